@@ -1,0 +1,6 @@
+// Everything a C++ program needs to drive the devices.
+#pragma once
+
+#include "devices/uuid.h"
+#include "io/serial_stream.h"
+#include "version.h"

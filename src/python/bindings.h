@@ -1,0 +1,14 @@
+// Registration steps of the Python module, run by the module entry in a fixed order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace Zelkor::HardwareAPI::Python {
+
+/// Registers class Arbelon with its current and legacy methods.
+void register_arbelon(pybind11::module_& m);
+
+/// Registers Device, the three handle record classes and Handle, in that order.
+void register_handle(pybind11::module_& m);
+
+}  // namespace Zelkor::HardwareAPI::Python

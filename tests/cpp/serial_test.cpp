@@ -1,0 +1,385 @@
+// The serial transport on real pseudo-terminals: the test holds the master side as the device.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "io/serial_stream.h"
+#include "pty.h"
+
+using Zelkor::HardwareAPI::IO::OpenCode;
+using Zelkor::HardwareAPI::IO::SerialStream;
+using zelkor_test::Bytes;
+using zelkor_test::bytes_of;
+using zelkor_test::Clock;
+using zelkor_test::ms_since;
+using zelkor_test::Pty;
+
+namespace {
+
+// Exposes the protected overrides that the standard stream interface cannot reach directly.
+struct Probe : serialib {
+    using serialib::overflow;
+    using serialib::pbackfail;
+    using serialib::showmanyc;
+    using serialib::uflow;
+    using serialib::underflow;
+    using serialib::xsgetn;
+    using serialib::xsputn;
+};
+
+constexpr int eof = std::char_traits<char>::eof();
+
+std::int8_t code(OpenCode c) { return static_cast<std::int8_t>(c); }
+
+// A later send from the device side.
+std::thread send_after(const Pty& pty, int delay_ms, Bytes bytes) {
+    return std::thread([&pty, delay_ms, bytes] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        pty.send(bytes);
+    });
+}
+
+}  // namespace
+
+TEST(serialib_test, open_codes) {
+    Pty pty;
+    char dir[] = "/tmp/zelkor-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/data.bin";
+    std::ofstream(file) << "precious";
+
+    struct Case {
+        const char* what;
+        std::string name;
+        OpenCode expected;
+        bool stays_open;
+    } cases[] = {
+        {"pty by path", pty.path(), OpenCode::ok, true},
+        {"bare name, looked up under /dev", "null", OpenCode::get_state_failed, true},
+        {"missing path", "/dev/zelkor-no-such-port", OpenCode::not_found, false},
+        {"missing name", "zelkor-no-such-port", OpenCode::not_found, false},
+        {"empty name (the /dev directory)", "", OpenCode::open_failed, false},
+        {"regular file", file, OpenCode::open_failed, false},
+        {"directory", dir, OpenCode::open_failed, false},
+        {"character device that is no terminal", "/dev/null", OpenCode::get_state_failed, true},
+    };
+    for (const auto& c : cases) {
+        serialib buffer;
+        EXPECT_EQ(buffer.open(c.name.c_str()), code(c.expected)) << c.what;
+        EXPECT_EQ(buffer.is_open(), c.stays_open) << c.what;
+    }
+    serialib null_name;
+    EXPECT_EQ(null_name.open(nullptr), code(OpenCode::not_found));
+
+    std::ifstream in(file);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "precious") << "a regular file must never be written";
+    std::remove(file.c_str());
+    rmdir(dir);
+}
+
+TEST(serialib_test, exclusive_open_and_reopen) {
+    Pty pty;
+    {
+        auto first = std::make_unique<serialib>();
+        ASSERT_EQ(first->open(pty.path().c_str()), 1);
+        serialib second;
+        EXPECT_EQ(second.open(pty.path().c_str()), code(OpenCode::open_failed));
+        EXPECT_FALSE(second.is_open());
+        first.reset();
+        serialib third;
+        EXPECT_EQ(third.open(pty.path().c_str()), 1) << "destroying the holder frees the port";
+    }
+    // The same through streams: the second stream is silently unopened.
+    auto a = std::make_unique<SerialStream>(pty.path().c_str());
+    SerialStream b(pty.path().c_str());
+    b.write("x", 1);
+    EXPECT_TRUE(b.bad());
+    EXPECT_TRUE(pty.drain().empty());
+    a.reset();
+    SerialStream c(pty.path().c_str());
+    c.write("y", 1);
+    EXPECT_TRUE(c.good());
+    EXPECT_EQ(pty.receive(1), bytes_of("y"));
+}
+
+TEST(serialib_test, closed_buffer_returns_at_once) {
+    Probe buffer;
+    ASSERT_EQ(buffer.open("/dev/zelkor-no-such-port"), -1);
+    char data[8] = "abcdefg";
+    const auto start = Clock::now();
+    EXPECT_EQ(buffer.xsgetn(data, 5), 0);
+    EXPECT_EQ(buffer.xsputn(data, 5), 0);
+    EXPECT_EQ(buffer.overflow('a'), eof);
+    EXPECT_EQ(buffer.underflow(), eof);
+    EXPECT_EQ(buffer.uflow(), eof);
+    EXPECT_EQ(buffer.showmanyc(), 0);
+    EXPECT_LT(ms_since(start), 50.0);
+    EXPECT_STREQ(data, "abcdefg");
+}
+
+TEST(serialib_test, all_byte_values_pass_unaltered_both_ways) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
+
+    stream.write(reinterpret_cast<const char*>(all.data()), 256);
+    ASSERT_TRUE(stream.good());
+    EXPECT_EQ(pty.receive(256), all) << "no CR/LF mapping, no output processing";
+    EXPECT_TRUE(pty.drain().empty()) << "no echo";
+
+    pty.send(all);
+    char in[256] = {};
+    stream.read(in, 256);
+    ASSERT_EQ(stream.gcount(), 256) << "no canonical mode, no XON/XOFF, no signals";
+    EXPECT_EQ(0, std::memcmp(in, all.data(), 256));
+    EXPECT_TRUE(pty.drain().empty()) << "no echo of received bytes";
+}
+
+TEST(serialib_test, lookahead_operations) {
+    Pty pty;
+    Probe buffer;
+    ASSERT_EQ(buffer.open(pty.path().c_str()), 1);
+
+    // underflow twice reads the port once; uflow hands the byte over and empties the hold.
+    pty.send(bytes_of("AB"));
+    EXPECT_EQ(buffer.underflow(), 'A');
+    EXPECT_EQ(buffer.underflow(), 'A');
+    EXPECT_EQ(buffer.uflow(), 'A');
+    EXPECT_EQ(buffer.uflow(), 'B');
+
+    // Values above 127 come back as 0..255, never as EOF.
+    pty.send({0xFF});
+    EXPECT_EQ(buffer.underflow(), 0xFF);
+    EXPECT_EQ(buffer.uflow(), 0xFF);
+
+    // showmanyc holds one byte; xsgetn(s, 3) puts it first and reads the rest.
+    pty.send(bytes_of("xyz"));
+    EXPECT_EQ(buffer.showmanyc(), 1);
+    EXPECT_EQ(buffer.showmanyc(), 1);
+    char s[4] = {};
+    EXPECT_EQ(buffer.xsgetn(s, 3), 3);
+    EXPECT_STREQ(s, "xyz");
+
+    // With a byte held, xsgetn(s, 1) does not touch the port (nothing else is coming).
+    pty.send(bytes_of("q"));
+    EXPECT_EQ(buffer.showmanyc(), 1);
+    const auto start = Clock::now();
+    char one = 0;
+    EXPECT_EQ(buffer.xsgetn(&one, 1), 1);
+    EXPECT_EQ(one, 'q');
+    EXPECT_LT(ms_since(start), 200.0);
+
+    // pbackfail holds one byte, refuses a second and EOF; nothing goes to the port.
+    EXPECT_EQ(buffer.pbackfail('k'), 'k');
+    EXPECT_EQ(buffer.pbackfail('l'), eof);
+    EXPECT_EQ(buffer.pbackfail(eof), eof);
+    EXPECT_EQ(buffer.uflow(), 'k');
+    EXPECT_EQ(buffer.overflow(eof), eof);
+    EXPECT_EQ(buffer.overflow('w'), 'w');
+    EXPECT_EQ(pty.drain(), bytes_of("w"));
+
+    // Zero and negative counts touch nothing.
+    EXPECT_EQ(buffer.xsgetn(s, 0), 0);
+    EXPECT_EQ(buffer.xsgetn(s, -1), 0);
+    EXPECT_EQ(buffer.xsputn(s, 0), 0);
+    EXPECT_EQ(buffer.xsputn(s, -3), 0);
+    EXPECT_TRUE(pty.drain().empty());
+}
+
+TEST(serialib_test, exact_counts_for_large_transfers) {
+    Pty pty;
+    Probe buffer;
+    ASSERT_EQ(buffer.open(pty.path().c_str()), 1);
+    Bytes block(1024);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+    std::thread device([&] { pty.send(block); });
+    Bytes got(1024);
+    EXPECT_EQ(buffer.xsgetn(reinterpret_cast<char*>(got.data()), 1024), 1024);
+    device.join();
+    EXPECT_EQ(got, block);
+
+    // A write larger than the driver takes at once is completed within the write time-out
+    // while the device reads slowly.
+    Bytes big(64 * 1024, 0x5A);
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(pty.receive(big.size(), 5000).size(), big.size());
+    });
+    EXPECT_EQ(buffer.xsputn(reinterpret_cast<const char*>(big.data()), 65536), 65536);
+    reader.join();
+}
+
+TEST(serialib_test, write_cut_short_by_hang_up_reports_what_went_out) {
+    Pty pty;
+    Probe buffer;
+    ASSERT_EQ(buffer.open(pty.path().c_str()), 1);
+    Bytes big(256 * 1024, 0x33);
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        pty.close_master();
+    });
+    const auto start = Clock::now();
+    const auto written = buffer.xsputn(reinterpret_cast<const char*>(big.data()), big.size());
+    unplug.join();
+    EXPECT_LT(written, static_cast<std::streamsize>(big.size()));
+    EXPECT_LT(ms_since(start), 2000.0);
+}
+
+TEST(serial_stream_test, missing_port_transfers_return_at_once) {
+    SerialStream stream("/dev/zelkor-no-such-port");
+    for (int round = 0; round < 2; ++round) {
+        char data[6] = "hello";
+        const auto start = Clock::now();
+        stream.read(data, 5);
+        EXPECT_EQ(stream.gcount(), 0);
+        EXPECT_STREQ(data, "hello");
+        EXPECT_TRUE(stream.fail());
+        stream.write(data, 5);
+        EXPECT_TRUE(stream.bad());
+        EXPECT_LT(ms_since(start), 50.0);
+    }
+}
+
+TEST(serial_stream_test, read_with_nothing_arriving_times_out) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    char data = 'u';
+    const auto start = Clock::now();
+    stream.read(&data, 1);
+    const double took = ms_since(start);
+    EXPECT_EQ(stream.gcount(), 0);
+    EXPECT_EQ(data, 'u');
+    EXPECT_TRUE(stream.eof() && stream.fail());
+    EXPECT_GE(took, 1008.0);  // 8 x 1 + 1000
+    EXPECT_LT(took, 1600.0);
+}
+
+TEST(serial_stream_test, short_read_returns_an_interval_after_the_last_byte) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    char data[24];
+    std::memset(data, '.', sizeof data);
+    std::thread device = send_after(pty, 100, Bytes(10, 'r'));
+    const auto start = Clock::now();
+    stream.read(data, 24);
+    const double took = ms_since(start);
+    device.join();
+    EXPECT_EQ(stream.gcount(), 10);
+    EXPECT_TRUE(stream.eof() && stream.fail());
+    EXPECT_GE(took, 1100.0);  // 100 ms before the bytes + 1000 ms of silence
+    EXPECT_LT(took, 1700.0);
+    for (int i = 0; i < 24; ++i) EXPECT_EQ(data[i], i < 10 ? 'r' : '.') << i;
+
+    // The short read affects only itself: the next write goes out, the next read waits.
+    stream.write("ok", 2);
+    EXPECT_TRUE(stream.good());
+    EXPECT_EQ(pty.receive(2), bytes_of("ok"));
+    device = send_after(pty, 50, bytes_of("abc"));
+    stream.read(data, 3);
+    device.join();
+    EXPECT_EQ(stream.gcount(), 3);
+    EXPECT_TRUE(stream.good());
+}
+
+TEST(serial_stream_test, trickling_bytes_end_at_the_total_time_out) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    // 10 bytes allow 8 x 10 + 1000 = 1080 ms; a byte every 300 ms never lets the interval
+    // time-out fire, so the total one ends the read.
+    std::thread device([&] {
+        for (int i = 0; i < 6; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            pty.send(bytes_of("t"));
+        }
+    });
+    char data[10];
+    const auto start = Clock::now();
+    stream.read(data, 10);
+    const double took = ms_since(start);
+    device.join();
+    EXPECT_GE(took, 1080.0);
+    EXPECT_LT(took, 1400.0);
+    EXPECT_GE(stream.gcount(), 3);
+    EXPECT_LE(stream.gcount(), 4);
+}
+
+TEST(serial_stream_test, long_read_returns_what_arrived) {
+    // A 1024-byte read that gets 37 bytes: the path devices use to discard unexpected input.
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    pty.send(Bytes(37, 0xEE));
+    char data[1024];
+    stream.read(data, 1024);
+    EXPECT_EQ(stream.gcount(), 37);
+}
+
+TEST(serial_stream_test, hang_up_mid_read_returns_promptly_with_what_came) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    std::thread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pty.send(bytes_of("half"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pty.close_master();
+    });
+    char data[24] = {};
+    const auto start = Clock::now();
+    stream.read(data, 24);
+    const double took = ms_since(start);
+    device.join();
+    EXPECT_EQ(stream.gcount(), 4);
+    EXPECT_EQ(std::string(data, 4), "half");
+    EXPECT_LT(took, 800.0) << "a dead line must not sit out the interval time-out";
+
+    // Later transfers on the dead line return at once too: no spinning, no waiting.
+    const auto again = Clock::now();
+    stream.read(data, 24);
+    EXPECT_EQ(stream.gcount(), 0);
+    stream.write("x", 1);
+    EXPECT_TRUE(stream.bad());
+    EXPECT_LT(ms_since(again), 200.0);
+}
+
+TEST(serial_stream_test, write_then_read_needs_no_flush) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    std::thread device([&] {
+        const Bytes request = pty.receive(3);
+        Bytes reply = request;
+        for (auto& b : reply) b = static_cast<std::uint8_t>(b + 1);
+        pty.send(reply);
+    });
+    stream.write("abc", 3);
+    char reply[3];
+    stream.read(reply, 3);
+    device.join();
+    ASSERT_EQ(stream.gcount(), 3);
+    EXPECT_EQ(std::string(reply, 3), "bcd");
+    // Zero-length transfers touch nothing and leave gcount at 0.
+    char untouched = 'z';
+    stream.read(&untouched, 0);
+    EXPECT_EQ(stream.gcount(), 0);
+    EXPECT_EQ(untouched, 'z');
+    stream.write(&untouched, 0);
+    EXPECT_TRUE(pty.drain().empty());
+}
+
+TEST(serial_stream_test, not_a_terminal_still_transfers) {
+    // /dev/null opens as a character device but has no line settings (-3); the stream keeps
+    // it open, writes reach it and reads end at once (it reports end of data).
+    SerialStream stream("/dev/null");
+    stream.write("abc", 3);
+    EXPECT_TRUE(stream.good());
+    char data[4];
+    const auto start = Clock::now();
+    stream.read(data, 4);
+    EXPECT_EQ(stream.gcount(), 0);
+    EXPECT_LT(ms_since(start), 200.0);
+}

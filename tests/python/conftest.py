@@ -1,0 +1,56 @@
+import os
+import select
+import time
+
+import pytest
+
+
+class Device:
+    """The master side of a pseudo-terminal, playing the device for the code under test.
+
+    The slave side keeps the fresh terminal's defaults, so the library has to make the line
+    raw itself.
+    """
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        os.close(slave)
+
+    def send(self, data: bytes) -> None:
+        view = memoryview(bytes(data))
+        while view:
+            view = view[os.write(self.master, view):]
+
+    def receive(self, want: int, timeout: float = 2.0) -> bytes:
+        """What the host wrote, waiting up to `timeout` seconds for `want` bytes."""
+        out = b""
+        end = time.monotonic() + timeout
+        while len(out) < want:
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([self.master], [], [], left)[0]:
+                break
+            try:
+                chunk = os.read(self.master, want - len(out))
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        return out
+
+    def drain(self, quiet: float = 0.1) -> bytes:
+        """Everything the host wrote within `quiet` seconds; for checking that nothing was."""
+        return self.receive(1 << 20, quiet)
+
+    def close(self) -> None:
+        if self.master >= 0:
+            os.close(self.master)
+            self.master = -1
+
+
+@pytest.fixture
+def device():
+    d = Device()
+    yield d
+    d.close()
