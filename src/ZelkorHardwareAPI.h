@@ -1,6 +1,7 @@
 // Everything a C++ program needs to drive the devices.
 #pragma once
 
+#include "devices/arbelon.h"
 #include "devices/uuid.h"
 #include "io/serial_stream.h"
 #include "version.h"

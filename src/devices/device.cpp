@@ -1,0 +1,41 @@
+#include "devices/device.h"
+
+#include <stdexcept>
+
+namespace Zelkor::HardwareAPI::Devices {
+
+namespace {
+char* chars(const std::unique_ptr<std::uint8_t[]>& buffer) {
+    return reinterpret_cast<char*>(buffer.get());
+}
+}  // namespace
+
+Device::Device(IO::SerialStream* stream_) : stream(stream_) {
+    if (stream == nullptr) throw std::invalid_argument("a device needs a SerialStream, got null");
+    // Zero-filled; the receive buffer first.
+    receive_buffer = std::make_unique<std::uint8_t[]>(buffer_size);
+    send_buffer = std::make_unique<std::uint8_t[]>(buffer_size);
+}
+
+void Device::send(std::size_t length) {
+    stream->write(chars(send_buffer), static_cast<std::streamsize>(length));
+}
+
+bool Device::receive_code() {
+    stream->read(chars(receive_buffer), 1);
+    return stream->gcount() == 1;
+}
+
+int Device::receive_reply(std::uint8_t expected_code, std::size_t payload_length) {
+    // A silent line has just used up the whole read time-out; a drain would only add a
+    // further one.
+    if (!receive_code()) return -1;
+    if (receive_buffer[0] != expected_code) {
+        stream->read(chars(receive_buffer), static_cast<std::streamsize>(buffer_size));
+        return -1;
+    }
+    stream->read(chars(receive_buffer), static_cast<std::streamsize>(payload_length));
+    return static_cast<int>(stream->gcount());
+}
+
+}  // namespace Zelkor::HardwareAPI::Devices

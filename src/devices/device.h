@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "io/serial_stream.h"
+
+namespace Zelkor::HardwareAPI::Devices {
+
+/// Common base of the devices: a borrowed stream and two 1024-byte buffers in which every
+/// command is assembled and every reply lands. Performs no I/O of its own; one thread at a
+/// time.
+class Device {
+public:
+    /// Size of each buffer, and of the read that discards an unexpected reply.
+    static constexpr std::size_t buffer_size = 1024;
+
+    /// Binds the device to `stream`, which is not owned and must outlive the device. Throws
+    /// std::invalid_argument when `stream` is null; performs no I/O.
+    explicit Device(IO::SerialStream* stream);
+
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+protected:
+    /// Writes the first `length` bytes of send_buffer in one write. The outcome is not checked.
+    void send(std::size_t length);
+
+    /// Reads one code byte into receive_buffer[0]. Returns false when none arrived before the
+    /// time-out: a byte left over from an earlier reply is never taken for a fresh code.
+    bool receive_code();
+
+    /// Reads a reply: the code byte, then the whole `payload_length`-byte payload in one read
+    /// into receive_buffer[0..]. Returns payload_length when it all arrived (the caller decodes
+    /// it), the short count when it did not, and -1 when no code arrived or it was not
+    /// `expected_code`; a wrong code is followed by one read of buffer_size bytes that
+    /// discards whatever else comes.
+    int receive_reply(std::uint8_t expected_code, std::size_t payload_length);
+
+    IO::SerialStream* stream;
+    std::unique_ptr<std::uint8_t[]> send_buffer;
+    std::unique_ptr<std::uint8_t[]> receive_buffer;
+};
+
+}  // namespace Zelkor::HardwareAPI::Devices

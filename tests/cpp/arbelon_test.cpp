@@ -1,0 +1,194 @@
+// Arbelon exchanges against a pseudo-terminal playing the device: bytes in, bytes out.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "devices/arbelon.h"
+#include "pty.h"
+
+using Zelkor::HardwareAPI::UUID;
+using Zelkor::HardwareAPI::Vector3;
+using Zelkor::HardwareAPI::Devices::Arbelon;
+using Zelkor::HardwareAPI::IO::SerialStream;
+using zelkor_test::Bytes;
+using zelkor_test::Clock;
+using zelkor_test::ms_since;
+using zelkor_test::Pty;
+
+namespace {
+
+// Little-endian bytes of floats, written independently of the library's encoder.
+Bytes le(std::initializer_list<float> values) {
+    Bytes out;
+    for (float v : values) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &v, 4);
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+    }
+    return out;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+struct Rig {
+    Pty pty;
+    SerialStream stream{pty.path().c_str()};
+    Arbelon arm{&stream};
+};
+
+using StateExchange = int (Arbelon::*)(const Vector3&, Vector3&, Vector3&);
+
+const Vector3 sentinel{-7.0f, -7.0f, -7.0f};
+const Bytes state_payload = le({1.5f, -2.25f, 3.0f, 0.125f, -0.5f, 1e-3f});
+const Vector3 state_position{1.5f, -2.25f, 3.0f};
+const Vector3 state_velocity{0.125f, -0.5f, 1e-3f};
+
+}  // namespace
+
+TEST(arbelon_test, state_exchanges) {
+    const Bytes request_123 = {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40};
+    struct Case {
+        const char* name;
+        StateExchange exchange;
+        Vector3 request;
+        Bytes expected_request;
+        Bytes reply;
+        int expected_result;
+        bool outputs_written;
+    } cases[] = {
+        {"force 1,2,3", &Arbelon::end_effector_force, {1, 2, 3}, cat({{0x2A}, request_123}),
+         cat({{0x2B}, state_payload}), 24, true},
+        {"position shares the end-effector reply", &Arbelon::end_effector_position, {1, 2, 3},
+         cat({{0x2C}, request_123}), cat({{0x2B}, state_payload}), 24, true},
+        {"torques", &Arbelon::joint_torques, {1, 2, 3}, cat({{0x1A}, request_123}),
+         cat({{0x1B}, state_payload}), 24, true},
+        {"angles share the joint reply", &Arbelon::joint_angles, {-1.0f, 0.0f, 0.5f},
+         cat({{0x1C}, le({-1.0f, 0.0f, 0.5f})}), cat({{0x1B}, state_payload}), 24, true},
+        {"zeros", &Arbelon::end_effector_force, {0, 0, 0}, cat({{0x2A}, Bytes(12, 0)}),
+         cat({{0x2B}, state_payload}), 24, true},
+        {"short payload", &Arbelon::end_effector_force, {1, 2, 3}, cat({{0x2A}, request_123}),
+         cat({{0x2B}, Bytes(10, 0x11)}), 10, false},
+        {"code only", &Arbelon::joint_angles, {1, 2, 3}, cat({{0x1C}, request_123}), {0x1B}, 0,
+         false},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.pty.send(c.reply);
+        Vector3 position = sentinel, velocity = sentinel;
+        EXPECT_EQ((rig.arm.*c.exchange)(c.request, position, velocity), c.expected_result)
+            << c.name;
+        EXPECT_EQ(rig.pty.receive(13), c.expected_request) << c.name;
+        EXPECT_EQ(position, c.outputs_written ? state_position : sentinel) << c.name;
+        EXPECT_EQ(velocity, c.outputs_written ? state_velocity : sentinel) << c.name;
+    }
+}
+
+TEST(arbelon_test, wrong_code_discards_with_exactly_one_long_read) {
+    struct Case {
+        const char* name;
+        StateExchange exchange;
+        std::uint8_t wrong_code;
+    } cases[] = {
+        {"torques answered with an end-effector state", &Arbelon::joint_torques, 0x2B},
+        {"force answered with a joint state", &Arbelon::end_effector_force, 0x1B},
+        {"force answered with its own request code", &Arbelon::end_effector_force, 0x2A},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        // The wrong code, then 1024 + 5 bytes: one discard read takes 1024 at once and leaves
+        // exactly the last 5 for whoever reads next.
+        Bytes tail(1029);
+        for (std::size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<std::uint8_t>(i);
+        rig.pty.send(cat({{c.wrong_code}, tail}));
+        Vector3 position = sentinel, velocity = sentinel;
+        const auto start = Clock::now();
+        EXPECT_EQ((rig.arm.*c.exchange)({1, 2, 3}, position, velocity), -1) << c.name;
+        EXPECT_LT(ms_since(start), 500.0) << c.name;
+        EXPECT_EQ(position, sentinel) << c.name;
+        EXPECT_EQ(velocity, sentinel) << c.name;
+        char rest[16];
+        rig.stream.read(rest, 16);
+        ASSERT_EQ(rig.stream.gcount(), 5) << c.name;
+        EXPECT_EQ(std::memcmp(rest, tail.data() + 1024, 5), 0) << c.name;
+    }
+}
+
+TEST(arbelon_test, silent_line_fails_after_one_code_time_out_without_a_discard) {
+    Rig rig;
+    // A byte left in the receive buffer by an earlier reply must not pass for a fresh code.
+    rig.pty.send(cat({{0x2B}, state_payload}));
+    Vector3 position, velocity;
+    ASSERT_EQ(rig.arm.end_effector_force({0, 0, 0}, position, velocity), 24);
+
+    position = sentinel;
+    velocity = sentinel;
+    const auto start = Clock::now();
+    EXPECT_EQ(rig.arm.end_effector_force({0, 0, 0}, position, velocity), -1);
+    const double took = ms_since(start);
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, 1600.0) << "one 1-byte time-out, no discard read after it";
+    EXPECT_EQ(position, sentinel);
+    EXPECT_EQ(velocity, sentinel);
+}
+
+TEST(arbelon_test, identity_exchange) {
+    Bytes uuid_bytes;
+    for (int i = 0x10; i <= 0x1F; ++i) uuid_bytes.push_back(static_cast<std::uint8_t>(i));
+    struct Case {
+        const char* name;
+        Bytes reply;
+        int expected_result;
+        bool outputs_written;
+    } cases[] = {
+        {"complete", cat({{0x0B, 0x34, 0x12, 0x07, 0x02, 0x05}, uuid_bytes}), 21, true},
+        {"short", cat({{0x0B}, Bytes(10, 0x42)}), 10, false},
+        {"wrong code", cat({{0x2B}, Bytes(21, 0x42)}), -1, false},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.pty.send(c.reply);
+        std::uint16_t id = 0xAAAA;
+        std::uint8_t model = 0xAA, hardware = 0xAA, firmware = 0xAA;
+        UUID uuid;
+        uuid.bytes.fill(0xAA);
+        EXPECT_EQ(rig.arm.device_wakeup(id, model, hardware, firmware, uuid), c.expected_result)
+            << c.name;
+        EXPECT_EQ(rig.pty.receive(2, 300), Bytes{0x0A}) << c.name << ": exactly the wake-up byte";
+        if (c.outputs_written) {
+            EXPECT_EQ(id, 4660);
+            EXPECT_EQ(model, 7);
+            EXPECT_EQ(hardware, 2);
+            EXPECT_EQ(firmware, 5);
+            EXPECT_TRUE(std::equal(uuid.bytes.begin(), uuid.bytes.end(), uuid_bytes.begin()));
+        } else {
+            EXPECT_EQ(id, 0xAAAA) << c.name;
+            EXPECT_EQ(model + hardware + firmware, 3 * 0xAA) << c.name;
+            for (auto b : uuid.bytes) EXPECT_EQ(b, 0xAA) << c.name;
+        }
+    }
+}
+
+TEST(arbelon_test, construction) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    { Arbelon arm(&stream); }
+    EXPECT_TRUE(pty.drain().empty()) << "constructing a device writes nothing";
+    EXPECT_THROW(Arbelon(nullptr), std::invalid_argument);
+}
+
+TEST(arbelon_test, surplus_reply_bytes_wait_for_the_next_receive) {
+    // A reply longer than its layout leaves the surplus in the line, where the next exchange
+    // takes its first byte as the reply code.
+    Rig rig;
+    rig.pty.send(cat({{0x2B}, state_payload, {0x1B}, state_payload}));
+    Vector3 position, velocity;
+    EXPECT_EQ(rig.arm.end_effector_force({0, 0, 0}, position, velocity), 24);
+    EXPECT_EQ(rig.arm.joint_angles({0, 0, 0}, position, velocity), 24);
+    EXPECT_EQ(position, state_position);
+}
