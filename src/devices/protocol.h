@@ -27,6 +27,11 @@ inline constexpr std::uint8_t joint_torques = 0x1A;          ///< request, vecto
 inline constexpr std::uint8_t joint_angles = 0x1C;           ///< request, vector
 inline constexpr std::uint8_t joint_state = 0x1B;            ///< reply, state
 inline constexpr std::uint8_t current = 0xAB;                ///< request (no payload) and reply
+// Handle.
+inline constexpr std::uint8_t handle_state = 0xDB;   ///< host to device, HandleState + user data
+inline constexpr std::uint8_t handle_info = 0xD0;    ///< device to host, HandleInfo
+inline constexpr std::uint8_t handle_status = 0xDA;  ///< device to host, HandleStatus + user data
+inline constexpr std::uint8_t handle_error = 0xDF;   ///< device to host, HandleError
 }  // namespace Code
 
 // ---- Arbelon -----------------------------------------------------------------------------
@@ -93,6 +98,99 @@ inline DeviceInfo decode_device_info(const std::uint8_t* payload) {
     info.firmware_version = payload[4];
     for (std::size_t i = 0; i < info.uuid.bytes.size(); ++i) info.uuid.bytes[i] = payload[5 + i];
     return info;
+}
+
+// ---- Handle ------------------------------------------------------------------------------
+
+/// Handle-state message (host to device): code, device_id u16 at 1, data_length u8 at 3, then
+/// data_length bytes of user data from offset 4.
+inline constexpr std::size_t handle_state_header_length = 4;
+inline constexpr std::size_t handle_state_max_length = handle_state_header_length + 255;
+
+struct HandleState {
+    std::uint16_t device_id = 0;
+    std::uint8_t data_length = 0;
+};
+
+/// Writes the header; the caller places data_length bytes of user data at message + 4.
+inline void encode_handle_state(std::uint8_t* message, const HandleState& state) {
+    message[0] = Code::handle_state;
+    Wire::store_u16(message + 1, state.device_id);
+    message[3] = state.data_length;
+}
+
+inline HandleState decode_handle_state(const std::uint8_t* message) {
+    return {Wire::load_u16(message + 1), message[3]};
+}
+
+/// Information message payload (device to host), 6 bytes.
+inline constexpr std::size_t handle_info_payload_length = 6;
+
+struct HandleInfo {
+    std::uint8_t tool_data_remaining = 0;
+    std::uint16_t device_id = 0;
+    std::uint8_t device_model_number = 0;
+    std::uint8_t hardware_version = 0;
+    std::uint8_t firmware_version = 0;
+};
+
+inline void encode_handle_info(std::uint8_t* payload, const HandleInfo& info) {
+    payload[0] = info.tool_data_remaining;
+    Wire::store_u16(payload + 1, info.device_id);
+    payload[3] = info.device_model_number;
+    payload[4] = info.hardware_version;
+    payload[5] = info.firmware_version;
+}
+
+inline HandleInfo decode_handle_info(const std::uint8_t* payload) {
+    return {payload[0], Wire::load_u16(payload + 1), payload[3], payload[4], payload[5]};
+}
+
+/// Status message payload (device to host): a 21-byte header, then user_data_length bytes of
+/// user data, which the host reads separately.
+inline constexpr std::size_t handle_status_header_length = 21;
+
+struct HandleStatus {
+    std::uint16_t device_id = 0;
+    std::uint8_t error_flag = 0;
+    std::uint8_t hall_effect_sensor_level = 0;  ///< the handle connection sensor
+    std::array<float, 4> quaternion{};          ///< components in wire order
+    std::uint8_t user_data_length = 0;
+};
+
+inline void encode_handle_status(std::uint8_t* payload, const HandleStatus& status) {
+    Wire::store_u16(payload, status.device_id);
+    payload[2] = status.error_flag;
+    payload[3] = status.hall_effect_sensor_level;
+    for (std::size_t i = 0; i < 4; ++i) Wire::store_f32(payload + 4 + 4 * i, status.quaternion[i]);
+    payload[20] = status.user_data_length;
+}
+
+inline HandleStatus decode_handle_status(const std::uint8_t* payload) {
+    HandleStatus status;
+    status.device_id = Wire::load_u16(payload);
+    status.error_flag = payload[2];
+    status.hall_effect_sensor_level = payload[3];
+    for (std::size_t i = 0; i < 4; ++i) status.quaternion[i] = Wire::load_f32(payload + 4 + 4 * i);
+    status.user_data_length = payload[20];
+    return status;
+}
+
+/// Error message payload (device to host), 3 bytes.
+inline constexpr std::size_t handle_error_payload_length = 3;
+
+struct HandleError {
+    std::uint16_t device_id = 0;
+    std::uint8_t error_code = 0;
+};
+
+inline void encode_handle_error(std::uint8_t* payload, const HandleError& error) {
+    Wire::store_u16(payload, error.device_id);
+    payload[2] = error.error_code;
+}
+
+inline HandleError decode_handle_error(const std::uint8_t* payload) {
+    return {Wire::load_u16(payload), payload[2]};
 }
 
 }  // namespace Zelkor::HardwareAPI::Protocol
