@@ -1,14 +1,13 @@
-// The serial transport on real pseudo-terminals: the test holds the master side as the device.
+// The serial transport on every platform, against a pseudo-terminal whose other side plays
+// the device (see pty.h of the platform's suite).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "io/serial_stream.h"
+#include "probe.h"
 #include "pty.h"
 
 using Zelkor::HardwareAPI::IO::OpenCode;
@@ -16,25 +15,13 @@ using Zelkor::HardwareAPI::IO::SerialStream;
 using zelkor_test::Bytes;
 using zelkor_test::bytes_of;
 using zelkor_test::Clock;
+using zelkor_test::code;
+using zelkor_test::eof;
 using zelkor_test::ms_since;
+using zelkor_test::Probe;
 using zelkor_test::Pty;
 
 namespace {
-
-// Exposes the protected overrides that the standard stream interface cannot reach directly.
-struct Probe : serialib {
-    using serialib::overflow;
-    using serialib::pbackfail;
-    using serialib::showmanyc;
-    using serialib::uflow;
-    using serialib::underflow;
-    using serialib::xsgetn;
-    using serialib::xsputn;
-};
-
-constexpr int eof = std::char_traits<char>::eof();
-
-std::int8_t code(OpenCode c) { return static_cast<std::int8_t>(c); }
 
 // A later send from the device side.
 std::thread send_after(const Pty& pty, int delay_ms, Bytes bytes) {
@@ -46,44 +33,8 @@ std::thread send_after(const Pty& pty, int delay_ms, Bytes bytes) {
 
 }  // namespace
 
-TEST(serialib_test, open_codes) {
-    Pty pty;
-    char dir[] = "/tmp/zelkor-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string file = std::string(dir) + "/data.bin";
-    std::ofstream(file) << "precious";
-
-    struct Case {
-        const char* what;
-        std::string name;
-        OpenCode expected;
-        bool stays_open;
-    } cases[] = {
-        {"pty by path", pty.path(), OpenCode::ok, true},
-        {"bare name, looked up under /dev", "null", OpenCode::get_state_failed, true},
-        {"missing path", "/dev/zelkor-no-such-port", OpenCode::not_found, false},
-        {"missing name", "zelkor-no-such-port", OpenCode::not_found, false},
-        {"empty name (the /dev directory)", "", OpenCode::open_failed, false},
-        {"regular file", file, OpenCode::open_failed, false},
-        {"directory", dir, OpenCode::open_failed, false},
-        {"character device that is no terminal", "/dev/null", OpenCode::get_state_failed, true},
-    };
-    for (const auto& c : cases) {
-        serialib buffer;
-        EXPECT_EQ(buffer.open(c.name.c_str()), code(c.expected)) << c.what;
-        EXPECT_EQ(buffer.is_open(), c.stays_open) << c.what;
-    }
-    serialib null_name;
-    EXPECT_EQ(null_name.open(nullptr), code(OpenCode::not_found));
-
-    std::ifstream in(file);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "precious") << "a regular file must never be written";
-    std::remove(file.c_str());
-    rmdir(dir);
-}
-
 TEST(serialib_test, exclusive_open_and_reopen) {
+    if (const char* why = zelkor_test::exclusive_open_unenforced()) GTEST_SKIP() << why;
     Pty pty;
     {
         auto first = std::make_unique<serialib>();
@@ -110,7 +61,7 @@ TEST(serialib_test, exclusive_open_and_reopen) {
 
 TEST(serialib_test, closed_buffer_returns_at_once) {
     Probe buffer;
-    ASSERT_EQ(buffer.open("/dev/zelkor-no-such-port"), -1);
+    ASSERT_EQ(buffer.open(zelkor_test::missing_port), -1);
     char data[8] = "abcdefg";
     const auto start = Clock::now();
     EXPECT_EQ(buffer.xsgetn(data, 5), 0);
@@ -216,24 +167,8 @@ TEST(serialib_test, exact_counts_for_large_transfers) {
     reader.join();
 }
 
-TEST(serialib_test, write_cut_short_by_hang_up_reports_what_went_out) {
-    Pty pty;
-    Probe buffer;
-    ASSERT_EQ(buffer.open(pty.path().c_str()), 1);
-    Bytes big(256 * 1024, 0x33);
-    std::thread unplug([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        pty.close_master();
-    });
-    const auto start = Clock::now();
-    const auto written = buffer.xsputn(reinterpret_cast<const char*>(big.data()), big.size());
-    unplug.join();
-    EXPECT_LT(written, static_cast<std::streamsize>(big.size()));
-    EXPECT_LT(ms_since(start), 2000.0);
-}
-
 TEST(serial_stream_test, missing_port_transfers_return_at_once) {
-    SerialStream stream("/dev/zelkor-no-such-port");
+    SerialStream stream(zelkor_test::missing_port);
     for (int round = 0; round < 2; ++round) {
         char data[6] = "hello";
         const auto start = Clock::now();
@@ -320,33 +255,6 @@ TEST(serial_stream_test, long_read_returns_what_arrived) {
     EXPECT_EQ(stream.gcount(), 37);
 }
 
-TEST(serial_stream_test, hang_up_mid_read_returns_promptly_with_what_came) {
-    Pty pty;
-    SerialStream stream(pty.path().c_str());
-    std::thread device([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pty.send(bytes_of("half"));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pty.close_master();
-    });
-    char data[24] = {};
-    const auto start = Clock::now();
-    stream.read(data, 24);
-    const double took = ms_since(start);
-    device.join();
-    EXPECT_EQ(stream.gcount(), 4);
-    EXPECT_EQ(std::string(data, 4), "half");
-    EXPECT_LT(took, 800.0) << "a dead line must not sit out the interval time-out";
-
-    // Later transfers on the dead line return at once too: no spinning, no waiting.
-    const auto again = Clock::now();
-    stream.read(data, 24);
-    EXPECT_EQ(stream.gcount(), 0);
-    stream.write("x", 1);
-    EXPECT_TRUE(stream.bad());
-    EXPECT_LT(ms_since(again), 200.0);
-}
-
 TEST(serial_stream_test, write_then_read_needs_no_flush) {
     Pty pty;
     SerialStream stream(pty.path().c_str());
@@ -371,15 +279,3 @@ TEST(serial_stream_test, write_then_read_needs_no_flush) {
     EXPECT_TRUE(pty.drain().empty());
 }
 
-TEST(serial_stream_test, not_a_terminal_still_transfers) {
-    // /dev/null opens as a character device but has no line settings (-3); the stream keeps
-    // it open, writes reach it and reads end at once (it reports end of data).
-    SerialStream stream("/dev/null");
-    stream.write("abc", 3);
-    EXPECT_TRUE(stream.good());
-    char data[4];
-    const auto start = Clock::now();
-    stream.read(data, 4);
-    EXPECT_EQ(stream.gcount(), 0);
-    EXPECT_LT(ms_since(start), 200.0);
-}

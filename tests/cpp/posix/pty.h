@@ -86,6 +86,12 @@ private:
     std::string path_;
 };
 
+/// A port name that names no port.
+inline constexpr const char* missing_port = "/dev/zelkor-no-such-port";
+
+/// Why a second open of a held port cannot be refused here, or null when it is refused.
+inline const char* exclusive_open_unenforced() { return nullptr; }
+
 inline Bytes bytes_of(const char* text) {
     Bytes out;
     for (; *text; ++text) out.push_back(static_cast<std::uint8_t>(*text));
