@@ -43,6 +43,12 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& timeouts
         return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenCode::not_found
                                                       : OpenCode::open_failed;
     }
+    // The device namespace also reaches files ("\\.\C:\data.bin"); only character devices
+    // are ports, so a mistyped name never lets the first write land in somebody's file.
+    if (GetFileType(h) != FILE_TYPE_CHAR) {
+        CloseHandle(h);
+        return OpenCode::open_failed;
+    }
     handle = reinterpret_cast<PortHandle>(h);
 
     DCB dcb{};

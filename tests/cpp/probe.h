@@ -19,7 +19,7 @@ struct Probe : serialib {
     using serialib::xsputn;
 };
 
-inline constexpr int eof = std::char_traits<char>::eof();
+inline constexpr int end_of_file = std::char_traits<char>::eof();
 
 inline std::int8_t code(Zelkor::HardwareAPI::IO::OpenCode c) { return static_cast<std::int8_t>(c); }
 

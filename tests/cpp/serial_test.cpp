@@ -16,7 +16,7 @@ using zelkor_test::Bytes;
 using zelkor_test::bytes_of;
 using zelkor_test::Clock;
 using zelkor_test::code;
-using zelkor_test::eof;
+using zelkor_test::end_of_file;
 using zelkor_test::ms_since;
 using zelkor_test::Probe;
 using zelkor_test::Pty;
@@ -66,9 +66,9 @@ TEST(serialib_test, closed_buffer_returns_at_once) {
     const auto start = Clock::now();
     EXPECT_EQ(buffer.xsgetn(data, 5), 0);
     EXPECT_EQ(buffer.xsputn(data, 5), 0);
-    EXPECT_EQ(buffer.overflow('a'), eof);
-    EXPECT_EQ(buffer.underflow(), eof);
-    EXPECT_EQ(buffer.uflow(), eof);
+    EXPECT_EQ(buffer.overflow('a'), end_of_file);
+    EXPECT_EQ(buffer.underflow(), end_of_file);
+    EXPECT_EQ(buffer.uflow(), end_of_file);
     EXPECT_EQ(buffer.showmanyc(), 0);
     EXPECT_LT(ms_since(start), 50.0);
     EXPECT_STREQ(data, "abcdefg");
@@ -129,10 +129,10 @@ TEST(serialib_test, lookahead_operations) {
 
     // pbackfail holds one byte, refuses a second and EOF; nothing goes to the port.
     EXPECT_EQ(buffer.pbackfail('k'), 'k');
-    EXPECT_EQ(buffer.pbackfail('l'), eof);
-    EXPECT_EQ(buffer.pbackfail(eof), eof);
+    EXPECT_EQ(buffer.pbackfail('l'), end_of_file);
+    EXPECT_EQ(buffer.pbackfail(end_of_file), end_of_file);
     EXPECT_EQ(buffer.uflow(), 'k');
-    EXPECT_EQ(buffer.overflow(eof), eof);
+    EXPECT_EQ(buffer.overflow(end_of_file), end_of_file);
     EXPECT_EQ(buffer.overflow('w'), 'w');
     EXPECT_EQ(pty.drain(), bytes_of("w"));
 

@@ -15,14 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "support.h"
+
 namespace zelkor_test {
-
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-inline double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 class Pty {
 public:
@@ -91,11 +86,5 @@ inline constexpr const char* missing_port = "/dev/zelkor-no-such-port";
 
 /// Why a second open of a held port cannot be refused here, or null when it is refused.
 inline const char* exclusive_open_unenforced() { return nullptr; }
-
-inline Bytes bytes_of(const char* text) {
-    Bytes out;
-    for (; *text; ++text) out.push_back(static_cast<std::uint8_t>(*text));
-    return out;
-}
 
 }  // namespace zelkor_test

@@ -1,0 +1,23 @@
+// Helpers the device-side test classes of every platform share.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace zelkor_test {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+inline double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+inline Bytes bytes_of(const char* text) {
+    Bytes out;
+    for (; *text; ++text) out.push_back(static_cast<std::uint8_t>(*text));
+    return out;
+}
+
+}  // namespace zelkor_test

@@ -1,0 +1,65 @@
+// The Win32 serial port where it differs from other platforms: COM port names, the device
+// namespace and the line settings the port ends up with.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "io/serial_stream.h"
+#include "probe.h"
+#include "pty.h"
+
+using Zelkor::HardwareAPI::IO::OpenCode;
+using zelkor_test::code;
+using zelkor_test::Pty;
+
+TEST(serialib_win32_test, open_codes) {
+    Pty pty;
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+    const std::string dir = std::string(temp) + "zelkor-test";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    const std::string file = dir + "\\data.bin";
+    std::ofstream(file) << "precious";
+
+    struct Case {
+        const char* what;
+        std::string name;
+        OpenCode expected;
+        bool stays_open;
+    } cases[] = {
+        {"COM port", pty.path(), OpenCode::ok, true},
+        {"COM port that is not there", "COM251", OpenCode::not_found, false},
+        {"no such device", "ZELKOR_NO_SUCH_PORT", OpenCode::not_found, false},
+        {"a file reached through the device namespace", file, OpenCode::open_failed, false},
+        {"a directory", dir, OpenCode::open_failed, false},
+        {"character device that is no port", "NUL", OpenCode::get_state_failed, true},
+    };
+    for (const auto& c : cases) {
+        serialib buffer;
+        EXPECT_EQ(buffer.open(c.name.c_str()), code(c.expected)) << c.what;
+        EXPECT_EQ(buffer.is_open(), c.stays_open) << c.what;
+    }
+    // The bare device namespace, and a name longer than any fixed buffer: refused either way.
+    for (const std::string& name : {std::string(), std::string(4000, 'X')}) {
+        serialib buffer;
+        const auto r = buffer.open(name.c_str());
+        EXPECT_TRUE(r == code(OpenCode::not_found) || r == code(OpenCode::open_failed))
+            << name.size() << " characters: " << int(r);
+        EXPECT_FALSE(buffer.is_open());
+    }
+
+    std::ifstream in(file);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "precious") << "a file must never be written as a port";
+    DeleteFileA(file.c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+TEST(serialib_win32_test, open_sets_the_line_to_115200_8n1) {
+    Pty pty;
+    ASSERT_EQ(pty.line_settings(), "9600 8N2");
+    serialib buffer;
+    ASSERT_EQ(buffer.open(pty.path().c_str()), 1);
+    EXPECT_EQ(pty.line_settings(), "115200 8N1");
+}
