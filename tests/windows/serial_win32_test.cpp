@@ -22,24 +22,14 @@ TEST(serialib_win32_test, open_codes) {
     const std::string file = dir + "\\data.bin";
     std::ofstream(file) << "precious";
 
-    struct Case {
-        const char* what;
-        std::string name;
-        OpenCode expected;
-        bool stays_open;
-    } cases[] = {
+    zelkor_test::expect_open_codes({
         {"COM port", pty.path(), OpenCode::ok, true},
         {"COM port that is not there", "COM251", OpenCode::not_found, false},
         {"no such device", "ZELKOR_NO_SUCH_PORT", OpenCode::not_found, false},
         {"a file reached through the device namespace", file, OpenCode::open_failed, false},
         {"a directory", dir, OpenCode::open_failed, false},
         {"character device that is no port", "NUL", OpenCode::get_state_failed, true},
-    };
-    for (const auto& c : cases) {
-        serialib buffer;
-        EXPECT_EQ(buffer.open(c.name.c_str()), code(c.expected)) << c.what;
-        EXPECT_EQ(buffer.is_open(), c.stays_open) << c.what;
-    }
+    });
     // The bare device namespace, and a name longer than any fixed buffer: refused either way.
     for (const std::string& name : {std::string(), std::string(4000, 'X')}) {
         serialib buffer;
@@ -49,9 +39,7 @@ TEST(serialib_win32_test, open_codes) {
         EXPECT_FALSE(buffer.is_open());
     }
 
-    std::ifstream in(file);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "precious") << "a file must never be written as a port";
+    EXPECT_EQ(zelkor_test::file_content(file), "precious") << "a file must never be written as a port";
     DeleteFileA(file.c_str());
     RemoveDirectoryA(dir.c_str());
 }

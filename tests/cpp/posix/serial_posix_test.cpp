@@ -28,12 +28,7 @@ TEST(serialib_test, open_codes) {
     const std::string file = std::string(dir) + "/data.bin";
     std::ofstream(file) << "precious";
 
-    struct Case {
-        const char* what;
-        std::string name;
-        OpenCode expected;
-        bool stays_open;
-    } cases[] = {
+    zelkor_test::expect_open_codes({
         {"pty by path", pty.path(), OpenCode::ok, true},
         {"bare name, looked up under /dev", "null", OpenCode::get_state_failed, true},
         {"missing path", "/dev/zelkor-no-such-port", OpenCode::not_found, false},
@@ -42,18 +37,11 @@ TEST(serialib_test, open_codes) {
         {"regular file", file, OpenCode::open_failed, false},
         {"directory", dir, OpenCode::open_failed, false},
         {"character device that is no terminal", "/dev/null", OpenCode::get_state_failed, true},
-    };
-    for (const auto& c : cases) {
-        serialib buffer;
-        EXPECT_EQ(buffer.open(c.name.c_str()), code(c.expected)) << c.what;
-        EXPECT_EQ(buffer.is_open(), c.stays_open) << c.what;
-    }
+    });
     serialib null_name;
     EXPECT_EQ(null_name.open(nullptr), code(OpenCode::not_found));
 
-    std::ifstream in(file);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "precious") << "a regular file must never be written";
+    EXPECT_EQ(zelkor_test::file_content(file), "precious") << "a regular file must never be written";
     std::remove(file.c_str());
     rmdir(dir);
 }
