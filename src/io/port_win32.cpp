@@ -71,8 +71,10 @@ bool apply_timeouts(PortHandle handle, const PortTimeouts& timeouts) {
     return SetCommTimeouts(handle_of(handle), &c) != 0;
 }
 
-// The time-outs were applied by apply_timeouts just before; the driver enforces them.
-long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts&) {
+// The time-outs were applied by apply_timeouts just before; the driver enforces them and
+// does its own waiting, so whether a write came before makes no difference here.
+long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts&,
+          bool /*after_write*/) {
     DWORD received = 0;
     if (!ReadFile(handle_of(handle), destination, count, &received, nullptr)) return -1;
     return static_cast<long>(received);
