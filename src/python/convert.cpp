@@ -23,28 +23,29 @@ IO::SerialStream* required_stream(IO::SerialStream* stream, const char* cls) {
     return stream;
 }
 
-// Both lists are filled item by item through the C API: they are built for every status
-// message the handle sends, and a cast per item through pybind11 would cost more than the
-// message's own decoding.
-py::list float_list(const float* values, std::size_t n) {
+namespace {
+// A new list of `n` items, item i being `make(i)`, a new reference. The lists of the handle's
+// callbacks are built this way for every status message: through the C API, without a
+// pybind11 cast per item.
+template <class Make>
+py::list new_list(std::size_t n, Make make) {
     py::list out(n);
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
+        PyObject* item = make(i);
         if (item == nullptr) throw py::error_already_set();
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item);
     }
     return out;
 }
+}  // namespace
 
+py::list float_list(const float* values, std::size_t n) {
+    return new_list(n, [values](std::size_t i) { return PyFloat_FromDouble(values[i]); });
+}
+
+// Ints below 257 are shared by the interpreter: no allocation per item.
 py::list byte_list(const std::uint8_t* bytes, std::size_t n) {
-    py::list out(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        // Ints below 257 are shared by the interpreter: no allocation per item.
-        PyObject* item = PyLong_FromLong(bytes[i]);
-        if (item == nullptr) throw py::error_already_set();
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item);
-    }
-    return out;
+    return new_list(n, [bytes](std::size_t i) { return PyLong_FromLong(bytes[i]); });
 }
 
 py::list zero_list() { return to_list(Vector3{0.0f, 0.0f, 0.0f}); }

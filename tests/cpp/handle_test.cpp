@@ -11,17 +11,12 @@
 using Zelkor::HardwareAPI::Devices::Handle;
 using Zelkor::HardwareAPI::IO::SerialStream;
 using zelkor_test::Bytes;
+using zelkor_test::cat;
 using zelkor_test::Clock;
 using zelkor_test::ms_since;
 using zelkor_test::Pty;
 
 namespace {
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 Bytes counting(std::size_t n, std::uint8_t first = 0) {
     Bytes out(n);
@@ -272,14 +267,6 @@ TEST(handle_test, plain_handle_consumes_every_message) {
                       {0xDF, 1, 2, 3}, status_message({})}));
     for (int expected : {6, 37, -1, 3, 21}) EXPECT_EQ(plain.Receive(nullptr), expected);
     EXPECT_TRUE(rig.pty.drain(50).empty());
-}
-
-TEST(handle_test, construction) {
-    Pty pty;
-    SerialStream stream(pty.path().c_str());
-    { Handle handle(&stream); }
-    EXPECT_TRUE(pty.drain().empty()) << "constructing a handle writes nothing";
-    EXPECT_THROW(Handle(nullptr), std::invalid_argument);
 }
 
 TEST(handle_test, status_record) {
