@@ -1,4 +1,5 @@
-// Python class Arbelon: the current request/state exchanges.
+// Python class Arbelon: the current request/state exchanges (the legacy methods are in
+// arbelon_legacy.cpp).
 #include "devices/arbelon.h"
 
 #include <pybind11/pybind11.h>
@@ -115,6 +116,8 @@ void register_arbelon(py::module_& m) {
     def_state_exchange<&Arbelon::joint_angles>(
         cls, "joint_angles", "joint angle request vector",
         "Send joint angles to the device and receive the joint states");
+
+    define_arbelon_legacy(cls);
 }
 
 }  // namespace Zelkor::HardwareAPI::Python
