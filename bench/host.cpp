@@ -3,6 +3,9 @@
 //   zelkor-bench-host floor PORT COUNT   plain system calls: one write, then poll + read for
 //                                        the code byte and poll + read for the payload
 //   zelkor-bench-host cpp PORT COUNT     Arbelon::end_effector_force through SerialStream
+//   zelkor-bench-host handle-cpp PORT COUNT
+//                                        COUNT status messages through Handle::Receive into
+//                                        an overridden callback
 //
 // Runs COUNT force exchanges against zelkor-bench-peer, checks every reply exactly, and prints
 // one JSON line: wall and CPU time of the loop, latency percentiles, and the heap allocations
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "devices/arbelon.h"
+#include "devices/handle.h"
 #include "devices/protocol.h"
 
 namespace hw = Zelkor::HardwareAPI;
@@ -117,16 +121,57 @@ private:
     int fd_ = -1;
 };
 
+// Counts status messages and checks each against what the peer sends.
+class Listener : public hw::Devices::Handle {
+public:
+    using Handle::Handle;
+    using Handle::OnReceiveHandleStatusMessage;
+    long received = 0;
+
+    void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
+                                      std::uint8_t, std::uint8_t, std::uint8_t user_data_length,
+                                      const std::uint8_t* user_data) override {
+        if (device_id != static_cast<std::uint16_t>(received) ||
+            quaternion[3] != static_cast<float>(received % 1000) || user_data_length != 16 ||
+            user_data[0] != static_cast<std::uint8_t>(received)) {
+            fail("wrong status message", received);
+        }
+        ++received;
+    }
+};
+
+int run_handle(const char* port, long count) {
+    hw::IO::SerialStream stream(port);
+    Listener handle(&stream);
+    handle.SendDeviceWakeup();
+    const long allocations_before = allocations.load();
+    const double cpu_before = cpu_seconds();
+    const auto start = Clock::now();
+    std::uint8_t code = 0;
+    for (long i = 0; i < count; ++i) {
+        if (handle.Receive(&code) != 37) fail("short status message", i);
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = cpu_seconds() - cpu_before;
+    const long allocs = allocations.load() - allocations_before;
+    if (handle.received != count) fail("missed callbacks", handle.received);
+    std::printf("{\"host\": \"handle-cpp\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, "
+                "\"allocations\": %ld}\n",
+                count, wall, cpu, allocs);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: zelkor-bench-host floor|cpp PORT COUNT\n");
+        std::fprintf(stderr, "usage: zelkor-bench-host floor|cpp|handle-cpp PORT COUNT\n");
         return 2;
     }
     const std::string mode = argv[1];
     const char* port = argv[2];
     const long count = std::atol(argv[3]);
+    if (mode == "handle-cpp") return run_handle(port, count);
     std::vector<std::int64_t> latency(static_cast<std::size_t>(count));
 
     Floor* floor = nullptr;

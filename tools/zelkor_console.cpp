@@ -1,49 +1,110 @@
-// A console tool that drives a device over a named port, one exchange per step, printing one
-// line per reply. On Windows the port is a COM port name (COM3, COM12).
+// A console tool that drives a device over a named port, one step at a time, printing one
+// line per step. On Windows the port is a COM port name (COM3, COM12).
 //
 //   zelkor-console arbelon COM3                      wake the arm, print its identity
 //   zelkor-console arbelon COM3 wakeup force 0 0 1.5 angles 0 0.5 -0.5
+//   zelkor-console handle COM4 wakeup state 7 0a0b0c receive 3
 //
-// Exit status: 0 when every step got its whole reply, 1 when one did not (the tool stops
-// there), 2 for a usage error.
+// Exit status: 0 when every step went through, 1 when a reply or message did not come
+// whole (the tool stops there), 2 for a usage error (nothing is sent then).
 #include <ZelkorHardwareAPI.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace hw = Zelkor::HardwareAPI;
+using hw::Devices::Arbelon;
+using hw::Devices::Handle;
 
 namespace {
 
 constexpr const char* usage =
     "usage: zelkor-console arbelon PORT [STEP...]\n"
-    "  STEP: wakeup | force X Y Z | position X Y Z | torques X Y Z | angles X Y Z\n"
-    "  (no step: wakeup)\n";
+    "         STEP: wakeup | force X Y Z | position X Y Z | torques X Y Z | angles X Y Z\n"
+    "       zelkor-console handle PORT [STEP...]\n"
+    "         STEP: wakeup | state DEVICE_ID HEX_USER_DATA|- | receive [COUNT]\n"
+    "  no step: wakeup (the arm also prints its identity)\n";
 
-int usage_error(const char* what, const char* arg) {
-    std::fprintf(stderr, "zelkor-console: %s '%s'\n%s", what, arg, usage);
-    return 2;
-}
+struct UsageError {
+    std::string message;
+};
 
 // A finite float, the whole argument and nothing else.
-bool parse_float(const char* text, float& out) {
+float parse_float(const char* text) {
     char* end = nullptr;
     errno = 0;
     const float v = std::strtof(text, &end);
-    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
-    out = v;
+    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v)) {
+        throw UsageError{std::string("not a number: '") + text + "'"};
+    }
+    return v;
+}
+
+bool all_of(const char* text, int (*is)(int)) {
+    for (; *text; ++text) {
+        if (!is(static_cast<unsigned char>(*text))) return false;
+    }
     return true;
 }
 
-void print_vector(const char* name, const hw::Vector3& v) {
-    std::printf(" %s %.9g %.9g %.9g", name, v[0], v[1], v[2]);
+// A whole decimal number from 0 to `max`, digits only.
+unsigned long parse_count(const char* text, unsigned long max) {
+    const std::size_t length = std::strlen(text);
+    const unsigned long v = std::strtoul(text, nullptr, 10);
+    if (length == 0 || length > 9 || !all_of(text, std::isdigit) || v > max) {
+        throw UsageError{std::string("not a number from 0 to ") + std::to_string(max) + ": '" +
+                         text + "'"};
+    }
+    return v;
 }
 
-using StateExchange = int (hw::Devices::Arbelon::*)(const hw::Vector3&, hw::Vector3&,
-                                                    hw::Vector3&);
+// Pairs of hex digits; "-" is no bytes.
+std::vector<std::uint8_t> parse_hex(const char* text) {
+    std::vector<std::uint8_t> out;
+    if (std::strcmp(text, "-") == 0) return out;
+    const std::size_t length = std::strlen(text);
+    if (length == 0 || length % 2 != 0 || length / 2 > 255 || !all_of(text, std::isxdigit)) {
+        throw UsageError{std::string("not 1 to 255 bytes of hex: '") + text + "'"};
+    }
+    for (std::size_t i = 0; i < length; i += 2) {
+        const char pair[3] = {text[i], text[i + 1], '\0'};
+        out.push_back(static_cast<std::uint8_t>(std::strtoul(pair, nullptr, 16)));
+    }
+    return out;
+}
+
+// The step words after the port, and every step parsed before anything is sent.
+class Steps {
+public:
+    Steps(int argc, char** argv) : argc_(argc), argv_(argv) {}
+    bool done() const { return i_ >= argc_; }
+    const char* next(const char* needed_for) {
+        if (done()) throw UsageError{std::string("missing argument to ") + needed_for};
+        return argv_[i_++];
+    }
+    // The next argument if it is not a step word (an optional count).
+    const char* optional() { return done() ? nullptr : argv_[i_++]; }
+    void back() { --i_; }
+
+private:
+    int argc_;
+    char** argv_;
+    int i_ = 0;
+};
+
+void print_hex(const std::uint8_t* data, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) std::printf("%02x", data[i]);
+}
+
+// ---- Arbelon ----
+
+using StateExchange = int (Arbelon::*)(const hw::Vector3&, hw::Vector3&, hw::Vector3&);
 
 struct StateStep {
     const char* name;
@@ -53,60 +114,171 @@ struct StateStep {
 };
 
 constexpr StateStep state_steps[] = {
-    {"force", &hw::Devices::Arbelon::end_effector_force, "position", "velocity"},
-    {"position", &hw::Devices::Arbelon::end_effector_position, "position", "velocity"},
-    {"torques", &hw::Devices::Arbelon::joint_torques, "joint_position", "joint_velocity"},
-    {"angles", &hw::Devices::Arbelon::joint_angles, "joint_position", "joint_velocity"},
+    {"force", &Arbelon::end_effector_force, "position", "velocity"},
+    {"position", &Arbelon::end_effector_position, "position", "velocity"},
+    {"torques", &Arbelon::joint_torques, "joint_position", "joint_velocity"},
+    {"angles", &Arbelon::joint_angles, "joint_position", "joint_velocity"},
 };
 
-bool wakeup(hw::Devices::Arbelon& arm) {
-    std::uint16_t id = 0;
-    std::uint8_t model = 0, hardware = 0, firmware = 0;
-    hw::UUID uuid;
-    const int r = arm.device_wakeup(id, model, hardware, firmware, uuid);
-    if (r != 21) {
-        std::printf("wakeup: no identity reply (%d)\n", r);
+struct ArbelonStep {
+    const StateStep* state = nullptr;  // null: wakeup
+    hw::Vector3 request{};
+};
+
+std::vector<ArbelonStep> parse_arbelon(Steps steps) {
+    std::vector<ArbelonStep> out;
+    if (steps.done()) out.push_back({});
+    while (!steps.done()) {
+        const char* word = steps.next("");
+        ArbelonStep step;
+        if (std::strcmp(word, "wakeup") != 0) {
+            for (const auto& s : state_steps) {
+                if (std::strcmp(word, s.name) == 0) step.state = &s;
+            }
+            if (step.state == nullptr) throw UsageError{std::string("unknown step '") + word + "'"};
+            for (float& value : step.request) value = parse_float(steps.next(word));
+        }
+        out.push_back(step);
+    }
+    return out;
+}
+
+void print_vector(const char* name, const hw::Vector3& v) {
+    std::printf(" %s %.9g %.9g %.9g", name, v[0], v[1], v[2]);
+}
+
+bool run_arbelon_step(Arbelon& arm, const ArbelonStep& step) {
+    if (step.state == nullptr) {
+        std::uint16_t id = 0;
+        std::uint8_t model = 0, hardware = 0, firmware = 0;
+        hw::UUID uuid;
+        const int r = arm.device_wakeup(id, model, hardware, firmware, uuid);
+        if (r != 21) {
+            std::printf("wakeup: no identity reply (%d)\n", r);
+            return false;
+        }
+        std::printf("wakeup: device_id %u model %u hardware %u firmware %u uuid ", id, model,
+                    hardware, firmware);
+        print_hex(uuid.bytes.data(), uuid.bytes.size());
+        std::printf("\n");
+        return true;
+    }
+    hw::Vector3 first{}, second{};
+    const int r = (arm.*step.state->exchange)(step.request, first, second);
+    if (r != 24) {
+        std::printf("%s: no state reply (%d)\n", step.state->name, r);
         return false;
     }
-    std::printf("wakeup: device_id %u model %u hardware %u firmware %u uuid ", id, model,
-                hardware, firmware);
-    for (auto b : uuid.bytes) std::printf("%02x", b);
+    std::printf("%s:", step.state->name);
+    print_vector(step.state->first, first);
+    print_vector(step.state->second, second);
     std::printf("\n");
     return true;
 }
 
-int run_arbelon(const char* port, int argc, char** argv) {
-    hw::IO::SerialStream stream(port);
-    hw::Devices::Arbelon arm(&stream);
-    if (argc == 0) return wakeup(arm) ? 0 : 1;
+// ---- Handle ----
 
-    for (int i = 0; i < argc;) {
-        const char* step = argv[i++];
-        if (std::strcmp(step, "wakeup") == 0) {
-            if (!wakeup(arm)) return 1;
-            continue;
+// Prints each message as it arrives, and remembers how long it should have been.
+class PrintingHandle : public Handle {
+public:
+    using Handle::Handle;
+    using Handle::OnReceiveHandleErrorResponse;
+    using Handle::OnReceiveHandleInfo;
+    using Handle::OnReceiveHandleStatusMessage;
+
+    std::size_t expected_length = 0;
+
+    void OnReceiveHandleInfo(HandleInfoResponse& r) override {
+        expected_length = 6;
+        std::printf("info: tool_data_remaining %u device_id %u model %u hardware %u firmware %u",
+                    r.tool_data_remaining, r.device_id, r.device_model_number,
+                    r.hardware_version, r.firmware_version);
+    }
+    void OnReceiveHandleStatusMessage(HandleStatusResponse& r) override {
+        expected_length = 21 + std::size_t{r.user_data_length};
+        std::printf("status: device_id %u quaternion %.9g %.9g %.9g %.9g error_flag %u "
+                    "sensor %u user_data ",
+                    r.device_id, r.quaternion[0], r.quaternion[1], r.quaternion[2],
+                    r.quaternion[3], r.error_flag, r.handle_connection_sensor);
+        print_hex(r.user_data.data(), r.user_data_length);
+    }
+    void OnReceiveHandleErrorResponse(HandleErrorResponse& r) override {
+        expected_length = 3;
+        std::printf("error: device_id %u error_code %u", r.device_id, r.error_code);
+    }
+};
+
+struct HandleStep {
+    enum Kind { wakeup, state, receive } kind = wakeup;
+    std::uint16_t device_id = 0;
+    std::vector<std::uint8_t> user_data;
+    unsigned long count = 1;
+};
+
+std::vector<HandleStep> parse_handle(Steps steps) {
+    std::vector<HandleStep> out;
+    if (steps.done()) out.push_back({});
+    while (!steps.done()) {
+        const char* word = steps.next("");
+        HandleStep step;
+        if (std::strcmp(word, "state") == 0) {
+            step.kind = HandleStep::state;
+            step.device_id = static_cast<std::uint16_t>(parse_count(steps.next(word), 65535));
+            step.user_data = parse_hex(steps.next(word));
+        } else if (std::strcmp(word, "receive") == 0) {
+            step.kind = HandleStep::receive;
+            const char* count = steps.optional();
+            if (count != nullptr && std::isdigit(static_cast<unsigned char>(count[0]))) {
+                step.count = parse_count(count, 1000000);
+            } else if (count != nullptr) {
+                steps.back();
+            }
+        } else if (std::strcmp(word, "wakeup") != 0) {
+            throw UsageError{std::string("unknown step '") + word + "'"};
         }
-        const StateStep* found = nullptr;
-        for (const auto& s : state_steps) {
-            if (std::strcmp(step, s.name) == 0) found = &s;
-        }
-        if (found == nullptr) return usage_error("unknown step", step);
-        hw::Vector3 request{};
-        for (float& value : request) {
-            if (i >= argc) return usage_error("three numbers needed after", step);
-            if (!parse_float(argv[i], value)) return usage_error("not a number:", argv[i]);
-            ++i;
-        }
-        hw::Vector3 first{}, second{};
-        const int r = (arm.*found->exchange)(request, first, second);
-        if (r != 24) {
-            std::printf("%s: no state reply (%d)\n", step, r);
-            return 1;
-        }
-        std::printf("%s:", step);
-        print_vector(found->first, first);
-        print_vector(found->second, second);
-        std::printf("\n");
+        out.push_back(step);
+    }
+    return out;
+}
+
+bool run_handle_step(PrintingHandle& handle, const HandleStep& step) {
+    switch (step.kind) {
+        case HandleStep::wakeup:
+            handle.SendDeviceWakeup();
+            std::printf("wakeup: sent\n");
+            return true;
+        case HandleStep::state:
+            handle.SendHandleState(step.device_id,
+                                   static_cast<std::uint8_t>(step.user_data.size()),
+                                   step.user_data.data());
+            std::printf("state: sent %zu bytes of user data\n", step.user_data.size());
+            return true;
+        case HandleStep::receive:
+            for (unsigned long i = 0; i < step.count; ++i) {
+                handle.expected_length = 0;
+                const int r = handle.Receive(nullptr);
+                if (r < 0) {
+                    std::printf("receive: no message (%d)\n", r);
+                    return false;
+                }
+                if (static_cast<std::size_t>(r) < handle.expected_length) {
+                    std::printf(" (came short: %d of %zu bytes)\n", r, handle.expected_length);
+                    return false;
+                }
+                std::printf("\n");
+            }
+            return true;
+    }
+    return false;
+}
+
+template <class Device, class Step, class Parse, class Run>
+int drive(const char* port, Steps steps, Parse parse, Run run) {
+    const std::vector<Step> plan = parse(steps);  // a usage error sends nothing
+    hw::IO::SerialStream stream(port);
+    Device device(&stream);
+    for (const auto& step : plan) {
+        if (!run(device, step)) return 1;
     }
     return 0;
 }
@@ -120,6 +292,18 @@ int main(int argc, char** argv) {
     }
     // Lines reach a pipe as they happen, so a script can follow the exchanges.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    if (std::strcmp(argv[1], "arbelon") == 0) return run_arbelon(argv[2], argc - 3, argv + 3);
-    return usage_error("unknown device", argv[1]);
+    const Steps steps(argc - 3, argv + 3);
+    try {
+        if (std::strcmp(argv[1], "arbelon") == 0) {
+            return drive<Arbelon, ArbelonStep>(argv[2], steps, parse_arbelon, run_arbelon_step);
+        }
+        if (std::strcmp(argv[1], "handle") == 0) {
+            return drive<PrintingHandle, HandleStep>(argv[2], steps, parse_handle,
+                                                     run_handle_step);
+        }
+        throw UsageError{std::string("unknown device '") + argv[1] + "'"};
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "zelkor-console: %s\n%s", e.message.c_str(), usage);
+        return 2;
+    }
 }

@@ -65,10 +65,7 @@ void register_arbelon(py::module_& m) {
     // The device borrows the stream; keeping the Python stream alive with the device means a
     // script that drops its own reference cannot leave the device with a dangling one.
     cls.def(py::init([](IO::SerialStream* stream) {
-                if (stream == nullptr) {
-                    throw py::type_error("Arbelon(): a SerialStream is required, not None");
-                }
-                return std::make_unique<Arbelon>(stream);
+                return std::make_unique<Arbelon>(required_stream(stream, "Arbelon"));
             }),
             py::keep_alive<1, 2>());
 

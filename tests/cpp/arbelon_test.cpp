@@ -14,6 +14,7 @@ using Zelkor::HardwareAPI::Vector3;
 using Zelkor::HardwareAPI::Devices::Arbelon;
 using Zelkor::HardwareAPI::IO::SerialStream;
 using zelkor_test::Bytes;
+using zelkor_test::cat;
 using zelkor_test::Clock;
 using zelkor_test::ms_since;
 using zelkor_test::Pty;
@@ -28,12 +29,6 @@ Bytes le(std::initializer_list<float> values) {
         std::memcpy(&bits, &v, 4);
         for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
     }
-    return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 

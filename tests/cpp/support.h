@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace zelkor_test {
@@ -12,6 +13,13 @@ using Clock = std::chrono::steady_clock;
 
 inline double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+/// The parts, one after the other.
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
 }
 
 inline Bytes bytes_of(const char* text) {

@@ -64,34 +64,61 @@ CASES = [
     ("unknown step", b"", ["jump"], 2, "", b""),
 ]
 
+HANDLE_INFO = bytes([0xD0, 1, 0x34, 0x12, 7, 2, 5])
+HANDLE_STATUS_HEADER = bytes([0xDA, 0x34, 0x12, 0, 200]) + floats(1, 0, -0.5, 0.25)
+HANDLE_ERROR = bytes([0xDF, 0x34, 0x12, 9])
+
+HANDLE_CASES = [
+    ("handle: wake, state, three messages",
+     HANDLE_INFO + HANDLE_STATUS_HEADER + bytes([2, 0xAA, 0xBB]) + HANDLE_ERROR,
+     ["wakeup", "state", "7", "0a0B0c", "receive", "3"], 0,
+     "wakeup: sent\n"
+     "state: sent 3 bytes of user data\n"
+     "info: tool_data_remaining 1 device_id 4660 model 7 hardware 2 firmware 5\n"
+     "status: device_id 4660 quaternion 1 0 -0.5 0.25 error_flag 0 sensor 200 user_data aabb\n"
+     "error: device_id 4660 error_code 9\n",
+     b"\x0a\xdb\x07\x00\x03\x0a\x0b\x0c"),
+    ("handle: state without user data", b"", ["state", "65535", "-"], 0,
+     "state: sent 0 bytes of user data\n", b"\xdb\xff\xff\x00"),
+    ("handle: silent device", b"", ["receive"], 1, "receive: no message (-1)\n", b""),
+    ("handle: a status message cut short", HANDLE_STATUS_HEADER[:3], ["receive"], 1,
+     "status: device_id 4660 quaternion 0 0 0 0 error_flag 0 sensor 0 user_data "
+     " (came short: 2 of 21 bytes)\n", b""),
+    ("handle: bad hex, nothing is sent", b"", ["wakeup", "state", "7", "0g"], 2, "", b""),
+    ("handle: device id out of range", b"", ["state", "65536", "-"], 2, "", b""),
+]
+
 
 def run(exe, args):
     return subprocess.run(["wine", exe] + args, capture_output=True, text=True, timeout=60)
 
 
+def run_case(exe, device, name, replies, args, status, stdout, request):
+    line = Line()
+    line.send(replies)
+    result = run(exe, [device, line.port] + args)
+    got = line.receive(len(request) + 1, 300)
+    line.close()
+    return name, (result.returncode, result.stdout, got) == (status, stdout, request), (
+        f"  status {result.returncode}, stdout {result.stdout!r}, device got {got.hex()}\n"
+        f"  stderr {result.stderr!r}")
+
+
+def missing_port(exe):
+    result = run(exe, ["arbelon", "COM251"])
+    expected = (1, "wakeup: no identity reply (-1)\n")
+    return "missing port", (result.returncode, result.stdout) == expected, (
+        f"  status {result.returncode}, stdout {result.stdout!r}")
+
+
 def main():
     exe = sys.argv[1]
-    failures = 0
-
-    def check(name, ok, detail):
-        nonlocal failures
+    outcomes = [run_case(exe, "arbelon", *case) for case in CASES]
+    outcomes += [run_case(exe, "handle", *case) for case in HANDLE_CASES]
+    outcomes.append(missing_port(exe))
+    for name, ok, detail in outcomes:
         print(("ok     " if ok else "FAILED ") + name + ("" if ok else "\n" + detail))
-        failures += not ok
-
-    for name, replies, args, status, stdout, request in CASES:
-        line = Line()
-        line.send(replies)
-        result = run(exe, ["arbelon", line.port] + args)
-        got = line.receive(len(request) + 1, 300)
-        line.close()
-        check(name, (result.returncode, result.stdout, got) == (status, stdout, request),
-              f"  status {result.returncode}, stdout {result.stdout!r}, device got {got.hex()}"
-              f"\n  stderr {result.stderr!r}")
-
-    result = run(exe, ["arbelon", "COM251"])
-    check("missing port", (result.returncode, result.stdout) == (1, "wakeup: no identity reply (-1)\n"),
-          f"  status {result.returncode}, stdout {result.stdout!r}")
-    return 1 if failures else 0
+    return 0 if all(ok for _, ok, _ in outcomes) else 1
 
 
 if __name__ == "__main__":
