@@ -2,11 +2,12 @@
 // opens the slave side by its path as if it were a serial port.
 //
 // Pseudo-terminal facts this loop is built on (Linux):
-// - While no process has the slave open, the master polls POLLHUP and reads fail with EIO;
-//   the slave can be opened again as long as the master stays open, and its line settings
-//   and its unread input survive. So the loop notices the host's close by POLLHUP, drops
-//   the input the host left unread (it would greet the next session as stale replies), and
-//   watches for the next open by polling, since POLLHUP, once there, wakes every poll.
+// - While no process has the slave open, the master polls POLLHUP and its reads fail with
+//   EIO (after any bytes still waiting); the slave can be opened again as long as the master
+//   stays open, and its line settings and its unread input survive. So the loop notices the
+//   host's close by POLLHUP, drops the input the host left unread (it would greet the next
+//   session as stale replies), and then looks for the next open by reading every few
+//   milliseconds, since POLLHUP, once there, wakes every poll at once.
 // - Closing the master hangs up the slave: the host's reads end at once.
 #include <fcntl.h>
 #include <poll.h>
@@ -120,12 +121,6 @@ public:
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
 
-    /// Whether some process holds the slave side open.
-    bool host_present() const {
-        pollfd pfd{fd_, 0, 0};
-        return ::poll(&pfd, 1, 0) >= 0 && !(pfd.revents & POLLHUP);
-    }
-
     /// Drops what the host left unread and what it sent but the loop has not read.
     void discard_leftovers() const {
         std::uint8_t scrap[4096];
@@ -215,10 +210,8 @@ public:
     bool run(bool watch_stdin, const sigset_t& waiting_mask) {
         while (!stop_requested) {
             double now = seconds_now();
-            if (!connected_ && pty_.host_present()) {
-                connected_ = true;
-                log("host opened the port");
-            }
+            if (!connected_) look_for_host(now);
+            if (hung_up_) return true;
             double wake = now + reopen_check;
             if (connected_) {
                 wake = std::min(faults_.silent() ? INFINITY : device_.tick(now, faults_),
@@ -268,12 +261,40 @@ private:
         for (;;) {
             const ssize_t n = ::read(pty_.fd(), chunk, sizeof chunk);
             if (n <= 0) return;  // EAGAIN: all read; EIO: the host closed (POLLHUP follows)
-            std::size_t done = 0;
-            while (done < static_cast<std::size_t>(n)) {
-                done += framer_.push(chunk + done, static_cast<std::size_t>(n) - done, now);
-                if (!dispatch(now)) return;
-            }
+            if (!feed(chunk, static_cast<std::size_t>(n), now)) return;
         }
+    }
+
+    // False after a hang-up.
+    bool feed(const std::uint8_t* bytes, std::size_t n, double now) {
+        std::size_t done = 0;
+        while (done < n) {
+            done += framer_.push(bytes + done, n - done, now);
+            if (!dispatch(now)) return false;
+        }
+        return true;
+    }
+
+    // Reading the master tells whether a host holds the port: with none, the reads end in
+    // EIO once any bytes left over are read. Those bytes come from a session too short to
+    // be noticed, and nobody waits for their answers; but when the reads end otherwise, a
+    // host has just opened the port and the bytes of the latest read are its first.
+    void look_for_host(double now) {
+        std::uint8_t chunk[4096];
+        std::size_t last = 0;
+        for (;;) {
+            const ssize_t n = ::read(pty_.fd(), chunk, sizeof chunk);
+            if (n > 0) {
+                last = static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EIO) return;
+            break;
+        }
+        connected_ = true;
+        log("host opened the port");
+        if (last > 0) feed(chunk, last, now);
     }
 
     // Hands every whole message to the device; false after a hang-up.
