@@ -2,6 +2,7 @@
 #pragma once
 
 #include "devices/arbelon.h"
+#include "devices/handle.h"
 #include "devices/uuid.h"
 #include "io/serial_stream.h"
 #include "version.h"

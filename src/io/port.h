@@ -22,8 +22,11 @@ bool apply_timeouts(PortHandle handle, const PortTimeouts& timeouts);
 
 /// One platform read of up to `count` bytes under `timeouts` (see PortTimeouts). Returns
 /// the bytes delivered (0 on a time-out with nothing), or -1 when the platform read failed
-/// or the line died before a byte arrived.
-long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& timeouts);
+/// or the line died before a byte arrived. `after_write` tells that the last transfer on the
+/// port was a write, so the device is most likely still working on its reply; a backend may
+/// then wait for data before it tries to read.
+long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& timeouts,
+          bool after_write);
 
 /// Hands `count` bytes to the port driver within the write time-out. Returns the number of
 /// bytes the driver accepted, or -1 when the platform write failed before any byte.

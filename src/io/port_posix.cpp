@@ -111,7 +111,8 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts&) {
 
 bool apply_timeouts(PortHandle, const PortTimeouts&) { return true; }
 
-long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t) {
+long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t,
+          bool after_write) {
     const int fd = fd_of(handle);
     auto* out = static_cast<unsigned char*>(destination);
     const bool has_total = t.read_total_multiplier != 0 || t.read_total_constant != 0;
@@ -121,8 +122,9 @@ long read(PortHandle handle, void* destination, std::uint32_t count, const PortT
     auto deadline = total_deadline;
 
     std::uint32_t got = 0;
-    // A read that can be served at once should not cost a poll first.
-    bool try_read = true;
+    // A read that can be served at once should not cost a poll first; but right after a
+    // request the reply has rarely arrived yet, and trying would only add a call.
+    bool try_read = !after_write;
     short revents = 0;  // what the last poll reported; 0 before the first
     while (got < count) {
         if (try_read) {

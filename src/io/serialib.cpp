@@ -33,13 +33,15 @@ std::int8_t serialib::open(const char* port_name) {
 int serialib::read_port(void* destination, std::uint32_t count) {
     timeouts.read_total_constant = read_total_constant_ms;
     if (!io::port::apply_timeouts(port_handle, timeouts)) return -1;
-    const long r = io::port::read(port_handle, destination, count, timeouts);
+    const long r = io::port::read(port_handle, destination, count, timeouts, after_write);
+    after_write = false;
     return r < 0 ? -2 : static_cast<int>(r);
 }
 
 serialib::int_type serialib::overflow(int_type c) {
     if (!is_open() || traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
     const char byte = static_cast<char>(c);
+    after_write = true;
     return io::port::write(port_handle, &byte, 1, timeouts) == 1 ? c : traits_type::eof();
 }
 
@@ -93,6 +95,7 @@ std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
 
 std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
     if (!is_open() || n <= 0) return 0;
+    after_write = true;
     const long written = io::port::write(port_handle, s, static_cast<std::size_t>(n), timeouts);
     return written > 0 ? written : 0;
 }

@@ -105,6 +105,7 @@ private:
 
     std::uint8_t lookahead = 0;
     bool has_lookahead = false;
+    bool after_write = false;  // the last transfer was a write: the reply is probably pending
     Zelkor::HardwareAPI::IO::PortHandle port_handle = Zelkor::HardwareAPI::IO::invalid_port_handle;
     // Filled with the port's standard time-outs from the start, so a port left half
     // configured (open returned -3 or -5) still times out like a configured one.

@@ -1,5 +1,7 @@
-// Python class Arbelon: the current request/state exchanges.
+// Python class Arbelon: the current request/state exchanges (the legacy methods are in
+// arbelon_legacy.cpp).
 #include "devices/arbelon.h"
+#include "devices/protocol.h"
 
 #include <pybind11/pybind11.h>
 
@@ -19,16 +21,8 @@ using Devices::Arbelon;
 
 // The result of a failed exchange is built from zeroed storage, never from whatever the
 // memory held.
-struct Identity {
-    std::uint16_t device_id = 0;
-    std::uint8_t device_model_number = 0;
-    std::uint8_t hardware_version = 0;
-    std::uint8_t firmware_version = 0;
-    UUID uuid;
-};
-
-Identity wake(Arbelon& arm) {
-    Identity id;
+Protocol::DeviceInfo wake(Arbelon& arm) {
+    Protocol::DeviceInfo id;
     (void)arm.device_wakeup(id.device_id, id.device_model_number, id.hardware_version,
                             id.firmware_version, id.uuid);
     return id;
@@ -71,17 +65,14 @@ void register_arbelon(py::module_& m) {
     // The device borrows the stream; keeping the Python stream alive with the device means a
     // script that drops its own reference cannot leave the device with a dangling one.
     cls.def(py::init([](IO::SerialStream* stream) {
-                if (stream == nullptr) {
-                    throw py::type_error("Arbelon(): a SerialStream is required, not None");
-                }
-                return std::make_unique<Arbelon>(stream);
+                return std::make_unique<Arbelon>(required_stream(stream, "Arbelon"));
             }),
             py::keep_alive<1, 2>());
 
     cls.def(
         "device_wakeup",
         [](Arbelon& self) -> py::tuple {
-            const Identity id = wake(self);
+            const Protocol::DeviceInfo id = wake(self);
             py::list uuid(id.uuid.bytes.size());
             for (std::size_t i = 0; i < id.uuid.bytes.size(); ++i) {
                 uuid[i] = py::int_(id.uuid.bytes[i]);
@@ -94,7 +85,7 @@ void register_arbelon(py::module_& m) {
     cls.def(
         "device_wakeup_dict",
         [](Arbelon& self) {
-            const Identity id = wake(self);
+            const Protocol::DeviceInfo id = wake(self);
             py::object uuid = py::module_::import("uuid").attr("UUID")(uuid_text(id.uuid));
             py::dict info;
             info["device_id"] = id.device_id;
@@ -118,6 +109,8 @@ void register_arbelon(py::module_& m) {
     def_state_exchange<&Arbelon::joint_angles>(
         cls, "joint_angles", "joint angle request vector",
         "Send joint angles to the device and receive the joint states");
+
+    define_arbelon_legacy(cls);
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

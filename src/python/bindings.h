@@ -3,10 +3,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include "devices/arbelon.h"
+
 namespace Zelkor::HardwareAPI::Python {
 
 /// Registers class Arbelon with its current and legacy methods.
 void register_arbelon(pybind11::module_& m);
+
+/// Adds the older split send/receive methods to class Arbelon, after its current ones.
+void define_arbelon_legacy(pybind11::class_<Devices::Arbelon>& cls);
 
 /// Registers Device, the three handle record classes and Handle, in that order.
 void register_handle(pybind11::module_& m);

@@ -4,9 +4,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstdint>
 #include <vector>
 
 #include "devices/wire.h"
+#include "io/serial_stream.h"
 
 namespace Zelkor::HardwareAPI::Python {
 
@@ -24,37 +27,48 @@ struct FloatList {
     std::vector<float> values;
 };
 
+/// User data as given from Python: bytes, bytearray, or any other sequence (except str) of
+/// ints from 0 to 255. Keeps the first 255 bytes, all a message can carry, and the length
+/// of the whole sequence, every item of which is checked.
+struct UserData {
+    std::array<std::uint8_t, 255> bytes{};
+    std::size_t length = 0;
+};
+
+/// `stream`, or TypeError naming `cls` when it is null (None from Python): a device needs one.
+IO::SerialStream* required_stream(IO::SerialStream* stream, const char* cls);
+
 /// The first three values of `request`; ValueError naming `method` when there are fewer.
 const Vector3& three_values(const RequestVector& request, const char* method);
 
+/// A new Python list of the first `n` values, widened exactly to Python floats.
+pybind11::list float_list(const float* values, std::size_t n);
+
 /// A new Python list of the three values, widened exactly to Python floats.
-pybind11::list to_list(const Vector3& values);
+inline pybind11::list to_list(const Vector3& values) {
+    return float_list(values.data(), values.size());
+}
+
+/// A new Python list of the first `n` bytes, as ints.
+pybind11::list byte_list(const std::uint8_t* bytes, std::size_t n);
 
 /// The default of every request argument: the list [0.0, 0.0, 0.0].
 pybind11::list zero_list();
 
 namespace detail {
-/// Converts each item of `src` with `sink(index, value)`; false when `src` is not a sequence
-/// of numbers (the caller's overload then does not match).
-template <class Sink>
-bool load_floats(pybind11::handle src, Sink&& sink) {
+/// Calls `take(item, index)` for each item of `src`, a sequence other than str and bytes,
+/// until it returns false. False when `src` is no such sequence or an item was refused (the
+/// caller's overload then does not match); no Python error is left set.
+template <class Take>
+bool for_each_item(pybind11::handle src, Take&& take) {
     PyObject* o = src.ptr();
     if (!PySequence_Check(o) || PyUnicode_Check(o) || PyBytes_Check(o)) return false;
-    auto take = [&](PyObject* item, Py_ssize_t i) {
-        const double d = PyFloat_AsDouble(item);
-        if (d == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        sink(static_cast<std::size_t>(i), d);
-        return true;
-    };
     if (PyList_Check(o) || PyTuple_Check(o)) {
         // Indexing a list or tuple directly is the common case and costs no new references.
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
         PyObject** items = PySequence_Fast_ITEMS(o);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!take(items[i], i)) return false;
+            if (!take(items[i], static_cast<std::size_t>(i))) return false;
         }
         return true;
     }
@@ -69,10 +83,28 @@ bool load_floats(pybind11::handle src, Sink&& sink) {
             PyErr_Clear();
             return false;
         }
-        if (!take(item.ptr(), i)) return false;
+        if (!take(item.ptr(), static_cast<std::size_t>(i))) return false;
     }
     return true;
 }
+
+/// Converts each item of `src` with `sink(index, value)`; false when `src` is not a sequence
+/// of numbers.
+template <class Sink>
+bool load_floats(pybind11::handle src, Sink&& sink) {
+    return for_each_item(src, [&](PyObject* item, std::size_t i) {
+        const double d = PyFloat_AsDouble(item);
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        sink(i, d);
+        return true;
+    });
+}
+
+/// Fills `out` from bytes, a bytearray or a sequence of ints from 0 to 255; false otherwise.
+bool load_user_data(pybind11::handle src, UserData& out);
 }  // namespace detail
 
 }  // namespace Zelkor::HardwareAPI::Python
@@ -101,6 +133,25 @@ struct type_caster<Zelkor::HardwareAPI::Python::FloatList> {
         return Zelkor::HardwareAPI::Python::detail::load_floats(
             src, [this](std::size_t, double d) { value.values.push_back(static_cast<float>(d)); });
     }
+
+    static handle cast(const Zelkor::HardwareAPI::Python::FloatList& src, return_value_policy,
+                       handle) {
+        list out(src.values.size());
+        for (std::size_t i = 0; i < src.values.size(); ++i) {
+            PyObject* item = PyFloat_FromDouble(src.values[i]);
+            if (item == nullptr) throw error_already_set();
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item);
+        }
+        return out.release();
+    }
+};
+
+template <>
+struct type_caster<Zelkor::HardwareAPI::Python::UserData> {
+    PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::UserData,
+                         const_name("Union[bytes, bytearray, Sequence[int]]"));
+
+    bool load(handle src, bool) { return Zelkor::HardwareAPI::Python::detail::load_user_data(src, value); }
 };
 
 }  // namespace pybind11::detail

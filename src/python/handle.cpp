@@ -1,10 +1,220 @@
 // Python classes Device, HandleErrorResponse, HandleInfoResponse, HandleStatusResponse, Handle.
+#include "devices/handle.h"
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
 #include "python/bindings.h"
+#include "python/convert.h"
+
+namespace py = pybind11;
 
 namespace Zelkor::HardwareAPI::Python {
 
-void register_handle(pybind11::module_&) {
-    // Filled by the Handle registration.
+namespace {
+
+using Devices::Handle;
+using InfoResponse = Handle::HandleInfoResponse;
+using StatusResponse = Handle::HandleStatusResponse;
+using ErrorResponse = Handle::HandleErrorResponse;
+
+#define ZELKOR_PURE_VIRTUAL(name) \
+    "Tried to call pure virtual function \"Zelkor::HardwareAPI::Devices::Handle::" name "\""
+
+// The Python override of `name` on the object behind `self`; RuntimeError `missing` when the
+// subclass has none, or when asked from inside that override on the same object.
+py::function override_of(const Handle* self, const char* name, const char* missing) {
+    py::function override = py::get_override(self, name);
+    if (!override) py::pybind11_fail(missing);
+    return override;
+}
+
+// Calls `override` with positional arguments and drops its result. An exception it raises
+// leaves as error_already_set and reaches the caller of Receive unchanged.
+template <class... Args>
+void call(const py::function& override, const Args&... args) {
+    PyObject* result = PyObject_CallFunctionObjArgs(override.ptr(), args.ptr()..., nullptr);
+    if (result == nullptr) throw py::error_already_set();
+    Py_DECREF(result);
+}
+
+// Forwards the parameter-list callbacks to the methods of the same name on a Python subclass.
+// The record callbacks keep the empty bodies of Handle: they never reach Python.
+class Trampoline_Handle : public Handle {
+public:
+    using Handle::Handle;
+    using Handle::OnReceiveHandleErrorResponse;
+    using Handle::OnReceiveHandleInfo;
+    using Handle::OnReceiveHandleStatusMessage;
+
+    void OnReceiveHandleInfo(std::uint8_t tool_data_remaining, std::uint16_t device_id,
+                             std::uint8_t device_model_number, std::uint8_t hardware_version,
+                             std::uint8_t firmware_version) override {
+        // Receive may be called by library code on a thread that does not hold the lock.
+        py::gil_scoped_acquire gil;
+        const py::function override =
+            override_of(this, "OnReceiveHandleInfo", ZELKOR_PURE_VIRTUAL("OnReceiveHandleInfo"));
+        call(override, py::int_(tool_data_remaining), py::int_(device_id),
+             py::int_(device_model_number), py::int_(hardware_version),
+             py::int_(firmware_version));
+    }
+
+    void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
+                                      std::uint8_t error_flag,
+                                      std::uint8_t hall_effect_sensor_level,
+                                      std::uint8_t user_data_length,
+                                      const std::uint8_t* user_data) override {
+        py::gil_scoped_acquire gil;
+        const py::function override =
+            override_of(this, "OnReceiveHandleStatusMessage",
+                        ZELKOR_PURE_VIRTUAL("OnReceiveHandleStatusMessage"));
+        // The lists are built straight from the caller's storage, which outlives the call.
+        call(override, py::int_(device_id), float_list(quaternion, 4), py::int_(error_flag),
+             py::int_(hall_effect_sensor_level), py::int_(user_data_length),
+             byte_list(user_data, user_data_length));
+    }
+
+    void OnReceiveHandleErrorResponse(std::uint16_t device_id,
+                                      std::uint8_t error_code) override {
+        py::gil_scoped_acquire gil;
+        const py::function override =
+            override_of(this, "OnReceiveHandleErrorResponse",
+                        ZELKOR_PURE_VIRTUAL("OnReceiveHandleErrorResponse"));
+        call(override, py::int_(device_id), py::int_(error_code));
+    }
+};
+
+#undef ZELKOR_PURE_VIRTUAL
+
+// A pointer parameter given one value from Python: that value first, zeros after it. The
+// receiver reads four floats, or up to 255 bytes as its length says.
+std::array<float, 4> one_float(float value) { return {value, 0.0f, 0.0f, 0.0f}; }
+
+std::array<std::uint8_t, 256> one_byte(std::uint8_t value) {
+    std::array<std::uint8_t, 256> bytes{};
+    bytes[0] = value;
+    return bytes;
+}
+
+void register_records(py::module_& m) {
+    py::class_<ErrorResponse>(m, "HandleErrorResponse")
+        .def(py::init<std::uint16_t, std::uint8_t>())
+        .def_readwrite("device_id", &ErrorResponse::device_id)
+        .def_readwrite("error_code", &ErrorResponse::error_code);
+
+    py::class_<InfoResponse>(m, "HandleInfoResponse")
+        .def(py::init<std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t, std::uint8_t>())
+        .def_readwrite("device_id", &InfoResponse::device_id)
+        .def_readwrite("device_model_number", &InfoResponse::device_model_number)
+        .def_readwrite("hardware_version", &InfoResponse::hardware_version)
+        .def_readwrite("firmware_version", &InfoResponse::firmware_version);
+
+    py::class_<StatusResponse>(m, "HandleStatusResponse")
+        .def(py::init([](std::uint16_t device_id, float quaternion, std::uint8_t error_flag,
+                         std::uint8_t handle_connection_sensor, std::uint8_t user_data_length,
+                         std::uint8_t user_data) {
+            return StatusResponse(device_id, one_float(quaternion).data(), error_flag,
+                                  handle_connection_sensor, user_data_length,
+                                  one_byte(user_data).data());
+        }))
+        .def_readwrite("device_id", &StatusResponse::device_id)
+        .def_readwrite("error_flag", &StatusResponse::error_flag)
+        .def_readwrite("handle_connection_sensor", &StatusResponse::handle_connection_sensor)
+        .def_readwrite("user_data_length", &StatusResponse::user_data_length)
+        .def("quaternion",
+             [](const StatusResponse& r) {
+                 return float_list(r.quaternion.data(), r.quaternion.size());
+             })
+        // The bytes past user_data_length are zero, so a length raised afterwards shows zeros.
+        .def("user_data", [](const StatusResponse& r) {
+            return byte_list(r.user_data.data(), r.user_data_length);
+        });
+}
+
+void register_handle_class(py::module_& m) {
+    py::class_<Handle, Trampoline_Handle> cls(m, "Handle");
+
+    // Exactly Handle gets a plain Handle; a Python subclass gets the trampoline, which hands
+    // the callbacks to its methods. The handle borrows the stream, so the Python stream is
+    // kept alive with it.
+    cls.def(py::init(
+                [](IO::SerialStream* stream) {
+                    return std::make_unique<Handle>(required_stream(stream, "Handle"));
+                },
+                [](IO::SerialStream* stream) {
+                    return std::make_unique<Trampoline_Handle>(required_stream(stream, "Handle"));
+                }),
+            py::keep_alive<1, 2>());
+
+    cls.def("SendDeviceWakeup", &Handle::SendDeviceWakeup);
+
+    cls.def(
+        "SendHandleState",
+        [](Handle& self, std::uint16_t device_id, std::uint8_t data_length,
+           std::uint8_t user_data) {
+            self.SendHandleState(device_id, data_length, one_byte(user_data).data());
+        },
+        py::arg("device_id") = 0, py::arg("data_length") = 0, py::arg("user_data") = py::none(),
+        "send handle state");
+    cls.def(
+        "SendHandleState",
+        [](Handle& self, std::uint16_t device_id, std::uint8_t data_length,
+           const UserData& user_data) {
+            if (data_length > user_data.length) {
+                throw py::value_error("SendHandleState(): data_length is " +
+                                      std::to_string(data_length) + " but user_data holds " +
+                                      std::to_string(user_data.length) + " bytes");
+            }
+            self.SendHandleState(device_id, data_length, user_data.bytes.data());
+        },
+        py::arg("device_id"), py::arg("data_length"), py::arg("user_data"),
+        "send handle state with the first data_length bytes of user_data");
+
+    cls.def("OnReceiveHandleInfo",
+            static_cast<void (Handle::*)(std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t,
+                                         std::uint8_t)>(&Handle::OnReceiveHandleInfo),
+            py::arg("tool_data_remaining") = 0, py::arg("device_id") = 0,
+            py::arg("device_model_number") = 0, py::arg("hardware_version") = 0,
+            py::arg("firmware_version") = 0);
+    cls.def("OnReceiveHandleInfo",
+            static_cast<void (Handle::*)(InfoResponse&)>(&Handle::OnReceiveHandleInfo),
+            py::arg("response"));
+
+    cls.def(
+        "OnReceiveHandleStatusMessage",
+        [](Handle& self, std::uint16_t device_id, float quaternion, std::uint8_t error_flag,
+           std::uint8_t hall_effect_sensor_level, std::uint8_t user_data_length,
+           std::uint8_t user_data) {
+            self.OnReceiveHandleStatusMessage(device_id, one_float(quaternion).data(),
+                                              error_flag, hall_effect_sensor_level,
+                                              user_data_length, one_byte(user_data).data());
+        },
+        py::arg("device_id") = 0, py::arg("quaternion") = py::none(), py::arg("error_flag") = 0,
+        py::arg("hall_effect_sensor_level") = 0, py::arg("user_data_length") = 0,
+        py::arg("user_data") = py::none());
+
+    cls.def("OnReceiveHandleErrorResponse",
+            static_cast<void (Handle::*)(std::uint16_t, std::uint8_t)>(
+                &Handle::OnReceiveHandleErrorResponse),
+            py::arg("device_id") = 0, py::arg("error_code") = 0);
+
+    // The lock stays held while Receive blocks on the port.
+    cls.def(
+        "Receive",
+        [](Handle& self, std::uint8_t data_received) { return self.Receive(&data_received); },
+        py::arg("data_received") = 0, "Receive data from the handle");
+}
+
+}  // namespace
+
+void register_handle(py::module_& m) {
+    // Registered for its name only: no constructor, and no Python class derives from it.
+    py::class_<Devices::Device>(m, "Device");
+    register_records(m);
+    register_handle_class(m);
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -13,6 +14,7 @@ using Zelkor::HardwareAPI::Vector3;
 using Zelkor::HardwareAPI::Devices::Arbelon;
 using Zelkor::HardwareAPI::IO::SerialStream;
 using zelkor_test::Bytes;
+using zelkor_test::cat;
 using zelkor_test::Clock;
 using zelkor_test::ms_since;
 using zelkor_test::Pty;
@@ -27,12 +29,6 @@ Bytes le(std::initializer_list<float> values) {
         std::memcpy(&bits, &v, 4);
         for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
     }
-    return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -191,4 +187,92 @@ TEST(arbelon_test, surplus_reply_bytes_wait_for_the_next_receive) {
     EXPECT_EQ(rig.arm.end_effector_force({0, 0, 0}, position, velocity), 24);
     EXPECT_EQ(rig.arm.joint_angles({0, 0, 0}, position, velocity), 24);
     EXPECT_EQ(position, state_position);
+}
+
+// ---- Legacy halves ----
+
+TEST(arbelon_legacy_test, sends_put_the_current_requests_on_the_wire) {
+    using LegacySend = void (Arbelon::*)(const Vector3&);
+    const Vector3 values{0.5f, -1.25f, 100.0f};
+    const Bytes payload = le({0.5f, -1.25f, 100.0f});
+    struct Case {
+        const char* name;
+        LegacySend send;
+        StateExchange current;
+        std::uint8_t code;
+        std::uint8_t reply_code;
+    } cases[] = {
+        {"SendForce", &Arbelon::SendForce, &Arbelon::end_effector_force, 0x2A, 0x2B},
+        {"SendPosition", &Arbelon::SendPosition, &Arbelon::end_effector_position, 0x2C, 0x2B},
+        {"SendJointTorques", &Arbelon::SendJointTorques, &Arbelon::joint_torques, 0x1A, 0x1B},
+        {"SendAngle", &Arbelon::SendAngle, &Arbelon::joint_angles, 0x1C, 0x1B},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        (rig.arm.*c.send)(values);
+        const Bytes legacy = rig.pty.receive(14, 300);
+        EXPECT_EQ(legacy, cat({{c.code}, payload})) << c.name << " writes 13 bytes and reads nothing";
+        rig.pty.send(cat({{c.reply_code}, state_payload}));
+        Vector3 position, velocity;
+        ASSERT_EQ((rig.arm.*c.current)(values, position, velocity), 24) << c.name;
+        EXPECT_EQ(rig.pty.receive(13), legacy) << c.name << " and its current exchange agree";
+    }
+
+    Rig rig;
+    rig.arm.SendDeviceWakeup();
+    rig.arm.RequestCurrent();
+    EXPECT_EQ(rig.pty.receive(3, 300), (Bytes{0x0A, 0xAB}));
+}
+
+TEST(arbelon_legacy_test, receive_halves) {
+    using Receive = std::function<int(Arbelon&, Vector3&, Vector3&)>;
+    const Receive state = [](Arbelon& a, Vector3& p, Vector3& v) { return a.ReceiveState(p, v); };
+    const Receive joint = [](Arbelon& a, Vector3& p, Vector3& v) {
+        return a.ReceiveJointState(p, v);
+    };
+    const Receive current = [](Arbelon& a, Vector3& p, Vector3&) { return a.ReceiveCurrent(p); };
+    const Bytes currents = le({0.75f, -0.5f, 2.0f});
+    struct Case {
+        const char* name;
+        Receive receive;
+        Bytes input;
+        int expected;
+        Vector3 first, second;  // expected outputs
+    } cases[] = {
+        {"state", state, cat({{0x2B}, state_payload}), 24, state_position, state_velocity},
+        {"state, short", state, cat({{0x2B}, Bytes(10, 1)}), 10, sentinel, sentinel},
+        {"state, request code instead", state, cat({{0x2A}, state_payload}), -1, sentinel,
+         sentinel},
+        {"joint state", joint, cat({{0x1B}, state_payload}), 24, state_position, state_velocity},
+        {"joint state, short", joint, cat({{0x1B}, Bytes(10, 1)}), 10, sentinel, sentinel},
+        {"current", current, cat({{0xAB}, currents}), 12, {0.75f, -0.5f, 2.0f}, sentinel},
+        {"current, state reply", current, cat({{0x2B}, state_payload}), -1, sentinel, sentinel},
+        {"current, short", current, cat({{0xAB}, Bytes(11, 1)}), 11, sentinel, sentinel},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.pty.send(c.input);
+        Vector3 first = sentinel, second = sentinel;
+        EXPECT_EQ(c.receive(rig.arm, first, second), c.expected) << c.name;
+        EXPECT_EQ(first, c.first) << c.name;
+        EXPECT_EQ(second, c.second) << c.name;
+        EXPECT_TRUE(rig.pty.drain(50).empty()) << c.name << ": a receive half writes nothing";
+    }
+}
+
+TEST(arbelon_legacy_test, receive_device_info_by_itself) {
+    Rig rig;
+    Bytes uuid_bytes(16);
+    for (int i = 0; i < 16; ++i) uuid_bytes[i] = static_cast<std::uint8_t>(0xF0 + i);
+    rig.pty.send(cat({{0x0B, 0x34, 0x12, 0x05, 0x02, 0x07}, uuid_bytes}));
+    std::uint16_t id = 1;
+    std::uint8_t model = 1, hardware = 1, firmware = 1;
+    UUID uuid;
+    ASSERT_EQ(rig.arm.ReceiveDeviceInfo(id, model, hardware, firmware, uuid), 21);
+    EXPECT_EQ(id, 0x1234);
+    EXPECT_EQ(model, 5);
+    EXPECT_EQ(hardware, 2);
+    EXPECT_EQ(firmware, 7);
+    EXPECT_TRUE(std::equal(uuid.bytes.begin(), uuid.bytes.end(), uuid_bytes.begin()));
+    EXPECT_TRUE(rig.pty.drain(50).empty());
 }

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -85,6 +86,13 @@ private:
     int master_ = -1;
     std::string path_;
 };
+
+/// The parts, one after the other.
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
 
 inline Bytes bytes_of(const char* text) {
     Bytes out;

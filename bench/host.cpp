@@ -1,0 +1,222 @@
+// zelkor-bench-host: the C and C++ hosts of the exchange benchmark.
+//
+//   zelkor-bench-host floor PORT COUNT   plain system calls: one write, then poll + read for
+//                                        the code byte and poll + read for the payload
+//   zelkor-bench-host cpp PORT COUNT     Arbelon::end_effector_force through SerialStream
+//   zelkor-bench-host handle-cpp PORT COUNT
+//                                        COUNT status messages through Handle::Receive into
+//                                        an overridden callback
+//
+// Runs COUNT force exchanges against zelkor-bench-peer, checks every reply exactly, and prints
+// one JSON line: wall and CPU time of the loop, latency percentiles, and the heap allocations
+// made inside the loop (counted by the operator new of this program).
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "devices/arbelon.h"
+#include "devices/handle.h"
+#include "devices/protocol.h"
+
+namespace hw = Zelkor::HardwareAPI;
+namespace proto = hw::Protocol;
+
+// ---- Allocation counter ----
+
+static std::atomic<long> allocations{0};
+
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+// The force of exchange i: small multiples of 1/2, so every value survives f32 exactly.
+hw::Vector3 force_of(long i) {
+    const float base = static_cast<float>(i % 1000);
+    return {base, base + 0.5f, -base};
+}
+
+[[noreturn]] void fail(const char* what, long i) {
+    std::fprintf(stderr, "host: %s at exchange %ld\n", what, i);
+    std::exit(1);
+}
+
+void check(const hw::Vector3& force, const hw::Vector3& position, const hw::Vector3& velocity,
+           long i) {
+    for (int k = 0; k < 3; ++k) {
+        if (position[k] != force[k] || velocity[k] != -force[k]) fail("wrong reply values", i);
+    }
+}
+
+// The floor: what the exchange costs with nothing but the system calls it needs.
+class Floor {
+public:
+    explicit Floor(const char* port) {
+        fd_ = ::open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios tio{};
+        if (fd_ < 0 || tcgetattr(fd_, &tio) != 0) fail("cannot open the port", 0);
+        cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        cfsetspeed(&tio, B115200);
+        if (tcsetattr(fd_, TCSANOW, &tio) != 0) fail("cannot configure the port", 0);
+    }
+    ~Floor() { ::close(fd_); }
+
+    void exchange(const hw::Vector3& force, hw::Vector3& position, hw::Vector3& velocity, long i) {
+        std::uint8_t request[proto::vector_request_length];
+        proto::encode_vector_request(request, proto::Code::end_effector_force, force);
+        if (::write(fd_, request, sizeof request) != static_cast<ssize_t>(sizeof request)) {
+            fail("short write", i);
+        }
+        std::uint8_t reply[proto::state_payload_length];
+        if (read_exactly(reply, 1, i) != proto::Code::end_effector_state) fail("wrong code", i);
+        read_exactly(reply, proto::state_payload_length, i);
+        proto::decode_state(reply, position, velocity);
+    }
+
+private:
+    std::uint8_t read_exactly(std::uint8_t* out, std::size_t n, long i) {
+        std::size_t got = 0;
+        while (got < n) {
+            pollfd pfd{fd_, POLLIN, 0};
+            if (::poll(&pfd, 1, 1000) != 1) fail("no reply", i);
+            const ssize_t r = ::read(fd_, out + got, n - got);
+            if (r <= 0) fail("read failed", i);
+            got += static_cast<std::size_t>(r);
+        }
+        return out[0];
+    }
+
+    int fd_ = -1;
+};
+
+// Counts status messages and checks each against what the peer sends.
+class Listener : public hw::Devices::Handle {
+public:
+    using Handle::Handle;
+    using Handle::OnReceiveHandleStatusMessage;
+    long received = 0;
+
+    void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
+                                      std::uint8_t, std::uint8_t, std::uint8_t user_data_length,
+                                      const std::uint8_t* user_data) override {
+        if (device_id != static_cast<std::uint16_t>(received) ||
+            quaternion[3] != static_cast<float>(received % 1000) || user_data_length != 16 ||
+            user_data[0] != static_cast<std::uint8_t>(received)) {
+            fail("wrong status message", received);
+        }
+        ++received;
+    }
+};
+
+int run_handle(const char* port, long count) {
+    hw::IO::SerialStream stream(port);
+    Listener handle(&stream);
+    handle.SendDeviceWakeup();
+    const long allocations_before = allocations.load();
+    const double cpu_before = cpu_seconds();
+    const auto start = Clock::now();
+    std::uint8_t code = 0;
+    for (long i = 0; i < count; ++i) {
+        if (handle.Receive(&code) != 37) fail("short status message", i);
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = cpu_seconds() - cpu_before;
+    const long allocs = allocations.load() - allocations_before;
+    if (handle.received != count) fail("missed callbacks", handle.received);
+    std::printf("{\"host\": \"handle-cpp\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, "
+                "\"allocations\": %ld}\n",
+                count, wall, cpu, allocs);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: zelkor-bench-host floor|cpp|handle-cpp PORT COUNT\n");
+        return 2;
+    }
+    const std::string mode = argv[1];
+    const char* port = argv[2];
+    const long count = std::atol(argv[3]);
+    if (mode == "handle-cpp") return run_handle(port, count);
+    std::vector<std::int64_t> latency(static_cast<std::size_t>(count));
+
+    Floor* floor = nullptr;
+    hw::IO::SerialStream* stream = nullptr;
+    hw::Devices::Arbelon* arm = nullptr;
+    if (mode == "floor") {
+        floor = new Floor(port);
+    } else if (mode == "cpp") {
+        stream = new hw::IO::SerialStream(port);
+        arm = new hw::Devices::Arbelon(stream);
+    } else {
+        std::fprintf(stderr, "unknown host %s\n", mode.c_str());
+        return 2;
+    }
+
+    hw::Vector3 position{}, velocity{};
+    const long allocations_before = allocations.load();
+    const double cpu_before = cpu_seconds();
+    const auto start = Clock::now();
+    for (long i = 0; i < count; ++i) {
+        const hw::Vector3 force = force_of(i);
+        const auto t0 = Clock::now();
+        if (floor) {
+            floor->exchange(force, position, velocity, i);
+        } else if (arm->end_effector_force(force, position, velocity) != 24) {
+            fail("exchange failed", i);
+        }
+        latency[static_cast<std::size_t>(i)] = (Clock::now() - t0).count();
+        check(force, position, velocity, i);
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = cpu_seconds() - cpu_before;
+    const long allocs = allocations.load() - allocations_before;
+
+    std::sort(latency.begin(), latency.end());
+    auto at = [&](double q) {
+        return latency[std::min(latency.size() - 1, static_cast<std::size_t>(q * latency.size()))];
+    };
+    std::printf(
+        "{\"host\": \"%s\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, "
+        "\"p50_ns\": %lld, \"p99_ns\": %lld, \"max_ns\": %lld, \"allocations\": %ld}\n",
+        mode.c_str(), count, wall, cpu, static_cast<long long>(at(0.5)),
+        static_cast<long long>(at(0.99)), static_cast<long long>(latency.back()), allocs);
+    delete arm;
+    delete stream;
+    delete floor;
+    return 0;
+}
