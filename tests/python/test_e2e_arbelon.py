@@ -106,3 +106,13 @@ def test_each_open_of_the_port_is_a_fresh_session(simulator):
     _, first = arm.joint_torques([0, 0, 0])
     _, later = arm.joint_torques([0, 0, 0])
     assert 0 < later[0] < first[0]
+
+
+@pytest.mark.parametrize("torque,current", [([0.2, -0.3, 0.1], [0.4, -0.6, 0.2]),
+                                            ([5, -5, 0], [3.0, -3.0, 0.0])],
+                         ids=["proportional", "saturated"])
+def test_motor_currents_follow_the_commanded_torque(simulator, torque, current):
+    arm = arm_on(simulator("arbelon", "--fixed-dt", "0.001"))
+    arm.joint_torques(torque)
+    arm.RequestCurrent()
+    assert arm.ReceiveCurrent() == pytest.approx(current, abs=1e-6)
