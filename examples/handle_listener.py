@@ -13,10 +13,10 @@ import time
 import ZelkorHardwareAPI as zh
 
 try:
-    from zelkor_sim import Simulator
+    from zelkor_sim import port_or_simulator
 except ImportError:  # not installed: run it from the source tree
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
-    from zelkor_sim import Simulator
+    from zelkor_sim import port_or_simulator
 
 
 class Listener(zh.Handle):
@@ -68,13 +68,9 @@ def main():
     if args.seconds <= 0 or args.every < 1:
         parser.error("--seconds must be positive and --every at least 1")
 
-    simulator = None
-    port = args.port
-    if port is None:
-        simulator = Simulator("handle")
-        port = simulator.start()
-        print(f"started the simulator on {port}")
-    try:
+    with port_or_simulator(args.port, "handle") as port:
+        if not args.port:
+            print(f"started the simulator on {port}")
         handle = Listener(zh.SerialStream(port), args.every)
         handle.SendDeviceWakeup()
         end = time.monotonic() + args.seconds
@@ -87,9 +83,6 @@ def main():
                 handle.SendHandleState(handle.device_id, len(data), data)
                 print(f"sent    user data {data!r}")
                 data = None
-    finally:
-        if simulator is not None:
-            simulator.stop()
     print(f"{handle.statuses} status messages, {handle.errors} error messages, "
           f"{unknown} receives without a message")
 

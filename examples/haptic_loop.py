@@ -14,10 +14,10 @@ import time
 import ZelkorHardwareAPI as zh
 
 try:
-    from zelkor_sim import Simulator
+    from zelkor_sim import port_or_simulator
 except ImportError:  # not installed: run it from the source tree
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
-    from zelkor_sim import Simulator
+    from zelkor_sim import port_or_simulator
 
 HOLD_STIFFNESS = 150.0  # N/m: the hand keeps the end-effector over its start in x and y
 HAND_DAMPING = 8.0      # N s/m: a relaxed hand slows every motion
@@ -205,13 +205,9 @@ def main():
         except ImportError:
             sys.exit("--plot needs matplotlib: pip install matplotlib (or .[plot])")
 
-    simulator = None
-    port = args.port
-    if port is None:
-        simulator = Simulator("arbelon")
-        port = simulator.start()
-        print(f"started the simulator on {port}")
-    try:
+    with port_or_simulator(args.port, "arbelon") as port:
+        if not args.port:
+            print(f"started the simulator on {port}")
         stream = zh.SerialStream(port)
         arm = zh.Arbelon(stream)
         info = arm.device_wakeup_dict()
@@ -220,9 +216,6 @@ def main():
         print(f"rendering a wall of {args.stiffness:g} N/m for {args.seconds:g} s at "
               f"{args.rate:g} Hz")
         result = run(arm, args)
-    finally:
-        if simulator is not None:
-            simulator.stop()
     summarize(result, args)
     if args.plot:
         plot(result, args.plot)

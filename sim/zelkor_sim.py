@@ -9,6 +9,7 @@
 The simulator is installed with the ZelkorHardwareAPI package. It is looked up in the
 ZELKOR_SIM environment variable, then beside the running interpreter's scripts, then on PATH.
 """
+import contextlib
 import os
 import select
 import shutil
@@ -19,7 +20,7 @@ import sysconfig
 import tempfile
 import time
 
-__all__ = ["executable", "Simulator"]
+__all__ = ["executable", "Simulator", "port_or_simulator"]
 
 NAME = "zelkor-sim"
 
@@ -129,3 +130,14 @@ class Simulator:
 
     def __exit__(self, *exc) -> None:
         self.stop()
+
+
+@contextlib.contextmanager
+def port_or_simulator(port, device: str = "arbelon", *options: str):
+    """Yields `port` when one is given (a real device), and otherwise the port of a simulator
+    of `device` started for the duration of the block."""
+    if port:
+        yield port
+        return
+    with Simulator(device, *options) as sim:
+        yield sim.port

@@ -43,3 +43,11 @@ def test_the_demo_refuses_bad_settings(args):
                          timeout=60)
     assert run.returncode == 2
     assert "must" in run.stderr
+
+
+def test_the_demo_drives_a_given_port(simulator):
+    sim = simulator("arbelon")
+    run = run_demo("--port", sim.port, "--push", "1.5")
+    assert run.returncode == 0, run.stderr
+    assert "started the simulator" not in run.stdout
+    assert "penetration   max" in run.stdout

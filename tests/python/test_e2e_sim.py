@@ -75,3 +75,13 @@ def test_bad_input_neither_crashes_nor_wedges_it(simulator):
     time.sleep(0.05)
     assert zh.Arbelon(zh.SerialStream(sim.port)).device_wakeup()[0] == 0x0A01
     assert sim.running()
+
+
+def test_the_program_is_found_beside_the_interpreter_or_where_told(monkeypatch, tmp_path):
+    monkeypatch.delenv("ZELKOR_SIM", raising=False)
+    monkeypatch.setenv("PATH", str(tmp_path))  # not on PATH: found among the scripts
+    found = executable()
+    assert os.path.basename(found) == "zelkor-sim" and os.access(found, os.X_OK)
+    monkeypatch.setenv("ZELKOR_SIM", str(tmp_path / "missing"))
+    with pytest.raises(FileNotFoundError, match="ZELKOR_SIM"):
+        executable()
