@@ -54,6 +54,11 @@ def test_bad_command_lines_are_refused_with_a_reason(args, says):
     assert run.stdout == ""
 
 
+def test_a_simulator_that_does_not_start_says_why():
+    with pytest.raises(RuntimeError, match="unknown option '--bogus'"):
+        Simulator("arbelon", "--bogus").start()
+
+
 def test_bad_input_neither_crashes_nor_wedges_it(simulator):
     sim = simulator("arbelon", "--fixed-dt", "0.001")
     # A second host beside the library, to write what the library never would.
