@@ -1,8 +1,12 @@
 import os
 import select
+import sys
 import time
 
 import pytest
+
+# The device simulator speaks through a POSIX pseudo-terminal.
+collect_ignore_glob = ["test_e2e_*.py"] if sys.platform == "win32" else []
 
 
 class Device:
@@ -54,3 +58,27 @@ def device():
     d = Device()
     yield d
     d.close()
+
+
+@pytest.fixture
+def simulator():
+    """Starts zelkor-sim processes: simulator(device, *options) returns a running Simulator.
+
+    Each one is stopped at the end of the test, which also checks that it exited cleanly.
+    """
+    from zelkor_sim import Simulator
+
+    started = []
+
+    def start(device="arbelon", *options):
+        sim = Simulator(device, *options)
+        sim.start()
+        started.append(sim)
+        return sim
+
+    yield start
+    for sim in started:
+        hung_up = not sim.running()
+        error = sim.stop()
+        assert sim.process.returncode == 0, error
+        assert hung_up or error == "", error

@@ -1,0 +1,91 @@
+"""Listens to a Handle and prints the messages it sends.
+
+Without --port it starts the device simulator zelkor-sim and listens to that. The listener
+wakes the handle, sends it some user data, and then prints the information, status and error
+messages that arrive, through a Python subclass of Handle whose callbacks do the printing.
+"""
+import argparse
+import math
+import os
+import sys
+import time
+
+import ZelkorHardwareAPI as zh
+
+try:
+    from zelkor_sim import port_or_simulator
+except ImportError:  # not installed: run it from the source tree
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+    from zelkor_sim import port_or_simulator
+
+
+class Listener(zh.Handle):
+    """Prints every message; of the status messages only every `every`-th one."""
+
+    def __init__(self, stream, every=20):
+        super().__init__(stream)
+        self.every = every
+        self.device_id = None
+        self.statuses = 0
+        self.errors = 0
+
+    def OnReceiveHandleInfo(self, tool_data_remaining, device_id, device_model_number,
+                            hardware_version, firmware_version):
+        self.device_id = device_id
+        print(f"info    device {device_id:#06x}, model {device_model_number}, hardware "
+              f"{hardware_version}, firmware {firmware_version}, tool data remaining "
+              f"{tool_data_remaining}")
+
+    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
+                                     hall_effect_sensor_level, user_data_length, user_data):
+        self.statuses += 1
+        if self.statuses % self.every != 1 and self.every > 1:
+            return
+        w, x, y, z = quaternion
+        angle = 2 * math.degrees(math.acos(max(-1.0, min(1.0, w))))
+        print(f"status  #{self.statuses:<4} turned {angle:6.2f} deg  q = ({w:+.3f}, {x:+.3f}, "
+              f"{y:+.3f}, {z:+.3f})  error flag {error_flag}  sensor {hall_effect_sensor_level}  "
+              f"user data {bytes(user_data)!r}")
+
+    def OnReceiveHandleErrorResponse(self, device_id, error_code):
+        self.errors += 1
+        print(f"error   device {device_id:#06x}, code {error_code:#04x}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", help="serial port of a real handle (default: start the simulator)")
+    parser.add_argument("--seconds", type=float, default=2.0, help="how long to listen (default 2)")
+    parser.add_argument("--user-data", default="hello",
+                        help="text to send as user data, at most 255 bytes (default 'hello')")
+    parser.add_argument("--every", type=int, default=20,
+                        help="print every n-th status message (default 20)")
+    args = parser.parse_args()
+    data = args.user_data.encode()
+    if len(data) > 255:
+        parser.error("--user-data holds at most 255 bytes")
+    if args.seconds <= 0 or args.every < 1:
+        parser.error("--seconds must be positive and --every at least 1")
+
+    with port_or_simulator(args.port, "handle") as port:
+        if not args.port:
+            print(f"started the simulator on {port}")
+        handle = Listener(zh.SerialStream(port), args.every)
+        handle.SendDeviceWakeup()
+        end = time.monotonic() + args.seconds
+        unknown = 0
+        while time.monotonic() < end:
+            if handle.Receive() < 0:
+                unknown += 1  # nothing came within the port's time-out, or an unknown code
+            if handle.device_id is not None and data is not None:
+                # Now that the handle has said who it is, address it.
+                handle.SendHandleState(handle.device_id, len(data), data)
+                print(f"sent    user data {data!r}")
+                data = None
+    print(f"{handle.statuses} status messages, {handle.errors} error messages, "
+          f"{unknown} receives without a message")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,225 @@
+"""Renders a virtual wall on an Arbelon in a 1 kHz haptic control loop.
+
+Without --port it starts the device simulator zelkor-sim and drives that, so it runs on any
+machine. The wall is horizontal, 2 cm below where the end-effector starts, and is rendered as
+a stiff spring with end_effector_force. With the simulator a virtual hand presses the
+end-effector down onto it and lifts it off again; on a real device your hand does that.
+"""
+import argparse
+import math
+import os
+import sys
+import time
+
+import ZelkorHardwareAPI as zh
+
+try:
+    from zelkor_sim import port_or_simulator
+except ImportError:  # not installed: run it from the source tree
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+    from zelkor_sim import port_or_simulator
+
+HOLD_STIFFNESS = 150.0  # N/m: the hand keeps the end-effector over its start in x and y
+HAND_DAMPING = 8.0      # N s/m: a relaxed hand slows every motion
+MAX_FORCE = 8.0         # N: never ask for more, whatever the numbers say
+PRESS, LIFT = 1.4, 0.6  # s: the hand presses for PRESS, then lifts for LIFT, and again
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", help="serial port of a real device (default: start the simulator)")
+    parser.add_argument("--seconds", type=float, default=3.0, help="how long to run (default 3)")
+    parser.add_argument("--rate", type=float, default=1000.0, help="loop rate in Hz (default 1000)")
+    parser.add_argument("--stiffness", type=float, default=2000.0,
+                        help="wall stiffness in N/m (default 2000)")
+    parser.add_argument("--wall-damping", type=float, default=10.0,
+                        help="wall damping in N s/m, while in contact (default 10)")
+    parser.add_argument("--push", type=float, default=None,
+                        help="the virtual hand's downward force in N "
+                             "(default 1.5 with the simulator, 0 with --port)")
+    parser.add_argument("--plot", metavar="FILE.png",
+                        help="save the trajectory and the latency histogram (needs matplotlib)")
+    args = parser.parse_args()
+    if not 0 < args.seconds <= 3600:
+        parser.error("--seconds must be more than 0 and at most 3600")
+    if not 1 <= args.rate <= 10000:
+        parser.error("--rate must be from 1 to 10000 Hz")
+    if args.stiffness < 0 or args.wall_damping < 0:
+        parser.error("--stiffness and --wall-damping must not be negative")
+    if args.push is None:
+        args.push = 0.0 if args.port else 1.5
+    return args
+
+
+def percentile(ordered, p):
+    """The p-th percentile (0-100) of an ordered list, nearest rank."""
+    index = max(0, math.ceil(p / 100.0 * len(ordered)) - 1)
+    return ordered[index]
+
+
+def micros(seconds):
+    return f"{seconds * 1e3:.2f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:.0f} µs"
+
+
+class Progress:
+    """A live status line: rewritten in place on a terminal, a line a second otherwise."""
+
+    def __init__(self):
+        self.tty = sys.stdout.isatty()
+        self.every = 0.1 if self.tty else 1.0
+        self.next = 0.0
+
+    def show(self, t, text):
+        if t < self.next:
+            return
+        self.next = t + self.every
+        if self.tty:
+            print("\r" + text, end="", flush=True)
+        else:
+            print(text, flush=True)
+
+    def done(self):
+        if self.tty:
+            print()
+
+
+def run(arm, args):
+    position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    if position == [0.0, 0.0, 0.0]:
+        sys.exit("the device does not answer with its state")
+    x0, y0, z0 = position
+    wall = z0 - 0.02
+    period = 1.0 / args.rate
+
+    times, heights, forces, latencies = [], [], [], []
+    failed = late = 0
+    force = [0.0, 0.0, 0.0]
+    progress = Progress()
+    clock = time.perf_counter
+    start = clock()
+    deadline = start
+    end = start + args.seconds
+    while True:
+        now = clock()
+        if now >= end:
+            break
+        t = now - start
+
+        before = clock()
+        position, velocity = arm.end_effector_force(force)
+        latencies.append(clock() - before)
+        if position == [0.0, 0.0, 0.0]:
+            failed += 1  # no valid reply; keep the last force
+        else:
+            x, y, z = position
+            vx, vy, vz = velocity
+            pressing = (t % (PRESS + LIFT)) < PRESS
+            hand_z = -args.push if pressing else 0.25 * args.push
+            f = [-HOLD_STIFFNESS * (x - x0) - HAND_DAMPING * vx,
+                 -HOLD_STIFFNESS * (y - y0) - HAND_DAMPING * vy,
+                 hand_z - HAND_DAMPING * vz]
+            depth = wall - z
+            if depth > 0:
+                # A wall pushes, it never pulls.
+                f[2] += max(0.0, args.stiffness * depth - args.wall_damping * vz)
+            norm = math.sqrt(sum(c * c for c in f))
+            force = [c * MAX_FORCE / norm for c in f] if norm > MAX_FORCE else f
+            times.append(t)
+            heights.append(z - wall)
+            forces.append(force[2])
+            rate = f"{len(latencies) / t:6.0f} Hz" if t > 0.05 else "     - Hz"
+            progress.show(t, f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
+                             f"{(z - wall) * 1e3:+7.2f} mm | force z {force[2]:+6.2f} N | {rate}")
+
+        # Absolute deadlines keep the average rate; after a long stall start afresh.
+        deadline += period
+        now = clock()
+        if now > deadline + period:
+            late += 1
+            deadline = now
+        while True:
+            left = deadline - clock()
+            if left <= 0:
+                break
+            if left > 0.0003:
+                time.sleep(left - 0.0002)  # sleep most of the wait, spin the rest
+    elapsed = clock() - start
+    progress.done()
+    arm.end_effector_force([0.0, 0.0, 0.0])  # leave the arm limp
+    return {
+        "times": times, "heights": heights, "forces": forces, "latencies": latencies,
+        "elapsed": elapsed, "failed": failed, "late": late, "wall": wall,
+    }
+
+
+def summarize(result, args):
+    lat = sorted(result["latencies"])
+    n = len(lat)
+    rate = n / result["elapsed"]
+    depths = [-h for h in result["heights"] if h < 0]
+    print(f"loop rate     {rate:7.1f} Hz  (target {args.rate:.0f} Hz, {n} exchanges in "
+          f"{result['elapsed']:.2f} s, {result['late']} cycles over a period late)")
+    if n:
+        print(f"exchange      p50 {micros(percentile(lat, 50))}   p99 {micros(percentile(lat, 99))}"
+              f"   max {micros(lat[-1])}")
+    if result["failed"]:
+        print(f"failed        {result['failed']} exchanges got no valid reply")
+    if depths:
+        expected = args.push / args.stiffness if args.stiffness else float("inf")
+        print(f"penetration   max {max(depths) * 1e3:.2f} mm, mean in contact "
+              f"{sum(depths) / len(depths) * 1e3:.2f} mm (a {args.push:g} N push on a "
+              f"{args.stiffness:g} N/m wall settles at {expected * 1e3:.2f} mm)")
+    else:
+        print("penetration   none: the end-effector never reached the wall")
+
+
+def plot(result, filename):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 7), constrained_layout=True)
+    top.plot(result["times"], [h * 1e3 for h in result["heights"]], label="end-effector height")
+    top.axhline(0.0, color="k", linestyle="--", linewidth=1, label="wall")
+    top.set_xlabel("time (s)")
+    top.set_ylabel("height over the wall (mm)")
+    twin = top.twinx()
+    twin.plot(result["times"], result["forces"], color="tab:red", alpha=0.5, label="force z")
+    twin.set_ylabel("commanded force z (N)", color="tab:red")
+    top.legend(loc="upper right")
+    top.set_title("Virtual wall")
+    bottom.hist([x * 1e6 for x in result["latencies"]], bins=100, log=True)
+    bottom.set_xlabel("exchange latency (µs)")
+    bottom.set_ylabel("exchanges")
+    bottom.set_title("end_effector_force round trip")
+    fig.savefig(filename, dpi=100)
+    print(f"saved {filename}")
+
+
+def main():
+    args = parse_args()
+    if args.plot:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            sys.exit("--plot needs matplotlib: pip install matplotlib (or .[plot])")
+
+    with port_or_simulator(args.port, "arbelon") as port:
+        if not args.port:
+            print(f"started the simulator on {port}")
+        stream = zh.SerialStream(port)
+        arm = zh.Arbelon(stream)
+        info = arm.device_wakeup_dict()
+        print("Arbelon {device_id:#06x}, model {device_model_number}, hardware "
+              "{hardware_version}, firmware {firmware_version}, id {device_id_ext}".format(**info))
+        print(f"rendering a wall of {args.stiffness:g} N/m for {args.seconds:g} s at "
+              f"{args.rate:g} Hz")
+        result = run(arm, args)
+    summarize(result, args)
+    if args.plot:
+        plot(result, args.plot)
+
+
+if __name__ == "__main__":
+    main()

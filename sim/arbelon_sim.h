@@ -1,0 +1,44 @@
+// The simulated Arbelon: answers the arm's requests from the arm model.
+#pragma once
+
+#include "arm_model.h"
+#include "device.h"
+#include "devices/protocol.h"
+
+namespace Zelkor::Sim {
+
+/// Each request first lets the arm run for the time since the previous request under the
+/// command it had, then takes the request's command, then replies with the state as it is.
+/// So a reply shows the arm one step behind its request, as a device that samples its
+/// sensors when a request arrives does.
+class ArbelonSim : public SimDevice {
+public:
+    /// Longest stretch of real time one request lets pass, s: a host that pauses does not
+    /// find the arm flung across the workspace.
+    static constexpr double max_dt = 0.05;
+
+    /// `fixed_dt` > 0: each of the four state requests advances the arm by exactly that
+    /// many seconds and the wake-up and current requests not at all, whatever the clock
+    /// says. 0: real time between requests, at most max_dt.
+    ArbelonSim(const HardwareAPI::Protocol::DeviceInfo& identity, double fixed_dt,
+               const ArmParameters& arm = {});
+
+    MessageLength message_length() const override;
+    void receive(const std::uint8_t* message, std::size_t length, double now,
+                 Outbox& out) override;
+    /// The host is gone: the motors go limp; the arm stays where it is.
+    void disconnected() override;
+
+    const ArmModel& arm() const { return arm_; }
+
+private:
+    void advance(std::uint8_t code, double now);
+
+    HardwareAPI::Protocol::DeviceInfo identity_;
+    double fixed_dt_;
+    ArmModel arm_;
+    bool clock_started_ = false;
+    double last_request_ = 0.0;
+};
+
+}  // namespace Zelkor::Sim

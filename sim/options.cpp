@@ -1,0 +1,260 @@
+#include "options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace Zelkor::Sim {
+
+namespace {
+
+// Defaults of the identities; the UUID's 16 bytes spell "Zelkor simulator".
+constexpr std::uint8_t default_uuid[16] = {'Z', 'e', 'l', 'k', 'o', 'r', ' ', 's',
+                                           'i', 'm', 'u', 'l', 'a', 't', 'o', 'r'};
+
+void set_defaults(Options& o) {
+    if (o.device == Options::Device::arbelon) {
+        o.identity.device_id = 0x0A01;
+        o.identity.device_model_number = 1;
+        o.identity.hardware_version = 2;
+        o.identity.firmware_version = 6;
+    } else {
+        o.identity.device_id = 0x0D01;
+        o.identity.device_model_number = 2;
+        o.identity.hardware_version = 1;
+        o.identity.firmware_version = 3;
+    }
+    for (std::size_t i = 0; i < 16; ++i) o.identity.uuid.bytes[i] = default_uuid[i];
+}
+
+// Decimal, or hexadecimal after 0x; the whole text, at most `max`.
+bool parse_unsigned(const char* text, std::uint64_t max, std::uint64_t& out) {
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = hex ? text + 2 : text;
+    if (*digits == '\0' || *digits == '-' || *digits == '+' || std::isspace(*digits)) return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(digits, &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0' || v > max) return false;
+    out = v;
+    return true;
+}
+
+bool parse_double(const char* text, double low, double high, double& out) {
+    if (*text == '\0' || std::isspace(*text)) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// 32 hex digits; dashes anywhere are skipped, so the usual 8-4-4-4-12 form works too.
+bool parse_uuid(const char* text, HardwareAPI::UUID& out) {
+    HardwareAPI::UUID uuid;
+    std::size_t nibbles = 0;
+    for (; *text; ++text) {
+        if (*text == '-') continue;
+        const int d = hex_digit(*text);
+        if (d < 0 || nibbles == 32) return false;
+        auto& byte = uuid.bytes[nibbles / 2];
+        byte = static_cast<std::uint8_t>(nibbles % 2 == 0 ? d << 4 : byte | d);
+        ++nibbles;
+    }
+    if (nibbles != 32) return false;
+    out = uuid;
+    return true;
+}
+
+constexpr const char* value_options[] = {
+    "--link",        "--device-id",   "--model",      "--hardware-version", "--firmware-version",
+    "--uuid",        "--fixed-dt",    "--status-rate", "--tool-data-remaining", "--error-every",
+    "--error-code",  "--seed",        "--drop",       "--wrong-code",       "--truncate",
+    "--garbage",     "--faults-after", "--max-faults", "--silent-after",    "--hangup-after",
+};
+
+bool takes_value(const std::string& name) {
+    for (const char* option : value_options) {
+        if (name == option) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+const char* usage() {
+    return R"(usage: zelkor-sim arbelon|handle [options]
+
+Simulates an Arbelon arm or a Handle on a pseudo-terminal. Prints the port's path as the
+first line of standard output, then serves until SIGINT or SIGTERM. A host may close and
+reopen the port any number of times.
+
+  --link PATH             also make PATH a symbolic link to the port (removed at exit)
+  --exit-on-stdin-eof     exit when standard input closes
+  --verbose               log traffic and events to standard error
+  --device-id N           identity (N: decimal or 0x hex)
+  --model N
+  --hardware-version N
+  --firmware-version N
+  --uuid HEX              arbelon: 32 hex digits (dashes allowed)
+
+arbelon:
+  --fixed-dt SECONDS      each state request advances the arm by exactly this much
+                          (default: the real time since the previous request, at most 50 ms)
+handle:
+  --status-rate HZ        status messages per second once woken (default 100; 0: none)
+  --tool-data-remaining N first byte of the information message (default 0)
+  --error-every N         send an error message after every N status messages
+  --error-code N          its error code (default 3)
+
+fault injection (seeded, reproducible):
+  --seed N                (default 1)
+  --drop P                chance that a message is not sent
+  --wrong-code P          chance that its code byte is XORed with 0x30
+  --truncate P            chance that it stops after the code and part of its payload
+  --garbage P             chance that 1 to 8 bytes that are no message code go before it
+  --faults-after N        never spoil the first N messages sent
+  --max-faults N          spoil at most N messages
+  --silent-after N        serve N host messages, then answer and send nothing more
+  --hangup-after N        serve N host messages, then hang up (and exit) at the next one
+)";
+}
+
+std::optional<Options> parse_options(int argc, const char* const* args, std::string& error) {
+    Options o;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(args[i], "--help") == 0 || std::strcmp(args[i], "-h") == 0) {
+            o.help = true;
+            return o;
+        }
+    }
+    if (argc < 1) {
+        error = "which device? give arbelon or handle";
+        return std::nullopt;
+    }
+    if (std::strcmp(args[0], "arbelon") == 0) {
+        o.device = Options::Device::arbelon;
+    } else if (std::strcmp(args[0], "handle") == 0) {
+        o.device = Options::Device::handle;
+    } else {
+        error = std::string("unknown device '") + args[0] + "': give arbelon or handle";
+        return std::nullopt;
+    }
+    set_defaults(o);
+    const bool arbelon = o.device == Options::Device::arbelon;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = args[i];
+        const auto flag = [&](const char* n, bool& target) {
+            if (name != n) return false;
+            target = true;
+            return true;
+        };
+        if (flag("--exit-on-stdin-eof", o.exit_on_stdin_eof) || flag("--verbose", o.verbose)) {
+            continue;
+        }
+        if (!takes_value(name)) {
+            error = name.rfind("--", 0) == 0 ? "unknown option '" + name + "'"
+                                             : "unexpected argument '" + name + "'";
+            return std::nullopt;
+        }
+        if (i + 1 >= argc) {
+            error = name + " needs a value";
+            return std::nullopt;
+        }
+        const char* value = args[++i];
+        const auto bad = [&](const char* what) {
+            error = name + ": '" + value + "' is not " + what;
+            return std::nullopt;
+        };
+        const auto only = [&](bool applies, const char* device) {
+            if (!applies) error = name + " applies to the " + device + " only";
+            return applies;
+        };
+        std::uint64_t n = 0;
+        const auto u8 = [&](std::uint8_t& target) {
+            if (!parse_unsigned(value, 0xFF, n)) return false;
+            target = static_cast<std::uint8_t>(n);
+            return true;
+        };
+        const auto count = [&](std::uint64_t& target) {
+            if (!parse_unsigned(value, std::numeric_limits<std::uint64_t>::max() - 1, n)) return false;
+            target = n;
+            return true;
+        };
+        const auto chance = [&](double& target) { return parse_double(value, 0.0, 1.0, target); };
+
+        if (name == "--link") {
+            if (*value == '\0') return bad("a path");
+            o.link = value;
+        } else if (name == "--device-id") {
+            if (!parse_unsigned(value, 0xFFFF, n)) return bad("an integer from 0 to 65535");
+            o.identity.device_id = static_cast<std::uint16_t>(n);
+        } else if (name == "--model") {
+            if (!u8(o.identity.device_model_number)) return bad("an integer from 0 to 255");
+        } else if (name == "--hardware-version") {
+            if (!u8(o.identity.hardware_version)) return bad("an integer from 0 to 255");
+        } else if (name == "--firmware-version") {
+            if (!u8(o.identity.firmware_version)) return bad("an integer from 0 to 255");
+        } else if (name == "--uuid") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            if (!parse_uuid(value, o.identity.uuid)) return bad("32 hexadecimal digits");
+        } else if (name == "--fixed-dt") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            if (!parse_double(value, 1e-6, 1.0, o.fixed_dt) || o.fixed_dt <= 0.0) {
+                return bad("a number of seconds from 0.000001 to 1");
+            }
+        } else if (name == "--status-rate") {
+            if (!only(!arbelon, "handle")) return std::nullopt;
+            if (!parse_double(value, 0.0, 10000.0, o.status_rate)) return bad("a rate from 0 to 10000");
+        } else if (name == "--tool-data-remaining") {
+            if (!only(!arbelon, "handle")) return std::nullopt;
+            if (!u8(o.tool_data_remaining)) return bad("an integer from 0 to 255");
+        } else if (name == "--error-every") {
+            if (!only(!arbelon, "handle")) return std::nullopt;
+            if (!count(o.error_every)) return bad("a count");
+        } else if (name == "--error-code") {
+            if (!only(!arbelon, "handle")) return std::nullopt;
+            if (!u8(o.error_code)) return bad("an integer from 0 to 255");
+        } else if (name == "--seed") {
+            if (!parse_unsigned(value, std::numeric_limits<std::uint64_t>::max(), o.faults.seed)) {
+                return bad("an integer");
+            }
+        } else if (name == "--drop") {
+            if (!chance(o.faults.drop)) return bad("a chance from 0 to 1");
+        } else if (name == "--wrong-code") {
+            if (!chance(o.faults.wrong_code)) return bad("a chance from 0 to 1");
+        } else if (name == "--truncate") {
+            if (!chance(o.faults.truncate)) return bad("a chance from 0 to 1");
+        } else if (name == "--garbage") {
+            if (!chance(o.faults.garbage)) return bad("a chance from 0 to 1");
+        } else if (name == "--faults-after") {
+            if (!count(o.faults.faults_after)) return bad("a count");
+        } else if (name == "--max-faults") {
+            if (!count(o.faults.max_faults)) return bad("a count");
+        } else if (name == "--silent-after") {
+            if (!count(o.faults.silent_after)) return bad("a count");
+        } else {  // --hangup-after, the last of value_options
+            if (!count(o.faults.hangup_after)) return bad("a count");
+        }
+    }
+    const double chances = o.faults.drop + o.faults.wrong_code + o.faults.truncate + o.faults.garbage;
+    if (chances > 1.0 + 1e-9) {
+        error = "the chances of --drop, --wrong-code, --truncate and --garbage add up to more than 1";
+        return std::nullopt;
+    }
+    return o;
+}
+
+}  // namespace Zelkor::Sim

@@ -1,0 +1,143 @@
+"""Run the device simulator zelkor-sim from Python.
+
+    from zelkor_sim import Simulator
+
+    with Simulator("arbelon", "--fixed-dt", "0.001") as sim:
+        stream = ZelkorHardwareAPI.SerialStream(sim.port)
+        ...
+
+The simulator is installed with the ZelkorHardwareAPI package. It is looked up in the
+ZELKOR_SIM environment variable, then beside the running interpreter's scripts, then on PATH.
+"""
+import contextlib
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+__all__ = ["executable", "Simulator", "port_or_simulator"]
+
+NAME = "zelkor-sim"
+
+
+def executable() -> str:
+    """The path of the zelkor-sim program. Raises FileNotFoundError when there is none."""
+    explicit = os.environ.get("ZELKOR_SIM")
+    if explicit:
+        if os.access(explicit, os.X_OK):
+            return explicit
+        raise FileNotFoundError(f"ZELKOR_SIM is set to {explicit!r}, which is not an executable")
+    # The interpreter's own scripts come first: a virtual environment that is not activated
+    # is not on PATH, and an older simulator on PATH must not shadow this package's own.
+    folders = [sysconfig.get_path("scripts"), os.path.dirname(sys.executable)]
+    try:
+        folders.append(sysconfig.get_path("scripts", f"{os.name}_user"))
+    except KeyError:
+        pass
+    for folder in folders:
+        candidate = os.path.join(folder or "", NAME)
+        if folder and os.access(candidate, os.X_OK):
+            return candidate
+    found = shutil.which(NAME)
+    if found:
+        return found
+    raise FileNotFoundError(
+        f"{NAME} not found: install the package (pip install .) or set ZELKOR_SIM to its path"
+    )
+
+
+class Simulator:
+    """A zelkor-sim process serving one simulated device on a pseudo-terminal.
+
+    `device` is "arbelon" or "handle"; `options` are further command-line options of
+    zelkor-sim. The simulator exits when this object stops it, and also by itself when this
+    process dies (it watches its standard input). Use it as a context manager, or call
+    start() and stop().
+    """
+
+    def __init__(self, device: str = "arbelon", *options: str, verbose: bool = False,
+                 program: str = None):
+        self.command = [program or executable(), device, "--exit-on-stdin-eof", *options]
+        if verbose:
+            self.command.append("--verbose")
+        self.verbose = verbose
+        self.process = None
+        self.port = None
+        self._stderr = None
+
+    def start(self, timeout: float = 10.0) -> str:
+        """Starts the simulator and returns its port path; raises RuntimeError when it does
+        not come up within `timeout` seconds."""
+        # A file, not a pipe: a chatty simulator must never block on a full pipe.
+        self._stderr = None if self.verbose else tempfile.TemporaryFile()
+        self.process = subprocess.Popen(
+            self.command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr
+        )
+        line = self._first_line(timeout)
+        if not line:
+            error = self.stop()
+            raise RuntimeError(f"{NAME} did not start: {error.strip() or 'no port printed'}")
+        self.port = line
+        return self.port
+
+    def _first_line(self, timeout: float) -> str:
+        out = self.process.stdout
+        end = time.monotonic() + timeout
+        data = b""
+        while not data.endswith(b"\n"):
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([out], [], [], left)[0]:
+                return ""
+            chunk = os.read(out.fileno(), 256)
+            if not chunk:
+                return ""
+            data += chunk
+        return data.decode().strip()
+
+    def running(self) -> bool:
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self, timeout: float = 5.0) -> str:
+        """Stops the simulator (SIGTERM, then SIGKILL after `timeout` seconds). Returns what
+        it wrote to standard error, unless that goes to this process's own."""
+        if self.process is None:
+            return ""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        for pipe in (self.process.stdin, self.process.stdout):
+            pipe.close()
+        error = b""
+        if self._stderr is not None:
+            self._stderr.seek(0)
+            error = self._stderr.read()
+            self._stderr.close()
+            self._stderr = None
+        return error.decode(errors="replace")
+
+    def __enter__(self) -> "Simulator":
+        self.start()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
+@contextlib.contextmanager
+def port_or_simulator(port, device: str = "arbelon", *options: str):
+    """Yields `port` when one is given (a real device), and otherwise the port of a simulator
+    of `device` started for the duration of the block."""
+    if port:
+        yield port
+        return
+    with Simulator(device, *options) as sim:
+        yield sim.port

@@ -1,0 +1,53 @@
+"""The README's main command, examples/haptic_loop.py, run to its summary in a short mode."""
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "haptic_loop.py")
+
+
+def run_demo(*args):
+    return subprocess.run([sys.executable, DEMO, "--seconds", "0.5", *args],
+                          capture_output=True, text=True, timeout=60)
+
+
+def test_the_demo_runs_to_its_summary():
+    run = run_demo()
+    assert run.returncode == 0, run.stderr
+    out = run.stdout
+    assert re.search(r"Arbelon 0x0a01, model 1, hardware 2, firmware 6, id 5a656c6b-", out)
+    assert re.search(r"loop rate +\d+\.\d Hz", out)
+    assert re.search(r"exchange +p50 \d.* p99 \d.* max \d", out)
+    # The virtual hand presses 1.5 N onto a 2000 N/m wall: about 0.75 mm deep.
+    depth = re.search(r"penetration +max ([\d.]+) mm, mean in contact ([\d.]+) mm", out)
+    assert depth, out
+    assert 0.3 < float(depth.group(2)) < 1.5
+    assert float(depth.group(1)) < 5.0
+    assert "failed" not in out
+
+
+def test_the_demo_saves_a_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    figure = tmp_path / "wall.png"
+    run = run_demo("--plot", str(figure))
+    assert run.returncode == 0, run.stderr
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("args", [("--seconds", "0"), ("--rate", "0"), ("--stiffness", "-1")])
+def test_the_demo_refuses_bad_settings(args):
+    run = subprocess.run([sys.executable, DEMO, *args], capture_output=True, text=True,
+                         timeout=60)
+    assert run.returncode == 2
+    assert "must" in run.stderr
+
+
+def test_the_demo_drives_a_given_port(simulator):
+    sim = simulator("arbelon")
+    run = run_demo("--port", sim.port, "--push", "1.5")
+    assert run.returncode == 0, run.stderr
+    assert "started the simulator" not in run.stdout
+    assert "penetration   max" in run.stdout

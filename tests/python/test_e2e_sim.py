@@ -1,0 +1,92 @@
+"""The zelkor-sim process: its port, its link, how it ends, and what bad input does."""
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+import ZelkorHardwareAPI as zh
+from zelkor_sim import Simulator, executable
+
+
+def test_link_points_at_the_port_while_it_runs(simulator, tmp_path):
+    link = tmp_path / "arbelon"
+    sim = simulator("arbelon", "--link", str(link))
+    assert sim.port.startswith("/dev/")
+    assert os.readlink(link) == sim.port
+    arm = zh.Arbelon(zh.SerialStream(str(link)))
+    assert arm.device_wakeup()[0] == 0x0A01
+    sim.stop()
+    assert not os.path.lexists(link)
+
+
+def test_a_link_never_replaces_a_file(tmp_path):
+    precious = tmp_path / "precious"
+    precious.write_text("keep")
+    run = subprocess.run([executable(), "arbelon", "--link", str(precious)],
+                         capture_output=True, text=True, timeout=10)
+    assert run.returncode == 1
+    assert "is not a symbolic link" in run.stderr
+    assert precious.read_text() == "keep"
+
+
+@pytest.mark.parametrize("how", ["SIGTERM", "SIGINT", "stdin"])
+def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how):
+    sim = Simulator("handle")
+    sim.start()
+    if how == "stdin":
+        sim.process.stdin.close()
+    else:
+        sim.process.send_signal(getattr(signal, how))
+    assert sim.process.wait(timeout=5) == 0
+    sim.stop()
+
+
+@pytest.mark.parametrize(
+    "args,says",
+    [([], "which device"), (["arm"], "unknown device"), (["arbelon", "--drop", "2"], "chance")],
+)
+def test_bad_command_lines_are_refused_with_a_reason(args, says):
+    run = subprocess.run([executable(), *args], capture_output=True, text=True, timeout=10)
+    assert run.returncode == 2
+    assert says in run.stderr
+    assert run.stdout == ""
+
+
+def test_a_simulator_that_does_not_start_says_why():
+    with pytest.raises(RuntimeError, match="unknown option '--bogus'"):
+        Simulator("arbelon", "--bogus").start()
+
+
+def test_bad_input_neither_crashes_nor_wedges_it(simulator):
+    sim = simulator("arbelon", "--fixed-dt", "0.001")
+    # A second host beside the library, to write what the library never would.
+    fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        arm = zh.Arbelon(zh.SerialStream(sim.port))
+        for junk in [bytes(range(0x30, 0x90)), b"\xff\x2a\x00\x00", b"\x1c" * 12]:
+            os.write(fd, junk)
+            time.sleep(0.2)  # a request that stops short is dropped after 0.1 s of quiet
+            assert arm.device_wakeup()[0] == 0x0A01
+            assert arm.joint_torques([0, 0, 0])[0][1] == pytest.approx(0.785, abs=1e-3)
+        del arm  # closes the library's port
+    finally:
+        os.close(fd)
+    # Bytes a host leaves behind when it closes do not reach the next session.
+    fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+    os.write(fd, b"\x2a\x00\x00")
+    os.close(fd)
+    time.sleep(0.05)
+    assert zh.Arbelon(zh.SerialStream(sim.port)).device_wakeup()[0] == 0x0A01
+    assert sim.running()
+
+
+def test_the_program_is_found_beside_the_interpreter_or_where_told(monkeypatch, tmp_path):
+    monkeypatch.delenv("ZELKOR_SIM", raising=False)
+    monkeypatch.setenv("PATH", str(tmp_path))  # not on PATH: found among the scripts
+    found = executable()
+    assert os.path.basename(found) == "zelkor-sim" and os.access(found, os.X_OK)
+    monkeypatch.setenv("ZELKOR_SIM", str(tmp_path / "missing"))
+    with pytest.raises(FileNotFoundError, match="ZELKOR_SIM"):
+        executable()
