@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""zelkor-console.exe end to end under Wine, against device_peer.py playing the device.
+"""zelkor-console.exe end to end under Wine: scripted cases against device_peer.py playing
+the device, then whole sessions against the simulator.
 
-    console_test.py PATH/TO/zelkor-console.exe
+    console_test.py PATH/TO/zelkor-console.exe PATH/TO/zelkor-sim
 
 Needs WINEPREFIX and ZELKOR_PEER_PORT as tests/windows/run sets them. Prints one line per
 case; exits 1 when any case failed.
 """
+import math
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -111,11 +114,70 @@ def missing_port(exe):
         f"  status {result.returncode}, stdout {result.stdout!r}")
 
 
+class Simulator:
+    """zelkor-sim on a pseudo-terminal that COM<number> of the prefix reaches."""
+
+    def __init__(self, program, device, number, *options):
+        self.port = f"COM{number}"
+        link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", f"com{number}")
+        self.process = subprocess.Popen(
+            [program, device, "--link", link, "--exit-on-stdin-eof", *options],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.process.stdout.readline()  # the port's path: it is ready
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.process.stdin.close()
+        self.process.wait(timeout=10)
+
+
+def numbers(text):
+    return [float(v) for v in text.split()]
+
+
+def simulated_arbelon(exe, sim):
+    with Simulator(sim, "arbelon", 60, "--fixed-dt", "0.001") as device:
+        result = run(exe, ["arbelon", device.port, "wakeup", "force", "0", "0", "0",
+                           "angles", "0", "0.5", "-0.5"])
+    lines = result.stdout.splitlines()
+    force = re.fullmatch(r"force: position (.*) velocity (.*)", lines[1]) if len(lines) == 3 else None
+    angles = re.fullmatch(r"angles: joint_position (.*) joint_velocity (.*)", lines[2]) if force else None
+    ok = (result.returncode == 0 and angles is not None
+          and lines[0] == "wakeup: device_id 2561 model 1 hardware 2 firmware 6 "
+                          "uuid 5a656c6b6f722073696d756c61746f72"  # "Zelkor simulator"
+          # The reply shows the arm one step behind its request: still near home.
+          and all(abs(a - b) < 0.01 for a, b in zip(numbers(force[1]), (0.283, 0, 0)))
+          and len(numbers(angles[1])) == 3 and len(numbers(angles[2])) == 3)
+    return "simulated arbelon: wake, force, angles", ok, f"  {result!r}"
+
+
+def simulated_handle(exe, sim):
+    with Simulator(sim, "handle", 61) as device:
+        result = run(exe, ["handle", device.port, "wakeup", "state", "3329", "c0ffee",
+                           "receive", "20"])
+    lines = result.stdout.splitlines()
+    statuses = [re.fullmatch(r"status: device_id 3329 quaternion (.*) error_flag 0 sensor 200 "
+                             r"user_data (\w*)", line) for line in lines[3:]]
+    # Twenty messages: the information message, then nineteen statuses.
+    ok = (result.returncode == 0 and len(lines) == 22
+          and lines[:3] == ["wakeup: sent", "state: sent 3 bytes of user data",
+                            "info: tool_data_remaining 0 device_id 3329 model 2 hardware 1 "
+                            "firmware 3"]
+          and all(statuses)
+          and all(abs(math.hypot(*numbers(m[1])) - 1) < 1e-4 for m in statuses)
+          # The state message reaches the handle while the first statuses are under way.
+          and statuses[-1][2] == "c0ffee")
+    return "simulated handle: wake, state, 20 messages", ok, f"  {result!r}"
+
+
 def main():
-    exe = sys.argv[1]
+    exe, sim = sys.argv[1], sys.argv[2]
     outcomes = [run_case(exe, "arbelon", *case) for case in CASES]
     outcomes += [run_case(exe, "handle", *case) for case in HANDLE_CASES]
     outcomes.append(missing_port(exe))
+    outcomes += [simulated_arbelon(exe, sim), simulated_handle(exe, sim)]
     for name, ok, detail in outcomes:
         print(("ok     " if ok else "FAILED ") + name + ("" if ok else "\n" + detail))
     return 0 if all(ok for _, ok, _ in outcomes) else 1
