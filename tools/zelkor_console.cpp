@@ -88,9 +88,8 @@ public:
         if (done()) throw UsageError{std::string("missing argument to ") + needed_for};
         return argv_[i_++];
     }
-    // The next argument if it is not a step word (an optional count).
-    const char* optional() { return done() ? nullptr : argv_[i_++]; }
-    void back() { --i_; }
+    /// The next word without taking it; null at the end.
+    const char* peek() const { return done() ? nullptr : argv_[i_]; }
 
 private:
     int argc_;
@@ -227,11 +226,10 @@ std::vector<HandleStep> parse_handle(Steps steps) {
             step.user_data = parse_hex(steps.next(word));
         } else if (std::strcmp(word, "receive") == 0) {
             step.kind = HandleStep::receive;
-            const char* count = steps.optional();
+            // An optional count: a word that starts with a digit is no step.
+            const char* count = steps.peek();
             if (count != nullptr && std::isdigit(static_cast<unsigned char>(count[0]))) {
-                step.count = parse_count(count, 1000000);
-            } else if (count != nullptr) {
-                steps.back();
+                step.count = parse_count(steps.next(word), 1000000);
             }
         } else if (std::strcmp(word, "wakeup") != 0) {
             throw UsageError{std::string("unknown step '") + word + "'"};

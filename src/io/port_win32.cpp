@@ -76,7 +76,10 @@ bool apply_timeouts(PortHandle handle, const PortTimeouts& timeouts) {
 long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts&,
           bool /*after_write*/) {
     DWORD received = 0;
-    if (!ReadFile(handle_of(handle), destination, count, &received, nullptr)) return -1;
+    const BOOL ok = ReadFile(handle_of(handle), destination, count, &received, nullptr);
+    // Bytes that reached the caller's buffer before a failure are reported like any short
+    // read, so the count always says what the buffer holds.
+    if (!ok && received == 0) return -1;
     return static_cast<long>(received);
 }
 
@@ -87,8 +90,9 @@ long write(PortHandle handle, const void* source, std::size_t count, const PortT
     const DWORD chunk = static_cast<DWORD>(count > max_chunk ? max_chunk : count);
     DWORD written = 0;
     const BOOL ok = WriteFile(handle_of(handle), source, chunk, &written, nullptr);
-    // A write ended by its time-out succeeds with fewer bytes written; report that count so
-    // the stream records the failure instead of taking it for a complete write.
+    // A write ended by its time-out reports success (the driver's STATUS_TIMEOUT is a
+    // success code) with fewer bytes written; report that count so the stream records the
+    // failure instead of taking it for a complete write.
     if (!ok && written == 0) return -1;
     return static_cast<long>(written);
 }

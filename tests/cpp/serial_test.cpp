@@ -20,6 +20,7 @@ using zelkor_test::end_of_file;
 using zelkor_test::ms_since;
 using zelkor_test::Probe;
 using zelkor_test::Pty;
+using zelkor_test::time_out_slack_ms;
 
 namespace {
 
@@ -192,7 +193,7 @@ TEST(serial_stream_test, read_with_nothing_arriving_times_out) {
     EXPECT_EQ(stream.gcount(), 0);
     EXPECT_EQ(data, 'u');
     EXPECT_TRUE(stream.eof() && stream.fail());
-    EXPECT_GE(took, 1008.0);  // 8 x 1 + 1000
+    EXPECT_GE(took, 1008.0 - time_out_slack_ms);  // 8 x 1 + 1000
     EXPECT_LT(took, 1600.0);
 }
 
@@ -208,7 +209,7 @@ TEST(serial_stream_test, short_read_returns_an_interval_after_the_last_byte) {
     device.join();
     EXPECT_EQ(stream.gcount(), 10);
     EXPECT_TRUE(stream.eof() && stream.fail());
-    EXPECT_GE(took, 1100.0);  // 100 ms before the bytes + 1000 ms of silence
+    EXPECT_GE(took, 1100.0 - time_out_slack_ms);  // 100 ms before the bytes + 1000 ms of silence
     EXPECT_LT(took, 1700.0);
     for (int i = 0; i < 24; ++i) EXPECT_EQ(data[i], i < 10 ? 'r' : '.') << i;
 
@@ -239,7 +240,7 @@ TEST(serial_stream_test, trickling_bytes_end_at_the_total_time_out) {
     stream.read(data, 10);
     const double took = ms_since(start);
     device.join();
-    EXPECT_GE(took, 1080.0);
+    EXPECT_GE(took, 1080.0 - time_out_slack_ms);
     EXPECT_LT(took, 1400.0);
     EXPECT_GE(stream.gcount(), 3);
     EXPECT_LE(stream.gcount(), 4);

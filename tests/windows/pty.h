@@ -32,7 +32,9 @@ public:
     /// Asks the peer named by ZELKOR_PEER_PORT (a loopback TCP port) for a fresh line.
     Pty() {
         const char* port = std::getenv("ZELKOR_PEER_PORT");
-        if (port == nullptr) throw std::runtime_error("ZELKOR_PEER_PORT unset: run tests/windows/run");
+        if (port == nullptr) {
+            throw std::runtime_error("ZELKOR_PEER_PORT unset: run tests/windows/run");
+        }
         WSADATA wsa;
         if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) throw std::runtime_error("WSAStartup failed");
         socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -91,7 +93,8 @@ private:
         const std::string out = text + "\n";
         std::size_t done = 0;
         while (done < out.size()) {
-            const int r = ::send(socket_, out.data() + done, static_cast<int>(out.size() - done), 0);
+            const int left = static_cast<int>(out.size() - done);
+            const int r = ::send(socket_, out.data() + done, left, 0);
             if (r <= 0) throw std::runtime_error("device peer went away");
             done += static_cast<std::size_t>(r);
         }
@@ -136,6 +139,11 @@ private:
 
 /// A port name that names no port: no such device exists in the prefix.
 inline constexpr const char* missing_port = "ZELKOR_NO_SUCH_PORT";
+
+/// How much earlier than due a time-out may end, against this process's clock: Wine's server
+/// times the driver's time-outs on a clock of its own that it only updates as it wakes, and
+/// Windows on its timer tick (15.6 ms by default).
+inline constexpr double time_out_slack_ms = 20.0;
 
 /// Why a second open of a held port cannot be refused here, or null when it is refused.
 /// Wine ignores the share mode on COM ports; Windows refuses the second open.

@@ -39,7 +39,8 @@ TEST(serialib_win32_test, open_codes) {
         EXPECT_FALSE(buffer.is_open());
     }
 
-    EXPECT_EQ(zelkor_test::file_content(file), "precious") << "a file must never be written as a port";
+    EXPECT_EQ(zelkor_test::file_content(file), "precious")
+        << "a file must never be written as a port";
     DeleteFileA(file.c_str());
     RemoveDirectoryA(dir.c_str());
 }

@@ -84,6 +84,10 @@ private:
 /// A port name that names no port.
 inline constexpr const char* missing_port = "/dev/zelkor-no-such-port";
 
+/// How much earlier than due a time-out may end, against this process's clock: none, the
+/// deadlines are polled on the same clock.
+inline constexpr double time_out_slack_ms = 0.0;
+
 /// Why a second open of a held port cannot be refused here, or null when it is refused.
 inline const char* exclusive_open_unenforced() { return nullptr; }
 

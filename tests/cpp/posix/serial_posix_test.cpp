@@ -41,7 +41,8 @@ TEST(serialib_test, open_codes) {
     serialib null_name;
     EXPECT_EQ(null_name.open(nullptr), code(OpenCode::not_found));
 
-    EXPECT_EQ(zelkor_test::file_content(file), "precious") << "a regular file must never be written";
+    EXPECT_EQ(zelkor_test::file_content(file), "precious")
+        << "a regular file must never be written";
     std::remove(file.c_str());
     rmdir(dir);
 }
