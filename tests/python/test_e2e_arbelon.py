@@ -1,5 +1,6 @@
 """The Arbelon simulator driven through the library: identity, motion, kinematics."""
 import math
+import time
 
 import pytest
 
@@ -99,8 +100,14 @@ def test_each_open_of_the_port_is_a_fresh_session(simulator):
     for _ in range(3):
         arm = arm_on(sim)
         assert arm.device_wakeup()[0] == 0x0A01
-        arm.joint_torques([0.2, 0, 0])  # a command that would keep turning the arm
+        # The second request runs the arm a step under the first one's torque, which would
+        # keep turning it.
+        arm.joint_torques([0.2, 0, 0])
+        arm.joint_torques([0.2, 0, 0])
         del arm  # closes the port
+        # The simulator learns of the close from the line's hang-up; a reopen within the same
+        # instant could not be told apart from the session going on.
+        time.sleep(0.05)
     # A new session finds the motors limp: the base slows down instead of speeding up.
     arm = arm_on(sim)
     _, first = arm.joint_torques([0, 0, 0])

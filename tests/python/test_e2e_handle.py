@@ -8,34 +8,7 @@ import time
 import pytest
 
 import ZelkorHardwareAPI as zh
-
-
-class Recorder(zh.Handle):
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.messages = []
-
-    def OnReceiveHandleInfo(self, *values):
-        self.messages.append(("info", values))
-
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
-                                     hall_effect_sensor_level, user_data_length, user_data):
-        self.messages.append(("status", (device_id, quaternion, error_flag,
-                                         hall_effect_sensor_level, user_data_length, user_data)))
-
-    def OnReceiveHandleErrorResponse(self, *values):
-        self.messages.append(("error", values))
-
-    def until(self, kind, test=lambda values: True, limit=5.0):
-        """Receives until a message of `kind` passes `test`; returns its values."""
-        end = time.monotonic() + limit
-        while time.monotonic() < end:
-            seen = len(self.messages)
-            self.Receive()
-            for got, values in self.messages[seen:]:
-                if got == kind and test(values):
-                    return values
-        raise AssertionError(f"no matching {kind} message within {limit} s: {self.messages[-5:]}")
+from recorder import Recorder
 
 
 def handle_on(sim):

@@ -4,6 +4,7 @@ import struct
 import pytest
 
 import ZelkorHardwareAPI as zh
+from recorder import Recorder
 
 INFO = bytes([0xD0, 0x05, 0x34, 0x12, 0x07, 0x02, 0x09])
 ERROR = bytes([0xDF, 0x01, 0x00, 0x07])
@@ -13,21 +14,6 @@ QUATERNION = [1.0, -0.5, 0.25, 0.10000000149011612]  # 0.1 as f32, widened exact
 def status(user_data=b""):
     return (b"\xda" + struct.pack("<HBB4fB", 0x0201, 3, 0x80, *QUATERNION, len(user_data))
             + bytes(user_data))
-
-
-class Recorder(zh.Handle):
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
 
 
 @pytest.fixture
@@ -51,13 +37,13 @@ def test_subclass_receives_every_message_kind(device, stream, message, result, c
     handle = Recorder(stream)
     device.send(message + b"\x55")
     assert handle.Receive(*argument) == result
-    assert handle.calls == [call]
+    assert handle.messages == [call]
     name, args = call
-    assert [type(a) for a in handle.calls[0][1]] == [type(a) for a in args]
+    assert [type(a) for a in handle.messages[0][1]] == [type(a) for a in args]
     if name == "status":
-        assert all(type(x) is float for x in handle.calls[0][1][1])
+        assert all(type(x) is float for x in handle.messages[0][1][1])
     assert handle.Receive() == -1, "the byte after the message is the next code"
-    assert len(handle.calls) == 1
+    assert len(handle.messages) == 1
 
 
 def test_plain_handle_consumes_messages_silently(device, stream):
@@ -112,7 +98,7 @@ def test_raising_callback_propagates_unchanged(device, stream):
         handle.Receive()
     assert caught.value is failure
     assert handle.Receive() == 3
-    assert [name for name, _ in handle.calls] == ["status", "error"]
+    assert [name for name, _ in handle.messages] == ["status", "error"]
 
 
 def test_calling_the_base_method_from_its_override_raises(device, stream):
@@ -143,7 +129,7 @@ def test_callbacks_called_from_python(stream):
     zh.Handle.OnReceiveHandleStatusMessage(handle, 1, 2.5, 3, 4, 3, 9)
     zh.Handle.OnReceiveHandleInfo(handle)
     zh.Handle.OnReceiveHandleErrorResponse(handle, error_code=8)
-    assert handle.calls == [
+    assert handle.messages == [
         ("status", (1, [2.5, 0.0, 0.0, 0.0], 3, 4, 3, [9, 0, 0])),
         ("info", (0, 0, 0, 0, 0)),
         ("error", (0, 8)),
@@ -152,7 +138,7 @@ def test_callbacks_called_from_python(stream):
     record = zh.HandleInfoResponse(1, 2, 3, 4, 5)
     zh.Handle.OnReceiveHandleInfo(handle, record)
     zh.Handle.OnReceiveHandleInfo(handle, response=record)
-    assert len(handle.calls) == 3
+    assert len(handle.messages) == 3
 
     plain = zh.Handle(stream)
     assert plain.OnReceiveHandleStatusMessage(1, 2.5, 3, 4, 3, 9) is None
