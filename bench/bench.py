@@ -124,7 +124,7 @@ def main():
         args.rounds, args.count = 1, 300
     bench = Bench(args.bin)
 
-    hosts = ["floor", "cpp", "python", "pyserial"]
+    hosts = ["floor", "cpp", "python", "pyserial", "python-os"]
     runs = {h: [] for h in hosts}
     for r in range(args.rounds):
         for h in hosts:
@@ -163,6 +163,12 @@ def main():
               f"{s['max_ns'] / 1e3:.0f} | {s['cpu_us']:.2f} | {floor['rate'] / s['rate']:.3f} | "
               f"{s['cpu_us'] / floor['cpu_us']:.3f} | "
               f"{'-' if sc is None else f'{sc:.2f}'} | {'-' if allocs is None else int(allocs)} |")
+
+    pos = stats["python-os"]
+    print(f"\nFor scale: a host with no cost beyond the floor's would run at "
+          f"{floor['rate'] / stats['pyserial']['rate']:.2f}x pyserial's rate; the floor's own "
+          f"system calls made from a Python loop (python-os) take {floor['rate'] / pos['rate']:.3f}x "
+          f"its time and {pos['cpu_us'] / floor['cpu_us']:.3f}x its CPU.")
 
     hp, hs = handle["handle-python"], handle["handle-pyserial"]
     print(f"\nHandle stream: {handle_count} status messages with 16 bytes of user data into a "

@@ -2,6 +2,9 @@
 
     python pyhost.py python PORT COUNT            ZelkorHardwareAPI.Arbelon.end_effector_force
     python pyhost.py pyserial PORT COUNT          the same exchange by hand with pyserial + struct
+    python pyhost.py python-os PORT COUNT         the same exchange with the floor's system calls
+                                                  made from Python (os.write, poll, os.read):
+                                                  the least any Python host can do
     python pyhost.py handle-python PORT COUNT     status messages through Handle.Receive into a
                                                   Python subclass's callback
     python pyhost.py handle-pyserial PORT COUNT   the same messages read by hand with pyserial
@@ -12,7 +15,6 @@ Every reply is checked exactly. Prints one JSON line.
 """
 import array
 import json
-import resource
 import struct
 import sys
 import time
@@ -28,8 +30,9 @@ def force_of(i):
 
 
 def cpu_seconds():
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
+    """User + system time of this process as the scheduler accounts it (the tick-sampled
+    getrusage split is too coarse for a few microseconds per exchange)."""
+    return time.process_time()
 
 
 def fail(what, i):
@@ -81,6 +84,34 @@ def pyserial_host(port, count):
         return list(values[:3]), list(values[3:])
 
     run_exchanges("pyserial", count, exchange)
+
+
+def python_os_host(port, count):
+    import os
+    import select
+    import tty
+
+    fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    tty.setraw(fd)
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+
+    def read_exactly(n):
+        data = b""
+        while len(data) < n:
+            if not poller.poll(1000):
+                raise RuntimeError("no reply")
+            data += os.read(fd, n - len(data))
+        return data
+
+    def exchange(force):
+        os.write(fd, FORCE.pack(0x2A, *force))
+        if read_exactly(1) != b"\x2b":
+            raise RuntimeError("wrong code")
+        values = STATE.unpack(read_exactly(24))
+        return list(values[:3]), list(values[3:])
+
+    run_exchanges("python-os", count, exchange)
 
 
 def check_status(i, device_id, quaternion, user_data):
@@ -162,7 +193,7 @@ def rss_host(port, counts):
 def main():
     mode, port = sys.argv[1], sys.argv[2]
     counts = [int(c) for c in sys.argv[3:]]
-    hosts = {"python": python_host, "pyserial": pyserial_host,
+    hosts = {"python": python_host, "pyserial": pyserial_host, "python-os": python_os_host,
              "handle-python": handle_python_host, "handle-pyserial": handle_pyserial_host}
     if mode == "rss":
         rss_host(port, counts)
