@@ -115,11 +115,20 @@ long read(PortHandle handle, void* destination, std::uint32_t count, const PortT
           bool after_write) {
     const int fd = fd_of(handle);
     auto* out = static_cast<unsigned char*>(destination);
+    // Deadlines are set when the first wait begins: a read served at once never reads the
+    // clock. The calls before that first wait do not block, so the total time-out still
+    // counts from the call to within microseconds.
     const bool has_total = t.read_total_multiplier != 0 || t.read_total_constant != 0;
-    const auto total_deadline =
-        has_total ? deadline_after(t.read_total_multiplier, count, t.read_total_constant)
-                  : Clock::time_point::max();
-    auto deadline = total_deadline;
+    Clock::time_point total_deadline{}, deadline{};
+    bool timing = false;
+    auto start_timing = [&] {
+        if (timing) return;
+        timing = true;
+        total_deadline = has_total
+                             ? deadline_after(t.read_total_multiplier, count, t.read_total_constant)
+                             : Clock::time_point::max();
+        deadline = total_deadline;
+    };
 
     std::uint32_t got = 0;
     // A read that can be served at once should not cost a poll first; but right after a
@@ -131,6 +140,8 @@ long read(PortHandle handle, void* destination, std::uint32_t count, const PortT
             const ssize_t r = ::read(fd, out + got, count - got);
             if (r > 0) {
                 got += static_cast<std::uint32_t>(r);
+                if (got == count) break;
+                start_timing();
                 if (t.read_interval != 0) {
                     const auto interval_deadline = Clock::now() + Millis(t.read_interval);
                     deadline = interval_deadline < total_deadline ? interval_deadline : total_deadline;
@@ -149,6 +160,7 @@ long read(PortHandle handle, void* destination, std::uint32_t count, const PortT
             if (revents & (POLLHUP | POLLERR)) break;
             if (r == 0 && (revents & POLLIN)) break;
         }
+        start_timing();
         const int wait = millis_until(deadline);
         if (wait == 0) return got;
         pollfd pfd{fd, POLLIN, 0};
@@ -175,8 +187,9 @@ long read(PortHandle handle, void* destination, std::uint32_t count, const PortT
 long write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts& t) {
     const int fd = fd_of(handle);
     const auto* in = static_cast<const unsigned char*>(source);
-    const auto deadline =
-        deadline_after(t.write_total_multiplier, count, t.write_total_constant);
+    // Set when the driver first refuses bytes; a write it takes at once never reads the clock.
+    Clock::time_point deadline{};
+    bool timing = false;
 
     std::size_t done = 0;
     bool last_try = false;
@@ -189,6 +202,10 @@ long write(PortHandle handle, const void* source, std::size_t count, const PortT
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
         if (last_try) break;
+        if (!timing) {
+            deadline = deadline_after(t.write_total_multiplier, count, t.write_total_constant);
+            timing = true;
+        }
         const int wait = millis_until(deadline);
         if (wait == 0) break;
         pollfd pfd{fd, POLLOUT, 0};
