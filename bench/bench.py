@@ -117,8 +117,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--bin", required=True, help="folder with zelkor-bench-peer and -host")
     parser.add_argument("--smoke", action="store_true", help="a few hundred exchanges, one round")
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--count", type=int, default=20000, help="exchanges per host and round")
+    parser.add_argument("--rounds", type=int, default=20)
+    parser.add_argument("--count", type=int, default=5000, help="exchanges per host and round")
     args = parser.parse_args()
     if args.smoke:
         args.rounds, args.count = 1, 300
