@@ -73,10 +73,7 @@ void register_arbelon(py::module_& m) {
         "device_wakeup",
         [](Arbelon& self) -> py::tuple {
             const Protocol::DeviceInfo id = wake(self);
-            py::list uuid(id.uuid.bytes.size());
-            for (std::size_t i = 0; i < id.uuid.bytes.size(); ++i) {
-                uuid[i] = py::int_(id.uuid.bytes[i]);
-            }
+            py::list uuid = byte_list(id.uuid.bytes.data(), id.uuid.bytes.size());
             return py::make_tuple(id.device_id, id.device_model_number, id.hardware_version,
                                   id.firmware_version, uuid);
         },

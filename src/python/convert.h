@@ -136,13 +136,8 @@ struct type_caster<Zelkor::HardwareAPI::Python::FloatList> {
 
     static handle cast(const Zelkor::HardwareAPI::Python::FloatList& src, return_value_policy,
                        handle) {
-        list out(src.values.size());
-        for (std::size_t i = 0; i < src.values.size(); ++i) {
-            PyObject* item = PyFloat_FromDouble(src.values[i]);
-            if (item == nullptr) throw error_already_set();
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item);
-        }
-        return out.release();
+        return Zelkor::HardwareAPI::Python::float_list(src.values.data(), src.values.size())
+            .release();
     }
 };
 
