@@ -80,12 +80,12 @@ int Arbelon::ReceiveCurrent(Vector3& current) {
 
 void Arbelon::send_code(std::uint8_t code) {
     send_buffer[0] = code;
-    send(1);
+    send_request(1);
 }
 
 void Arbelon::send_vector(std::uint8_t code, const Vector3& values) {
     Protocol::encode_vector_request(send_buffer.get(), code, values);
-    send(Protocol::vector_request_length);
+    send_request(Protocol::vector_request_length);
 }
 
 int Arbelon::receive_state(std::uint8_t code, Vector3& first, Vector3& second) {

@@ -21,6 +21,13 @@ void Device::send(std::size_t length) {
     stream->write(chars(send_buffer), static_cast<std::streamsize>(length));
 }
 
+void Device::send_request(std::size_t length) {
+    if (stream->last_error().cause == IO::PortError::Cause::interrupted) {
+        (void)stream->discard_input();
+    }
+    send(length);
+}
+
 bool Device::receive_code() {
     stream->read(chars(receive_buffer), 1);
     return stream->gcount() == 1;
@@ -29,13 +36,13 @@ bool Device::receive_code() {
 int Device::receive_reply(std::uint8_t expected_code, std::size_t payload_length) {
     // A silent line has just used up the whole read time-out; a drain would only add a
     // further one.
-    if (!receive_code()) return -1;
+    if (!receive_code()) return note(-1);
     if (receive_buffer[0] != expected_code) {
         stream->read(chars(receive_buffer), static_cast<std::streamsize>(buffer_size));
-        return -1;
+        return note(-1);
     }
     stream->read(chars(receive_buffer), static_cast<std::streamsize>(payload_length));
-    return static_cast<int>(stream->gcount());
+    return note(static_cast<int>(stream->gcount()));
 }
 
 }  // namespace Zelkor::HardwareAPI::Devices

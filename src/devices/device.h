@@ -23,9 +23,18 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
+    /// What the latest receive operation returned (an exchange's or Receive's result: the
+    /// payload length, a short count, or -1); 0 before the first.
+    int last_result() const noexcept { return last_result_; }
+
 protected:
     /// Writes the first `length` bytes of send_buffer in one write. The outcome is not checked.
     void send(std::size_t length);
+
+    /// send() for a request that expects a reply. When the previous wait on the stream was
+    /// interrupted (see IO::WaitHook), the reply it was waiting for may still come; whatever
+    /// has arrived is dropped first, so that reply is never taken for this request's.
+    void send_request(std::size_t length);
 
     /// Reads one code byte into receive_buffer[0]. Returns false when none arrived before the
     /// time-out: a byte left over from an earlier reply is never taken for a fresh code.
@@ -38,9 +47,15 @@ protected:
     /// discards whatever else comes.
     int receive_reply(std::uint8_t expected_code, std::size_t payload_length);
 
+    /// Records `result` as last_result() and returns it.
+    int note(int result) noexcept { return last_result_ = result; }
+
     IO::SerialStream* stream;
     std::unique_ptr<std::uint8_t[]> send_buffer;
     std::unique_ptr<std::uint8_t[]> receive_buffer;
+
+private:
+    int last_result_ = 0;
 };
 
 }  // namespace Zelkor::HardwareAPI::Devices

@@ -82,13 +82,13 @@ int Handle::read_payload(std::size_t length) {
 int Handle::Receive(std::uint8_t* data_received) {
     // Without a fresh byte, receive_buffer[0] still holds the last message's code (or its
     // payload's first byte); dispatching on it would invent a message.
-    if (!receive_code()) return -1;
+    if (!receive_code()) return note(-1);
     const std::uint8_t code = receive_buffer[0];
     if (data_received != nullptr) *data_received = code;
 
     switch (code) {
         case Code::handle_info: {
-            const int n = read_payload(Protocol::handle_info_payload_length);
+            const int n = note(read_payload(Protocol::handle_info_payload_length));
             const Protocol::HandleInfo info = Protocol::decode_handle_info(receive_buffer.get());
             OnReceiveHandleInfo(info.tool_data_remaining, info.device_id,
                                 info.device_model_number, info.hardware_version,
@@ -104,7 +104,7 @@ int Handle::Receive(std::uint8_t* data_received) {
             const Protocol::HandleStatus status =
                 Protocol::decode_handle_status(receive_buffer.get());
             // The user data follows the header in a second read, over the header's bytes.
-            n += read_payload(status.user_data_length);
+            note(n += read_payload(status.user_data_length));
             // The record holds the only copy of the user data; the parameter-list callback
             // reads it from there and cannot change it.
             HandleStatusResponse response(status.device_id, status.quaternion.data(),
@@ -117,7 +117,7 @@ int Handle::Receive(std::uint8_t* data_received) {
             return n;
         }
         case Code::handle_error: {
-            const int n = read_payload(Protocol::handle_error_payload_length);
+            const int n = note(read_payload(Protocol::handle_error_payload_length));
             const Protocol::HandleError error = Protocol::decode_handle_error(receive_buffer.get());
             OnReceiveHandleErrorResponse(error.device_id, error.error_code);
             HandleErrorResponse response(error.device_id, error.error_code);
@@ -125,7 +125,7 @@ int Handle::Receive(std::uint8_t* data_received) {
             return n;
         }
         default:
-            return -1;
+            return note(-1);
     }
 }
 

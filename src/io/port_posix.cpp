@@ -11,19 +11,43 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 
 #include "io/port.h"
+#include "io/posix_calls.h"
 
 namespace Zelkor::HardwareAPI::IO::port {
 
+namespace posix {
+
+namespace {
+int open_path(const char* path, int flags) { return ::open(path, flags); }
+int ioctl_request(int fd, unsigned long request, void* argument) {
+    return ::ioctl(fd, request, argument);
+}
+}  // namespace
+
+const SystemCalls& real_calls() {
+    static const SystemCalls real{open_path, ::close,  ::read,      ::write,      ::poll,   ::fstat,
+                                  ::flock,   ioctl_request, ::tcgetattr, ::tcsetattr, ::tcflush};
+    return real;
+}
+
+SystemCalls calls = real_calls();
+
+}  // namespace posix
+
 namespace {
 
+using posix::calls;
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
+using Step = PortError::Step;
+using Cause = PortError::Cause;
 
 int fd_of(PortHandle handle) { return static_cast<int>(handle); }
 
@@ -39,6 +63,21 @@ int millis_until(Clock::time_point deadline) {
 Clock::time_point deadline_after(std::uint64_t multiplier, std::uint64_t count,
                                  std::uint64_t constant) {
     return Clock::now() + Millis(multiplier * count + constant);
+}
+
+// The errors of a line that is gone for good: an unplugged adapter, a pseudo-terminal whose
+// other side closed.
+bool line_gone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+// Waits up to `wait_ms` for `events`, asking the hook first and at least every interval.
+// Returns poll's result, or -2 when the hook asked to stop.
+int wait_for(int fd, short events, int wait_ms, const WaitHook& hook, pollfd& pfd) {
+    if (hook) {
+        if (hook.stop(hook.context)) return -2;
+        wait_ms = std::min(wait_ms, static_cast<int>(std::max<std::uint32_t>(hook.interval_ms, 1)));
+    }
+    pfd = pollfd{fd, events, 0};
+    return calls.poll(&pfd, 1, wait_ms);
 }
 
 // Raw 8N1 at 115200: every byte value passes unaltered both ways. Reads never block in the
@@ -66,42 +105,66 @@ void make_raw(termios& tio) {
 // ones bytes depend on all did.
 bool settings_hold(int fd, const termios& wanted) {
     termios got{};
-    if (tcgetattr(fd, &got) != 0) return false;
+    if (calls.tcgetattr(fd, &got) != 0) return false;
     const tcflag_t cflags = CSIZE | PARENB | CSTOPB;
     return (got.c_cflag & cflags) == (wanted.c_cflag & cflags) &&
            (got.c_lflag & (ICANON | ECHO)) == 0 && (got.c_oflag & OPOST) == 0 &&
            cfgetispeed(&got) == B115200 && cfgetospeed(&got) == B115200;
 }
 
+// Closes a descriptor that turned out to be no usable port, keeping errno for the caller.
+OpenCode refuse(int fd, PortError& error, Cause cause, int system_error) {
+    calls.close(fd);
+    error = {Step::open, cause, system_error};
+    return OpenCode::open_failed;
+}
+
 }  // namespace
 
-OpenCode open(const char* name, PortHandle& handle, const PortTimeouts&) {
+OpenCode open(const char* name, PortHandle& handle, const PortTimeouts&, PortError& error) {
     const std::string path = std::strchr(name, '/') ? std::string(name) : "/dev/" + std::string(name);
 
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? OpenCode::not_found : OpenCode::open_failed;
+    const int fd = calls.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        // A terminal put in exclusive mode (TIOCEXCL) by another program refuses with EBUSY.
+        error = {Step::open, e == EBUSY ? Cause::in_use : Cause::system, e};
+        return e == ENOENT ? OpenCode::not_found : OpenCode::open_failed;
+    }
 
     // Only character devices are ports: a mistyped name must not let the first write land
     // in somebody's file.
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
-        ::close(fd);
-        return OpenCode::open_failed;
-    }
+    if (calls.fstat(fd, &st) != 0) return refuse(fd, error, Cause::system, errno);
+    if (!S_ISCHR(st.st_mode)) return refuse(fd, error, Cause::not_a_port, ENOTTY);
     // flock holds between any two opens, root's included; TIOCEXCL additionally turns away
     // other programs that do not take the lock (except privileged ones), where the device
     // supports it.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return OpenCode::open_failed;
+    if (calls.flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        return refuse(fd, error, e == EWOULDBLOCK ? Cause::in_use : Cause::system, e);
     }
-    (void)ioctl(fd, TIOCEXCL);
+    termios tio{};
+    if (calls.tcgetattr(fd, &tio) != 0) {
+        // A character device without line settings (/dev/null, /dev/urandom) is no serial
+        // line: keeping it would hand random bytes to the devices as replies.
+        const int e = errno;
+        if (e == ENOTTY || e == EINVAL) return refuse(fd, error, Cause::not_a_port, e);
+        (void)calls.ioctl(fd, TIOCEXCL, nullptr);
+        handle = fd;
+        error = {Step::configure, Cause::system, e};
+        return OpenCode::get_state_failed;
+    }
+    (void)calls.ioctl(fd, TIOCEXCL, nullptr);
     handle = fd;
 
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) return OpenCode::get_state_failed;
     make_raw(tio);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0 || !settings_hold(fd, tio)) {
+    if (calls.tcsetattr(fd, TCSANOW, &tio) != 0) {
+        error = {Step::configure, Cause::system, errno};
+        return OpenCode::set_state_failed;
+    }
+    if (!settings_hold(fd, tio)) {
+        error = {Step::configure, Cause::system, 0};
         return OpenCode::set_state_failed;
     }
     // The time-outs live in the caller's record and are applied by every read and write;
@@ -109,10 +172,10 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts&) {
     return OpenCode::ok;
 }
 
-bool apply_timeouts(PortHandle, const PortTimeouts&) { return true; }
+bool apply_timeouts(PortHandle, const PortTimeouts&, int&) { return true; }
 
-long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t,
-          bool after_write) {
+Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t,
+             bool after_write, const WaitHook& hook) {
     const int fd = fd_of(handle);
     auto* out = static_cast<unsigned char*>(destination);
     // Deadlines are set when the first wait begins: a read served at once never reads the
@@ -130,6 +193,7 @@ long read(PortHandle handle, void* destination, std::uint32_t count, const PortT
         deadline = total_deadline;
     };
 
+    Outcome result;
     std::uint32_t got = 0;
     // A read that can be served at once should not cost a poll first; but right after a
     // request the reply has rarely arrived yet, and trying would only add a call.
@@ -137,7 +201,7 @@ long read(PortHandle handle, void* destination, std::uint32_t count, const PortT
     short revents = 0;  // what the last poll reported; 0 before the first
     while (got < count) {
         if (try_read) {
-            const ssize_t r = ::read(fd, out + got, count - got);
+            const ssize_t r = calls.read(fd, out + got, count - got);
             if (r > 0) {
                 got += static_cast<std::uint32_t>(r);
                 if (got == count) break;
@@ -150,77 +214,131 @@ long read(PortHandle handle, void* destination, std::uint32_t count, const PortT
                 try_read = false;
                 continue;
             }
-            if (r < 0 && errno == EINTR) continue;
+            const int e = r < 0 ? errno : 0;
+            if (e == EINTR) continue;
             // With VMIN = 0 an idle tty reads 0 and a non-blocking one may say EAGAIN; only
             // after poll reported the line readable does nothing mean the line is gone: a
             // hung-up tty reports readable forever and reads 0 bytes. EIO is an unplugged
             // adapter or a closed pseudo-terminal master.
-            const bool nothing_yet = r == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
-            if (!nothing_yet) break;
-            if (revents & (POLLHUP | POLLERR)) break;
-            if (r == 0 && (revents & POLLIN)) break;
+            if (r < 0 && e != EAGAIN && e != EWOULDBLOCK) {
+                result.ending = line_gone(e) ? Ending::hung_up : Ending::failed;
+                result.system_error = e;
+                break;
+            }
+            if ((revents & POLLHUP) || (r == 0 && (revents & POLLIN))) {
+                result.ending = Ending::hung_up;
+                result.system_error = EIO;
+                break;
+            }
+            if (revents & POLLERR) {
+                result.ending = Ending::failed;
+                result.system_error = EIO;
+                break;
+            }
         }
         start_timing();
         const int wait = millis_until(deadline);
-        if (wait == 0) return got;
-        pollfd pfd{fd, POLLIN, 0};
-        const int p = ::poll(&pfd, 1, wait);
-        if (p < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                try_read = false;
-                continue;
-            }
+        if (wait == 0) {
+            result.ending = Ending::timed_out;
             break;
         }
-        if (p == 0) {
-            try_read = false;
-            continue;
+        pollfd pfd{};
+        const int p = wait_for(fd, POLLIN, wait, hook, pfd);
+        if (p == -2) {
+            result.ending = Ending::interrupted;
+            break;
         }
-        if (pfd.revents & POLLNVAL) break;
+        try_read = false;
+        if (p < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            result.ending = Ending::failed;
+            result.system_error = errno;
+            break;
+        }
+        if (p == 0) continue;  // the deadline, or the hook's turn: both are checked above
+        if (pfd.revents & POLLNVAL) {
+            result.ending = Ending::failed;
+            result.system_error = EBADF;
+            break;
+        }
         revents = pfd.revents;
         try_read = true;
     }
-    if (got == count) return got;
-    return got > 0 ? static_cast<long>(got) : -1;
+    result.count = got;
+    if (got == count) result.ending = Ending::complete;
+    return result;
 }
 
-long write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts& t) {
+Outcome write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts& t,
+              const WaitHook& hook) {
     const int fd = fd_of(handle);
     const auto* in = static_cast<const unsigned char*>(source);
     // Set when the driver first refuses bytes; a write it takes at once never reads the clock.
     Clock::time_point deadline{};
     bool timing = false;
 
+    Outcome result;
     std::size_t done = 0;
     bool last_try = false;
     while (done < count) {
-        const ssize_t r = ::write(fd, in + done, count - done);
+        const ssize_t r = calls.write(fd, in + done, count - done);
         if (r > 0) {
             done += static_cast<std::size_t>(r);
             continue;
         }
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
-        if (last_try) break;
+        const int e = r < 0 ? errno : 0;
+        if (e == EINTR) continue;
+        if (r < 0 && e != EAGAIN && e != EWOULDBLOCK) {
+            result.ending = line_gone(e) ? Ending::hung_up : Ending::failed;
+            result.system_error = e;
+            break;
+        }
+        if (last_try) {
+            // poll reported the line broken and the driver still takes nothing.
+            result.ending = Ending::hung_up;
+            result.system_error = EIO;
+            break;
+        }
         if (!timing) {
             deadline = deadline_after(t.write_total_multiplier, count, t.write_total_constant);
             timing = true;
         }
         const int wait = millis_until(deadline);
-        if (wait == 0) break;
-        pollfd pfd{fd, POLLOUT, 0};
-        const int p = ::poll(&pfd, 1, wait);
-        if (p < 0 && errno != EINTR && errno != EAGAIN) break;
+        if (wait == 0) {
+            result.ending = Ending::timed_out;
+            break;
+        }
+        pollfd pfd{};
+        const int p = wait_for(fd, POLLOUT, wait, hook, pfd);
+        if (p == -2) {
+            result.ending = Ending::interrupted;
+            break;
+        }
+        if (p < 0 && errno != EINTR && errno != EAGAIN) {
+            result.ending = Ending::failed;
+            result.system_error = errno;
+            break;
+        }
         if (p > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) last_try = true;
     }
-    if (done == 0 && count > 0) return -1;
-    return static_cast<long>(done);
+    result.count = done;
+    if (done == count) result.ending = Ending::complete;
+    return result;
 }
+
+bool discard_input(PortHandle handle) { return calls.tcflush(fd_of(handle), TCIFLUSH) == 0; }
 
 void close(PortHandle handle) noexcept {
     const int fd = fd_of(handle);
-    (void)ioctl(fd, TIOCNXCL);
-    ::close(fd);  // also releases the flock
+    (void)calls.ioctl(fd, TIOCNXCL, nullptr);
+    calls.close(fd);  // also releases the flock
 }
+
+std::string error_text(int system_error) {
+    return std::string(std::strerror(system_error)) + " (errno " + std::to_string(system_error) +
+           ")";
+}
+
+int errno_of(int system_error) { return system_error; }
 
 }  // namespace Zelkor::HardwareAPI::IO::port

@@ -6,6 +6,7 @@
 #endif
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 
 #include "io/port.h"
@@ -30,9 +31,33 @@ COMMTIMEOUTS comm_timeouts(const PortTimeouts& t) {
     return c;
 }
 
+// The errors ReadFile and WriteFile give once the adapter is gone.
+bool line_gone(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND ||
+           error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_GEN_FAILURE ||
+           error == ERROR_OPERATION_ABORTED;
+}
+
+Outcome failed_transfer(std::size_t count) {
+    const DWORD e = GetLastError();
+    Outcome result;
+    result.count = count;
+    result.ending = line_gone(e) ? Ending::hung_up : Ending::failed;
+    result.system_error = static_cast<int>(e);
+    return result;
+}
+
+OpenCode configure_failed(OpenCode code, PortError& error) {
+    error = {PortError::Step::configure, PortError::Cause::system,
+             static_cast<int>(GetLastError())};
+    return code;
+}
+
 }  // namespace
 
-OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& timeouts) {
+OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& timeouts,
+              PortError& error) {
+    using Cause = PortError::Cause;
     // "\\.\" reaches the device namespace, where every COM port lives (COM10 and up have no
     // other name); the name follows unchanged, of any length.
     const std::string path = std::string("\\\\.\\") + name;
@@ -40,63 +65,124 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& timeouts
     const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */,
                                  nullptr, OPEN_EXISTING, 0 /* synchronous */, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenCode::not_found
-                                                      : OpenCode::open_failed;
+        const DWORD e = GetLastError();
+        // A COM port held by another program answers "access denied".
+        const bool held = e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION;
+        error = {PortError::Step::open, held ? Cause::in_use : Cause::system, static_cast<int>(e)};
+        return e == ERROR_FILE_NOT_FOUND ? OpenCode::not_found : OpenCode::open_failed;
     }
     // The device namespace also reaches files ("\\.\C:\data.bin"); only character devices
     // are ports, so a mistyped name never lets the first write land in somebody's file.
     if (GetFileType(h) != FILE_TYPE_CHAR) {
         CloseHandle(h);
+        error = {PortError::Step::open, Cause::not_a_port, 0};
         return OpenCode::open_failed;
     }
     handle = reinterpret_cast<PortHandle>(h);
 
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(h, &dcb)) return OpenCode::get_state_failed;
+    if (!GetCommState(h, &dcb)) return configure_failed(OpenCode::get_state_failed, error);
     // Only these four change: flow control, DTR/RTS handling and the special characters stay
     // as the port reports them.
     dcb.BaudRate = CBR_115200;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    if (!SetCommState(h, &dcb)) return OpenCode::set_state_failed;
+    if (!SetCommState(h, &dcb)) return configure_failed(OpenCode::set_state_failed, error);
 
-    if (!apply_timeouts(handle, timeouts)) return OpenCode::set_timeouts_failed;
+    int system_error = 0;
+    if (!apply_timeouts(handle, timeouts, system_error)) {
+        return configure_failed(OpenCode::set_timeouts_failed, error);
+    }
     return OpenCode::ok;
 }
 
-bool apply_timeouts(PortHandle handle, const PortTimeouts& timeouts) {
+bool apply_timeouts(PortHandle handle, const PortTimeouts& timeouts, int& system_error) {
     COMMTIMEOUTS c = comm_timeouts(timeouts);
-    return SetCommTimeouts(handle_of(handle), &c) != 0;
+    if (SetCommTimeouts(handle_of(handle), &c) != 0) return true;
+    system_error = static_cast<int>(GetLastError());
+    return false;
 }
 
 // The time-outs were applied by apply_timeouts just before; the driver enforces them and
-// does its own waiting, so whether a write came before makes no difference here.
-long read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts&,
-          bool /*after_write*/) {
+// does its own waiting, so whether a write came before makes no difference here. The driver
+// cannot be asked to cut a wait short, so the hook is consulted only before the call.
+Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts&,
+             bool /*after_write*/, const WaitHook& hook) {
+    Outcome result;
+    if (hook && hook.stop(hook.context)) {
+        result.ending = Ending::interrupted;
+        return result;
+    }
     DWORD received = 0;
-    const BOOL ok = ReadFile(handle_of(handle), destination, count, &received, nullptr);
     // Bytes that reached the caller's buffer before a failure are reported like any short
     // read, so the count always says what the buffer holds.
-    if (!ok && received == 0) return -1;
-    return static_cast<long>(received);
+    if (!ReadFile(handle_of(handle), destination, count, &received, nullptr)) {
+        return failed_transfer(received);
+    }
+    result.count = received;
+    if (received < count) result.ending = Ending::timed_out;
+    return result;
 }
 
-long write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts&) {
-    // The count must come back as a (32-bit) long: a larger request is cut to what fits and
+Outcome write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts&,
+              const WaitHook& hook) {
+    Outcome result;
+    if (hook && hook.stop(hook.context)) {
+        result.ending = Ending::interrupted;
+        return result;
+    }
+    // The count must come back as a (32-bit) DWORD: a larger request is cut to what fits and
     // reported as the short write it then is.
     constexpr std::size_t max_chunk = 0x7fffffff;
     const DWORD chunk = static_cast<DWORD>(count > max_chunk ? max_chunk : count);
     DWORD written = 0;
-    const BOOL ok = WriteFile(handle_of(handle), source, chunk, &written, nullptr);
+    if (!WriteFile(handle_of(handle), source, chunk, &written, nullptr)) {
+        return failed_transfer(written);
+    }
     // A write ended by its time-out reports success (the driver's STATUS_TIMEOUT is a
     // success code) with fewer bytes written; report that count so the stream records the
     // failure instead of taking it for a complete write.
-    if (!ok && written == 0) return -1;
-    return static_cast<long>(written);
+    result.count = written;
+    if (written < count) result.ending = Ending::timed_out;
+    return result;
 }
 
+bool discard_input(PortHandle handle) { return PurgeComm(handle_of(handle), PURGE_RXCLEAR) != 0; }
+
 void close(PortHandle handle) noexcept { CloseHandle(handle_of(handle)); }
+
+std::string error_text(int system_error) {
+    char text[256] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, static_cast<DWORD>(system_error), 0, text,
+                                   sizeof text, nullptr);
+    std::string message(text, n);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    if (message.empty()) message = "system error";
+    return message + " (error " + std::to_string(system_error) + ")";
+}
+
+int errno_of(int system_error) {
+    switch (static_cast<DWORD>(system_error)) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+            return EACCES;
+        case ERROR_SHARING_VIOLATION:
+            return EBUSY;
+        case ERROR_SEM_TIMEOUT:
+            return ETIMEDOUT;
+        case ERROR_INVALID_NAME:
+            return EINVAL;
+        default:
+            return EIO;
+    }
+}
 
 }  // namespace Zelkor::HardwareAPI::IO::port

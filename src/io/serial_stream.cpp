@@ -4,7 +4,9 @@
 
 namespace Zelkor::HardwareAPI::IO {
 
-SerialStream::SerialStream(const char* port_name) : std::basic_iostream<char>(nullptr) {
+SerialStream::SerialStream(const char* port_name)
+    : std::basic_iostream<char>(nullptr), buffer(std::make_unique<serialib>()) {
+    rdbuf(buffer.get());
     (void)connect(port_name);
 }
 
@@ -14,14 +16,15 @@ SerialStream::~SerialStream() {
 }
 
 std::int8_t SerialStream::connect(const char* port_name) {
-    buffer = std::make_unique<serialib>();
-    rdbuf(buffer.get());
+    buffer->close();
     try {
-        return buffer->open(port_name);
+        port_name_ = port_name ? port_name : "";
+        open_result_ = buffer->open(port_name);
     } catch (...) {
         std::printf("Could not open port: %s\n", port_name ? port_name : "(null)");
-        return static_cast<std::int8_t>(OpenCode::exception);
+        open_result_ = static_cast<std::int8_t>(OpenCode::exception);
     }
+    return open_result_;
 }
 
 SerialStream& SerialStream::write(const char* data, std::streamsize n) {

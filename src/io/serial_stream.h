@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <istream>
 #include <memory>
+#include <string>
 
+#include "io/port_error.h"
 #include "io/serialib.h"
 
 namespace Zelkor::HardwareAPI::IO {
@@ -19,7 +21,7 @@ class SerialStream : public std::basic_iostream<char> {
 public:
     /// Opens `port_name` (NUL-terminated; see serialib::open for the form). Never fails: when
     /// the port cannot be opened the stream is created unopened, and its transfers return at
-    /// once having moved nothing.
+    /// once having moved nothing; open_result() and last_error() tell why.
     explicit SerialStream(const char* port_name);
     /// Closes the port, so another stream can open it.
     ~SerialStream() override;
@@ -38,10 +40,41 @@ public:
     /// k; k < n sets eofbit and failbit. n == 0 touches nothing.
     SerialStream& read(char* data, std::streamsize n);
 
-private:
+    /// Closes the current port, if any, and opens `port_name` in its place. Returns the
+    /// OpenCode of the open as a number (1 on success), or 0 when opening threw (the message
+    /// "Could not open port: <name>" then goes to standard output). Never throws.
     std::int8_t connect(const char* port_name);
 
+    /// Closes the port; transfers then return at once, as on a port that never opened.
+    /// Idempotent.
+    void close() noexcept { buffer->close(); }
+
+    /// True while the port is open: it opened (possibly only partly configured) and has been
+    /// neither closed nor hung up.
+    bool is_open() const noexcept { return buffer->is_open(); }
+
+    /// The result of the most recent open (an OpenCode value; 1 for success).
+    std::int8_t open_result() const noexcept { return open_result_; }
+
+    /// The cause of the most recent failure of the open or of a transfer, kept until the next
+    /// successful open or transfer (see PortError).
+    const PortError& last_error() const noexcept { return buffer->last_error(); }
+
+    /// The port name given to the constructor or to the latest connect().
+    const std::string& port_name() const noexcept { return port_name_; }
+
+    /// Installs `hook`, consulted while transfers wait for the port (see WaitHook); an empty
+    /// hook removes it.
+    void set_wait_hook(const WaitHook& hook) noexcept { buffer->set_wait_hook(hook); }
+
+    /// Drops whatever has arrived but not been read (so a late reply is never taken for the
+    /// answer to the next request). False when the port is not open or the platform refused.
+    bool discard_input() noexcept { return buffer->discard_input(); }
+
+private:
     std::unique_ptr<serialib> buffer;
+    std::string port_name_;
+    std::int8_t open_result_ = static_cast<std::int8_t>(OpenCode::exception);
 };
 
 }  // namespace Zelkor::HardwareAPI::IO

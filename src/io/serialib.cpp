@@ -1,11 +1,14 @@
 #include "io/serialib.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 
 #include "io/port.h"
 
 namespace io = Zelkor::HardwareAPI::IO;
+using Step = io::PortError::Step;
+using Cause = io::PortError::Cause;
 
 namespace {
 // The read time-out constant in force for every read; open stores a smaller value that only
@@ -23,26 +26,75 @@ void serialib::close() noexcept {
 }
 
 std::int8_t serialib::open(const char* port_name) {
-    if (port_name == nullptr) return static_cast<std::int8_t>(io::OpenCode::not_found);
     // A second open must not leak the first port.
     close();
+    if (port_name == nullptr) {
+        error = {Step::open, Cause::system, 0};
+        return static_cast<std::int8_t>(io::OpenCode::not_found);
+    }
     timeouts = io::PortTimeouts{1000, 8, 8, 8, 8};
-    return static_cast<std::int8_t>(io::port::open(port_name, port_handle, timeouts));
+    error = {};
+    return static_cast<std::int8_t>(io::port::open(port_name, port_handle, timeouts, error));
+}
+
+void serialib::record(Step step, const io::port::Outcome& outcome) noexcept {
+    switch (outcome.ending) {
+        case io::port::Ending::complete:
+            error = {};
+            return;
+        case io::port::Ending::timed_out:
+            error = {step, Cause::timed_out, 0};
+            return;
+        case io::port::Ending::interrupted:
+            error = {step, Cause::interrupted, 0};
+            return;
+        case io::port::Ending::failed:
+            error = {step, Cause::system, outcome.system_error};
+            return;
+        case io::port::Ending::hung_up:
+            // Nothing will ever move on this handle again; letting it go frees the device
+            // node, so the adapter gets its old name back when it is plugged in again.
+            error = {Step::hang_up, Cause::system, outcome.system_error};
+            close();
+            return;
+    }
+}
+
+void serialib::record_not_open(Step step) noexcept {
+    if (!error) error = {step, Cause::not_open, 0};
 }
 
 int serialib::read_port(void* destination, std::uint32_t count) {
     timeouts.read_total_constant = read_total_constant_ms;
-    if (!io::port::apply_timeouts(port_handle, timeouts)) return -1;
-    const long r = io::port::read(port_handle, destination, count, timeouts, after_write);
+    int system_error = 0;
+    if (!io::port::apply_timeouts(port_handle, timeouts, system_error)) {
+        error = {Step::configure, Cause::system, system_error};
+        return -1;
+    }
+    const io::port::Outcome r =
+        io::port::read(port_handle, destination, count, timeouts, after_write, wait_hook);
     after_write = false;
-    return r < 0 ? -2 : static_cast<int>(r);
+    record(Step::read, r);
+    if (r.ending == io::port::Ending::failed && r.count == 0) return -2;
+    return static_cast<int>(r.count);
+}
+
+bool serialib::discard_input() noexcept {
+    has_lookahead = false;
+    return is_open() && io::port::discard_input(port_handle);
 }
 
 serialib::int_type serialib::overflow(int_type c) {
-    if (!is_open() || traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
+    if (!is_open()) {
+        record_not_open(Step::write);
+        return traits_type::eof();
+    }
     const char byte = static_cast<char>(c);
     after_write = true;
-    return io::port::write(port_handle, &byte, 1, timeouts) == 1 ? c : traits_type::eof();
+    const io::port::Outcome r = io::port::write(port_handle, &byte, 1, timeouts, wait_hook);
+    record(Step::write, r);
+    return r.count == 1 ? c : traits_type::eof();
 }
 
 serialib::int_type serialib::pbackfail(int_type c) {
@@ -55,7 +107,10 @@ serialib::int_type serialib::pbackfail(int_type c) {
 }
 
 std::streamsize serialib::showmanyc() {
-    if (!is_open()) return 0;
+    if (!is_open()) {
+        record_not_open(Step::read);
+        return 0;
+    }
     if (has_lookahead) return 1;
     if (read_port(&lookahead, 1) != 1) return 0;
     has_lookahead = true;
@@ -63,7 +118,10 @@ std::streamsize serialib::showmanyc() {
 }
 
 serialib::int_type serialib::underflow() {
-    if (!is_open()) return traits_type::eof();
+    if (!is_open()) {
+        record_not_open(Step::read);
+        return traits_type::eof();
+    }
     if (!has_lookahead) {
         if (read_port(&lookahead, 1) != 1) return traits_type::eof();
         has_lookahead = true;
@@ -78,7 +136,11 @@ serialib::int_type serialib::uflow() {
 }
 
 std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
-    if (!is_open() || n <= 0) return 0;
+    if (n <= 0) return 0;
+    if (!is_open()) {
+        record_not_open(Step::read);
+        return 0;
+    }
     // read_port reports its count as an int; a larger request becomes a short read rather
     // than a wrapped count.
     constexpr std::streamsize max_count = std::numeric_limits<int>::max();
@@ -94,10 +156,67 @@ std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
 }
 
 std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
-    if (!is_open() || n <= 0) return 0;
+    if (n <= 0) return 0;
+    if (!is_open()) {
+        record_not_open(Step::write);
+        return 0;
+    }
     after_write = true;
-    const long written = io::port::write(port_handle, s, static_cast<std::size_t>(n), timeouts);
-    return written > 0 ? written : 0;
+    const io::port::Outcome r =
+        io::port::write(port_handle, s, static_cast<std::size_t>(n), timeouts, wait_hook);
+    record(Step::write, r);
+    return static_cast<std::streamsize>(r.count);
 }
 
 std::basic_streambuf<char>* serialib::setbuf(char_type*, std::streamsize) { return this; }
+
+namespace Zelkor::HardwareAPI::IO {
+
+int PortError::error_number() const noexcept {
+    switch (cause) {
+        case Cause::none:
+            return 0;
+        case Cause::system:
+            return system_error != 0 ? port::errno_of(system_error) : EIO;
+        case Cause::timed_out:
+            return ETIMEDOUT;
+        case Cause::interrupted:
+            return EINTR;
+        case Cause::not_open:
+            return EBADF;
+        case Cause::not_a_port:
+            return ENOTTY;
+        case Cause::in_use:
+            return EBUSY;
+    }
+    return EIO;
+}
+
+std::string PortError::message() const {
+    static const char* const verbs[] = {"", "open", "configuring the line", "read", "write",
+                                        "the line hung up"};
+    const std::string what = verbs[static_cast<int>(step)];
+    switch (cause) {
+        case Cause::none:
+            return "";
+        case Cause::timed_out:
+            return what + " timed out";
+        case Cause::interrupted:
+            return what + " interrupted";
+        case Cause::not_open:
+            return what + " failed: the port is not open";
+        case Cause::not_a_port:
+            return what + " failed: not a serial port";
+        case Cause::in_use:
+            return what + " failed: the port is in use by another program";
+        case Cause::system:
+            break;
+    }
+    if (step == Step::hang_up) {
+        return "the line hung up (device unplugged or closed)";
+    }
+    if (system_error == 0) return what + " failed";
+    return what + " failed: " + port::error_text(system_error);
+}
+
+}  // namespace Zelkor::HardwareAPI::IO

@@ -8,9 +8,14 @@
 #include <cstdint>
 #include <streambuf>
 
+#include "io/port_error.h"
+
 namespace Zelkor::HardwareAPI::IO {
 
 class SerialStream;
+namespace port {
+struct Outcome;
+}
 
 /// Result codes of serialib::open and SerialStream::connect. The numeric values are part of
 /// the interface: callers compare against them.
@@ -67,13 +72,30 @@ public:
     /// time-outs. Blocks until all `count` bytes arrived, 8 * count + 1000 ms passed, or
     /// 1000 ms passed without a further byte after the first. Returns the bytes delivered
     /// (0 to count), -1 if the time-outs could not be applied (nothing read), -2 if the
-    /// platform read failed. Does not check that the port is open; callers do.
+    /// platform read failed. Does not check that the port is open; callers do. A line that
+    /// hangs up closes the port.
     int read_port(void* destination, std::uint32_t count);
 
-    /// True while a port is open (also after open returned -3, -5 or -6).
+    /// True while a port is open (also after open returned -3, -5 or -6). False again after
+    /// close() and after the line hung up.
     bool is_open() const noexcept {
         return port_handle != Zelkor::HardwareAPI::IO::invalid_port_handle;
     }
+
+    /// Closes the port if it is open; transfers then return at once. Idempotent.
+    void close() noexcept;
+
+    /// The cause of the most recent failure of open or of a transfer, kept until the next
+    /// successful open or transfer. A transfer on a closed port records Cause::not_open only
+    /// when nothing else is recorded, so the reason the port closed stays visible.
+    const Zelkor::HardwareAPI::IO::PortError& last_error() const noexcept { return error; }
+
+    /// Installs the hook consulted while transfers wait (an empty hook removes it).
+    void set_wait_hook(const Zelkor::HardwareAPI::IO::WaitHook& hook) noexcept { wait_hook = hook; }
+
+    /// Drops the held look-ahead byte and whatever has arrived at the port but not been read.
+    /// False when no port is open or the platform refused.
+    bool discard_input() noexcept;
 
 protected:
     /// Writes one byte (the low 8 bits of c). Returns c, or EOF when closed, c is EOF or the
@@ -99,9 +121,11 @@ protected:
     std::basic_streambuf<char>* setbuf(char_type* s, std::streamsize n) override;
 
 private:
-    friend class Zelkor::HardwareAPI::IO::SerialStream;
-
-    void close() noexcept;
+    // Notes how a transfer of `step` ended; a hang-up closes the port.
+    void record(Zelkor::HardwareAPI::IO::PortError::Step step,
+                const Zelkor::HardwareAPI::IO::port::Outcome& outcome) noexcept;
+    // A transfer found no open port.
+    void record_not_open(Zelkor::HardwareAPI::IO::PortError::Step step) noexcept;
 
     std::uint8_t lookahead = 0;
     bool has_lookahead = false;
@@ -110,4 +134,6 @@ private:
     // Filled with the port's standard time-outs from the start, so a port left half
     // configured (open returned -3 or -5) still times out like a configured one.
     Zelkor::HardwareAPI::IO::PortTimeouts timeouts{1000, 8, 8, 8, 8};
+    Zelkor::HardwareAPI::IO::PortError error;
+    Zelkor::HardwareAPI::IO::WaitHook wait_hook;
 };
