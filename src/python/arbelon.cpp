@@ -108,6 +108,9 @@ void register_arbelon(py::module_& m) {
         "Send joint angles to the device and receive the joint states");
 
     define_arbelon_legacy(cls);
+
+    cls.def_property_readonly(
+        "last_result", [](const Arbelon& self) { return self.last_result(); }, last_result_doc);
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

@@ -7,6 +7,15 @@
 
 namespace Zelkor::HardwareAPI::Python {
 
+/// Docstring of the devices' last_result property.
+inline constexpr const char* last_result_doc =
+    "What the latest exchange or Receive returned: the payload length when a whole reply or "
+    "message arrived (24 for a state reply), the number of payload bytes when it came short, "
+    "-1 when nothing or an unexpected code came. 0 before the first.";
+
+/// Registers class SerialStream.
+void register_serial_stream(pybind11::module_& m);
+
 /// Registers class Arbelon with its current and legacy methods.
 void register_arbelon(pybind11::module_& m);
 

@@ -206,6 +206,9 @@ void register_handle_class(py::module_& m) {
         "Receive",
         [](Handle& self, std::uint8_t data_received) { return self.Receive(&data_received); },
         py::arg("data_received") = 0, "Receive data from the handle");
+
+    cls.def_property_readonly(
+        "last_result", [](const Handle& self) { return self.last_result(); }, last_result_doc);
 }
 
 }  // namespace

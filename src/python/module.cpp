@@ -4,10 +4,8 @@
 #include <pybind11/pybind11.h>
 
 #include <iostream>
-#include <memory>
 
 #include "devices/uuid.h"
-#include "io/serial_stream.h"
 #include "python/bindings.h"
 #include "version.h"
 
@@ -17,15 +15,7 @@ namespace hw = Zelkor::HardwareAPI;
 PYBIND11_MODULE(ZelkorHardwareAPI, m) {
     m.doc() = "Python Implementation of the Zelkor Hardware API";
 
-    py::class_<hw::IO::SerialStream>(m, "SerialStream")
-        .def(py::init([](const char* port) {
-            // The string conversion turns None into a null name, which names no port.
-            if (port == nullptr) {
-                throw py::type_error("SerialStream(): the port name must be str, bytes or "
-                                     "bytearray, not None");
-            }
-            return std::make_unique<hw::IO::SerialStream>(port);
-        }));
+    hw::Python::register_serial_stream(m);
 
     py::class_<hw::UUID>(m, "UUID").def(py::init<>());
 

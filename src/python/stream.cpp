@@ -1,0 +1,185 @@
+// Python class SerialStream: opening a port, its status and the cause of its failures, and the
+// hook that lets Python's signal handlers run while a call waits for the port.
+#include <pybind11/pybind11.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "io/serial_stream.h"
+#include "python/bindings.h"
+
+namespace py = pybind11;
+
+namespace Zelkor::HardwareAPI::Python {
+/// A port name as given from Python.
+struct PortName {
+    std::string text;
+};
+}  // namespace Zelkor::HardwareAPI::Python
+
+namespace pybind11::detail {
+
+// A port name from Python: str, bytes, bytearray or a path-like object. A NUL inside would
+// silently cut the name and open another port, so it is refused as Python's own open()
+// refuses it; anything else does not match.
+template <>
+struct type_caster<Zelkor::HardwareAPI::Python::PortName> {
+    PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::PortName,
+                         const_name("Union[str, bytes, bytearray, os.PathLike[str]]"));
+
+    bool load(handle src, bool) {
+        PyObject* o = src.ptr();
+        std::string& text = value.text;
+        if (PyByteArray_Check(o)) {
+            text.assign(PyByteArray_AS_STRING(o),
+                        static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
+        } else if (PyUnicode_Check(o) || PyBytes_Check(o) ||
+                   (!PyType_Check(o) && PyObject_HasAttrString(o, "__fspath__"))) {
+            auto path = reinterpret_steal<object>(PyOS_FSPath(o));
+            if (!path) throw error_already_set();
+            if (PyUnicode_Check(path.ptr())) {
+                Py_ssize_t n = 0;
+                const char* utf8 = PyUnicode_AsUTF8AndSize(path.ptr(), &n);
+                if (utf8 == nullptr) throw error_already_set();
+                text.assign(utf8, static_cast<std::size_t>(n));
+            } else {
+                text.assign(PyBytes_AS_STRING(path.ptr()),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
+            }
+        } else {
+            return false;
+        }
+        if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
+            throw value_error("embedded null byte");
+        }
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
+
+namespace Zelkor::HardwareAPI::Python {
+
+namespace {
+
+using IO::SerialStream;
+
+unsigned long main_thread_ident = 0;
+
+// Consulted while a port waits. On the main thread (the only one that runs Python's signal
+// handlers) it runs them, so Ctrl-C ends a wait at once instead of after the port's
+// time-out; a handler that raises leaves its exception set and ends the wait, and every later
+// wait of the same call ends at once, so the call returns promptly and raises it. Other
+// threads are left alone.
+bool run_signal_handlers(void*) {
+    if (PyThread_get_thread_ident() != main_thread_ident) return false;
+    if (PyGILState_Check()) return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+    py::gil_scoped_acquire gil;
+    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+}
+
+// How often a wait on the main thread gives the signal handlers a turn. A signal that
+// arrives on the main thread interrupts the wait at once; this bounds the delay for one
+// delivered to another thread.
+constexpr std::uint32_t signal_check_ms = 20;
+
+std::unique_ptr<SerialStream> open_stream(const PortName& name) {
+    auto stream = std::make_unique<SerialStream>(name.text.c_str());
+    stream->set_wait_hook({run_signal_handlers, nullptr, signal_check_ms});
+    return stream;
+}
+
+// "<port>: <what failed>", or "" when nothing has failed.
+std::string describe_error(const SerialStream& stream) {
+    const IO::PortError& e = stream.last_error();
+    if (!e) return "";
+    return stream.port_name() + ": " + e.message();
+}
+
+// The OSError (of the subclass Python picks for the errno) for a port that did not open.
+[[noreturn]] void raise_open_error(const SerialStream& stream) {
+    using Cause = IO::PortError::Cause;
+    const IO::PortError& e = stream.last_error();
+    const int number = e ? e.error_number() : EIO;
+    py::object message;
+    if (e.cause == Cause::in_use) {
+        message = py::str("the port is in use by another program");
+    } else if (e.cause == Cause::system && e.step == IO::PortError::Step::open) {
+        message = py::module_::import("os").attr("strerror")(number);
+    } else {
+        message = py::str(e ? e.message() : std::string("open failed"));
+    }
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(number, message,
+                                                                         stream.port_name());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+void register_serial_stream(py::module_& m) {
+    main_thread_ident = py::module_::import("threading")
+                            .attr("main_thread")()
+                            .attr("ident")
+                            .cast<unsigned long>();
+
+    py::class_<SerialStream> cls(m, "SerialStream");
+    cls.def(py::init(&open_stream));
+
+    cls.def_static(
+        "open",
+        [](const PortName& port) {
+            auto stream = open_stream(port);
+            if (stream->open_result() != 1) {
+                stream->close();
+                raise_open_error(*stream);
+            }
+            return stream;
+        },
+        py::arg("port_name"),
+        "Open a port, raising OSError when it cannot be opened: FileNotFoundError for a port "
+        "that does not exist, PermissionError when access is denied, OSError (errno EBUSY) "
+        "when another program holds it. The error carries errno and the port name.");
+
+    cls.def(
+        "connect",
+        [](SerialStream& self, const PortName& port) {
+            return static_cast<int>(self.connect(port.text.c_str()));
+        },
+        py::arg("port_name"),
+        "Close the current port and open port_name in its place. Returns the open code: 1 "
+        "when the port opened, -1 when it does not exist, -2 when it could not be opened "
+        "(held by another program, no permission, not a serial port), -3/-5/-6 when it "
+        "opened but could not be configured.");
+    cls.def("close", &SerialStream::close,
+            "Close the port. Devices on the stream then return at once, as on a port that "
+            "never opened. Calling it again does nothing.");
+
+    cls.def_property_readonly(
+        "port", [](const SerialStream& self) { return self.port_name(); },
+        "The port name given when the stream was made or last connected.");
+    cls.def_property_readonly("is_open", &SerialStream::is_open,
+                              "True while the port is open: False when opening failed, after "
+                              "close(), and after the line hung up (device unplugged).");
+    cls.def_property_readonly(
+        "open_result", [](const SerialStream& self) { return static_cast<int>(self.open_result()); },
+        "The code of the latest open: 1 on success, negative when it failed (see connect).");
+    cls.def_property_readonly(
+        "last_error", &describe_error,
+        "What failed last, naming the port and the step (open, configure, read, write, hang-up) "
+        "and the cause, e.g. '/dev/ttyUSB0: read timed out'; '' when nothing has failed since "
+        "the last successful open or transfer.");
+
+    cls.def("__enter__", [](py::object self) { return self; });
+    cls.def("__exit__", [](SerialStream& self, const py::args&) { self.close(); });
+    cls.def("__repr__", [](const py::handle self) {
+        const auto& stream = self.cast<const SerialStream&>();
+        return "<ZelkorHardwareAPI.SerialStream port=" +
+               py::repr(py::str(stream.port_name())).cast<std::string>() +
+               (stream.is_open() ? " open>" : " closed>");
+    });
+}
+
+}  // namespace Zelkor::HardwareAPI::Python
