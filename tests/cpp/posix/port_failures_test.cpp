@@ -411,7 +411,7 @@ TEST(wait_hook_test, cuts_a_wait_short_and_the_stream_stays_usable) {
     stopper.join();
     EXPECT_EQ(stream.gcount(), 0);
     EXPECT_GE(took, 150.0);
-    EXPECT_LT(took, 800.0) << "well before the 1.2 s time-out";
+    EXPECT_LT(took, 1100.0) << "well before the 1.2 s time-out";
     EXPECT_GE(flag.asked.load(), 4) << "asked at least every interval";
     expect_error(stream.last_error(), Step::read, Cause::interrupted, EINTR, "interrupted read");
 
