@@ -3,6 +3,8 @@
 Without --port it starts the device simulator zelkor-sim and listens to that. The listener
 wakes the handle, sends it some user data, and then prints the information, status and error
 messages that arrive, through a Python subclass of Handle whose callbacks do the printing.
+When the handle goes away (unplugged, or the simulator's --hangup-after) the stream says so,
+and the listener tries to reconnect until its time is up.
 """
 import argparse
 import math
@@ -52,6 +54,18 @@ class Listener(zh.Handle):
         print(f"error   device {device_id:#06x}, code {error_code:#04x}")
 
 
+def reconnect(stream, end):
+    """The line hung up (the port closed itself): tries to open it again every half second
+    until `end`. True once it is back."""
+    print(f"lost    {stream.last_error}")
+    while time.monotonic() < end:
+        time.sleep(0.5)
+        if stream.connect(stream.port) == 1:
+            print(f"back    {stream.port}")
+            return True
+    return False
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -61,6 +75,8 @@ def main():
                         help="text to send as user data, at most 255 bytes (default 'hello')")
     parser.add_argument("--every", type=int, default=20,
                         help="print every n-th status message (default 20)")
+    parser.add_argument("simulator", nargs="*", metavar="SIMULATOR-OPTION",
+                        help="options for zelkor-sim after --, e.g. -- --hangup-after 50")
     args = parser.parse_args()
     data = args.user_data.encode()
     if len(data) > 255:
@@ -68,16 +84,23 @@ def main():
     if args.seconds <= 0 or args.every < 1:
         parser.error("--seconds must be positive and --every at least 1")
 
-    with port_or_simulator(args.port, "handle") as port:
+    with port_or_simulator(args.port, "handle", *args.simulator) as port:
         if not args.port:
             print(f"started the simulator on {port}")
-        handle = Listener(zh.SerialStream(port), args.every)
+        stream = zh.SerialStream(port)
+        if not stream.is_open:
+            sys.exit(f"cannot listen: {stream.last_error}")
+        handle = Listener(stream, args.every)
         handle.SendDeviceWakeup()
         end = time.monotonic() + args.seconds
         unknown = 0
         while time.monotonic() < end:
-            if handle.Receive() < 0:
+            if handle.Receive() >= 0:
+                pass
+            elif stream.is_open:
                 unknown += 1  # nothing came within the port's time-out, or an unknown code
+            elif reconnect(stream, end):
+                handle.SendDeviceWakeup()
             if handle.device_id is not None and data is not None:
                 # Now that the handle has said who it is, address it.
                 handle.SendHandleState(handle.device_id, len(data), data)
