@@ -6,6 +6,8 @@ namespace Zelkor::HardwareAPI::Devices {
 
 namespace Code = Protocol::Code;
 
+static_assert(Arbelon::state_reply_length == Protocol::state_payload_length);
+
 int Arbelon::device_wakeup(std::uint16_t& device_id, std::uint8_t& device_model_number,
                            std::uint8_t& hardware_version, std::uint8_t& firmware_version,
                            UUID& uuid) {

@@ -21,6 +21,9 @@ class Arbelon : public Device {
 public:
     using Device::Device;
 
+    /// The result of a state exchange whose whole reply arrived (its payload length).
+    static constexpr int state_reply_length = 24;
+
     // ---- Current exchanges ----
 
     /// Wakes the device (0x0A) and reads its identity (0x0B). 21 on success.

@@ -23,6 +23,9 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
+    /// The stream the device talks through (borrowed; see the constructor).
+    IO::SerialStream& get_stream() const noexcept { return *stream; }
+
     /// What the latest receive operation returned (an exchange's or Receive's result: the
     /// payload length, a short count, or -1); 0 before the first.
     int last_result() const noexcept { return last_result_; }

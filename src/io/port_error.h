@@ -2,6 +2,7 @@
 // short.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -48,14 +49,23 @@ struct PortError {
     std::string message() const;
 };
 
-/// Consulted while a transfer waits for the port: before the first wait, whenever the wait
-/// is interrupted by a signal, and at least every `interval_ms` in between. When `stop`
-/// returns true the transfer stops waiting and returns what it has moved so far, recording
-/// Cause::interrupted. Runs on the thread of the transfer; must not touch the port.
+/// What may end a transfer's wait for the port before its time-outs do.
+///
+/// `stop`, when set, is consulted before the first wait, whenever the wait is interrupted by
+/// a signal, and at least every `interval_ms` in between; when it returns true the transfer
+/// stops waiting and returns what it has moved so far, recording Cause::interrupted. It runs
+/// on the thread of the transfer and must not touch the port.
+///
+/// `deadline` ends every wait at that time at the latest, recorded as a time-out, as if the
+/// port's own time-out had come early (a control loop bounds each exchange by its cycle this
+/// way). On POSIX the wait is rounded up to the next millisecond.
 struct WaitHook {
+    using Clock = std::chrono::steady_clock;
+
     bool (*stop)(void* context) = nullptr;
     void* context = nullptr;
     std::uint32_t interval_ms = 50;
+    Clock::time_point deadline = Clock::time_point::max();
 
     explicit operator bool() const noexcept { return stop != nullptr; }
 };

@@ -190,6 +190,7 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
         total_deadline = has_total
                              ? deadline_after(t.read_total_multiplier, count, t.read_total_constant)
                              : Clock::time_point::max();
+        total_deadline = std::min(total_deadline, hook.deadline);
         deadline = total_deadline;
     };
 
@@ -300,7 +301,9 @@ Outcome write(PortHandle handle, const void* source, std::size_t count, const Po
             break;
         }
         if (!timing) {
-            deadline = deadline_after(t.write_total_multiplier, count, t.write_total_constant);
+            deadline = std::min(
+                deadline_after(t.write_total_multiplier, count, t.write_total_constant),
+                hook.deadline);
             timing = true;
         }
         const int wait = millis_until(deadline);

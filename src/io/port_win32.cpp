@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 
 #include "io/port.h"
@@ -45,6 +46,29 @@ Outcome failed_transfer(std::size_t count) {
     result.ending = line_gone(e) ? Ending::hung_up : Ending::failed;
     result.system_error = static_cast<int>(e);
     return result;
+}
+
+// Makes the driver end the coming transfer of `count` bytes by the hook's deadline at the
+// latest: each total time-out becomes the smaller of its own length and the time left (at
+// least 1 ms, since 0 would mean "no time-out").
+bool bound_by(PortHandle handle, const PortTimeouts& timeouts, const WaitHook& hook,
+              std::size_t count) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(hook.deadline -
+                                                                   WaitHook::Clock::now())
+                          .count();
+    const std::uint64_t ms = left < 1 ? 1 : static_cast<std::uint64_t>(left);
+    auto total = [&](std::uint32_t multiplier, std::uint32_t constant) {
+        const std::uint64_t own = std::uint64_t{multiplier} * count + constant;
+        const std::uint64_t bound = own < ms ? own : ms;
+        return static_cast<DWORD>(bound > 0x7fffffff ? 0x7fffffff : bound);
+    };
+    COMMTIMEOUTS c = comm_timeouts(timeouts);
+    c.ReadTotalTimeoutConstant = total(timeouts.read_total_multiplier, timeouts.read_total_constant);
+    c.ReadTotalTimeoutMultiplier = 0;
+    c.WriteTotalTimeoutConstant =
+        total(timeouts.write_total_multiplier, timeouts.write_total_constant);
+    c.WriteTotalTimeoutMultiplier = 0;
+    return SetCommTimeouts(handle_of(handle), &c) != 0;
 }
 
 OpenCode configure_failed(OpenCode code, PortError& error) {
@@ -108,12 +132,15 @@ bool apply_timeouts(PortHandle handle, const PortTimeouts& timeouts, int& system
 // The time-outs were applied by apply_timeouts just before; the driver enforces them and
 // does its own waiting, so whether a write came before makes no difference here. The driver
 // cannot be asked to cut a wait short, so the hook is consulted only before the call.
-Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts&,
-             bool /*after_write*/, const WaitHook& hook) {
+Outcome read(PortHandle handle, void* destination, std::uint32_t count,
+             const PortTimeouts& timeouts, bool /*after_write*/, const WaitHook& hook) {
     Outcome result;
     if (hook && hook.stop(hook.context)) {
         result.ending = Ending::interrupted;
         return result;
+    }
+    if (hook.deadline != WaitHook::Clock::time_point::max() && !bound_by(handle, timeouts, hook, count)) {
+        return failed_transfer(0);
     }
     DWORD received = 0;
     // Bytes that reached the caller's buffer before a failure are reported like any short
@@ -126,12 +153,15 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
     return result;
 }
 
-Outcome write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts&,
-              const WaitHook& hook) {
+Outcome write(PortHandle handle, const void* source, std::size_t count,
+              const PortTimeouts& timeouts, const WaitHook& hook) {
     Outcome result;
     if (hook && hook.stop(hook.context)) {
         result.ending = Ending::interrupted;
         return result;
+    }
+    if (hook.deadline != WaitHook::Clock::time_point::max() && !bound_by(handle, timeouts, hook, count)) {
+        return failed_transfer(0);
     }
     // The count must come back as a (32-bit) DWORD: a larger request is cut to what fits and
     // reported as the short write it then is.

@@ -63,9 +63,16 @@ public:
     /// The port name given to the constructor or to the latest connect().
     const std::string& port_name() const noexcept { return port_name_; }
 
-    /// Installs `hook`, consulted while transfers wait for the port (see WaitHook); an empty
-    /// hook removes it.
+    /// Installs `hook`, which may end transfers' waits early (see WaitHook); a default one
+    /// removes it.
     void set_wait_hook(const WaitHook& hook) noexcept { buffer->set_wait_hook(hook); }
+    /// The hook in place.
+    const WaitHook& wait_hook() const noexcept { return buffer->get_wait_hook(); }
+    /// Ends every wait at `deadline` at the latest (WaitHook::deadline), leaving the rest of
+    /// the hook as it is; WaitHook::Clock::time_point::max() lifts it.
+    void set_deadline(WaitHook::Clock::time_point deadline) noexcept {
+        buffer->set_deadline(deadline);
+    }
 
     /// Drops whatever has arrived but not been read (so a late reply is never taken for the
     /// answer to the next request). False when the port is not open or the platform refused.

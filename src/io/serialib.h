@@ -90,8 +90,13 @@ public:
     /// when nothing else is recorded, so the reason the port closed stays visible.
     const Zelkor::HardwareAPI::IO::PortError& last_error() const noexcept { return error; }
 
-    /// Installs the hook consulted while transfers wait (an empty hook removes it).
+    /// Installs what may end transfers' waits early (see WaitHook; a default one removes it).
     void set_wait_hook(const Zelkor::HardwareAPI::IO::WaitHook& hook) noexcept { wait_hook = hook; }
+    const Zelkor::HardwareAPI::IO::WaitHook& get_wait_hook() const noexcept { return wait_hook; }
+    /// Sets only the wait hook's deadline.
+    void set_deadline(Zelkor::HardwareAPI::IO::WaitHook::Clock::time_point deadline) noexcept {
+        wait_hook.deadline = deadline;
+    }
 
     /// Drops the held look-ahead byte and whatever has arrived at the port but not been read.
     /// False when no port is open or the platform refused.

@@ -1,0 +1,162 @@
+// Servo: a fixed-rate force loop for the Arbelon in a thread of its own.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "control/effects.h"
+#include "control/histogram.h"
+#include "devices/arbelon.h"
+
+namespace Zelkor::HardwareAPI::Control {
+
+/// Why a servo's loop ended.
+enum class StopReason : std::uint8_t {
+    none,                  ///< it has not ended: running, or never started
+    stopped,               ///< stop() (or the destructor) ended it
+    device_not_answering,  ///< max_failures exchanges in a row got no whole reply
+    port_closed,           ///< the port hung up or was closed
+    force_law_failed,      ///< the force function threw
+};
+
+/// The text of a reason: "stopped", "device not answering", "port closed", "force law
+/// failed"; null for none.
+const char* to_text(StopReason reason) noexcept;
+
+/// The loop's latest view of the arm.
+struct ServoState {
+    double time = 0.0;          ///< seconds since start() when the reply came
+    std::uint64_t cycle = 0;    ///< the cycle it came in (0 before any)
+    Vector3 position{};         ///< m, end-effector
+    Vector3 velocity{};         ///< m/s
+    Vector3 force{};            ///< N: the force sent in that cycle
+};
+
+/// How the loop is keeping up.
+struct ServoStats {
+    double rate_hz = 0.0;                ///< cycles per second achieved since start()
+    std::uint64_t cycles = 0;            ///< cycles run
+    std::uint64_t late_cycles = 0;       ///< cycles that ended after the next one was due
+    std::uint64_t failed_exchanges = 0;  ///< exchanges without a whole reply in time
+    double p50_us = 0.0;                 ///< exchange time percentiles, µs (within ~3 %)
+    double p99_us = 0.0;
+    double p999_us = 0.0;
+    double max_us = 0.0;  ///< the longest exchange, µs
+    StopReason stop_reason = StopReason::none;
+};
+
+/// The loop's settings.
+struct ServoSettings {
+    /// Cycles per second, 1 to 20,000.
+    double rate_hz = 1000.0;
+    /// The longest force sent, in newtons (the summed force is scaled down to it). The
+    /// default suits a desk-top arm whose hand-held end-effector a user may let go of.
+    double max_force = 5.0;
+    /// Ask for real-time scheduling (never fails because of it; see Servo::realtime()).
+    bool realtime = false;
+    /// Consecutive failed exchanges after which the loop gives up; 0 means 50 ms worth of
+    /// cycles (at least one).
+    std::uint32_t max_failures = 0;
+};
+
+/// Computes the force to send from the latest state (C++ callers' alternative to effects).
+/// Runs on the servo thread; should neither block nor allocate.
+using ForceFunction = std::function<Vec3(const ServoState&)>;
+
+/// A fixed-rate force loop for one Arbelon, in a thread of its own.
+///
+/// Each cycle sends one end_effector_force request whose force is computed from the previous
+/// reply (the sum of the effects, clamped to max_force; zero after a failed exchange), waits
+/// for the reply at most until the cycle's deadline, then sleeps until the next absolute
+/// deadline. A cycle that runs late counts as late and the schedule resumes at the next
+/// deadline, without a burst to catch up. After a failed exchange, whatever has arrived is
+/// dropped before the next request. The loop stops by itself when the port hangs up or
+/// max_failures exchanges in a row fail; its last act is always one zero-force request (when
+/// the port is still open), so the arm is left limp.
+///
+/// While it runs, the servo is the only user of the arm and of its stream: drive nothing else
+/// on that stream. A second servo on the same arm refuses to start. Nothing in a cycle
+/// allocates or takes a lock; state() and stats() read what the loop publishes without
+/// blocking it, from any thread.
+class Servo {
+public:
+    /// Binds the servo to `arm`, which must outlive it. Throws std::invalid_argument on
+    /// settings out of range.
+    Servo(Devices::Arbelon& arm, const ServoSettings& settings = {});
+    /// Stops the loop if it runs.
+    ~Servo();
+
+    Servo(const Servo&) = delete;
+    Servo& operator=(const Servo&) = delete;
+
+    /// Starts the loop. Throws std::logic_error when this servo already runs or another one
+    /// drives the same arm.
+    void start();
+    /// Ends the loop and joins its thread (at most one cycle plus the last zero-force
+    /// exchange). Does nothing when it does not run.
+    void stop() noexcept;
+    /// True from start() until the loop ended (stop(), or by itself).
+    bool running() const noexcept { return running_.load(std::memory_order_acquire); }
+    /// True when the running loop got the real-time priority it asked for.
+    bool realtime() const noexcept { return realtime_.load(std::memory_order_acquire); }
+
+    /// Replaces the effects as a whole; the loop takes the new list at its next cycle. Any
+    /// thread. Clears a force function.
+    void set_effects(std::vector<Effect> effects);
+    /// A copy of the effects in force.
+    std::vector<Effect> effects() const;
+    /// Makes `function` compute the force instead of the effects. Only while not running.
+    void set_force_function(ForceFunction function);
+
+    /// The latest state the loop has seen. Any thread, never blocks the loop.
+    ServoState state() const noexcept;
+    /// The loop's figures so far. Any thread, never blocks the loop.
+    ServoStats stats() const noexcept;
+
+    const ServoSettings& settings() const noexcept { return settings_; }
+    Devices::Arbelon& arm() const noexcept { return arm_; }
+
+private:
+    struct EffectList;
+    struct Published;
+
+    void run() noexcept;
+    void publish(double time, std::uint64_t cycle, const Vector3& position,
+                 const Vector3& velocity, const Vector3& force) noexcept;
+    const EffectList* take_effects() noexcept;
+
+    Devices::Arbelon& arm_;
+    const ServoSettings settings_;
+    std::uint32_t max_failures_;
+    ForceFunction function_;
+
+    std::thread thread_;
+    std::atomic<bool> stop_requested_{false};
+    std::atomic<bool> running_{false};
+    std::atomic<bool> realtime_{false};
+    std::atomic<StopReason> stop_reason_{StopReason::none};
+
+    // The effects: a setter publishes a new list in pending_; the loop takes it at the start
+    // of a cycle and hands the list it replaces to retired_, which the next setter frees.
+    std::atomic<EffectList*> pending_{nullptr};
+    std::atomic<EffectList*> retired_{nullptr};
+    EffectList* current_ = nullptr;  // the loop's, while it runs
+    // What effects() reports; guarded by setter_mutex_, which the loop never takes.
+    mutable std::mutex setter_mutex_;
+    std::vector<Effect> latest_;
+
+    std::unique_ptr<Published> published_;
+    std::chrono::steady_clock::time_point started_{};  // start() and the loop only
+    std::atomic<std::chrono::steady_clock::rep> started_ticks_{0};  // the same, for stats()
+    std::atomic<std::int64_t> ended_ns_{0};  // loop end, ns after the start; 0 while running
+    std::atomic<std::uint64_t> cycles_{0}, late_{0}, failed_{0};
+    DurationHistogram exchange_times_;
+};
+
+}  // namespace Zelkor::HardwareAPI::Control

@@ -1,0 +1,279 @@
+// The servo loop against a pseudo-terminal whose other side plays an arm: what it sends each
+// cycle, how it stops, and how it shares the arm. The bounds on counts and times are loose on
+// purpose: the machine may be loaded, and the loop's timing is measured by the benchmark.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "control/servo.h"
+#include "pty.h"
+
+using namespace Zelkor::HardwareAPI::Control;
+using Zelkor::HardwareAPI::Vector3;
+using Zelkor::HardwareAPI::Devices::Arbelon;
+using Zelkor::HardwareAPI::IO::SerialStream;
+using zelkor_test::Bytes;
+using zelkor_test::Clock;
+using zelkor_test::ms_since;
+using zelkor_test::Pty;
+
+namespace {
+
+float f32_at(const Bytes& b, std::size_t at) {
+    std::uint32_t bits = 0;
+    for (int i = 0; i < 4; ++i) bits |= static_cast<std::uint32_t>(b[at + i]) << (8 * i);
+    float v;
+    std::memcpy(&v, &bits, 4);
+    return v;
+}
+
+void put_f32(Bytes& b, float v) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+}
+
+// Plays an arm that holds still at `position`: answers every force request with its state,
+// and records the forces. It can fall silent or hang up after a number of requests.
+class ArmPeer {
+public:
+    enum class After { keep_answering, fall_silent, hang_up };
+
+    ArmPeer(Pty& pty, Vector3 position, After after = After::keep_answering, int after_n = 0)
+        : pty_(pty), position_(position), after_(after), after_n_(after_n),
+          thread_([this] { serve(); }) {}
+    ~ArmPeer() {
+        done_ = true;
+        thread_.join();
+    }
+
+    std::vector<Vector3> forces() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return forces_;
+    }
+
+private:
+    void serve() {
+        while (!done_) {
+            const Bytes request = pty_.receive(13, 50);
+            if (request.size() < 13) continue;
+            if (request[0] != 0x2A) continue;
+            int n;
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                forces_.push_back({f32_at(request, 1), f32_at(request, 5), f32_at(request, 9)});
+                n = static_cast<int>(forces_.size());
+            }
+            if (after_ != After::keep_answering && n > after_n_) {
+                if (after_ == After::hang_up) {
+                    pty_.close_master();
+                    return;
+                }
+                continue;
+            }
+            Bytes reply{0x2B};
+            for (float v : position_) put_f32(reply, v);
+            for (int i = 0; i < 3; ++i) put_f32(reply, 0.0f);
+            pty_.send(reply);
+        }
+    }
+
+    Pty& pty_;
+    Vector3 position_;
+    After after_;
+    int after_n_;
+    mutable std::mutex mutex_;
+    std::vector<Vector3> forces_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+bool wait_until_stopped(const Servo& servo, double ms) {
+    const auto start = Clock::now();
+    while (servo.running() && ms_since(start) < ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return !servo.running();
+}
+
+float length(const Vector3& f) { return std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]); }
+
+}  // namespace
+
+TEST(servo_test, each_cycle_sends_the_force_of_the_previous_reply_and_stop_leaves_it_limp) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.1f, 0.0f, -0.02f});
+    {
+        Servo servo(arm, {200.0});
+        servo.set_effects({Spring({0, 0, 0}, 10.0), Wall({0, 0, 1}, 0.0, 100.0)});
+        servo.start();
+        EXPECT_TRUE(servo.running());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const ServoState state = servo.state();
+        EXPECT_EQ(state.position, (Vector3{0.1f, 0.0f, -0.02f}));
+        EXPECT_GT(state.cycle, 0u);
+        servo.stop();
+        servo.stop();  // idempotent
+        EXPECT_FALSE(servo.running());
+
+        const ServoStats stats = servo.stats();
+        EXPECT_EQ(stats.stop_reason, StopReason::stopped);
+        EXPECT_STREQ(to_text(stats.stop_reason), "stopped");
+        EXPECT_GE(stats.cycles, 20u) << "about 100 at 200 Hz, fewer on a loaded machine";
+        EXPECT_LE(stats.cycles, 110u) << "never more than the rate allows";
+        EXPECT_EQ(stats.failed_exchanges, 0u);
+        EXPECT_GT(stats.rate_hz, 0.0);
+        EXPECT_GT(stats.max_us, 0.0);
+        EXPECT_LE(stats.p50_us, stats.p99_us);
+        EXPECT_LE(stats.p99_us, stats.max_us);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto forces = peer.forces();
+    ASSERT_GE(forces.size(), 3u);
+    EXPECT_EQ(forces.front(), (Vector3{0, 0, 0})) << "no reply yet: no force";
+    // Spring: -10 * (0.1, 0, -0.02); wall: 100 * 0.02 upwards. A cycle after one whose reply
+    // came too late (a loaded machine) sends no force.
+    const Vector3 expected{-1.0f, 0.0f, 0.2f + 2.0f};
+    std::size_t pushed = 0;
+    for (std::size_t i = 1; i + 1 < forces.size(); ++i) {
+        if (forces[i] == Vector3{0, 0, 0}) continue;
+        ++pushed;
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(forces[i][k], expected[k], 1e-5) << i;
+    }
+    EXPECT_GE(pushed, forces.size() / 2);
+    EXPECT_EQ(forces.back(), (Vector3{0, 0, 0})) << "the last request leaves the arm limp";
+}
+
+TEST(servo_test, forces_are_clamped_and_a_function_may_compute_them) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {1.0f, 0.0f, 0.0f});
+    Servo servo(arm, {500.0, 2.5});
+    std::atomic<int> calls{0};
+    servo.set_force_function([&](const ServoState& s) {
+        calls.fetch_add(1);
+        return Vec3{-100.0 * s.position[0], 100.0, 0.0};
+    });
+    servo.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_THROW(servo.set_force_function(nullptr), std::logic_error);
+    servo.stop();
+    EXPECT_GT(calls.load(), 0);
+    std::size_t pushed = 0;
+    for (const Vector3& f : peer.forces()) {
+        if (f == Vector3{0, 0, 0}) continue;  // the first cycle, or one after a late reply
+        ++pushed;
+        EXPECT_NEAR(length(f), 2.5f, 1e-5);
+        EXPECT_NEAR(f[0], -2.5f * std::sqrt(0.5f), 1e-5) << "scaled, not cut per axis";
+    }
+    EXPECT_GT(pushed, 0u);
+}
+
+TEST(servo_test, stops_by_itself_when_the_device_falls_silent_or_hangs_up) {
+    struct Case {
+        const char* what;
+        ArmPeer::After after;
+        StopReason reason;
+    } cases[] = {
+        {"silent", ArmPeer::After::fall_silent, StopReason::device_not_answering},
+        {"hang-up", ArmPeer::After::hang_up, StopReason::port_closed},
+    };
+    for (const auto& c : cases) {
+        Pty pty;
+        SerialStream stream(pty.path().c_str());
+        Arbelon arm(&stream);
+        ArmPeer peer(pty, {0.1f, 0, 0}, c.after, 5);
+        ServoSettings settings;
+        settings.rate_hz = 500.0;  // 25 failures in a row allowed: 50 ms worth
+        Servo servo(arm, settings);
+        servo.set_effects({Spring({0, 0, 0}, 10.0)});
+        const auto start = Clock::now();
+        servo.start();
+        EXPECT_TRUE(wait_until_stopped(servo, 5000)) << c.what;
+        EXPECT_LT(ms_since(start), 3000.0) << c.what << ": no wait on the port's 1 s time-out";
+        const ServoStats stats = servo.stats();
+        EXPECT_EQ(stats.stop_reason, c.reason) << c.what;
+        if (c.reason == StopReason::device_not_answering) {
+            EXPECT_GE(stats.failed_exchanges, 25u) << c.what;
+            const auto forces = peer.forces();
+            // The sixth request went unanswered; from the one after next on, no force is sent.
+            for (std::size_t i = 7; i < forces.size(); ++i) {
+                EXPECT_EQ(forces[i], (Vector3{0, 0, 0})) << c.what << " request " << i;
+            }
+        } else {
+            EXPECT_FALSE(stream.is_open());
+        }
+        servo.stop();  // after the loop ended by itself: nothing to do
+        EXPECT_EQ(servo.stats().stop_reason, c.reason);
+    }
+}
+
+TEST(servo_test, effects_swapped_from_other_threads_while_it_runs) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.0f, 0.0f, 0.0f});
+    Servo servo(arm, {1000.0});
+    servo.start();
+    std::vector<std::thread> setters;
+    for (int t = 0; t < 2; ++t) {
+        setters.emplace_back([&servo, t] {
+            for (int i = 0; i < 200; ++i) {
+                servo.set_effects({ConstantForce({static_cast<double>(t), 0, 1}), Damper(1.0)});
+                (void)servo.effects();
+                (void)servo.state();
+                (void)servo.stats();
+            }
+        });
+    }
+    for (auto& s : setters) s.join();
+    servo.set_effects({ConstantForce({0, 0, -1.5})});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(servo.effects().size(), 1u);
+    EXPECT_EQ(servo.state().force, (Vector3{0, 0, -1.5f})) << "the latest list is in force";
+    servo.stop();
+}
+
+TEST(servo_test, one_servo_per_arm) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.0f, 0.0f, 0.0f});
+    Servo first(arm, {100.0});
+    Servo second(arm, {100.0});
+    first.start();
+    EXPECT_THROW(first.start(), std::logic_error);
+    EXPECT_THROW(second.start(), std::logic_error);
+    first.stop();
+    second.start();
+    EXPECT_TRUE(second.running());
+    second.stop();
+    // Settings out of range are refused up front.
+    EXPECT_THROW(Servo(arm, {0.5}), std::invalid_argument);
+    EXPECT_THROW(Servo(arm, {1000.0, -1.0}), std::invalid_argument);
+    EXPECT_THROW(Servo(arm, {std::nan(""), 5.0}), std::invalid_argument);
+}
+
+TEST(servo_test, asking_for_real_time_priority_never_fails) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.0f, 0.0f, 0.0f});
+    ServoSettings settings;
+    settings.realtime = true;
+    Servo servo(arm, settings);
+    servo.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(servo.running());
+    (void)servo.realtime();  // granted or not, depending on the machine's permissions
+    servo.stop();
+    EXPECT_GT(servo.stats().cycles, 0u);
+}
