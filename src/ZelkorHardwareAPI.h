@@ -1,6 +1,7 @@
 // Everything a C++ program needs to drive the devices.
 #pragma once
 
+#include "control/receiver.h"
 #include "control/servo.h"
 #include "devices/arbelon.h"
 #include "devices/handle.h"

@@ -52,6 +52,10 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count,
 Outcome write(PortHandle handle, const void* source, std::size_t count,
               const PortTimeouts& timeouts, const WaitHook& hook);
 
+/// Waits up to `timeout_ms` for input to read. True when a read would not wait: bytes have
+/// arrived, or the line hung up; false after the time-out or when the hook asked to stop.
+bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& hook);
+
 /// Drops the bytes that have arrived but not been read. False when the platform refused.
 bool discard_input(PortHandle handle);
 

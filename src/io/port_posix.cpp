@@ -329,6 +329,18 @@ Outcome write(PortHandle handle, const void* source, std::size_t count, const Po
     return result;
 }
 
+bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& hook) {
+    const auto deadline = std::min(Clock::now() + Millis(timeout_ms), hook.deadline);
+    for (;;) {
+        const int wait = millis_until(deadline);
+        pollfd pfd{};
+        const int p = wait_for(fd_of(handle), POLLIN, wait, hook, pfd);
+        if (p > 0) return true;  // input, or POLLHUP / POLLERR: a read returns at once
+        if (p == -2 || (p < 0 && errno != EINTR && errno != EAGAIN)) return false;
+        if (p == 0 && wait == 0) return false;
+    }
+}
+
 bool discard_input(PortHandle handle) { return calls.tcflush(fd_of(handle), TCIFLUSH) == 0; }
 
 void close(PortHandle handle) noexcept {

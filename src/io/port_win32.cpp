@@ -179,6 +179,27 @@ Outcome write(PortHandle handle, const void* source, std::size_t count,
     return result;
 }
 
+// The driver offers no wait for input on a synchronous handle; the queue is looked at every
+// millisecond instead.
+bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& hook) {
+    const auto deadline =
+        std::min(WaitHook::Clock::now() + std::chrono::milliseconds(timeout_ms), hook.deadline);
+    auto next_check = WaitHook::Clock::now();
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(handle_of(handle), &errors, &status)) return true;  // a read fails at once
+        if (status.cbInQue > 0) return true;
+        const auto now = WaitHook::Clock::now();
+        if (now >= deadline) return false;
+        if (hook && now >= next_check) {
+            if (hook.stop(hook.context)) return false;
+            next_check = now + std::chrono::milliseconds(hook.interval_ms);
+        }
+        Sleep(1);
+    }
+}
+
 bool discard_input(PortHandle handle) { return PurgeComm(handle_of(handle), PURGE_RXCLEAR) != 0; }
 
 void close(PortHandle handle) noexcept { CloseHandle(handle_of(handle)); }

@@ -74,6 +74,12 @@ public:
         buffer->set_deadline(deadline);
     }
 
+    /// Waits up to `timeout_ms` for input without reading it. True when a read would not wait:
+    /// bytes have arrived, the line hung up, or the port is not open (reads return at once).
+    bool wait_for_input(std::uint32_t timeout_ms) noexcept {
+        return buffer->wait_for_input(timeout_ms);
+    }
+
     /// Drops whatever has arrived but not been read (so a late reply is never taken for the
     /// answer to the next request). False when the port is not open or the platform refused.
     bool discard_input() noexcept { return buffer->discard_input(); }

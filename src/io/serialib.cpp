@@ -79,6 +79,11 @@ int serialib::read_port(void* destination, std::uint32_t count) {
     return static_cast<int>(r.count);
 }
 
+bool serialib::wait_for_input(std::uint32_t timeout_ms) noexcept {
+    if (has_lookahead || !is_open()) return true;
+    return io::port::wait_readable(port_handle, timeout_ms, wait_hook);
+}
+
 bool serialib::discard_input() noexcept {
     has_lookahead = false;
     return is_open() && io::port::discard_input(port_handle);

@@ -98,6 +98,10 @@ public:
         wait_hook.deadline = deadline;
     }
 
+    /// Waits up to `timeout_ms` for input (see port::wait_readable). True when a read would not
+    /// wait: a byte is held or has arrived, the line hung up, or no port is open.
+    bool wait_for_input(std::uint32_t timeout_ms) noexcept;
+
     /// Drops the held look-ahead byte and whatever has arrived at the port but not been read.
     /// False when no port is open or the platform refused.
     bool discard_input() noexcept;

@@ -1,0 +1,149 @@
+// Background reception of a handle's messages: order, prompt stop, callback failures, writers
+// beside the reader, and a hang-up. Bounds are loose: the machine may be loaded.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "control/receiver.h"
+#include "pty.h"
+
+using Zelkor::HardwareAPI::Control::Receiver;
+using Zelkor::HardwareAPI::Devices::Handle;
+using Zelkor::HardwareAPI::IO::SerialStream;
+using zelkor_test::Bytes;
+using zelkor_test::cat;
+using zelkor_test::Clock;
+using zelkor_test::ms_since;
+using zelkor_test::Pty;
+
+namespace {
+
+// Error messages (0xDF) carrying a running number as their code.
+Bytes error_message(std::uint8_t n) { return {0xDF, 0x01, 0x00, n}; }
+
+class Counting : public Handle {
+public:
+    using Handle::Handle;
+    using Handle::OnReceiveHandleErrorResponse;
+    void OnReceiveHandleErrorResponse(std::uint16_t, std::uint8_t code) override {
+        if (code == 0xEE) throw std::runtime_error("callback failed");
+        std::lock_guard<std::mutex> hold(mutex);
+        codes.push_back(code);
+    }
+    std::vector<std::uint8_t> seen() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return codes;
+    }
+    std::mutex mutex;
+    std::vector<std::uint8_t> codes;
+};
+
+struct Rig {
+    Pty pty;
+    SerialStream stream{pty.path().c_str()};
+    Counting handle{&stream};
+    std::recursive_mutex lock;
+    Receiver receiver{handle, lock};
+
+    bool wait_for(std::size_t n, double ms = 5000) {
+        const auto start = Clock::now();
+        while (handle.seen().size() < n && ms_since(start) < ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return handle.seen().size() >= n;
+    }
+};
+
+}  // namespace
+
+TEST(receiver_test, delivers_every_message_in_order_and_stops_promptly) {
+    Rig rig;
+    rig.receiver.start();
+    EXPECT_THROW(rig.receiver.start(), std::logic_error);
+    for (std::uint8_t n = 0; n < 200; ++n) rig.pty.send(error_message(n));
+    ASSERT_TRUE(rig.wait_for(200));
+    std::vector<std::uint8_t> expected(200);
+    for (std::size_t n = 0; n < 200; ++n) expected[n] = static_cast<std::uint8_t>(n);
+    EXPECT_EQ(rig.handle.seen(), expected);
+    EXPECT_EQ(rig.handle.last_result(), 3);
+
+    // A quiet line: stop() does not sit out the port's 1 s time-out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto start = Clock::now();
+    EXPECT_EQ(rig.receiver.stop(), nullptr);
+    EXPECT_LT(ms_since(start), 500.0);
+    EXPECT_FALSE(rig.receiver.running());
+
+    // Started again, it goes on where it left off.
+    rig.receiver.start();
+    rig.pty.send(error_message(200));
+    EXPECT_TRUE(rig.wait_for(201));
+    rig.receiver.stop();
+}
+
+TEST(receiver_test, a_throwing_callback_ends_reception_and_stop_returns_it) {
+    Rig rig;
+    rig.receiver.start();
+    rig.pty.send(cat({error_message(1), error_message(0xEE), error_message(2)}));
+    const auto start = Clock::now();
+    while (rig.receiver.running() && ms_since(start) < 5000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(rig.receiver.running());
+    const std::exception_ptr error = rig.receiver.stop();
+    ASSERT_NE(error, nullptr);
+    EXPECT_THROW(std::rethrow_exception(error), std::runtime_error);
+    EXPECT_EQ(rig.handle.seen(), std::vector<std::uint8_t>{1});
+    EXPECT_EQ(rig.receiver.stop(), nullptr) << "returned once";
+}
+
+TEST(receiver_test, writers_share_the_stream_with_the_reader) {
+    Rig rig;
+    rig.receiver.start();
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+        for (std::uint8_t n = 0; n < 100; ++n) {
+            rig.pty.send(error_message(n));
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    std::thread writer([&] {
+        const std::uint8_t data[3] = {7, 8, 9};
+        for (int i = 0; i < 100; ++i) {
+            std::lock_guard<std::recursive_mutex> hold(rig.lock);
+            rig.handle.SendHandleState(0x0D01, 3, data);
+        }
+        done = true;
+    });
+    Bytes written;
+    const Bytes one = {0xDB, 0x01, 0x0D, 0x03, 7, 8, 9};
+    while (written.size() < 100 * one.size()) {
+        const Bytes got = rig.pty.receive(100 * one.size() - written.size(), 3000);
+        if (got.empty()) break;
+        written.insert(written.end(), got.begin(), got.end());
+    }
+    writer.join();
+    device.join();
+    ASSERT_EQ(written.size(), 100 * one.size());
+    for (std::size_t i = 0; i < 100; ++i) {
+        EXPECT_EQ(Bytes(written.begin() + 7 * i, written.begin() + 7 * (i + 1)), one) << i;
+    }
+    EXPECT_TRUE(rig.wait_for(100));
+    rig.receiver.stop();
+}
+
+TEST(receiver_test, a_hang_up_ends_reception) {
+    Rig rig;
+    rig.receiver.start();
+    rig.pty.close_master();
+    const auto start = Clock::now();
+    while (rig.receiver.running() && ms_since(start) < 5000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(rig.receiver.running());
+    EXPECT_FALSE(rig.stream.is_open());
+    EXPECT_EQ(rig.receiver.stop(), nullptr);
+}
