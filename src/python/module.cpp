@@ -5,6 +5,7 @@
 
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "devices/uuid.h"
 #include "io/serial_stream.h"
@@ -18,13 +19,11 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
     m.doc() = "Python Implementation of the Zelkor Hardware API";
 
     py::class_<hw::IO::SerialStream>(m, "SerialStream")
-        .def(py::init([](const char* port) {
-            // The string conversion turns None into a null name, which names no port.
-            if (port == nullptr) {
-                throw py::type_error("SerialStream(): the port name must be str, bytes or "
-                                     "bytearray, not None");
-            }
-            return std::make_unique<hw::IO::SerialStream>(port);
+        .def(py::init([](const std::string& port) {
+            // The port is opened by a NUL-terminated name: one with a NUL inside would open
+            // the port named by its start.
+            if (port.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+            return std::make_unique<hw::IO::SerialStream>(port.c_str());
         }));
 
     py::class_<hw::UUID>(m, "UUID").def(py::init<>());
