@@ -52,6 +52,32 @@ public:
     }
 };
 
+/// Gives every class bound in `m` a pybind11 conduit (the method through which another
+/// extension module asks for the C++ object behind a Python one) that applies
+/// require_initialised first; pybind11's own would hand out the storage it allocates for an
+/// object never constructed. Run after every class is registered.
+inline void check_conduits(pybind11::module_& m) {
+#if PYBIND11_VERSION_HEX >= 0x020D0000
+    namespace py = pybind11;
+    for (const auto& item : py::reinterpret_borrow<py::dict>(m.attr("__dict__"))) {
+        const py::handle cls = item.second;
+        if (!PyType_Check(cls.ptr())) continue;
+        const auto* type = py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(cls.ptr()));
+        if (type == nullptr) continue;
+        py::setattr(cls, "_pybind11_conduit_v1_",
+                    py::cpp_function(
+                        [type](py::handle self, const py::bytes& abi, const py::capsule& cpp_type,
+                               const py::bytes& kind) {
+                            require_initialised(self, type);
+                            return py::detail::cpp_conduit_method(self, abi, cpp_type, kind);
+                        },
+                        py::is_method(cls), py::name("_pybind11_conduit_v1_")));
+    }
+#else
+    (void)m;
+#endif
+}
+
 }  // namespace Zelkor::HardwareAPI::Python
 
 #define ZELKOR_INITIALISED_CASTER(T)                                                 \

@@ -47,6 +47,8 @@ def uninitialised(name):
      uninitialised("SerialStream")),
     ("zh.Arbelon(stream).ReceiveDeviceInfo(UUID=zh.UUID.__new__(zh.UUID))", TypeError,
      uninitialised("UUID")),
+    ("zh.UUID.__new__(zh.UUID)._pybind11_conduit_v1_(b'', __import__('datetime').datetime_CAPI,"
+     " b'raw_pointer_ephemeral')", TypeError, uninitialised("UUID")),
     ("Forgetful(stream)", TypeError, "Handle.__init__() must be called when overriding __init__"),
     ("Forgetful.__new__(Forgetful).Receive()", TypeError, " Forgetful object was not initialised"),
     ("zh.Handle.SendDeviceWakeup(None)", TypeError, "Invoked with: None"),
