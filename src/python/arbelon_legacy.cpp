@@ -34,13 +34,14 @@ auto deprecated(const char* text, IO&& io) {
     }
 }
 
-// Lists must hold the three values the device reads or writes; checked before any warning
-// or I/O.
-void require_three(const FloatList& list, const char* method) {
+// Lists must hold the three values the device reads or writes, every one of them a value f32
+// can hold; checked before any warning or I/O. `what` names the list in the message.
+void require_three(const FloatList& list, const char* method, const char* what) {
     if (list.values.size() < 3) {
         throw py::value_error(std::string(method) + "() needs lists of three values, got " +
                               std::to_string(list.values.size()));
     }
+    check_values(list.bad, method, what);
 }
 
 Vector3 first_three(const FloatList& list) {
@@ -61,7 +62,7 @@ void def_vector_send(py::class_<Arbelon>& cls, const char* name, const char* arg
     cls.def(
         name,
         [name, warning](Arbelon& self, const FloatList& values) {
-            require_three(values, name);
+            require_three(values, name, "request");
             const Vector3 request = first_three(values);
             if (warning == nullptr) return (self.*send)(request);
             deprecated(warning, [&] { (self.*send)(request); });
@@ -75,9 +76,10 @@ void def_state_receive(py::class_<Arbelon>& cls, const char* name, const char* f
                        const char* second_name, const char* warning, const char* doc) {
     cls.def(
         name,
-        [name, warning](Arbelon& self, FloatList first, FloatList second) -> py::tuple {
-            require_three(first, name);
-            require_three(second, name);
+        [name, first_name, second_name, warning](Arbelon& self, FloatList first,
+                                                 FloatList second) -> py::tuple {
+            require_three(first, name, first_name);
+            require_three(second, name, second_name);
             Vector3 a = first_three(first), b = first_three(second);
             deprecated(warning, [&] { (void)(self.*receive)(a, b); });
             replace_first_three(first, a);
@@ -98,13 +100,18 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
         },
         "[DEPRECATED] Send a device wakeup command");
 
-    // The default UUID is made into one Python object at registration; every call that omits
-    // the argument receives into that same instance.
+    // A call that omits the UUID receives into a fresh all-zero one. The default object in the
+    // signature is only a marker for that: it is never written to, so one call's bytes never
+    // show in another's result.
+    py::object default_uuid = py::cast(UUID{});
+    const UUID* const omitted = default_uuid.cast<const UUID*>();
     cls.def(
         "ReceiveDeviceInfo",
-        [](Arbelon& self, std::uint16_t device_id, std::uint8_t device_model_num,
-           std::uint8_t hardware_version, std::uint8_t firmware_version,
-           UUID& uuid) -> py::tuple {
+        [omitted](Arbelon& self, std::uint16_t device_id, std::uint8_t device_model_num,
+                  std::uint8_t hardware_version, std::uint8_t firmware_version,
+                  UUID& given) -> py::tuple {
+            UUID fresh;
+            UUID& uuid = &given == omitted ? fresh : given;
             (void)self.ReceiveDeviceInfo(device_id, device_model_num, hardware_version,
                                          firmware_version, uuid);
             return py::make_tuple(device_id, device_model_num, hardware_version,
@@ -112,7 +119,7 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
         },
         py::arg("device_id") = 0, py::arg("device_model_num") = 0,
         py::arg("hardware_version") = 0, py::arg("firmware_version") = 0,
-        py::arg("UUID") = UUID{}, "Receive device info and return a tuple");
+        py::arg_v("UUID", default_uuid, "UUID()"), "Receive device info and return a tuple");
 
     static constexpr char send_force_warning[] =
         "SendForce is deprecated, use end_effector_force instead";
@@ -120,8 +127,12 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
                                          "[Deprecated] Send force to the device");
     cls.def(
         "SendForce",
-        [](Arbelon& self, float x, float y, float z) {
-            deprecated(send_force_warning, [&] { self.SendForce({x, y, z}); });
+        [](Arbelon& self, double x, double y, double z) {
+            // Taken as doubles so that values f32 cannot hold are refused, not narrowed.
+            BadValue bad;
+            const Vector3 force{bad.narrow(0, x), bad.narrow(1, y), bad.narrow(2, z)};
+            check_values(bad, "SendForce", "request");
+            deprecated(send_force_warning, [&] { self.SendForce(force); });
         },
         py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
         "[Deprecated] Send force to the device");
@@ -147,7 +158,7 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
     cls.def(
         "ReceiveCurrent",
         [](Arbelon& self, FloatList current) {
-            require_three(current, "ReceiveCurrent");
+            require_three(current, "ReceiveCurrent", "current");
             Vector3 values = first_three(current);
             (void)self.ReceiveCurrent(values);
             replace_first_three(current, values);

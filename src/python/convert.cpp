@@ -1,7 +1,9 @@
 #include "python/convert.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace py = pybind11;
@@ -13,7 +15,28 @@ const Vector3& three_values(const RequestVector& request, const char* method) {
         throw py::value_error(std::string(method) + "() needs three values in its request, got " +
                               std::to_string(request.length));
     }
+    check_values(request.bad, method, "request");
     return request.values;
+}
+
+namespace {
+// A value as Python shows it: "inf", "nan", "1e+300".
+std::string python_text(double value) { return py::repr(py::float_(value)); }
+}  // namespace
+
+void check_values(const BadValue& bad, const char* method, const char* what) {
+    if (!bad.found()) return;
+    throw py::value_error(std::string(method) + "(): " + what + " value " +
+                          std::to_string(bad.index) + " is " + python_text(bad.value) +
+                          "; values must be finite and within single precision");
+}
+
+float single_precision(double value, const char* method, const char* what) {
+    if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
+        throw py::value_error(std::string(method) + "(): " + what + " " + python_text(value) +
+                              " is outside single precision");
+    }
+    return static_cast<float>(value);
 }
 
 IO::SerialStream* required_stream(IO::SerialStream* stream, const char* cls) {

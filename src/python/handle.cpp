@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstddef>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -24,13 +26,23 @@ using ErrorResponse = Handle::HandleErrorResponse;
 #define ZELKOR_PURE_VIRTUAL(name) \
     "Tried to call pure virtual function \"Zelkor::HardwareAPI::Devices::Handle::" name "\""
 
-// The Python override of `name` on the object behind `self`; RuntimeError `missing` when the
-// subclass has none, or when asked from inside that override on the same object.
-py::function override_of(const Handle* self, const char* name, const char* missing) {
-    py::function override = py::get_override(self, name);
-    if (!override) py::pybind11_fail(missing);
-    return override;
-}
+// The three parameter-list callbacks, each with its message for a subclass that lacks it.
+enum class Callback : std::size_t { info, status, error };
+struct CallbackName {
+    const char* name;
+    const char* missing;
+};
+constexpr CallbackName callback_names[] = {
+    {"OnReceiveHandleInfo", ZELKOR_PURE_VIRTUAL("OnReceiveHandleInfo")},
+    {"OnReceiveHandleStatusMessage", ZELKOR_PURE_VIRTUAL("OnReceiveHandleStatusMessage")},
+    {"OnReceiveHandleErrorResponse", ZELKOR_PURE_VIRTUAL("OnReceiveHandleErrorResponse")},
+};
+
+#undef ZELKOR_PURE_VIRTUAL
+
+// The function object class Handle binds for each callback, set at registration and held for
+// the life of the process: an attribute that resolves to it is no override.
+PyObject* bound_callback[3] = {};
 
 // Calls `override` with positional arguments and drops its result. An exception it raises
 // leaves as error_already_set and reaches the caller of Receive unchanged.
@@ -41,6 +53,19 @@ void call(const py::function& override, const Args&... args) {
     Py_DECREF(result);
 }
 
+// Sets a flag for the life of the scope, then puts back the value it had.
+class FlagScope {
+public:
+    FlagScope(bool& flag, bool value) : flag(flag), saved(flag) { flag = value; }
+    ~FlagScope() { flag = saved; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag;
+    const bool saved;
+};
+
 // Forwards the parameter-list callbacks to the methods of the same name on a Python subclass.
 // The record callbacks keep the empty bodies of Handle: they never reach Python.
 class Trampoline_Handle : public Handle {
@@ -50,13 +75,16 @@ public:
     using Handle::OnReceiveHandleInfo;
     using Handle::OnReceiveHandleStatusMessage;
 
+    // True while a callback runs because Python called the binding's method for it
+    // (`Handle.OnReceiveHandleInfo(self, ...)`); false while Receive runs, however the two nest.
+    bool direct_call = false;
+
     void OnReceiveHandleInfo(std::uint8_t tool_data_remaining, std::uint16_t device_id,
                              std::uint8_t device_model_number, std::uint8_t hardware_version,
                              std::uint8_t firmware_version) override {
         // Receive may be called by library code on a thread that does not hold the lock.
         py::gil_scoped_acquire gil;
-        const py::function override =
-            override_of(this, "OnReceiveHandleInfo", ZELKOR_PURE_VIRTUAL("OnReceiveHandleInfo"));
+        const py::function override = override_of(Callback::info);
         call(override, py::int_(tool_data_remaining), py::int_(device_id),
              py::int_(device_model_number), py::int_(hardware_version),
              py::int_(firmware_version));
@@ -68,9 +96,7 @@ public:
                                       std::uint8_t user_data_length,
                                       const std::uint8_t* user_data) override {
         py::gil_scoped_acquire gil;
-        const py::function override =
-            override_of(this, "OnReceiveHandleStatusMessage",
-                        ZELKOR_PURE_VIRTUAL("OnReceiveHandleStatusMessage"));
+        const py::function override = override_of(Callback::status);
         // The lists are built straight from the caller's storage, which outlives the call.
         call(override, py::int_(device_id), float_list(quaternion, 4), py::int_(error_flag),
              py::int_(hall_effect_sensor_level), py::int_(user_data_length),
@@ -80,18 +106,63 @@ public:
     void OnReceiveHandleErrorResponse(std::uint16_t device_id,
                                       std::uint8_t error_code) override {
         py::gil_scoped_acquire gil;
-        const py::function override =
-            override_of(this, "OnReceiveHandleErrorResponse",
-                        ZELKOR_PURE_VIRTUAL("OnReceiveHandleErrorResponse"));
+        const py::function override = override_of(Callback::error);
         call(override, py::int_(device_id), py::int_(error_code));
+    }
+
+private:
+    // The Python override of `which` on the object behind this trampoline; RuntimeError (the
+    // callback's `missing` text) when the subclass has none.
+    py::function override_of(Callback which) const {
+        const auto index = static_cast<std::size_t>(which);
+        const CallbackName& callback = callback_names[index];
+        // No Python code starts over an exception already raised: that one goes on instead.
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const Handle* base = this;
+        if (direct_call) {
+            // pybind11's lookup, which finds no override when asked from inside that override
+            // on the same object: the base method called from its override raises rather than
+            // calling the override again.
+            py::function override = py::get_override(base, callback.name);
+            if (!override) py::pybind11_fail(callback.missing);
+            return override;
+        }
+        // From Receive the method the object has is always the one to call, even when Receive
+        // runs inside a callback of the same name, where pybind11's lookup would find none.
+        const py::handle self =
+            py::detail::get_object_handle(base, py::detail::get_type_info(typeid(Handle)));
+        if (!self) py::pybind11_fail(callback.missing);
+        PyObject* attribute = PyObject_GetAttrString(self.ptr(), callback.name);
+        if (attribute == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            py::pybind11_fail(callback.missing);
+        }
+        // TypeError "Object of type '...' is not an instance of 'function'" when not callable.
+        py::function override = py::reinterpret_steal<py::object>(attribute);
+        if (py::detail::get_function(override).ptr() == bound_callback[index]) {
+            py::pybind11_fail(callback.missing);
+        }
+        return override;
     }
 };
 
-#undef ZELKOR_PURE_VIRTUAL
+// Runs `callback`, a callback's C++ call made because Python called the binding's method on
+// `self`; a Python subclass's trampoline then takes the override as pybind11 finds it.
+template <class F>
+void as_direct_call(Handle& self, F&& callback) {
+    auto* trampoline = dynamic_cast<Trampoline_Handle*>(&self);
+    if (trampoline == nullptr) return callback();
+    const FlagScope scope(trampoline->direct_call, true);
+    callback();
+}
 
 // A pointer parameter given one value from Python: that value first, zeros after it. The
-// receiver reads four floats, or up to 255 bytes as its length says.
-std::array<float, 4> one_float(float value) { return {value, 0.0f, 0.0f, 0.0f}; }
+// receiver reads four floats, or up to 255 bytes as its length says. `method` names the call
+// in the ValueError for a quaternion value f32 cannot hold.
+std::array<float, 4> one_float(double value, const char* method) {
+    return {single_precision(value, method, "quaternion"), 0.0f, 0.0f, 0.0f};
+}
 
 std::array<std::uint8_t, 256> one_byte(std::uint8_t value) {
     std::array<std::uint8_t, 256> bytes{};
@@ -113,10 +184,11 @@ void register_records(py::module_& m) {
         .def_readwrite("firmware_version", &InfoResponse::firmware_version);
 
     py::class_<StatusResponse>(m, "HandleStatusResponse")
-        .def(py::init([](std::uint16_t device_id, float quaternion, std::uint8_t error_flag,
+        .def(py::init([](std::uint16_t device_id, double quaternion, std::uint8_t error_flag,
                          std::uint8_t handle_connection_sensor, std::uint8_t user_data_length,
                          std::uint8_t user_data) {
-            return StatusResponse(device_id, one_float(quaternion).data(), error_flag,
+            return StatusResponse(device_id,
+                                  one_float(quaternion, "HandleStatusResponse").data(), error_flag,
                                   handle_connection_sensor, user_data_length,
                                   one_byte(user_data).data());
         }))
@@ -149,7 +221,9 @@ void register_handle_class(py::module_& m) {
                 }),
             py::keep_alive<1, 2>());
 
-    cls.def("SendDeviceWakeup", &Handle::SendDeviceWakeup);
+    // A lambda taking a reference, not the member function: pybind11 passes None for the
+    // object of an argument-less member function, which would call it on a null object.
+    cls.def("SendDeviceWakeup", [](Handle& self) { self.SendDeviceWakeup(); });
 
     cls.def(
         "SendHandleState",
@@ -173,38 +247,63 @@ void register_handle_class(py::module_& m) {
         py::arg("device_id"), py::arg("data_length"), py::arg("user_data"),
         "send handle state with the first data_length bytes of user_data");
 
-    cls.def("OnReceiveHandleInfo",
-            static_cast<void (Handle::*)(std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t,
-                                         std::uint8_t)>(&Handle::OnReceiveHandleInfo),
-            py::arg("tool_data_remaining") = 0, py::arg("device_id") = 0,
-            py::arg("device_model_number") = 0, py::arg("hardware_version") = 0,
-            py::arg("firmware_version") = 0);
+    // The parameter-list callbacks, called from Python, run as direct calls (see
+    // Trampoline_Handle::direct_call).
+    cls.def(
+        "OnReceiveHandleInfo",
+        [](Handle& self, std::uint8_t tool_data_remaining, std::uint16_t device_id,
+           std::uint8_t device_model_number, std::uint8_t hardware_version,
+           std::uint8_t firmware_version) {
+            as_direct_call(self, [&] {
+                self.OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number,
+                                         hardware_version, firmware_version);
+            });
+        },
+        py::arg("tool_data_remaining") = 0, py::arg("device_id") = 0,
+        py::arg("device_model_number") = 0, py::arg("hardware_version") = 0,
+        py::arg("firmware_version") = 0);
     cls.def("OnReceiveHandleInfo",
             static_cast<void (Handle::*)(InfoResponse&)>(&Handle::OnReceiveHandleInfo),
             py::arg("response"));
 
     cls.def(
         "OnReceiveHandleStatusMessage",
-        [](Handle& self, std::uint16_t device_id, float quaternion, std::uint8_t error_flag,
+        [](Handle& self, std::uint16_t device_id, double quaternion, std::uint8_t error_flag,
            std::uint8_t hall_effect_sensor_level, std::uint8_t user_data_length,
            std::uint8_t user_data) {
-            self.OnReceiveHandleStatusMessage(device_id, one_float(quaternion).data(),
-                                              error_flag, hall_effect_sensor_level,
-                                              user_data_length, one_byte(user_data).data());
+            const auto values = one_float(quaternion, "OnReceiveHandleStatusMessage");
+            as_direct_call(self, [&] {
+                self.OnReceiveHandleStatusMessage(device_id, values.data(), error_flag,
+                                                  hall_effect_sensor_level, user_data_length,
+                                                  one_byte(user_data).data());
+            });
         },
         py::arg("device_id") = 0, py::arg("quaternion") = py::none(), py::arg("error_flag") = 0,
         py::arg("hall_effect_sensor_level") = 0, py::arg("user_data_length") = 0,
         py::arg("user_data") = py::none());
 
-    cls.def("OnReceiveHandleErrorResponse",
-            static_cast<void (Handle::*)(std::uint16_t, std::uint8_t)>(
-                &Handle::OnReceiveHandleErrorResponse),
-            py::arg("device_id") = 0, py::arg("error_code") = 0);
+    cls.def(
+        "OnReceiveHandleErrorResponse",
+        [](Handle& self, std::uint16_t device_id, std::uint8_t error_code) {
+            as_direct_call(self, [&] { self.OnReceiveHandleErrorResponse(device_id, error_code); });
+        },
+        py::arg("device_id") = 0, py::arg("error_code") = 0);
 
-    // The lock stays held while Receive blocks on the port.
+    for (std::size_t i = 0; i < std::size(callback_names); ++i) {
+        const py::object method = cls.attr(callback_names[i].name);
+        bound_callback[i] = py::detail::get_function(method).inc_ref().ptr();
+    }
+
+    // The lock stays held while Receive blocks on the port. Its callbacks are never direct
+    // calls, even when Receive is called from one.
     cls.def(
         "Receive",
-        [](Handle& self, std::uint8_t data_received) { return self.Receive(&data_received); },
+        [](Handle& self, std::uint8_t data_received) {
+            auto* trampoline = dynamic_cast<Trampoline_Handle*>(&self);
+            if (trampoline == nullptr) return self.Receive(&data_received);
+            const FlagScope scope(trampoline->direct_call, false);
+            return self.Receive(&data_received);
+        },
         py::arg("data_received") = 0, "Receive data from the handle");
 
     cls.def_property_readonly(

@@ -27,6 +27,7 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
 
     hw::Python::register_arbelon(m);
     hw::Python::register_handle(m);
+    hw::Python::check_conduits(m);
 
     m.attr("__version__") = "dev";
 }

@@ -209,12 +209,14 @@ def test_receive_device_info_ranges_and_in_place_uuid(device, arm):
     assert arm.ReceiveDeviceInfo(1, 2, 3, 4, target) == (1, 2, 3, 4, 0xF0)
 
 
-def test_default_uuid_is_one_shared_instance(device, arm):
+def test_default_uuid_is_fresh_on_every_call(device, arm):
     device.send(bytes([0x0B, 1, 0, 1, 1, 1, 0x99]) + bytes(15))
     assert arm.ReceiveDeviceInfo() == (1, 1, 1, 1, 0x99)
-    # A later call that omits the UUID starts from the bytes received then.
+    # A later call that omits the UUID starts from zeros, on this arm or another one.
     other = zh.Arbelon(zh.SerialStream("/dev/zelkor-no-such-port"))
-    assert other.ReceiveDeviceInfo() == (0, 0, 0, 0, 0x99)
+    assert other.ReceiveDeviceInfo() == (0, 0, 0, 0, 0)
+    device.send(b"\x2b" + STATE)  # a wrong reply: nothing is received
+    assert arm.ReceiveDeviceInfo() == (0, 0, 0, 0, 0)
 
 
 def test_signatures_and_docstrings():
@@ -224,7 +226,8 @@ def test_signatures_and_docstrings():
         "ReceiveDeviceInfo": [
             "ReceiveDeviceInfo(self: ZelkorHardwareAPI.Arbelon, device_id: int = 0, "
             "device_model_num: int = 0, hardware_version: int = 0, firmware_version: int = 0, "
-            "UUID: ZelkorHardwareAPI.UUID = ", ") -> tuple", "Receive device info and return a tuple"],
+            "UUID: ZelkorHardwareAPI.UUID = UUID()) -> tuple",
+            "Receive device info and return a tuple"],
         "SendForce": [
             "1. SendForce(self: ZelkorHardwareAPI.Arbelon, force: List[float] = [0.0, 0.0, 0.0]) "
             "-> None",
