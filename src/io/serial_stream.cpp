@@ -24,7 +24,7 @@ std::int8_t SerialStream::connect(const char* port_name) {
         std::printf("Could not open port: %s\n", port_name ? port_name : "(null)");
         open_result_ = static_cast<std::int8_t>(OpenCode::exception);
     }
-    return open_result_;
+    return open_result_.load();
 }
 
 SerialStream& SerialStream::write(const char* data, std::streamsize n) {

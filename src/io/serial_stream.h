@@ -1,6 +1,7 @@
 // SerialStream: the byte stream through which every device talks to its hardware.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <istream>
 #include <memory>
@@ -54,11 +55,12 @@ public:
     bool is_open() const noexcept { return buffer->is_open(); }
 
     /// The result of the most recent open (an OpenCode value; 1 for success).
-    std::int8_t open_result() const noexcept { return open_result_; }
+    std::int8_t open_result() const noexcept { return open_result_.load(); }
 
     /// The cause of the most recent failure of the open or of a transfer, kept until the next
-    /// successful open or transfer (see PortError).
-    const PortError& last_error() const noexcept { return buffer->last_error(); }
+    /// successful open or transfer (see PortError). Like is_open(), safe to ask from any
+    /// thread while a transfer runs on another.
+    PortError last_error() const noexcept { return buffer->last_error(); }
 
     /// The port name given to the constructor or to the latest connect().
     const std::string& port_name() const noexcept { return port_name_; }
@@ -87,7 +89,7 @@ public:
 private:
     std::unique_ptr<serialib> buffer;
     std::string port_name_;
-    std::int8_t open_result_ = static_cast<std::int8_t>(OpenCode::exception);
+    std::atomic<std::int8_t> open_result_{static_cast<std::int8_t>(OpenCode::exception)};
 };
 
 }  // namespace Zelkor::HardwareAPI::IO

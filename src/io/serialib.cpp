@@ -20,8 +20,7 @@ serialib::~serialib() { close(); }
 
 void serialib::close() noexcept {
     if (!is_open()) return;
-    io::port::close(port_handle);
-    port_handle = io::invalid_port_handle;
+    io::port::close(port_handle.exchange(io::invalid_port_handle, std::memory_order_relaxed));
     has_lookahead = false;
 }
 
@@ -29,50 +28,64 @@ std::int8_t serialib::open(const char* port_name) {
     // A second open must not leak the first port.
     close();
     if (port_name == nullptr) {
-        error = {Step::open, Cause::system, 0};
+        set_error({Step::open, Cause::system, 0});
         return static_cast<std::int8_t>(io::OpenCode::not_found);
     }
     timeouts = io::PortTimeouts{1000, 8, 8, 8, 8};
-    error = {};
-    return static_cast<std::int8_t>(io::port::open(port_name, port_handle, timeouts, error));
+    io::PortError failure;
+    io::PortHandle opened = io::invalid_port_handle;
+    const io::OpenCode code = io::port::open(port_name, opened, timeouts, failure);
+    port_handle.store(opened, std::memory_order_relaxed);
+    set_error(failure);
+    return static_cast<std::int8_t>(code);
+}
+
+std::uint64_t serialib::pack(const io::PortError& e) noexcept {
+    return static_cast<std::uint64_t>(e.step) | static_cast<std::uint64_t>(e.cause) << 8 |
+           static_cast<std::uint64_t>(static_cast<std::uint32_t>(e.system_error)) << 32;
+}
+
+io::PortError serialib::unpack(std::uint64_t bits) noexcept {
+    return {static_cast<Step>(bits & 0xFF), static_cast<Cause>((bits >> 8) & 0xFF),
+            static_cast<int>(static_cast<std::uint32_t>(bits >> 32))};
 }
 
 void serialib::record(Step step, const io::port::Outcome& outcome) noexcept {
     switch (outcome.ending) {
         case io::port::Ending::complete:
-            error = {};
+            set_error({});
             return;
         case io::port::Ending::timed_out:
-            error = {step, Cause::timed_out, 0};
+            set_error({step, Cause::timed_out, 0});
             return;
         case io::port::Ending::interrupted:
-            error = {step, Cause::interrupted, 0};
+            set_error({step, Cause::interrupted, 0});
             return;
         case io::port::Ending::failed:
-            error = {step, Cause::system, outcome.system_error};
+            set_error({step, Cause::system, outcome.system_error});
             return;
         case io::port::Ending::hung_up:
             // Nothing will ever move on this handle again; letting it go frees the device
             // node, so the adapter gets its old name back when it is plugged in again.
-            error = {Step::hang_up, Cause::system, outcome.system_error};
+            set_error({Step::hang_up, Cause::system, outcome.system_error});
             close();
             return;
     }
 }
 
 void serialib::record_not_open(Step step) noexcept {
-    if (!error) error = {step, Cause::not_open, 0};
+    if (!last_error()) set_error({step, Cause::not_open, 0});
 }
 
 int serialib::read_port(void* destination, std::uint32_t count) {
     timeouts.read_total_constant = read_total_constant_ms;
     int system_error = 0;
-    if (!io::port::apply_timeouts(port_handle, timeouts, system_error)) {
-        error = {Step::configure, Cause::system, system_error};
+    if (!io::port::apply_timeouts(handle(), timeouts, system_error)) {
+        set_error({Step::configure, Cause::system, system_error});
         return -1;
     }
     const io::port::Outcome r =
-        io::port::read(port_handle, destination, count, timeouts, after_write, wait_hook);
+        io::port::read(handle(), destination, count, timeouts, after_write, wait_hook);
     after_write = false;
     record(Step::read, r);
     if (r.ending == io::port::Ending::failed && r.count == 0) return -2;
@@ -81,12 +94,12 @@ int serialib::read_port(void* destination, std::uint32_t count) {
 
 bool serialib::wait_for_input(std::uint32_t timeout_ms) noexcept {
     if (has_lookahead || !is_open()) return true;
-    return io::port::wait_readable(port_handle, timeout_ms, wait_hook);
+    return io::port::wait_readable(handle(), timeout_ms, wait_hook);
 }
 
 bool serialib::discard_input() noexcept {
     has_lookahead = false;
-    return is_open() && io::port::discard_input(port_handle);
+    return is_open() && io::port::discard_input(handle());
 }
 
 serialib::int_type serialib::overflow(int_type c) {
@@ -97,7 +110,7 @@ serialib::int_type serialib::overflow(int_type c) {
     }
     const char byte = static_cast<char>(c);
     after_write = true;
-    const io::port::Outcome r = io::port::write(port_handle, &byte, 1, timeouts, wait_hook);
+    const io::port::Outcome r = io::port::write(handle(), &byte, 1, timeouts, wait_hook);
     record(Step::write, r);
     return r.count == 1 ? c : traits_type::eof();
 }
@@ -168,7 +181,7 @@ std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
     }
     after_write = true;
     const io::port::Outcome r =
-        io::port::write(port_handle, s, static_cast<std::size_t>(n), timeouts, wait_hook);
+        io::port::write(handle(), s, static_cast<std::size_t>(n), timeouts, wait_hook);
     record(Step::write, r);
     return static_cast<std::streamsize>(r.count);
 }

@@ -5,6 +5,7 @@
 // look-ahead that the character-wise stream operations need.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <streambuf>
 
@@ -78,9 +79,7 @@ public:
 
     /// True while a port is open (also after open returned -3, -5 or -6). False again after
     /// close() and after the line hung up.
-    bool is_open() const noexcept {
-        return port_handle != Zelkor::HardwareAPI::IO::invalid_port_handle;
-    }
+    bool is_open() const noexcept { return handle() != Zelkor::HardwareAPI::IO::invalid_port_handle; }
 
     /// Closes the port if it is open; transfers then return at once. Idempotent.
     void close() noexcept;
@@ -88,7 +87,10 @@ public:
     /// The cause of the most recent failure of open or of a transfer, kept until the next
     /// successful open or transfer. A transfer on a closed port records Cause::not_open only
     /// when nothing else is recorded, so the reason the port closed stays visible.
-    const Zelkor::HardwareAPI::IO::PortError& last_error() const noexcept { return error; }
+    /// Safe to call from any thread, also while a transfer runs on another.
+    Zelkor::HardwareAPI::IO::PortError last_error() const noexcept {
+        return unpack(error.load(std::memory_order_relaxed));
+    }
 
     /// Installs what may end transfers' waits early (see WaitHook; a default one removes it).
     void set_wait_hook(const Zelkor::HardwareAPI::IO::WaitHook& hook) noexcept { wait_hook = hook; }
@@ -130,6 +132,18 @@ protected:
     std::basic_streambuf<char>* setbuf(char_type* s, std::streamsize n) override;
 
 private:
+    // The handle and the last failure are atomic (relaxed: nothing else is published with
+    // them), so another thread may ask whether the port is open, and why it failed, while a
+    // transfer runs.
+    Zelkor::HardwareAPI::IO::PortHandle handle() const noexcept {
+        return port_handle.load(std::memory_order_relaxed);
+    }
+    void set_error(const Zelkor::HardwareAPI::IO::PortError& e) noexcept {
+        error.store(pack(e), std::memory_order_relaxed);
+    }
+    static std::uint64_t pack(const Zelkor::HardwareAPI::IO::PortError& e) noexcept;
+    static Zelkor::HardwareAPI::IO::PortError unpack(std::uint64_t bits) noexcept;
+
     // Notes how a transfer of `step` ended; a hang-up closes the port.
     void record(Zelkor::HardwareAPI::IO::PortError::Step step,
                 const Zelkor::HardwareAPI::IO::port::Outcome& outcome) noexcept;
@@ -139,10 +153,11 @@ private:
     std::uint8_t lookahead = 0;
     bool has_lookahead = false;
     bool after_write = false;  // the last transfer was a write: the reply is probably pending
-    Zelkor::HardwareAPI::IO::PortHandle port_handle = Zelkor::HardwareAPI::IO::invalid_port_handle;
+    std::atomic<Zelkor::HardwareAPI::IO::PortHandle> port_handle{
+        Zelkor::HardwareAPI::IO::invalid_port_handle};
     // Filled with the port's standard time-outs from the start, so a port left half
     // configured (open returned -3 or -5) still times out like a configured one.
     Zelkor::HardwareAPI::IO::PortTimeouts timeouts{1000, 8, 8, 8, 8};
-    Zelkor::HardwareAPI::IO::PortError error;
+    std::atomic<std::uint64_t> error{0};  // a packed PortError
     Zelkor::HardwareAPI::IO::WaitHook wait_hook;
 };

@@ -10,6 +10,7 @@
 
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/port_call.h"
 
 namespace py = pybind11;
 
@@ -23,8 +24,10 @@ using Devices::Arbelon;
 // memory held.
 Protocol::DeviceInfo wake(Arbelon& arm) {
     Protocol::DeviceInfo id;
-    (void)arm.device_wakeup(id.device_id, id.device_model_number, id.hardware_version,
-                            id.firmware_version, id.uuid);
+    port_call(arm, [&] {
+        (void)arm.device_wakeup(id.device_id, id.device_model_number, id.hardware_version,
+                                id.firmware_version, id.uuid);
+    });
     return id;
 }
 
@@ -51,7 +54,7 @@ void def_state_exchange(py::class_<Arbelon>& cls, const char* name, const char* 
         [name](Arbelon& self, const RequestVector& request) -> py::tuple {
             const Vector3& values = three_values(request, name);
             Vector3 first{}, second{};
-            (void)(self.*exchange)(values, first, second);
+            port_call(self, [&] { (void)(self.*exchange)(values, first, second); });
             return py::make_tuple(to_list(first), to_list(second));
         },
         py::arg(argument) = zero_list(), doc);

@@ -8,6 +8,7 @@
 
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/port_call.h"
 
 namespace py = pybind11;
 
@@ -17,18 +18,20 @@ namespace {
 
 using Devices::Arbelon;
 
-// Issues a DeprecationWarning attributed to the caller's line, then runs `io`. When the
-// warning filters turn the warning into an exception, the device I/O still runs to the end
-// (nothing half-sent, no reply left half-read) and the exception is raised afterwards.
+// Issues a DeprecationWarning attributed to the caller's line, then runs `io` on the port of
+// `self`. When the warning filters turn the warning into an exception, the device I/O still
+// runs to the end (nothing half-sent, no reply left half-read) and the exception is raised
+// afterwards. A call refused because a servo drives the arm is refused before the warning.
 template <class IO>
-auto deprecated(const char* text, IO&& io) {
+auto deprecated(const Arbelon& self, const char* text, IO&& io) {
+    require_no_servo(stream_of(self));
     std::optional<py::error_already_set> raised;
     if (PyErr_WarnEx(PyExc_DeprecationWarning, text, 1) != 0) raised.emplace();
     if constexpr (std::is_void_v<decltype(io())>) {
-        io();
+        port_call(self, io);
         if (raised) throw *raised;
     } else {
-        auto result = io();
+        auto result = port_call(self, io);
         if (raised) throw *raised;
         return result;
     }
@@ -64,8 +67,8 @@ void def_vector_send(py::class_<Arbelon>& cls, const char* name, const char* arg
         [name, warning](Arbelon& self, const FloatList& values) {
             require_three(values, name, "request");
             const Vector3 request = first_three(values);
-            if (warning == nullptr) return (self.*send)(request);
-            deprecated(warning, [&] { (self.*send)(request); });
+            if (warning == nullptr) return port_call(self, [&] { (self.*send)(request); });
+            deprecated(self, warning, [&] { (self.*send)(request); });
         },
         py::arg(argument) = zero_list(), doc);
 }
@@ -81,7 +84,7 @@ void def_state_receive(py::class_<Arbelon>& cls, const char* name, const char* f
             require_three(first, name, first_name);
             require_three(second, name, second_name);
             Vector3 a = first_three(first), b = first_three(second);
-            deprecated(warning, [&] { (void)(self.*receive)(a, b); });
+            deprecated(self, warning, [&] { (void)(self.*receive)(a, b); });
             replace_first_three(first, a);
             replace_first_three(second, b);
             return py::make_tuple(first, second);
@@ -95,7 +98,7 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
     cls.def(
         "SendDeviceWakeup",
         [](Arbelon& self) {
-            deprecated("SendDeviceWakeup is deprecated, use device_wakeup instead",
+            deprecated(self, "SendDeviceWakeup is deprecated, use device_wakeup instead",
                        [&] { self.SendDeviceWakeup(); });
         },
         "[DEPRECATED] Send a device wakeup command");
@@ -112,8 +115,10 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
                   UUID& given) -> py::tuple {
             UUID fresh;
             UUID& uuid = &given == omitted ? fresh : given;
-            (void)self.ReceiveDeviceInfo(device_id, device_model_num, hardware_version,
-                                         firmware_version, uuid);
+            port_call(self, [&] {
+                (void)self.ReceiveDeviceInfo(device_id, device_model_num, hardware_version,
+                                             firmware_version, uuid);
+            });
             return py::make_tuple(device_id, device_model_num, hardware_version,
                                   firmware_version, uuid.bytes[0]);
         },
@@ -132,7 +137,7 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
             BadValue bad;
             const Vector3 force{bad.narrow(0, x), bad.narrow(1, y), bad.narrow(2, z)};
             check_values(bad, "SendForce", "request");
-            deprecated(send_force_warning, [&] { self.SendForce(force); });
+            deprecated(self, send_force_warning, [&] { self.SendForce(force); });
         },
         py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
         "[Deprecated] Send force to the device");
@@ -153,14 +158,16 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
     def_vector_send<&Arbelon::SendAngle>(cls, "SendAngle", "angle", nullptr,
                                          "Send angles to the device");
 
-    cls.def("RequestCurrent", [](Arbelon& self) { self.RequestCurrent(); }, "request current");
+    cls.def(
+        "RequestCurrent", [](Arbelon& self) { port_call(self, [&] { self.RequestCurrent(); }); },
+        "request current");
 
     cls.def(
         "ReceiveCurrent",
         [](Arbelon& self, FloatList current) {
             require_three(current, "ReceiveCurrent", "current");
             Vector3 values = first_three(current);
-            (void)self.ReceiveCurrent(values);
+            port_call(self, [&] { (void)self.ReceiveCurrent(values); });
             replace_first_three(current, values);
             return current;
         },

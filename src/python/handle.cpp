@@ -11,6 +11,7 @@
 
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/port_call.h"
 
 namespace py = pybind11;
 
@@ -223,13 +224,15 @@ void register_handle_class(py::module_& m) {
 
     // A lambda taking a reference, not the member function: pybind11 passes None for the
     // object of an argument-less member function, which would call it on a null object.
-    cls.def("SendDeviceWakeup", [](Handle& self) { self.SendDeviceWakeup(); });
+    cls.def("SendDeviceWakeup",
+            [](Handle& self) { port_call(self, [&] { self.SendDeviceWakeup(); }); });
 
     cls.def(
         "SendHandleState",
         [](Handle& self, std::uint16_t device_id, std::uint8_t data_length,
            std::uint8_t user_data) {
-            self.SendHandleState(device_id, data_length, one_byte(user_data).data());
+            const auto data = one_byte(user_data);
+            port_call(self, [&] { self.SendHandleState(device_id, data_length, data.data()); });
         },
         py::arg("device_id") = 0, py::arg("data_length") = 0, py::arg("user_data") = py::none(),
         "send handle state");
@@ -242,7 +245,9 @@ void register_handle_class(py::module_& m) {
                                       std::to_string(data_length) + " but user_data holds " +
                                       std::to_string(user_data.length) + " bytes");
             }
-            self.SendHandleState(device_id, data_length, user_data.bytes.data());
+            port_call(self, [&] {
+                self.SendHandleState(device_id, data_length, user_data.bytes.data());
+            });
         },
         py::arg("device_id"), py::arg("data_length"), py::arg("user_data"),
         "send handle state with the first data_length bytes of user_data");
@@ -300,9 +305,11 @@ void register_handle_class(py::module_& m) {
         "Receive",
         [](Handle& self, std::uint8_t data_received) {
             auto* trampoline = dynamic_cast<Trampoline_Handle*>(&self);
-            if (trampoline == nullptr) return self.Receive(&data_received);
+            if (trampoline == nullptr) {
+                return port_call(self, [&] { return self.Receive(&data_received); });
+            }
             const FlagScope scope(trampoline->direct_call, false);
-            return self.Receive(&data_received);
+            return port_call(self, [&] { return self.Receive(&data_received); });
         },
         py::arg("data_received") = 0, "Receive data from the handle");
 

@@ -7,8 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "control/servo.h"
 #include "io/serial_stream.h"
 #include "python/bindings.h"
+#include "python/port_call.h"
 
 namespace py = pybind11;
 
@@ -85,23 +87,51 @@ bool run_signal_handlers(void*) {
 // delivered to another thread.
 constexpr std::uint32_t signal_check_ms = 20;
 
-std::unique_ptr<SerialStream> open_stream(const PortName& name) {
-    auto stream = std::make_unique<SerialStream>(name.text.c_str());
-    stream->set_wait_hook({run_signal_handlers, nullptr, signal_check_ms});
-    return stream;
+std::unique_ptr<PyStream> open_stream(const PortName& name, bool release_gil) {
+    return std::make_unique<PyStream>(name.text.c_str(), release_gil);
+}
+
+PyStream& as_py(SerialStream& stream) { return static_cast<PyStream&>(stream); }
+
+// Runs `f` on the stream as a device call would (with the interpreter lock released and under
+// the stream's lock for a release_gil stream), refusing while a servo or a background
+// reception uses the stream: `what` would pull the port from under them.
+template <class F>
+decltype(auto) exclusively(SerialStream& stream, const char* what, F&& f) {
+    PyStream& py_stream = as_py(stream);
+    require_no_servo(py_stream);
+    if (py_stream.receiving.load() > 0) {
+        throw std::runtime_error(std::string("SerialStream.") + what +
+                                 "(): a handle receives on this stream in the background; "
+                                 "call its stop_receiving() first");
+    }
+    if (!py_stream.release_gil) return f();
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::recursive_mutex> hold(py_stream.lock);
+    return f();
+}
+
+// Reads what connect() writes: under the stream's lock when another thread may connect.
+template <class F>
+decltype(auto) reading(const SerialStream& stream, F&& f) {
+    auto& py_stream = as_py(const_cast<SerialStream&>(stream));
+    if (!py_stream.release_gil) return f();
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::recursive_mutex> hold(py_stream.lock);
+    return f();
 }
 
 // "<port>: <what failed>", or "" when nothing has failed.
 std::string describe_error(const SerialStream& stream) {
-    const IO::PortError& e = stream.last_error();
+    const IO::PortError e = stream.last_error();
     if (!e) return "";
-    return stream.port_name() + ": " + e.message();
+    return reading(stream, [&] { return stream.port_name(); }) + ": " + e.message();
 }
 
 // The OSError (of the subclass Python picks for the errno) for a port that did not open.
 [[noreturn]] void raise_open_error(const SerialStream& stream) {
     using Cause = IO::PortError::Cause;
-    const IO::PortError& e = stream.last_error();
+    const IO::PortError e = stream.last_error();
     const int number = e ? e.error_number() : EIO;
     py::object message;
     if (e.cause == Cause::in_use) {
@@ -119,6 +149,20 @@ std::string describe_error(const SerialStream& stream) {
 
 }  // namespace
 
+PyStream::PyStream(const char* port_name, bool release_gil_)
+    : IO::SerialStream(port_name), release_gil(release_gil_) {
+    set_wait_hook({run_signal_handlers, nullptr, signal_check_ms});
+}
+
+void require_no_servo(const PyStream& stream) {
+    const Control::Servo* servo = stream.servo.load(std::memory_order_acquire);
+    if (servo != nullptr && servo->running()) {
+        throw std::runtime_error(
+            "a Servo is driving the arm on this stream; stop it before using the stream "
+            "directly");
+    }
+}
+
 void register_serial_stream(py::module_& m) {
     main_thread_ident = py::module_::import("threading")
                             .attr("main_thread")()
@@ -126,19 +170,22 @@ void register_serial_stream(py::module_& m) {
                             .cast<unsigned long>();
 
     py::class_<SerialStream> cls(m, "SerialStream");
-    cls.def(py::init(&open_stream));
+    cls.def(py::init([](const PortName& port, bool release_gil) {
+                return std::unique_ptr<SerialStream>(open_stream(port, release_gil));
+            }),
+            py::arg("port_name"), py::kw_only(), py::arg("release_gil") = false);
 
     cls.def_static(
         "open",
-        [](const PortName& port) {
-            auto stream = open_stream(port);
+        [](const PortName& port, bool release_gil) {
+            auto stream = open_stream(port, release_gil);
             if (stream->open_result() != 1) {
                 stream->close();
                 raise_open_error(*stream);
             }
-            return stream;
+            return std::unique_ptr<SerialStream>(std::move(stream));
         },
-        py::arg("port_name"),
+        py::arg("port_name"), py::kw_only(), py::arg("release_gil") = false,
         "Open a port, raising OSError when it cannot be opened: FileNotFoundError for a port "
         "that does not exist, PermissionError when access is denied, OSError (errno EBUSY) "
         "when another program holds it. The error carries errno and the port name.");
@@ -146,19 +193,22 @@ void register_serial_stream(py::module_& m) {
     cls.def(
         "connect",
         [](SerialStream& self, const PortName& port) {
-            return static_cast<int>(self.connect(port.text.c_str()));
+            return exclusively(self, "connect",
+                               [&] { return static_cast<int>(self.connect(port.text.c_str())); });
         },
         py::arg("port_name"),
         "Close the current port and open port_name in its place. Returns the open code: 1 "
         "when the port opened, -1 when it does not exist, -2 when it could not be opened "
         "(held by another program, no permission, not a serial port), -3/-5/-6 when it "
         "opened but could not be configured.");
-    cls.def("close", &SerialStream::close,
+    cls.def(
+        "close", [](SerialStream& self) { exclusively(self, "close", [&] { self.close(); }); },
             "Close the port. Devices on the stream then return at once, as on a port that "
             "never opened. Calling it again does nothing.");
 
     cls.def_property_readonly(
-        "port", [](const SerialStream& self) { return self.port_name(); },
+        "port",
+        [](const SerialStream& self) { return reading(self, [&] { return self.port_name(); }); },
         "The port name given when the stream was made or last connected.");
     cls.def_property_readonly("is_open", &SerialStream::is_open,
                               "True while the port is open: False when opening failed, after "
@@ -173,11 +223,16 @@ void register_serial_stream(py::module_& m) {
         "the last successful open or transfer.");
 
     cls.def("__enter__", [](py::object self) { return self; });
-    cls.def("__exit__", [](SerialStream& self, const py::args&) { self.close(); });
-    cls.def("__repr__", [](const py::handle self) {
-        const auto& stream = self.cast<const SerialStream&>();
-        return "<ZelkorHardwareAPI.SerialStream port=" +
-               py::repr(py::str(stream.port_name())).cast<std::string>() +
+    cls.def("__exit__", [](SerialStream& self, const py::args&) {
+        exclusively(self, "close", [&] { self.close(); });
+    });
+    cls.def_property_readonly(
+        "release_gil", [](const SerialStream& self) { return as_py(const_cast<SerialStream&>(self)).release_gil; },
+        "True when device calls on this stream release the interpreter lock while they use "
+        "the port (and are serialised by a lock of the stream).");
+    cls.def("__repr__", [](const SerialStream& stream) {
+        const std::string name = reading(stream, [&] { return stream.port_name(); });
+        return "<ZelkorHardwareAPI.SerialStream port=" + py::repr(py::str(name)).cast<std::string>() +
                (stream.is_open() ? " open>" : " closed>");
     });
 }
