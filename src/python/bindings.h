@@ -26,4 +26,11 @@ void define_arbelon_legacy(pybind11::class_<Devices::Arbelon>& cls);
 /// Registers Device, the three handle record classes and Handle, in that order.
 void register_handle(pybind11::module_& m);
 
+/// Registers the effects, ServoState, ServoStats and Servo.
+void register_servo(pybind11::module_& m);
+
+/// Stops every servo loop and background reception the module started: run at interpreter
+/// exit, while reception threads can still take the interpreter lock for their callbacks.
+void stop_background_threads() noexcept;
+
 }  // namespace Zelkor::HardwareAPI::Python

@@ -12,6 +12,7 @@
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/port_call.h"
+#include "python/reception.h"
 
 namespace py = pybind11;
 
@@ -69,7 +70,7 @@ private:
 
 // Forwards the parameter-list callbacks to the methods of the same name on a Python subclass.
 // The record callbacks keep the empty bodies of Handle: they never reach Python.
-class Trampoline_Handle : public Handle {
+class Trampoline_Handle : public Handle, public Reception {
 public:
     using Handle::Handle;
     using Handle::OnReceiveHandleErrorResponse;
@@ -214,8 +215,8 @@ void register_handle_class(py::module_& m) {
     // the callbacks to its methods. The handle borrows the stream, so the Python stream is
     // kept alive with it.
     cls.def(py::init(
-                [](IO::SerialStream* stream) {
-                    return std::make_unique<Handle>(required_stream(stream, "Handle"));
+                [](IO::SerialStream* stream) -> std::unique_ptr<Handle> {
+                    return std::make_unique<PlainHandle>(required_stream(stream, "Handle"));
                 },
                 [](IO::SerialStream* stream) {
                     return std::make_unique<Trampoline_Handle>(required_stream(stream, "Handle"));
@@ -304,6 +305,11 @@ void register_handle_class(py::module_& m) {
     cls.def(
         "Receive",
         [](Handle& self, std::uint8_t data_received) {
+            if (reception_of(self).receiving()) {
+                throw std::runtime_error(
+                    "Receive(): the handle receives in the background; call stop_receiving() "
+                    "first");
+            }
             auto* trampoline = dynamic_cast<Trampoline_Handle*>(&self);
             if (trampoline == nullptr) {
                 return port_call(self, [&] { return self.Receive(&data_received); });
@@ -315,6 +321,24 @@ void register_handle_class(py::module_& m) {
 
     cls.def_property_readonly(
         "last_result", [](const Handle& self) { return self.last_result(); }, last_result_doc);
+
+    cls.def(
+        "start_receiving", [](Handle& self) { reception_of(self).start(self); },
+        "Start taking the handle's messages in a thread of the library's own: each message "
+        "calls its callbacks on that thread, which holds the interpreter lock only for the "
+        "call. Meanwhile other threads may still call SendHandleState and SendDeviceWakeup "
+        "(their writes and the reader's take turns); Receive() raises RuntimeError. Reception "
+        "ends with stop_receiving(), when a callback raises, or when the port closes or hangs "
+        "up. RuntimeError when already receiving.");
+    cls.def(
+        "stop_receiving", [](Handle& self) { reception_of(self).stop(); },
+        "Stop background reception and wait for its thread (within about 10 ms on a quiet "
+        "line), then raise the exception a callback raised, if one did: that exception "
+        "also ended reception. Does nothing when the handle is not receiving. Called from a "
+        "callback, it ends reception after that callback returns.");
+    cls.def_property_readonly(
+        "receiving", [](Handle& self) { return reception_of(self).receiving(); },
+        "True while background reception runs (see start_receiving).");
 }
 
 }  // namespace

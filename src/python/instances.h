@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "control/servo.h"
 #include "devices/arbelon.h"
 #include "devices/device.h"
 #include "devices/handle.h"
@@ -94,5 +95,9 @@ ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Devices::Handle)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Devices::Handle::HandleInfoResponse)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Devices::Handle::HandleStatusResponse)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Devices::Handle::HandleErrorResponse)
-
-#undef ZELKOR_INITIALISED_CASTER
+ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::Wall)
+ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::Spring)
+ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::Damper)
+ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::ConstantForce)
+ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::ServoState)
+ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::ServoStats)

@@ -27,6 +27,9 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
 
     hw::Python::register_arbelon(m);
     hw::Python::register_handle(m);
+    hw::Python::register_servo(m);
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function([] { hw::Python::stop_background_threads(); }));
     hw::Python::check_conduits(m);
 
     m.attr("__version__") = "dev";

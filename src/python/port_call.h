@@ -40,8 +40,9 @@ inline PyStream& stream_of(const Devices::Device& device) {
     return static_cast<PyStream&>(device.get_stream());
 }
 
-/// RuntimeError when a running servo drives an arm on `stream`: a call of ours would
-/// interleave its bytes with the servo's on the wire.
+/// RuntimeError (a std::runtime_error; nothing of Python's is touched) when a running servo
+/// drives an arm on `stream`: a call of ours would interleave its bytes with the servo's on
+/// the wire.
 void require_no_servo(const PyStream& stream);
 
 namespace detail {
@@ -52,6 +53,9 @@ decltype(auto) run_on_port(PyStream& stream, IO& io) {
     }
     pybind11::gil_scoped_release unlocked;
     std::lock_guard<std::recursive_mutex> hold(stream.lock);
+    // A servo may have taken the stream while this call waited for the lock (the check
+    // touches nothing of Python's; its exception leaves once the lock is back).
+    require_no_servo(stream);
     return io();
 }
 }  // namespace detail

@@ -1,0 +1,363 @@
+// Python classes Wall, Spring, Damper, ConstantForce, ServoState, ServoStats and Servo: the
+// servo loop of the Arbelon and the effects that make its force.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "control/servo.h"
+#include "python/bindings.h"
+#include "python/convert.h"
+#include "python/port_call.h"
+#include "python/reception.h"
+
+namespace py = pybind11;
+
+namespace Zelkor::HardwareAPI::Python {
+/// Three numbers given from Python (any sequence of numbers but str and bytes-like), as
+/// doubles; `length` counts them all, so a wrong length can be reported.
+struct Triple {
+    Control::Vec3 values{};
+    std::size_t length = 0;
+};
+}  // namespace Zelkor::HardwareAPI::Python
+
+namespace pybind11::detail {
+template <>
+struct type_caster<Zelkor::HardwareAPI::Python::Triple> {
+    PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::Triple,
+                         const_name("Sequence[float]"));
+
+    bool load(handle src, bool) {
+        value = {};
+        return Zelkor::HardwareAPI::Python::detail::load_floats(src, [this](std::size_t i, double d) {
+            if (i < 3) value.values[i] = d;
+            value.length = i + 1;
+        });
+    }
+};
+}  // namespace pybind11::detail
+
+namespace Zelkor::HardwareAPI::Python {
+
+using namespace Control;
+
+namespace {
+
+const Vec3& three(const Triple& triple, const char* what) {
+    if (triple.length != 3) {
+        throw py::value_error(std::string(what) + " needs three values, got " +
+                              std::to_string(triple.length));
+    }
+    return triple.values;
+}
+
+py::tuple tuple_of(const Vec3& v) { return py::make_tuple(v[0], v[1], v[2]); }
+py::tuple tuple_of(const Vector3& v) { return py::make_tuple(v[0], v[1], v[2]); }
+
+std::string text(const Vec3& v) {
+    return "(" + py::repr(py::float_(v[0])).cast<std::string>() + ", " +
+           py::repr(py::float_(v[1])).cast<std::string>() + ", " +
+           py::repr(py::float_(v[2])).cast<std::string>() + ")";
+}
+std::string text(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
+
+}  // namespace
+
+// The servos made from Python that exist; touched only with the interpreter lock held.
+class BoundServo;
+static std::vector<BoundServo*> bound_servos;
+
+// A Servo made from Python: it marks its arm's stream as driven while it runs, so direct calls
+// on that stream raise instead of interleaving with the loop's bytes.
+class BoundServo : public Servo {
+public:
+    BoundServo(Devices::Arbelon& arm, const ServoSettings& settings)
+        : Servo(arm, settings), stream_(stream_of(arm)) {
+        bound_servos.push_back(this);
+    }
+    ~BoundServo() {
+        stop();
+        const Servo* self = this;
+        stream_.servo.compare_exchange_strong(self, nullptr);
+        bound_servos.erase(std::remove(bound_servos.begin(), bound_servos.end(), this),
+                           bound_servos.end());
+    }
+
+    void start_bound() {
+        const Servo* other = stream_.servo.load();
+        if (other != nullptr && other != this && other->running()) {
+            throw std::runtime_error("another Servo already drives an arm on this stream");
+        }
+        if (stream_.receiving.load() > 0) {
+            throw std::runtime_error(
+                "a handle receives on this stream in the background; a Servo needs the "
+                "stream to itself");
+        }
+        // Under the stream's lock, so no call that let go of the interpreter is halfway
+        // through an exchange when the loop starts.
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::recursive_mutex> hold(stream_.lock);
+        stream_.servo.store(this);
+        start();
+    }
+
+    static void stop_all() noexcept {
+        for (BoundServo* servo : bound_servos) servo->stop();
+    }
+
+private:
+    PyStream& stream_;
+};
+
+}  // namespace Zelkor::HardwareAPI::Python
+
+namespace pybind11::detail {
+template <>
+class type_caster<Zelkor::HardwareAPI::Python::BoundServo>
+    : public Zelkor::HardwareAPI::Python::InitialisedCaster<Zelkor::HardwareAPI::Python::BoundServo> {};
+}  // namespace pybind11::detail
+
+namespace Zelkor::HardwareAPI::Python {
+namespace {
+
+Effect effect_of(py::handle item) {
+    if (py::isinstance<Wall>(item)) return item.cast<Wall>();
+    if (py::isinstance<Spring>(item)) return item.cast<Spring>();
+    if (py::isinstance<Damper>(item)) return item.cast<Damper>();
+    if (py::isinstance<ConstantForce>(item)) return item.cast<ConstantForce>();
+    throw py::type_error(std::string("Servo.effects takes Wall, Spring, Damper and "
+                                     "ConstantForce objects, not ") +
+                         Py_TYPE(item.ptr())->tp_name);
+}
+
+py::object object_of(const Effect& effect) {
+    return std::visit([](const auto& e) { return py::cast(e); }, effect);
+}
+
+void register_effects(py::module_& m) {
+    py::class_<Wall>(m, "Wall",
+                     "A half-space the end-effector cannot easily enter: while it is inside "
+                     "(dot(normal, position) < offset) the wall pushes it out along normal "
+                     "with stiffness * depth - damping * (normal . velocity) newtons, never "
+                     "pulling. Positions in metres.")
+        .def(py::init([](const Triple& normal, double offset, double stiffness, double damping) {
+                 return Wall(three(normal, "Wall(): normal"), offset, stiffness, damping);
+             }),
+             py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("damping") = 0.0)
+        .def_property(
+            "normal", [](const Wall& w) { return tuple_of(w.normal); },
+            [](Wall& w, const Triple& n) {
+                w = Wall(three(n, "Wall.normal"), w.offset, w.stiffness, w.damping);
+            },
+            "Unit vector pointing out of the wall (set any non-zero vector: it is normalised).")
+        .def_property(
+            "offset", [](const Wall& w) { return w.offset; },
+            [](Wall& w, double v) { w = Wall(w.normal, v, w.stiffness, w.damping); },
+            "Where the surface is: dot(normal, position) == offset, in metres.")
+        .def_property(
+            "stiffness", [](const Wall& w) { return w.stiffness; },
+            [](Wall& w, double v) { w = Wall(w.normal, w.offset, v, w.damping); },
+            "N/m, not negative.")
+        .def_property(
+            "damping", [](const Wall& w) { return w.damping; },
+            [](Wall& w, double v) { w = Wall(w.normal, w.offset, w.stiffness, v); },
+            "N s/m, not negative; acts only inside the wall.")
+        .def("__repr__", [](const Wall& w) {
+            return "Wall(normal=" + text(w.normal) + ", offset=" + text(w.offset) +
+                   ", stiffness=" + text(w.stiffness) + ", damping=" + text(w.damping) + ")";
+        });
+
+    py::class_<Spring>(m, "Spring",
+                       "A spring to anchor: -stiffness * (position - anchor) - damping * "
+                       "velocity newtons.")
+        .def(py::init([](const Triple& anchor, double stiffness, double damping) {
+                 return Spring(three(anchor, "Spring(): anchor"), stiffness, damping);
+             }),
+             py::arg("anchor"), py::arg("stiffness"), py::arg("damping") = 0.0)
+        .def_property(
+            "anchor", [](const Spring& s) { return tuple_of(s.anchor); },
+            [](Spring& s, const Triple& a) {
+                s = Spring(three(a, "Spring.anchor"), s.stiffness, s.damping);
+            },
+            "Where the spring pulls to, in metres.")
+        .def_property(
+            "stiffness", [](const Spring& s) { return s.stiffness; },
+            [](Spring& s, double v) { s = Spring(s.anchor, v, s.damping); }, "N/m, not negative.")
+        .def_property(
+            "damping", [](const Spring& s) { return s.damping; },
+            [](Spring& s, double v) { s = Spring(s.anchor, s.stiffness, v); },
+            "N s/m, not negative.")
+        .def("__repr__", [](const Spring& s) {
+            return "Spring(anchor=" + text(s.anchor) + ", stiffness=" + text(s.stiffness) +
+                   ", damping=" + text(s.damping) + ")";
+        });
+
+    py::class_<Damper>(m, "Damper", "Viscous damping: -damping * velocity newtons.")
+        .def(py::init<double>(), py::arg("damping"))
+        .def_property(
+            "damping", [](const Damper& d) { return d.damping; },
+            [](Damper& d, double v) { d = Damper(v); }, "N s/m, not negative.")
+        .def("__repr__", [](const Damper& d) { return "Damper(damping=" + text(d.damping) + ")"; });
+
+    py::class_<ConstantForce>(m, "ConstantForce", "The same force every cycle, in newtons.")
+        .def(py::init([](const Triple& force) {
+                 return ConstantForce(three(force, "ConstantForce(): force"));
+             }),
+             py::arg("force"))
+        .def_property(
+            "force", [](const ConstantForce& c) { return tuple_of(c.force); },
+            [](ConstantForce& c, const Triple& f) {
+                c = ConstantForce(three(f, "ConstantForce.force"));
+            },
+            "x, y, z in newtons.")
+        .def("__repr__",
+             [](const ConstantForce& c) { return "ConstantForce(force=" + text(c.force) + ")"; });
+}
+
+void register_records(py::module_& m) {
+    py::class_<ServoState>(m, "ServoState", "The servo loop's latest view of the arm.")
+        .def_readonly("time", &ServoState::time, "Seconds since start() when the reply came.")
+        .def_readonly("cycle", &ServoState::cycle, "The cycle it came in (0 before any).")
+        .def_property_readonly(
+            "position", [](const ServoState& s) { return tuple_of(s.position); },
+            "End-effector position x, y, z in metres.")
+        .def_property_readonly(
+            "velocity", [](const ServoState& s) { return tuple_of(s.velocity); },
+            "End-effector velocity in m/s.")
+        .def_property_readonly(
+            "force", [](const ServoState& s) { return tuple_of(s.force); },
+            "The force sent in that cycle, in newtons.")
+        .def("__repr__", [](const ServoState& s) {
+            return "ServoState(time=" + text(s.time) + ", cycle=" + std::to_string(s.cycle) +
+                   ", position=" + py::repr(tuple_of(s.position)).cast<std::string>() +
+                   ", velocity=" + py::repr(tuple_of(s.velocity)).cast<std::string>() +
+                   ", force=" + py::repr(tuple_of(s.force)).cast<std::string>() + ")";
+        });
+
+    py::class_<ServoStats>(m, "ServoStats", "How the servo loop keeps up.")
+        .def_readonly("rate_hz", &ServoStats::rate_hz, "Cycles per second achieved since start().")
+        .def_readonly("cycles", &ServoStats::cycles, "Cycles run.")
+        .def_readonly("late_cycles", &ServoStats::late_cycles,
+                      "Cycles that ended after the next one was due (the schedule then resumes "
+                      "at the next deadline).")
+        .def_readonly("failed_exchanges", &ServoStats::failed_exchanges,
+                      "Exchanges with no whole reply within their cycle.")
+        .def_readonly("p50_us", &ServoStats::p50_us, "Median exchange time, µs (within ~3 %).")
+        .def_readonly("p99_us", &ServoStats::p99_us, "99th percentile exchange time, µs.")
+        .def_readonly("p999_us", &ServoStats::p999_us, "99.9th percentile exchange time, µs.")
+        .def_readonly("max_us", &ServoStats::max_us, "Longest exchange, µs.")
+        .def_property_readonly(
+            "stop_reason",
+            [](const ServoStats& s) -> py::object {
+                const char* reason = to_text(s.stop_reason);
+                return reason ? py::object(py::str(reason)) : py::object(py::none());
+            },
+            "None while running (or never started); else 'stopped', 'device not answering' or "
+            "'port closed'.")
+        .def("__repr__", [](const ServoStats& s) {
+            const char* reason = to_text(s.stop_reason);
+            return "ServoStats(rate_hz=" + text(s.rate_hz) + ", cycles=" +
+                   std::to_string(s.cycles) + ", late_cycles=" + std::to_string(s.late_cycles) +
+                   ", failed_exchanges=" + std::to_string(s.failed_exchanges) +
+                   ", p50_us=" + text(s.p50_us) + ", p99_us=" + text(s.p99_us) +
+                   ", p999_us=" + text(s.p999_us) + ", max_us=" + text(s.max_us) +
+                   ", stop_reason=" + (reason ? "'" + std::string(reason) + "'" : "None") + ")";
+        });
+}
+
+void register_servo_class(py::module_& m) {
+    py::class_<BoundServo> cls(
+        m, "Servo",
+        "A fixed-rate force loop for an Arbelon in a thread of the library's own.\\n\\n"
+        "Each cycle sends one end_effector_force request whose force is the sum of the effects "
+        "at the previous reply's position and velocity, scaled down to max_force newtons "
+        "(zero after a failed exchange), and waits for the reply at most until the cycle's "
+        "deadline. The loop never takes the interpreter lock. While it runs, direct calls on "
+        "the arm's stream raise RuntimeError. It stops by itself when the port hangs up or "
+        "max_failures exchanges in a row fail (stats().stop_reason says which), and its last "
+        "act is always one zero-force request, so the arm is left limp.");
+
+    cls.def(py::init([](Devices::Arbelon& arm, double rate_hz, double max_force, bool realtime,
+                        std::optional<std::uint32_t> max_failures) {
+                ServoSettings settings;
+                settings.rate_hz = rate_hz;
+                settings.max_force = max_force;
+                settings.realtime = realtime;
+                if (max_failures) {
+                    if (*max_failures == 0) throw py::value_error("max_failures must be at least 1");
+                    settings.max_failures = *max_failures;
+                }
+                return std::make_unique<BoundServo>(arm, settings);
+            }),
+            py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
+            py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
+            py::arg("max_failures") = py::none(),
+            // The servo drives the arm: it keeps it (and so its stream) alive.
+            py::keep_alive<1, 2>());
+
+    cls.def("start", &BoundServo::start_bound,
+            "Start the loop. RuntimeError when it already runs or another Servo drives the "
+            "arm (or another arm on its stream).");
+    cls.def("stop", [](BoundServo& s) { s.stop(); },
+            "Stop the loop and wait for its thread (at most a cycle and the last zero-force "
+            "exchange). Does nothing when it does not run.");
+    cls.def_property_readonly("running", [](const BoundServo& s) { return s.running(); },
+                              "True from start() until the loop ended.");
+    cls.def_property_readonly(
+        "realtime", [](const BoundServo& s) { return s.realtime(); },
+        "True when the loop runs with the real-time priority it asked for (realtime=True); "
+        "False when it was not asked for or the system refused it.");
+    cls.def_property_readonly(
+        "rate_hz", [](const BoundServo& s) { return s.settings().rate_hz; },
+        "Cycles per second asked for.");
+    cls.def_property_readonly(
+        "max_force", [](const BoundServo& s) { return s.settings().max_force; },
+        "The longest force sent, in newtons.");
+    cls.def_property(
+        "effects",
+        [](const BoundServo& s) {
+            py::list out;
+            for (const Effect& e : s.effects()) out.append(object_of(e));
+            return out;
+        },
+        [](BoundServo& s, const py::iterable& items) {
+            std::vector<Effect> effects;
+            for (py::handle item : items) effects.push_back(effect_of(item));
+            s.set_effects(std::move(effects));
+        },
+        "The effects whose forces the loop sums. Assigning a list replaces them all at once, "
+        "from any thread; the loop takes copies, so change an effect and assign again to "
+        "apply it.");
+    cls.def("state", [](const BoundServo& s) { return s.state(); }, "The loop's latest view of the arm (a ServoState).");
+    cls.def("stats", [](const BoundServo& s) { return s.stats(); }, "How the loop keeps up so far (a ServoStats).");
+    cls.def("__enter__", [](py::object self) {
+        self.cast<BoundServo&>().start_bound();
+        return self;
+    });
+    cls.def("__exit__", [](BoundServo& self, const py::args&) { self.stop(); });
+    cls.def("__repr__", [](const BoundServo& s) {
+        return "<ZelkorHardwareAPI.Servo " + text(s.settings().rate_hz) + " Hz, " +
+               (s.running() ? "running>" : "stopped>");
+    });
+}
+
+}  // namespace
+
+void register_servo(py::module_& m) {
+    register_effects(m);
+    register_records(m);
+    register_servo_class(m);
+}
+
+void stop_background_threads() noexcept {
+    BoundServo::stop_all();
+    Reception::stop_all();
+}
+
+}  // namespace Zelkor::HardwareAPI::Python
