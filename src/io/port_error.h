@@ -56,9 +56,10 @@ struct PortError {
 /// stops waiting and returns what it has moved so far, recording Cause::interrupted. It runs
 /// on the thread of the transfer and must not touch the port.
 ///
-/// `deadline` ends every wait at that time at the latest, recorded as a time-out, as if the
-/// port's own time-out had come early (a control loop bounds each exchange by its cycle this
-/// way). On POSIX the wait is rounded up to the next millisecond.
+/// `deadline` ends every wait at that time at the latest (a control loop bounds each exchange
+/// by its cycle this way). A transfer it cuts short records Cause::interrupted, like one the
+/// hook stopped, so a reply that comes after it is dropped before the next request (see
+/// Device::send_request). On POSIX the wait is rounded up to the next millisecond.
 struct WaitHook {
     using Clock = std::chrono::steady_clock;
 

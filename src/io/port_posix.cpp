@@ -184,13 +184,15 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
     const bool has_total = t.read_total_multiplier != 0 || t.read_total_constant != 0;
     Clock::time_point total_deadline{}, deadline{};
     bool timing = false;
+    bool hook_deadline_first = false;  // the caller's deadline comes before the port's own
     auto start_timing = [&] {
         if (timing) return;
         timing = true;
         total_deadline = has_total
                              ? deadline_after(t.read_total_multiplier, count, t.read_total_constant)
                              : Clock::time_point::max();
-        total_deadline = std::min(total_deadline, hook.deadline);
+        hook_deadline_first = hook.deadline < total_deadline;
+        if (hook_deadline_first) total_deadline = hook.deadline;
         deadline = total_deadline;
     };
 
@@ -240,7 +242,8 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
         start_timing();
         const int wait = millis_until(deadline);
         if (wait == 0) {
-            result.ending = Ending::timed_out;
+            result.ending = hook_deadline_first && deadline == total_deadline ? Ending::interrupted
+                                                                              : Ending::timed_out;
             break;
         }
         pollfd pfd{};
@@ -277,6 +280,7 @@ Outcome write(PortHandle handle, const void* source, std::size_t count, const Po
     // Set when the driver first refuses bytes; a write it takes at once never reads the clock.
     Clock::time_point deadline{};
     bool timing = false;
+    bool hook_deadline_first = false;
 
     Outcome result;
     std::size_t done = 0;
@@ -301,14 +305,14 @@ Outcome write(PortHandle handle, const void* source, std::size_t count, const Po
             break;
         }
         if (!timing) {
-            deadline = std::min(
-                deadline_after(t.write_total_multiplier, count, t.write_total_constant),
-                hook.deadline);
+            deadline = deadline_after(t.write_total_multiplier, count, t.write_total_constant);
+            hook_deadline_first = hook.deadline < deadline;
+            if (hook_deadline_first) deadline = hook.deadline;
             timing = true;
         }
         const int wait = millis_until(deadline);
         if (wait == 0) {
-            result.ending = Ending::timed_out;
+            result.ending = hook_deadline_first ? Ending::interrupted : Ending::timed_out;
             break;
         }
         pollfd pfd{};

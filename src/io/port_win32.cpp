@@ -71,6 +71,15 @@ bool bound_by(PortHandle handle, const PortTimeouts& timeouts, const WaitHook& h
     return SetCommTimeouts(handle_of(handle), &c) != 0;
 }
 
+// How a transfer the driver ended early ended: by the hook's deadline (which bound_by gave the
+// driver) when that has come, else by the port's own time-out.
+Ending cut_short(const WaitHook& hook) {
+    if (hook.deadline == WaitHook::Clock::time_point::max()) return Ending::timed_out;
+    return WaitHook::Clock::now() + std::chrono::milliseconds(1) >= hook.deadline
+               ? Ending::interrupted
+               : Ending::timed_out;
+}
+
 OpenCode configure_failed(OpenCode code, PortError& error) {
     error = {PortError::Step::configure, PortError::Cause::system,
              static_cast<int>(GetLastError())};
@@ -149,7 +158,7 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count,
         return failed_transfer(received);
     }
     result.count = received;
-    if (received < count) result.ending = Ending::timed_out;
+    if (received < count) result.ending = cut_short(hook);
     return result;
 }
 
@@ -175,7 +184,7 @@ Outcome write(PortHandle handle, const void* source, std::size_t count,
     // success code) with fewer bytes written; report that count so the stream records the
     // failure instead of taking it for a complete write.
     result.count = written;
-    if (written < count) result.ending = Ending::timed_out;
+    if (written < count) result.ending = cut_short(hook);
     return result;
 }
 

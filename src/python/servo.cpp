@@ -108,6 +108,7 @@ public:
     }
 
     static void stop_all() noexcept {
+        py::gil_scoped_release unlocked;
         for (BoundServo* servo : bound_servos) servo->stop();
     }
 
@@ -304,7 +305,11 @@ void register_servo_class(py::module_& m) {
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
             "arm (or another arm on its stream).");
-    cls.def("stop", [](BoundServo& s) { s.stop(); },
+    cls.def("stop", [](BoundServo& s) {
+                // Joining never needs the interpreter, but other threads may while it waits.
+                py::gil_scoped_release unlocked;
+                s.stop();
+            },
             "Stop the loop and wait for its thread (at most a cycle and the last zero-force "
             "exchange). Does nothing when it does not run.");
     cls.def_property_readonly("running", [](const BoundServo& s) { return s.running(); },
@@ -340,7 +345,10 @@ void register_servo_class(py::module_& m) {
         self.cast<BoundServo&>().start_bound();
         return self;
     });
-    cls.def("__exit__", [](BoundServo& self, const py::args&) { self.stop(); });
+    cls.def("__exit__", [](BoundServo& self, const py::args&) {
+        py::gil_scoped_release unlocked;
+        self.stop();
+    });
     cls.def("__repr__", [](const BoundServo& s) {
         return "<ZelkorHardwareAPI.Servo " + text(s.settings().rate_hz) + " Hz, " +
                (s.running() ? "running>" : "stopped>");

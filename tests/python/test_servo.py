@@ -1,0 +1,194 @@
+"""The servo loop and its effects from Python, against a device played by a Python thread: the
+loop holds no interpreter lock, so a thread of this process can answer it, and the streams
+release the lock in their own calls (release_gil) for the same reason."""
+import gc
+import math
+import struct
+import threading
+import time
+import warnings
+
+import pytest
+
+import ZelkorHardwareAPI as zh
+
+
+class ArmThread:
+    """Plays an arm at rest at `position` on the pseudo-terminal: answers every force request
+    with its state and records the forces; with `silent_after`, stops answering."""
+
+    def __init__(self, device, position=(0.1, 0.0, -0.02), silent_after=None):
+        self.device, self.position, self.silent_after = device, position, silent_after
+        self.forces = []
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        reply = b"\x2b" + struct.pack("<6f", *self.position, 0, 0, 0)
+        while not self.done.is_set():
+            request = self.device.receive(13, 0.05)
+            if len(request) < 13 or request[0] != 0x2A:
+                continue
+            self.forces.append(struct.unpack("<3f", request[1:]))
+            if self.silent_after is None or len(self.forces) <= self.silent_after:
+                self.device.send(reply)
+
+    def stop(self):
+        self.done.set()
+        self.thread.join()
+
+
+def arm_on(device):
+    return zh.Arbelon(zh.SerialStream(device.path, release_gil=True))
+
+
+def wait_for(condition, limit=5.0):
+    end = time.monotonic() + limit
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.01)
+    return condition()
+
+
+def test_each_cycle_sends_the_summed_clamped_force_and_stop_leaves_the_arm_limp(device):
+    arm = arm_on(device)
+    peer = ArmThread(device)
+    servo = zh.Servo(arm, 200.0, max_force=2.0)
+    assert (servo.rate_hz, servo.max_force, servo.running) == (200.0, 2.0, False)
+    servo.effects = [zh.Spring((0, 0, 0), 10.0), zh.Wall((0, 0, 1), 0.0, 100.0)]
+    with servo:
+        assert servo.running
+        assert wait_for(lambda: servo.state().cycle > 20)
+        state = servo.state()
+    peer.stop()
+    assert not servo.running
+    assert state.position == pytest.approx((0.1, 0.0, -0.02))
+    assert isinstance(state.position, tuple) and len(state.force) == 3
+    # Spring (-1, 0, 0.2) plus wall (0, 0, 2): 2.42 N, scaled down to 2 N.
+    pushed = [f for f in peer.forces[1:-1] if f != (0.0, 0.0, 0.0)]
+    assert len(pushed) >= len(peer.forces) // 2
+    for f in pushed:
+        assert math.hypot(*f) == pytest.approx(2.0, rel=1e-5)
+        assert f[0] / f[2] == pytest.approx(-1.0 / 2.2, rel=1e-4)
+    assert peer.forces[0] == (0.0, 0.0, 0.0), "no reply yet, no force"
+    assert peer.forces[-1] == (0.0, 0.0, 0.0), "the last request leaves the arm limp"
+    stats = servo.stats()
+    assert stats.stop_reason == "stopped"
+    assert stats.cycles >= 20 and stats.rate_hz > 0
+    assert 0 < stats.p50_us <= stats.p99_us <= stats.p999_us <= stats.max_us
+    servo.stop()  # idempotent
+
+
+def test_a_running_servo_has_the_stream_to_itself(device):
+    stream = zh.SerialStream(device.path, release_gil=True)
+    arm, other = zh.Arbelon(stream), zh.Arbelon(stream)
+    handle = zh.Handle(stream)
+    peer = ArmThread(device)
+    servo = zh.Servo(arm, 100.0)
+    servo.start()
+    try:
+        with pytest.raises(RuntimeError, match="already"):
+            servo.start()
+        with pytest.raises(RuntimeError, match="already drives"):
+            zh.Servo(other, 100.0).start()
+        calls = [arm.end_effector_force, arm.device_wakeup, other.joint_angles,
+                 arm.RequestCurrent, handle.SendDeviceWakeup, handle.Receive, stream.close,
+                 lambda: stream.connect(device.path), handle.start_receiving]
+        for call in calls:
+            with pytest.raises(RuntimeError, match="Servo"):
+                call()
+        # A deprecated method refuses before it warns.
+        with warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            with pytest.raises(RuntimeError, match="Servo"):
+                arm.SendForce([1, 2, 3])
+        assert warned == []
+        assert stream.is_open and stream.port == device.path  # reading the stream is fine
+        servo.stop()
+        # Once it has stopped, the arm is the program's again.
+        assert arm.end_effector_force()[0] == pytest.approx([0.1, 0.0, -0.02])
+        assert arm.last_result == 24
+    finally:
+        servo.stop()
+        peer.stop()
+
+
+def test_stops_by_itself_when_the_device_falls_silent(device):
+    arm = arm_on(device)
+    peer = ArmThread(device, silent_after=5)
+    servo = zh.Servo(arm, 500.0, max_failures=10)
+    start = time.monotonic()
+    servo.start()
+    assert wait_for(lambda: not servo.running)
+    assert time.monotonic() - start < 3.0
+    peer.stop()
+    stats = servo.stats()
+    assert stats.stop_reason == "device not answering"
+    assert stats.failed_exchanges >= 10
+    assert all(f == (0.0, 0.0, 0.0) for f in peer.forces[7:])
+
+
+def test_destroying_a_running_servo_stops_it(device):
+    arm = arm_on(device)
+    peer = ArmThread(device)
+    servo = zh.Servo(arm, 200.0)
+    servo.effects = [zh.ConstantForce((0, 0, 1))]
+    servo.start()
+    assert wait_for(lambda: len(peer.forces) > 5)
+    del servo
+    gc.collect()
+    count = len(peer.forces)
+    time.sleep(0.1)
+    assert len(peer.forces) == count, "no request after the servo is gone"
+    assert peer.forces[-1] == (0.0, 0.0, 0.0)
+    arm.end_effector_force()
+    peer.stop()
+    assert arm.last_result == 24
+
+
+@pytest.mark.parametrize(
+    "make,error",
+    [
+        (lambda: zh.Wall((0, 0, 0), 0, 1), "normal must not be zero"),
+        (lambda: zh.Wall((0, 0, 1), math.nan, 1), "offset must be a finite"),
+        (lambda: zh.Wall((0, 0, 1), 0, -1), "stiffness must not be negative"),
+        (lambda: zh.Wall((0, 1), 0, 1), "normal needs three values, got 2"),
+        (lambda: zh.Spring((0, 0, math.inf), 1), "anchor must be a finite"),
+        (lambda: zh.Spring((0, 0, 0), 1, damping=-0.1), "damping must not be negative"),
+        (lambda: zh.Damper(-2), "damping must not be negative"),
+        (lambda: zh.ConstantForce((1, 2, 3, 4)), "needs three values, got 4"),
+        (lambda: zh.ConstantForce((1, math.nan, 3)), "must be a finite"),
+    ],
+)
+def test_effects_refuse_unusable_parameters(make, error):
+    with pytest.raises(ValueError, match=error):
+        make()
+
+
+def test_effect_attributes_are_checked_and_a_wall_normal_normalised():
+    wall = zh.Wall([3, 0, 4], -0.1, 500.0, damping=2.0)
+    assert wall.normal == pytest.approx((0.6, 0.0, 0.8))
+    wall.normal = (0, 2, 0)
+    assert wall.normal == (0.0, 1.0, 0.0)
+    with pytest.raises(ValueError):
+        wall.normal = (0, 0, 0)
+    with pytest.raises(ValueError):
+        wall.stiffness = -1
+    assert wall.stiffness == 500.0, "a refused value changes nothing"
+    with pytest.raises(TypeError):
+        zh.Spring(b"abc", 1.0)
+    assert "Wall(normal=(0.0, 1.0, 0.0), offset=-0.1" in repr(wall)
+
+
+def test_settings_are_checked(device):
+    arm = arm_on(device)
+    for kwargs in [{"rate_hz": 0.5}, {"rate_hz": math.nan}, {"max_force": 0.0},
+                   {"max_force": math.inf}, {"max_failures": 0}]:
+        with pytest.raises(ValueError):
+            zh.Servo(arm, **kwargs)
+    with pytest.raises(TypeError, match="Wall, Spring, Damper and ConstantForce"):
+        zh.Servo(arm).effects = [zh.Damper(1), "wall"]
+    servo = zh.Servo(arm)
+    servo.effects = (e for e in [zh.Damper(1), zh.ConstantForce((0, 0, -1))])
+    assert [type(e).__name__ for e in servo.effects] == ["Damper", "ConstantForce"]
+    assert servo.stats().stop_reason is None and servo.state().cycle == 0
