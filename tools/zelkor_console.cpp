@@ -4,18 +4,24 @@
 //   zelkor-console arbelon COM3                      wake the arm, print its identity
 //   zelkor-console arbelon COM3 wakeup force 0 0 1.5 angles 0 0.5 -0.5
 //   zelkor-console handle COM4 wakeup state 7 0a0b0c receive 3
+//   zelkor-console arbelon COM3 wakeup servo 2 1000     hold the arm where it is for 2 s
+//   zelkor-console handle COM4 wakeup listen 1          count messages in the background
 //
 // Exit status: 0 when every step went through, 1 when a reply or message did not come
 // whole (the tool stops there), 2 for a usage error (nothing is sent then).
 #include <ZelkorHardwareAPI.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace hw = Zelkor::HardwareAPI;
@@ -27,8 +33,10 @@ namespace {
 constexpr const char* usage =
     "usage: zelkor-console arbelon PORT [STEP...]\n"
     "         STEP: wakeup | force X Y Z | position X Y Z | torques X Y Z | angles X Y Z\n"
+    "               | servo SECONDS RATE_HZ\n"
     "       zelkor-console handle PORT [STEP...]\n"
     "         STEP: wakeup | state DEVICE_ID HEX_USER_DATA|- | receive [COUNT]\n"
+    "               | listen SECONDS\n"
     "  no step: wakeup (the arm also prints its identity)\n";
 
 struct UsageError {
@@ -120,8 +128,9 @@ constexpr StateStep state_steps[] = {
 };
 
 struct ArbelonStep {
-    const StateStep* state = nullptr;  // null: wakeup
-    hw::Vector3 request{};
+    enum Kind { wakeup, state, servo } kind = wakeup;
+    const StateStep* state_step = nullptr;
+    hw::Vector3 request{};  // for servo: seconds, rate
 };
 
 std::vector<ArbelonStep> parse_arbelon(Steps steps) {
@@ -130,11 +139,19 @@ std::vector<ArbelonStep> parse_arbelon(Steps steps) {
     while (!steps.done()) {
         const char* word = steps.next("");
         ArbelonStep step;
-        if (std::strcmp(word, "wakeup") != 0) {
+        if (std::strcmp(word, "servo") == 0) {
+            step.kind = ArbelonStep::servo;
+            step.request[0] = static_cast<float>(parse_count(steps.next(word), 3600));
+            step.request[1] = static_cast<float>(parse_count(steps.next(word), 20000));
+            if (step.request[1] < 1) throw UsageError{"the servo's rate must be 1 Hz or more"};
+        } else if (std::strcmp(word, "wakeup") != 0) {
+            step.kind = ArbelonStep::state;
             for (const auto& s : state_steps) {
-                if (std::strcmp(word, s.name) == 0) step.state = &s;
+                if (std::strcmp(word, s.name) == 0) step.state_step = &s;
             }
-            if (step.state == nullptr) throw UsageError{std::string("unknown step '") + word + "'"};
+            if (step.state_step == nullptr) {
+                throw UsageError{std::string("unknown step '") + word + "'"};
+            }
             for (float& value : step.request) value = parse_float(steps.next(word));
         }
         out.push_back(step);
@@ -146,8 +163,37 @@ void print_vector(const char* name, const hw::Vector3& v) {
     std::printf(" %s %.9g %.9g %.9g", name, v[0], v[1], v[2]);
 }
 
+// Holds the arm where it is (a stiff spring to its current position, and some damping) in a
+// servo loop for the given seconds at the given rate, then prints how the loop went.
+bool run_servo(Arbelon& arm, const ArbelonStep& step) {
+    hw::Vector3 position{}, velocity{};
+    if (arm.end_effector_force({0, 0, 0}, position, velocity) != 24) {
+        std::printf("servo: no state reply\n");
+        return false;
+    }
+    hw::Control::ServoSettings settings;
+    settings.rate_hz = step.request[1];
+    hw::Control::Servo servo(arm, settings);
+    servo.set_effects({hw::Control::Spring({position[0], position[1], position[2]}, 200.0),
+                       hw::Control::Damper(5.0)});
+    servo.start();
+    std::this_thread::sleep_for(std::chrono::duration<double>(step.request[0]));
+    servo.stop();
+    const hw::Control::ServoStats stats = servo.stats();
+    const hw::Control::ServoState state = servo.state();
+    std::printf("servo: cycles %llu late %llu failed %llu stop %s",
+                static_cast<unsigned long long>(stats.cycles),
+                static_cast<unsigned long long>(stats.late_cycles),
+                static_cast<unsigned long long>(stats.failed_exchanges),
+                hw::Control::to_text(stats.stop_reason));
+    print_vector("position", state.position);
+    std::printf("\n");
+    return stats.cycles > 0 && stats.failed_exchanges < stats.cycles;
+}
+
 bool run_arbelon_step(Arbelon& arm, const ArbelonStep& step) {
-    if (step.state == nullptr) {
+    if (step.kind == ArbelonStep::servo) return run_servo(arm, step);
+    if (step.kind == ArbelonStep::wakeup) {
         std::uint16_t id = 0;
         std::uint8_t model = 0, hardware = 0, firmware = 0;
         hw::UUID uuid;
@@ -163,14 +209,14 @@ bool run_arbelon_step(Arbelon& arm, const ArbelonStep& step) {
         return true;
     }
     hw::Vector3 first{}, second{};
-    const int r = (arm.*step.state->exchange)(step.request, first, second);
+    const int r = (arm.*step.state_step->exchange)(step.request, first, second);
     if (r != 24) {
-        std::printf("%s: no state reply (%d)\n", step.state->name, r);
+        std::printf("%s: no state reply (%d)\n", step.state_step->name, r);
         return false;
     }
-    std::printf("%s:", step.state->name);
-    print_vector(step.state->first, first);
-    print_vector(step.state->second, second);
+    std::printf("%s:", step.state_step->name);
+    print_vector(step.state_step->first, first);
+    print_vector(step.state_step->second, second);
     std::printf("\n");
     return true;
 }
@@ -186,15 +232,21 @@ public:
     using Handle::OnReceiveHandleStatusMessage;
 
     std::size_t expected_length = 0;
+    bool quiet = false;  // count the messages instead of printing them
+    std::atomic<unsigned long> infos{0}, statuses{0}, errors{0};
 
     void OnReceiveHandleInfo(HandleInfoResponse& r) override {
         expected_length = 6;
+        ++infos;
+        if (quiet) return;
         std::printf("info: tool_data_remaining %u device_id %u model %u hardware %u firmware %u",
                     r.tool_data_remaining, r.device_id, r.device_model_number,
                     r.hardware_version, r.firmware_version);
     }
     void OnReceiveHandleStatusMessage(HandleStatusResponse& r) override {
         expected_length = 21 + std::size_t{r.user_data_length};
+        ++statuses;
+        if (quiet) return;
         std::printf("status: device_id %u quaternion %.9g %.9g %.9g %.9g error_flag %u "
                     "sensor %u user_data ",
                     r.device_id, r.quaternion[0], r.quaternion[1], r.quaternion[2],
@@ -203,12 +255,14 @@ public:
     }
     void OnReceiveHandleErrorResponse(HandleErrorResponse& r) override {
         expected_length = 3;
+        ++errors;
+        if (quiet) return;
         std::printf("error: device_id %u error_code %u", r.device_id, r.error_code);
     }
 };
 
 struct HandleStep {
-    enum Kind { wakeup, state, receive } kind = wakeup;
+    enum Kind { wakeup, state, receive, listen } kind = wakeup;
     std::uint16_t device_id = 0;
     std::vector<std::uint8_t> user_data;
     unsigned long count = 1;
@@ -231,12 +285,30 @@ std::vector<HandleStep> parse_handle(Steps steps) {
             if (count != nullptr && std::isdigit(static_cast<unsigned char>(count[0]))) {
                 step.count = parse_count(steps.next(word), 1000000);
             }
+        } else if (std::strcmp(word, "listen") == 0) {
+            step.kind = HandleStep::listen;
+            step.count = parse_count(steps.next(word), 3600);
         } else if (std::strcmp(word, "wakeup") != 0) {
             throw UsageError{std::string("unknown step '") + word + "'"};
         }
         out.push_back(step);
     }
     return out;
+}
+
+// Takes the messages in the background for the given seconds, then prints how many came.
+bool run_listen(PrintingHandle& handle, const HandleStep& step) {
+    std::recursive_mutex lock;
+    hw::Control::Receiver receiver(handle, lock);
+    handle.quiet = true;
+    const unsigned long before = handle.infos + handle.statuses + handle.errors;
+    receiver.start();
+    std::this_thread::sleep_for(std::chrono::seconds(step.count));
+    const std::exception_ptr error = receiver.stop();
+    handle.quiet = false;
+    std::printf("listen: info %lu status %lu error %lu\n", handle.infos.load(),
+                handle.statuses.load(), handle.errors.load());
+    return error == nullptr && handle.infos + handle.statuses + handle.errors > before;
 }
 
 bool run_handle_step(PrintingHandle& handle, const HandleStep& step) {
@@ -251,6 +323,8 @@ bool run_handle_step(PrintingHandle& handle, const HandleStep& step) {
                                    step.user_data.data());
             std::printf("state: sent %zu bytes of user data\n", step.user_data.size());
             return true;
+        case HandleStep::listen:
+            return run_listen(handle, step);
         case HandleStep::receive:
             for (unsigned long i = 0; i < step.count; ++i) {
                 handle.expected_length = 0;
