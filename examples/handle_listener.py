@@ -3,8 +3,10 @@
 Without --port it starts the device simulator zelkor-sim and listens to that. The listener
 wakes the handle, sends it some user data, and then prints the information, status and error
 messages that arrive, through a Python subclass of Handle whose callbacks do the printing.
-When the handle goes away (unplugged, or the simulator's --hangup-after) the stream says so,
-and the listener tries to reconnect until its time is up.
+The messages are taken in the background (start_receiving): the callbacks run on the
+library's own thread while this one is free, here to send the user data once the handle has
+said who it is. When the handle goes away (unplugged, or the simulator's --hangup-after)
+reception ends, the stream says why, and the listener tries to reconnect until its time is up.
 """
 import argparse
 import math
@@ -91,23 +93,26 @@ def main():
         if not stream.is_open:
             sys.exit(f"cannot listen: {stream.last_error}")
         handle = Listener(stream, args.every)
+        handle.start_receiving()
         handle.SendDeviceWakeup()
         end = time.monotonic() + args.seconds
-        unknown = 0
         while time.monotonic() < end:
-            if handle.Receive() >= 0:
-                pass
-            elif stream.is_open:
-                unknown += 1  # nothing came within the port's time-out, or an unknown code
-            elif reconnect(stream, end):
+            time.sleep(0.01)  # this thread is free: the callbacks run on the library's
+            if not handle.receiving:
+                # Reception ends by itself when the line hangs up (or a callback raises:
+                # stop_receiving() raises that exception here).
+                handle.stop_receiving()
+                if stream.is_open or not reconnect(stream, end):
+                    break
+                handle.start_receiving()
                 handle.SendDeviceWakeup()
             if handle.device_id is not None and data is not None:
                 # Now that the handle has said who it is, address it.
                 handle.SendHandleState(handle.device_id, len(data), data)
                 print(f"sent    user data {data!r}")
                 data = None
-    print(f"{handle.statuses} status messages, {handle.errors} error messages, "
-          f"{unknown} receives without a message")
+        handle.stop_receiving()
+    print(f"{handle.statuses} status messages, {handle.errors} error messages")
 
 
 if __name__ == "__main__":

@@ -2,8 +2,14 @@
 
 Without --port it starts the device simulator zelkor-sim and drives that, so it runs on any
 machine. The wall is horizontal, 2 cm below where the end-effector starts, and is rendered as
-a stiff spring with end_effector_force. With the simulator a virtual hand presses the
-end-effector down onto it and lifts it off again; on a real device your hand does that.
+a stiff spring. With the simulator a virtual hand presses the end-effector down onto it and
+lifts it off again; on a real device your hand does that.
+
+By default the loop is the library's Servo: a thread of its own that sends a force every
+cycle, computed from effects (the wall, and the hand's hold and push), while this script only
+swaps the hand's push between pressing and lifting and samples the state. --python-loop runs
+the same wall as a loop written in Python, calling end_effector_force itself, for comparison;
+both print their figures the same way.
 """
 import argparse
 import math
@@ -38,6 +44,10 @@ def parse_args():
     parser.add_argument("--push", type=float, default=None,
                         help="the virtual hand's downward force in N "
                              "(default 1.5 with the simulator, 0 with --port)")
+    parser.add_argument("--python-loop", action="store_true",
+                        help="run the loop in Python instead of the library's Servo")
+    parser.add_argument("--realtime", action="store_true",
+                        help="ask for real-time priority for the Servo's thread")
     parser.add_argument("--plot", metavar="FILE.png",
                         help="save the trajectory and the latency histogram (needs matplotlib)")
     args = parser.parse_args()
@@ -84,11 +94,76 @@ class Progress:
             print()
 
 
-def run(arm, args):
+def pressing(t):
+    """Whether the virtual hand presses (else it lifts) at `t` seconds."""
+    return (t % (PRESS + LIFT)) < PRESS
+
+
+def start_position(arm):
     position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     if position == [0.0, 0.0, 0.0]:
         sys.exit("the device does not answer with its state")
-    x0, y0, z0 = position
+    return position
+
+
+def run_servo(arm, args):
+    """The wall and the hand as the Servo's effects; this thread swaps the hand's push and
+    samples the state."""
+    x0, y0, z0 = start_position(arm)
+    wall = z0 - 0.02
+    # The hand holds the end-effector over its start in x and y: two walls facing each other
+    # along each axis make a spring in that axis alone.
+    hold = [zh.Wall(normal, offset, HOLD_STIFFNESS)
+            for normal, offset in [((1, 0, 0), x0), ((-1, 0, 0), -x0),
+                                   ((0, 1, 0), y0), ((0, -1, 0), -y0)]]
+    surface = zh.Wall((0, 0, 1), wall, args.stiffness, args.wall_damping)
+
+    def effects(press):
+        push = -args.push if press else 0.25 * args.push
+        return [surface, *hold, zh.Damper(HAND_DAMPING), zh.ConstantForce((0, 0, push))]
+
+    servo = zh.Servo(arm, args.rate, max_force=MAX_FORCE, realtime=args.realtime)
+    servo.effects = effects(True)
+    times, heights, forces = [], [], []
+    progress = Progress()
+    was_pressing = True
+    with servo:
+        start = time.perf_counter()
+        while servo.running:
+            t = time.perf_counter() - start
+            if t >= args.seconds:
+                break
+            if pressing(t) != was_pressing:
+                was_pressing = not was_pressing
+                servo.effects = effects(was_pressing)
+            state = servo.state()
+            if state.cycle:
+                z = state.position[2]
+                times.append(state.time)
+                heights.append(z - wall)
+                forces.append(state.force[2])
+                progress.show(t, f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
+                                 f"{(z - wall) * 1e3:+7.2f} mm | force z {state.force[2]:+6.2f} N"
+                                 f" | {servo.stats().rate_hz:6.0f} Hz")
+            time.sleep(0.002)
+    progress.done()
+    stats = servo.stats()
+    if stats.stop_reason != "stopped":
+        print(f"the servo stopped by itself: {stats.stop_reason}")
+    if args.realtime and not servo.realtime:
+        print("real-time priority was refused; the loop ran at normal priority")
+    return {
+        "times": times, "heights": heights, "forces": forces, "wall": wall,
+        "cycles": stats.cycles, "elapsed": stats.cycles / stats.rate_hz if stats.rate_hz else 0,
+        "failed": stats.failed_exchanges, "late": stats.late_cycles,
+        "p50": stats.p50_us * 1e-6, "p99": stats.p99_us * 1e-6, "max": stats.max_us * 1e-6,
+        "histogram": servo.exchange_time_histogram(),
+    }
+
+
+def run(arm, args):
+    """The same wall in a loop written in Python."""
+    x0, y0, z0 = start_position(arm)
     wall = z0 - 0.02
     period = 1.0 / args.rate
 
@@ -114,8 +189,7 @@ def run(arm, args):
         else:
             x, y, z = position
             vx, vy, vz = velocity
-            pressing = (t % (PRESS + LIFT)) < PRESS
-            hand_z = -args.push if pressing else 0.25 * args.push
+            hand_z = -args.push if pressing(t) else 0.25 * args.push
             f = [-HOLD_STIFFNESS * (x - x0) - HAND_DAMPING * vx,
                  -HOLD_STIFFNESS * (y - y0) - HAND_DAMPING * vy,
                  hand_z - HAND_DAMPING * vz]
@@ -147,22 +221,25 @@ def run(arm, args):
     elapsed = clock() - start
     progress.done()
     arm.end_effector_force([0.0, 0.0, 0.0])  # leave the arm limp
+    ordered = sorted(latencies)
     return {
-        "times": times, "heights": heights, "forces": forces, "latencies": latencies,
-        "elapsed": elapsed, "failed": failed, "late": late, "wall": wall,
+        "times": times, "heights": heights, "forces": forces, "wall": wall,
+        "cycles": len(latencies), "elapsed": elapsed, "failed": failed, "late": late,
+        "p50": percentile(ordered, 50) if ordered else 0.0,
+        "p99": percentile(ordered, 99) if ordered else 0.0,
+        "max": ordered[-1] if ordered else 0.0, "latencies": latencies,
     }
 
 
 def summarize(result, args):
-    lat = sorted(result["latencies"])
-    n = len(lat)
-    rate = n / result["elapsed"]
+    n = result["cycles"]
+    rate = n / result["elapsed"] if result["elapsed"] else 0.0
     depths = [-h for h in result["heights"] if h < 0]
     print(f"loop rate     {rate:7.1f} Hz  (target {args.rate:.0f} Hz, {n} exchanges in "
           f"{result['elapsed']:.2f} s, {result['late']} cycles over a period late)")
     if n:
-        print(f"exchange      p50 {micros(percentile(lat, 50))}   p99 {micros(percentile(lat, 99))}"
-              f"   max {micros(lat[-1])}")
+        print(f"exchange      p50 {micros(result['p50'])}   p99 {micros(result['p99'])}"
+              f"   max {micros(result['max'])}")
     if result["failed"]:
         print(f"failed        {result['failed']} exchanges got no valid reply")
     if depths:
@@ -189,10 +266,17 @@ def plot(result, filename):
     twin.set_ylabel("commanded force z (N)", color="tab:red")
     top.legend(loc="upper right")
     top.set_title("Virtual wall")
-    bottom.hist([x * 1e6 for x in result["latencies"]], bins=100, log=True)
+    if "latencies" in result:
+        bottom.hist([x * 1e6 for x in result["latencies"]], bins=100, log=True)
+    else:
+        # The Servo counts its exchange times in buckets; draw them as they are.
+        buckets = result["histogram"]
+        bottom.bar([a for a, _, _ in buckets], [n for _, _, n in buckets],
+                   width=[b - a for a, b, _ in buckets], align="edge", log=True)
     bottom.set_xlabel("exchange latency (µs)")
     bottom.set_ylabel("exchanges")
-    bottom.set_title("end_effector_force round trip")
+    bottom.set_title("end_effector_force round trip" +
+                     (" (Python loop)" if "latencies" in result else " (Servo)"))
     fig.savefig(filename, dpi=100)
     print(f"saved {filename}")
 
@@ -213,9 +297,10 @@ def main():
         info = arm.device_wakeup_dict()
         print("Arbelon {device_id:#06x}, model {device_model_number}, hardware "
               "{hardware_version}, firmware {firmware_version}, id {device_id_ext}".format(**info))
+        how = "a loop in Python" if args.python_loop else "the library's Servo"
         print(f"rendering a wall of {args.stiffness:g} N/m for {args.seconds:g} s at "
-              f"{args.rate:g} Hz")
-        result = run(arm, args)
+              f"{args.rate:g} Hz with {how}")
+        result = run(arm, args) if args.python_loop else run_servo(arm, args)
     summarize(result, args)
     if args.plot:
         plot(result, args.plot)

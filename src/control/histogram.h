@@ -38,6 +38,16 @@ public:
         return max_ns();
     }
 
+    /// Calls `visit(lower_edge_ns, upper_edge_ns, count)` for every bucket that holds
+    /// samples, shortest first.
+    template <class Visit>
+    void for_each_bucket(Visit&& visit) const {
+        for (std::size_t i = 0; i < buckets_.size(); ++i) {
+            const std::uint32_t n = buckets_[i].load(std::memory_order_relaxed);
+            if (n != 0) visit(i == 0 ? 0 : upper_edge(i - 1), upper_edge(i), n);
+        }
+    }
+
     /// The largest duration recorded, in nanoseconds.
     std::uint64_t max_ns() const noexcept { return max_.load(std::memory_order_relaxed); }
 

@@ -208,6 +208,14 @@ ServoStats Servo::stats() const noexcept {
     return s;
 }
 
+std::vector<Servo::Bucket> Servo::exchange_time_histogram() const {
+    std::vector<Bucket> out;
+    exchange_times_.for_each_bucket([&out](std::uint64_t from, std::uint64_t to, std::uint32_t n) {
+        out.push_back({static_cast<double>(from) / 1e3, static_cast<double>(to) / 1e3, n});
+    });
+    return out;
+}
+
 void Servo::run() noexcept {
     if (settings_.realtime) realtime_.store(platform::make_realtime(), std::memory_order_release);
 

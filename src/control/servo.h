@@ -118,6 +118,14 @@ public:
     ServoState state() const noexcept;
     /// The loop's figures so far. Any thread, never blocks the loop.
     ServoStats stats() const noexcept;
+    /// The exchange times since start() as a histogram: one bucket (from µs, to µs, exchanges)
+    /// for every bucket that holds any, shortest first. Any thread.
+    struct Bucket {
+        double from_us;
+        double to_us;
+        std::uint64_t count;
+    };
+    std::vector<Bucket> exchange_time_histogram() const;
 
     const ServoSettings& settings() const noexcept { return settings_; }
     Devices::Arbelon& arm() const noexcept { return arm_; }

@@ -340,6 +340,18 @@ void register_servo_class(py::module_& m) {
         "from any thread; the loop takes copies, so change an effect and assign again to "
         "apply it.");
     cls.def("state", [](const BoundServo& s) { return s.state(); }, "The loop's latest view of the arm (a ServoState).");
+    cls.def(
+        "exchange_time_histogram",
+        [](const BoundServo& s) {
+            py::list out;
+            for (const auto& b : s.exchange_time_histogram()) {
+                out.append(py::make_tuple(b.from_us, b.to_us, b.count));
+            }
+            return out;
+        },
+        "The exchange times since start() as a histogram: a list of (from µs, to µs, "
+        "exchanges) for every bucket that holds any, shortest first. Buckets are 1 µs wide "
+        "up to 32 µs, and 1/32 of a power of two above.");
     cls.def("stats", [](const BoundServo& s) { return s.stats(); }, "How the loop keeps up so far (a ServoStats).");
     cls.def("__enter__", [](py::object self) {
         self.cast<BoundServo&>().start_bound();

@@ -93,6 +93,14 @@ TEST(control_test, duration_histogram_percentiles) {
     EXPECT_NEAR(static_cast<double>(h.percentile(0.99)), 990e3, 990e3 * 0.04);
     EXPECT_EQ(h.percentile(1.0), 1000000u) << "never above the largest sample";
     EXPECT_EQ(h.max_ns(), 1000000u);
+    std::uint64_t counted = 0, previous_edge = 0;
+    h.for_each_bucket([&](std::uint64_t from, std::uint64_t to, std::uint32_t n) {
+        EXPECT_GE(from, previous_edge);
+        EXPECT_GT(to, from);
+        previous_edge = to;
+        counted += n;
+    });
+    EXPECT_EQ(counted, 1000u);
     h.add(3600ull * 1000000000ull);  // an hour lands in the last bucket, not outside
     EXPECT_EQ(h.max_ns(), 3600ull * 1000000000ull);
     h.clear();
