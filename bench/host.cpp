@@ -6,6 +6,8 @@
 //   zelkor-bench-host handle-cpp PORT COUNT
 //                                        COUNT status messages through Handle::Receive into
 //                                        an overridden callback
+//   zelkor-bench-host servo PORT COUNT   a 2 kHz Servo until it has run COUNT cycles; counts
+//                                        the heap allocations of the cycles after the first 100
 //
 // Runs COUNT force exchanges against zelkor-bench-peer, checks every reply exactly, and prints
 // one JSON line: wall and CPU time of the loop, latency percentiles, and the heap allocations
@@ -24,8 +26,10 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "control/servo.h"
 #include "devices/arbelon.h"
 #include "devices/handle.h"
 #include "devices/protocol.h"
@@ -162,17 +166,47 @@ int run_handle(const char* port, long count) {
     return 0;
 }
 
+// The servo's cycles allocate nothing: counted over every cycle once the loop runs. The main
+// thread only sleeps meanwhile, and sleeping allocates nothing either.
+int run_servo(const char* port, long count) {
+    hw::IO::SerialStream stream(port);
+    hw::Devices::Arbelon arm(&stream);
+    hw::Control::ServoSettings settings;
+    settings.rate_hz = 2000.0;
+    hw::Control::Servo servo(arm, settings);
+    servo.set_effects({hw::Control::Spring({0.1, 0.0, 0.0}, 0.5), hw::Control::Damper(0.1),
+                       hw::Control::Wall({0, 0, 1}, -1.0, 10.0)});
+    servo.start();
+    auto cycles = [&] { return static_cast<long>(servo.stats().cycles); };
+    while (servo.running() && cycles() < 100) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long first = cycles();
+    const long allocations_before = allocations.load();
+    while (servo.running() && cycles() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long allocs = allocations.load() - allocations_before;
+    const long last = cycles();
+    servo.stop();
+    const hw::Control::ServoStats stats = servo.stats();
+    if (stats.stop_reason != hw::Control::StopReason::stopped) fail("the servo stopped by itself", last);
+    std::printf("{\"host\": \"servo\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": 0, "
+                "\"allocations\": %ld, \"late\": %llu, \"failed\": %llu}\n",
+                last - first, static_cast<double>(stats.cycles) / stats.rate_hz, allocs,
+                static_cast<unsigned long long>(stats.late_cycles),
+                static_cast<unsigned long long>(stats.failed_exchanges));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: zelkor-bench-host floor|cpp|handle-cpp PORT COUNT\n");
+        std::fprintf(stderr, "usage: zelkor-bench-host floor|cpp|handle-cpp|servo PORT COUNT\n");
         return 2;
     }
     const std::string mode = argv[1];
     const char* port = argv[2];
     const long count = std::atol(argv[3]);
     if (mode == "handle-cpp") return run_handle(port, count);
+    if (mode == "servo") return run_servo(port, count);
     std::vector<std::int64_t> latency(static_cast<std::size_t>(count));
 
     Floor* floor = nullptr;

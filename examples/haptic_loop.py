@@ -156,7 +156,8 @@ def run_servo(arm, args):
         "times": times, "heights": heights, "forces": forces, "wall": wall,
         "cycles": stats.cycles, "elapsed": stats.cycles / stats.rate_hz if stats.rate_hz else 0,
         "failed": stats.failed_exchanges, "late": stats.late_cycles,
-        "p50": stats.p50_us * 1e-6, "p99": stats.p99_us * 1e-6, "max": stats.max_us * 1e-6,
+        "p50": stats.p50_us * 1e-6, "p99": stats.p99_us * 1e-6, "p999": stats.p999_us * 1e-6,
+        "max": stats.max_us * 1e-6, "realtime": servo.realtime,
         "histogram": servo.exchange_time_histogram(),
     }
 

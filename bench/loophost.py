@@ -1,0 +1,171 @@
+"""One host process of the loop benchmark (bench/loop.py starts it, once per measurement).
+
+    loophost.py loop python|servo|servo-rt RATE SECONDS PORT [--load-thread]
+        the demo's wall (examples/haptic_loop.py) in its Python loop or on the Servo
+    loophost.py main idle|servo|handle|release-gil|default-stream|default-receive SECONDS PORT
+        the main thread's busy-loop throughput and time.sleep(0.001) while something else
+        uses the device
+
+Prints one JSON line.
+"""
+import argparse
+import contextlib
+import io
+import json
+import os
+import sys
+import threading
+import time
+
+import ZelkorHardwareAPI as zh
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+import haptic_loop  # noqa: E402  (the demo's loops, measured as they are)
+
+
+class BusyThread:
+    """A Python thread doing busy work in this process; reports its own CPU time."""
+
+    def __init__(self):
+        self.stop = threading.Event()
+        self.cpu = 0.0
+        self.thread = threading.Thread(target=self.spin, daemon=True)
+        self.thread.start()
+
+    def spin(self):
+        start = time.thread_time()
+        x = 0
+        while not self.stop.is_set():
+            for _ in range(1000):
+                x += 1
+        self.cpu = time.thread_time() - start
+
+    def end(self):
+        self.stop.set()
+        self.thread.join()
+        return self.cpu
+
+
+def percentile(ordered, q):
+    return ordered[min(len(ordered) - 1, int(q * len(ordered)))] if ordered else 0.0
+
+
+def run_loop(mode, rate, seconds, port, load_thread):
+    args = argparse.Namespace(rate=rate, seconds=seconds, stiffness=2000.0, wall_damping=10.0,
+                              push=1.5, realtime=mode == "servo-rt", python_loop=mode == "python")
+    arm = zh.Arbelon(zh.SerialStream(port))
+    arm.device_wakeup()
+    busy = BusyThread() if load_thread else None
+    cpu_before, wall_before = time.process_time(), time.monotonic()
+    with contextlib.redirect_stdout(io.StringIO()):
+        if mode == "python":
+            result = haptic_loop.run(arm, args)
+        else:
+            result = haptic_loop.run_servo(arm, args)
+    cpu = time.process_time() - cpu_before
+    wall = time.monotonic() - wall_before
+    busy_cpu = busy.end() if busy else 0.0
+    if mode == "python":
+        ordered = sorted(result["latencies"])
+        p999 = percentile(ordered, 0.999)
+    else:
+        p999 = result["p999"]
+    print(json.dumps({
+        "mode": mode, "rate": rate, "cycles": result["cycles"], "elapsed": result["elapsed"],
+        "late": result["late"], "failed": result["failed"], "p50_us": result["p50"] * 1e6,
+        "p99_us": result["p99"] * 1e6, "p999_us": p999 * 1e6, "max_us": result["max"] * 1e6,
+        "host_cpu": (cpu - busy_cpu) / wall, "realtime": result.get("realtime", False),
+    }))
+
+
+def measure_main_thread(seconds):
+    """Busy-loop turns per second and time.sleep(0.001) percentiles on this thread."""
+    turns, end = 0, time.perf_counter() + seconds / 2
+    while time.perf_counter() < end:
+        turns += 1
+    throughput = turns / (seconds / 2)
+    sleeps = []
+    end = time.perf_counter() + seconds / 2
+    while time.perf_counter() < end:
+        before = time.perf_counter()
+        time.sleep(0.001)
+        sleeps.append(time.perf_counter() - before)
+    sleeps.sort()
+    return {"throughput": throughput, "sleep_p50_ms": percentile(sleeps, 0.5) * 1e3,
+            "sleep_p99_ms": percentile(sleeps, 0.99) * 1e3}
+
+
+class Counting(zh.Handle):
+    def __init__(self, stream):
+        super().__init__(stream)
+        self.messages = 0
+
+    def OnReceiveHandleInfo(self, *args):
+        self.messages += 1
+
+    def OnReceiveHandleStatusMessage(self, *args):
+        self.messages += 1
+
+    def OnReceiveHandleErrorResponse(self, *args):
+        self.messages += 1
+
+
+def run_main(scenario, seconds, port):
+    stop = threading.Event()
+    worker = None
+    background = {}
+    if scenario == "servo":
+        arm = zh.Arbelon(zh.SerialStream(port))
+        servo = zh.Servo(arm, 1000.0)
+        servo.effects = [zh.Damper(1.0)]
+        servo.start()
+    elif scenario == "handle":
+        handle = Counting(zh.SerialStream(port))
+        handle.start_receiving()
+        handle.SendDeviceWakeup()
+    elif scenario in ("release-gil", "default-stream"):
+        arm = zh.Arbelon(zh.SerialStream(port, release_gil=scenario == "release-gil"))
+
+        def exchanges():
+            n = 0
+            while not stop.is_set():
+                arm.end_effector_force([0.0, 0.0, 0.0])
+                n += 1
+            background["exchanges"] = n
+        worker = threading.Thread(target=exchanges)
+    elif scenario == "default-receive":
+        handle = Counting(zh.SerialStream(port))
+        handle.SendDeviceWakeup()
+
+        def receive():
+            while not stop.is_set():
+                handle.Receive()
+        worker = threading.Thread(target=receive)
+    if worker:
+        worker.start()
+    time.sleep(0.2)
+    figures = measure_main_thread(seconds)
+    stop.set()
+    if worker:
+        worker.join()
+    if scenario == "servo":
+        servo.stop()
+        background["cycles"] = servo.stats().cycles
+    elif scenario == "handle":
+        handle.stop_receiving()
+    if scenario in ("handle", "default-receive"):
+        background["messages"] = handle.messages
+    print(json.dumps({"scenario": scenario, **figures, **background}))
+
+
+def main():
+    what = sys.argv[1]
+    if what == "loop":
+        mode, rate, seconds, port = sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), sys.argv[5]
+        run_loop(mode, rate, seconds, port, "--load-thread" in sys.argv[6:])
+    else:
+        run_main(sys.argv[2], float(sys.argv[3]), sys.argv[4])
+
+
+if __name__ == "__main__":
+    main()
