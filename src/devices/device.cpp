@@ -18,7 +18,7 @@ Device::Device(IO::SerialStream* stream_) : stream(stream_) {
 }
 
 void Device::send(std::size_t length) {
-    stream->write(chars(send_buffer), static_cast<std::streamsize>(length));
+    (void)stream->write_bytes(chars(send_buffer), static_cast<std::streamsize>(length));
 }
 
 void Device::send_request(std::size_t length) {
@@ -29,8 +29,7 @@ void Device::send_request(std::size_t length) {
 }
 
 bool Device::receive_code() {
-    stream->read(chars(receive_buffer), 1);
-    return stream->gcount() == 1;
+    return stream->read_bytes(chars(receive_buffer), 1) == 1;
 }
 
 int Device::receive_reply(std::uint8_t expected_code, std::size_t payload_length) {
@@ -38,11 +37,11 @@ int Device::receive_reply(std::uint8_t expected_code, std::size_t payload_length
     // further one.
     if (!receive_code()) return note(-1);
     if (receive_buffer[0] != expected_code) {
-        stream->read(chars(receive_buffer), static_cast<std::streamsize>(buffer_size));
+        (void)stream->read_bytes(chars(receive_buffer), static_cast<std::streamsize>(buffer_size));
         return note(-1);
     }
-    stream->read(chars(receive_buffer), static_cast<std::streamsize>(payload_length));
-    return note(static_cast<int>(stream->gcount()));
+    return note(static_cast<int>(
+        stream->read_bytes(chars(receive_buffer), static_cast<std::streamsize>(payload_length))));
 }
 
 }  // namespace Zelkor::HardwareAPI::Devices

@@ -73,8 +73,8 @@ void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
 
 int Handle::read_payload(std::size_t length) {
     std::uint8_t* buffer = receive_buffer.get();
-    stream->read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(length));
-    const auto got = static_cast<std::size_t>(stream->gcount());
+    const auto got = static_cast<std::size_t>(
+        stream->read_bytes(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(length)));
     std::fill(buffer + got, buffer + length, std::uint8_t{0});
     return static_cast<int>(got);
 }

@@ -51,14 +51,16 @@ using Cause = PortError::Cause;
 
 int fd_of(PortHandle handle) { return static_cast<int>(handle); }
 
-// Milliseconds until `deadline`, rounded up so poll never wakes a hair too early; 0 once it
-// has passed.
-int millis_until(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
+// Milliseconds from `now` until `deadline`, rounded up so poll never wakes a hair too early;
+// 0 once it has passed.
+int millis_until_from(Clock::time_point deadline, Clock::time_point now) {
+    const auto left = deadline - now;
     if (left <= Clock::duration::zero()) return 0;
     const auto ms = std::chrono::ceil<Millis>(left).count();
     return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
 }
+
+int millis_until(Clock::time_point deadline) { return millis_until_from(deadline, Clock::now()); }
 
 Clock::time_point deadline_after(std::uint64_t multiplier, std::uint64_t count,
                                  std::uint64_t constant) {
@@ -174,10 +176,16 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts&, PortErr
 
 bool apply_timeouts(PortHandle, const PortTimeouts&, int&) { return true; }
 
-Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t,
-             bool after_write, const WaitHook& hook) {
-    const int fd = fd_of(handle);
-    auto* out = static_cast<unsigned char*>(destination);
+namespace {
+
+// What read() passes on when it has not tried to read yet.
+constexpr ssize_t not_tried = -2;
+
+// A read that did not complete at once: waits, and reads what comes, until the read is whole,
+// a time-out ends it, the line goes away, or the hook stops it. `first` is what the first
+// attempt to read returned (with its errno in `first_error`), or not_tried.
+Outcome read_waiting(int fd, unsigned char* out, std::uint32_t count, const PortTimeouts& t,
+                     const WaitHook& hook, ssize_t first, int first_error) {
     // Deadlines are set when the first wait begins: a read served at once never reads the
     // clock. The calls before that first wait do not block, so the total time-out still
     // counts from the call to within microseconds.
@@ -185,12 +193,11 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
     Clock::time_point total_deadline{}, deadline{};
     bool timing = false;
     bool hook_deadline_first = false;  // the caller's deadline comes before the port's own
-    auto start_timing = [&] {
-        if (timing) return;
+    auto start_timing = [&](Clock::time_point now) {
         timing = true;
-        total_deadline = has_total
-                             ? deadline_after(t.read_total_multiplier, count, t.read_total_constant)
-                             : Clock::time_point::max();
+        total_deadline = has_total ? now + Millis(std::uint64_t{t.read_total_multiplier} * count +
+                                                  t.read_total_constant)
+                                   : Clock::time_point::max();
         hook_deadline_first = hook.deadline < total_deadline;
         if (hook_deadline_first) total_deadline = hook.deadline;
         deadline = total_deadline;
@@ -198,26 +205,33 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
 
     Outcome result;
     std::uint32_t got = 0;
-    // A read that can be served at once should not cost a poll first; but right after a
-    // request the reply has rarely arrived yet, and trying would only add a call.
-    bool try_read = !after_write;
+    bool try_read = first != not_tried;
     short revents = 0;  // what the last poll reported; 0 before the first
     while (got < count) {
         if (try_read) {
-            const ssize_t r = calls.read(fd, out + got, count - got);
+            ssize_t r;
+            int e;
+            if (first != not_tried) {
+                r = first;
+                e = first_error;
+                first = not_tried;
+            } else {
+                r = calls.read(fd, out + got, count - got);
+                e = r < 0 ? errno : 0;
+            }
             if (r > 0) {
                 got += static_cast<std::uint32_t>(r);
                 if (got == count) break;
-                start_timing();
+                const Clock::time_point now = Clock::now();
+                if (!timing) start_timing(now);
                 if (t.read_interval != 0) {
-                    const auto interval_deadline = Clock::now() + Millis(t.read_interval);
+                    const auto interval_deadline = now + Millis(t.read_interval);
                     deadline = interval_deadline < total_deadline ? interval_deadline : total_deadline;
                 }
                 // More may be on its way; wait for it rather than read empty-handed.
                 try_read = false;
                 continue;
             }
-            const int e = r < 0 ? errno : 0;
             if (e == EINTR) continue;
             // With VMIN = 0 an idle tty reads 0 and a non-blocking one may say EAGAIN; only
             // after poll reported the line readable does nothing mean the line is gone: a
@@ -239,8 +253,16 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
                 break;
             }
         }
-        start_timing();
-        const int wait = millis_until(deadline);
+        int wait;
+        if (!timing) {
+            // The first wait: its length follows from the deadline just set, on one reading of
+            // the clock.
+            const Clock::time_point now = Clock::now();
+            start_timing(now);
+            wait = millis_until_from(deadline, now);
+        } else {
+            wait = millis_until(deadline);
+        }
         if (wait == 0) {
             result.ending = hook_deadline_first && deadline == total_deadline ? Ending::interrupted
                                                                               : Ending::timed_out;
@@ -271,6 +293,21 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
     result.count = got;
     if (got == count) result.ending = Ending::complete;
     return result;
+}
+
+}  // namespace
+
+Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t,
+             bool after_write, const WaitHook& hook) {
+    const int fd = fd_of(handle);
+    auto* out = static_cast<unsigned char*>(destination);
+    // Right after a request the reply has rarely arrived yet, and trying to read would only
+    // add a call: such a read waits first. Any other read tries at once, and a read served
+    // then (a payload that came with its code byte) is done with one call.
+    if (after_write) return read_waiting(fd, out, count, t, hook, not_tried, 0);
+    const ssize_t r = calls.read(fd, out, count);
+    if (r == static_cast<ssize_t>(count)) return {count, Ending::complete, 0};
+    return read_waiting(fd, out, count, t, hook, r, r < 0 ? errno : 0);
 }
 
 Outcome write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts& t,

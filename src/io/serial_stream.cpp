@@ -33,6 +33,36 @@ SerialStream& SerialStream::write(const char* data, std::streamsize n) {
     return *this;
 }
 
+std::streamsize SerialStream::write_bytes(const char* data, std::streamsize n) {
+    clear();
+    const std::streamsize written = n > 0 ? buffer->sputn(data, n) : 0;
+    if (written != n) setstate(std::ios_base::badbit);
+    return written;
+}
+
+std::streamsize SerialStream::read_bytes(char* data, std::streamsize n) {
+    const std::streamsize got = n > 0 ? buffer->sgetn(data, n) : 0;
+    set_gcount(got);
+    clear(got == n ? std::ios_base::goodbit : std::ios_base::eofbit | std::ios_base::failbit);
+    return got;
+}
+
+// The count is a protected member of the standard library's istream, under its own name in
+// each implementation. Elsewhere a zero-length istream read at least keeps gcount() from
+// describing an older read.
+void SerialStream::set_gcount(std::streamsize count) noexcept {
+#if defined(__GLIBCXX__)
+    _M_gcount = count;
+#elif defined(_LIBCPP_VERSION)
+    __gc_ = count;
+#elif defined(_MSC_VER)
+    _Chcount = count;
+#else
+    (void)count;
+    std::basic_istream<char>::read(nullptr, 0);
+#endif
+}
+
 SerialStream& SerialStream::read(char* data, std::streamsize n) {
     clear();
     std::basic_istream<char>::read(data, n);

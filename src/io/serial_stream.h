@@ -41,6 +41,14 @@ public:
     /// k; k < n sets eofbit and failbit. n == 0 touches nothing.
     SerialStream& read(char* data, std::streamsize n);
 
+    /// read() for the devices: the same platform read, stream state and gcount() afterwards,
+    /// without the istream machinery around them. Returns the count delivered.
+    std::streamsize read_bytes(char* data, std::streamsize n);
+
+    /// write() for the devices: the same platform write and stream state afterwards, without
+    /// the ostream machinery around them. Returns the count the port accepted.
+    std::streamsize write_bytes(const char* data, std::streamsize n);
+
     /// Closes the current port, if any, and opens `port_name` in its place. Returns the
     /// OpenCode of the open as a number (1 on success), or 0 when opening threw (the message
     /// "Could not open port: <name>" then goes to standard output). Never throws.
@@ -87,6 +95,9 @@ public:
     bool discard_input() noexcept { return buffer->discard_input(); }
 
 private:
+    // Makes gcount() report `count`, as istream::read does.
+    void set_gcount(std::streamsize count) noexcept;
+
     std::unique_ptr<serialib> buffer;
     std::string port_name_;
     std::atomic<std::int8_t> open_result_{static_cast<std::int8_t>(OpenCode::exception)};

@@ -53,7 +53,7 @@ io::PortError serialib::unpack(std::uint64_t bits) noexcept {
 void serialib::record(Step step, const io::port::Outcome& outcome) noexcept {
     switch (outcome.ending) {
         case io::port::Ending::complete:
-            set_error({});
+            forget_error();
             return;
         case io::port::Ending::timed_out:
             set_error({step, Cause::timed_out, 0});
@@ -87,6 +87,10 @@ int serialib::read_port(void* destination, std::uint32_t count) {
     const io::port::Outcome r =
         io::port::read(handle(), destination, count, timeouts, after_write, wait_hook);
     after_write = false;
+    if (r.ending == io::port::Ending::complete) {
+        forget_error();
+        return static_cast<int>(r.count);
+    }
     record(Step::read, r);
     if (r.ending == io::port::Ending::failed && r.count == 0) return -2;
     return static_cast<int>(r.count);
@@ -182,7 +186,11 @@ std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
     after_write = true;
     const io::port::Outcome r =
         io::port::write(handle(), s, static_cast<std::size_t>(n), timeouts, wait_hook);
-    record(Step::write, r);
+    if (r.ending == io::port::Ending::complete) {
+        forget_error();
+    } else {
+        record(Step::write, r);
+    }
     return static_cast<std::streamsize>(r.count);
 }
 

@@ -141,6 +141,10 @@ private:
     void set_error(const Zelkor::HardwareAPI::IO::PortError& e) noexcept {
         error.store(pack(e), std::memory_order_relaxed);
     }
+    // A successful transfer clears the record; most find it clear already.
+    void forget_error() noexcept {
+        if (error.load(std::memory_order_relaxed) != 0) error.store(0, std::memory_order_relaxed);
+    }
     static std::uint64_t pack(const Zelkor::HardwareAPI::IO::PortError& e) noexcept;
     static Zelkor::HardwareAPI::IO::PortError unpack(std::uint64_t bits) noexcept;
 
