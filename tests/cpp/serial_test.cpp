@@ -280,3 +280,37 @@ TEST(serial_stream_test, write_then_read_needs_no_flush) {
     EXPECT_TRUE(pty.drain().empty());
 }
 
+
+TEST(serial_stream_test, device_transfers_leave_state_and_gcount_as_read_and_write_do) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    struct Case {
+        const char* what;
+        Bytes arriving;
+        std::streamsize want;
+    } cases[] = {
+        {"whole", bytes_of("abcd"), 4},
+        {"short", bytes_of("ab"), 4},
+        {"nothing", {}, 1},
+        {"zero bytes", {}, 0},
+    };
+    for (const auto& c : cases) {
+        char data[8] = {};
+        pty.send(c.arriving);
+        stream.read(data, c.want);
+        const auto state = stream.rdstate();
+        const auto count = stream.gcount();
+        pty.send(c.arriving);
+        stream.setstate(std::ios_base::badbit);  // left over from an earlier call: cleared
+        EXPECT_EQ(stream.read_bytes(data, c.want), count) << c.what;
+        EXPECT_EQ(stream.rdstate(), state) << c.what;
+        EXPECT_EQ(stream.gcount(), count) << c.what;
+    }
+    stream.write("xy", 2);
+    EXPECT_EQ(stream.write_bytes("xy", 2), 2);
+    EXPECT_TRUE(stream.good());
+    EXPECT_EQ(pty.receive(4), bytes_of("xyxy"));
+    stream.close();
+    EXPECT_EQ(stream.write_bytes("xy", 2), 0);
+    EXPECT_TRUE(stream.bad());
+}
