@@ -194,6 +194,7 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& t, PortE
             error = {Step::configure, Cause::system, EINVAL};
             break;
     }
+    if (code != OpenCode::ok) event.open_error = error;
     return code;
 }
 
@@ -202,8 +203,9 @@ bool apply_timeouts(PortHandle handle, const PortTimeouts&, int& system_error) {
     port.check_usable(handle);
     // Refused now and then, as a platform may.
     const bool ok = (port.decide() & 0x3F) != 0x3F;
-    port.log(PortEvent::Kind::apply_timeouts, handle).ok = ok;
-    if (!ok) system_error = EINVAL;
+    PortEvent& event = port.log(PortEvent::Kind::apply_timeouts, handle);
+    event.ok = ok;
+    if (!ok) system_error = event.system_error = EINVAL;
     return ok;
 }
 

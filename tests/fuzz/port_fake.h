@@ -46,6 +46,7 @@ struct PortEvent {
     int system_error = 0;
     bool ok = true;             ///< apply_timeouts and discard: what the port answered
     io::OpenCode open_code = io::OpenCode::ok;
+    io::PortError open_error;   ///< open: what the port reported for a code other than ok
     bool open_threw = false;
     std::string name;           ///< open: the port name
 };
