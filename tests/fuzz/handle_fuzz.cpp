@@ -111,6 +111,18 @@ bool same(const Call& a, const Call& b) {
            a.user_data == b.user_data && a.record_zero_beyond && b.record_zero_beyond;
 }
 
+void print(const char* what, const Call& c) {
+    std::fprintf(stderr,
+                 "%s: kind %d tool %u id %u model %u hw %u fw %u error_flag %u sensor %u "
+                 "error_code %u quaternion %08x %08x %08x %08x zero_beyond %d user data (%zu):",
+                 what, static_cast<int>(c.kind), c.tool_data_remaining, c.device_id,
+                 c.device_model_number, c.hardware_version, c.firmware_version, c.error_flag,
+                 c.sensor, c.error_code, c.quaternion[0], c.quaternion[1], c.quaternion[2],
+                 c.quaternion[3], c.record_zero_beyond, c.user_data.size());
+    for (std::uint8_t b : c.user_data) std::fprintf(stderr, " %02x", b);
+    std::fprintf(stderr, "\n");
+}
+
 // The two calls a message gives, decoded here from the payload as delivered.
 std::vector<Call> expected_calls(std::uint8_t code, const Bytes& p, const Bytes& user_data) {
     std::vector<Call> calls;
@@ -200,7 +212,13 @@ void receive(FuzzedDataProvider& in, FakePort& port, PortModel& model, Recording
         FUZZ_CHECK(handle.last_result() == want_result);
     }
     FUZZ_CHECK(handle.calls.size() == want.size());
-    for (std::size_t i = 0; i < want.size(); ++i) FUZZ_CHECK(same(handle.calls[i], want[i]));
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (!same(handle.calls[i], want[i])) {
+            print("called", handle.calls[i]);
+            print("expected", want[i]);
+        }
+        FUZZ_CHECK(same(handle.calls[i], want[i]));
+    }
 }
 
 void send_state(FuzzedDataProvider& in, FakePort& port, PortModel& model, Handle& handle) {

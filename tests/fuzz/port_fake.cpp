@@ -27,7 +27,37 @@ FakePort::FakePort(FuzzedDataProvider& script) : script_(script) {
     installed = this;
 }
 
+// ZELKOR_FUZZ_TRACE=1 lists the port calls of each input on standard error, to see what a
+// seed or a finding does.
+void trace(const std::vector<PortEvent>& events) {
+    static const bool on = std::getenv("ZELKOR_FUZZ_TRACE") != nullptr;
+    if (!on) return;
+    static const char* const kinds[] = {"open", "timeouts", "read", "write", "discard", "close"};
+    static const char* const endings[] = {"complete", "timed out", "interrupted", "hung up",
+                                          "failed"};
+    for (const PortEvent& e : events) {
+        std::fprintf(stderr, "port: %-8s", kinds[static_cast<int>(e.kind)]);
+        switch (e.kind) {
+            case PortEvent::Kind::open:
+                std::fprintf(stderr, " \"%s\" code %d%s", e.name.c_str(),
+                             static_cast<int>(e.open_code), e.open_threw ? " (threw)" : "");
+                break;
+            case PortEvent::Kind::read:
+            case PortEvent::Kind::write:
+                std::fprintf(stderr, " %zu of %zu, %s:", e.count, e.requested,
+                             endings[static_cast<int>(e.ending)]);
+                for (std::uint8_t b : e.bytes) std::fprintf(stderr, " %02x", b);
+                break;
+            default:
+                std::fprintf(stderr, " %s", e.ok ? "ok" : "refused");
+                break;
+        }
+        std::fprintf(stderr, "\n");
+    }
+}
+
 FakePort::~FakePort() {
+    trace(events_);
     installed = nullptr;
     // Every port the library opened must have been given back.
     FUZZ_CHECK(open_.empty());
