@@ -157,9 +157,13 @@ std::vector<Call> expected_calls(std::uint8_t code, const Bytes& p, const Bytes&
     return calls;
 }
 
-void receive(FuzzedDataProvider& in, FakePort& port, PortModel& model, RecordingHandle& handle) {
+// `plain`: a Handle of its own on the same stream, which consumes messages without effect.
+void receive(FuzzedDataProvider& in, FakePort& port, PortModel& model, RecordingHandle& handle,
+             Handle& plain) {
     const bool with_code = in.ConsumeBool();
-    const bool throwing = (in.ConsumeIntegral<std::uint8_t>() & 7) == 7;
+    const std::uint8_t how = in.ConsumeIntegral<std::uint8_t>();
+    const bool throwing = (how & 7) == 7;
+    const bool use_plain = (how & 0x38) == 0x38;
     auto code_out = std::make_unique<std::uint8_t>(0x5A);  // exactly one byte
     handle.calls.clear();
     handle.throw_next = throwing;
@@ -168,7 +172,7 @@ void receive(FuzzedDataProvider& in, FakePort& port, PortModel& model, Recording
     int result = 0;
     bool threw = false;
     try {
-        result = handle.Receive(with_code ? code_out.get() : nullptr);
+        result = (use_plain ? plain : handle).Receive(with_code ? code_out.get() : nullptr);
     } catch (const ThrownByCallback&) {
         threw = true;
     }
@@ -202,6 +206,11 @@ void receive(FuzzedDataProvider& in, FakePort& port, PortModel& model, Recording
 
     // The code byte is stored whenever one arrived.
     FUZZ_CHECK(*code_out == (with_code && !code.empty() ? code[0] : 0x5A));
+    if (use_plain) {
+        FUZZ_CHECK(!threw && handle.calls.empty() && result == want_result);
+        FUZZ_CHECK(plain.last_result() == want_result);
+        return;
+    }
     if (threw) {
         // The first callback threw: nothing after it ran, the message was consumed.
         FUZZ_CHECK(throwing && !want.empty());
@@ -261,6 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         SerialStream stream("handle");
         Expect(port, from, model).open();
         RecordingHandle handle(&stream);
+        Handle plain(&stream);
 
         for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
             switch (in.ConsumeIntegral<std::uint8_t>() % 8) {
@@ -268,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 case 1:
                 case 2:
                 case 3:
-                    receive(in, port, model, handle);
+                    receive(in, port, model, handle, plain);
                     break;
                 case 4: {
                     from = port.mark();

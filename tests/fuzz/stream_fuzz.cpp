@@ -478,6 +478,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             replay.end();
             FUZZ_CHECK(got == want);
             check_transfer(p, got, port.events(), from, was_open);
+            // A recorded failure has a text and an errno; no failure has neither.
+            const PortError& error = stream.last_error();
+            FUZZ_CHECK(error.message().empty() == !error);
+            FUZZ_CHECK((error.error_number() == 0) == !error);
         }
     }
     // The stream closed its port on the way out (FakePort checks).
