@@ -1,0 +1,364 @@
+// The fuzz input's port: implements io/port.h for the fuzz-only build of the library.
+#include "port_fake.h"
+
+#include <sanitizer/asan_interface.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+namespace zelkor_fuzz {
+
+namespace {
+
+FakePort* installed = nullptr;
+
+// The whole of [p, p + n) is memory the caller may use.
+void check_region(const void* p, std::size_t n) {
+    if (n == 0) return;
+    FUZZ_CHECK(p != nullptr);
+    FUZZ_CHECK(__asan_region_is_poisoned(const_cast<void*>(p), n) == nullptr);
+}
+
+}  // namespace
+
+FakePort::FakePort(FuzzedDataProvider& script) : script_(script) {
+    FUZZ_CHECK(installed == nullptr);
+    installed = this;
+}
+
+// ZELKOR_FUZZ_TRACE=1 lists the port calls of each input on standard error, to see what a
+// seed or a finding does.
+void trace(const std::vector<PortEvent>& events) {
+    static const bool on = std::getenv("ZELKOR_FUZZ_TRACE") != nullptr;
+    if (!on) return;
+    static const char* const kinds[] = {"open", "timeouts", "read", "write", "discard", "close"};
+    static const char* const endings[] = {"complete", "timed out", "interrupted", "hung up",
+                                          "failed"};
+    for (const PortEvent& e : events) {
+        std::fprintf(stderr, "port: %-8s", kinds[static_cast<int>(e.kind)]);
+        switch (e.kind) {
+            case PortEvent::Kind::open:
+                std::fprintf(stderr, " \"%s\" code %d%s", e.name.c_str(),
+                             static_cast<int>(e.open_code), e.open_threw ? " (threw)" : "");
+                break;
+            case PortEvent::Kind::read:
+            case PortEvent::Kind::write:
+                std::fprintf(stderr, " %zu of %zu, %s:", e.count, e.requested,
+                             endings[static_cast<int>(e.ending)]);
+                for (std::uint8_t b : e.bytes) std::fprintf(stderr, " %02x", b);
+                break;
+            default:
+                std::fprintf(stderr, " %s", e.ok ? "ok" : "refused");
+                break;
+        }
+        std::fprintf(stderr, "\n");
+    }
+}
+
+FakePort::~FakePort() {
+    trace(events_);
+    installed = nullptr;
+    // Every port the library opened must have been given back.
+    FUZZ_CHECK(open_.empty());
+}
+
+FakePort& FakePort::current() {
+    FUZZ_CHECK(installed != nullptr);
+    return *installed;
+}
+
+PortEvent& FakePort::log(PortEvent::Kind kind, io::PortHandle handle) {
+    events_.emplace_back();
+    events_.back().kind = kind;
+    events_.back().handle = handle;
+    return events_.back();
+}
+
+io::PortHandle FakePort::new_handle() {
+    open_.push_back(next_handle_);
+    return next_handle_++;
+}
+
+void FakePort::check_usable(io::PortHandle handle) const {
+    FUZZ_CHECK(std::find(open_.begin(), open_.end(), handle) != open_.end());
+    // After a hang-up the library must close the port before anything else.
+    FUZZ_CHECK(std::find(hung_up_.begin(), hung_up_.end(), handle) == hung_up_.end());
+}
+
+void FakePort::release(io::PortHandle handle) {
+    const auto it = std::find(open_.begin(), open_.end(), handle);
+    FUZZ_CHECK(it != open_.end());
+    open_.erase(it);
+    hung_up_.erase(std::remove(hung_up_.begin(), hung_up_.end(), handle), hung_up_.end());
+}
+
+// ---- Expect ------------------------------------------------------------------------------
+
+const PortEvent& Expect::next(PortEvent::Kind kind) {
+    FUZZ_CHECK(at_ < events_.size());
+    const PortEvent& event = events_[at_++];
+    FUZZ_CHECK(event.kind == kind);
+    if (kind != PortEvent::Kind::open) FUZZ_CHECK(event.handle == model_.handle);
+    return event;
+}
+
+void Expect::after_transfer(const PortEvent& event) {
+    model_.interrupted = event.ending == io::port::Ending::interrupted;
+    if (event.ending == io::port::Ending::hung_up) {
+        // A line that hangs up closes the port at once.
+        next(PortEvent::Kind::close);
+        model_.open = false;
+    }
+}
+
+io::OpenCode Expect::open() {
+    close();
+    const PortEvent& event = next(PortEvent::Kind::open);
+    model_.interrupted = false;
+    if (event.open_threw) return io::OpenCode::exception;
+    switch (event.open_code) {
+        case io::OpenCode::ok:
+        case io::OpenCode::get_state_failed:
+        case io::OpenCode::set_state_failed:
+        case io::OpenCode::set_timeouts_failed:
+            model_.open = true;
+            model_.handle = event.handle;
+            break;
+        default:
+            break;
+    }
+    return event.open_code;
+}
+
+Bytes Expect::read(std::size_t n) {
+    if (n == 0 || !model_.open) return {};
+    const PortEvent& timeouts = next(PortEvent::Kind::apply_timeouts);
+    if (!timeouts.ok) {
+        model_.interrupted = false;
+        return {};
+    }
+    const PortEvent& event = next(PortEvent::Kind::read);
+    FUZZ_CHECK(event.requested == n);
+    after_transfer(event);
+    return event.bytes;
+}
+
+std::size_t Expect::write(const Bytes& bytes) {
+    if (bytes.empty() || !model_.open) return 0;
+    const PortEvent& event = next(PortEvent::Kind::write);
+    FUZZ_CHECK(event.requested == bytes.size());
+    FUZZ_CHECK(event.bytes == bytes);
+    after_transfer(event);
+    return event.count;
+}
+
+void Expect::discard() {
+    if (model_.open) next(PortEvent::Kind::discard);
+}
+
+void Expect::close() {
+    if (!model_.open) return;
+    next(PortEvent::Kind::close);
+    model_.open = false;
+}
+
+}  // namespace zelkor_fuzz
+
+// ---- The port functions ------------------------------------------------------------------
+
+namespace Zelkor::HardwareAPI::IO::port {
+
+using zelkor_fuzz::FakePort;
+using zelkor_fuzz::PortEvent;
+using Step = PortError::Step;
+using Cause = PortError::Cause;
+
+namespace {
+
+// How many of `count` bytes a transfer that does not complete moves: mostly none.
+std::size_t partial(FakePort& port, std::size_t count) {
+    if (count <= 1) return 0;
+    return port.script().ConsumeIntegralInRange<std::size_t>(0, count - 1);
+}
+
+}  // namespace
+
+OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& t, PortError& error) {
+    FakePort& port = FakePort::current();
+    FUZZ_CHECK(name != nullptr);
+    // Every open starts from the port's standard time-outs.
+    FUZZ_CHECK(t.read_interval == 1000 && t.read_total_multiplier == 8 &&
+               t.read_total_constant == 8 && t.write_total_multiplier == 8 &&
+               t.write_total_constant == 8);
+    const std::uint8_t d = port.decide();
+    PortEvent& event = port.log(PortEvent::Kind::open, invalid_port_handle);
+    event.name = name;
+    OpenCode code = OpenCode::ok;
+    if (d >= 192) {
+        switch ((d - 192) % 8) {
+            case 0: code = OpenCode::not_found; break;
+            case 1: code = OpenCode::open_failed; break;
+            case 2: code = OpenCode::get_state_failed; break;
+            case 3: code = OpenCode::set_state_failed; break;
+            case 4: code = OpenCode::set_timeouts_failed; break;
+            case 5:
+                event.open_threw = true;
+                throw std::bad_alloc();
+            default: break;
+        }
+    }
+    event.open_code = code;
+    switch (code) {
+        case OpenCode::ok:
+            event.handle = handle = port.new_handle();
+            break;
+        case OpenCode::not_found:
+            error = {Step::open, Cause::system, ENOENT};
+            break;
+        case OpenCode::open_failed:
+            error = {Step::open, Cause::in_use, EBUSY};
+            break;
+        default:  // the port stays open, half configured
+            event.handle = handle = port.new_handle();
+            error = {Step::configure, Cause::system, EINVAL};
+            break;
+    }
+    if (code != OpenCode::ok) event.open_error = error;
+    return code;
+}
+
+bool apply_timeouts(PortHandle handle, const PortTimeouts&, int& system_error) {
+    FakePort& port = FakePort::current();
+    port.check_usable(handle);
+    // Refused now and then, as a platform may.
+    const bool ok = (port.decide() & 0x3F) != 0x3F;
+    PortEvent& event = port.log(PortEvent::Kind::apply_timeouts, handle);
+    event.ok = ok;
+    if (!ok) system_error = event.system_error = EINVAL;
+    return ok;
+}
+
+Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t,
+             bool, const WaitHook&) {
+    FakePort& port = FakePort::current();
+    port.check_usable(handle);
+    zelkor_fuzz::check_region(destination, count);
+    // A read of n bytes may take 8 * n + 1000 ms, and 1000 ms between bytes.
+    FUZZ_CHECK(t.read_interval == 1000 && t.read_total_multiplier == 8 &&
+               t.read_total_constant == 1000);
+
+    const std::uint8_t d = port.decide();
+    Outcome outcome;
+    std::size_t want = count;
+    if (d < 128 || d >= 240) {
+        outcome.ending = Ending::complete;
+    } else if (d < 160) {
+        outcome.ending = Ending::timed_out;
+        want = partial(port, count);
+    } else if (d < 192) {
+        outcome.ending = Ending::timed_out;
+        want = 0;
+    } else if (d < 208) {
+        outcome.ending = Ending::failed;
+        outcome.system_error = EPROTO;
+        want = partial(port, count);
+    } else if (d < 224) {
+        outcome.ending = Ending::hung_up;
+        outcome.system_error = EIO;
+        want = partial(port, count);
+    } else {
+        outcome.ending = Ending::interrupted;
+        want = partial(port, count);
+    }
+    zelkor_fuzz::Bytes bytes = port.script().ConsumeBytes<std::uint8_t>(want);
+    // The input ran dry: the line goes quiet.
+    if (bytes.size() < want && outcome.ending == Ending::complete) {
+        outcome.ending = Ending::timed_out;
+    }
+    if (bytes.size() == count) {
+        outcome.ending = Ending::complete;
+        outcome.system_error = 0;
+    }
+    if (!bytes.empty()) std::memcpy(destination, bytes.data(), bytes.size());
+    outcome.count = bytes.size();
+    if (outcome.ending == Ending::hung_up) port.hang_up(handle);
+
+    PortEvent& event = port.log(PortEvent::Kind::read, handle);
+    event.requested = count;
+    event.bytes = std::move(bytes);
+    event.count = outcome.count;
+    event.ending = outcome.ending;
+    event.system_error = outcome.system_error;
+    return outcome;
+}
+
+Outcome write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts& t,
+              const WaitHook&) {
+    FakePort& port = FakePort::current();
+    port.check_usable(handle);
+    // A write of n bytes may take 8 * n + 8 ms.
+    FUZZ_CHECK(t.write_total_multiplier == 8 && t.write_total_constant == 8);
+    FUZZ_CHECK(count > 0);
+    const auto* in = static_cast<const std::uint8_t*>(source);
+    zelkor_fuzz::Bytes bytes(in, in + count);  // reads every byte handed over
+
+    const std::uint8_t d = port.decide();
+    Outcome outcome;
+    outcome.count = count;
+    if (d < 192) {
+        outcome.ending = Ending::complete;
+    } else if (d < 216) {
+        outcome.ending = Ending::timed_out;
+        outcome.count = partial(port, count);
+    } else if (d < 232) {
+        outcome.ending = Ending::failed;
+        outcome.system_error = EPROTO;
+        outcome.count = partial(port, count);
+    } else if (d < 244) {
+        outcome.ending = Ending::hung_up;
+        outcome.system_error = EIO;
+        outcome.count = partial(port, count);
+        port.hang_up(handle);
+    } else {
+        outcome.ending = Ending::interrupted;
+        outcome.count = partial(port, count);
+    }
+
+    PortEvent& event = port.log(PortEvent::Kind::write, handle);
+    event.requested = count;
+    event.bytes = std::move(bytes);
+    event.count = outcome.count;
+    event.ending = outcome.ending;
+    event.system_error = outcome.system_error;
+    return outcome;
+}
+
+// Whether input is waiting is the input's to decide; nothing is read.
+bool wait_readable(PortHandle handle, std::uint32_t, const WaitHook&) {
+    FakePort& port = FakePort::current();
+    port.check_usable(handle);
+    return (port.decide() & 1) != 0;
+}
+
+bool discard_input(PortHandle handle) {
+    FakePort& port = FakePort::current();
+    port.check_usable(handle);
+    const bool ok = (port.decide() & 0x0F) != 0x0F;
+    port.log(PortEvent::Kind::discard, handle).ok = ok;
+    return ok;
+}
+
+void close(PortHandle handle) noexcept {
+    FakePort& port = FakePort::current();
+    port.release(handle);
+    port.log(PortEvent::Kind::close, handle);
+}
+
+std::string error_text(int system_error) {
+    return "fake port error " + std::to_string(system_error);
+}
+
+int errno_of(int system_error) { return system_error; }
+
+}  // namespace Zelkor::HardwareAPI::IO::port

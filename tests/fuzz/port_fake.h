@@ -1,0 +1,158 @@
+// The port the fuzz targets run behind: every function of io/port.h, with the fuzz input
+// deciding how each transfer ends and supplying the bytes a read delivers. Every call is
+// logged, so a target can check what the library did with what the port gave it.
+//
+// The fake also checks the library's side of the seam on every call: transfers only on a
+// port that is open (and not hung up), buffers that really hold the bytes asked for, the
+// documented time-outs, and a close right after every hang-up.
+#pragma once
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "io/port.h"
+
+// Stops the run with a message; libFuzzer reports the input as a crash.
+#define FUZZ_CHECK(condition)                                                              \
+    do {                                                                                   \
+        if (!(condition)) {                                                                \
+            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, \
+                         __LINE__);                                                        \
+            std::abort();                                                                  \
+        }                                                                                  \
+    } while (0)
+
+namespace zelkor_fuzz {
+
+namespace io = Zelkor::HardwareAPI::IO;
+using Bytes = std::vector<std::uint8_t>;
+
+/// One call the library made to the port, with what the port answered.
+struct PortEvent {
+    enum class Kind { open, apply_timeouts, read, write, discard, close };
+    Kind kind = Kind::open;
+    io::PortHandle handle = io::invalid_port_handle;
+    std::size_t requested = 0;  ///< read: bytes asked for; write: bytes handed over
+    Bytes bytes;                ///< read: bytes delivered; write: all bytes handed over
+    std::size_t count = 0;      ///< bytes moved
+    io::port::Ending ending = io::port::Ending::complete;
+    int system_error = 0;
+    bool ok = true;             ///< apply_timeouts and discard: what the port answered
+    io::OpenCode open_code = io::OpenCode::ok;
+    io::PortError open_error;   ///< open: what the port reported for a code other than ok
+    bool open_threw = false;
+    std::string name;           ///< open: the port name
+};
+
+/// Installs itself as the port that port::open and the rest talk to, taking its decisions
+/// from `script`; one at a time. The destructor checks that every port opened was closed.
+class FakePort {
+public:
+    explicit FakePort(FuzzedDataProvider& script);
+    ~FakePort();
+    FakePort(const FakePort&) = delete;
+    FakePort& operator=(const FakePort&) = delete;
+
+    /// The port in use; aborts when there is none.
+    static FakePort& current();
+
+    const std::vector<PortEvent>& events() const { return events_; }
+    /// Index of the next event.
+    std::size_t mark() const { return events_.size(); }
+
+    // For the port functions.
+    std::uint8_t decide() { return script_.ConsumeIntegral<std::uint8_t>(); }
+    FuzzedDataProvider& script() { return script_; }
+    PortEvent& log(PortEvent::Kind kind, io::PortHandle handle);
+    io::PortHandle new_handle();
+    /// Checks that `handle` is open and usable for a transfer.
+    void check_usable(io::PortHandle handle) const;
+    void hang_up(io::PortHandle handle) { hung_up_.push_back(handle); }
+    void release(io::PortHandle handle);
+
+private:
+    FuzzedDataProvider& script_;
+    std::vector<PortEvent> events_;
+    std::vector<io::PortHandle> open_;
+    std::vector<io::PortHandle> hung_up_;
+    io::PortHandle next_handle_ = 100;
+};
+
+/// What a target knows about the port from the events alone.
+struct PortModel {
+    bool open = false;
+    io::PortHandle handle = io::invalid_port_handle;
+    /// The latest transfer was cut short by the wait hook: the devices then drop stale
+    /// input before their next request.
+    bool interrupted = false;
+};
+
+/// Walks the events of one library call in order, checking that each is the one the
+/// documented behaviour calls for.
+class Expect {
+public:
+    Expect(const FakePort& port, std::size_t from, PortModel& model)
+        : events_(port.events()), at_(from), model_(model) {}
+
+    /// An open of a stream (connect or construction): the old port closed, then one open.
+    /// Returns the code the port gave.
+    io::OpenCode open();
+    /// One stream-level read of `n` bytes: the time-outs applied, then one read. Returns the
+    /// bytes delivered; none without a port or when the time-outs were refused.
+    Bytes read(std::size_t n);
+    /// One stream-level write of `bytes`. Returns the count the port took; 0 without a port.
+    std::size_t write(const Bytes& bytes);
+    /// A discard of the input (when a port is open).
+    void discard();
+    /// A close of the port (when one is open).
+    void close();
+    /// No further events.
+    void end() const { FUZZ_CHECK(at_ == events_.size()); }
+
+private:
+    const PortEvent& next(PortEvent::Kind kind);
+    void after_transfer(const PortEvent& event);
+
+    const std::vector<PortEvent>& events_;
+    std::size_t at_;
+    PortModel& model_;
+};
+
+// ---- Independent decoding of little-endian wire values ----
+
+inline std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] + 256 * p[1]);
+}
+
+inline std::uint32_t le32(const std::uint8_t* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v * 256 + p[i];
+    return v;
+}
+
+inline std::uint32_t bits_of(float f) {
+    std::uint32_t b;
+    std::memcpy(&b, &f, sizeof b);
+    return b;
+}
+
+inline float float_of(std::uint32_t b) {
+    float f;
+    std::memcpy(&f, &b, sizeof f);
+    return f;
+}
+
+/// `bytes` padded with zeros (or cut) to `n`.
+inline Bytes padded(Bytes bytes, std::size_t n) {
+    bytes.resize(n, 0);
+    return bytes;
+}
+
+}  // namespace zelkor_fuzz
