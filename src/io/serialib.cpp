@@ -32,6 +32,8 @@ std::int8_t serialib::open(const char* port_name) {
         return static_cast<std::int8_t>(io::OpenCode::not_found);
     }
     timeouts = io::PortTimeouts{1000, 8, 8, 8, 8};
+    // A fresh attempt: nothing of the port before stays recorded, even if this one throws.
+    forget_error();
     io::PortError failure;
     io::PortHandle opened = io::invalid_port_handle;
     const io::OpenCode code = io::port::open(port_name, opened, timeouts, failure);
