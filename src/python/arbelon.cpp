@@ -5,8 +5,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "python/bindings.h"
 #include "python/convert.h"
@@ -58,6 +63,149 @@ void def_state_exchange(py::class_<Arbelon>& cls, const char* name, const char* 
             return py::make_tuple(to_list(first), to_list(second));
         },
         py::arg(argument) = zero_list(), doc);
+}
+
+// ---- The fast entry of the four state exchanges ----
+//
+// A control loop calls these exchanges thousands of times a second, nearly always with a list
+// or tuple of three plain numbers. For that call the method is a C function of the
+// interpreter's fast calling convention that converts the numbers, runs the exchange and
+// builds the result with no object but the result itself. Every other call (keywords, other
+// sequences, numbers of other types, values that must be refused, a stream that releases the
+// interpreter lock or has a servo or a background reader, a subclass) goes to the pybind11
+// function unchanged, so errors, messages, defaults and docstrings are that function's.
+
+struct FastEntry {
+    PyMethodDef def{};
+    PyObject* fallback = nullptr;  // the pybind11 function, taking self first
+    std::string doc;
+};
+
+FastEntry fast_entries[4];
+PyTypeObject* arbelon_type = nullptr;
+
+// The Arbelon behind `self` when it is exactly an Arbelon whose __init__ ran; null otherwise.
+Arbelon* plain_arbelon(PyObject* self) {
+    if (Py_TYPE(self) != arbelon_type) return nullptr;
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    if (!inst->simple_layout || !inst->simple_holder_constructed) return nullptr;
+    return static_cast<Arbelon*>(inst->simple_value_holder[0]);
+}
+
+// The number f32 holds for `item`, an exact float or int; false for anything else, including
+// a value the exchange must refuse (the pybind11 function then says why).
+bool plain_value(PyObject* item, float& out) {
+    double d;
+    if (PyFloat_CheckExact(item)) {
+        d = PyFloat_AS_DOUBLE(item);
+    } else if (PyLong_CheckExact(item)) {
+        d = PyLong_AsDouble(item);
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    } else {
+        return false;
+    }
+    if (!(std::fabs(d) <= static_cast<double>(std::numeric_limits<float>::max()))) return false;
+    out = static_cast<float>(d);
+    return true;
+}
+
+// The three values of an exact list or tuple of exactly three plain numbers. No Python code
+// runs meanwhile, so the list cannot change under the reads.
+bool plain_request(PyObject* request, Vector3& out) {
+    PyObject* const* items;
+    if (PyList_CheckExact(request) && PyList_GET_SIZE(request) == 3) {
+        items = reinterpret_cast<PyListObject*>(request)->ob_item;
+    } else if (PyTuple_CheckExact(request) && PyTuple_GET_SIZE(request) == 3) {
+        items = reinterpret_cast<PyTupleObject*>(request)->ob_item;
+    } else {
+        return false;
+    }
+    return plain_value(items[0], out[0]) && plain_value(items[1], out[1]) &&
+           plain_value(items[2], out[2]);
+}
+
+PyObject* new_float_list(const Vector3& v) {
+    PyObject* list = PyList_New(3);
+    if (list == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        PyObject* item = PyFloat_FromDouble(v[static_cast<std::size_t>(i)]);
+        if (item == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, i, item);
+    }
+    return list;
+}
+
+// Calls the pybind11 function with `self` in front of the arguments.
+PyObject* call_fallback(const FastEntry& entry, PyObject* self, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    std::vector<PyObject*> stack(static_cast<std::size_t>(total) + 1);
+    stack[0] = self;
+    std::copy(args, args + total, stack.begin() + 1);
+    return PyObject_Vectorcall(entry.fallback, stack.data(), static_cast<std::size_t>(nargs) + 1,
+                               kwnames);
+}
+
+template <int index, StateExchange exchange>
+PyObject* fast_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const FastEntry& entry = fast_entries[index];
+    if (kwnames != nullptr || nargs > 1) return call_fallback(entry, self, args, nargs, kwnames);
+    Arbelon* arm = plain_arbelon(self);
+    Vector3 request{0.0f, 0.0f, 0.0f};
+    if (arm == nullptr || (nargs == 1 && !plain_request(args[0], request))) {
+        return call_fallback(entry, self, args, nargs, kwnames);
+    }
+    const PyStream& stream = stream_of(*arm);
+    if (stream.release_gil || stream.servo.load(std::memory_order_relaxed) != nullptr ||
+        stream.receiving.load(std::memory_order_relaxed) != 0) {
+        return call_fallback(entry, self, args, nargs, kwnames);
+    }
+    Vector3 first{}, second{};
+    (void)(arm->*exchange)(request, first, second);
+    // A signal handler that raised while the exchange waited.
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* a = new_float_list(first);
+    PyObject* b = a ? new_float_list(second) : nullptr;
+    if (b == nullptr) {
+        Py_XDECREF(a);
+        return nullptr;
+    }
+    PyObject* result = PyTuple_New(2);
+    if (result == nullptr) {
+        Py_DECREF(a);
+        Py_DECREF(b);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(result, 0, a);
+    PyTuple_SET_ITEM(result, 1, b);
+    return result;
+}
+
+// Puts the fast entry in place of the method `name` that pybind11 registered, keeping that
+// method as the fallback and its docstring.
+template <int index, StateExchange exchange>
+void install_fast_entry(py::class_<Arbelon>& cls, const char* name) {
+    FastEntry& entry = fast_entries[index];
+    py::object original = cls.attr(name);
+    entry.fallback = original.release().ptr();  // held for the life of the process
+    entry.doc = py::str(py::handle(entry.fallback).attr("__doc__")).cast<std::string>();
+    entry.def.ml_name = name;
+    entry.def.ml_meth = reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&fast_exchange<index, exchange>));
+    entry.def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    entry.def.ml_doc = entry.doc.c_str();
+    py::object descriptor = py::reinterpret_steal<py::object>(
+        PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &entry.def));
+    if (!descriptor) throw py::error_already_set();
+    py::setattr(cls, name, descriptor);
 }
 
 }  // namespace
@@ -114,6 +262,12 @@ void register_arbelon(py::module_& m) {
 
     cls.def_property_readonly(
         "last_result", [](const Arbelon& self) { return self.last_result(); }, last_result_doc);
+
+    arbelon_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    install_fast_entry<0, &Arbelon::end_effector_force>(cls, "end_effector_force");
+    install_fast_entry<1, &Arbelon::joint_torques>(cls, "joint_torques");
+    install_fast_entry<2, &Arbelon::end_effector_position>(cls, "end_effector_position");
+    install_fast_entry<3, &Arbelon::joint_angles>(cls, "joint_angles");
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

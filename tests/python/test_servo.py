@@ -32,7 +32,10 @@ class ArmThread:
                 continue
             self.forces.append(struct.unpack("<3f", request[1:]))
             if self.silent_after is None or len(self.forces) <= self.silent_after:
-                self.device.send(reply)
+                try:
+                    self.device.send(reply)
+                except OSError:  # the host has closed the port meanwhile
+                    return
 
     def stop(self):
         self.done.set()
