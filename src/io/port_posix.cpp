@@ -11,11 +11,17 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "io/port.h"
 #include "io/posix_calls.h"
@@ -114,6 +120,45 @@ bool settings_hold(int fd, const termios& wanted) {
            cfgetispeed(&got) == B115200 && cfgetospeed(&got) == B115200;
 }
 
+// Low latency. A USB serial adapter holds the bytes it receives for its latency timer before
+// it hands them on (16 ms by default for some), which caps a request/reply loop near 60 Hz;
+// the driver's low-latency flag brings that timer down to 1 ms. Asked for on every open, best
+// effort: a port whose driver knows no such setting (a pseudo-terminal) opens as it did. The
+// flag goes back as it was when the port closes.
+std::mutex low_latency_mutex;
+std::vector<int> low_latency_set;  // descriptors whose flag this library set
+
+void request_low_latency(int fd) {
+#if defined(__linux__)
+    serial_struct serial{};
+    if (calls.ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+    if (serial.flags & ASYNC_LOW_LATENCY) return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (calls.ioctl(fd, TIOCSSERIAL, &serial) != 0) return;
+    std::lock_guard<std::mutex> hold(low_latency_mutex);
+    low_latency_set.push_back(fd);
+#else
+    (void)fd;
+#endif
+}
+
+void restore_latency(int fd) noexcept {
+#if defined(__linux__)
+    {
+        std::lock_guard<std::mutex> hold(low_latency_mutex);
+        const auto it = std::find(low_latency_set.begin(), low_latency_set.end(), fd);
+        if (it == low_latency_set.end()) return;
+        low_latency_set.erase(it);
+    }
+    serial_struct serial{};
+    if (calls.ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    (void)calls.ioctl(fd, TIOCSSERIAL, &serial);
+#else
+    (void)fd;
+#endif
+}
+
 // Closes a descriptor that turned out to be no usable port, keeping errno for the caller.
 OpenCode refuse(int fd, PortError& error, Cause cause, int system_error) {
     calls.close(fd);
@@ -169,6 +214,7 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts&, PortErr
         error = {Step::configure, Cause::system, 0};
         return OpenCode::set_state_failed;
     }
+    request_low_latency(fd);
     // The time-outs live in the caller's record and are applied by every read and write;
     // there is nothing separate to apply here, so -6 never occurs on POSIX.
     return OpenCode::ok;
@@ -386,6 +432,7 @@ bool discard_input(PortHandle handle) { return calls.tcflush(fd_of(handle), TCIF
 
 void close(PortHandle handle) noexcept {
     const int fd = fd_of(handle);
+    restore_latency(fd);
     (void)calls.ioctl(fd, TIOCNXCL, nullptr);
     calls.close(fd);  // also releases the flock
 }

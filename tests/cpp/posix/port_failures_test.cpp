@@ -13,6 +13,7 @@
 #include <deque>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "devices/arbelon.h"
 #include "io/posix_calls.h"
@@ -469,3 +470,63 @@ TEST(wait_hook_test, an_interrupted_exchange_never_takes_its_late_reply_for_the_
     EXPECT_EQ(position, (Vector3{0, 0, 0})) << "the fresh reply, not the late one";
     EXPECT_EQ(arm.last_result(), 24);
 }
+
+// ---- Low latency on USB adapters ----
+
+#if defined(__linux__)
+#include <linux/serial.h>
+
+namespace {
+// A driver that knows the low-latency flag: TIOCGSERIAL reports `flags`, TIOCSSERIAL stores
+// them; every other request goes to the real ioctl.
+struct SerialDriver {
+    int flags = 0;
+    std::vector<int> set_calls;  // the flags of each TIOCSSERIAL
+} driver;
+
+int driver_ioctl(int fd, unsigned long request, void* argument) {
+    if (request == TIOCGSERIAL) {
+        static_cast<serial_struct*>(argument)->flags = driver.flags;
+        return 0;
+    }
+    if (request == TIOCSSERIAL) {
+        driver.flags = static_cast<serial_struct*>(argument)->flags;
+        driver.set_calls.push_back(driver.flags);
+        return 0;
+    }
+    return sys::real_calls().ioctl(fd, request, argument);
+}
+}  // namespace
+
+TEST(port_failures_test, low_latency_is_asked_for_and_put_back) {
+    struct Case {
+        const char* what;
+        int flags_before;
+        std::vector<int> expected_sets;  // what the open and the close write
+    } cases[] = {
+        {"a driver with the flag off", ASYNC_SPD_HI, {ASYNC_SPD_HI | ASYNC_LOW_LATENCY, ASYNC_SPD_HI}},
+        {"a driver with the flag on already", ASYNC_LOW_LATENCY, {}},
+    };
+    for (const auto& c : cases) {
+        Pty pty;
+        {
+            Injected injected;
+            sys::calls.ioctl = driver_ioctl;
+            driver = SerialDriver{c.flags_before, {}};
+            serialib buffer;
+            ASSERT_EQ(buffer.open(pty.path().c_str()), 1) << c.what;
+            EXPECT_NE(driver.flags & ASYNC_LOW_LATENCY, 0) << c.what;
+            buffer.close();
+            EXPECT_EQ(driver.set_calls, c.expected_sets) << c.what;
+            EXPECT_EQ(driver.flags, c.flags_before) << c.what << ": as it was";
+        }
+    }
+    // A pseudo-terminal knows no such setting: the port opens and works as before.
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    EXPECT_EQ(stream.open_result(), 1);
+    EXPECT_FALSE(stream.last_error());
+    stream.write("ok", 2);
+    EXPECT_EQ(pty.receive(2), bytes_of("ok"));
+}
+#endif
