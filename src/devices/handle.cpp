@@ -93,6 +93,7 @@ int Handle::Receive(std::uint8_t* data_received) {
             OnReceiveHandleInfo(info.tool_data_remaining, info.device_id,
                                 info.device_model_number, info.hardware_version,
                                 info.firmware_version);
+            if (!records_wanted) return n;
             HandleInfoResponse response(info.tool_data_remaining, info.device_id,
                                         info.device_model_number, info.hardware_version,
                                         info.firmware_version);
@@ -105,6 +106,12 @@ int Handle::Receive(std::uint8_t* data_received) {
                 Protocol::decode_handle_status(receive_buffer.get());
             // The user data follows the header in a second read, over the header's bytes.
             note(n += read_payload(status.user_data_length));
+            if (!records_wanted) {
+                OnReceiveHandleStatusMessage(status.device_id, status.quaternion.data(),
+                                             status.error_flag, status.hall_effect_sensor_level,
+                                             status.user_data_length, receive_buffer.get());
+                return n;
+            }
             // The record holds the only copy of the user data; the parameter-list callback
             // reads it from there and cannot change it.
             HandleStatusResponse response(status.device_id, status.quaternion.data(),
@@ -120,6 +127,7 @@ int Handle::Receive(std::uint8_t* data_received) {
             const int n = note(read_payload(Protocol::handle_error_payload_length));
             const Protocol::HandleError error = Protocol::decode_handle_error(receive_buffer.get());
             OnReceiveHandleErrorResponse(error.device_id, error.error_code);
+            if (!records_wanted) return n;
             HandleErrorResponse response(error.device_id, error.error_code);
             OnReceiveHandleErrorResponse(response);
             return n;

@@ -107,6 +107,13 @@ public:
     /// message consumed. Blocks for up to three reads (each up to 8 ms per byte + 1000 ms).
     int Receive(std::uint8_t* data_received);
 
+protected:
+    /// False in a subclass whose record callbacks are Handle's own empty ones (and stay so in
+    /// every class derived from it): Receive then builds no records and calls only the
+    /// parameter-list callbacks, whose pointers then point into receive_buffer, valid until
+    /// the next read. Set it in the constructor.
+    bool records_wanted = true;
+
 private:
     /// Reads up to `length` bytes to receive_buffer[0..] and zeroes those that did not arrive,
     /// so a short message never shows bytes of an earlier one. Returns the count delivered.

@@ -3,11 +3,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "python/bindings.h"
 #include "python/convert.h"
@@ -50,10 +52,36 @@ PyObject* bound_callback[3] = {};
 // leaves as error_already_set and reaches the caller of Receive unchanged.
 template <class... Args>
 void call(const py::function& override, const Args&... args) {
-    PyObject* result = PyObject_CallFunctionObjArgs(override.ptr(), args.ptr()..., nullptr);
+    PyObject* const stack[] = {args.ptr()...};
+    PyObject* result = PyObject_Vectorcall(override.ptr(), stack, sizeof...(args), nullptr);
     if (result == nullptr) throw py::error_already_set();
     Py_DECREF(result);
 }
+
+// A Python int, new (or shared for small values).
+py::object integer(long value) { return py::reinterpret_steal<py::object>(PyLong_FromLong(value)); }
+
+// Holds the interpreter lock for the scope, taking it only when this thread does not hold it
+// already (a callback of a Receive called from Python holds it; one on the receiving thread
+// does not).
+class InterpreterLock {
+public:
+    InterpreterLock() : taken_(!PyGILState_Check()) {
+        if (taken_) state_ = PyGILState_Ensure();
+    }
+    ~InterpreterLock() {
+        if (taken_) PyGILState_Release(state_);
+    }
+    InterpreterLock(const InterpreterLock&) = delete;
+    InterpreterLock& operator=(const InterpreterLock&) = delete;
+
+private:
+    const bool taken_;
+    PyGILState_STATE state_{};
+};
+
+// The callbacks' names as interned Python strings, made once.
+PyObject* callback_key[3] = {};
 
 // Sets a flag for the life of the scope, then puts back the value it had.
 class FlagScope {
@@ -72,10 +100,16 @@ private:
 // The record callbacks keep the empty bodies of Handle: they never reach Python.
 class Trampoline_Handle : public Handle, public Reception {
 public:
-    using Handle::Handle;
+    explicit Trampoline_Handle(IO::SerialStream* stream) : Handle(stream) {
+        // The record callbacks never reach Python: they stay Handle's empty ones.
+        records_wanted = false;
+    }
     using Handle::OnReceiveHandleErrorResponse;
     using Handle::OnReceiveHandleInfo;
     using Handle::OnReceiveHandleStatusMessage;
+
+    // The Python object of this handle, found at the first callback.
+    mutable PyObject* self_ = nullptr;
 
     // True while a callback runs because Python called the binding's method for it
     // (`Handle.OnReceiveHandleInfo(self, ...)`); false while Receive runs, however the two nest.
@@ -85,11 +119,10 @@ public:
                              std::uint8_t device_model_number, std::uint8_t hardware_version,
                              std::uint8_t firmware_version) override {
         // Receive may be called by library code on a thread that does not hold the lock.
-        py::gil_scoped_acquire gil;
+        const InterpreterLock gil;
         const py::function override = override_of(Callback::info);
-        call(override, py::int_(tool_data_remaining), py::int_(device_id),
-             py::int_(device_model_number), py::int_(hardware_version),
-             py::int_(firmware_version));
+        call(override, integer(tool_data_remaining), integer(device_id),
+             integer(device_model_number), integer(hardware_version), integer(firmware_version));
     }
 
     void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
@@ -97,19 +130,19 @@ public:
                                       std::uint8_t hall_effect_sensor_level,
                                       std::uint8_t user_data_length,
                                       const std::uint8_t* user_data) override {
-        py::gil_scoped_acquire gil;
+        const InterpreterLock gil;
         const py::function override = override_of(Callback::status);
         // The lists are built straight from the caller's storage, which outlives the call.
-        call(override, py::int_(device_id), float_list(quaternion, 4), py::int_(error_flag),
-             py::int_(hall_effect_sensor_level), py::int_(user_data_length),
+        call(override, integer(device_id), float_list(quaternion, 4), integer(error_flag),
+             integer(hall_effect_sensor_level), integer(user_data_length),
              byte_list(user_data, user_data_length));
     }
 
     void OnReceiveHandleErrorResponse(std::uint16_t device_id,
                                       std::uint8_t error_code) override {
-        py::gil_scoped_acquire gil;
+        const InterpreterLock gil;
         const py::function override = override_of(Callback::error);
-        call(override, py::int_(device_id), py::int_(error_code));
+        call(override, integer(device_id), integer(error_code));
     }
 
 private:
@@ -131,10 +164,13 @@ private:
         }
         // From Receive the method the object has is always the one to call, even when Receive
         // runs inside a callback of the same name, where pybind11's lookup would find none.
-        const py::handle self =
-            py::detail::get_object_handle(base, py::detail::get_type_info(typeid(Handle)));
-        if (!self) py::pybind11_fail(callback.missing);
-        PyObject* attribute = PyObject_GetAttrString(self.ptr(), callback.name);
+        if (self_ == nullptr) {
+            // The Python object owns this one, so it lives as long as this does.
+            self_ = py::detail::get_object_handle(base, py::detail::get_type_info(typeid(Handle)))
+                        .ptr();
+            if (self_ == nullptr) py::pybind11_fail(callback.missing);
+        }
+        PyObject* attribute = PyObject_GetAttr(self_, callback_key[index]);
         if (attribute == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
             PyErr_Clear();
@@ -206,6 +242,95 @@ void register_records(py::module_& m) {
         .def("user_data", [](const StatusResponse& r) {
             return byte_list(r.user_data.data(), r.user_data_length);
         });
+}
+
+// ---- The fast entry of Receive ----
+//
+// A listening loop calls Receive for every message. Called with no argument or one small int,
+// on a stream that neither releases the interpreter lock nor has a servo or a background
+// reader, it runs as a C function of the interpreter's fast calling convention; every other
+// call goes to the pybind11 function unchanged.
+
+PyMethodDef receive_def{};
+PyObject* receive_fallback = nullptr;
+std::string receive_doc;
+PyTypeObject* handle_type = nullptr;
+
+PyObject* receive_slowly(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    std::vector<PyObject*> stack(static_cast<std::size_t>(total) + 1);
+    stack[0] = self;
+    std::copy(args, args + total, stack.begin() + 1);
+    return PyObject_Vectorcall(receive_fallback, stack.data(),
+                               static_cast<std::size_t>(nargs) + 1, kwnames);
+}
+
+PyObject* fast_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    long data_received = 0;
+    if (kwnames != nullptr || nargs > 1 || !PyObject_TypeCheck(self, handle_type)) {
+        return receive_slowly(self, args, nargs, kwnames);
+    }
+    if (nargs == 1) {
+        if (!PyLong_CheckExact(args[0])) return receive_slowly(self, args, nargs, kwnames);
+        data_received = PyLong_AsLong(args[0]);
+        if (data_received < 0 || data_received > 255) {
+            PyErr_Clear();
+            return receive_slowly(self, args, nargs, kwnames);
+        }
+    }
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    if (!inst->simple_layout || !inst->simple_holder_constructed) {
+        return receive_slowly(self, args, nargs, kwnames);
+    }
+    auto* handle = static_cast<Handle*>(inst->simple_value_holder[0]);
+    const PyStream& stream = stream_of(*handle);
+    if (stream.release_gil || stream.servo.load(std::memory_order_relaxed) != nullptr ||
+        stream.receiving.load(std::memory_order_relaxed) != 0) {
+        return receive_slowly(self, args, nargs, kwnames);
+    }
+    auto code = static_cast<std::uint8_t>(data_received);
+    int n;
+    try {
+        if (Py_TYPE(self) == handle_type) {
+            n = handle->Receive(&code);
+        } else {
+            // A subclass: the object is a trampoline, whose callbacks from Receive are never
+            // direct calls.
+            auto* trampoline = static_cast<Trampoline_Handle*>(handle);
+            const FlagScope scope(trampoline->direct_call, false);
+            n = handle->Receive(&code);
+        }
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    // A signal handler that raised while Receive waited.
+    if (PyErr_Occurred()) return nullptr;
+    return PyLong_FromLong(n);
+}
+
+void install_fast_receive(py::class_<Handle, Trampoline_Handle>& cls) {
+    handle_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    receive_fallback = py::object(cls.attr("Receive")).release().ptr();  // held for good
+    receive_doc = py::str(py::handle(receive_fallback).attr("__doc__")).cast<std::string>();
+    receive_def.ml_name = "Receive";
+    receive_def.ml_meth =
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_receive));
+    receive_def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    receive_def.ml_doc = receive_doc.c_str();
+    py::object descriptor = py::reinterpret_steal<py::object>(
+        PyDescr_NewMethod(handle_type, &receive_def));
+    if (!descriptor) throw py::error_already_set();
+    py::setattr(cls, "Receive", descriptor);
 }
 
 void register_handle_class(py::module_& m) {
@@ -298,6 +423,7 @@ void register_handle_class(py::module_& m) {
     for (std::size_t i = 0; i < std::size(callback_names); ++i) {
         const py::object method = cls.attr(callback_names[i].name);
         bound_callback[i] = py::detail::get_function(method).inc_ref().ptr();
+        callback_key[i] = PyUnicode_InternFromString(callback_names[i].name);
     }
 
     // The lock stays held while Receive blocks on the port. Its callbacks are never direct
@@ -318,6 +444,7 @@ void register_handle_class(py::module_& m) {
             return port_call(self, [&] { return self.Receive(&data_received); });
         },
         py::arg("data_received") = 0, "Receive data from the handle");
+    install_fast_receive(cls);
 
     cls.def_property_readonly(
         "last_result", [](const Handle& self) { return self.last_result(); }, last_result_doc);

@@ -48,7 +48,10 @@ private:
 /// background.
 class PlainHandle : public Devices::Handle, public Reception {
 public:
-    using Devices::Handle::Handle;
+    explicit PlainHandle(IO::SerialStream* stream) : Devices::Handle(stream) {
+        // Its record callbacks are Handle's empty ones: Python cannot reach them.
+        records_wanted = false;
+    }
 };
 
 /// The Reception of a handle the binding made.

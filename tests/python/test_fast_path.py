@@ -112,3 +112,33 @@ def test_help_shows_the_pybind11_signature_and_docstring():
     for name, _, _ in METHODS:
         doc = getattr(zh.Arbelon, name).__doc__
         assert doc.startswith(name + "(self: ZelkorHardwareAPI.Arbelon, ")
+
+
+ERROR_MESSAGE = bytes([0xDF, 0x01, 0x00, 0x07])
+
+
+@pytest.mark.parametrize(
+    "args,kwargs", [((), {}), ((7,), {}), ((), {"data_received": 255})],
+    ids=["no argument", "an int", "a keyword"])
+def test_receive_gives_the_same_on_either_path(device, args, kwargs):
+    from recorder import Recorder
+
+    stream = zh.SerialStream(device.path)
+    handle, plain = Recorder(stream), zh.Handle(stream)
+    for receiver in (handle, plain):  # a subclass, and a plain Handle with no callback
+        device.send(ERROR_MESSAGE)
+        assert receiver.Receive(*args, **kwargs) == 3
+        assert receiver.last_result == 3
+    assert handle.messages == [("error", (1, 7))]
+
+
+@pytest.mark.parametrize("argument", [256, -1, 2.0, "7", None])
+def test_receive_refuses_what_it_always_refused(device, argument):
+    handle = zh.Handle(zh.SerialStream(device.path))
+    device.send(ERROR_MESSAGE)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        handle.Receive(argument)
+    assert handle.Receive() == 3, "the message is still there"
+    text = pydoc.render_doc(zh.Handle.Receive, renderer=pydoc.plaintext)
+    assert "Receive(self: ZelkorHardwareAPI.Handle, data_received: int = 0) -> int" in text
+    assert "Receive data from the handle" in text
