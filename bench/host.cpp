@@ -29,9 +29,9 @@
 #include <thread>
 #include <vector>
 
-#include "control/servo.h"
-#include "devices/arbelon.h"
-#include "devices/handle.h"
+#include <ZelkorHardwareAPI/control/servo.h>
+#include <ZelkorHardwareAPI/devices/arbelon.h>
+#include <ZelkorHardwareAPI/devices/handle.h>
 #include "devices/protocol.h"
 
 namespace hw = Zelkor::HardwareAPI;

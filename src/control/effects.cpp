@@ -1,4 +1,4 @@
-#include "control/effects.h"
+#include <ZelkorHardwareAPI/control/effects.h>
 
 #include <cmath>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "control/receiver.h"
+#include <ZelkorHardwareAPI/control/receiver.h>
 
 #include <stdexcept>
 

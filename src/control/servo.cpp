@@ -1,4 +1,4 @@
-#include "control/servo.h"
+#include <ZelkorHardwareAPI/control/servo.h>
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "devices/arbelon.h"
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 
 #include "devices/protocol.h"
 

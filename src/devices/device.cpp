@@ -1,4 +1,4 @@
-#include "devices/device.h"
+#include <ZelkorHardwareAPI/devices/device.h>
 
 #include <stdexcept>
 

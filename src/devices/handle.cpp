@@ -1,4 +1,4 @@
-#include "devices/handle.h"
+#include <ZelkorHardwareAPI/devices/handle.h>
 
 #include <algorithm>
 #include <stdexcept>

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "devices/uuid.h"
+#include <ZelkorHardwareAPI/devices/uuid.h>
 #include "devices/wire.h"
 
 namespace Zelkor::HardwareAPI::Protocol {

@@ -2,14 +2,12 @@
 // may start at any offset: every access goes byte by byte, never through a cast struct.
 #pragma once
 
-#include <array>
+#include <ZelkorHardwareAPI/devices/vector.h>
+
 #include <cstdint>
 #include <cstring>
 
 namespace Zelkor::HardwareAPI {
-
-/// A request or state vector: x, y, z of the end-effector, or joints 0, 1, 2.
-using Vector3 = std::array<float, 3>;
 
 namespace Wire {
 

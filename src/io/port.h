@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "io/port_error.h"
-#include "io/serialib.h"
+#include <ZelkorHardwareAPI/io/port_error.h>
+#include <ZelkorHardwareAPI/io/serialib.h>
 
 namespace Zelkor::HardwareAPI::IO::port {
 

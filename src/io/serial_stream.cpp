@@ -1,4 +1,4 @@
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 
 #include <cstdio>
 

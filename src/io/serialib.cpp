@@ -1,4 +1,4 @@
-#include "io/serialib.h"
+#include <ZelkorHardwareAPI/io/serialib.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // Python class Arbelon: the current request/state exchanges (the legacy methods are in
 // arbelon_legacy.cpp).
-#include "devices/arbelon.h"
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "devices/protocol.h"
 
 #include <pybind11/pybind11.h>

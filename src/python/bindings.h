@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "devices/arbelon.h"
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "python/instances.h"
 
 namespace Zelkor::HardwareAPI::Python {

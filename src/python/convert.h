@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "devices/wire.h"
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "python/instances.h"
 
 namespace Zelkor::HardwareAPI::Python {

@@ -1,5 +1,5 @@
 // Python classes Device, HandleErrorResponse, HandleInfoResponse, HandleStatusResponse, Handle.
-#include "devices/handle.h"
+#include <ZelkorHardwareAPI/devices/handle.h>
 
 #include <pybind11/pybind11.h>
 

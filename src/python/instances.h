@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "control/servo.h"
-#include "devices/arbelon.h"
-#include "devices/device.h"
-#include "devices/handle.h"
-#include "devices/uuid.h"
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/control/servo.h>
+#include <ZelkorHardwareAPI/devices/arbelon.h>
+#include <ZelkorHardwareAPI/devices/device.h>
+#include <ZelkorHardwareAPI/devices/handle.h>
+#include <ZelkorHardwareAPI/devices/uuid.h>
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 
 namespace Zelkor::HardwareAPI::Python {
 

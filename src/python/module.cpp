@@ -5,9 +5,9 @@
 
 #include <iostream>
 
-#include "devices/uuid.h"
+#include <ZelkorHardwareAPI/devices/uuid.h>
 #include "python/bindings.h"
-#include "version.h"
+#include <ZelkorHardwareAPI/version.h>
 
 namespace py = pybind11;
 namespace hw = Zelkor::HardwareAPI;

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <type_traits>
 
-#include "devices/device.h"
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/devices/device.h>
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 
 namespace Zelkor::HardwareAPI::Control {
 class Servo;

@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "control/receiver.h"
-#include "devices/handle.h"
+#include <ZelkorHardwareAPI/control/receiver.h>
+#include <ZelkorHardwareAPI/devices/handle.h>
 #include "python/port_call.h"
 
 namespace Zelkor::HardwareAPI::Python {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "control/servo.h"
+#include <ZelkorHardwareAPI/control/servo.h>
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/port_call.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "control/servo.h"
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/control/servo.h>
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "python/bindings.h"
 #include "python/port_call.h"
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "devices/arbelon.h"
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "pty.h"
 
 using Zelkor::HardwareAPI::UUID;

@@ -5,8 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include "control/effects.h"
-#include "control/histogram.h"
+#include <ZelkorHardwareAPI/control/effects.h>
+#include <ZelkorHardwareAPI/control/histogram.h>
 
 using namespace Zelkor::HardwareAPI::Control;
 using Zelkor::HardwareAPI::Vector3;

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "devices/handle.h"
+#include <ZelkorHardwareAPI/devices/handle.h>
 #include "pty.h"
 
 using Zelkor::HardwareAPI::Devices::Handle;

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "io/serialib.h"
+#include <ZelkorHardwareAPI/io/serialib.h>
 
 namespace zelkor_test {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "control/receiver.h"
+#include <ZelkorHardwareAPI/control/receiver.h>
 #include "pty.h"
 
 using Zelkor::HardwareAPI::Control::Receiver;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "probe.h"
 #include "pty.h"
 

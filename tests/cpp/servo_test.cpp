@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "control/servo.h"
+#include <ZelkorHardwareAPI/control/servo.h>
 #include "pty.h"
 
 using namespace Zelkor::HardwareAPI::Control;

@@ -4,7 +4,7 @@
 // outputs untouched.
 #include <array>
 
-#include "devices/arbelon.h"
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "port_fake.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <array>
 #include <stdexcept>
 
-#include "devices/handle.h"
+#include <ZelkorHardwareAPI/devices/handle.h>
 #include "port_fake.h"
 
 namespace {

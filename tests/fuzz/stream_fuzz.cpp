@@ -17,7 +17,7 @@
 #include <streambuf>
 #include <string>
 
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "port_fake.h"
 
 namespace {

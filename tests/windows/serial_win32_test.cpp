@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "probe.h"
 #include "pty.h"
 

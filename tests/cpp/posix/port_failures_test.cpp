@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "devices/arbelon.h"
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "io/posix_calls.h"
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "probe.h"
 #include "pty.h"
 

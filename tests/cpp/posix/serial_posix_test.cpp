@@ -7,7 +7,7 @@
 #include <fstream>
 #include <thread>
 
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "probe.h"
 #include "pty.h"
 

@@ -2,11 +2,13 @@
 // force, and the servo sums them every cycle.
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <array>
 #include <variant>
 #include <vector>
 
-#include "devices/wire.h"
+#include <ZelkorHardwareAPI/devices/vector.h>
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -16,7 +18,7 @@ using Vec3 = std::array<double, 3>;
 /// A half-space that pushes the end-effector out along `normal` while it is inside:
 /// force = normal * max(0, stiffness * depth - damping * (normal . velocity)), where
 /// depth = offset - normal . position > 0. It pushes and never pulls.
-struct Wall {
+struct ZELKOR_API Wall {
     /// Throws std::invalid_argument unless every value is finite, `normal` is not zero and
     /// the gains are not negative. `normal` is stored normalised.
     Wall(const Vec3& normal, double offset, double stiffness, double damping = 0.0);
@@ -28,7 +30,7 @@ struct Wall {
 };
 
 /// A spring to `anchor`: force = -stiffness * (position - anchor) - damping * velocity.
-struct Spring {
+struct ZELKOR_API Spring {
     /// Throws std::invalid_argument unless every value is finite and the gains not negative.
     Spring(const Vec3& anchor, double stiffness, double damping = 0.0);
 
@@ -38,7 +40,7 @@ struct Spring {
 };
 
 /// Viscous damping: force = -damping * velocity.
-struct Damper {
+struct ZELKOR_API Damper {
     /// Throws std::invalid_argument unless `damping` is finite and not negative.
     explicit Damper(double damping);
 
@@ -46,7 +48,7 @@ struct Damper {
 };
 
 /// The same force every cycle.
-struct ConstantForce {
+struct ZELKOR_API ConstantForce {
     /// Throws std::invalid_argument unless every component is finite.
     explicit ConstantForce(const Vec3& force);
 
@@ -56,21 +58,21 @@ struct ConstantForce {
 using Effect = std::variant<Wall, Spring, Damper, ConstantForce>;
 
 /// The force of one effect at `position` (m) moving at `velocity` (m/s), in newtons.
-Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept;
+ZELKOR_API Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept;
 
 /// The sum of the forces of `effects`, in newtons.
-Vec3 total_force(const std::vector<Effect>& effects, const Vec3& position,
+ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& position,
                  const Vec3& velocity) noexcept;
 
 /// `force` scaled down to a length of `max_force` when it is longer; zero when any component
 /// is not finite. Newtons.
-Vector3 clamp_force(const Vec3& force, double max_force) noexcept;
+ZELKOR_API Vector3 clamp_force(const Vec3& force, double max_force) noexcept;
 
 /// Throws std::invalid_argument naming `what` unless `value` is finite.
-void require_finite(double value, const char* what);
+ZELKOR_API void require_finite(double value, const char* what);
 /// Throws std::invalid_argument naming `what` unless every component is finite.
-void require_finite(const Vec3& value, const char* what);
+ZELKOR_API void require_finite(const Vec3& value, const char* what);
 /// Throws std::invalid_argument naming `what` unless `value` is finite and not negative.
-void require_gain(double value, const char* what);
+ZELKOR_API void require_gain(double value, const char* what);
 
 }  // namespace Zelkor::HardwareAPI::Control

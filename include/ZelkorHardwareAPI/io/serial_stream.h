@@ -1,14 +1,16 @@
 // SerialStream: the byte stream through which every device talks to its hardware.
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <atomic>
 #include <cstdint>
 #include <istream>
 #include <memory>
 #include <string>
 
-#include "io/port_error.h"
-#include "io/serialib.h"
+#include <ZelkorHardwareAPI/io/port_error.h>
+#include <ZelkorHardwareAPI/io/serialib.h>
 
 namespace Zelkor::HardwareAPI::IO {
 
@@ -18,7 +20,7 @@ namespace Zelkor::HardwareAPI::IO {
 /// Devices use only write(), read() and gcount(). Both transfers first clear the stream state
 /// to good, so an earlier short read or failed write never blocks the next call; judge a read
 /// by gcount() alone. Not thread-safe: one thread at a time.
-class SerialStream : public std::basic_iostream<char> {
+class ZELKOR_API SerialStream : public std::basic_iostream<char> {
 public:
     /// Opens `port_name` (NUL-terminated; see serialib::open for the form). Never fails: when
     /// the port cannot be opened the stream is created unopened, and its transfers return at

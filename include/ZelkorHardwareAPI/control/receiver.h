@@ -1,12 +1,14 @@
 // Receiver: takes a Handle's messages in a thread of its own.
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <atomic>
 #include <exception>
 #include <mutex>
 #include <thread>
 
-#include "devices/handle.h"
+#include <ZelkorHardwareAPI/devices/handle.h>
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -18,7 +20,7 @@ namespace Zelkor::HardwareAPI::Control {
 /// SendHandleState, say) takes `lock` too, which serialises them with the reader; the lock is
 /// recursive, so a callback may write. The loop ends when stop() asks, when a callback
 /// throws (the exception is kept for stop() to return), or when the port closes or hangs up.
-class Receiver {
+class ZELKOR_API Receiver {
 public:
     /// How often a reader waiting on a quiet line looks at its stop flag, in milliseconds.
     static constexpr std::uint32_t poll_ms = 10;

@@ -2,6 +2,8 @@
 // short.
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -11,7 +13,7 @@ namespace Zelkor::HardwareAPI::IO {
 /// The cause of a port's most recent failure: the step that failed and why. A port keeps it
 /// until its next successful open or transfer. Copied by value; building it never allocates
 /// (the text is made only when message() asks for it).
-struct PortError {
+struct ZELKOR_API PortError {
     /// Which step failed.
     enum class Step : std::uint8_t {
         none,       ///< nothing has failed

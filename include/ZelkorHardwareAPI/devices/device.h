@@ -1,17 +1,19 @@
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include "io/serial_stream.h"
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 
 namespace Zelkor::HardwareAPI::Devices {
 
 /// Common base of the devices: a borrowed stream and two 1024-byte buffers in which every
 /// command is assembled and every reply lands. Performs no I/O of its own; one thread at a
 /// time.
-class Device {
+class ZELKOR_API Device {
 public:
     /// Size of each buffer, and of the read that discards an unexpected reply.
     static constexpr std::size_t buffer_size = 1024;

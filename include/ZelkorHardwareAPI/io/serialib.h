@@ -5,11 +5,13 @@
 // look-ahead that the character-wise stream operations need.
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <atomic>
 #include <cstdint>
 #include <streambuf>
 
-#include "io/port_error.h"
+#include <ZelkorHardwareAPI/io/port_error.h>
 
 namespace Zelkor::HardwareAPI::IO {
 
@@ -53,7 +55,7 @@ struct PortTimeouts {
 
 /// Stream buffer of one serial port (115200 baud, 8N1, raw). Never throws, never prints.
 /// Not thread-safe: one thread at a time.
-class serialib : public std::basic_streambuf<char> {
+class ZELKOR_API serialib : public std::basic_streambuf<char> {
 public:
     /// Creates a closed buffer; nothing is opened.
     serialib() = default;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <array>
 #include <cstdint>
 
-#include "devices/device.h"
+#include <ZelkorHardwareAPI/devices/device.h>
 
 namespace Zelkor::HardwareAPI::Devices {
 
@@ -16,10 +18,10 @@ namespace Zelkor::HardwareAPI::Devices {
 /// Nothing allocates after construction. Nothing throws except the callbacks an application
 /// supplies (an exception leaves Receive at once) and the checks on null arguments. One
 /// thread at a time; the callbacks run on the thread that called Receive.
-class Handle : public Device {
+class ZELKOR_API Handle : public Device {
 public:
     /// An information message.
-    struct HandleInfoResponse {
+    struct ZELKOR_API HandleInfoResponse {
         /// The five fields, in declaration order.
         HandleInfoResponse(std::uint8_t tool_data_remaining, std::uint16_t device_id,
                            std::uint8_t device_model_number, std::uint8_t hardware_version,
@@ -33,7 +35,7 @@ public:
     };
 
     /// A status message.
-    struct HandleStatusResponse {
+    struct ZELKOR_API HandleStatusResponse {
         /// Copies the four floats behind `quaternion` and the first `user_data_length` bytes
         /// behind `user_data`; the rest of `user_data` is zero. Throws std::invalid_argument
         /// when `quaternion` is null, or `user_data` is null and `user_data_length` is not 0.
@@ -50,7 +52,7 @@ public:
     };
 
     /// An error message.
-    struct HandleErrorResponse {
+    struct ZELKOR_API HandleErrorResponse {
         HandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code);
 
         std::uint16_t device_id;

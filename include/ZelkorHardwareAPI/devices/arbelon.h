@@ -1,10 +1,12 @@
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <cstdint>
 
-#include "devices/device.h"
-#include "devices/uuid.h"
-#include "devices/wire.h"
+#include <ZelkorHardwareAPI/devices/device.h>
+#include <ZelkorHardwareAPI/devices/uuid.h>
+#include <ZelkorHardwareAPI/devices/vector.h>
 
 namespace Zelkor::HardwareAPI::Devices {
 
@@ -17,7 +19,7 @@ namespace Zelkor::HardwareAPI::Devices {
 /// to 1024 bytes that discards the rest of that reply. Nothing throws, nothing allocates.
 /// Blocking: one write (up to 8 ms per byte) and up to two reads (each up to 8 ms per byte
 /// + 1000 ms). One thread at a time.
-class Arbelon : public Device {
+class ZELKOR_API Arbelon : public Device {
 public:
     using Device::Device;
 

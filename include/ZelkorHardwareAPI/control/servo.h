@@ -1,6 +1,8 @@
 // Servo: a fixed-rate force loop for the Arbelon in a thread of its own.
 #pragma once
 
+#include <ZelkorHardwareAPI/export.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "control/effects.h"
-#include "control/histogram.h"
-#include "devices/arbelon.h"
+#include <ZelkorHardwareAPI/control/effects.h>
+#include <ZelkorHardwareAPI/control/histogram.h>
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -27,7 +29,7 @@ enum class StopReason : std::uint8_t {
 
 /// The text of a reason: "stopped", "device not answering", "port closed", "force law
 /// failed"; null for none.
-const char* to_text(StopReason reason) noexcept;
+ZELKOR_API const char* to_text(StopReason reason) noexcept;
 
 /// The loop's latest view of the arm.
 struct ServoState {
@@ -84,7 +86,7 @@ using ForceFunction = std::function<Vec3(const ServoState&)>;
 /// on that stream. A second servo on the same arm refuses to start. Nothing in a cycle
 /// allocates or takes a lock; state() and stats() read what the loop publishes without
 /// blocking it, from any thread.
-class Servo {
+class ZELKOR_API Servo {
 public:
     /// Binds the servo to `arm`, which must outlive it. Throws std::invalid_argument on
     /// settings out of range.

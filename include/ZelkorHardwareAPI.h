@@ -1,0 +1,10 @@
+// Everything a C++ program needs to drive the devices.
+#pragma once
+
+#include <ZelkorHardwareAPI/control/receiver.h>
+#include <ZelkorHardwareAPI/control/servo.h>
+#include <ZelkorHardwareAPI/devices/arbelon.h>
+#include <ZelkorHardwareAPI/devices/handle.h>
+#include <ZelkorHardwareAPI/devices/uuid.h>
+#include <ZelkorHardwareAPI/io/serial_stream.h>
+#include <ZelkorHardwareAPI/version.h>
