@@ -288,7 +288,7 @@ def main():
         try:
             import matplotlib  # noqa: F401
         except ImportError:
-            sys.exit("--plot needs matplotlib: pip install matplotlib (or .[plot])")
+            sys.exit("--plot needs matplotlib: pip install matplotlib")
 
     with port_or_simulator(args.port, "arbelon") as port:
         if not args.port:

@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include <ZelkorHardwareAPI/version.h>
+
 #include "arbelon_sim.h"
 #include "handle_sim.h"
 #include "log.h"
@@ -20,6 +22,10 @@ int main(int argc, char** argv) {
     }
     if (options->help) {
         std::fputs(usage(), stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::printf("zelkor-sim %s\n", Zelkor::HardwareAPI::library_version);
         return 0;
     }
     set_verbose(options->verbose);

@@ -95,6 +95,7 @@ bool takes_value(const std::string& name) {
 
 const char* usage() {
     return R"(usage: zelkor-sim arbelon|handle [options]
+       zelkor-sim --version
 
 Simulates an Arbelon arm or a Handle on a pseudo-terminal. Prints the port's path as the
 first line of standard output, then serves until SIGINT or SIGTERM. A host may close and
@@ -136,6 +137,10 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(args[i], "--help") == 0 || std::strcmp(args[i], "-h") == 0) {
             o.help = true;
+            return o;
+        }
+        if (std::strcmp(args[i], "--version") == 0) {
+            o.version = true;
             return o;
         }
     }

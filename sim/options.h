@@ -13,6 +13,7 @@ struct Options {
     enum class Device { arbelon, handle };
     Device device = Device::arbelon;
     bool help = false;
+    bool version = false;
     std::string link;              ///< symlink to the port, made at start, removed at exit
     bool exit_on_stdin_eof = false;
     bool verbose = false;
@@ -26,7 +27,8 @@ struct Options {
 };
 
 /// The options in `args` (the arguments after the program name). On a mistake returns
-/// nothing and puts a one-line explanation in `error`. `--help` anywhere gives help = true.
+/// nothing and puts a one-line explanation in `error`. `--help` anywhere gives help = true,
+/// `--version` anywhere version = true.
 std::optional<Options> parse_options(int argc, const char* const* args, std::string& error);
 
 /// The help text.
