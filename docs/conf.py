@@ -41,6 +41,8 @@ autoclass_content = "both"
 autodoc_member_order = "groupwise"
 autodoc_typehints = "signature"
 autodoc_preserve_defaults = False
+# "SerialStream" rather than "ZelkorHardwareAPI.SerialStream" in signatures, still linked.
+python_use_unqualified_type_names = True
 zelkor_reference_modules = ["ZelkorHardwareAPI", "zelkor_sim"]
 
 # A reference to one of this project's objects that resolves nowhere is an error; names of
