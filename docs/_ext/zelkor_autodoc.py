@@ -195,8 +195,9 @@ def rst_problems(lines):
     saved = directives.directive, roles.role
     directives.directive, roles.role = plain_directive, plain_role
     try:
+        # Inside a directive, as autodoc places it: a section title is an error there.
         doctree = publish_doctree(
-            "\n".join(lines),
+            ".. container::\n\n" + "\n".join(("   " + line) if line else "" for line in lines),
             settings_overrides={"report_level": 5, "halt_level": 5,
                                 "warning_stream": io.StringIO(), "file_insertion_enabled": False,
                                 "raw_enabled": False})
