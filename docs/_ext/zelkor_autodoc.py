@@ -101,6 +101,7 @@ def rewrite_overloads(what, name, lines):
     if head and GENERIC.match(head[-1].strip()):
         head.pop()
     short = name.rsplit(".", 1)[-1]
+    module = name.split(".", 1)[0]
     out = list(head)
     if out and out[-1].strip():
         out.append("")
@@ -109,6 +110,8 @@ def rewrite_overloads(what, name, lines):
         signature = f"{shown}({parameters})"
         if result and what != "class":
             signature += f" -> {result}"
+        # As python_use_unqualified_type_names shows the other signatures' types.
+        signature = re.sub(rf"\b{re.escape(module)}\.(?=\w)", "", signature)
         # A literal, not a nested object description: one of those would reset the class
         # the following ones belong to.
         out += [f"* ``{signature}``", ""]
