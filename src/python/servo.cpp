@@ -275,7 +275,7 @@ void register_records(py::module_& m) {
 void register_servo_class(py::module_& m) {
     py::class_<BoundServo> cls(
         m, "Servo",
-        "A fixed-rate force loop for an Arbelon in a thread of the library's own.\\n\\n"
+        "A fixed-rate force loop for an Arbelon in a thread of the library's own.\n\n"
         "Each cycle sends one end_effector_force request whose force is the sum of the effects "
         "at the previous reply's position and velocity, scaled down to max_force newtons "
         "(zero after a failed exchange), and waits for the reply at most until the cycle's "
