@@ -16,7 +16,10 @@
                                                   of the exchange or of Receive: the loop's own
                                                   cost, which the instruction counts take out
 
-Every reply is checked exactly. Prints one JSON line.
+Every reply is checked exactly. Prints one JSON line. A last argument --counted leaves out the
+latency percentiles: sorting the latencies costs more per exchange the longer the run, and how
+much depends on the times measured, so it would not cancel out of the difference of two
+instruction counts.
 """
 import array
 import functools
@@ -29,6 +32,7 @@ import time
 FORCE = struct.Struct("<B3f")
 STATE = struct.Struct("<6f")
 STATUS = struct.Struct("<HBB4fB")
+COUNTED = False  # --counted: no latency percentiles
 HANDLE_REPLY = 37  # payload bytes of the peer's status messages: the header and 16 bytes of data
 
 
@@ -49,7 +53,7 @@ def fail(what, i):
 
 def report(host, count, wall, cpu, latency=None, **extra):
     out = {"host": host, "count": count, "wall_s": wall, "cpu_s": cpu, **extra}
-    if latency:
+    if latency and not COUNTED:
         latency = sorted(latency)
         out.update(p50_ns=latency[len(latency) // 2],
                    p99_ns=latency[min(len(latency) - 1, int(0.99 * len(latency)))],
@@ -234,8 +238,13 @@ def rss_host(port, counts):
 
 
 def main():
-    mode, port = sys.argv[1], sys.argv[2]
-    counts = [int(c) for c in sys.argv[3:]]
+    global COUNTED
+    args = sys.argv[1:]
+    if args[-1] == "--counted":
+        COUNTED = True
+        args.pop()
+    mode, port = args[0], args[1]
+    counts = [int(c) for c in args[2:]]
     hosts = {"python": python_host, "pyserial": pyserial_host, "python-os": python_os_host,
              "python-noop": python_noop_host, "handle-python": handle_python_host,
              "handle-pyserial": handle_pyserial_host, "handle-python-noop": handle_python_noop_host}
