@@ -2,13 +2,13 @@
 
 Every host talks to the same peer (zelkor-bench-peer) on a fresh pseudo-terminal per run.
 
-Counted figures are exact and repeatable whatever else the machine does: the user-space
-instructions of the host alone (the peer runs natively and is not counted), its system calls,
-and the heap allocations of the C++ hosts. Instructions are counted with perf where the machine
-has the instruction counter, else under callgrind. Every count is the difference of a run of N
-and one of 2N exchanges or messages, divided by N, so start-up and shut-down cancel out; the
-instruction counts then lose the same difference for the same loop around a no-op call, so
-what remains is the exchange (or Receive, with its callback) alone.
+Counted figures come out the same whatever else the machine does: the user-space instructions
+of the host alone (the peer runs natively and is not counted), its system calls, and the heap
+allocations of the C++ hosts. Instructions are counted with perf where the machine has the
+instruction counter, else under callgrind. Instructions and system calls are each the
+difference of a run of N and one of 2N exchanges or messages, divided by N, so start-up and
+shut-down cancel out, less the same figure for the host's loop around a no-op call in place of
+the exchange, so what remains is the exchange (or Receive, with its callback) alone.
 
 Timed figures (rates, latencies, CPU time, their ratios to the floor) depend on the scheduler as
 much as on the hosts: whether the host and the peer share a CPU moves every median by tens of
@@ -126,18 +126,30 @@ class Bench:
             out = os.path.join(tmp, "count")
             if tool == "perf":
                 wrap = ("perf", "stat", "-x", ",", "-e", "instructions:u", "-o", out, "--")
-                pattern = r"^(\d+),[^,]*,instructions:u"
             else:
                 wrap = ("valgrind", "--tool=callgrind", f"--callgrind-out-file={out}")
-                pattern = r"^summary:\s*(\d+)"
             self.run(host, [count], wrap=wrap, counted=True)
             with open(out) as f:
                 text = f.read()
-        match = re.search(pattern, text, re.M)
-        if not match:
+        if tool == "perf":
+            total = perf_instructions(text)
+        else:
+            match = re.search(r"^summary:\s*(\d+)", text, re.M)
+            total = int(match.group(1)) if match else None
+        if total is None:
             raise SystemExit(f"cannot read the instruction count of {tool} for {host}:\n"
                              f"{text[:2000]}")
-        return int(match.group(1))
+        return total
+
+
+def perf_instructions(text):
+    """The user-space instructions in perf stat's CSV output, or None. A machine with two kinds
+    of core reports one line per kind (cpu_core/instructions:u/, cpu_atom/...), and a process
+    may run on both: the count is their sum. A counter the machine lacks reads
+    "<not supported>"."""
+    counts = [int(m.group(1)) for m in re.finditer(r"^(\d+),[^,]*,[^,]*instructions:u[^,]*,",
+                                                      text, re.M)]
+    return sum(counts) if counts else None
 
 
 def syscall_counter():
@@ -157,7 +169,7 @@ def instruction_counter():
     if shutil.which("perf"):
         probe = subprocess.run(["perf", "stat", "-x", ",", "-e", "instructions:u", "--", "true"],
                                capture_output=True, text=True)
-        if probe.returncode == 0 and re.search(r"^\d+,[^,]*,instructions:u", probe.stderr, re.M):
+        if probe.returncode == 0 and perf_instructions(probe.stderr):
             return "perf"
     return "callgrind" if shutil.which("valgrind") else None
 
@@ -170,6 +182,8 @@ def count_instructions(bench, tool, n):
     modes = list(NOOP) + sorted(set(NOOP.values()))
     jobs = [(mode, count) for mode in modes for count in (n, 2 * n)]
     workers = min(2, os.cpu_count() or 1) if tool == "callgrind" else 1
+    print(f"counting instructions with {tool}: {len(jobs)} runs of {n:,} or {2 * n:,}",
+          file=sys.stderr)
     with concurrent.futures.ThreadPoolExecutor(workers) as pool:
         counts = dict(zip(jobs, pool.map(lambda job: bench.instructions(*job, tool), jobs)))
     totals = {mode: (counts[mode, n], counts[mode, 2 * n]) for mode in modes}
@@ -179,7 +193,7 @@ def count_instructions(bench, tool, n):
 
 
 def check_counts(totals, figures):
-    """What a smoke run asserts of the counts: that counting works, never how fast anything is.
+    """What every run asserts of the counts: that counting works, never how fast anything is.
     Every run counts something, a longer run counts more, every exchange or message costs more
     than the no-op in its place, and the floor costs less than the library, which costs less
     than the module."""
