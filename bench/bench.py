@@ -30,6 +30,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYHOST = os.path.join(HERE, "pyhost.py")
@@ -184,8 +185,10 @@ def count_instructions(bench, tool, n):
     workers = min(2, os.cpu_count() or 1) if tool == "callgrind" else 1
     print(f"counting instructions with {tool}: {len(jobs)} runs of {n:,} or {2 * n:,}",
           file=sys.stderr)
+    start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(workers) as pool:
         counts = dict(zip(jobs, pool.map(lambda job: bench.instructions(*job, tool), jobs)))
+    print(f"counted in {time.monotonic() - start:.0f} s", file=sys.stderr)
     totals = {mode: (counts[mode, n], counts[mode, 2 * n]) for mode in modes}
     per = {m: (t2 - t1) / n for m, (t1, t2) in totals.items()}
     figures = {h: per[h] - per[loop] for h, loop in NOOP.items()}
