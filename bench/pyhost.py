@@ -10,11 +10,12 @@
     python pyhost.py handle-pyserial PORT COUNT   the same messages read by hand with pyserial
     python pyhost.py rss PORT COUNT...            resident memory after each of the counts of
                                                   exchanges
-    python pyhost.py python-noop PORT COUNT       the loop of the exchange hosts, and of the
+    python pyhost.py python-noop PORT COUNT       the exchange hosts' loop around a no-op call
+                                                  in place of the exchange: the loop's own cost,
+                                                  which the instruction counts take out
     python pyhost.py handle-python-noop PORT COUNT
-                                                  Handle readers, around a no-op call in place
-                                                  of the exchange or of Receive: the loop's own
-                                                  cost, which the instruction counts take out
+                                                  the Handle readers' loop around a no-op call
+                                                  in place of Receive, likewise
 
 Every reply is checked exactly. Prints one JSON line. A last argument --counted leaves out the
 latency percentiles: sorting the latencies costs more per exchange the longer the run, and how
