@@ -8,10 +8,21 @@
 //                                        an overridden callback
 //   zelkor-bench-host servo PORT COUNT   a 2 kHz Servo until it has run COUNT cycles; counts
 //                                        the heap allocations of the cycles after the first 100
+//   zelkor-bench-host cpp-noop PORT COUNT
+//   zelkor-bench-host handle-cpp-noop PORT COUNT
+//                                        the loops of cpp and handle-cpp with the exchange or
+//                                        Receive replaced by a call that only hands back what the
+//                                        peer would have sent: the loop's own cost, which the
+//                                        instruction counts take out (the port is opened, and
+//                                        the Handle woken, as in the real modes)
 //
 // Runs COUNT force exchanges against zelkor-bench-peer, checks every reply exactly, and prints
 // one JSON line: wall and CPU time of the loop, latency percentiles, and the heap allocations
 // made inside the loop (counted by the operator new of this program).
+//
+// A last argument --counted leaves out the latency percentiles: sorting the latencies costs
+// more per exchange the longer the run, and how much depends on the times measured, so it would
+// not cancel out of the difference of two instruction counts.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -82,6 +93,24 @@ void check(const hw::Vector3& force, const hw::Vector3& position, const hw::Vect
     }
 }
 
+// The no-op stand-ins for the exchange and for Receive. Out of line, and opaque to the
+// optimiser, so the loop around them compiles as it does around the real calls.
+[[gnu::noinline]] int no_exchange(const hw::Vector3& force, hw::Vector3& position,
+                                  hw::Vector3& velocity) {
+    asm volatile("" ::: "memory");
+    for (int k = 0; k < 3; ++k) {
+        position[k] = force[k];
+        velocity[k] = -force[k];
+    }
+    return 24;
+}
+
+[[gnu::noinline]] int no_receive(std::uint8_t* code) {
+    asm volatile("" ::: "memory");
+    *code = proto::Code::handle_status;
+    return 37;
+}
+
 // The floor: what the exchange costs with nothing but the system calls it needs.
 class Floor {
 public:
@@ -145,7 +174,7 @@ public:
     }
 };
 
-int run_handle(const char* port, long count) {
+int run_handle(const char* port, long count, bool noop) {
     hw::IO::SerialStream stream(port);
     Listener handle(&stream);
     handle.SendDeviceWakeup();
@@ -154,15 +183,17 @@ int run_handle(const char* port, long count) {
     const auto start = Clock::now();
     std::uint8_t code = 0;
     for (long i = 0; i < count; ++i) {
-        if (handle.Receive(&code) != 37) fail("short status message", i);
+        if ((noop ? no_receive(&code) : handle.Receive(&code)) != 37) {
+            fail("short status message", i);
+        }
     }
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = cpu_seconds() - cpu_before;
     const long allocs = allocations.load() - allocations_before;
-    if (handle.received != count) fail("missed callbacks", handle.received);
-    std::printf("{\"host\": \"handle-cpp\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, "
+    if (!noop && handle.received != count) fail("missed callbacks", handle.received);
+    std::printf("{\"host\": \"%s\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, "
                 "\"allocations\": %ld}\n",
-                count, wall, cpu, allocs);
+                noop ? "handle-cpp-noop" : "handle-cpp", count, wall, cpu, allocs);
     return 0;
 }
 
@@ -198,14 +229,19 @@ int run_servo(const char* port, long count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: zelkor-bench-host floor|cpp|handle-cpp|servo PORT COUNT\n");
+    const bool counted = argc == 5 && std::strcmp(argv[4], "--counted") == 0;
+    if (argc != 4 && !counted) {
+        std::fprintf(stderr,
+                     "usage: zelkor-bench-host floor|cpp|cpp-noop|handle-cpp|handle-cpp-noop|servo "
+                     "PORT COUNT [--counted]\n");
         return 2;
     }
     const std::string mode = argv[1];
     const char* port = argv[2];
     const long count = std::atol(argv[3]);
-    if (mode == "handle-cpp") return run_handle(port, count);
+    if (mode == "handle-cpp" || mode == "handle-cpp-noop") {
+        return run_handle(port, count, mode == "handle-cpp-noop");
+    }
     if (mode == "servo") return run_servo(port, count);
     std::vector<std::int64_t> latency(static_cast<std::size_t>(count));
 
@@ -214,7 +250,7 @@ int main(int argc, char** argv) {
     hw::Devices::Arbelon* arm = nullptr;
     if (mode == "floor") {
         floor = new Floor(port);
-    } else if (mode == "cpp") {
+    } else if (mode == "cpp" || mode == "cpp-noop") {
         stream = new hw::IO::SerialStream(port);
         arm = new hw::Devices::Arbelon(stream);
     } else {
@@ -222,6 +258,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    const bool noop = mode == "cpp-noop";
     hw::Vector3 position{}, velocity{};
     const long allocations_before = allocations.load();
     const double cpu_before = cpu_seconds();
@@ -231,7 +268,8 @@ int main(int argc, char** argv) {
         const auto t0 = Clock::now();
         if (floor) {
             floor->exchange(force, position, velocity, i);
-        } else if (arm->end_effector_force(force, position, velocity) != 24) {
+        } else if ((noop ? no_exchange(force, position, velocity)
+                         : arm->end_effector_force(force, position, velocity)) != 24) {
             fail("exchange failed", i);
         }
         latency[static_cast<std::size_t>(i)] = (Clock::now() - t0).count();
@@ -241,15 +279,19 @@ int main(int argc, char** argv) {
     const double cpu = cpu_seconds() - cpu_before;
     const long allocs = allocations.load() - allocations_before;
 
-    std::sort(latency.begin(), latency.end());
-    auto at = [&](double q) {
-        return latency[std::min(latency.size() - 1, static_cast<std::size_t>(q * latency.size()))];
-    };
-    std::printf(
-        "{\"host\": \"%s\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, "
-        "\"p50_ns\": %lld, \"p99_ns\": %lld, \"max_ns\": %lld, \"allocations\": %ld}\n",
-        mode.c_str(), count, wall, cpu, static_cast<long long>(at(0.5)),
-        static_cast<long long>(at(0.99)), static_cast<long long>(latency.back()), allocs);
+    std::printf("{\"host\": \"%s\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, ",
+                mode.c_str(), count, wall, cpu);
+    if (!counted && count > 0) {
+        std::sort(latency.begin(), latency.end());
+        auto at = [&](double q) {
+            return latency[std::min(latency.size() - 1,
+                                    static_cast<std::size_t>(q * latency.size()))];
+        };
+        std::printf("\"p50_ns\": %lld, \"p99_ns\": %lld, \"max_ns\": %lld, ",
+                    static_cast<long long>(at(0.5)), static_cast<long long>(at(0.99)),
+                    static_cast<long long>(latency.back()));
+    }
+    std::printf("\"allocations\": %ld}\n", allocs);
     delete arm;
     delete stream;
     delete floor;

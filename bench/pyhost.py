@@ -10,10 +10,21 @@
     python pyhost.py handle-pyserial PORT COUNT   the same messages read by hand with pyserial
     python pyhost.py rss PORT COUNT...            resident memory after each of the counts of
                                                   exchanges
+    python pyhost.py python-noop PORT COUNT       the exchange hosts' loop around a no-op call
+                                                  in place of the exchange: the loop's own cost,
+                                                  which the instruction counts take out
+    python pyhost.py handle-python-noop PORT COUNT
+                                                  the Handle readers' loop around a no-op call
+                                                  in place of Receive, likewise
 
-Every reply is checked exactly. Prints one JSON line.
+Every reply is checked exactly. Prints one JSON line. A last argument --counted leaves out the
+latency percentiles: sorting the latencies costs more per exchange the longer the run, and how
+much depends on the times measured, so it would not cancel out of the difference of two
+instruction counts.
 """
 import array
+import functools
+import itertools
 import json
 import struct
 import sys
@@ -22,6 +33,8 @@ import time
 FORCE = struct.Struct("<B3f")
 STATE = struct.Struct("<6f")
 STATUS = struct.Struct("<HBB4fB")
+COUNTED = False  # --counted: no latency percentiles
+HANDLE_REPLY = 37  # payload bytes of the peer's status messages: the header and 16 bytes of data
 
 
 def force_of(i):
@@ -41,7 +54,7 @@ def fail(what, i):
 
 def report(host, count, wall, cpu, latency=None, **extra):
     out = {"host": host, "count": count, "wall_s": wall, "cpu_s": cpu, **extra}
-    if latency:
+    if latency and not COUNTED:
         latency = sorted(latency)
         out.update(p50_ns=latency[len(latency) // 2],
                    p99_ns=latency[min(len(latency) - 1, int(0.99 * len(latency)))],
@@ -62,6 +75,23 @@ def run_exchanges(host, count, exchange):
         if position != force or velocity != [-force[0], -force[1], -force[2]]:
             fail(f"wrong reply {position} {velocity}", i)
     report(host, count, time.perf_counter() - start, cpu_seconds() - cpu0, latency)
+
+
+def python_noop_host(port, count):
+    """run_exchanges around a call of C functions alone that returns the reply the peer would
+    have sent: a new list of the force and one of its negation. The replies for the 1,000
+    forces are made before the loop, whatever the count, so that work cancels out of the
+    difference of two counts. The port is opened as the python host opens it."""
+    import ZelkorHardwareAPI as zh
+
+    stream = zh.SerialStream(port)
+    replies = []
+    for i in range(1000):
+        force = force_of(i)
+        replies.append(([*force], [-force[0], -force[1], -force[2]]))
+    # next(replies, force): the force given to the call becomes the unused default.
+    run_exchanges("python-noop", count, functools.partial(next, itertools.cycle(replies)))
+    stream.close()
 
 
 def python_host(port, count):
@@ -119,6 +149,30 @@ def check_status(i, device_id, quaternion, user_data):
         fail("wrong status message", i)
 
 
+def run_messages(host, count, receive, received):
+    """Takes count status messages with receive(), which returns the payload length; received()
+    tells how many reached the callback."""
+    cpu0, start = cpu_seconds(), time.perf_counter()
+    for i in range(count):
+        if receive() != HANDLE_REPLY:
+            fail("short status message", i)
+    wall, cpu = time.perf_counter() - start, cpu_seconds() - cpu0
+    if received() != count:
+        fail("missed callbacks", received())
+    report(host, count, wall, cpu)
+
+
+def handle_python_noop_host(port, count):
+    """run_messages around a no-op C call that returns the length of a status message. The
+    handle is woken as handle-python wakes it (the peer then sends nothing)."""
+    import ZelkorHardwareAPI as zh
+
+    handle = zh.Handle(zh.SerialStream(port))
+    handle.SendDeviceWakeup()
+    run_messages("handle-python-noop", count, itertools.repeat(HANDLE_REPLY).__next__,
+                 lambda: count)
+
+
 def handle_python_host(port, count):
     import ZelkorHardwareAPI as zh
 
@@ -138,14 +192,7 @@ def handle_python_host(port, count):
 
     handle = Listener(zh.SerialStream(port))
     handle.SendDeviceWakeup()
-    cpu0, start = cpu_seconds(), time.perf_counter()
-    for i in range(count):
-        if handle.Receive() != 37:
-            fail("short status message", i)
-    wall, cpu = time.perf_counter() - start, cpu_seconds() - cpu0
-    if handle.received != count:
-        fail("missed callbacks", handle.received)
-    report("handle-python", count, wall, cpu)
+    run_messages("handle-python", count, handle.Receive, lambda: handle.received)
 
 
 def handle_pyserial_host(port, count):
@@ -162,15 +209,16 @@ def handle_pyserial_host(port, count):
     listener = Listener()
     line = serial.Serial(port, 115200, timeout=1)
     line.write(b"\x0a")
-    cpu0, start = cpu_seconds(), time.perf_counter()
-    for i in range(count):
+
+    def receive():
         if line.read(1) != b"\xda":
-            fail("wrong code", i)
+            fail("wrong code", listener.received)
         device_id, error_flag, sensor, q0, q1, q2, q3, length = STATUS.unpack(line.read(21))
         user_data = list(line.read(length))
         listener.on_status(device_id, [q0, q1, q2, q3], error_flag, sensor, length, user_data)
-    wall, cpu = time.perf_counter() - start, cpu_seconds() - cpu0
-    report("handle-pyserial", count, wall, cpu)
+        return STATUS.size + length
+
+    run_messages("handle-pyserial", count, receive, lambda: listener.received)
 
 
 def rss_host(port, counts):
@@ -191,10 +239,16 @@ def rss_host(port, counts):
 
 
 def main():
-    mode, port = sys.argv[1], sys.argv[2]
-    counts = [int(c) for c in sys.argv[3:]]
+    global COUNTED
+    args = sys.argv[1:]
+    if args[-1] == "--counted":
+        COUNTED = True
+        args.pop()
+    mode, port = args[0], args[1]
+    counts = [int(c) for c in args[2:]]
     hosts = {"python": python_host, "pyserial": pyserial_host, "python-os": python_os_host,
-             "handle-python": handle_python_host, "handle-pyserial": handle_pyserial_host}
+             "python-noop": python_noop_host, "handle-python": handle_python_host,
+             "handle-pyserial": handle_pyserial_host, "handle-python-noop": handle_python_noop_host}
     if mode == "rss":
         rss_host(port, counts)
     else:
