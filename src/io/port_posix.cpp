@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -50,7 +51,18 @@ SystemCalls calls = real_calls();
 namespace {
 
 using posix::calls;
-using Clock = std::chrono::steady_clock;
+
+// The monotonic clock, read inline: std::chrono::steady_clock reads the same clock through a
+// call into the standard library, which a read that waits pays for once per exchange.
+struct Clock {
+    using duration = std::chrono::steady_clock::duration;
+    using time_point = std::chrono::steady_clock::time_point;
+    static time_point now() noexcept {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+    }
+};
 using Millis = std::chrono::milliseconds;
 using Step = PortError::Step;
 using Cause = PortError::Cause;
@@ -227,11 +239,20 @@ namespace {
 // What read() passes on when it has not tried to read yet.
 constexpr ssize_t not_tried = -2;
 
+// Where a read that did not complete at once goes on from.
+struct ReadStart {
+    ssize_t first = not_tried;  ///< what the first attempt to read returned, or not_tried
+    int first_error = 0;        ///< its errno
+    short revents = 0;          ///< what a poll before it reported (0: none yet)
+    Clock::time_point began{};  ///< when the first wait began (epoch: not yet)
+};
+
 // A read that did not complete at once: waits, and reads what comes, until the read is whole,
-// a time-out ends it, the line goes away, or the hook stops it. `first` is what the first
-// attempt to read returned (with its errno in `first_error`), or not_tried.
+// a time-out ends it, the line goes away, or the hook stops it.
 Outcome read_waiting(int fd, unsigned char* out, std::uint32_t count, const PortTimeouts& t,
-                     const WaitHook& hook, ssize_t first, int first_error) {
+                     const WaitHook& hook, ReadStart start) {
+    ssize_t first = start.first;
+    const int first_error = start.first_error;
     // Deadlines are set when the first wait begins: a read served at once never reads the
     // clock. The calls before that first wait do not block, so the total time-out still
     // counts from the call to within microseconds.
@@ -249,10 +270,12 @@ Outcome read_waiting(int fd, unsigned char* out, std::uint32_t count, const Port
         deadline = total_deadline;
     };
 
+    if (start.began != Clock::time_point{}) start_timing(start.began);
+
     Outcome result;
     std::uint32_t got = 0;
-    bool try_read = first != not_tried;
-    short revents = 0;  // what the last poll reported; 0 before the first
+    bool try_read = first != not_tried || start.revents != 0;
+    short revents = start.revents;  // what the last poll reported; 0 before the first
     while (got < count) {
         if (try_read) {
             ssize_t r;
@@ -350,10 +373,35 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
     // Right after a request the reply has rarely arrived yet, and trying to read would only
     // add a call: such a read waits first. Any other read tries at once, and a read served
     // then (a payload that came with its code byte) is done with one call.
-    if (after_write) return read_waiting(fd, out, count, t, hook, not_tried, 0);
-    const ssize_t r = calls.read(fd, out, count);
-    if (r == static_cast<ssize_t>(count)) return {count, Ending::complete, 0};
-    return read_waiting(fd, out, count, t, hook, r, r < 0 ? errno : 0);
+    if (after_write) {
+        if (hook || hook.deadline != Clock::time_point::max()) {
+            return read_waiting(fd, out, count, t, hook, {});
+        }
+        // Nothing can cut the wait short: one poll for the whole time-out, then one read, is
+        // the usual exchange. Anything else goes on in the general loop from where this got.
+        ReadStart start;
+        start.began = Clock::now();
+        const std::uint64_t total =
+            std::uint64_t{t.read_total_multiplier} * count + t.read_total_constant;
+        pollfd pfd{fd, POLLIN, 0};
+        const int p = calls.poll(&pfd, 1, total > 0x7fffffff ? 0x7fffffff : static_cast<int>(total));
+        if (p == 1 && pfd.revents == POLLIN) {
+            start.first = calls.read(fd, out, count);
+            if (start.first == static_cast<ssize_t>(count)) return {count, Ending::complete, 0};
+            start.first_error = start.first < 0 ? errno : 0;
+            start.revents = POLLIN;
+        } else if (p == 0 && total > 0) {
+            return {0, Ending::timed_out, 0};
+        } else if (p == 1 && !(pfd.revents & POLLNVAL)) {
+            start.revents = pfd.revents;
+        }
+        return read_waiting(fd, out, count, t, hook, start);
+    }
+    ReadStart start;
+    start.first = calls.read(fd, out, count);
+    if (start.first == static_cast<ssize_t>(count)) return {count, Ending::complete, 0};
+    start.first_error = start.first < 0 ? errno : 0;
+    return read_waiting(fd, out, count, t, hook, start);
 }
 
 Outcome write(PortHandle handle, const void* source, std::size_t count, const PortTimeouts& t,

@@ -33,17 +33,20 @@ SerialStream& SerialStream::write(const char* data, std::streamsize n) {
     return *this;
 }
 
+// The state is set only when it changes: clear() is a call into the standard library, and in
+// a run of whole transfers the state stays good.
 std::streamsize SerialStream::write_bytes(const char* data, std::streamsize n) {
-    clear();
     const std::streamsize written = n > 0 ? buffer->sputn(data, n) : 0;
-    if (written != n) setstate(std::ios_base::badbit);
+    const iostate state = written == n ? goodbit : badbit;
+    if (rdstate() != state) clear(state);
     return written;
 }
 
 std::streamsize SerialStream::read_bytes(char* data, std::streamsize n) {
     const std::streamsize got = n > 0 ? buffer->sgetn(data, n) : 0;
     set_gcount(got);
-    clear(got == n ? std::ios_base::goodbit : std::ios_base::eofbit | std::ios_base::failbit);
+    const iostate state = got == n ? goodbit : eofbit | failbit;
+    if (rdstate() != state) clear(state);
     return got;
 }
 

@@ -379,6 +379,51 @@ TEST(port_failures_test, injected_transfer_failures_neither_block_nor_spin) {
     }
 }
 
+TEST(port_failures_test, a_reply_awaited_right_after_a_request) {
+    // After a write the read waits first: the usual exchange is one poll and one read, and
+    // everything else must come out as from any other read.
+    struct Case {
+        const char* what;
+        std::deque<Scripted> polls, reads;
+        Bytes device_sends;
+        std::streamsize moved;
+        Step step;
+        Cause cause;
+        bool stays_open;
+    } cases[] = {
+        {"the whole reply", {}, {}, bytes_of("sixsix"), 6, Step::none, Cause::none, true},
+        {"EINTR, then the reply", {fail(EINTR)}, {}, bytes_of("sixsix"), 6, Step::none,
+         Cause::none, true},
+        {"part, then the rest", {}, {real(2)}, bytes_of("sixsix"), 6, Step::none, Cause::none,
+         true},
+        {"a hang-up", {ready(POLLIN | POLLHUP)}, {returns(0)}, {}, 0, Step::hang_up,
+         Cause::system, false},
+        {"POLLNVAL", {ready(POLLNVAL), ready(POLLNVAL)}, {}, {}, 0, Step::read, Cause::system,
+         true},
+        {"a failed read", {}, {fail(EBADMSG)}, bytes_of("sixsix"), 0, Step::read,
+         Cause::system, true},
+    };
+    for (const auto& c : cases) {
+        Pty pty;
+        Probe buffer;
+        ASSERT_EQ(buffer.open(pty.path().c_str()), 1) << c.what;
+        ASSERT_EQ(buffer.xsputn("q", 1), 1) << c.what;
+        pty.send(c.device_sends);
+        Injected injected;
+        script.poll = c.polls;
+        script.read = c.reads;
+        char data[6] = {};
+        const auto start = Clock::now();
+        EXPECT_EQ(buffer.xsgetn(data, 6), c.moved) << c.what;
+        EXPECT_LT(ms_since(start), 500.0) << c.what;
+        EXPECT_LT(script.reads + script.polls, 20) << c.what;
+        EXPECT_EQ(buffer.is_open(), c.stays_open) << c.what;
+        EXPECT_EQ(buffer.last_error().step, c.step) << c.what << ": " << buffer.last_error().message();
+        EXPECT_EQ(buffer.last_error().cause, c.cause) << c.what;
+        if (c.moved == 6) EXPECT_EQ(std::string(data, 6), "sixsix") << c.what;
+    }
+}
+
 // ---- The wait hook ----
 
 namespace {
