@@ -374,23 +374,25 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
     // add a call: such a read waits first. Any other read tries at once, and a read served
     // then (a payload that came with its code byte) is done with one call.
     if (after_write) {
-        if (hook || hook.deadline != Clock::time_point::max()) {
-            return read_waiting(fd, out, count, t, hook, {});
-        }
-        // Nothing can cut the wait short: one poll for the whole time-out, then one read, is
-        // the usual exchange. Anything else goes on in the general loop from where this got.
+        if (hook.deadline != Clock::time_point::max()) return read_waiting(fd, out, count, t, hook, {});
+        // One poll, then one read, is the usual exchange; anything else goes on in the
+        // general loop from where this got.
+        if (hook && hook.stop(hook.context)) return {0, Ending::interrupted, 0};
         ReadStart start;
         start.began = Clock::now();
         const std::uint64_t total =
             std::uint64_t{t.read_total_multiplier} * count + t.read_total_constant;
+        int wait = total > 0x7fffffff ? 0x7fffffff : static_cast<int>(total);
+        const bool sliced = hook && static_cast<std::uint64_t>(hook.interval_ms) < total;
+        if (sliced) wait = static_cast<int>(std::max<std::uint32_t>(hook.interval_ms, 1));
         pollfd pfd{fd, POLLIN, 0};
-        const int p = calls.poll(&pfd, 1, total > 0x7fffffff ? 0x7fffffff : static_cast<int>(total));
+        const int p = calls.poll(&pfd, 1, wait);
         if (p == 1 && pfd.revents == POLLIN) {
             start.first = calls.read(fd, out, count);
             if (start.first == static_cast<ssize_t>(count)) return {count, Ending::complete, 0};
             start.first_error = start.first < 0 ? errno : 0;
             start.revents = POLLIN;
-        } else if (p == 0 && total > 0) {
+        } else if (p == 0 && !sliced && total > 0) {
             return {0, Ending::timed_out, 0};
         } else if (p == 1 && !(pfd.revents & POLLNVAL)) {
             start.revents = pfd.revents;
