@@ -71,6 +71,23 @@ bool bound_by(PortHandle handle, const PortTimeouts& timeouts, const WaitHook& h
     return SetCommTimeouts(handle_of(handle), &c) != 0;
 }
 
+// What a transfer of `count` bytes does before it reaches the driver: asks the hook (the
+// driver cannot be asked to cut a wait short once it waits), and bounds the driver's waits by
+// the hook's deadline. False, with `result` filled in, when the transfer must not go ahead.
+bool ready_for(PortHandle handle, const PortTimeouts& timeouts, const WaitHook& hook,
+               std::size_t count, Outcome& result) {
+    if (hook && hook.stop(hook.context)) {
+        result.ending = Ending::interrupted;
+        return false;
+    }
+    if (hook.deadline != WaitHook::Clock::time_point::max() &&
+        !bound_by(handle, timeouts, hook, count)) {
+        result = failed_transfer(0);
+        return false;
+    }
+    return true;
+}
+
 // How a transfer the driver ended early ended: by the hook's deadline (which bound_by gave the
 // driver) when that has come, else by the port's own time-out.
 Ending cut_short(const WaitHook& hook) {
@@ -144,13 +161,7 @@ bool apply_timeouts(PortHandle handle, const PortTimeouts& timeouts, int& system
 Outcome read(PortHandle handle, void* destination, std::uint32_t count,
              const PortTimeouts& timeouts, bool /*after_write*/, const WaitHook& hook) {
     Outcome result;
-    if (hook && hook.stop(hook.context)) {
-        result.ending = Ending::interrupted;
-        return result;
-    }
-    if (hook.deadline != WaitHook::Clock::time_point::max() && !bound_by(handle, timeouts, hook, count)) {
-        return failed_transfer(0);
-    }
+    if (!ready_for(handle, timeouts, hook, count, result)) return result;
     DWORD received = 0;
     // Bytes that reached the caller's buffer before a failure are reported like any short
     // read, so the count always says what the buffer holds.
@@ -165,13 +176,7 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count,
 Outcome write(PortHandle handle, const void* source, std::size_t count,
               const PortTimeouts& timeouts, const WaitHook& hook) {
     Outcome result;
-    if (hook && hook.stop(hook.context)) {
-        result.ending = Ending::interrupted;
-        return result;
-    }
-    if (hook.deadline != WaitHook::Clock::time_point::max() && !bound_by(handle, timeouts, hook, count)) {
-        return failed_transfer(0);
-    }
+    if (!ready_for(handle, timeouts, hook, count, result)) return result;
     // The count must come back as a (32-bit) DWORD: a larger request is cut to what fits and
     // reported as the short write it then is.
     constexpr std::size_t max_chunk = 0x7fffffff;

@@ -221,22 +221,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 case 5:
                     harness.run(op, false, true);
                     break;
-                case 6: {
-                    from = port.mark();
-                    const std::int8_t code = stream.connect("arbelon");
-                    Expect expect(port, from, model);
-                    FUZZ_CHECK(code == static_cast<std::int8_t>(expect.open()));
-                    expect.end();
+                case 6:  // back on the line, or off it
+                default:
+                    reconnect_or_close(stream, port, model, (choice / 6) % 8 == 6, "arbelon");
                     break;
-                }
-                default: {
-                    from = port.mark();
-                    stream.close();
-                    Expect expect(port, from, model);
-                    expect.close();
-                    expect.end();
-                    break;
-                }
             }
             FUZZ_CHECK(stream.is_open() == model.open);
         }

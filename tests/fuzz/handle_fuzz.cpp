@@ -273,7 +273,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Handle plain(&stream);
 
         for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
-            switch (in.ConsumeIntegral<std::uint8_t>() % 8) {
+            const int choice = in.ConsumeIntegral<std::uint8_t>() % 8;
+            switch (choice) {
                 case 0:
                 case 1:
                 case 2:
@@ -291,23 +292,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 case 5:
                     send_state(in, port, model, handle);
                     break;
-                case 6: {
-                    // Back on the line after a hang-up, or a fresh open.
-                    from = port.mark();
-                    const std::int8_t code = stream.connect("handle");
-                    Expect expect(port, from, model);
-                    FUZZ_CHECK(code == static_cast<std::int8_t>(expect.open()));
-                    expect.end();
+                case 6:  // back on the line after a hang-up, or a fresh open; or off it
+                default:
+                    reconnect_or_close(stream, port, model, choice == 6, "handle");
                     break;
-                }
-                default: {
-                    from = port.mark();
-                    stream.close();
-                    Expect expect(port, from, model);
-                    expect.close();
-                    expect.end();
-                    break;
-                }
             }
             FUZZ_CHECK(stream.is_open() == model.open);
         }

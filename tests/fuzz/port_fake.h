@@ -125,6 +125,25 @@ private:
     PortModel& model_;
 };
 
+/// A stream put back on the line (`reconnect`, by connect() to `name`) or taken off it
+/// (close()), each checked against the port's events; the model follows.
+template <class Stream>
+void reconnect_or_close(Stream& stream, FakePort& port, PortModel& model, bool reconnect,
+                        const char* name) {
+    const std::size_t from = port.mark();
+    if (reconnect) {
+        const std::int8_t code = stream.connect(name);
+        Expect expect(port, from, model);
+        FUZZ_CHECK(code == static_cast<std::int8_t>(expect.open()));
+        expect.end();
+    } else {
+        stream.close();
+        Expect expect(port, from, model);
+        expect.close();
+        expect.end();
+    }
+}
+
 // ---- Independent decoding of little-endian wire values ----
 
 inline std::uint16_t le16(const std::uint8_t* p) {
