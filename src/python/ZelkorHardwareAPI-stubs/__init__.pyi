@@ -10,7 +10,8 @@
 #   the quaternion and user_data of OnReceiveHandleStatusMessage) are required here: the None
 #   is refused with TypeError.
 # - The Handle callbacks are typed as Receive calls them, which is what a subclass defines:
-#   all arguments given, quaternion a list of 4 floats, user_data a list of ints. Called from
+#   every argument given, by position (a subclass may name them as it likes, or take *args),
+#   quaternion a list of 4 floats, user_data a list of ints. Called from
 #   Python the module's own methods also take single numbers and defaults, and
 #   OnReceiveHandleInfo a HandleInfoResponse record; those calls either do nothing or call the
 #   subclass's method, and are left out so that a subclass's methods match their base.
@@ -182,6 +183,7 @@ class Handle(metaclass=_pybind11_type):
         device_model_number: int,
         hardware_version: int,
         firmware_version: int,
+        /,
     ) -> None: ...
     def OnReceiveHandleStatusMessage(
         self,
@@ -191,8 +193,9 @@ class Handle(metaclass=_pybind11_type):
         hall_effect_sensor_level: int,
         user_data_length: int,
         user_data: list[int],
+        /,
     ) -> None: ...
-    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None: ...
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int, /) -> None: ...
     def Receive(self, data_received: int = 0) -> int: ...
     @property
     def last_result(self) -> int: ...
