@@ -1,21 +1,22 @@
 """Python Implementation of the Zelkor Hardware API"""
 
 # Type information for the extension module ZelkorHardwareAPI, written by hand to match
-# src/python/*.cpp; `python -m mypy.stubtest ZelkorHardwareAPI` (tests/typing/run) checks that
-# the two name the same things. Units: metres, seconds, newtons, radians, amperes.
+# src/python/*.cpp. tests/typing/run checks that the two name the same things (stubtest) and
+# give each function the same parameters (signatures.py). Units: metres, seconds, newtons,
+# radians, amperes.
 #
-# Where the stub is narrower than the module:
-# - The four state exchanges take their request positionally (the names have spaces).
+# Where the stubs and the module differ, on purpose:
+# - The four state exchanges take their request by position only (its name has spaces).
 # - Arguments that the module shows with a default of None (SendHandleState's int user_data,
-#   the quaternion and user_data of OnReceiveHandleStatusMessage) are required here: the None
-#   is refused with TypeError.
+#   the quaternion and user_data of OnReceiveHandleStatusMessage) are required here: the
+#   module refuses the None with TypeError.
 # - The Handle callbacks are typed as Receive calls them, which is what a subclass defines:
 #   every argument given, by position (a subclass may name them as it likes, or take *args),
-#   quaternion a list of 4 floats, user_data a list of ints. Called from
-#   Python the module's own methods also take single numbers and defaults, and
-#   OnReceiveHandleInfo a HandleInfoResponse record; those calls either do nothing or call the
-#   subclass's method, and are left out so that a subclass's methods match their base.
-# - Sequences of numbers cannot exclude bytes-like objects, which the module refuses
+#   quaternion a list of 4 floats, user_data a list of ints. Called from Python, the module's
+#   own methods also take defaults and single numbers, and OnReceiveHandleInfo a
+#   HandleInfoResponse record; such calls do nothing, or call the subclass's method, and are
+#   left out so that a subclass's methods match their base.
+# - A sequence of numbers cannot exclude bytes-like objects, which the module refuses
 #   (TypeError).
 
 import os
