@@ -65,6 +65,16 @@ def test_bad_command_lines_are_refused_with_a_reason(args: list[str], says: str)
     assert run.stdout == ""
 
 
+def test_its_port_and_process_are_there_once_it_has_started() -> None:
+    sim = Simulator("handle")
+    for read in (lambda: sim.port, lambda: sim.process):
+        with pytest.raises(RuntimeError, match="has not been started"):
+            read()
+    assert not sim.running() and sim.stop() == ""
+    with sim:
+        assert sim.port.startswith("/dev/") and sim.process.poll() is None
+
+
 def test_a_simulator_that_does_not_start_says_why() -> None:
     with pytest.raises(RuntimeError, match="unknown option '--bogus'"):
         Simulator("arbelon", "--bogus").start()
