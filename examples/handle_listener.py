@@ -8,6 +8,8 @@ library's own thread while this one is free, here to send the user data once the
 said who it is. When the handle goes away (unplugged, or the simulator's --hangup-after)
 reception ends, the stream says why, and the listener tries to reconnect until its time is up.
 """
+from __future__ import annotations
+
 import argparse
 import math
 import os
@@ -26,22 +28,24 @@ except ImportError:  # not installed: run it from the source tree
 class Listener(zh.Handle):
     """Prints every message; of the status messages only every `every`-th one."""
 
-    def __init__(self, stream, every=20):
+    def __init__(self, stream: zh.SerialStream, every: int = 20) -> None:
         super().__init__(stream)
         self.every = every
-        self.device_id = None
+        self.device_id: int | None = None
         self.statuses = 0
         self.errors = 0
 
-    def OnReceiveHandleInfo(self, tool_data_remaining, device_id, device_model_number,
-                            hardware_version, firmware_version):
+    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int,
+                            device_model_number: int, hardware_version: int,
+                            firmware_version: int) -> None:
         self.device_id = device_id
         print(f"info    device {device_id:#06x}, model {device_model_number}, hardware "
               f"{hardware_version}, firmware {firmware_version}, tool data remaining "
               f"{tool_data_remaining}")
 
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
-                                     hall_effect_sensor_level, user_data_length, user_data):
+    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float],
+                                     error_flag: int, hall_effect_sensor_level: int,
+                                     user_data_length: int, user_data: list[int]) -> None:
         self.statuses += 1
         if self.statuses % self.every != 1 and self.every > 1:
             return
@@ -51,12 +55,12 @@ class Listener(zh.Handle):
               f"{y:+.3f}, {z:+.3f})  error flag {error_flag}  sensor {hall_effect_sensor_level}  "
               f"user data {bytes(user_data)!r}")
 
-    def OnReceiveHandleErrorResponse(self, device_id, error_code):
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
         self.errors += 1
         print(f"error   device {device_id:#06x}, code {error_code:#04x}")
 
 
-def reconnect(stream, end):
+def reconnect(stream: zh.SerialStream, end: float) -> bool:
     """The line hung up (the port closed itself): tries to open it again every half second
     until `end`. True once it is back."""
     print(f"lost    {stream.last_error}")
@@ -68,7 +72,7 @@ def reconnect(stream, end):
     return False
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", help="serial port of a real handle (default: start the simulator)")
@@ -80,7 +84,8 @@ def main():
     parser.add_argument("simulator", nargs="*", metavar="SIMULATOR-OPTION",
                         help="options for zelkor-sim after --, e.g. -- --hangup-after 50")
     args = parser.parse_args()
-    data = args.user_data.encode()
+    text: str = args.user_data
+    data = text.encode()
     if len(data) > 255:
         parser.error("--user-data holds at most 255 bytes")
     if args.seconds <= 0 or args.every < 1:
@@ -93,6 +98,7 @@ def main():
         if not stream.is_open:
             sys.exit(f"cannot listen: {stream.last_error}")
         handle = Listener(stream, args.every)
+        pending: bytes | None = data  # None once sent
         handle.start_receiving()
         handle.SendDeviceWakeup()
         end = time.monotonic() + args.seconds
@@ -106,11 +112,11 @@ def main():
                     break
                 handle.start_receiving()
                 handle.SendDeviceWakeup()
-            if handle.device_id is not None and data is not None:
+            if handle.device_id is not None and pending is not None:
                 # Now that the handle has said who it is, address it.
-                handle.SendHandleState(handle.device_id, len(data), data)
-                print(f"sent    user data {data!r}")
-                data = None
+                handle.SendHandleState(handle.device_id, len(pending), pending)
+                print(f"sent    user data {pending!r}")
+                pending = None
         handle.stop_receiving()
     print(f"{handle.statuses} status messages, {handle.errors} error messages")
 

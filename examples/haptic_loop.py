@@ -11,11 +11,14 @@ swaps the hand's push between pressing and lifting and samples the state. --pyth
 the same wall as a loop written in Python, calling end_effector_force itself, for comparison;
 both print their figures the same way.
 """
+from __future__ import annotations
+
 import argparse
 import math
 import os
 import sys
 import time
+from typing import List, Tuple, TypedDict, Union
 
 import ZelkorHardwareAPI as zh
 
@@ -30,8 +33,34 @@ HAND_DAMPING = 8.0      # N s/m: a relaxed hand slows every motion
 MAX_FORCE = 8.0         # N: never ask for more, whatever the numbers say
 PRESS, LIFT = 1.4, 0.6  # s: the hand presses for PRESS, then lifts for LIFT, and again
 
+# What the effects of the Servo's loop may be.
+Effect = Union[zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce]
 
-def parse_args():
+
+class _Figures(TypedDict):
+    times: List[float]    # s
+    heights: List[float]  # m over the wall
+    forces: List[float]   # N, z
+    wall: float           # m, z
+    cycles: int
+    elapsed: float        # s
+    failed: int
+    late: int
+    p50: float            # s
+    p99: float            # s
+    max: float            # s
+
+
+class Result(_Figures, total=False):
+    """What a loop measured; the Servo's loop and the Python loop each add their own."""
+
+    p999: float                                  # s (Servo)
+    realtime: bool                               # (Servo)
+    histogram: List[Tuple[float, float, int]]    # µs, µs, exchanges (Servo)
+    latencies: List[float]                       # s, each exchange (Python loop)
+
+
+def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", help="serial port of a real device (default: start the simulator)")
@@ -62,25 +91,25 @@ def parse_args():
     return args
 
 
-def percentile(ordered, p):
+def percentile(ordered: list[float], p: float) -> float:
     """The p-th percentile (0-100) of an ordered list, nearest rank."""
     index = max(0, math.ceil(p / 100.0 * len(ordered)) - 1)
     return ordered[index]
 
 
-def micros(seconds):
+def micros(seconds: float) -> str:
     return f"{seconds * 1e3:.2f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:.0f} µs"
 
 
 class Progress:
     """A live status line: rewritten in place on a terminal, a line a second otherwise."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.tty = sys.stdout.isatty()
         self.every = 0.1 if self.tty else 1.0
         self.next = 0.0
 
-    def show(self, t, text):
+    def show(self, t: float, text: str) -> None:
         if t < self.next:
             return
         self.next = t + self.every
@@ -89,24 +118,24 @@ class Progress:
         else:
             print(text, flush=True)
 
-    def done(self):
+    def done(self) -> None:
         if self.tty:
             print()
 
 
-def pressing(t):
+def pressing(t: float) -> bool:
     """Whether the virtual hand presses (else it lifts) at `t` seconds."""
     return (t % (PRESS + LIFT)) < PRESS
 
 
-def start_position(arm):
+def start_position(arm: zh.Arbelon) -> list[float]:
     position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     if position == [0.0, 0.0, 0.0]:
         sys.exit("the device does not answer with its state")
     return position
 
 
-def run_servo(arm, args):
+def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     """The wall and the hand as the Servo's effects; this thread swaps the hand's push and
     samples the state."""
     x0, y0, z0 = start_position(arm)
@@ -118,13 +147,15 @@ def run_servo(arm, args):
                                    ((0, 1, 0), y0), ((0, -1, 0), -y0)]]
     surface = zh.Wall((0, 0, 1), wall, args.stiffness, args.wall_damping)
 
-    def effects(press):
+    def effects(press: bool) -> list[Effect]:
         push = -args.push if press else 0.25 * args.push
         return [surface, *hold, zh.Damper(HAND_DAMPING), zh.ConstantForce((0, 0, push))]
 
     servo = zh.Servo(arm, args.rate, max_force=MAX_FORCE, realtime=args.realtime)
     servo.effects = effects(True)
-    times, heights, forces = [], [], []
+    times: list[float] = []
+    heights: list[float] = []
+    forces: list[float] = []
     progress = Progress()
     was_pressing = True
     with servo:
@@ -162,13 +193,16 @@ def run_servo(arm, args):
     }
 
 
-def run(arm, args):
+def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     """The same wall in a loop written in Python."""
     x0, y0, z0 = start_position(arm)
     wall = z0 - 0.02
     period = 1.0 / args.rate
 
-    times, heights, forces, latencies = [], [], [], []
+    times: list[float] = []
+    heights: list[float] = []
+    forces: list[float] = []
+    latencies: list[float] = []
     failed = late = 0
     force = [0.0, 0.0, 0.0]
     progress = Progress()
@@ -232,7 +266,7 @@ def run(arm, args):
     }
 
 
-def summarize(result, args):
+def summarize(result: Result, args: argparse.Namespace) -> None:
     n = result["cycles"]
     rate = n / result["elapsed"] if result["elapsed"] else 0.0
     depths = [-h for h in result["heights"] if h < 0]
@@ -252,7 +286,7 @@ def summarize(result, args):
         print("penetration   none: the end-effector never reached the wall")
 
 
-def plot(result, filename):
+def plot(result: Result, filename: str) -> None:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -269,7 +303,7 @@ def plot(result, filename):
     top.set_title("Virtual wall")
     if "latencies" in result:
         bottom.hist([x * 1e6 for x in result["latencies"]], bins=100, log=True)
-    else:
+    elif "histogram" in result:
         # The Servo counts its exchange times in buckets; draw them as they are.
         buckets = result["histogram"]
         bottom.bar([a for a, _, _ in buckets], [n for _, _, n in buckets],
@@ -282,11 +316,11 @@ def plot(result, filename):
     print(f"saved {filename}")
 
 
-def main():
+def main() -> None:
     args = parse_args()
     if args.plot:
         try:
-            import matplotlib  # noqa: F401
+            import matplotlib  # noqa: F401  # pyright: ignore[reportUnusedImport]
         except ImportError:
             sys.exit("--plot needs matplotlib: pip install matplotlib")
 

@@ -4,6 +4,7 @@
 #include "devices/protocol.h"
 
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <algorithm>
 #include <cmath>
@@ -211,31 +212,50 @@ void install_fast_entry(py::class_<Arbelon>& cls, const char* name) {
 }  // namespace
 
 void register_arbelon(py::module_& m) {
-    py::class_<Arbelon> cls(m, "Arbelon");
+    py::class_<Arbelon> cls(
+        m, "Arbelon",
+        "The Arbelon arm: a three-axis end-effector driven by three joints (0: base yaw, 1: "
+        "shoulder, 2: elbow).\n\n"
+        "Every exchange writes one request and reads the reply before it returns. Units: "
+        "metres and metres per second for the end-effector, radians and radians per second for "
+        "the joints, newtons for forces, newton metres for torques, amperes for currents. A "
+        "reply that does not come (after about a second), comes short or carries the wrong "
+        "code raises nothing: the state comes back as zeros, last_result tells what came, and "
+        "the next exchange works as usual. A request needs three numbers, each finite and "
+        "within single precision (ValueError otherwise, before anything is sent); any sequence "
+        "of numbers will do except str, bytes, bytearray and memoryview (TypeError). While a "
+        "Servo drives the arm every method that uses the port raises RuntimeError.");
 
     // The device borrows the stream; keeping the Python stream alive with the device means a
     // script that drops its own reference cannot leave the device with a dangling one.
     cls.def(py::init([](IO::SerialStream* stream) {
                 return std::make_unique<Arbelon>(required_stream(stream, "Arbelon"));
             }),
-            py::keep_alive<1, 2>());
+            py::arg("stream"), py::keep_alive<1, 2>(),
+            "An arm on stream, a SerialStream, which the arm keeps alive. Sends nothing. "
+            "TypeError when stream is None or not a SerialStream.");
 
     cls.def(
         "device_wakeup",
-        [](Arbelon& self) -> py::tuple {
+        [](Arbelon& self) -> py::typing::Tuple<int, int, int, int, py::typing::List<int>> {
             const Protocol::DeviceInfo id = wake(self);
             py::list uuid = byte_list(id.uuid.bytes.data(), id.uuid.bytes.size());
             return py::make_tuple(id.device_id, id.device_model_number, id.hardware_version,
                                   id.firmware_version, uuid);
         },
-        "Wakeup the device and return the device info as a tuple.");
+        "Wakeup the device and return the device info as a tuple.\n\n"
+        "Returns (device_id, device_model_number, hardware_version, firmware_version, uuid): "
+        "four ints and the device's 16 identity bytes as a list of ints. When no whole "
+        "identity reply comes (about 1 s on a silent line, at once on a closed port) every "
+        "value is 0 and last_result is not 21; nothing is raised. RuntimeError while a Servo "
+        "drives the arm.");
 
     cls.def(
         "device_wakeup_dict",
         [](Arbelon& self) {
             const Protocol::DeviceInfo id = wake(self);
             py::object uuid = py::module_::import("uuid").attr("UUID")(uuid_text(id.uuid));
-            py::dict info;
+            py::typing::Dict<py::str, py::object> info;
             info["device_id"] = id.device_id;
             info["device_model_number"] = id.device_model_number;
             info["hardware_version"] = id.hardware_version;
@@ -243,20 +263,64 @@ void register_arbelon(py::module_& m) {
             info["device_id_ext"] = uuid;
             return info;
         },
-        "Wakeup the device and return the device info as a dict.");
+        "Wakeup the device and return the device info as a dict.\n\n"
+        "Keys: device_id, device_model_number, hardware_version, firmware_version (ints) and "
+        "device_id_ext (the 16 identity bytes as a uuid.UUID). When no whole identity reply "
+        "comes the ints are 0 and device_id_ext is uuid.UUID(int=0); nothing is raised. "
+        "RuntimeError while a Servo drives the arm.");
 
     def_state_exchange<&Arbelon::end_effector_force>(
         cls, "end_effector_force", "force request vector",
-        "Send forces to the device and receive device states");
+        "Send forces to the device and receive device states\n\n"
+        "force request vector (positional only): the force on the end-effector, x, y, z in "
+        "newtons; no force when omitted. Returns (position, velocity): the end-effector's "
+        "position in metres and its velocity in metres per second, each a list of three "
+        "floats.\n\n"
+        "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
+        "comes short or carries the wrong code raises nothing: both lists are then zeros "
+        "and last_result is not 24. ValueError for a request without three numbers or with "
+        "a value that is not finite or beyond single precision, TypeError for one that is "
+        "not a sequence of numbers, both before anything is sent; RuntimeError while a "
+        "Servo drives the arm.");
     def_state_exchange<&Arbelon::joint_torques>(
         cls, "joint_torques", "joint torque request vector",
-        "Send joint torques to the device and receive the joint states");
+        "Send joint torques to the device and receive the joint states\n\n"
+        "joint torque request vector (positional only): the torques of joints 0, 1 and 2 in "
+        "newton metres; none when omitted. Returns (joint_position, joint_velocity): the "
+        "joint angles in radians and the joint velocities in radians per second, each a list "
+        "of three floats.\n\n"
+        "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
+        "comes short or carries the wrong code raises nothing: both lists are then zeros "
+        "and last_result is not 24. ValueError for a request without three numbers or with "
+        "a value that is not finite or beyond single precision, TypeError for one that is "
+        "not a sequence of numbers, both before anything is sent; RuntimeError while a "
+        "Servo drives the arm.");
     def_state_exchange<&Arbelon::end_effector_position>(
         cls, "end_effector_position", "position request vector",
-        "Send end-effector position and receive device states");
+        "Send end-effector position and receive device states\n\n"
+        "position request vector (positional only): where the device is to hold the "
+        "end-effector, x, y, z in metres; the origin when omitted. Returns (position, "
+        "velocity): the end-effector's position in metres and its velocity in metres per "
+        "second, each a list of three floats.\n\n"
+        "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
+        "comes short or carries the wrong code raises nothing: both lists are then zeros "
+        "and last_result is not 24. ValueError for a request without three numbers or with "
+        "a value that is not finite or beyond single precision, TypeError for one that is "
+        "not a sequence of numbers, both before anything is sent; RuntimeError while a "
+        "Servo drives the arm.");
     def_state_exchange<&Arbelon::joint_angles>(
         cls, "joint_angles", "joint angle request vector",
-        "Send joint angles to the device and receive the joint states");
+        "Send joint angles to the device and receive the joint states\n\n"
+        "joint angle request vector (positional only): the angles joints 0, 1 and 2 are to "
+        "hold, in radians; zeros when omitted. Returns (joint_position, joint_velocity): the "
+        "joint angles in radians and the joint velocities in radians per second, each a list "
+        "of three floats.\n\n"
+        "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
+        "comes short or carries the wrong code raises nothing: both lists are then zeros "
+        "and last_result is not 24. ValueError for a request without three numbers or with "
+        "a value that is not finite or beyond single precision, TypeError for one that is "
+        "not a sequence of numbers, both before anything is sent; RuntimeError while a "
+        "Servo drives the arm.");
 
     define_arbelon_legacy(cls);
 

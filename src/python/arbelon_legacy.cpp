@@ -101,7 +101,12 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
             deprecated(self, "SendDeviceWakeup is deprecated, use device_wakeup instead",
                        [&] { self.SendDeviceWakeup(); });
         },
-        "[DEPRECATED] Send a device wakeup command");
+        "[DEPRECATED] Send a device wakeup command\n\n"
+        "Writes the wake-up request only; read the identity with ReceiveDeviceInfo. The "
+        "write's outcome is not checked (a closed port sends nothing). "
+        "Issues a DeprecationWarning (use device_wakeup); a warning the filters turn "
+        "into an error is raised only after the call's I/O has completed. "
+        "RuntimeError while a Servo drives the arm.");
 
     // A call that omits the UUID receives into a fresh all-zero one. The default object in the
     // signature is only a marker for that: it is never written to, so one call's bytes never
@@ -124,12 +129,29 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
         },
         py::arg("device_id") = 0, py::arg("device_model_num") = 0,
         py::arg("hardware_version") = 0, py::arg("firmware_version") = 0,
-        py::arg_v("UUID", default_uuid, "UUID()"), "Receive device info and return a tuple");
+        py::arg_v("UUID", default_uuid, "UUID()"), "Receive device info and return a tuple\n\n"
+        "Reads the identity reply to SendDeviceWakeup. Returns (device_id, device_model_num, "
+        "hardware_version, firmware_version, the first identity byte), all ints; the UUID "
+        "given receives the 16 identity bytes (a fresh one is used when it is omitted). When "
+        "no whole reply comes (about 1 s on a silent line) the arguments come back as given "
+        "and last_result is not 21; nothing is raised. TypeError for a value out of range "
+        "(device_id 0 to 65535, the others 0 to 255). RuntimeError while a Servo drives the "
+        "arm.");
 
     static constexpr char send_force_warning[] =
         "SendForce is deprecated, use end_effector_force instead";
-    def_vector_send<&Arbelon::SendForce>(cls, "SendForce", "force", send_force_warning,
-                                         "[Deprecated] Send force to the device");
+    def_vector_send<&Arbelon::SendForce>(
+        cls, "SendForce", "force", send_force_warning,
+        "[Deprecated] Send force to the device\n\n"
+        "force: the force on the end-effector, x, y, z in newtons (at least three numbers; "
+        "the first three are sent); none when omitted. Writes the request only; read the "
+        "state with ReceiveState. The write's outcome is not checked. ValueError for fewer "
+        "than three numbers or a value that is not finite or beyond single precision, "
+        "TypeError for something that is not a sequence of numbers, both before anything is "
+        "sent. "
+        "Issues a DeprecationWarning (use end_effector_force); a warning the filters turn "
+        "into an error is raised only after the call's I/O has completed. "
+        "RuntimeError while a Servo drives the arm.");
     cls.def(
         "SendForce",
         [](Arbelon& self, double x, double y, double z) {
@@ -140,27 +162,64 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
             deprecated(self, send_force_warning, [&] { self.SendForce(force); });
         },
         py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
-        "[Deprecated] Send force to the device");
+        "[Deprecated] Send force to the device\n\n"
+        "ForceX, ForceY, ForceZ: the force on the end-effector in newtons, 0 when omitted. "
+        "As the form above otherwise: ValueError for a value that is not finite or beyond "
+        "single precision, before anything is sent.");
 
     def_state_receive<&Arbelon::ReceiveState>(
         cls, "ReceiveState", "position", "velocity",
         "ReceiveState is deprecated, use end_effector instead",
-        "[Deprecated] receive state and return position and velocity");
+        "[Deprecated] receive state and return position and velocity\n\n"
+        "Reads the state reply to SendForce or SendPosition. position and velocity: lists of "
+        "at least three numbers (ValueError otherwise); each comes back as a new list of "
+        "floats as long as the one given, its first three values replaced by the "
+        "end-effector's position in metres and its velocity in metres per second. When no "
+        "whole reply comes (about 1 s on a silent line) they come back as given and "
+        "last_result is not 24; nothing is raised. "
+        "Issues a DeprecationWarning (use end_effector_force); a warning the filters turn "
+        "into an error is raised only after the call's I/O has completed. "
+        "RuntimeError while a Servo drives the arm.");
     def_state_receive<&Arbelon::ReceiveJointState>(
         cls, "ReceiveJointState", "joint_position", "joint_velocity",
         "ReceiveJointState is deprecated, use joint_torques instead",
         "[Deprecated] receive joint state and return position and velocity in the joint "
-        "reference frame");
+        "reference frame\n\n"
+        "Reads the joint state reply to SendJointTorques or SendAngle. joint_position and "
+        "joint_velocity: lists of at least three numbers (ValueError otherwise); each comes "
+        "back as a new list of floats as long as the one given, its first three values "
+        "replaced by the joint angles in radians and the joint velocities in radians per "
+        "second. When no whole reply comes (about 1 s on a silent line) they come back as "
+        "given and last_result is not 24; nothing is raised. "
+        "Issues a DeprecationWarning (use joint_torques); a warning the filters turn "
+        "into an error is raised only after the call's I/O has completed. "
+        "RuntimeError while a Servo drives the arm.");
 
     def_vector_send<&Arbelon::SendJointTorques>(
         cls, "SendJointTorques", "joint_torque",
-        "SendJointTorques is deprecated, use joint_torques instead", "[Deprecated] send joint torque");
-    def_vector_send<&Arbelon::SendAngle>(cls, "SendAngle", "angle", nullptr,
-                                         "Send angles to the device");
+        "SendJointTorques is deprecated, use joint_torques instead",
+        "[Deprecated] send joint torque\n\n"
+        "joint_torque: the torques of joints 0, 1 and 2 in newton metres (at least three "
+        "numbers; the first three are sent); none when omitted. Writes the request only; read "
+        "the joint state with ReceiveJointState. The write's outcome is not checked. "
+        "ValueError and TypeError as for SendForce, before anything is sent. "
+        "Issues a DeprecationWarning (use joint_torques); a warning the filters turn "
+        "into an error is raised only after the call's I/O has completed. "
+        "RuntimeError while a Servo drives the arm.");
+    def_vector_send<&Arbelon::SendAngle>(
+        cls, "SendAngle", "angle", nullptr,
+        "Send angles to the device\n\n"
+        "angle: the angles joints 0, 1 and 2 are to hold, in radians (at least three numbers; "
+        "the first three are sent); zeros when omitted. Writes the request only; read the "
+        "joint state with ReceiveJointState, or use joint_angles for both. The write's outcome "
+        "is not checked. ValueError and TypeError as for SendForce, before anything is sent; "
+        "RuntimeError while a Servo drives the arm.");
 
     cls.def(
         "RequestCurrent", [](Arbelon& self) { port_call(self, [&] { self.RequestCurrent(); }); },
-        "request current");
+        "request current\n\n"
+        "Writes the request for the three motor currents; read them with ReceiveCurrent. The "
+        "write's outcome is not checked. RuntimeError while a Servo drives the arm.");
 
     cls.def(
         "ReceiveCurrent",
@@ -171,12 +230,25 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
             replace_first_three(current, values);
             return current;
         },
-        py::arg("current") = zero_list(), "receive current and return current");
+        py::arg("current") = zero_list(), "receive current and return current\n\n"
+        "Reads the current reply to RequestCurrent. current: a list of at least three numbers "
+        "(ValueError otherwise); it comes back as a new list of floats as long as the one "
+        "given, its first three values replaced by the currents of motors 0, 1 and 2 in "
+        "amperes. When no whole reply comes (about 1 s on a silent line) it comes back as "
+        "given and last_result is not 12; nothing is raised. RuntimeError while a Servo drives "
+        "the arm.");
 
     def_vector_send<&Arbelon::SendPosition>(
         cls, "SendPosition", "position",
         "SendPosition is deprecated, use end_effector_position instead",
-        "[Deprecated] Send Position to the device");
+        "[Deprecated] Send Position to the device\n\n"
+        "position: where the device is to hold the end-effector, x, y, z in metres (at least "
+        "three numbers; the first three are sent); the origin when omitted. Writes the request "
+        "only; read the state with ReceiveState. The write's outcome is not checked. "
+        "ValueError and TypeError as for SendForce, before anything is sent. "
+        "Issues a DeprecationWarning (use end_effector_position); a warning the filters turn "
+        "into an error is raised only after the call's I/O has completed. "
+        "RuntimeError while a Servo drives the arm.");
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

@@ -2,6 +2,7 @@
 #include <ZelkorHardwareAPI/devices/handle.h>
 
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <algorithm>
 #include <array>
@@ -209,19 +210,43 @@ std::array<std::uint8_t, 256> one_byte(std::uint8_t value) {
 }
 
 void register_records(py::module_& m) {
-    py::class_<ErrorResponse>(m, "HandleErrorResponse")
-        .def(py::init<std::uint16_t, std::uint8_t>())
-        .def_readwrite("device_id", &ErrorResponse::device_id)
-        .def_readwrite("error_code", &ErrorResponse::error_code);
+    // Setting an attribute to a value out of its range raises TypeError, as pybind11 does for
+    // any unsigned field.
+    py::class_<ErrorResponse>(m, "HandleErrorResponse",
+                              "An error message of the handle as a record. Receive never "
+                              "makes one for Python: the callbacks get separate values.")
+        .def(py::init<std::uint16_t, std::uint8_t>(), py::arg("device_id"), py::arg("error_code"),
+             "A record of the given values: device_id 0 to 65535, error_code 0 to 255 "
+             "(TypeError otherwise).")
+        .def_readwrite("device_id", &ErrorResponse::device_id,
+                       "The id of the handle that sent the message, an int from 0 to 65535.")
+        .def_readwrite("error_code", &ErrorResponse::error_code,
+                       "What went wrong, an int from 0 to 255, as the handle reports it.");
 
-    py::class_<InfoResponse>(m, "HandleInfoResponse")
-        .def(py::init<std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t, std::uint8_t>())
-        .def_readwrite("device_id", &InfoResponse::device_id)
-        .def_readwrite("device_model_number", &InfoResponse::device_model_number)
-        .def_readwrite("hardware_version", &InfoResponse::hardware_version)
-        .def_readwrite("firmware_version", &InfoResponse::firmware_version);
+    py::class_<InfoResponse>(m, "HandleInfoResponse",
+                             "An information message of the handle as a record: who it is. "
+                             "Receive never makes one for Python: the callbacks get separate "
+                             "values.")
+        .def(py::init<std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t, std::uint8_t>(),
+             py::arg("tool_data_remaining"), py::arg("device_id"),
+             py::arg("device_model_number"), py::arg("hardware_version"),
+             py::arg("firmware_version"),
+             "A record of the given values: device_id 0 to 65535, the others 0 to 255 "
+             "(TypeError otherwise). tool_data_remaining is kept but not shown as an "
+             "attribute.")
+        .def_readwrite("device_id", &InfoResponse::device_id,
+                       "The id of the handle, an int from 0 to 65535.")
+        .def_readwrite("device_model_number", &InfoResponse::device_model_number,
+                       "The handle's model number, an int from 0 to 255.")
+        .def_readwrite("hardware_version", &InfoResponse::hardware_version,
+                       "The handle's hardware version, an int from 0 to 255.")
+        .def_readwrite("firmware_version", &InfoResponse::firmware_version,
+                       "The handle's firmware version, an int from 0 to 255.");
 
-    py::class_<StatusResponse>(m, "HandleStatusResponse")
+    py::class_<StatusResponse>(m, "HandleStatusResponse",
+                               "A status message of the handle as a record: its orientation "
+                               "and state, and the user data it carries. Receive never makes "
+                               "one for Python: the callbacks get separate values.")
         .def(py::init([](std::uint16_t device_id, double quaternion, std::uint8_t error_flag,
                          std::uint8_t handle_connection_sensor, std::uint8_t user_data_length,
                          std::uint8_t user_data) {
@@ -229,19 +254,37 @@ void register_records(py::module_& m) {
                                   one_float(quaternion, "HandleStatusResponse").data(), error_flag,
                                   handle_connection_sensor, user_data_length,
                                   one_byte(user_data).data());
-        }))
-        .def_readwrite("device_id", &StatusResponse::device_id)
-        .def_readwrite("error_flag", &StatusResponse::error_flag)
-        .def_readwrite("handle_connection_sensor", &StatusResponse::handle_connection_sensor)
-        .def_readwrite("user_data_length", &StatusResponse::user_data_length)
+             }),
+             py::arg("device_id"), py::arg("quaternion"), py::arg("error_flag"),
+             py::arg("handle_connection_sensor"), py::arg("user_data_length"),
+             py::arg("user_data"),
+             "A record of the given values. quaternion: one number, the first component "
+             "(the other three are 0); user_data: one byte, the first of the user data "
+             "(the others are 0). device_id 0 to 65535, the other ints 0 to 255 (TypeError "
+             "otherwise); ValueError for a finite quaternion value beyond single "
+             "precision.")
+        .def_readwrite("device_id", &StatusResponse::device_id,
+                       "The id of the handle that sent the message, an int from 0 to 65535.")
+        .def_readwrite("error_flag", &StatusResponse::error_flag,
+                       "The handle's error flag, an int from 0 to 255 (0: no error).")
+        .def_readwrite("handle_connection_sensor", &StatusResponse::handle_connection_sensor,
+                       "The hall-effect sensor level, an int from 0 to 255.")
+        .def_readwrite("user_data_length", &StatusResponse::user_data_length,
+                       "How many bytes of user data the message carries, an int from 0 to "
+                       "255.")
         .def("quaternion",
              [](const StatusResponse& r) {
-                 return float_list(r.quaternion.data(), r.quaternion.size());
-             })
+                 return py::typing::List<float>(
+                     float_list(r.quaternion.data(), r.quaternion.size()));
+             },
+             "The handle's orientation as a unit quaternion: a new list of four floats, "
+             "in the order they arrived.")
         // The bytes past user_data_length are zero, so a length raised afterwards shows zeros.
         .def("user_data", [](const StatusResponse& r) {
-            return byte_list(r.user_data.data(), r.user_data_length);
-        });
+            return py::typing::List<int>(byte_list(r.user_data.data(), r.user_data_length));
+        },
+             "The user data: a new list of user_data_length ints from 0 to 255 (zeros past "
+             "the bytes the record was made with).");
 }
 
 // ---- The fast entry of Receive ----
@@ -334,7 +377,17 @@ void install_fast_receive(py::class_<Handle, Trampoline_Handle>& cls) {
 }
 
 void register_handle_class(py::module_& m) {
-    py::class_<Handle, Trampoline_Handle> cls(m, "Handle");
+    py::class_<Handle, Trampoline_Handle> cls(
+        m, "Handle",
+        "The Handle: a hand-held device that sends its information, status (orientation) and "
+        "error messages on its own once woken.\n\n"
+        "Subclass it and define OnReceiveHandleInfo, OnReceiveHandleStatusMessage and "
+        "OnReceiveHandleErrorResponse; each Receive() takes one message from the port and "
+        "calls the matching method before it returns, or start_receiving() takes them on a "
+        "thread of the library's own. A plain Handle consumes messages without effect. "
+        "Failures of the port raise nothing: Receive returns -1, and the stream's is_open and "
+        "last_error tell whether the line went away. While a Servo drives an arm on the same "
+        "stream every method that uses the port raises RuntimeError.");
 
     // Exactly Handle gets a plain Handle; a Python subclass gets the trampoline, which hands
     // the callbacks to its methods. The handle borrows the stream, so the Python stream is
@@ -346,12 +399,18 @@ void register_handle_class(py::module_& m) {
                 [](IO::SerialStream* stream) {
                     return std::make_unique<Trampoline_Handle>(required_stream(stream, "Handle"));
                 }),
-            py::keep_alive<1, 2>());
+            py::arg("stream"), py::keep_alive<1, 2>(),
+            "A handle on stream, a SerialStream, which the handle keeps alive. Sends nothing. "
+            "TypeError when stream is None or not a SerialStream.");
 
     // A lambda taking a reference, not the member function: pybind11 passes None for the
     // object of an argument-less member function, which would call it on a null object.
     cls.def("SendDeviceWakeup",
-            [](Handle& self) { port_call(self, [&] { self.SendDeviceWakeup(); }); });
+            [](Handle& self) { port_call(self, [&] { self.SendDeviceWakeup(); }); },
+            "Send the wake-up request. The handle answers with its information message and "
+            "then sends status messages on its own; take them with Receive or "
+            "start_receiving. The write's outcome is not checked (a closed port sends "
+            "nothing). RuntimeError while a Servo drives an arm on the stream.");
 
     cls.def(
         "SendHandleState",
@@ -361,7 +420,12 @@ void register_handle_class(py::module_& m) {
             port_call(self, [&] { self.SendHandleState(device_id, data_length, data.data()); });
         },
         py::arg("device_id") = 0, py::arg("data_length") = 0, py::arg("user_data") = py::none(),
-        "send handle state");
+        "send handle state\n\n"
+        "user_data: one byte, an int from 0 to 255, sent first and followed by zeros up to "
+        "data_length bytes. It must be given: the None it defaults to is refused "
+        "(TypeError), as are device_id outside 0 to 65535 and data_length outside 0 to 255. "
+        "The write's outcome is not checked. RuntimeError while a Servo drives an arm on the "
+        "stream.");
     cls.def(
         "SendHandleState",
         [](Handle& self, std::uint16_t device_id, std::uint8_t data_length,
@@ -376,7 +440,12 @@ void register_handle_class(py::module_& m) {
             });
         },
         py::arg("device_id"), py::arg("data_length"), py::arg("user_data"),
-        "send handle state with the first data_length bytes of user_data");
+        "send handle state with the first data_length bytes of user_data\n\n"
+        "user_data: bytes, a bytearray, or any other sequence (not str) of ints from 0 to "
+        "255, holding at least data_length items; ValueError when it holds fewer, TypeError "
+        "for an item out of range or of another type, both before anything is sent. The "
+        "write's outcome is not checked. RuntimeError while a Servo drives an arm on the "
+        "stream.");
 
     // The parameter-list callbacks, called from Python, run as direct calls (see
     // Trampoline_Handle::direct_call).
@@ -392,10 +461,18 @@ void register_handle_class(py::module_& m) {
         },
         py::arg("tool_data_remaining") = 0, py::arg("device_id") = 0,
         py::arg("device_model_number") = 0, py::arg("hardware_version") = 0,
-        py::arg("firmware_version") = 0);
+        py::arg("firmware_version") = 0,
+        "Called by Receive for an information message, with the handle's tool data "
+        "remaining, its id (0 to 65535), model number, hardware version and firmware version, "
+        "all ints. Define it in a subclass; an exception it raises comes out of Receive (or "
+        "stop_receiving) unchanged. A subclass without it makes Receive raise RuntimeError for "
+        "such a message. Called on a plain Handle it does nothing; called on a subclass it "
+        "calls the subclass's method, and from that method it raises RuntimeError.");
     cls.def("OnReceiveHandleInfo",
             static_cast<void (Handle::*)(InfoResponse&)>(&Handle::OnReceiveHandleInfo),
-            py::arg("response"));
+            py::arg("response"),
+            "The record form: runs the library's empty callback and does nothing. Receive "
+            "never calls it for a Python object.");
 
     cls.def(
         "OnReceiveHandleStatusMessage",
@@ -411,14 +488,32 @@ void register_handle_class(py::module_& m) {
         },
         py::arg("device_id") = 0, py::arg("quaternion") = py::none(), py::arg("error_flag") = 0,
         py::arg("hall_effect_sensor_level") = 0, py::arg("user_data_length") = 0,
-        py::arg("user_data") = py::none());
+        py::arg("user_data") = py::none(),
+        "Called by Receive for a status message, with the handle's id (an int from 0 to "
+        "65535), its orientation as a unit quaternion (a list of four floats, in the order "
+        "they arrived), its error flag (0: no error), its hall-effect sensor level, the user "
+        "data length (ints from 0 to 255) and the user data (a list of that many ints from 0 "
+        "to 255). Define it in a subclass; an exception it raises comes out of Receive (or "
+        "stop_receiving) unchanged. A subclass without it makes Receive raise RuntimeError for "
+        "such a message.\n\n"
+        "Called from Python it takes one number for quaternion and one byte for user_data "
+        "(each the first of its buffer, zeros after it; both must be given, the None they "
+        "default to is refused with TypeError): on a plain Handle it does nothing, on a "
+        "subclass it calls the subclass's method with lists, and from that method it raises "
+        "RuntimeError.");
 
     cls.def(
         "OnReceiveHandleErrorResponse",
         [](Handle& self, std::uint16_t device_id, std::uint8_t error_code) {
             as_direct_call(self, [&] { self.OnReceiveHandleErrorResponse(device_id, error_code); });
         },
-        py::arg("device_id") = 0, py::arg("error_code") = 0);
+        py::arg("device_id") = 0, py::arg("error_code") = 0,
+        "Called by Receive for an error message, with the handle's id (an int from 0 to "
+        "65535) and the error code (0 to 255). Define it in a subclass; an exception it "
+        "raises comes out of Receive (or stop_receiving) unchanged. A subclass without it "
+        "makes Receive raise RuntimeError for such a message. Called on a plain Handle it "
+        "does nothing; called on a subclass it calls the subclass's method, and from that "
+        "method it raises RuntimeError.");
 
     for (std::size_t i = 0; i < std::size(callback_names); ++i) {
         const py::object method = cls.attr(callback_names[i].name);
@@ -443,7 +538,18 @@ void register_handle_class(py::module_& m) {
             const FlagScope scope(trampoline->direct_call, false);
             return port_call(self, [&] { return self.Receive(&data_received); });
         },
-        py::arg("data_received") = 0, "Receive data from the handle");
+        py::arg("data_received") = 0, "Receive data from the handle\n\n"
+        "Reads one message and calls its callback before returning. Returns the payload "
+        "bytes read: 6 for an information message, 21 plus the user data length for a status "
+        "message, 3 for an error message; fewer when the message came short (its callback "
+        "still runs, with zeros for what did not arrive); -1, calling nothing, when no "
+        "message came (about 1 s on a quiet line, at once on a closed port) or its code is "
+        "unknown. The interpreter lock stays held while it waits. data_received, an int from "
+        "0 to 255, is kept for older scripts and has no effect.\n\n"
+        "An exception a callback raises comes out unchanged, with the message consumed; "
+        "RuntimeError when the callback the message needs is missing, while background "
+        "reception runs (see start_receiving) and while a Servo drives an arm on the "
+        "stream.");
     install_fast_receive(cls);
 
     cls.def_property_readonly(
@@ -465,14 +571,19 @@ void register_handle_class(py::module_& m) {
         "callback, it ends reception after that callback returns.");
     cls.def_property_readonly(
         "receiving", [](Handle& self) { return reception_of(self).receiving(); },
-        "True while background reception runs (see start_receiving).");
+        "True while background reception runs (see start_receiving).\n\n"
+        "It turns False by itself when a callback raised or the port closed or hung up; "
+        "stop_receiving() then raises what the callback raised.");
 }
 
 }  // namespace
 
 void register_handle(py::module_& m) {
     // Registered for its name only: no constructor, and no Python class derives from it.
-    py::class_<Devices::Device>(m, "Device");
+    py::class_<Devices::Device>(m, "Device",
+                                "The device base class of the C++ library, registered for its "
+                                "name only: it has no constructor (TypeError) and neither "
+                                "Arbelon nor Handle derives from it in Python.");
     register_records(m);
     register_handle_class(m);
 }

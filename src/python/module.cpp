@@ -17,7 +17,11 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
 
     hw::Python::register_serial_stream(m);
 
-    py::class_<hw::UUID>(m, "UUID").def(py::init<>());
+    py::class_<hw::UUID>(m, "UUID",
+                         "A device identity: 16 bytes, all zero when made. Only the older "
+                         "Arbelon.ReceiveDeviceInfo takes one, and fills it with the identity it "
+                         "receives; device_wakeup_dict gives the identity as a uuid.UUID.")
+        .def(py::init<>(), "An identity of 16 zero bytes. Takes no arguments.");
 
     m.def("get_cpp_version", []() { return hw::library_version; },
           "Get the version of the CPP library");

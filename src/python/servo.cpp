@@ -2,6 +2,7 @@
 // servo loop of the Arbelon and the effects that make its force.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <algorithm>
 #include <cmath>
@@ -57,8 +58,9 @@ const Vec3& three(const Triple& triple, const char* what) {
     return triple.values;
 }
 
-py::tuple tuple_of(const Vec3& v) { return py::make_tuple(v[0], v[1], v[2]); }
-py::tuple tuple_of(const Vector3& v) { return py::make_tuple(v[0], v[1], v[2]); }
+using FloatTriple = py::typing::Tuple<float, float, float>;
+FloatTriple tuple_of(const Vec3& v) { return py::make_tuple(v[0], v[1], v[2]); }
+FloatTriple tuple_of(const Vector3& v) { return py::make_tuple(v[0], v[1], v[2]); }
 
 std::string text(const Vec3& v) {
     return "(" + py::repr(py::float_(v[0])).cast<std::string>() + ", " +
@@ -150,25 +152,37 @@ void register_effects(py::module_& m) {
         .def(py::init([](const Triple& normal, double offset, double stiffness, double damping) {
                  return Wall(three(normal, "Wall(): normal"), offset, stiffness, damping);
              }),
-             py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("damping") = 0.0)
+             py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("damping") = 0.0,
+             "normal: three numbers, not all zero, pointing out of the wall (normalised); "
+             "offset: where the surface is, dot(normal, position) == offset, in metres; "
+             "stiffness in N/m and damping in N s/m, neither negative. ValueError for a normal "
+             "that is not three numbers or is zero, a value that is not finite, or a negative "
+             "gain; TypeError for something that is not a number or a sequence of numbers.")
         .def_property(
             "normal", [](const Wall& w) { return tuple_of(w.normal); },
             [](Wall& w, const Triple& n) {
                 w = Wall(three(n, "Wall.normal"), w.offset, w.stiffness, w.damping);
             },
-            "Unit vector pointing out of the wall (set any non-zero vector: it is normalised).")
+            "Unit vector pointing out of the wall (set any non-zero vector: it is normalised).\n\n"
+            "A tuple of three floats; set it with any sequence of three numbers. ValueError for "
+            "a zero or non-finite vector or the wrong length, leaving the wall as it was.")
         .def_property(
             "offset", [](const Wall& w) { return w.offset; },
             [](Wall& w, double v) { w = Wall(w.normal, v, w.stiffness, w.damping); },
-            "Where the surface is: dot(normal, position) == offset, in metres.")
+            "Where the surface is: dot(normal, position) == offset, in metres.\n\n"
+            "A float; ValueError when set to a value that is not finite.")
         .def_property(
             "stiffness", [](const Wall& w) { return w.stiffness; },
             [](Wall& w, double v) { w = Wall(w.normal, w.offset, v, w.damping); },
-            "N/m, not negative.")
+            "N/m, not negative.\n\n"
+            "The wall's stiffness, a float: newtons per metre of depth. ValueError when set "
+            "negative or not finite.")
         .def_property(
             "damping", [](const Wall& w) { return w.damping; },
             [](Wall& w, double v) { w = Wall(w.normal, w.offset, w.stiffness, v); },
-            "N s/m, not negative; acts only inside the wall.")
+            "N s/m, not negative; acts only inside the wall.\n\n"
+            "The wall's damping, a float: newtons per metre per second along the normal. "
+            "ValueError when set negative or not finite.")
         .def("__repr__", [](const Wall& w) {
             return "Wall(normal=" + text(w.normal) + ", offset=" + text(w.offset) +
                    ", stiffness=" + text(w.stiffness) + ", damping=" + text(w.damping) + ")";
@@ -180,60 +194,87 @@ void register_effects(py::module_& m) {
         .def(py::init([](const Triple& anchor, double stiffness, double damping) {
                  return Spring(three(anchor, "Spring(): anchor"), stiffness, damping);
              }),
-             py::arg("anchor"), py::arg("stiffness"), py::arg("damping") = 0.0)
+             py::arg("anchor"), py::arg("stiffness"), py::arg("damping") = 0.0,
+             "anchor: three numbers, in metres; stiffness in N/m and damping in N s/m, neither "
+             "negative. ValueError for an anchor that is not three numbers, a value that is not "
+             "finite, or a negative gain; TypeError for something that is not a number or a "
+             "sequence of numbers.")
         .def_property(
             "anchor", [](const Spring& s) { return tuple_of(s.anchor); },
             [](Spring& s, const Triple& a) {
                 s = Spring(three(a, "Spring.anchor"), s.stiffness, s.damping);
             },
-            "Where the spring pulls to, in metres.")
+            "Where the spring pulls to, in metres.\n\n"
+            "A tuple of three floats; set it with any sequence of three finite numbers "
+            "(ValueError otherwise, leaving the spring as it was).")
         .def_property(
             "stiffness", [](const Spring& s) { return s.stiffness; },
-            [](Spring& s, double v) { s = Spring(s.anchor, v, s.damping); }, "N/m, not negative.")
+            [](Spring& s, double v) { s = Spring(s.anchor, v, s.damping); },
+            "N/m, not negative.\n\n"
+            "The spring's stiffness, a float: newtons per metre from the anchor. ValueError "
+            "when set negative or not finite.")
         .def_property(
             "damping", [](const Spring& s) { return s.damping; },
             [](Spring& s, double v) { s = Spring(s.anchor, s.stiffness, v); },
-            "N s/m, not negative.")
+            "N s/m, not negative.\n\n"
+            "The spring's damping, a float: newtons per metre per second. ValueError when set "
+            "negative or not finite.")
         .def("__repr__", [](const Spring& s) {
             return "Spring(anchor=" + text(s.anchor) + ", stiffness=" + text(s.stiffness) +
                    ", damping=" + text(s.damping) + ")";
         });
 
     py::class_<Damper>(m, "Damper", "Viscous damping: -damping * velocity newtons.")
-        .def(py::init<double>(), py::arg("damping"))
+        .def(py::init<double>(), py::arg("damping"),
+             "damping in N s/m; ValueError when it is negative or not finite.")
         .def_property(
             "damping", [](const Damper& d) { return d.damping; },
-            [](Damper& d, double v) { d = Damper(v); }, "N s/m, not negative.")
+            [](Damper& d, double v) { d = Damper(v); },
+            "N s/m, not negative.\n\n"
+            "A float: newtons per metre per second against the velocity. ValueError when set "
+            "negative or not finite.")
         .def("__repr__", [](const Damper& d) { return "Damper(damping=" + text(d.damping) + ")"; });
 
     py::class_<ConstantForce>(m, "ConstantForce", "The same force every cycle, in newtons.")
         .def(py::init([](const Triple& force) {
                  return ConstantForce(three(force, "ConstantForce(): force"));
              }),
-             py::arg("force"))
+             py::arg("force"),
+             "force: three numbers, x, y, z in newtons. ValueError when it is not three numbers "
+             "or a value is not finite; TypeError for something that is not a sequence of "
+             "numbers.")
         .def_property(
             "force", [](const ConstantForce& c) { return tuple_of(c.force); },
             [](ConstantForce& c, const Triple& f) {
                 c = ConstantForce(three(f, "ConstantForce.force"));
             },
-            "x, y, z in newtons.")
+            "x, y, z in newtons.\n\n"
+            "A tuple of three floats; set it with any sequence of three finite numbers "
+            "(ValueError otherwise, leaving the force as it was).")
         .def("__repr__",
              [](const ConstantForce& c) { return "ConstantForce(force=" + text(c.force) + ")"; });
 }
 
 void register_records(py::module_& m) {
-    py::class_<ServoState>(m, "ServoState", "The servo loop's latest view of the arm.")
-        .def_readonly("time", &ServoState::time, "Seconds since start() when the reply came.")
-        .def_readonly("cycle", &ServoState::cycle, "The cycle it came in (0 before any).")
+    py::class_<ServoState>(m, "ServoState",
+                           "The servo loop's latest view of the arm.\n\n"
+                           "Made by Servo.state(), a copy taken at the call; it has no "
+                           "constructor. Before the first reply every field is 0. A failed "
+                           "exchange leaves the previous state in place.")
+        .def_readonly("time", &ServoState::time,
+                      "Seconds since start() when the reply came.\n\nA float.")
+        .def_readonly("cycle", &ServoState::cycle,
+                      "The cycle it came in (0 before any).\n\nAn int, counted from 1.")
         .def_property_readonly(
             "position", [](const ServoState& s) { return tuple_of(s.position); },
-            "End-effector position x, y, z in metres.")
+            "End-effector position x, y, z in metres.\n\nA tuple of three floats.")
         .def_property_readonly(
             "velocity", [](const ServoState& s) { return tuple_of(s.velocity); },
-            "End-effector velocity in m/s.")
+            "End-effector velocity in m/s.\n\nA tuple of three floats: x, y, z.")
         .def_property_readonly(
             "force", [](const ServoState& s) { return tuple_of(s.force); },
-            "The force sent in that cycle, in newtons.")
+            "The force sent in that cycle, in newtons.\n\n"
+            "A tuple of three floats: x, y, z, after scaling down to max_force.")
         .def("__repr__", [](const ServoState& s) {
             return "ServoState(time=" + text(s.time) + ", cycle=" + std::to_string(s.cycle) +
                    ", position=" + py::repr(tuple_of(s.position)).cast<std::string>() +
@@ -241,18 +282,29 @@ void register_records(py::module_& m) {
                    ", force=" + py::repr(tuple_of(s.force)).cast<std::string>() + ")";
         });
 
-    py::class_<ServoStats>(m, "ServoStats", "How the servo loop keeps up.")
-        .def_readonly("rate_hz", &ServoStats::rate_hz, "Cycles per second achieved since start().")
-        .def_readonly("cycles", &ServoStats::cycles, "Cycles run.")
+    py::class_<ServoStats>(m, "ServoStats",
+                           "How the servo loop keeps up.\n\n"
+                           "Made by Servo.stats(), a copy taken at the call; it has no "
+                           "constructor. Times in microseconds; counts since start().")
+        .def_readonly("rate_hz", &ServoStats::rate_hz,
+                      "Cycles per second achieved since start().\n\nA float; 0 before any.")
+        .def_readonly("cycles", &ServoStats::cycles, "Cycles run.\n\nAn int.")
         .def_readonly("late_cycles", &ServoStats::late_cycles,
                       "Cycles that ended after the next one was due (the schedule then resumes "
-                      "at the next deadline).")
+                      "at the next deadline).\n\nAn int.")
         .def_readonly("failed_exchanges", &ServoStats::failed_exchanges,
-                      "Exchanges with no whole reply within their cycle.")
-        .def_readonly("p50_us", &ServoStats::p50_us, "Median exchange time, µs (within ~3 %).")
-        .def_readonly("p99_us", &ServoStats::p99_us, "99th percentile exchange time, µs.")
-        .def_readonly("p999_us", &ServoStats::p999_us, "99.9th percentile exchange time, µs.")
-        .def_readonly("max_us", &ServoStats::max_us, "Longest exchange, µs.")
+                      "Exchanges with no whole reply within their cycle.\n\n"
+                      "An int; max_failures of them in a row stop the loop.")
+        .def_readonly("p50_us", &ServoStats::p50_us,
+                      "Median exchange time, µs (within ~3 %).\n\n"
+                      "A float in microseconds, from sending the request to the whole reply; 0 "
+                      "before any exchange.")
+        .def_readonly("p99_us", &ServoStats::p99_us,
+                      "99th percentile exchange time, µs.\n\nA float in microseconds.")
+        .def_readonly("p999_us", &ServoStats::p999_us,
+                      "99.9th percentile exchange time, µs.\n\nA float in microseconds.")
+        .def_readonly("max_us", &ServoStats::max_us,
+                      "Longest exchange, µs.\n\nA float in microseconds.")
         .def_property_readonly(
             "stop_reason",
             [](const ServoStats& s) -> py::object {
@@ -260,7 +312,10 @@ void register_records(py::module_& m) {
                 return reason ? py::object(py::str(reason)) : py::object(py::none());
             },
             "None while running (or never started); else 'stopped', 'device not answering' or "
-            "'port closed'.")
+            "'port closed'.\n\n"
+            "'stopped': stop(), leaving a with block, or the Servo's end; 'device not "
+            "answering': max_failures exchanges in a row got no whole reply; 'port closed': "
+            "the port hung up or was closed.")
         .def("__repr__", [](const ServoStats& s) {
             const char* reason = to_text(s.stop_reason);
             return "ServoStats(rate_hz=" + text(s.rate_hz) + ", cycles=" +
@@ -300,34 +355,48 @@ void register_servo_class(py::module_& m) {
             py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
             py::arg("max_failures") = py::none(),
             // The servo drives the arm: it keeps it (and so its stream) alive.
-            py::keep_alive<1, 2>());
+            py::keep_alive<1, 2>(),
+            "A loop for arm, an Arbelon, which the servo keeps alive; it does not start yet. "
+            "rate_hz: cycles per second, 1 to 20000. max_force: the longest force sent, in "
+            "newtons, more than 0 and at most 1e6. realtime: ask for real-time priority "
+            "(never fails because of it: see the realtime property). max_failures: failed "
+            "exchanges in a row after which the loop stops, at least 1; None for 50 ms worth "
+            "of cycles. ValueError for a value out of range.");
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
-            "arm (or another arm on its stream).");
+            "arm (or another arm on its stream).\n\n"
+            "Also RuntimeError while a handle receives on the arm's stream in the background. "
+            "A servo that stopped may be started again; its statistics start afresh.");
     cls.def("stop", [](BoundServo& s) {
                 // Joining never needs the interpreter, but other threads may while it waits.
                 py::gil_scoped_release unlocked;
                 s.stop();
             },
             "Stop the loop and wait for its thread (at most a cycle and the last zero-force "
-            "exchange). Does nothing when it does not run.");
+            "exchange). Does nothing when it does not run.\n\n"
+            "The loop's last request is always a zero force, so the arm is left limp.");
     cls.def_property_readonly("running", [](const BoundServo& s) { return s.running(); },
-                              "True from start() until the loop ended.");
+                              "True from start() until the loop ended.\n\n"
+                              "It turns False by itself when the loop gives up: "
+                              "stats().stop_reason says why.");
     cls.def_property_readonly(
         "realtime", [](const BoundServo& s) { return s.realtime(); },
         "True when the loop runs with the real-time priority it asked for (realtime=True); "
-        "False when it was not asked for or the system refused it.");
+        "False when it was not asked for or the system refused it.\n\n"
+        "Meaningful once started: the request is made when the loop's thread starts.");
     cls.def_property_readonly(
         "rate_hz", [](const BoundServo& s) { return s.settings().rate_hz; },
-        "Cycles per second asked for.");
+        "Cycles per second asked for.\n\nA float, as given to the constructor.");
     cls.def_property_readonly(
         "max_force", [](const BoundServo& s) { return s.settings().max_force; },
-        "The longest force sent, in newtons.");
+        "The longest force sent, in newtons.\n\n"
+        "A float, as given to the constructor: a larger sum of the effects is scaled down to "
+        "it.");
     cls.def_property(
         "effects",
         [](const BoundServo& s) {
-            py::list out;
+            py::typing::List<py::typing::Union<Wall, Spring, Damper, ConstantForce>> out;
             for (const Effect& e : s.effects()) out.append(object_of(e));
             return out;
         },
@@ -338,12 +407,17 @@ void register_servo_class(py::module_& m) {
         },
         "The effects whose forces the loop sums. Assigning a list replaces them all at once, "
         "from any thread; the loop takes copies, so change an effect and assign again to "
-        "apply it.");
-    cls.def("state", [](const BoundServo& s) { return s.state(); }, "The loop's latest view of the arm (a ServoState).");
+        "apply it.\n\n"
+        "Reads as a new list of copies of the effects. Takes any iterable of Wall, Spring, "
+        "Damper and ConstantForce objects; TypeError for anything else, leaving the effects "
+        "as they were.");
+    cls.def("state", [](const BoundServo& s) { return s.state(); },
+            "The loop's latest view of the arm (a ServoState).\n\n"
+            "From any thread, running or not; all zeros before the first reply.");
     cls.def(
         "exchange_time_histogram",
         [](const BoundServo& s) {
-            py::list out;
+            py::typing::List<py::typing::Tuple<float, float, int>> out;
             for (const auto& b : s.exchange_time_histogram()) {
                 out.append(py::make_tuple(b.from_us, b.to_us, b.count));
             }
@@ -351,16 +425,20 @@ void register_servo_class(py::module_& m) {
         },
         "The exchange times since start() as a histogram: a list of (from µs, to µs, "
         "exchanges) for every bucket that holds any, shortest first. Buckets are 1 µs wide "
-        "up to 32 µs, and 1/32 of a power of two above.");
-    cls.def("stats", [](const BoundServo& s) { return s.stats(); }, "How the loop keeps up so far (a ServoStats).");
+        "up to 32 µs, and 1/32 of a power of two above.\n\n"
+        "Each bucket is a tuple (from_us, to_us, count): two floats in microseconds and an "
+        "int. An empty list before any exchange.");
+    cls.def("stats", [](const BoundServo& s) { return s.stats(); },
+            "How the loop keeps up so far (a ServoStats).\n\n"
+            "From any thread, running or not; after the loop ended, its final figures.");
     cls.def("__enter__", [](py::object self) {
         self.cast<BoundServo&>().start_bound();
         return self;
-    });
+    }, "Start the loop (see start) and return the servo itself.");
     cls.def("__exit__", [](BoundServo& self, const py::args&) {
         py::gil_scoped_release unlocked;
         self.stop();
-    });
+    }, "Stop the loop (see stop); exceptions of the block go on unchanged.");
     cls.def("__repr__", [](const BoundServo& s) {
         return "<ZelkorHardwareAPI.Servo " + text(s.settings().rate_hz) + " Hz, " +
                (s.running() ? "running>" : "stopped>");

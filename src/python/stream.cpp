@@ -169,11 +169,28 @@ void register_serial_stream(py::module_& m) {
                             .attr("ident")
                             .cast<unsigned long>();
 
-    py::class_<SerialStream> cls(m, "SerialStream");
+    py::class_<SerialStream> cls(
+        m, "SerialStream",
+        "A serial port that the devices talk through: 115200 baud, 8 data bits, no parity, one "
+        "stop bit, every byte passed unaltered, held for exclusive use.\n\n"
+        "Making one never raises because of the port: a stream whose port could not be opened "
+        "moves no bytes (devices on it return at once with zeros or -1), is_open is False and "
+        "open_result and last_error say why. SerialStream.open() is the strict form that raises "
+        "OSError instead. A read waits up to 8 ms per byte + 1000 ms, or 1000 ms after the last "
+        "byte that came; a line that hangs up (an unplugged adapter) closes the port by itself.\n\n"
+        "Devices keep their stream alive. close(), or leaving a with block, ends the use of the "
+        "port; connect() reopens it or opens another. With release_gil=True every device call on "
+        "the stream releases the interpreter lock while it uses the port, and calls from "
+        "several threads take turns through a lock of the stream.");
     cls.def(py::init([](const PortName& port, bool release_gil) {
                 return std::unique_ptr<SerialStream>(open_stream(port, release_gil));
             }),
-            py::arg("port_name"), py::kw_only(), py::arg("release_gil") = false);
+            py::arg("port_name"), py::kw_only(), py::arg("release_gil") = false,
+            "Open port_name: a path, or on Linux a name looked up under /dev (\"ttyUSB0\"), "
+            "on Windows a COM port (\"COM3\"); str, bytes, bytearray or a path-like object. "
+            "A port that cannot be opened gives a stream that moves no bytes, with is_open "
+            "False; nothing is raised for it. ValueError for a name with a NUL character "
+            "inside, TypeError for a name of another type.");
 
     cls.def_static(
         "open",
@@ -188,7 +205,9 @@ void register_serial_stream(py::module_& m) {
         py::arg("port_name"), py::kw_only(), py::arg("release_gil") = false,
         "Open a port, raising OSError when it cannot be opened: FileNotFoundError for a port "
         "that does not exist, PermissionError when access is denied, OSError (errno EBUSY) "
-        "when another program holds it. The error carries errno and the port name.");
+        "when another program holds it. The error carries errno and the port name.\n\n"
+        "port_name and release_gil are as for SerialStream(); the port is closed again before "
+        "the error is raised. Returns the open stream.");
 
     cls.def(
         "connect",
@@ -200,36 +219,48 @@ void register_serial_stream(py::module_& m) {
         "Close the current port and open port_name in its place. Returns the open code: 1 "
         "when the port opened, -1 when it does not exist, -2 when it could not be opened "
         "(held by another program, no permission, not a serial port), -3/-5/-6 when it "
-        "opened but could not be configured.");
+        "opened but could not be configured.\n\n"
+        "A failure is reported by the code (and last_error), not raised. RuntimeError while a "
+        "Servo drives an arm on the stream or a handle receives on it in the background.");
     cls.def(
         "close", [](SerialStream& self) { exclusively(self, "close", [&] { self.close(); }); },
             "Close the port. Devices on the stream then return at once, as on a port that "
-            "never opened. Calling it again does nothing.");
+            "never opened. Calling it again does nothing.\n\n"
+            "RuntimeError while a Servo drives an arm on the stream or a handle receives on it "
+            "in the background.");
 
     cls.def_property_readonly(
         "port",
         [](const SerialStream& self) { return reading(self, [&] { return self.port_name(); }); },
-        "The port name given when the stream was made or last connected.");
+        "The port name given when the stream was made or last connected.\n\n"
+        "A str; kept after the port closes or fails, so connect(stream.port) reopens it.");
     cls.def_property_readonly("is_open", &SerialStream::is_open,
                               "True while the port is open: False when opening failed, after "
-                              "close(), and after the line hung up (device unplugged).");
+                              "close(), and after the line hung up (device unplugged).\n\n"
+                              "See last_error for why it is not open.");
     cls.def_property_readonly(
         "open_result", [](const SerialStream& self) { return static_cast<int>(self.open_result()); },
-        "The code of the latest open: 1 on success, negative when it failed (see connect).");
+        "The code of the latest open: 1 on success, negative when it failed (see connect).\n\n"
+        "An int: -1 no such port, -2 not openable (held by another program, no permission, "
+        "not a serial port), -3, -5 or -6 opened but not configurable.");
     cls.def_property_readonly(
         "last_error", &describe_error,
         "What failed last, naming the port and the step (open, configure, read, write, hang-up) "
         "and the cause, e.g. '/dev/ttyUSB0: read timed out'; '' when nothing has failed since "
-        "the last successful open or transfer.");
+        "the last successful open or transfer.\n\n"
+        "A str. A failed exchange of a device shows here (the device calls themselves raise "
+        "nothing for a port that fails).");
 
-    cls.def("__enter__", [](py::object self) { return self; });
+    cls.def("__enter__", [](py::object self) { return self; },
+            "Return the stream itself: a with block closes it at its end.");
     cls.def("__exit__", [](SerialStream& self, const py::args&) {
         exclusively(self, "close", [&] { self.close(); });
-    });
+    }, "Close the port (see close); exceptions of the block go on unchanged.");
     cls.def_property_readonly(
         "release_gil", [](const SerialStream& self) { return as_py(const_cast<SerialStream&>(self)).release_gil; },
         "True when device calls on this stream release the interpreter lock while they use "
-        "the port (and are serialised by a lock of the stream).");
+        "the port (and are serialised by a lock of the stream).\n\n"
+        "A bool, fixed when the stream is made (SerialStream(port, release_gil=True)).");
     cls.def("__repr__", [](const SerialStream& stream) {
         const std::string name = reading(stream, [&] { return stream.port_name(); });
         return "<ZelkorHardwareAPI.SerialStream port=" + py::repr(py::str(name)).cast<std::string>() +

@@ -1,9 +1,22 @@
+from __future__ import annotations
+
 import os
 import select
 import sys
 import time
+from typing import TYPE_CHECKING, Iterator
 
 import pytest
+
+if TYPE_CHECKING:
+    from typing_extensions import Protocol
+
+    from zelkor_sim import Simulator
+
+    class StartSimulator(Protocol):
+        """The simulator fixture: starts zelkor-sim for `device` with further `options`."""
+
+        def __call__(self, device: str = ..., *options: str) -> Simulator: ...
 
 # The device simulator speaks through a POSIX pseudo-terminal.
 collect_ignore_glob = ["test_e2e_*.py"] if sys.platform == "win32" else []
@@ -16,7 +29,7 @@ class Device:
     raw itself.
     """
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.master, slave = os.openpty()
         self.path = os.ttyname(slave)
         os.close(slave)
@@ -54,23 +67,23 @@ class Device:
 
 
 @pytest.fixture
-def device():
+def device() -> Iterator[Device]:
     d = Device()
     yield d
     d.close()
 
 
 @pytest.fixture
-def simulator():
+def simulator() -> Iterator[StartSimulator]:
     """Starts zelkor-sim processes: simulator(device, *options) returns a running Simulator.
 
     Each one is stopped at the end of the test, which also checks that it exited cleanly.
     """
     from zelkor_sim import Simulator
 
-    started = []
+    started: list[Simulator] = []
 
-    def start(device="arbelon", *options):
+    def start(device: str = "arbelon", *options: str) -> Simulator:
         sim = Simulator(device, *options)
         sim.start()
         started.append(sim)

@@ -1,19 +1,24 @@
 """Calls that need not freeze Python: background reception of a handle's messages, and
 streams whose calls release the interpreter lock."""
+from __future__ import annotations
+
 import math
-import struct
 import threading
 import time
+from typing import TYPE_CHECKING
 
 import pytest
 
 import ZelkorHardwareAPI as zh
 from recorder import Recorder
 
+if TYPE_CHECKING:
+    from conftest import Device, StartSimulator
+
 ERROR = bytes([0xDF, 0x01, 0x00, 0x07])
 
 
-def busy_for(seconds):
+def busy_for(seconds: float) -> int:
     """How many loop turns this thread manages in `seconds`."""
     turns, end = 0, time.perf_counter() + seconds
     while time.perf_counter() < end:
@@ -21,7 +26,8 @@ def busy_for(seconds):
     return turns
 
 
-def test_background_reception_delivers_every_message_in_order(simulator):
+def test_background_reception_delivers_every_message_in_order(
+        simulator: StartSimulator) -> None:
     handle = Recorder(zh.SerialStream(simulator("handle", "--status-rate", "200").port))
     handle.start_receiving()
     assert handle.receiving
@@ -45,7 +51,7 @@ def test_background_reception_delivers_every_message_in_order(simulator):
     assert quiet > 1000
 
 
-def test_stop_receiving_returns_promptly_on_a_quiet_line(device):
+def test_stop_receiving_returns_promptly_on_a_quiet_line(device: Device) -> None:
     handle = Recorder(zh.SerialStream(device.path))
     handle.start_receiving()
     time.sleep(0.1)
@@ -55,9 +61,9 @@ def test_stop_receiving_returns_promptly_on_a_quiet_line(device):
     handle.stop_receiving()  # nothing to stop
 
 
-def test_a_callback_exception_ends_reception_and_comes_back_from_stop(device):
+def test_a_callback_exception_ends_reception_and_comes_back_from_stop(device: Device) -> None:
     class Failing(Recorder):
-        def OnReceiveHandleErrorResponse(self, device_id, error_code):
+        def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
             raise ValueError(f"bad code {error_code}")
 
     handle = Failing(zh.SerialStream(device.path))
@@ -77,9 +83,9 @@ def test_a_callback_exception_ends_reception_and_comes_back_from_stop(device):
         handle.stop_receiving()
 
 
-def test_writes_and_callbacks_share_a_receiving_stream(device):
+def test_writes_and_callbacks_share_a_receiving_stream(device: Device) -> None:
     class Echo(Recorder):
-        def OnReceiveHandleErrorResponse(self, device_id, error_code):
+        def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
             super().OnReceiveHandleErrorResponse(device_id, error_code)
             self.SendHandleState(device_id, 1, [error_code])  # a write from a callback
 
@@ -95,9 +101,9 @@ def test_writes_and_callbacks_share_a_receiving_stream(device):
     assert echoes == list(range(20))
 
 
-def test_release_gil_lets_other_threads_run_during_a_quiet_read(device):
+def test_release_gil_lets_other_threads_run_during_a_quiet_read(device: Device) -> None:
     arm = zh.Arbelon(zh.SerialStream(device.path, release_gil=True))
-    result = {}
+    result: dict[str, tuple[list[float], list[float]]] = {}
     worker = threading.Thread(target=lambda: result.update(zeros=arm.joint_angles([0, 0, 0])))
     worker.start()
     time.sleep(0.1)  # the worker now waits on the silent line
@@ -107,12 +113,12 @@ def test_release_gil_lets_other_threads_run_during_a_quiet_read(device):
     assert turns > 10000, "the main thread ran while the worker waited"
 
 
-def test_two_threads_on_one_stream_take_turns(simulator):
+def test_two_threads_on_one_stream_take_turns(simulator: StartSimulator) -> None:
     stream = zh.SerialStream(simulator("arbelon", "--fixed-dt", "0.0005").port, release_gil=True)
     arm = zh.Arbelon(stream)
-    failures = []
+    failures: list[tuple[str, list[float]]] = []
 
-    def exchanges(kind):
+    def exchanges(kind: str) -> None:
         for _ in range(300):
             if kind == "joint":
                 position, _ = arm.joint_angles([0.0, math.pi / 4, -math.pi / 2])

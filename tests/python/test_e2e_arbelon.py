@@ -1,28 +1,37 @@
 """The Arbelon simulator driven through the library: identity, motion, kinematics."""
+# pyright: reportUnknownMemberType=false
+# (pytest.approx has no annotations)
+from __future__ import annotations
+
 import math
 import time
+from typing import TYPE_CHECKING, Any, Sequence
 
 import pytest
 
 import ZelkorHardwareAPI as zh
 
+if TYPE_CHECKING:
+    from conftest import StartSimulator
+    from zelkor_sim import Simulator
+
 UPPER_ARM = FOREARM = 0.20  # m, the simulator's documented arm
 
 
-def forward_kinematics(q):
+def forward_kinematics(q: Sequence[float]) -> list[float]:
     reach = UPPER_ARM * math.cos(q[1]) + FOREARM * math.cos(q[1] + q[2])
     height = UPPER_ARM * math.sin(q[1]) + FOREARM * math.sin(q[1] + q[2])
     return [reach * math.cos(q[0]), reach * math.sin(q[0]), height]
 
 
-def jacobian_times(q, qd, h=1e-6):
+def jacobian_times(q: Sequence[float], qd: Sequence[float], h: float = 1e-6) -> list[float]:
     """d(position)/dt for joint velocities qd, by central differences."""
     ahead = forward_kinematics([a + h * v for a, v in zip(q, qd)])
     behind = forward_kinematics([a - h * v for a, v in zip(q, qd)])
     return [(a - b) / (2 * h) for a, b in zip(ahead, behind)]
 
 
-def arm_on(sim):
+def arm_on(sim: Simulator) -> zh.Arbelon:
     stream = zh.SerialStream(sim.port)
     return zh.Arbelon(stream)
 
@@ -37,7 +46,8 @@ def arm_on(sim):
     ],
     ids=["default", "configured"],
 )
-def test_identity_round_trip(simulator, options, identity):
+def test_identity_round_trip(simulator: StartSimulator, options: tuple[str, ...],
+                             identity: tuple[int, int, int, int, list[int]]) -> None:
     arm = arm_on(simulator("arbelon", *options))
     assert arm.device_wakeup() == identity
     info = arm.device_wakeup_dict()
@@ -47,9 +57,11 @@ def test_identity_round_trip(simulator, options, identity):
 
 @pytest.mark.parametrize("force", [(2, 0, 0), (-2, 0, 0), (0, 2, 0), (0, -2, 0), (0, 0, 2),
                                    (0, 0, -2), (1, -1, 1)])
-def test_a_constant_force_moves_the_end_effector_its_way(simulator, force):
+def test_a_constant_force_moves_the_end_effector_its_way(simulator: StartSimulator,
+                                                          force: tuple[int, int, int]) -> None:
     arm = arm_on(simulator("arbelon", "--fixed-dt", "0.001"))
     start, _ = arm.end_effector_force([0, 0, 0])
+    position, velocity = start, [0.0] * 3
     for _ in range(40):
         position, velocity = arm.end_effector_force(force)
     moved = [p - s for p, s in zip(position, start)]
@@ -69,9 +81,12 @@ def test_a_constant_force_moves_the_end_effector_its_way(simulator, force):
         ("end_effector_position", [0.2, -0.1, -0.08]),
     ],
 )
-def test_position_and_angle_requests_converge(simulator, method, target):
+def test_position_and_angle_requests_converge(simulator: StartSimulator, method: str,
+                                              target: list[float]) -> None:
     arm = arm_on(simulator("arbelon", "--fixed-dt", "0.002"))
-    request = getattr(arm, method)
+    request: Any = getattr(arm, method)
+    reached: list[float] = []
+    speed: list[float] = []
     for _ in range(1000):  # two simulated seconds
         reached, speed = request(target)
     assert reached == pytest.approx(target, abs=1e-3)
@@ -79,7 +94,8 @@ def test_position_and_angle_requests_converge(simulator, method, target):
 
 
 @pytest.mark.parametrize("pose", [[0.4, 0.9, -1.0], [0.6, 0.3, -1.2], [-0.8, 1.2, -0.6]])
-def test_end_effector_and_joint_states_agree_through_the_kinematics(simulator, pose):
+def test_end_effector_and_joint_states_agree_through_the_kinematics(
+        simulator: StartSimulator, pose: list[float]) -> None:
     arm = arm_on(simulator("arbelon", "--fixed-dt", "0.001"))
     for _ in range(300):  # swing towards the pose without settling: the arm still moves
         arm.joint_angles(pose)
@@ -95,7 +111,7 @@ def test_end_effector_and_joint_states_agree_through_the_kinematics(simulator, p
     assert velocity == pytest.approx(jacobian_times(q, qd), abs=2e-4)
 
 
-def test_each_open_of_the_port_is_a_fresh_session(simulator):
+def test_each_open_of_the_port_is_a_fresh_session(simulator: StartSimulator) -> None:
     sim = simulator("arbelon", "--fixed-dt", "0.001")
     for _ in range(3):
         arm = arm_on(sim)
@@ -118,7 +134,9 @@ def test_each_open_of_the_port_is_a_fresh_session(simulator):
 @pytest.mark.parametrize("torque,current", [([0.2, -0.3, 0.1], [0.4, -0.6, 0.2]),
                                             ([5, -5, 0], [3.0, -3.0, 0.0])],
                          ids=["proportional", "saturated"])
-def test_motor_currents_follow_the_commanded_torque(simulator, torque, current):
+def test_motor_currents_follow_the_commanded_torque(simulator: StartSimulator,
+                                                    torque: list[float],
+                                                    current: list[float]) -> None:
     arm = arm_on(simulator("arbelon", "--fixed-dt", "0.001"))
     arm.joint_torques(torque)
     arm.RequestCurrent()

@@ -1,20 +1,27 @@
 """The README's main command, examples/haptic_loop.py, run to its summary in a short mode."""
+from __future__ import annotations
+
 import os
+import pathlib
 import re
 import subprocess
 import sys
+from typing import TYPE_CHECKING
 
 import pytest
+
+if TYPE_CHECKING:
+    from conftest import StartSimulator
 
 DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "haptic_loop.py")
 
 
-def run_demo(*args):
+def run_demo(*args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run([sys.executable, DEMO, "--seconds", "0.5", *args],
                           capture_output=True, text=True, timeout=60)
 
 
-def test_the_demo_runs_to_its_summary():
+def test_the_demo_runs_to_its_summary() -> None:
     run = run_demo()
     assert run.returncode == 0, run.stderr
     out = run.stdout
@@ -32,7 +39,7 @@ def test_the_demo_runs_to_its_summary():
     assert failed is None or int(failed.group(1)) < exchanges // 2, out
 
 
-def test_the_demo_saves_a_plot(tmp_path):
+def test_the_demo_saves_a_plot(tmp_path: pathlib.Path) -> None:
     pytest.importorskip("matplotlib")
     figure = tmp_path / "wall.png"
     run = run_demo("--plot", str(figure))
@@ -41,14 +48,14 @@ def test_the_demo_saves_a_plot(tmp_path):
 
 
 @pytest.mark.parametrize("args", [("--seconds", "0"), ("--rate", "0"), ("--stiffness", "-1")])
-def test_the_demo_refuses_bad_settings(args):
+def test_the_demo_refuses_bad_settings(args: tuple[str, ...]) -> None:
     run = subprocess.run([sys.executable, DEMO, *args], capture_output=True, text=True,
                          timeout=60)
     assert run.returncode == 2
     assert "must" in run.stderr
 
 
-def test_the_python_loop_runs_to_the_same_summary():
+def test_the_python_loop_runs_to_the_same_summary() -> None:
     run = run_demo("--python-loop")
     assert run.returncode == 0, run.stderr
     assert "with a loop in Python" in run.stdout
@@ -56,7 +63,7 @@ def test_the_python_loop_runs_to_the_same_summary():
     assert re.search(r"penetration +max [\d.]+ mm", run.stdout)
 
 
-def test_the_demo_drives_a_given_port(simulator):
+def test_the_demo_drives_a_given_port(simulator: StartSimulator) -> None:
     sim = simulator("arbelon")
     run = run_demo("--port", sim.port, "--push", "1.5")
     assert run.returncode == 0, run.stderr

@@ -1,21 +1,31 @@
 """Injected faults, seen through the library: a failed reply gives zeros and the next
 exchange works; a hang-up ends the calls at once."""
+# pyright: reportUnknownMemberType=false
+# (pytest.approx has no annotations)
+from __future__ import annotations
+
 import time
+from typing import TYPE_CHECKING
 
 import pytest
 
 import ZelkorHardwareAPI as zh
 
+if TYPE_CHECKING:
+    from conftest import StartSimulator
+    from zelkor_sim import Simulator
+
 ZEROS = ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
 
 
-def arm_on(sim):
+def arm_on(sim: Simulator) -> zh.Arbelon:
     return zh.Arbelon(zh.SerialStream(sim.port))
 
 
 # The wake-up reply is left alone, the first state reply is spoilt, the rest are not.
 @pytest.mark.parametrize("fault", ["--drop", "--wrong-code", "--truncate", "--garbage"])
-def test_a_spoilt_reply_gives_zeros_and_the_next_exchange_works(simulator, fault):
+def test_a_spoilt_reply_gives_zeros_and_the_next_exchange_works(simulator: StartSimulator,
+                                                                 fault: str) -> None:
     sim = simulator("arbelon", fault, "1", "--faults-after", "1", "--max-faults", "1",
                     "--fixed-dt", "0.001")
     arm = arm_on(sim)
@@ -30,7 +40,7 @@ def test_a_spoilt_reply_gives_zeros_and_the_next_exchange_works(simulator, fault
     assert arm.joint_angles([0, 0.5, -1])[0][1] > 0.5
 
 
-def test_a_silent_device_gives_zeros(simulator):
+def test_a_silent_device_gives_zeros(simulator: StartSimulator) -> None:
     arm = arm_on(simulator("arbelon", "--silent-after", "1"))
     assert arm.device_wakeup()[0] == 0x0A01
     start = time.monotonic()
@@ -38,7 +48,7 @@ def test_a_silent_device_gives_zeros(simulator):
     assert 0.9 < time.monotonic() - start < 3.0
 
 
-def test_a_hang_up_ends_the_calls_at_once(simulator):
+def test_a_hang_up_ends_the_calls_at_once(simulator: StartSimulator) -> None:
     sim = simulator("arbelon", "--hangup-after", "2")
     arm = arm_on(sim)
     assert arm.device_wakeup()[0] == 0x0A01

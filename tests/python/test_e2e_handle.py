@@ -1,21 +1,31 @@
 """The Handle simulator heard through a Python subclass of Handle."""
+# pyright: reportUnknownMemberType=false
+# (pytest.approx has no annotations)
+from __future__ import annotations
+
 import math
 import os
 import subprocess
 import sys
 import time
+from typing import TYPE_CHECKING
 
 import pytest
 
 import ZelkorHardwareAPI as zh
 from recorder import Recorder
 
+if TYPE_CHECKING:
+    from conftest import StartSimulator
+    from zelkor_sim import Simulator
 
-def handle_on(sim):
+
+def handle_on(sim: Simulator) -> Recorder:
     return Recorder(zh.SerialStream(sim.port))
 
 
-def test_a_subclass_hears_the_information_and_its_user_data_echoed(simulator):
+def test_a_subclass_hears_the_information_and_its_user_data_echoed(
+        simulator: StartSimulator) -> None:
     sim = simulator("handle", "--device-id", "0x0D05", "--model", "9", "--hardware-version", "4",
                     "--firmware-version", "8", "--tool-data-remaining", "3")
     handle = handle_on(sim)
@@ -24,15 +34,15 @@ def test_a_subclass_hears_the_information_and_its_user_data_echoed(simulator):
 
     for data in [b"\x01\x02\x03", bytes(range(255)), b""]:
         handle.SendHandleState(0x0D05, len(data), data)
-        device_id, quaternion, error_flag, sensor, length, user_data = handle.until(
-            "status", lambda v, data=data: v[5] == list(data))
+        device_id, quaternion, error_flag, sensor, length, _user_data = handle.until(
+            "status", lambda v: bool(v[5] == list(data)))
         assert (device_id, error_flag, sensor, length) == (0x0D05, 0, 200, len(data))
         assert len(quaternion) == 4
         assert math.fsum(c * c for c in quaternion) == pytest.approx(1.0, abs=1e-6)
     assert not [m for m in handle.messages if m[0] == "error"]
 
 
-def test_the_handle_turns_slowly_and_streams_at_its_rate(simulator):
+def test_the_handle_turns_slowly_and_streams_at_its_rate(simulator: StartSimulator) -> None:
     handle = handle_on(simulator("handle", "--status-rate", "50"))
     handle.SendDeviceWakeup()
     handle.until("info")
@@ -47,20 +57,22 @@ def test_the_handle_turns_slowly_and_streams_at_its_rate(simulator):
     assert w[-1] < w[0]
 
 
-def test_errors_come_for_a_foreign_device_id_and_on_schedule(simulator):
+def test_errors_come_for_a_foreign_device_id_and_on_schedule(
+        simulator: StartSimulator) -> None:
     handle = handle_on(simulator("handle", "--error-every", "3", "--error-code", "0x42"))
     handle.SendDeviceWakeup()
     handle.until("info")
     handle.SendHandleState(0x0D02, 2, b"no")  # not this handle's id
-    assert handle.until("error", lambda v: v[1] == 0x01) == (0x0D01, 0x01)
-    assert handle.until("error", lambda v: v[1] == 0x42) == (0x0D01, 0x42)
+    assert handle.until("error", lambda v: bool(v[1] == 0x01)) == (0x0D01, 0x01)
+    assert handle.until("error", lambda v: bool(v[1] == 0x42)) == (0x0D01, 0x42)
     assert all(v[5] == [] for kind, v in handle.messages if kind == "status")
 
 
-def test_garbage_before_a_message_costs_one_unknown_code_per_byte(simulator):
+def test_garbage_before_a_message_costs_one_unknown_code_per_byte(
+        simulator: StartSimulator) -> None:
     handle = handle_on(simulator("handle", "--garbage", "1", "--max-faults", "1"))
     handle.SendDeviceWakeup()
-    results = []
+    results: list[int] = []
     while not handle.messages:
         results.append(handle.Receive())
     assert 2 <= len(results) <= 9
@@ -69,7 +81,7 @@ def test_garbage_before_a_message_costs_one_unknown_code_per_byte(simulator):
     assert handle.messages[0][0] == "info"
 
 
-def test_a_hang_up_ends_receive_at_once(simulator):
+def test_a_hang_up_ends_receive_at_once(simulator: StartSimulator) -> None:
     sim = simulator("handle", "--hangup-after", "1")
     handle = handle_on(sim)
     handle.SendDeviceWakeup()
@@ -82,7 +94,7 @@ def test_a_hang_up_ends_receive_at_once(simulator):
     assert time.monotonic() - start < 0.5
 
 
-def test_the_listener_example_prints_the_messages():
+def test_the_listener_example_prints_the_messages() -> None:
     example = os.path.join(os.path.dirname(__file__), "..", "..", "examples",
                            "handle_listener.py")
     run = subprocess.run([sys.executable, example, "--seconds", "0.5", "--every", "1"],

@@ -1,20 +1,28 @@
 """The servo loop driving the simulated arm."""
+# pyright: reportUnknownMemberType=false
+# (pytest.approx has no annotations)
+from __future__ import annotations
+
 import threading
 import time
+from typing import TYPE_CHECKING, Callable
 
 import pytest
 
 import ZelkorHardwareAPI as zh
 
+if TYPE_CHECKING:
+    from conftest import StartSimulator
 
-def wait_for(condition, limit=5.0):
+
+def wait_for(condition: Callable[[], bool], limit: float = 5.0) -> bool:
     end = time.monotonic() + limit
     while not condition() and time.monotonic() < end:
         time.sleep(0.01)
     return condition()
 
 
-def test_the_servo_holds_the_arm_against_a_wall(simulator):
+def test_the_servo_holds_the_arm_against_a_wall(simulator: StartSimulator) -> None:
     arm = zh.Arbelon(zh.SerialStream(simulator("arbelon").port))
     x0, y0, z0 = arm.end_effector_force()[0]
     wall = z0 - 0.01
@@ -34,7 +42,8 @@ def test_the_servo_holds_the_arm_against_a_wall(simulator):
 
 @pytest.mark.parametrize(
     "option,reason", [("--silent-after", "device not answering"), ("--hangup-after", "port closed")])
-def test_a_device_that_goes_away_stops_the_servo(simulator, option, reason):
+def test_a_device_that_goes_away_stops_the_servo(simulator: StartSimulator, option: str,
+                                                  reason: str) -> None:
     sim = simulator("arbelon", option, "200")
     stream = zh.SerialStream(sim.port)
     servo = zh.Servo(zh.Arbelon(stream), 1000.0)
@@ -50,12 +59,12 @@ def test_a_device_that_goes_away_stops_the_servo(simulator, option, reason):
         sim.process.wait(timeout=5)
 
 
-def test_effects_swapped_from_another_thread(simulator):
+def test_effects_swapped_from_another_thread(simulator: StartSimulator) -> None:
     arm = zh.Arbelon(zh.SerialStream(simulator("arbelon").port))
     servo = zh.Servo(arm, 1000.0, max_force=3.0)
     stop = threading.Event()
 
-    def swap():
+    def swap() -> None:
         i = 0
         while not stop.is_set():
             i += 1

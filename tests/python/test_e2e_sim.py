@@ -1,16 +1,26 @@
 """The zelkor-sim process: its port, its link, how it ends, and what bad input does."""
+# pyright: reportUnknownMemberType=false
+# (pytest.approx has no annotations)
+from __future__ import annotations
+
 import os
+import pathlib
 import signal
 import subprocess
 import time
+from typing import TYPE_CHECKING
 
 import pytest
 
 import ZelkorHardwareAPI as zh
 from zelkor_sim import Simulator, executable
 
+if TYPE_CHECKING:
+    from conftest import StartSimulator
 
-def test_link_points_at_the_port_while_it_runs(simulator, tmp_path):
+
+def test_link_points_at_the_port_while_it_runs(simulator: StartSimulator,
+                                               tmp_path: pathlib.Path) -> None:
     link = tmp_path / "arbelon"
     sim = simulator("arbelon", "--link", str(link))
     assert sim.port.startswith("/dev/")
@@ -21,7 +31,7 @@ def test_link_points_at_the_port_while_it_runs(simulator, tmp_path):
     assert not os.path.lexists(link)
 
 
-def test_a_link_never_replaces_a_file(tmp_path):
+def test_a_link_never_replaces_a_file(tmp_path: pathlib.Path) -> None:
     precious = tmp_path / "precious"
     precious.write_text("keep")
     run = subprocess.run([executable(), "arbelon", "--link", str(precious)],
@@ -32,10 +42,11 @@ def test_a_link_never_replaces_a_file(tmp_path):
 
 
 @pytest.mark.parametrize("how", ["SIGTERM", "SIGINT", "stdin"])
-def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how):
+def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how: str) -> None:
     sim = Simulator("handle")
     sim.start()
     if how == "stdin":
+        assert sim.process.stdin is not None
         sim.process.stdin.close()
     else:
         sim.process.send_signal(getattr(signal, how))
@@ -47,19 +58,29 @@ def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how):
     "args,says",
     [([], "which device"), (["arm"], "unknown device"), (["arbelon", "--drop", "2"], "chance")],
 )
-def test_bad_command_lines_are_refused_with_a_reason(args, says):
+def test_bad_command_lines_are_refused_with_a_reason(args: list[str], says: str) -> None:
     run = subprocess.run([executable(), *args], capture_output=True, text=True, timeout=10)
     assert run.returncode == 2
     assert says in run.stderr
     assert run.stdout == ""
 
 
-def test_a_simulator_that_does_not_start_says_why():
+def test_its_port_and_process_are_there_once_it_has_started() -> None:
+    sim = Simulator("handle")
+    for read in (lambda: sim.port, lambda: sim.process):
+        with pytest.raises(RuntimeError, match="has not been started"):
+            read()
+    assert not sim.running() and sim.stop() == ""
+    with sim:
+        assert sim.port.startswith("/dev/") and sim.process.poll() is None
+
+
+def test_a_simulator_that_does_not_start_says_why() -> None:
     with pytest.raises(RuntimeError, match="unknown option '--bogus'"):
         Simulator("arbelon", "--bogus").start()
 
 
-def test_bad_input_neither_crashes_nor_wedges_it(simulator):
+def test_bad_input_neither_crashes_nor_wedges_it(simulator: StartSimulator) -> None:
     sim = simulator("arbelon", "--fixed-dt", "0.001")
     # A second host beside the library, to write what the library never would.
     fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -82,7 +103,8 @@ def test_bad_input_neither_crashes_nor_wedges_it(simulator):
     assert sim.running()
 
 
-def test_the_program_is_found_beside_the_interpreter_or_where_told(monkeypatch, tmp_path):
+def test_the_program_is_found_beside_the_interpreter_or_where_told(
+        monkeypatch: pytest.MonkeyPatch, tmp_path: pathlib.Path) -> None:
     monkeypatch.delenv("ZELKOR_SIM", raising=False)
     monkeypatch.setenv("PATH", str(tmp_path))  # not on PATH: found among the scripts
     found = executable()

@@ -210,7 +210,7 @@ def test_device_has_no_constructor():
 
 def test_docstrings():
     assert "send handle state" in zh.Handle.SendHandleState.__doc__
-    assert zh.Handle.Receive.__doc__.rstrip().endswith("Receive data from the handle")
+    assert zh.Handle.Receive.__doc__.split("\n\n")[1] == "Receive data from the handle"
     assert "data_received: " in zh.Handle.Receive.__doc__
 
 

@@ -12,8 +12,8 @@ def test_versions_and_docstrings():
     assert zh.__doc__ == "Python Implementation of the Zelkor Hardware API"
     assert zh.get_cpp_version.__doc__.endswith("Get the version of the CPP library\n")
     assert zh.print_cpp_version.__doc__.endswith("Print the version of the CPP library\n")
-    assert zh.SerialStream.__doc__ is None
-    assert zh.UUID.__doc__ is None
+    assert zh.SerialStream.__doc__.startswith("A serial port that the devices talk through")
+    assert zh.UUID.__doc__.startswith("A device identity: 16 bytes")
 
 
 def test_print_cpp_version_writes_to_the_process_stdout(capfd):

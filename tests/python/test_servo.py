@@ -1,30 +1,39 @@
 """The servo loop and its effects from Python, against a device played by a Python thread: the
 loop holds no interpreter lock, so a thread of this process can answer it, and the streams
 release the lock in their own calls (release_gil) for the same reason."""
+# pyright: reportUnknownMemberType=false
+# (pytest.approx has no annotations)
+from __future__ import annotations
+
 import gc
 import math
 import struct
 import threading
 import time
 import warnings
+from typing import TYPE_CHECKING, Any, Callable
 
 import pytest
 
 import ZelkorHardwareAPI as zh
+
+if TYPE_CHECKING:
+    from conftest import Device
 
 
 class ArmThread:
     """Plays an arm at rest at `position` on the pseudo-terminal: answers every force request
     with its state and records the forces; with `silent_after`, stops answering."""
 
-    def __init__(self, device, position=(0.1, 0.0, -0.02), silent_after=None):
+    def __init__(self, device: Device, position: tuple[float, float, float] = (0.1, 0.0, -0.02),
+                 silent_after: int | None = None) -> None:
         self.device, self.position, self.silent_after = device, position, silent_after
-        self.forces = []
+        self.forces: list[tuple[float, ...]] = []
         self.done = threading.Event()
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
 
-    def serve(self):
+    def serve(self) -> None:
         reply = b"\x2b" + struct.pack("<6f", *self.position, 0, 0, 0)
         while not self.done.is_set():
             request = self.device.receive(13, 0.05)
@@ -37,23 +46,24 @@ class ArmThread:
                 except OSError:  # the host has closed the port meanwhile
                     return
 
-    def stop(self):
+    def stop(self) -> None:
         self.done.set()
         self.thread.join()
 
 
-def arm_on(device):
+def arm_on(device: Device) -> zh.Arbelon:
     return zh.Arbelon(zh.SerialStream(device.path, release_gil=True))
 
 
-def wait_for(condition, limit=5.0):
+def wait_for(condition: Callable[[], bool], limit: float = 5.0) -> bool:
     end = time.monotonic() + limit
     while not condition() and time.monotonic() < end:
         time.sleep(0.01)
     return condition()
 
 
-def test_each_cycle_sends_the_summed_clamped_force_and_stop_leaves_the_arm_limp(device):
+def test_each_cycle_sends_the_summed_clamped_force_and_stop_leaves_the_arm_limp(
+        device: Device) -> None:
     arm = arm_on(device)
     peer = ArmThread(device)
     servo = zh.Servo(arm, 200.0, max_force=2.0)
@@ -82,7 +92,7 @@ def test_each_cycle_sends_the_summed_clamped_force_and_stop_leaves_the_arm_limp(
     servo.stop()  # idempotent
 
 
-def test_a_running_servo_has_the_stream_to_itself(device):
+def test_a_running_servo_has_the_stream_to_itself(device: Device) -> None:
     stream = zh.SerialStream(device.path, release_gil=True)
     arm, other = zh.Arbelon(stream), zh.Arbelon(stream)
     handle = zh.Handle(stream)
@@ -94,7 +104,8 @@ def test_a_running_servo_has_the_stream_to_itself(device):
             servo.start()
         with pytest.raises(RuntimeError, match="already drives"):
             zh.Servo(other, 100.0).start()
-        calls = [arm.end_effector_force, arm.device_wakeup, other.joint_angles,
+        calls: list[Callable[[], object]] = [
+                 arm.end_effector_force, arm.device_wakeup, other.joint_angles,
                  arm.RequestCurrent, handle.SendDeviceWakeup, handle.Receive, stream.close,
                  lambda: stream.connect(device.path), handle.start_receiving]
         for call in calls:
@@ -104,7 +115,7 @@ def test_a_running_servo_has_the_stream_to_itself(device):
         with warnings.catch_warnings(record=True) as warned:
             warnings.simplefilter("always")
             with pytest.raises(RuntimeError, match="Servo"):
-                arm.SendForce([1, 2, 3])
+                arm.SendForce([1, 2, 3])  # pyright: ignore[reportDeprecated]
         assert warned == []
         assert stream.is_open and stream.port == device.path  # reading the stream is fine
         servo.stop()
@@ -116,7 +127,7 @@ def test_a_running_servo_has_the_stream_to_itself(device):
         peer.stop()
 
 
-def test_stops_by_itself_when_the_device_falls_silent(device):
+def test_stops_by_itself_when_the_device_falls_silent(device: Device) -> None:
     arm = arm_on(device)
     peer = ArmThread(device, silent_after=5)
     servo = zh.Servo(arm, 500.0, max_failures=10)
@@ -131,7 +142,7 @@ def test_stops_by_itself_when_the_device_falls_silent(device):
     assert all(f == (0.0, 0.0, 0.0) for f in peer.forces[7:])
 
 
-def test_destroying_a_running_servo_stops_it(device):
+def test_destroying_a_running_servo_stops_it(device: Device) -> None:
     arm = arm_on(device)
     peer = ArmThread(device)
     servo = zh.Servo(arm, 200.0)
@@ -163,12 +174,12 @@ def test_destroying_a_running_servo_stops_it(device):
         (lambda: zh.ConstantForce((1, math.nan, 3)), "must be a finite"),
     ],
 )
-def test_effects_refuse_unusable_parameters(make, error):
+def test_effects_refuse_unusable_parameters(make: Callable[[], object], error: str) -> None:
     with pytest.raises(ValueError, match=error):
         make()
 
 
-def test_effect_attributes_are_checked_and_a_wall_normal_normalised():
+def test_effect_attributes_are_checked_and_a_wall_normal_normalised() -> None:
     wall = zh.Wall([3, 0, 4], -0.1, 500.0, damping=2.0)
     assert wall.normal == pytest.approx((0.6, 0.0, 0.8))
     wall.normal = (0, 2, 0)
@@ -183,15 +194,17 @@ def test_effect_attributes_are_checked_and_a_wall_normal_normalised():
     assert "Wall(normal=(0.0, 1.0, 0.0), offset=-0.1" in repr(wall)
 
 
-def test_settings_are_checked(device):
+def test_settings_are_checked(device: Device) -> None:
     arm = arm_on(device)
-    for kwargs in [{"rate_hz": 0.5}, {"rate_hz": math.nan}, {"max_force": 0.0},
-                   {"max_force": math.inf}, {"max_failures": 0}]:
+    refused: list[dict[str, Any]] = [{"rate_hz": 0.5}, {"rate_hz": math.nan}, {"max_force": 0.0},
+                                     {"max_force": math.inf}, {"max_failures": 0}]
+    for kwargs in refused:
         with pytest.raises(ValueError):
             zh.Servo(arm, **kwargs)
     with pytest.raises(TypeError, match="Wall, Spring, Damper and ConstantForce"):
-        zh.Servo(arm).effects = [zh.Damper(1), "wall"]
+        zh.Servo(arm).effects = [zh.Damper(1), "wall"]  # type: ignore[list-item]
     servo = zh.Servo(arm)
-    servo.effects = (e for e in [zh.Damper(1), zh.ConstantForce((0, 0, -1))])
+    effects: list[zh.Damper | zh.ConstantForce] = [zh.Damper(1), zh.ConstantForce((0, 0, -1))]
+    servo.effects = (e for e in effects)
     assert [type(e).__name__ for e in servo.effects] == ["Damper", "ConstantForce"]
     assert servo.stats().stop_reason is None and servo.state().cycle == 0

@@ -9,6 +9,8 @@
 The simulator is installed with the ZelkorHardwareAPI package. It is looked up in the
 ZELKOR_SIM environment variable, then beside the running interpreter's scripts, then on PATH.
 """
+from __future__ import annotations
+
 import contextlib
 import os
 import select
@@ -19,6 +21,7 @@ import sys
 import sysconfig
 import tempfile
 import time
+from typing import IO, Iterator
 
 __all__ = ["executable", "Simulator", "port_or_simulator"]
 
@@ -34,7 +37,7 @@ def executable() -> str:
         raise FileNotFoundError(f"ZELKOR_SIM is set to {explicit!r}, which is not an executable")
     # The interpreter's own scripts come first: a virtual environment that is not activated
     # is not on PATH, and an older simulator on PATH must not shadow this package's own.
-    folders = [sysconfig.get_path("scripts"), os.path.dirname(sys.executable)]
+    folders: list[str | None] = [sysconfig.get_path("scripts"), os.path.dirname(sys.executable)]
     try:
         folders.append(sysconfig.get_path("scripts", f"{os.name}_user"))
     except KeyError:
@@ -61,32 +64,50 @@ class Simulator:
     """
 
     def __init__(self, device: str = "arbelon", *options: str, verbose: bool = False,
-                 program: str = None):
-        self.command = [program or executable(), device, "--exit-on-stdin-eof", *options]
+                 program: str | None = None) -> None:
+        self.command: list[str] = [program or executable(), device, "--exit-on-stdin-eof",
+                                   *options]
         if verbose:
             self.command.append("--verbose")
         self.verbose = verbose
-        self.process = None
-        self.port = None
-        self._stderr = None
+        self._process: subprocess.Popen[bytes] | None = None
+        self._port: str | None = None
+        self._stderr: IO[bytes] | None = None
+
+    @property
+    def process(self) -> subprocess.Popen[bytes]:
+        """The simulator's process, once start() has run; RuntimeError before."""
+        if self._process is None:
+            raise RuntimeError(f"{NAME} has not been started")
+        return self._process
+
+    @property
+    def port(self) -> str:
+        """The path of the simulator's port, once start() has returned; RuntimeError before."""
+        if self._port is None:
+            raise RuntimeError(f"{NAME} has not been started")
+        return self._port
 
     def start(self, timeout: float = 10.0) -> str:
         """Starts the simulator and returns its port path; raises RuntimeError when it does
         not come up within `timeout` seconds."""
         # A file, not a pipe: a chatty simulator must never block on a full pipe.
         self._stderr = None if self.verbose else tempfile.TemporaryFile()
-        self.process = subprocess.Popen(
+        process = subprocess.Popen(
             self.command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr
         )
-        line = self._first_line(timeout)
+        self._process = process
+        line = self._first_line(process, timeout)
         if not line:
             error = self.stop()
             raise RuntimeError(f"{NAME} did not start: {error.strip() or 'no port printed'}")
-        self.port = line
-        return self.port
+        self._port = line
+        return line
 
-    def _first_line(self, timeout: float) -> str:
-        out = self.process.stdout
+    @staticmethod
+    def _first_line(process: subprocess.Popen[bytes], timeout: float) -> str:
+        out = process.stdout
+        assert out is not None  # stdout=PIPE
         end = time.monotonic() + timeout
         data = b""
         while not data.endswith(b"\n"):
@@ -100,22 +121,25 @@ class Simulator:
         return data.decode().strip()
 
     def running(self) -> bool:
-        return self.process is not None and self.process.poll() is None
+        """True while the simulator's process runs."""
+        return self._process is not None and self._process.poll() is None
 
     def stop(self, timeout: float = 5.0) -> str:
         """Stops the simulator (SIGTERM, then SIGKILL after `timeout` seconds). Returns what
         it wrote to standard error, unless that goes to this process's own."""
-        if self.process is None:
+        process = self._process
+        if process is None:
             return ""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
         try:
-            self.process.wait(timeout)
+            process.wait(timeout)
         except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        for pipe in (self.process.stdin, self.process.stdout):
-            pipe.close()
+            process.kill()
+            process.wait()
+        for pipe in (process.stdin, process.stdout):
+            if pipe is not None:
+                pipe.close()
         error = b""
         if self._stderr is not None:
             self._stderr.seek(0)
@@ -124,16 +148,17 @@ class Simulator:
             self._stderr = None
         return error.decode(errors="replace")
 
-    def __enter__(self) -> "Simulator":
+    def __enter__(self) -> Simulator:
         self.start()
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.stop()
 
 
 @contextlib.contextmanager
-def port_or_simulator(port, device: str = "arbelon", *options: str):
+def port_or_simulator(port: str | None, device: str = "arbelon",
+                      *options: str) -> Iterator[str]:
     """Yields `port` when one is given (a real device), and otherwise the port of a simulator
     of `device` started for the duration of the block."""
     if port:

@@ -1,0 +1,239 @@
+"""Calls every public name of ZelkorHardwareAPI with the types its stubs declare, and checks
+that what comes back has the declared type.
+
+The type checkers (tests/typing/run) read it against the stubs; running it
+(`python tests/typing/every_name.py`) checks the results against the module. It needs no
+device: every stream is on a port that does not exist, so the calls return at once.
+"""
+from __future__ import annotations
+
+import pathlib
+import sys
+import uuid
+import warnings
+from typing import cast
+
+import numpy
+
+import ZelkorHardwareAPI as zh
+
+MISSING = "/dev/zelkor-typing-no-such-port"
+
+
+def items(value: object, kind: type, n: int, container: type = list) -> bool:
+    """Whether `value` is exactly a `container` of `n` objects exactly of type `kind`."""
+    if type(value) is not container:
+        return False
+    values = cast("list[object]", value)
+    return len(values) == n and all(type(x) is kind for x in values)
+
+
+def floats(value: object, n: int) -> bool:
+    return items(value, float, n)
+
+
+def ints(value: object, n: int) -> bool:
+    return items(value, int, n)
+
+
+def vector(value: object) -> bool:
+    """Whether `value` is a tuple of three floats."""
+    return items(value, float, 3, tuple)
+
+
+def state(value: object) -> bool:
+    """Whether `value` is a tuple of two lists of three floats, as the exchanges return."""
+    if type(value) is not tuple:
+        return False
+    pair = cast("tuple[object, ...]", value)
+    return len(pair) == 2 and floats(pair[0], 3) and floats(pair[1], 3)
+
+
+class Listener(zh.Handle):
+    """A Handle whose callbacks have the types Receive calls them with."""
+
+    def __init__(self, stream: zh.SerialStream) -> None:
+        super().__init__(stream)
+        self.calls: list[tuple[str, tuple[object, ...]]] = []
+
+    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int,
+                            device_model_number: int, hardware_version: int,
+                            firmware_version: int) -> None:
+        self.calls.append(("info", (tool_data_remaining, device_id, device_model_number,
+                                    hardware_version, firmware_version)))
+
+    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float],
+                                     error_flag: int, hall_effect_sensor_level: int,
+                                     user_data_length: int, user_data: list[int]) -> None:
+        w, x, y, z = quaternion
+        self.calls.append(("status", (device_id, (w, x, y, z), error_flag,
+                                      hall_effect_sensor_level, user_data_length,
+                                      bytes(user_data))))
+
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
+        self.calls.append(("error", (device_id, error_code)))
+
+
+def module_functions() -> None:
+    assert isinstance(zh.__version__, str)
+    version: str = zh.get_cpp_version()
+    assert isinstance(version, str)
+    zh.print_cpp_version()
+
+
+def serial_stream() -> zh.SerialStream:
+    stream = zh.SerialStream(MISSING)
+    for name in (MISSING.encode(), bytearray(MISSING.encode()), pathlib.Path(MISSING)):
+        with zh.SerialStream(name, release_gil=True) as other:
+            assert other.release_gil is True
+    assert (stream.port, stream.is_open, stream.release_gil) == (MISSING, False, False)
+    assert stream.open_result < 0 and MISSING in stream.last_error
+    try:
+        zh.SerialStream.open(MISSING, release_gil=False)
+    except FileNotFoundError as error:
+        assert error.filename == MISSING
+    else:
+        raise AssertionError("SerialStream.open() opened a missing port")
+    code: int = stream.connect(MISSING)
+    assert code == -1
+    stream.close()
+    return stream
+
+
+def arbelon(stream: zh.SerialStream) -> None:
+    arm = zh.Arbelon(stream)
+    device_id, model, hardware, firmware, identity = arm.device_wakeup()
+    assert (device_id, model, hardware, firmware) == (0, 0, 0, 0) and ints(identity, 16)
+    info = arm.device_wakeup_dict()
+    assert info["device_id_ext"] == uuid.UUID(int=0)
+    assert (info["device_id"], info["device_model_number"], info["hardware_version"],
+            info["firmware_version"]) == (0, 0, 0, 0)
+    # The requests: any sequence of numbers (numpy arrays included), or none.
+    request = [0.0, 0.0, 1.5]
+    assert state(arm.end_effector_force(request))
+    assert state(arm.joint_torques(request))
+    assert state(arm.end_effector_position(request))
+    assert state(arm.joint_angles(request))
+    assert state(arm.end_effector_force((1, 2, 3)))
+    assert state(arm.joint_torques(range(3)))
+    assert state(arm.end_effector_position(numpy.array([0.1, 0.2, 0.3])))
+    assert state(arm.joint_angles([numpy.float32(1.0), numpy.int64(2), 3.0]))
+    assert state(arm.end_effector_force())
+    assert state(arm.joint_torques())
+    assert state(arm.end_effector_position())
+    assert state(arm.joint_angles())
+    result: int = arm.last_result
+    assert result == -1
+
+    # The older methods; six of them are deprecated and warn.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        arm.SendDeviceWakeup()  # pyright: ignore[reportDeprecated]
+        assert arm.ReceiveDeviceInfo() == (0, 0, 0, 0, 0)
+        assert arm.ReceiveDeviceInfo(1, 2, 3, 4, zh.UUID()) == (1, 2, 3, 4, 0)
+        arm.SendForce([0.0, 0.0, 1.0])  # pyright: ignore[reportDeprecated]
+        arm.SendForce(0.0, 0.0, 1.0)  # pyright: ignore[reportDeprecated]
+        arm.SendForce(ForceZ=1.0)  # pyright: ignore[reportDeprecated]
+        position, velocity = arm.ReceiveState()  # pyright: ignore[reportDeprecated]
+        assert floats(position, 3) and floats(velocity, 3)
+        assert state(arm.ReceiveJointState([0, 0, 0], [0, 0, 0]))  # pyright: ignore[reportDeprecated]
+        arm.SendJointTorques([0.1, 0.2, 0.3])  # pyright: ignore[reportDeprecated]
+        arm.SendPosition((0.2, 0.0, 0.1))  # pyright: ignore[reportDeprecated]
+    arm.SendAngle([0.0, 0.5, -0.5])
+    arm.RequestCurrent()
+    assert floats(arm.ReceiveCurrent([1.0, 2.0, 3.0, 4.0]), 4)
+
+
+def handle(stream: zh.SerialStream) -> None:
+    for device in (zh.Handle(stream), Listener(stream)):
+        device.SendDeviceWakeup()
+        device.SendHandleState(0x0D01, 3, b"\x01\x02\x03")
+        device.SendHandleState(0x0D01, 2, bytearray(b"\x01\x02"))
+        device.SendHandleState(0x0D01, 2, [1, 2])
+        device.SendHandleState(0x0D01, 1, 7)
+        device.SendHandleState(device_id=1, data_length=1, user_data=memoryview(b"\x09"))
+        received: int = device.Receive()
+        assert received == -1 and device.Receive(0) == -1 and device.last_result == -1
+        device.start_receiving()
+        receiving: bool = device.receiving
+        assert isinstance(receiving, bool)
+        device.stop_receiving()
+        assert not device.receiving
+    # The callbacks of a plain Handle do nothing. (OnReceiveHandleStatusMessage is typed as
+    # Receive calls it, with lists, which a direct call does not take.)
+    plain = zh.Handle(stream)
+    plain.OnReceiveHandleInfo(1, 2, 3, 4, 5)
+    plain.OnReceiveHandleErrorResponse(1, 2)
+
+
+def records() -> None:
+    error = zh.HandleErrorResponse(device_id=0x0D01, error_code=3)
+    error.error_code = 4
+    assert (error.device_id, error.error_code) == (0x0D01, 4)
+    info = zh.HandleInfoResponse(5, 0x0D01, 2, 1, 3)
+    info.firmware_version = 4
+    assert (info.device_id, info.device_model_number, info.hardware_version,
+            info.firmware_version) == (0x0D01, 2, 1, 4)
+    status = zh.HandleStatusResponse(0x0D01, 0.5, 0, 200, 2, 7)
+    status.user_data_length = 1
+    assert (status.device_id, status.error_flag, status.handle_connection_sensor,
+            status.user_data_length) == (0x0D01, 0, 200, 1)
+    assert floats(status.quaternion(), 4) and status.user_data() == [7]
+    assert type(zh.UUID()) is zh.UUID and zh.Device.__name__ == "Device"
+
+
+def servo(stream: zh.SerialStream) -> None:
+    wall = zh.Wall((0, 0, 1), -0.02, 2000.0, damping=10.0)
+    wall.normal = [0.0, 0.0, 2.0]
+    wall.offset, wall.stiffness, wall.damping = -0.01, 1500.0, 5.0
+    spring = zh.Spring(anchor=numpy.zeros(3), stiffness=100.0)
+    spring.anchor = (0.1, 0.0, 0.0)
+    spring.stiffness, spring.damping = 150.0, 1.0
+    damper = zh.Damper(2.0)
+    damper.damping = 3.0
+    constant = zh.ConstantForce([0.0, 0.0, -1.0])
+    constant.force = (0.0, 0.0, -0.5)
+    assert vector(wall.normal) and vector(spring.anchor) and vector(constant.force)
+    assert isinstance(wall.offset + spring.stiffness + damper.damping, float)
+
+    loop = zh.Servo(zh.Arbelon(stream), 500.0, max_force=4.0, realtime=False, max_failures=10)
+    loop.effects = (wall, spring, damper, constant)
+    effects: list[zh.Wall | zh.Spring | zh.Damper | zh.ConstantForce] = loop.effects
+    assert [type(e) for e in effects] == [zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce]
+    assert (loop.rate_hz, loop.max_force, loop.running, loop.realtime) == (500.0, 4.0, False,
+                                                                           False)
+    with loop:
+        now: zh.ServoState = loop.state()
+    loop.start()
+    loop.stop()
+    assert isinstance(now.time, float) and isinstance(now.cycle, int)
+    assert vector(now.position) and vector(now.velocity) and vector(now.force)
+    stats: zh.ServoStats = loop.stats()
+    assert stats.stop_reason in ("stopped", "port closed", "device not answering")
+    assert isinstance(stats.rate_hz, float) and isinstance(stats.cycles, int)
+    assert isinstance(stats.late_cycles, int) and isinstance(stats.failed_exchanges, int)
+    assert all(isinstance(x, float) for x in (stats.p50_us, stats.p99_us, stats.p999_us,
+                                              stats.max_us))
+    for low, high, count in loop.exchange_time_histogram():
+        assert isinstance(low, float) and isinstance(high, float) and isinstance(count, int)
+    zh.Servo(zh.Arbelon(stream))
+
+
+def main() -> None:
+    module_functions()
+    stream = serial_stream()
+    arbelon(stream)
+    handle(stream)
+    records()
+    servo(stream)
+    used = {"__version__", "get_cpp_version", "print_cpp_version", "SerialStream", "UUID",
+            "Arbelon", "Device", "HandleErrorResponse", "HandleInfoResponse",
+            "HandleStatusResponse", "Handle", "Wall", "Spring", "Damper", "ConstantForce",
+            "ServoState", "ServoStats", "Servo"}
+    public = {name for name in vars(zh) if not name.startswith("_")} | {"__version__"}
+    assert public == used, f"names this script does not call: {sorted(public - used)}"
+    print("every public name called", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
