@@ -151,10 +151,13 @@ def test_destroying_a_running_servo_stops_it(device: Device) -> None:
     assert wait_for(lambda: len(peer.forces) > 5)
     del servo
     gc.collect()
+    # The requests still on their way reach the device thread once this one lets it run; the
+    # last of them is a zero force.
+    time.sleep(0.3)
+    assert wait_for(lambda: peer.forces[-1] == (0.0, 0.0, 0.0))
     count = len(peer.forces)
     time.sleep(0.1)
     assert len(peer.forces) == count, "no request after the servo is gone"
-    assert peer.forces[-1] == (0.0, 0.0, 0.0)
     arm.end_effector_force()
     peer.stop()
     assert arm.last_result == 24
