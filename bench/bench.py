@@ -19,6 +19,7 @@ of cross-CPU wake-ups.
 
     python bench/bench.py --bin DIR [--smoke] [--rounds R] [--count N] [--counted-count N]
 """
+
 import argparse
 import concurrent.futures
 import json
@@ -40,10 +41,16 @@ CPP_HOSTS = {"floor", "cpp", "cpp-noop", "handle-cpp", "handle-cpp-noop"}
 EXCHANGE_HOSTS = ["floor", "cpp", "python", "pyserial", "python-os"]
 HANDLE_HOSTS = ["handle-python", "handle-pyserial", "handle-cpp"]
 # The loop whose instructions each host's count loses: its own loop around a no-op call.
-NOOP = {"floor": "cpp-noop", "cpp": "cpp-noop",
-        "python": "python-noop", "pyserial": "python-noop", "python-os": "python-noop",
-        "handle-cpp": "handle-cpp-noop",
-        "handle-python": "handle-python-noop", "handle-pyserial": "handle-python-noop"}
+NOOP = {
+    "floor": "cpp-noop",
+    "cpp": "cpp-noop",
+    "python": "python-noop",
+    "pyserial": "python-noop",
+    "python-os": "python-noop",
+    "handle-cpp": "handle-cpp-noop",
+    "handle-python": "handle-python-noop",
+    "handle-pyserial": "handle-python-noop",
+}
 
 
 def peer_args(host, count):
@@ -62,8 +69,9 @@ class Bench:
         # anything, which costs the instruction counter's runs seconds each (it cancels out of
         # the difference anyway). The module search path is this interpreter's, so the same
         # packages load; a fixed hash seed makes the runs repeatable.
-        self.counted_env = dict(os.environ, PYTHONHASHSEED="0",
-                                PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        self.counted_env = dict(
+            os.environ, PYTHONHASHSEED="0", PYTHONPATH=os.pathsep.join(p for p in sys.path if p)
+        )
 
     def command(self, host, port, counts, counted=False):
         counts = [str(c) for c in counts]
@@ -77,15 +85,20 @@ class Bench:
         both to that CPU; counted runs leave out what would not cancel out of a difference of
         two counts (see the hosts)."""
         pin = ("taskset", "-c", str(cpu)) if cpu is not None else ()
-        peer = subprocess.Popen([*pin, self.peer, *peer_args(host, counts[0])],
-                                stdout=subprocess.PIPE, text=True)
+        peer = subprocess.Popen(
+            [*pin, self.peer, *peer_args(host, counts[0])], stdout=subprocess.PIPE, text=True
+        )
         try:
             port = peer.stdout.readline().strip()
             if not port:
                 raise SystemExit(f"the peer for {host} did not start")
-            done = subprocess.run([*pin, *wrap, *self.command(host, port, counts, counted)],
-                                  capture_output=True, text=True, timeout=600,
-                                  env=self.counted_env if counted else None)
+            done = subprocess.run(
+                [*pin, *wrap, *self.command(host, port, counts, counted)],
+                capture_output=True,
+                text=True,
+                timeout=600,
+                env=self.counted_env if counted else None,
+            )
             if done.returncode != 0:
                 raise SystemExit(f"{host} failed:\n{done.stderr}")
             return json.loads(done.stdout.strip().splitlines()[-1])
@@ -106,8 +119,17 @@ class Bench:
         for n in (count, 2 * count):
             with tempfile.NamedTemporaryFile("r", suffix=".count") as out:
                 if tool == "perf":
-                    wrap = ("perf", "stat", "-x", ",", "-e", "raw_syscalls:sys_enter", "-o",
-                            out.name, "--")
+                    wrap = (
+                        "perf",
+                        "stat",
+                        "-x",
+                        ",",
+                        "-e",
+                        "raw_syscalls:sys_enter",
+                        "-o",
+                        out.name,
+                        "--",
+                    )
                 else:
                     wrap = ("strace", "-f", "-c", "-o", out.name)
                 self.run(host, [n], wrap=wrap, counted=True)
@@ -138,8 +160,9 @@ class Bench:
             match = re.search(r"^summary:\s*(\d+)", text, re.M)
             total = int(match.group(1)) if match else None
         if total is None:
-            raise SystemExit(f"cannot read the instruction count of {tool} for {host}:\n"
-                             f"{text[:2000]}")
+            raise SystemExit(
+                f"cannot read the instruction count of {tool} for {host}:\n{text[:2000]}"
+            )
         return total
 
 
@@ -148,16 +171,18 @@ def perf_instructions(text):
     of core reports one line per kind (cpu_core/instructions:u/, cpu_atom/...), and a process
     may run on both: the count is their sum. A counter the machine lacks reads
     "<not supported>"."""
-    counts = [int(m.group(1)) for m in re.finditer(r"^(\d+),[^,]*,[^,]*instructions:u[^,]*,",
-                                                      text, re.M)]
+    counts = [
+        int(m.group(1)) for m in re.finditer(r"^(\d+),[^,]*,[^,]*instructions:u[^,]*,", text, re.M)
+    ]
     return sum(counts) if counts else None
 
 
 def syscall_counter():
     """perf when it can count system calls here, else strace, else None."""
     if shutil.which("perf"):
-        probe = subprocess.run(["perf", "stat", "-e", "raw_syscalls:sys_enter", "--", "true"],
-                               capture_output=True)
+        probe = subprocess.run(
+            ["perf", "stat", "-e", "raw_syscalls:sys_enter", "--", "true"], capture_output=True
+        )
         if probe.returncode == 0:
             return "perf"
     return "strace" if shutil.which("strace") else None
@@ -168,8 +193,11 @@ def instruction_counter():
     succeeds even without the counter (it prints "<not supported>" instead of a number), so the
     probe looks for the number."""
     if shutil.which("perf"):
-        probe = subprocess.run(["perf", "stat", "-x", ",", "-e", "instructions:u", "--", "true"],
-                               capture_output=True, text=True)
+        probe = subprocess.run(
+            ["perf", "stat", "-x", ",", "-e", "instructions:u", "--", "true"],
+            capture_output=True,
+            text=True,
+        )
         if probe.returncode == 0 and perf_instructions(probe.stderr):
             return "perf"
     return "callgrind" if shutil.which("valgrind") else None
@@ -183,8 +211,10 @@ def count_instructions(bench, tool, n):
     modes = list(NOOP) + sorted(set(NOOP.values()))
     jobs = [(mode, count) for mode in modes for count in (n, 2 * n)]
     workers = min(2, os.cpu_count() or 1) if tool == "callgrind" else 1
-    print(f"counting instructions with {tool}: {len(jobs)} runs of {n:,} or {2 * n:,}",
-          file=sys.stderr)
+    print(
+        f"counting instructions with {tool}: {len(jobs)} runs of {n:,} or {2 * n:,}",
+        file=sys.stderr,
+    )
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(workers) as pool:
         counts = dict(zip(jobs, pool.map(lambda job: bench.instructions(*job, tool), jobs)))
@@ -205,15 +235,18 @@ def check_counts(totals, figures):
         if t1 <= 0 or t2 <= 0:
             problems.append(f"{mode}: a run counted {t1} and {t2} instructions")
         elif t2 <= t1:
-            problems.append(f"{mode}: the run twice as long counted {t2:,} instructions, "
-                            f"not more than {t1:,}")
+            problems.append(
+                f"{mode}: the run twice as long counted {t2:,} instructions, not more than {t1:,}"
+            )
     for host, figure in figures.items():
         if figure <= 0:
             problems.append(f"{host}: {figure:,.0f} instructions per exchange beyond its loop")
     if not figures["floor"] < figures["cpp"] < figures["python"]:
-        problems.append("instructions per exchange not floor < cpp < python: "
-                        f"{figures['floor']:,.0f}, {figures['cpp']:,.0f}, "
-                        f"{figures['python']:,.0f}")
+        problems.append(
+            "instructions per exchange not floor < cpp < python: "
+            f"{figures['floor']:,.0f}, {figures['cpp']:,.0f}, "
+            f"{figures['python']:,.0f}"
+        )
     if problems:
         raise SystemExit("instruction counting failed:\n  " + "\n  ".join(problems))
 
@@ -236,10 +269,13 @@ def machine():
     cpu = "unknown cpu"
     try:
         with open("/proc/cpuinfo") as f:
-            cpu = next(l.split(":", 1)[1].strip() for l in f if l.startswith("model name"))
+            cpu = next(ln.split(":", 1)[1].strip() for ln in f if ln.startswith("model name"))
     except (OSError, StopIteration):
         pass
-    return f"{platform.system()} {platform.release()}, {cpu}, {os.cpu_count()} cpus, Python {platform.python_version()}"
+    return (
+        f"{platform.system()} {platform.release()}, {cpu}, {os.cpu_count()} cpus, "
+        f"Python {platform.python_version()}"
+    )
 
 
 def pinning_cpu():
@@ -256,8 +292,12 @@ def main():
     parser.add_argument("--smoke", action="store_true", help="a few hundred exchanges, one round")
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--count", type=int, default=5000, help="exchanges per host and round")
-    parser.add_argument("--counted-count", type=int, default=2000,
-                        help="N for the instruction counts: runs of N and 2N per host")
+    parser.add_argument(
+        "--counted-count",
+        type=int,
+        default=2000,
+        help="N for the instruction counts: runs of N and 2N per host",
+    )
     args = parser.parse_args()
     if args.smoke:
         args.rounds, args.count, args.counted_count = 1, 300, 100
@@ -292,10 +332,14 @@ def main():
         # Less the loop's own calls, as for the instructions: a longer run needs more memory
         # for its latencies, and the calls that grow the heap for it would otherwise count as
         # a fraction of a call per exchange.
-        loops = {loop: bench.syscalls(loop, syscall_count, counter)
-                 for loop in ("cpp-noop", "python-noop")}
-        syscalls = {h: bench.syscalls(h, syscall_count, counter) - loops[NOOP[h]]
-                    for h in ("floor", "cpp", "python")}
+        loops = {
+            loop: bench.syscalls(loop, syscall_count, counter)
+            for loop in ("cpp-noop", "python-noop")
+        }
+        syscalls = {
+            h: bench.syscalls(h, syscall_count, counter) - loops[NOOP[h]]
+            for h in ("floor", "cpp", "python")
+        }
 
     tool = instruction_counter()
     n = args.counted_count
@@ -317,39 +361,55 @@ def main():
 
     print("\n### Counted: the same on every run, whatever the machine is doing\n")
     if tool:
-        where = ("perf stat -e instructions:u" if tool == "perf"
-                 else "callgrind (host alone; the peer runs natively)")
-        print(f"Instructions: user-space instructions counted with {where}, runs of {n:,} and "
-              f"{2 * n:,} exchanges, difference / {n:,}, less the same figure for the host's "
-              "loop with a no-op call in place of the exchange (the C++ loop for floor and cpp, "
-              "the Python loop for the Python hosts; column \"loop subtracted\").")
+        where = (
+            "perf stat -e instructions:u"
+            if tool == "perf"
+            else "callgrind (host alone; the peer runs natively)"
+        )
+        print(
+            f"Instructions: user-space instructions counted with {where}, runs of {n:,} and "
+            f"{2 * n:,} exchanges, difference / {n:,}, less the same figure for the host's "
+            "loop with a no-op call in place of the exchange (the C++ loop for floor and cpp, "
+            'the Python loop for the Python hosts; column "loop subtracted").'
+        )
     else:
         print("Instructions: not counted (neither perf's instruction counter nor valgrind).")
-    print(f"System calls: counted with {counter or 'nothing (neither perf nor strace found)'}, "
-          f"runs of {syscall_count:,} and {2 * syscall_count:,} exchanges, difference / "
-          f"{syscall_count:,}, less the same figure for the loop around a no-op. "
-          f"Heap allocations: counted by the C++ host over {args.count:,} exchanges.\n")
-    print("| host | instructions/exchange | loop subtracted | beyond the floor "
-          "| syscalls/exchange | allocations |")
+    print(
+        f"System calls: counted with {counter or 'nothing (neither perf nor strace found)'}, "
+        f"runs of {syscall_count:,} and {2 * syscall_count:,} exchanges, difference / "
+        f"{syscall_count:,}, less the same figure for the loop around a no-op. "
+        f"Heap allocations: counted by the C++ host over {args.count:,} exchanges.\n"
+    )
+    print(
+        "| host | instructions/exchange | loop subtracted | beyond the floor "
+        "| syscalls/exchange | allocations |"
+    )
     print("|---|---:|---:|---:|---:|---:|")
     for h in hosts:
         sc = syscalls.get(h)
         allocs = stats[h].get("allocations")
         beyond = f"{instr[h] - instr['floor']:+,.0f}" if instr and h != "floor" else "-"
-        print(f"| {h} | {count_cell(instr.get(h))} | {count_cell(loop_per.get(NOOP[h]))} | "
-              f"{beyond} | {'-' if sc is None else f'{sc:.2f}'} | "
-              f"{'-' if allocs is None else int(allocs)} |")
+        print(
+            f"| {h} | {count_cell(instr.get(h))} | {count_cell(loop_per.get(NOOP[h]))} | "
+            f"{beyond} | {'-' if sc is None else f'{sc:.2f}'} | "
+            f"{'-' if allocs is None else int(allocs)} |"
+        )
 
-    print(f"\n### Timed: scheduler-dependent\n")
-    print(f"{args.rounds} rounds x {args.count:,} exchanges per host; medians over the rounds. "
-          "Rates, latencies and CPU time, and their ratios to the floor, measure this machine's "
-          "scheduler as much as the hosts.", end=" ")
+    print("\n### Timed: scheduler-dependent\n")
+    print(
+        f"{args.rounds} rounds x {args.count:,} exchanges per host; medians over the rounds. "
+        "Rates, latencies and CPU time, and their ratios to the floor, measure this machine's "
+        "scheduler as much as the hosts.",
+        end=" ",
+    )
     if pinned:
         print(f"Pinned: host and peer both on CPU {cpu} (taskset -c {cpu}), in the same rounds.\n")
     else:
         print("No pinned rounds (taskset not found).\n")
-    print("| host | exchanges/s | p50 µs | p99 µs | max µs | CPU µs/exchange | time vs floor "
-          "| CPU vs floor | pinned CPU µs/exchange | pinned CPU vs floor |")
+    print(
+        "| host | exchanges/s | p50 µs | p99 µs | max µs | CPU µs/exchange | time vs floor "
+        "| CPU vs floor | pinned CPU µs/exchange | pinned CPU vs floor |"
+    )
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for h in hosts:
         s = stats[h]
@@ -358,37 +418,49 @@ def main():
             pin_cells = f"{p['cpu_us']:.2f} | {p['cpu_us'] / pinned['floor']['cpu_us']:.3f}"
         else:
             pin_cells = "- | -"
-        print(f"| {h} | {s['rate']:,.0f} | {s['p50_ns'] / 1e3:.1f} | {s['p99_ns'] / 1e3:.1f} | "
-              f"{s['max_ns'] / 1e3:.0f} | {s['cpu_us']:.2f} | {floor['rate'] / s['rate']:.3f} | "
-              f"{s['cpu_us'] / floor['cpu_us']:.3f} | {pin_cells} |")
+        print(
+            f"| {h} | {s['rate']:,.0f} | {s['p50_ns'] / 1e3:.1f} | {s['p99_ns'] / 1e3:.1f} | "
+            f"{s['max_ns'] / 1e3:.0f} | {s['cpu_us']:.2f} | {floor['rate'] / s['rate']:.3f} | "
+            f"{s['cpu_us'] / floor['cpu_us']:.3f} | {pin_cells} |"
+        )
 
     pos = stats["python-os"]
-    print(f"\nFor scale: a host with no cost beyond the floor's would run at "
-          f"{floor['rate'] / stats['pyserial']['rate']:.2f}x pyserial's rate; the floor's own "
-          f"system calls made from a Python loop (python-os) take {floor['rate'] / pos['rate']:.3f}x "
-          f"its time and {pos['cpu_us'] / floor['cpu_us']:.3f}x its CPU.")
+    print(
+        f"\nFor scale: a host with no cost beyond the floor's would run at "
+        f"{floor['rate'] / stats['pyserial']['rate']:.2f}x pyserial's rate; the floor's own "
+        f"system calls made from a Python loop (python-os) take {floor['rate'] / pos['rate']:.3f}x "
+        f"its time and {pos['cpu_us'] / floor['cpu_us']:.3f}x its CPU."
+    )
 
     hp, hs = handle["handle-python"], handle["handle-pyserial"]
-    print(f"\n### Handle stream\n\n{handle_count:,} status messages with 16 bytes of user data, "
-          "each into a callback that checks it (Python readers: a method of a Python class). "
-          "Instructions per message are counted as for the exchanges, the callback included, "
-          "less the reader's loop around a no-op call in place of Receive (or of pyserial's "
-          "reads and the call of the callback); messages/s, CPU and the rate ratio are "
-          "scheduler-dependent.\n")
-    print("| reader | instructions/message | loop subtracted | messages/s | CPU µs/message "
-          "| rate vs pyserial | allocations |")
+    print(
+        f"\n### Handle stream\n\n{handle_count:,} status messages with 16 bytes of user data, "
+        "each into a callback that checks it (Python readers: a method of a Python class). "
+        "Instructions per message are counted as for the exchanges, the callback included, "
+        "less the reader's loop around a no-op call in place of Receive (or of pyserial's "
+        "reads and the call of the callback); messages/s, CPU and the rate ratio are "
+        "scheduler-dependent.\n"
+    )
+    print(
+        "| reader | instructions/message | loop subtracted | messages/s | CPU µs/message "
+        "| rate vs pyserial | allocations |"
+    )
     print("|---|---:|---:|---:|---:|---:|---:|")
     for h in handle_hosts:
         s = handle[h]
         allocs = s.get("allocations")
-        print(f"| {h} | {count_cell(instr.get(h))} | {count_cell(loop_per.get(NOOP[h]))} | "
-              f"{s['rate']:,.0f} | {s['cpu_us']:.2f} | {s['rate'] / hs['rate']:.2f} | "
-              f"{'-' if allocs is None else int(allocs)} |")
+        print(
+            f"| {h} | {count_cell(instr.get(h))} | {count_cell(loop_per.get(NOOP[h]))} | "
+            f"{s['rate']:,.0f} | {s['cpu_us']:.2f} | {s['rate'] / hs['rate']:.2f} | "
+            f"{'-' if allocs is None else int(allocs)} |"
+        )
 
     first, last = (str(c) for c in rss_counts)
     growth = rss[last] - rss[first]
-    print(f"\nPython resident memory: {rss[first]} KiB after {int(first):,} exchanges, "
-          f"{rss[last]} KiB after {int(last):,} ({growth:+d} KiB).\n")
+    print(
+        f"\nPython resident memory: {rss[first]} KiB after {int(first):,} exchanges, "
+        f"{rss[last]} KiB after {int(last):,} ({growth:+d} KiB).\n"
+    )
 
     cpp = stats["cpp"]
 
@@ -401,35 +473,62 @@ def main():
     targets = []
     if instr:
         targets += [
-            counted("C++ exchange <= floor + 350 instructions",
-                    f"floor + {instr['cpp'] - instr['floor']:,.0f}",
-                    instr["cpp"] <= instr["floor"] + 350),
-            counted("Python exchange <= 2,000 instructions", f"{instr['python']:,.0f}",
-                    instr["python"] <= 2000),
-            ("Python Receive with a subclass callback: instructions per message reported",
-             f"{instr['handle-python']:,.0f}", "met"),
+            counted(
+                "C++ exchange <= floor + 350 instructions",
+                f"floor + {instr['cpp'] - instr['floor']:,.0f}",
+                instr["cpp"] <= instr["floor"] + 350,
+            ),
+            counted(
+                "Python exchange <= 2,000 instructions",
+                f"{instr['python']:,.0f}",
+                instr["python"] <= 2000,
+            ),
+            (
+                "Python Receive with a subclass callback: instructions per message reported",
+                f"{instr['handle-python']:,.0f}",
+                "met",
+            ),
         ]
     else:
-        targets += [counted("C++ exchange <= floor + 350 instructions", None, False),
-                    counted("Python exchange <= 2,000 instructions", None, False),
-                    counted("Python Receive with a subclass callback: instructions per message "
-                            "reported", None, False)]
+        targets += [
+            counted("C++ exchange <= floor + 350 instructions", None, False),
+            counted("Python exchange <= 2,000 instructions", None, False),
+            counted(
+                "Python Receive with a subclass callback: instructions per message reported",
+                None,
+                False,
+            ),
+        ]
     if counter:
         most = max(syscalls["cpp"], syscalls["python"])
-        targets.append(("no more than 4 system calls per exchange (C++, Python)",
-                        f"{syscalls['cpp']:.2f}, {syscalls['python']:.2f}",
-                        "met" if most <= 4.0 else "missed"))
+        targets.append(
+            (
+                "no more than 4 system calls per exchange (C++, Python)",
+                f"{syscalls['cpp']:.2f}, {syscalls['python']:.2f}",
+                "met" if most <= 4.0 else "missed",
+            )
+        )
     else:
-        targets.append(counted("no more than 4 system calls per exchange (C++, Python)",
-                               None, False))
+        targets.append(
+            counted("no more than 4 system calls per exchange (C++, Python)", None, False)
+        )
     targets += [
-        ("no heap allocation per C++ exchange", f"{int(cpp['allocations'])}",
-         "met" if cpp["allocations"] == 0 else "missed"),
-        ("no heap allocation per Receive", f"{int(handle['handle-cpp']['allocations'])}",
-         "met" if handle["handle-cpp"]["allocations"] == 0 else "missed"),
+        (
+            "no heap allocation per C++ exchange",
+            f"{int(cpp['allocations'])}",
+            "met" if cpp["allocations"] == 0 else "missed",
+        ),
+        (
+            "no heap allocation per Receive",
+            f"{int(handle['handle-cpp']['allocations'])}",
+            "met" if handle["handle-cpp"]["allocations"] == 0 else "missed",
+        ),
         ("Python RSS growth <= 1 MiB", f"{growth:+d} KiB", "met" if growth <= 1024 else "missed"),
-        ("Handle stream >= 2x pyserial (scheduler-dependent)", f"{hp['rate'] / hs['rate']:.2f}x",
-         "met" if hp["rate"] / hs["rate"] >= 2.0 else "missed"),
+        (
+            "Handle stream >= 2x pyserial (scheduler-dependent)",
+            f"{hp['rate'] / hs['rate']:.2f}x",
+            "met" if hp["rate"] / hs["rate"] >= 2.0 else "missed",
+        ),
     ]
     print("| target | measured | |\n|---|---:|---|")
     for name, value, status in targets:

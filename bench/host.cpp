@@ -23,6 +23,9 @@
 // A last argument --counted leaves out the latency percentiles: sorting the latencies costs
 // more per exchange the longer the run, and how much depends on the times measured, so it would
 // not cancel out of the difference of two instruction counts.
+#include <ZelkorHardwareAPI/control/servo.h>
+#include <ZelkorHardwareAPI/devices/arbelon.h>
+#include <ZelkorHardwareAPI/devices/handle.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -40,9 +43,6 @@
 #include <thread>
 #include <vector>
 
-#include <ZelkorHardwareAPI/control/servo.h>
-#include <ZelkorHardwareAPI/devices/arbelon.h>
-#include <ZelkorHardwareAPI/devices/handle.h>
 #include "devices/protocol.h"
 
 namespace hw = Zelkor::HardwareAPI;
@@ -57,11 +57,21 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -113,7 +123,7 @@ void check(const hw::Vector3& force, const hw::Vector3& position, const hw::Vect
 
 // The floor: what the exchange costs with nothing but the system calls it needs.
 class Floor {
-public:
+  public:
     explicit Floor(const char* port) {
         fd_ = ::open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         termios tio{};
@@ -139,7 +149,7 @@ public:
         proto::decode_state(reply, position, velocity);
     }
 
-private:
+  private:
     std::uint8_t read_exactly(std::uint8_t* out, std::size_t n, long i) {
         std::size_t got = 0;
         while (got < n) {
@@ -157,7 +167,7 @@ private:
 
 // Counts status messages and checks each against what the peer sends.
 class Listener : public hw::Devices::Handle {
-public:
+  public:
     using Handle::Handle;
     using Handle::OnReceiveHandleStatusMessage;
     long received = 0;
@@ -191,9 +201,10 @@ int run_handle(const char* port, long count, bool noop) {
     const double cpu = cpu_seconds() - cpu_before;
     const long allocs = allocations.load() - allocations_before;
     if (!noop && handle.received != count) fail("missed callbacks", handle.received);
-    std::printf("{\"host\": \"%s\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, "
-                "\"allocations\": %ld}\n",
-                noop ? "handle-cpp-noop" : "handle-cpp", count, wall, cpu, allocs);
+    std::printf(
+        "{\"host\": \"%s\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": %.9f, "
+        "\"allocations\": %ld}\n",
+        noop ? "handle-cpp-noop" : "handle-cpp", count, wall, cpu, allocs);
     return 0;
 }
 
@@ -209,20 +220,24 @@ int run_servo(const char* port, long count) {
                        hw::Control::Wall({0, 0, 1}, -1.0, 10.0)});
     servo.start();
     auto cycles = [&] { return static_cast<long>(servo.stats().cycles); };
-    while (servo.running() && cycles() < 100) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (servo.running() && cycles() < 100)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const long first = cycles();
     const long allocations_before = allocations.load();
-    while (servo.running() && cycles() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (servo.running() && cycles() < count)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const long allocs = allocations.load() - allocations_before;
     const long last = cycles();
     servo.stop();
     const hw::Control::ServoStats stats = servo.stats();
-    if (stats.stop_reason != hw::Control::StopReason::stopped) fail("the servo stopped by itself", last);
-    std::printf("{\"host\": \"servo\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": 0, "
-                "\"allocations\": %ld, \"late\": %llu, \"failed\": %llu}\n",
-                last - first, static_cast<double>(stats.cycles) / stats.rate_hz, allocs,
-                static_cast<unsigned long long>(stats.late_cycles),
-                static_cast<unsigned long long>(stats.failed_exchanges));
+    if (stats.stop_reason != hw::Control::StopReason::stopped)
+        fail("the servo stopped by itself", last);
+    std::printf(
+        "{\"host\": \"servo\", \"count\": %ld, \"wall_s\": %.9f, \"cpu_s\": 0, "
+        "\"allocations\": %ld, \"late\": %llu, \"failed\": %llu}\n",
+        last - first, static_cast<double>(stats.cycles) / stats.rate_hz, allocs,
+        static_cast<unsigned long long>(stats.late_cycles),
+        static_cast<unsigned long long>(stats.failed_exchanges));
     return 0;
 }
 

@@ -8,6 +8,7 @@ and vary between runs; compare them side by side within one run.
 
     python bench/loop.py --bin DIR [--smoke] [--seconds S]
 """
+
 import argparse
 import json
 import os
@@ -25,8 +26,9 @@ class Load:
     """Two busy processes, for as long as the block runs."""
 
     def __enter__(self):
-        self.procs = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
-                      for _ in range(2)]
+        self.procs = [
+            subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)
+        ]
         return self
 
     def __exit__(self, *exc):
@@ -37,8 +39,12 @@ class Load:
 
 def host(device, *args):
     with Simulator(device) as sim:
-        done = subprocess.run([sys.executable, HOST, *args[:-1], sim.port, *args[-1]],
-                              capture_output=True, text=True, timeout=900)
+        done = subprocess.run(
+            [sys.executable, HOST, *args[:-1], sim.port, *args[-1]],
+            capture_output=True,
+            text=True,
+            timeout=900,
+        )
     if done.returncode != 0:
         raise SystemExit(f"loophost {' '.join(args[:-1])} failed:\n{done.stderr}")
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -60,12 +66,17 @@ def main_thread(scenario, seconds):
 def servo_allocations(bin_dir, count):
     """The C++ host's servo mode against the benchmark peer: allocations counted in the
     cycles."""
-    peer = subprocess.Popen([os.path.join(bin_dir, "zelkor-bench-peer"), "arbelon"],
-                            stdout=subprocess.PIPE, text=True)
+    peer = subprocess.Popen(
+        [os.path.join(bin_dir, "zelkor-bench-peer"), "arbelon"], stdout=subprocess.PIPE, text=True
+    )
     try:
         port = peer.stdout.readline().strip()
-        done = subprocess.run([os.path.join(bin_dir, "zelkor-bench-host"), "servo", port,
-                               str(count)], capture_output=True, text=True, timeout=600)
+        done = subprocess.run(
+            [os.path.join(bin_dir, "zelkor-bench-host"), "servo", port, str(count)],
+            capture_output=True,
+            text=True,
+            timeout=600,
+        )
         if done.returncode != 0:
             raise SystemExit(f"servo host failed:\n{done.stderr}")
         return json.loads(done.stdout.strip().splitlines()[-1])
@@ -90,40 +101,56 @@ def main():
                 rows.append((name, rate, load, loop(mode, rate, seconds, load)))
                 print(f"{name} {rate} Hz {'load' if load else 'quiet'} done", file=sys.stderr)
 
-    print(f"\nLoop: the demo's wall, {seconds:g} s per row; load = two busy processes and a "
-          "busy Python thread in the host. Times depend on the scheduler: compare within "
-          "the run.\n")
-    print("| loop | target Hz | load | achieved Hz | % of target | late cycles | late % | "
-          "failed | p50 µs | p99 µs | p99.9 µs | max µs | host CPU % |")
+    print(
+        f"\nLoop: the demo's wall, {seconds:g} s per row; load = two busy processes and a "
+        "busy Python thread in the host. Times depend on the scheduler: compare within "
+        "the run.\n"
+    )
+    print(
+        "| loop | target Hz | load | achieved Hz | % of target | late cycles | late % | "
+        "failed | p50 µs | p99 µs | p99.9 µs | max µs | host CPU % |"
+    )
     print("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for name, rate, load, r in rows:
         achieved = r["cycles"] / r["elapsed"] if r["elapsed"] else 0.0
         if name == "servo, realtime" and not r["realtime"]:
             name = "servo, realtime refused"
-        print(f"| {name} | {rate} | {'yes' if load else 'no'} | {achieved:,.1f} | "
-              f"{100 * achieved / rate:.2f} | {r['late']} | {100 * r['late'] / max(1, r['cycles']):.2f} | "
-              f"{r['failed']} | {r['p50_us']:.0f} | {r['p99_us']:.0f} | {r['p999_us']:.0f} | "
-              f"{r['max_us']:.0f} | {100 * r['host_cpu']:.1f} |")
+        print(
+            f"| {name} | {rate} | {'yes' if load else 'no'} | {achieved:,.1f} | "
+            f"{100 * achieved / rate:.2f} | {r['late']} | "
+            f"{100 * r['late'] / max(1, r['cycles']):.2f} | "
+            f"{r['failed']} | {r['p50_us']:.0f} | {r['p99_us']:.0f} | {r['p999_us']:.0f} | "
+            f"{r['max_us']:.0f} | {100 * r['host_cpu']:.1f} |"
+        )
 
-    scenarios = [("idle", "nothing else"), ("servo", "a 1 kHz Servo"),
-                 ("handle", "a 100 Hz handle received in the background"),
-                 ("release-gil", "a thread's exchanges on a release_gil stream"),
-                 ("default-stream", "a thread's exchanges on a default stream"),
-                 ("default-receive", "a thread calling Receive() on a default stream")]
+    scenarios = [
+        ("idle", "nothing else"),
+        ("servo", "a 1 kHz Servo"),
+        ("handle", "a 100 Hz handle received in the background"),
+        ("release-gil", "a thread's exchanges on a release_gil stream"),
+        ("default-stream", "a thread's exchanges on a default stream"),
+        ("default-receive", "a thread calling Receive() on a default stream"),
+    ]
     results = {s: main_thread(s, main_seconds) for s, _ in scenarios}
     idle = results["idle"]["throughput"]
-    print(f"\nThe main Python thread ({main_seconds:g} s each): busy-loop turns per second and "
-          "time.sleep(0.001), while ...\n")
+    print(
+        f"\nThe main Python thread ({main_seconds:g} s each): busy-loop turns per second and "
+        "time.sleep(0.001), while ...\n"
+    )
     print("| while | busy loop vs idle | sleep(1 ms) p50 ms | sleep(1 ms) p99 ms |")
     print("|---|---:|---:|---:|")
     for s, text in scenarios:
         r = results[s]
-        print(f"| {text} | {100 * r['throughput'] / idle:.1f} % | {r['sleep_p50_ms']:.2f} | "
-              f"{r['sleep_p99_ms']:.2f} |")
+        print(
+            f"| {text} | {100 * r['throughput'] / idle:.1f} % | {r['sleep_p50_ms']:.2f} | "
+            f"{r['sleep_p99_ms']:.2f} |"
+        )
 
     allocations = servo_allocations(args.bin, 2000 if args.smoke else 60000)
-    print(f"\nHeap allocations in {allocations['count']:,} cycles of a C++ Servo at 2 kHz (after "
-          f"its first 100): {allocations['allocations']}.")
+    print(
+        f"\nHeap allocations in {allocations['count']:,} cycles of a C++ Servo at 2 kHz (after "
+        f"its first 100): {allocations['allocations']}."
+    )
 
     def row(name, rate, load):
         return next(r for n, rt, ld, r in rows if n == name and rt == rate and ld == load)
@@ -132,20 +159,33 @@ def main():
     for rate in (1000, 4000):
         quiet = row("servo", rate, False)
         achieved = quiet["cycles"] / quiet["elapsed"]
-        targets.append((f"servo {rate} Hz quiet: rate >= 99.9 %, late <= 0.1 %",
-                        achieved >= 0.999 * rate and quiet["late"] <= 0.001 * quiet["cycles"]))
+        targets.append(
+            (
+                f"servo {rate} Hz quiet: rate >= 99.9 %, late <= 0.1 %",
+                achieved >= 0.999 * rate and quiet["late"] <= 0.001 * quiet["cycles"],
+            )
+        )
         python, servo = row("python", rate, True), row("servo", rate, True)
-        targets.append((f"servo {rate} Hz under load: >= 10x fewer late cycles than Python",
-                        servo["late"] * 10 <= max(python["late"], 1) and python["late"] > 0))
+        targets.append(
+            (
+                f"servo {rate} Hz under load: >= 10x fewer late cycles than Python",
+                servo["late"] * 10 <= max(python["late"], 1) and python["late"] > 0,
+            )
+        )
         rt = row("servo, realtime", rate, True)
         if rt["realtime"]:
-            targets.append((f"servo {rate} Hz realtime under load: p99 <= 250 µs",
-                            rt["p99_us"] <= 250))
+            targets.append(
+                (f"servo {rate} Hz realtime under load: p99 <= 250 µs", rt["p99_us"] <= 250)
+            )
     targets.append(("no heap allocation per servo cycle", allocations["allocations"] == 0))
     for s in ("servo", "handle"):
         r = results[s]
-        targets.append((f"{s}: main thread keeps >= 90 % of its busy loop, sleep p99 <= 2 ms",
-                        r["throughput"] >= 0.9 * idle and r["sleep_p99_ms"] <= 2.0))
+        targets.append(
+            (
+                f"{s}: main thread keeps >= 90 % of its busy loop, sleep p99 <= 2 ms",
+                r["throughput"] >= 0.9 * idle and r["sleep_p99_ms"] <= 2.0,
+            )
+        )
     print("\n| target | |\n|---|---|")
     for name, met in targets:
         print(f"| {name} | {'met' if met else 'missed'} |")

@@ -8,6 +8,7 @@
 
 Prints one JSON line.
 """
+
 import argparse
 import contextlib
 import io
@@ -51,8 +52,15 @@ def percentile(ordered, q):
 
 
 def run_loop(mode, rate, seconds, port, load_thread):
-    args = argparse.Namespace(rate=rate, seconds=seconds, stiffness=2000.0, wall_damping=10.0,
-                              push=1.5, realtime=mode == "servo-rt", python_loop=mode == "python")
+    args = argparse.Namespace(
+        rate=rate,
+        seconds=seconds,
+        stiffness=2000.0,
+        wall_damping=10.0,
+        push=1.5,
+        realtime=mode == "servo-rt",
+        python_loop=mode == "python",
+    )
     arm = zh.Arbelon(zh.SerialStream(port))
     arm.device_wakeup()
     busy = BusyThread() if load_thread else None
@@ -70,12 +78,24 @@ def run_loop(mode, rate, seconds, port, load_thread):
         p999 = percentile(ordered, 0.999)
     else:
         p999 = result["p999"]
-    print(json.dumps({
-        "mode": mode, "rate": rate, "cycles": result["cycles"], "elapsed": result["elapsed"],
-        "late": result["late"], "failed": result["failed"], "p50_us": result["p50"] * 1e6,
-        "p99_us": result["p99"] * 1e6, "p999_us": p999 * 1e6, "max_us": result["max"] * 1e6,
-        "host_cpu": (cpu - busy_cpu) / wall, "realtime": result.get("realtime", False),
-    }))
+    print(
+        json.dumps(
+            {
+                "mode": mode,
+                "rate": rate,
+                "cycles": result["cycles"],
+                "elapsed": result["elapsed"],
+                "late": result["late"],
+                "failed": result["failed"],
+                "p50_us": result["p50"] * 1e6,
+                "p99_us": result["p99"] * 1e6,
+                "p999_us": p999 * 1e6,
+                "max_us": result["max"] * 1e6,
+                "host_cpu": (cpu - busy_cpu) / wall,
+                "realtime": result.get("realtime", False),
+            }
+        )
+    )
 
 
 def measure_main_thread(seconds):
@@ -91,8 +111,11 @@ def measure_main_thread(seconds):
         time.sleep(0.001)
         sleeps.append(time.perf_counter() - before)
     sleeps.sort()
-    return {"throughput": throughput, "sleep_p50_ms": percentile(sleeps, 0.5) * 1e3,
-            "sleep_p99_ms": percentile(sleeps, 0.99) * 1e3}
+    return {
+        "throughput": throughput,
+        "sleep_p50_ms": percentile(sleeps, 0.5) * 1e3,
+        "sleep_p99_ms": percentile(sleeps, 0.99) * 1e3,
+    }
 
 
 class Counting(zh.Handle):
@@ -132,6 +155,7 @@ def run_main(scenario, seconds, port):
                 arm.end_effector_force([0.0, 0.0, 0.0])
                 n += 1
             background["exchanges"] = n
+
         worker = threading.Thread(target=exchanges)
     elif scenario == "default-receive":
         handle = Counting(zh.SerialStream(port))
@@ -140,6 +164,7 @@ def run_main(scenario, seconds, port):
         def receive():
             while not stop.is_set():
                 handle.Receive()
+
         worker = threading.Thread(target=receive)
     if worker:
         worker.start()

@@ -22,6 +22,7 @@ latency percentiles: sorting the latencies costs more per exchange the longer th
 much depends on the times measured, so it would not cancel out of the difference of two
 instruction counts.
 """
+
 import array
 import functools
 import itertools
@@ -56,9 +57,11 @@ def report(host, count, wall, cpu, latency=None, **extra):
     out = {"host": host, "count": count, "wall_s": wall, "cpu_s": cpu, **extra}
     if latency and not COUNTED:
         latency = sorted(latency)
-        out.update(p50_ns=latency[len(latency) // 2],
-                   p99_ns=latency[min(len(latency) - 1, int(0.99 * len(latency)))],
-                   max_ns=latency[-1])
+        out.update(
+            p50_ns=latency[len(latency) // 2],
+            p99_ns=latency[min(len(latency) - 1, int(0.99 * len(latency)))],
+            max_ns=latency[-1],
+        )
     print(json.dumps(out))
 
 
@@ -169,8 +172,9 @@ def handle_python_noop_host(port, count):
 
     handle = zh.Handle(zh.SerialStream(port))
     handle.SendDeviceWakeup()
-    run_messages("handle-python-noop", count, itertools.repeat(HANDLE_REPLY).__next__,
-                 lambda: count)
+    run_messages(
+        "handle-python-noop", count, itertools.repeat(HANDLE_REPLY).__next__, lambda: count
+    )
 
 
 def handle_python_host(port, count):
@@ -185,8 +189,15 @@ def handle_python_host(port, count):
         def OnReceiveHandleErrorResponse(self, *args):
             pass
 
-        def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
-                                         hall_effect_sensor_level, user_data_length, user_data):
+        def OnReceiveHandleStatusMessage(
+            self,
+            device_id,
+            quaternion,
+            error_flag,
+            hall_effect_sensor_level,
+            user_data_length,
+            user_data,
+        ):
             check_status(self.received, device_id, quaternion, user_data)
             self.received += 1
 
@@ -201,8 +212,7 @@ def handle_pyserial_host(port, count):
     class Listener:
         received = 0
 
-        def on_status(self, device_id, quaternion, error_flag, sensor, user_data_length,
-                      user_data):
+        def on_status(self, device_id, quaternion, error_flag, sensor, user_data_length, user_data):
             check_status(self.received, device_id, quaternion, user_data)
             self.received += 1
 
@@ -233,7 +243,7 @@ def rss_host(port, counts):
                 fail("wrong reply", i)
         done = target
         with open("/proc/self/status") as status:
-            kib = next(int(l.split()[1]) for l in status if l.startswith("VmRSS:"))
+            kib = next(int(ln.split()[1]) for ln in status if ln.startswith("VmRSS:"))
         rss[str(target)] = kib
     print(json.dumps({"host": "rss", "rss_kib": rss}))
 
@@ -246,9 +256,15 @@ def main():
         args.pop()
     mode, port = args[0], args[1]
     counts = [int(c) for c in args[2:]]
-    hosts = {"python": python_host, "pyserial": pyserial_host, "python-os": python_os_host,
-             "python-noop": python_noop_host, "handle-python": handle_python_host,
-             "handle-pyserial": handle_pyserial_host, "handle-python-noop": handle_python_noop_host}
+    hosts = {
+        "python": python_host,
+        "pyserial": pyserial_host,
+        "python-os": python_os_host,
+        "python-noop": python_noop_host,
+        "handle-python": handle_python_host,
+        "handle-pyserial": handle_pyserial_host,
+        "handle-python-noop": handle_python_noop_host,
+    }
     if mode == "rss":
         rss_host(port, counts)
     else:

@@ -8,6 +8,7 @@ library's own thread while this one is free, here to send the user data once the
 said who it is. When the handle goes away (unplugged, or the simulator's --hangup-after)
 reception ends, the stream says why, and the listener tries to reconnect until its time is up.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -35,25 +36,40 @@ class Listener(zh.Handle):
         self.statuses = 0
         self.errors = 0
 
-    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int,
-                            device_model_number: int, hardware_version: int,
-                            firmware_version: int) -> None:
+    def OnReceiveHandleInfo(
+        self,
+        tool_data_remaining: int,
+        device_id: int,
+        device_model_number: int,
+        hardware_version: int,
+        firmware_version: int,
+    ) -> None:
         self.device_id = device_id
-        print(f"info    device {device_id:#06x}, model {device_model_number}, hardware "
-              f"{hardware_version}, firmware {firmware_version}, tool data remaining "
-              f"{tool_data_remaining}")
+        print(
+            f"info    device {device_id:#06x}, model {device_model_number}, hardware "
+            f"{hardware_version}, firmware {firmware_version}, tool data remaining "
+            f"{tool_data_remaining}"
+        )
 
-    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float],
-                                     error_flag: int, hall_effect_sensor_level: int,
-                                     user_data_length: int, user_data: list[int]) -> None:
+    def OnReceiveHandleStatusMessage(
+        self,
+        device_id: int,
+        quaternion: list[float],
+        error_flag: int,
+        hall_effect_sensor_level: int,
+        user_data_length: int,
+        user_data: list[int],
+    ) -> None:
         self.statuses += 1
         if self.statuses % self.every != 1 and self.every > 1:
             return
         w, x, y, z = quaternion
         angle = 2 * math.degrees(math.acos(max(-1.0, min(1.0, w))))
-        print(f"status  #{self.statuses:<4} turned {angle:6.2f} deg  q = ({w:+.3f}, {x:+.3f}, "
-              f"{y:+.3f}, {z:+.3f})  error flag {error_flag}  sensor {hall_effect_sensor_level}  "
-              f"user data {bytes(user_data)!r}")
+        print(
+            f"status  #{self.statuses:<4} turned {angle:6.2f} deg  q = ({w:+.3f}, {x:+.3f}, "
+            f"{y:+.3f}, {z:+.3f})  error flag {error_flag}  sensor {hall_effect_sensor_level}  "
+            f"user data {bytes(user_data)!r}"
+        )
 
     def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
         self.errors += 1
@@ -73,16 +89,27 @@ def reconnect(stream: zh.SerialStream, end: float) -> bool:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--port", help="serial port of a real handle (default: start the simulator)")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--port", help="serial port of a real handle (default: start the simulator)"
+    )
     parser.add_argument("--seconds", type=float, default=2.0, help="how long to listen (default 2)")
-    parser.add_argument("--user-data", default="hello",
-                        help="text to send as user data, at most 255 bytes (default 'hello')")
-    parser.add_argument("--every", type=int, default=20,
-                        help="print every n-th status message (default 20)")
-    parser.add_argument("simulator", nargs="*", metavar="SIMULATOR-OPTION",
-                        help="options for zelkor-sim after --, e.g. -- --hangup-after 50")
+    parser.add_argument(
+        "--user-data",
+        default="hello",
+        help="text to send as user data, at most 255 bytes (default 'hello')",
+    )
+    parser.add_argument(
+        "--every", type=int, default=20, help="print every n-th status message (default 20)"
+    )
+    parser.add_argument(
+        "simulator",
+        nargs="*",
+        metavar="SIMULATOR-OPTION",
+        help="options for zelkor-sim after --, e.g. -- --hangup-after 50",
+    )
     args = parser.parse_args()
     text: str = args.user_data
     data = text.encode()

@@ -11,6 +11,7 @@ swaps the hand's push between pressing and lifting and samples the state. --pyth
 the same wall as a loop written in Python, calling end_effector_force itself, for comparison;
 both print their figures the same way.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -29,8 +30,8 @@ except ImportError:  # not installed: run it from the source tree
     from zelkor_sim import port_or_simulator
 
 HOLD_STIFFNESS = 150.0  # N/m: the hand keeps the end-effector over its start in x and y
-HAND_DAMPING = 8.0      # N s/m: a relaxed hand slows every motion
-MAX_FORCE = 8.0         # N: never ask for more, whatever the numbers say
+HAND_DAMPING = 8.0  # N s/m: a relaxed hand slows every motion
+MAX_FORCE = 8.0  # N: never ask for more, whatever the numbers say
 PRESS, LIFT = 1.4, 0.6  # s: the hand presses for PRESS, then lifts for LIFT, and again
 
 # What the effects of the Servo's loop may be.
@@ -38,47 +39,66 @@ Effect = Union[zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce]
 
 
 class _Figures(TypedDict):
-    times: List[float]    # s
+    times: List[float]  # s
     heights: List[float]  # m over the wall
-    forces: List[float]   # N, z
-    wall: float           # m, z
+    forces: List[float]  # N, z
+    wall: float  # m, z
     cycles: int
-    elapsed: float        # s
+    elapsed: float  # s
     failed: int
     late: int
-    p50: float            # s
-    p99: float            # s
-    max: float            # s
+    p50: float  # s
+    p99: float  # s
+    max: float  # s
 
 
 class Result(_Figures, total=False):
     """What a loop measured; the Servo's loop and the Python loop each add their own."""
 
-    p999: float                                  # s (Servo)
-    realtime: bool                               # (Servo)
-    histogram: List[Tuple[float, float, int]]    # µs, µs, exchanges (Servo)
-    latencies: List[float]                       # s, each exchange (Python loop)
+    p999: float  # s (Servo)
+    realtime: bool  # (Servo)
+    histogram: List[Tuple[float, float, int]]  # µs, µs, exchanges (Servo)
+    latencies: List[float]  # s, each exchange (Python loop)
 
 
 def parse_args() -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--port", help="serial port of a real device (default: start the simulator)")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--port", help="serial port of a real device (default: start the simulator)"
+    )
     parser.add_argument("--seconds", type=float, default=3.0, help="how long to run (default 3)")
     parser.add_argument("--rate", type=float, default=1000.0, help="loop rate in Hz (default 1000)")
-    parser.add_argument("--stiffness", type=float, default=2000.0,
-                        help="wall stiffness in N/m (default 2000)")
-    parser.add_argument("--wall-damping", type=float, default=10.0,
-                        help="wall damping in N s/m, while in contact (default 10)")
-    parser.add_argument("--push", type=float, default=None,
-                        help="the virtual hand's downward force in N "
-                             "(default 1.5 with the simulator, 0 with --port)")
-    parser.add_argument("--python-loop", action="store_true",
-                        help="run the loop in Python instead of the library's Servo")
-    parser.add_argument("--realtime", action="store_true",
-                        help="ask for real-time priority for the Servo's thread")
-    parser.add_argument("--plot", metavar="FILE.png",
-                        help="save the trajectory and the latency histogram (needs matplotlib)")
+    parser.add_argument(
+        "--stiffness", type=float, default=2000.0, help="wall stiffness in N/m (default 2000)"
+    )
+    parser.add_argument(
+        "--wall-damping",
+        type=float,
+        default=10.0,
+        help="wall damping in N s/m, while in contact (default 10)",
+    )
+    parser.add_argument(
+        "--push",
+        type=float,
+        default=None,
+        help="the virtual hand's downward force in N "
+        "(default 1.5 with the simulator, 0 with --port)",
+    )
+    parser.add_argument(
+        "--python-loop",
+        action="store_true",
+        help="run the loop in Python instead of the library's Servo",
+    )
+    parser.add_argument(
+        "--realtime", action="store_true", help="ask for real-time priority for the Servo's thread"
+    )
+    parser.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        help="save the trajectory and the latency histogram (needs matplotlib)",
+    )
     args = parser.parse_args()
     if not 0 < args.seconds <= 3600:
         parser.error("--seconds must be more than 0 and at most 3600")
@@ -142,9 +162,15 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     wall = z0 - 0.02
     # The hand holds the end-effector over its start in x and y: two walls facing each other
     # along each axis make a spring in that axis alone.
-    hold = [zh.Wall(normal, offset, HOLD_STIFFNESS)
-            for normal, offset in [((1, 0, 0), x0), ((-1, 0, 0), -x0),
-                                   ((0, 1, 0), y0), ((0, -1, 0), -y0)]]
+    hold = [
+        zh.Wall(normal, offset, HOLD_STIFFNESS)
+        for normal, offset in [
+            ((1, 0, 0), x0),
+            ((-1, 0, 0), -x0),
+            ((0, 1, 0), y0),
+            ((0, -1, 0), -y0),
+        ]
+    ]
     surface = zh.Wall((0, 0, 1), wall, args.stiffness, args.wall_damping)
 
     def effects(press: bool) -> list[Effect]:
@@ -173,9 +199,12 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
                 times.append(state.time)
                 heights.append(z - wall)
                 forces.append(state.force[2])
-                progress.show(t, f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
-                                 f"{(z - wall) * 1e3:+7.2f} mm | force z {state.force[2]:+6.2f} N"
-                                 f" | {servo.stats().rate_hz:6.0f} Hz")
+                progress.show(
+                    t,
+                    f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
+                    f"{(z - wall) * 1e3:+7.2f} mm | force z {state.force[2]:+6.2f} N"
+                    f" | {servo.stats().rate_hz:6.0f} Hz",
+                )
             time.sleep(0.002)
     progress.done()
     stats = servo.stats()
@@ -184,11 +213,19 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     if args.realtime and not servo.realtime:
         print("real-time priority was refused; the loop ran at normal priority")
     return {
-        "times": times, "heights": heights, "forces": forces, "wall": wall,
-        "cycles": stats.cycles, "elapsed": stats.cycles / stats.rate_hz if stats.rate_hz else 0,
-        "failed": stats.failed_exchanges, "late": stats.late_cycles,
-        "p50": stats.p50_us * 1e-6, "p99": stats.p99_us * 1e-6, "p999": stats.p999_us * 1e-6,
-        "max": stats.max_us * 1e-6, "realtime": servo.realtime,
+        "times": times,
+        "heights": heights,
+        "forces": forces,
+        "wall": wall,
+        "cycles": stats.cycles,
+        "elapsed": stats.cycles / stats.rate_hz if stats.rate_hz else 0,
+        "failed": stats.failed_exchanges,
+        "late": stats.late_cycles,
+        "p50": stats.p50_us * 1e-6,
+        "p99": stats.p99_us * 1e-6,
+        "p999": stats.p999_us * 1e-6,
+        "max": stats.max_us * 1e-6,
+        "realtime": servo.realtime,
         "histogram": servo.exchange_time_histogram(),
     }
 
@@ -225,9 +262,11 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
             x, y, z = position
             vx, vy, vz = velocity
             hand_z = -args.push if pressing(t) else 0.25 * args.push
-            f = [-HOLD_STIFFNESS * (x - x0) - HAND_DAMPING * vx,
-                 -HOLD_STIFFNESS * (y - y0) - HAND_DAMPING * vy,
-                 hand_z - HAND_DAMPING * vz]
+            f = [
+                -HOLD_STIFFNESS * (x - x0) - HAND_DAMPING * vx,
+                -HOLD_STIFFNESS * (y - y0) - HAND_DAMPING * vy,
+                hand_z - HAND_DAMPING * vz,
+            ]
             depth = wall - z
             if depth > 0:
                 # A wall pushes, it never pulls.
@@ -238,8 +277,11 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
             heights.append(z - wall)
             forces.append(force[2])
             rate = f"{len(latencies) / t:6.0f} Hz" if t > 0.05 else "     - Hz"
-            progress.show(t, f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
-                             f"{(z - wall) * 1e3:+7.2f} mm | force z {force[2]:+6.2f} N | {rate}")
+            progress.show(
+                t,
+                f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
+                f"{(z - wall) * 1e3:+7.2f} mm | force z {force[2]:+6.2f} N | {rate}",
+            )
 
         # Absolute deadlines keep the average rate; after a long stall start afresh.
         deadline += period
@@ -258,11 +300,18 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     arm.end_effector_force([0.0, 0.0, 0.0])  # leave the arm limp
     ordered = sorted(latencies)
     return {
-        "times": times, "heights": heights, "forces": forces, "wall": wall,
-        "cycles": len(latencies), "elapsed": elapsed, "failed": failed, "late": late,
+        "times": times,
+        "heights": heights,
+        "forces": forces,
+        "wall": wall,
+        "cycles": len(latencies),
+        "elapsed": elapsed,
+        "failed": failed,
+        "late": late,
         "p50": percentile(ordered, 50) if ordered else 0.0,
         "p99": percentile(ordered, 99) if ordered else 0.0,
-        "max": ordered[-1] if ordered else 0.0, "latencies": latencies,
+        "max": ordered[-1] if ordered else 0.0,
+        "latencies": latencies,
     }
 
 
@@ -270,24 +319,31 @@ def summarize(result: Result, args: argparse.Namespace) -> None:
     n = result["cycles"]
     rate = n / result["elapsed"] if result["elapsed"] else 0.0
     depths = [-h for h in result["heights"] if h < 0]
-    print(f"loop rate     {rate:7.1f} Hz  (target {args.rate:.0f} Hz, {n} exchanges in "
-          f"{result['elapsed']:.2f} s, {result['late']} cycles over a period late)")
+    print(
+        f"loop rate     {rate:7.1f} Hz  (target {args.rate:.0f} Hz, {n} exchanges in "
+        f"{result['elapsed']:.2f} s, {result['late']} cycles over a period late)"
+    )
     if n:
-        print(f"exchange      p50 {micros(result['p50'])}   p99 {micros(result['p99'])}"
-              f"   max {micros(result['max'])}")
+        print(
+            f"exchange      p50 {micros(result['p50'])}   p99 {micros(result['p99'])}"
+            f"   max {micros(result['max'])}"
+        )
     if result["failed"]:
         print(f"failed        {result['failed']} exchanges got no valid reply")
     if depths:
         expected = args.push / args.stiffness if args.stiffness else float("inf")
-        print(f"penetration   max {max(depths) * 1e3:.2f} mm, mean in contact "
-              f"{sum(depths) / len(depths) * 1e3:.2f} mm (a {args.push:g} N push on a "
-              f"{args.stiffness:g} N/m wall settles at {expected * 1e3:.2f} mm)")
+        print(
+            f"penetration   max {max(depths) * 1e3:.2f} mm, mean in contact "
+            f"{sum(depths) / len(depths) * 1e3:.2f} mm (a {args.push:g} N push on a "
+            f"{args.stiffness:g} N/m wall settles at {expected * 1e3:.2f} mm)"
+        )
     else:
         print("penetration   none: the end-effector never reached the wall")
 
 
 def plot(result: Result, filename: str) -> None:
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -306,12 +362,19 @@ def plot(result: Result, filename: str) -> None:
     elif "histogram" in result:
         # The Servo counts its exchange times in buckets; draw them as they are.
         buckets = result["histogram"]
-        bottom.bar([a for a, _, _ in buckets], [n for _, _, n in buckets],
-                   width=[b - a for a, b, _ in buckets], align="edge", log=True)
+        bottom.bar(
+            [a for a, _, _ in buckets],
+            [n for _, _, n in buckets],
+            width=[b - a for a, b, _ in buckets],
+            align="edge",
+            log=True,
+        )
     bottom.set_xlabel("exchange latency (µs)")
     bottom.set_ylabel("exchanges")
-    bottom.set_title("end_effector_force round trip" +
-                     (" (Python loop)" if "latencies" in result else " (Servo)"))
+    bottom.set_title(
+        "end_effector_force round trip"
+        + (" (Python loop)" if "latencies" in result else " (Servo)")
+    )
     fig.savefig(filename, dpi=100)
     print(f"saved {filename}")
 
@@ -330,11 +393,15 @@ def main() -> None:
         stream = zh.SerialStream(port)
         arm = zh.Arbelon(stream)
         info = arm.device_wakeup_dict()
-        print("Arbelon {device_id:#06x}, model {device_model_number}, hardware "
-              "{hardware_version}, firmware {firmware_version}, id {device_id_ext}".format(**info))
+        print(
+            "Arbelon {device_id:#06x}, model {device_model_number}, hardware "
+            "{hardware_version}, firmware {firmware_version}, id {device_id_ext}".format(**info)
+        )
         how = "a loop in Python" if args.python_loop else "the library's Servo"
-        print(f"rendering a wall of {args.stiffness:g} N/m for {args.seconds:g} s at "
-              f"{args.rate:g} Hz with {how}")
+        print(
+            f"rendering a wall of {args.stiffness:g} N/m for {args.seconds:g} s at "
+            f"{args.rate:g} Hz with {how}"
+        )
         result = run(arm, args) if args.python_loop else run_servo(arm, args)
     summarize(result, args)
     if args.plot:

@@ -26,7 +26,9 @@ long arbelon_message_length(const std::uint8_t* bytes, std::size_t) {
     }
 }
 
-Vec3 widen(const Vector3& v) { return {v[0], v[1], v[2]}; }
+Vec3 widen(const Vector3& v) {
+    return {v[0], v[1], v[2]};
+}
 
 Vector3 narrow(const Vec3& v) {
     return {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
@@ -43,7 +45,9 @@ ArbelonSim::ArbelonSim(const Protocol::DeviceInfo& identity, double fixed_dt,
                        const ArmParameters& arm)
     : identity_(identity), fixed_dt_(fixed_dt), arm_(arm) {}
 
-MessageLength ArbelonSim::message_length() const { return arbelon_message_length; }
+MessageLength ArbelonSim::message_length() const {
+    return arbelon_message_length;
+}
 
 void ArbelonSim::advance(std::uint8_t code, double now) {
     double dt = 0.0;
@@ -76,18 +80,18 @@ void ArbelonSim::receive(const std::uint8_t* message, std::size_t, double now, O
             return;
         case Code::end_effector_force:
         case Code::end_effector_position:
-            arm_.command(code == Code::end_effector_force ? ArmModel::Mode::force
-                                                          : ArmModel::Mode::position,
-                         widen(Protocol::decode_vector_request(message)));
+            arm_.command(
+                code == Code::end_effector_force ? ArmModel::Mode::force : ArmModel::Mode::position,
+                widen(Protocol::decode_vector_request(message)));
             reply[0] = Code::end_effector_state;
             Protocol::encode_state(payload, narrow(arm_.position()), narrow(arm_.velocity()));
             out.send(reply.data(), reply.size());
             return;
         case Code::joint_torques:
         case Code::joint_angles:
-            arm_.command(code == Code::joint_torques ? ArmModel::Mode::torque
-                                                     : ArmModel::Mode::angles,
-                         widen(Protocol::decode_vector_request(message)));
+            arm_.command(
+                code == Code::joint_torques ? ArmModel::Mode::torque : ArmModel::Mode::angles,
+                widen(Protocol::decode_vector_request(message)));
             reply[0] = Code::joint_state;
             Protocol::encode_state(payload, narrow(arm_.joint_position()),
                                    narrow(arm_.joint_velocity()));

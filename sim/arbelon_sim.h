@@ -12,7 +12,7 @@ namespace Zelkor::Sim {
 /// So a reply shows the arm one step behind its request, as a device that samples its
 /// sensors when a request arrives does.
 class ArbelonSim : public SimDevice {
-public:
+  public:
     /// Longest stretch of real time one request lets pass, s: a host that pauses does not
     /// find the arm flung across the workspace.
     static constexpr double max_dt = 0.05;
@@ -24,14 +24,13 @@ public:
                const ArmParameters& arm = {});
 
     MessageLength message_length() const override;
-    void receive(const std::uint8_t* message, std::size_t length, double now,
-                 Outbox& out) override;
+    void receive(const std::uint8_t* message, std::size_t length, double now, Outbox& out) override;
     /// The host is gone: the motors go limp; the arm stays where it is.
     void disconnected() override;
 
     const ArmModel& arm() const { return arm_; }
 
-private:
+  private:
     void advance(std::uint8_t code, double now);
 
     HardwareAPI::Protocol::DeviceInfo identity_;

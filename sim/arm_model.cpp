@@ -7,7 +7,9 @@ namespace Zelkor::Sim {
 
 namespace {
 
-double finite_or_zero(double v) { return std::isfinite(v) ? v : 0.0; }
+double finite_or_zero(double v) {
+    return std::isfinite(v) ? v : 0.0;
+}
 
 Vec3 finite_or_zero(const Vec3& v) {
     return {finite_or_zero(v[0]), finite_or_zero(v[1]), finite_or_zero(v[2])};
@@ -60,9 +62,13 @@ void ArmModel::set_state(const Vec3& q, const Vec3& qd) {
     qd_ = finite_or_zero(qd);
 }
 
-Vec3 ArmModel::position() const { return forward_kinematics(arm_, q_); }
+Vec3 ArmModel::position() const {
+    return forward_kinematics(arm_, q_);
+}
 
-Vec3 ArmModel::velocity() const { return times(jacobian(arm_, q_), qd_); }
+Vec3 ArmModel::velocity() const {
+    return times(jacobian(arm_, q_), qd_);
+}
 
 Vec3 ArmModel::motor_torque() const {
     Vec3 tau{};

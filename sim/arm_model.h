@@ -27,8 +27,8 @@ struct ArmParameters {
     Vec3 upper_limit{1.0, 1.4, -0.4};
     double wall_stiffness = 300.0;  ///< N m/rad
     double wall_damping = 1.0;      ///< N m s/rad, only while in a wall
-    double torque_limit = 1.5;     ///< each motor's torque saturates here, N m
-    double torque_constant = 0.5;  ///< joint torque per motor current, N m/A
+    double torque_limit = 1.5;      ///< each motor's torque saturates here, N m
+    double torque_constant = 0.5;   ///< joint torque per motor current, N m/A
     /// Internal controllers (run at every integration step).
     double joint_kp = 4.0;        ///< angle request: N m/rad
     double joint_kd = 0.3;        ///< angle request: N m s/rad
@@ -49,7 +49,7 @@ Mat3 jacobian(const ArmParameters& arm, const Vec3& q);
 
 /// The arm's state and the command it follows. The command holds until the next one.
 class ArmModel {
-public:
+  public:
     /// What the motors are doing.
     enum class Mode {
         torque,    ///< the commanded joint torques act directly (zero: the arm is limp)
@@ -86,7 +86,7 @@ public:
     /// The three motor currents that deliver motor_torque(), A.
     Vec3 motor_current() const;
 
-private:
+  private:
     Vec3 wall_torque() const;
 
     ArmParameters arm_;

@@ -18,17 +18,17 @@ inline constexpr std::size_t max_message_length =
 /// Where a simulated device puts the messages it sends: one call per whole message, code
 /// first. The bytes are copied before send() returns.
 class Outbox {
-public:
+  public:
     virtual void send(const std::uint8_t* message, std::size_t length) = 0;
 
-protected:
+  protected:
     ~Outbox() = default;
 };
 
 /// A simulated device: answers the host's messages and may send some of its own accord.
 /// Times are seconds on one monotonic clock. Allocates nothing while it runs.
 class SimDevice {
-public:
+  public:
     virtual ~SimDevice() = default;
 
     /// How the host's messages to this device are framed.

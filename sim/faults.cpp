@@ -33,11 +33,16 @@ bool is_device_code(std::uint8_t byte) {
 
 const char* fault_name(Fault fault) {
     switch (fault) {
-        case Fault::none: return "none";
-        case Fault::drop: return "drop";
-        case Fault::wrong_code: return "wrong code";
-        case Fault::truncate: return "truncate";
-        case Fault::garbage: return "garbage";
+        case Fault::none:
+            return "none";
+        case Fault::drop:
+            return "drop";
+        case Fault::wrong_code:
+            return "wrong code";
+        case Fault::truncate:
+            return "truncate";
+        case Fault::garbage:
+            return "garbage";
     }
     return "?";
 }
@@ -58,8 +63,8 @@ Faults::Verdict Faults::admit() {
 
 Fault Faults::choose() {
     const bool eligible = sent_ >= settings_.faults_after && spoilt_ < settings_.max_faults;
-    const double any = settings_.drop + settings_.wrong_code + settings_.truncate +
-                       settings_.garbage;
+    const double any =
+        settings_.drop + settings_.wrong_code + settings_.truncate + settings_.garbage;
     if (!eligible || any <= 0.0) return Fault::none;
     double u = random_.uniform();
     const std::array<std::pair<double, Fault>, 4> table{{{settings_.drop, Fault::drop},

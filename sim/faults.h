@@ -17,14 +17,14 @@ struct FaultSettings {
     std::uint64_t seed = 1;
     /// Chance per message sent, each in [0, 1], together at most 1; at most one fault per
     /// message.
-    double drop = 0.0;        ///< the message is not sent
-    double wrong_code = 0.0;  ///< its code byte is XORed with 0x30 (0x2B and 0x1B swap)
-    double truncate = 0.0;    ///< only the code and 0 to length-2 payload bytes are sent
-    double garbage = 0.0;     ///< 1 to 8 bytes that are no message code go out before it
-    std::uint64_t faults_after = 0;     ///< the first this many messages sent are never spoilt
-    std::uint64_t max_faults = never;   ///< at most this many messages are spoilt
-    std::uint64_t silent_after = never; ///< host messages served before the device falls silent
-    std::uint64_t hangup_after = never; ///< host messages served before the device hangs up
+    double drop = 0.0;                   ///< the message is not sent
+    double wrong_code = 0.0;             ///< its code byte is XORed with 0x30 (0x2B and 0x1B swap)
+    double truncate = 0.0;               ///< only the code and 0 to length-2 payload bytes are sent
+    double garbage = 0.0;                ///< 1 to 8 bytes that are no message code go out before it
+    std::uint64_t faults_after = 0;      ///< the first this many messages sent are never spoilt
+    std::uint64_t max_faults = never;    ///< at most this many messages are spoilt
+    std::uint64_t silent_after = never;  ///< host messages served before the device falls silent
+    std::uint64_t hangup_after = never;  ///< host messages served before the device hangs up
 };
 
 enum class Fault { none, drop, wrong_code, truncate, garbage };
@@ -36,7 +36,7 @@ const char* fault_name(Fault fault);
 /// send(), which passes it on to `out` intact or spoilt. The same seed and the same sequence
 /// of host and device messages spoil the same messages in the same way.
 class Faults : public Outbox {
-public:
+  public:
     Faults(const FaultSettings& settings, Outbox& out);
 
     /// What the device does about a message from the host.
@@ -59,7 +59,7 @@ public:
     /// How many messages have been spoilt so far.
     std::uint64_t spoilt() const { return spoilt_; }
 
-private:
+  private:
     Fault choose();
 
     FaultSettings settings_;

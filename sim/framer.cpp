@@ -36,8 +36,7 @@ Framer::Item Framer::next() {
         return item;
     }
     if (length == 0 || start_ + static_cast<std::size_t>(length) > end_) return {};
-    const Item item{Item::Kind::message, buffer_.data() + start_,
-                    static_cast<std::size_t>(length)};
+    const Item item{Item::Kind::message, buffer_.data() + start_, static_cast<std::size_t>(length)};
     start_ += static_cast<std::size_t>(length);
     return item;
 }

@@ -16,7 +16,7 @@ using MessageLength = long (*)(const std::uint8_t* bytes, std::size_t available)
 /// is dropped once no further byte has come for stale_after seconds, so a lost byte cannot
 /// swallow the messages after it. Allocates nothing.
 class Framer {
-public:
+  public:
     /// Longest message it can hold (the longest one of either device is 259 bytes).
     static constexpr std::size_t capacity = 512;
     /// Seconds of quiet after which a partial message is dropped. A whole message arrives
@@ -51,7 +51,7 @@ public:
     /// Forgets everything held.
     void reset() { start_ = end_ = 0; }
 
-private:
+  private:
     MessageLength length_of_;
     std::array<std::uint8_t, capacity> buffer_{};
     std::size_t start_ = 0;

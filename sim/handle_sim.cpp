@@ -28,7 +28,9 @@ long handle_message_length(const std::uint8_t* bytes, std::size_t available) {
 
 HandleSim::HandleSim(const HandleSettings& settings) : settings_(settings) {}
 
-MessageLength HandleSim::message_length() const { return handle_message_length; }
+MessageLength HandleSim::message_length() const {
+    return handle_message_length;
+}
 
 void HandleSim::receive(const std::uint8_t* message, std::size_t, double now, Outbox& out) {
     if (message[0] == Code::wakeup) {
@@ -36,7 +38,8 @@ void HandleSim::receive(const std::uint8_t* message, std::size_t, double now, Ou
         reply[0] = Code::handle_info;
         Protocol::encode_handle_info(reply.data() + 1, settings_.info);
         out.send(reply.data(), reply.size());
-        if (!awake_ && settings_.status_rate > 0.0) next_status_ = now + 1.0 / settings_.status_rate;
+        if (!awake_ && settings_.status_rate > 0.0)
+            next_status_ = now + 1.0 / settings_.status_rate;
         awake_ = true;
         return;
     }
@@ -51,7 +54,9 @@ void HandleSim::receive(const std::uint8_t* message, std::size_t, double now, Ou
                 state.data_length);
 }
 
-void HandleSim::malformed(double, Outbox& out) { send_error(HandleErrorCode::malformed, out); }
+void HandleSim::malformed(double, Outbox& out) {
+    send_error(HandleErrorCode::malformed, out);
+}
 
 double HandleSim::tick(double now, Outbox& out) {
     if (!awake_ || settings_.status_rate <= 0.0) return std::numeric_limits<double>::infinity();
@@ -86,12 +91,13 @@ void HandleSim::disconnected() {
 }
 
 std::array<float, 4> HandleSim::orientation(std::uint64_t n) const {
-    const double t = settings_.status_rate > 0.0 ? static_cast<double>(n) / settings_.status_rate : 0.0;
+    const double t =
+        settings_.status_rate > 0.0 ? static_cast<double>(n) / settings_.status_rate : 0.0;
     const double half = 0.5 * settings_.turn_rate * t;
     // The axis (1, 2, 2) / 3: tilted, so all four components change.
     const double s = std::sin(half) / 3.0;
-    return {static_cast<float>(std::cos(half)), static_cast<float>(s),
-            static_cast<float>(2.0 * s), static_cast<float>(2.0 * s)};
+    return {static_cast<float>(std::cos(half)), static_cast<float>(s), static_cast<float>(2.0 * s),
+            static_cast<float>(2.0 * s)};
 }
 
 void HandleSim::send_error(std::uint8_t code, Outbox& out) {

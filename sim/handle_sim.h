@@ -12,18 +12,20 @@ namespace Zelkor::Sim {
 
 /// Error codes the simulated handle reports in its error messages.
 namespace HandleErrorCode {
-inline constexpr std::uint8_t foreign_device = 0x01;  ///< a handle-state message for another device id
-inline constexpr std::uint8_t malformed = 0x02;       ///< bytes that start no message, or a cut-off one
-inline constexpr std::uint8_t periodic = 0x03;        ///< the default of --error-code
+inline constexpr std::uint8_t foreign_device =
+    0x01;                                        ///< a handle-state message for another device id
+inline constexpr std::uint8_t malformed = 0x02;  ///< bytes that start no message, or a cut-off one
+inline constexpr std::uint8_t periodic = 0x03;   ///< the default of --error-code
 }  // namespace HandleErrorCode
 
 struct HandleSettings {
     HardwareAPI::Protocol::HandleInfo info;
-    double status_rate = 100.0;        ///< status messages per second once woken; 0: none
-    std::uint64_t error_every = 0;     ///< an error message after every this many status messages; 0: never
+    double status_rate = 100.0;  ///< status messages per second once woken; 0: none
+    std::uint64_t error_every =
+        0;  ///< an error message after every this many status messages; 0: never
     std::uint8_t error_code = HandleErrorCode::periodic;
-    std::uint8_t sensor_level = 200;   ///< the hall-effect sensor byte of every status message
-    double turn_rate = 0.5;            ///< how fast the handle turns, rad/s
+    std::uint8_t sensor_level = 200;  ///< the hall-effect sensor byte of every status message
+    double turn_rate = 0.5;           ///< how fast the handle turns, rad/s
 };
 
 /// Silent until the host wakes it. The status messages carry the device id, error flag 0,
@@ -32,12 +34,11 @@ struct HandleSettings {
 /// wake-up. A handle-state message for another device id, and input that is no message, are
 /// answered with an error message and otherwise ignored.
 class HandleSim : public SimDevice {
-public:
+  public:
     explicit HandleSim(const HandleSettings& settings);
 
     MessageLength message_length() const override;
-    void receive(const std::uint8_t* message, std::size_t length, double now,
-                 Outbox& out) override;
+    void receive(const std::uint8_t* message, std::size_t length, double now, Outbox& out) override;
     void malformed(double now, Outbox& out) override;
     double tick(double now, Outbox& out) override;
     /// Back to asleep, with no user data.
@@ -47,7 +48,7 @@ public:
     /// (w, x, y, z) turning at turn_rate about a fixed tilted axis.
     std::array<float, 4> orientation(std::uint64_t n) const;
 
-private:
+  private:
     void send_error(std::uint8_t code, Outbox& out);
 
     HandleSettings settings_;

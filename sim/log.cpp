@@ -9,9 +9,13 @@ namespace {
 bool verbose_ = false;
 }
 
-void set_verbose(bool on) { verbose_ = on; }
+void set_verbose(bool on) {
+    verbose_ = on;
+}
 
-bool verbose() { return verbose_; }
+bool verbose() {
+    return verbose_;
+}
 
 void log(const char* format, ...) {
     if (!verbose_) return;

@@ -1,9 +1,9 @@
 // zelkor-sim: a simulated Arbelon or Handle on a pseudo-terminal.
+#include <ZelkorHardwareAPI/version.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
-
-#include <ZelkorHardwareAPI/version.h>
 
 #include "arbelon_sim.h"
 #include "handle_sim.h"

@@ -78,10 +78,26 @@ bool parse_uuid(const char* text, HardwareAPI::UUID& out) {
 }
 
 constexpr const char* value_options[] = {
-    "--link",        "--device-id",   "--model",      "--hardware-version", "--firmware-version",
-    "--uuid",        "--fixed-dt",    "--status-rate", "--tool-data-remaining", "--error-every",
-    "--error-code",  "--seed",        "--drop",       "--wrong-code",       "--truncate",
-    "--garbage",     "--faults-after", "--max-faults", "--silent-after",    "--hangup-after",
+    "--link",
+    "--device-id",
+    "--model",
+    "--hardware-version",
+    "--firmware-version",
+    "--uuid",
+    "--fixed-dt",
+    "--status-rate",
+    "--tool-data-remaining",
+    "--error-every",
+    "--error-code",
+    "--seed",
+    "--drop",
+    "--wrong-code",
+    "--truncate",
+    "--garbage",
+    "--faults-after",
+    "--max-faults",
+    "--silent-after",
+    "--hangup-after",
 };
 
 bool takes_value(const std::string& name) {
@@ -194,7 +210,8 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             return true;
         };
         const auto count = [&](std::uint64_t& target) {
-            if (!parse_unsigned(value, std::numeric_limits<std::uint64_t>::max() - 1, n)) return false;
+            if (!parse_unsigned(value, std::numeric_limits<std::uint64_t>::max() - 1, n))
+                return false;
             target = n;
             return true;
         };
@@ -222,7 +239,8 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             }
         } else if (name == "--status-rate") {
             if (!only(!arbelon, "handle")) return std::nullopt;
-            if (!parse_double(value, 0.0, 10000.0, o.status_rate)) return bad("a rate from 0 to 10000");
+            if (!parse_double(value, 0.0, 10000.0, o.status_rate))
+                return bad("a rate from 0 to 10000");
         } else if (name == "--tool-data-remaining") {
             if (!only(!arbelon, "handle")) return std::nullopt;
             if (!u8(o.tool_data_remaining)) return bad("an integer from 0 to 255");
@@ -254,9 +272,11 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             if (!count(o.faults.hangup_after)) return bad("a count");
         }
     }
-    const double chances = o.faults.drop + o.faults.wrong_code + o.faults.truncate + o.faults.garbage;
+    const double chances =
+        o.faults.drop + o.faults.wrong_code + o.faults.truncate + o.faults.garbage;
     if (chances > 1.0 + 1e-9) {
-        error = "the chances of --drop, --wrong-code, --truncate and --garbage add up to more than 1";
+        error =
+            "the chances of --drop, --wrong-code, --truncate and --garbage add up to more than 1";
         return std::nullopt;
     }
     return o;

@@ -14,7 +14,7 @@ struct Options {
     Device device = Device::arbelon;
     bool help = false;
     bool version = false;
-    std::string link;              ///< symlink to the port, made at start, removed at exit
+    std::string link;  ///< symlink to the port, made at start, removed at exit
     bool exit_on_stdin_eof = false;
     bool verbose = false;
     HardwareAPI::Protocol::DeviceInfo identity;  ///< the handle uses all but the UUID

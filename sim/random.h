@@ -8,7 +8,7 @@ namespace Zelkor::Sim {
 
 /// SplitMix64.
 class Random {
-public:
+  public:
     explicit Random(std::uint64_t seed) : state_(seed) {}
 
     std::uint64_t next() {
@@ -24,7 +24,7 @@ public:
     /// Uniform in [0, n); n > 0. The modulo bias is far below anything a test could see.
     std::uint64_t below(std::uint64_t n) { return next() % n; }
 
-private:
+  private:
     std::uint64_t state_;
 };
 

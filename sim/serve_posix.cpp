@@ -37,7 +37,9 @@ constexpr double reopen_check = 0.005;
 
 volatile sig_atomic_t stop_requested = 0;
 
-void on_stop_signal(int) { stop_requested = 1; }
+void on_stop_signal(int) {
+    stop_requested = 1;
+}
 
 double seconds_now() {
     using namespace std::chrono;
@@ -47,7 +49,7 @@ double seconds_now() {
 // Messages on their way to the host. Whole messages only: one that does not fit while the
 // host is not reading is dropped, never cut, so the host never sees half a message.
 class OutQueue : public Outbox {
-public:
+  public:
     void send(const std::uint8_t* message, std::size_t length) override {
         if (length > buffer_.size() - size_) {
             log("host is not reading: dropped a 0x%02X message", message[0]);
@@ -79,7 +81,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::array<std::uint8_t, 1 << 16> buffer_{};
     std::size_t head_ = 0;
     std::size_t size_ = 0;
@@ -88,7 +90,7 @@ private:
 // The master side of a pseudo-terminal whose line is raw 8N1 at 115200 from the start, so
 // nothing is echoed or translated even before the host configures the line itself.
 class PtyMaster {
-public:
+  public:
     bool open() {
         fd_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (fd_ < 0 || ::grantpt(fd_) != 0 || ::unlockpt(fd_) != 0) return false;
@@ -135,13 +137,13 @@ public:
         }
     }
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };
 
 class Symlink {
-public:
+  public:
     /// Points `link` at `target`, replacing an older symlink but nothing else.
     bool make(const std::string& link, const std::string& target) {
         struct stat st {};
@@ -173,7 +175,7 @@ public:
         }
     }
 
-private:
+  private:
     std::string link_;
     std::string target_;
 };
@@ -202,7 +204,7 @@ timespec timespec_of(double seconds) {
 }
 
 class Loop {
-public:
+  public:
     Loop(SimDevice& device, const FaultSettings& faults, PtyMaster& pty)
         : device_(device), faults_(faults, queue_), pty_(pty), framer_(device.message_length()) {}
 
@@ -221,8 +223,10 @@ public:
 
             pollfd fds[2] = {{pty_.fd(), 0, 0}, {STDIN_FILENO, POLLIN, 0}};
             // A port without a host reports POLLHUP to every poll, so it is left out then.
-            if (connected_) fds[0].events = static_cast<short>(POLLIN | (queue_.empty() ? 0 : POLLOUT));
-            else fds[0].fd = -1;
+            if (connected_)
+                fds[0].events = static_cast<short>(POLLIN | (queue_.empty() ? 0 : POLLOUT));
+            else
+                fds[0].fd = -1;
             if (!watch_stdin) fds[1].fd = -1;
             const timespec timeout = timespec_of(wake - now);
             const int ready = ::ppoll(fds, 2, std::isinf(wake) ? nullptr : &timeout, &waiting_mask);
@@ -249,7 +253,7 @@ public:
         return false;
     }
 
-private:
+  private:
     static bool stdin_ended() {
         std::uint8_t scrap[256];
         const ssize_t n = ::read(STDIN_FILENO, scrap, sizeof scrap);

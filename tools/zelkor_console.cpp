@@ -89,7 +89,7 @@ std::vector<std::uint8_t> parse_hex(const char* text) {
 
 // The step words after the port, and every step parsed before anything is sent.
 class Steps {
-public:
+  public:
     Steps(int argc, char** argv) : argc_(argc), argv_(argv) {}
     bool done() const { return i_ >= argc_; }
     const char* next(const char* needed_for) {
@@ -99,7 +99,7 @@ public:
     /// The next word without taking it; null at the end.
     const char* peek() const { return done() ? nullptr : argv_[i_]; }
 
-private:
+  private:
     int argc_;
     char** argv_;
     int i_ = 0;
@@ -225,7 +225,7 @@ bool run_arbelon_step(Arbelon& arm, const ArbelonStep& step) {
 
 // Prints each message as it arrives, and remembers how long it should have been.
 class PrintingHandle : public Handle {
-public:
+  public:
     using Handle::Handle;
     using Handle::OnReceiveHandleErrorResponse;
     using Handle::OnReceiveHandleInfo;
@@ -240,17 +240,18 @@ public:
         ++infos;
         if (quiet) return;
         std::printf("info: tool_data_remaining %u device_id %u model %u hardware %u firmware %u",
-                    r.tool_data_remaining, r.device_id, r.device_model_number,
-                    r.hardware_version, r.firmware_version);
+                    r.tool_data_remaining, r.device_id, r.device_model_number, r.hardware_version,
+                    r.firmware_version);
     }
     void OnReceiveHandleStatusMessage(HandleStatusResponse& r) override {
         expected_length = 21 + std::size_t{r.user_data_length};
         ++statuses;
         if (quiet) return;
-        std::printf("status: device_id %u quaternion %.9g %.9g %.9g %.9g error_flag %u "
-                    "sensor %u user_data ",
-                    r.device_id, r.quaternion[0], r.quaternion[1], r.quaternion[2],
-                    r.quaternion[3], r.error_flag, r.handle_connection_sensor);
+        std::printf(
+            "status: device_id %u quaternion %.9g %.9g %.9g %.9g error_flag %u "
+            "sensor %u user_data ",
+            r.device_id, r.quaternion[0], r.quaternion[1], r.quaternion[2], r.quaternion[3],
+            r.error_flag, r.handle_connection_sensor);
         print_hex(r.user_data.data(), r.user_data_length);
     }
     void OnReceiveHandleErrorResponse(HandleErrorResponse& r) override {
@@ -318,8 +319,7 @@ bool run_handle_step(PrintingHandle& handle, const HandleStep& step) {
             std::printf("wakeup: sent\n");
             return true;
         case HandleStep::state:
-            handle.SendHandleState(step.device_id,
-                                   static_cast<std::uint8_t>(step.user_data.size()),
+            handle.SendHandleState(step.device_id, static_cast<std::uint8_t>(step.user_data.size()),
                                    step.user_data.data());
             std::printf("state: sent %zu bytes of user data\n", step.user_data.size());
             return true;
@@ -370,8 +370,7 @@ int main(int argc, char** argv) {
             return drive<Arbelon, ArbelonStep>(argv[2], steps, parse_arbelon, run_arbelon_step);
         }
         if (std::strcmp(argv[1], "handle") == 0) {
-            return drive<PrintingHandle, HandleStep>(argv[2], steps, parse_handle,
-                                                     run_handle_step);
+            return drive<PrintingHandle, HandleStep>(argv[2], steps, parse_handle, run_handle_step);
         }
         throw UsageError{std::string("unknown device '") + argv[1] + "'"};
     } catch (const UsageError& e) {

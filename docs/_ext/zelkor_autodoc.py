@@ -18,6 +18,7 @@ reads (autodoc_docstring_signature). This extension adds the rest:
   ``zelkor_reference_modules`` must be on some page of the reference: one that is not is a
   warning, so a name added to the module cannot be left out unnoticed.
 """
+
 import importlib
 import inspect
 import io
@@ -81,12 +82,13 @@ def process_signature(app, what, name, obj, options, signature, return_annotatio
 
 def rewrite_overloads(what, name, lines):
     """Replaces pybind11's list of overloads with a list of their signatures and texts."""
-    marker = next((i for i, line in enumerate(lines) if line.strip() == "Overloaded function."),
-                  None)
+    marker = next(
+        (i for i, line in enumerate(lines) if line.strip() == "Overloaded function."), None
+    )
     if marker is None:
         return
     overloads = []  # [signature line, [text lines]]
-    for line in lines[marker + 1:]:
+    for line in lines[marker + 1 :]:
         match = OVERLOAD.match(line.strip())
         if match and int(match.group(1)) == len(overloads) + 1:
             _, base, parameters, result = match.groups()
@@ -143,8 +145,9 @@ def indented_blocks_as_code(lines):
         indent = len(line) - len(line.lstrip())
         if line.strip() and indent > previous_indent and out and not out[-1].strip():
             out[-1:] = ["::", ""]
-            while i < len(lines) and (not lines[i].strip() or
-                                      len(lines[i]) - len(lines[i].lstrip()) >= indent):
+            while i < len(lines) and (
+                not lines[i].strip() or len(lines[i]) - len(lines[i].lstrip()) >= indent
+            ):
                 out.append(lines[i])
                 i += 1
             if out[-1].strip():
@@ -174,8 +177,10 @@ def process_docstring_early(app, what, name, obj, options, lines):
 
 
 # Messages of plain docutils that only mean "Sphinx knows this, docutils alone does not".
-SPHINX_ONLY = re.compile(r'Unknown (interpreted text role|directive type)|'
-                         r'No (role|directive) entry')
+SPHINX_ONLY = re.compile(
+    r"Unknown (interpreted text role|directive type)|"
+    r"No (role|directive) entry"
+)
 
 
 def plain_directive(name, language_module, document):
@@ -201,9 +206,14 @@ def rst_problems(lines):
         # Inside a directive, as autodoc places it: a section title is an error there.
         doctree = publish_doctree(
             ".. container::\n\n" + "\n".join(("   " + line) if line else "" for line in lines),
-            settings_overrides={"report_level": 5, "halt_level": 5,
-                                "warning_stream": io.StringIO(), "file_insertion_enabled": False,
-                                "raw_enabled": False})
+            settings_overrides={
+                "report_level": 5,
+                "halt_level": 5,
+                "warning_stream": io.StringIO(),
+                "file_insertion_enabled": False,
+                "raw_enabled": False,
+            },
+        )
     except SystemMessage as error:
         return [str(error)]
     finally:
@@ -222,8 +232,13 @@ def process_docstring_late(app, what, name, obj, options, lines):
     if not problems:
         return
     if os.environ.get("ZELKOR_DOCS_STRICT") == "1":
-        logger.warning("docstring of %s is not valid reStructuredText: %s", name,
-                       "; ".join(problems), type="zelkor", subtype="docstring")
+        logger.warning(
+            "docstring of %s is not valid reStructuredText: %s",
+            name,
+            "; ".join(problems),
+            type="zelkor",
+            subtype="docstring",
+        )
         return
     app.env.zelkor_plain_docstrings = getattr(app.env, "zelkor_plain_docstrings", set())
     app.env.zelkor_plain_docstrings.add(name)
@@ -244,8 +259,7 @@ def public_names(module):
         full = f"{module.__name__}.{key}"
         names.append(full)
         if inspect.isclass(value):
-            names += [f"{full}.{member}" for member in vars(value)
-                      if not member.startswith("_")]
+            names += [f"{full}.{member}" for member in vars(value) if not member.startswith("_")]
     return names
 
 
@@ -253,15 +267,22 @@ def check_reference(app, env):
     plain = getattr(env, "zelkor_plain_docstrings", set())
     if plain:
         # Not a warning, which would fail the build; printed even under -q.
-        print("docs: not valid reStructuredText, so shown as written (ZELKOR_DOCS_STRICT=1 "
-              "says why): " + ", ".join(sorted(plain)), file=sys.stderr)
+        print(
+            "docs: not valid reStructuredText, so shown as written (ZELKOR_DOCS_STRICT=1 "
+            "says why): " + ", ".join(sorted(plain)),
+            file=sys.stderr,
+        )
     documented = env.get_domain("py").objects
     for module_name in app.config.zelkor_reference_modules:
         module = importlib.import_module(module_name)
         for full in public_names(module):
             if full not in documented:
-                logger.warning("%s is on no page of the API reference", full,
-                               type="zelkor", subtype="reference")
+                logger.warning(
+                    "%s is on no page of the API reference",
+                    full,
+                    type="zelkor",
+                    subtype="reference",
+                )
 
 
 def setup(app):

@@ -9,6 +9,7 @@
 The simulator is installed with the ZelkorHardwareAPI package. It is looked up in the
 ZELKOR_SIM environment variable, then beside the running interpreter's scripts, then on PATH.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -63,10 +64,14 @@ class Simulator:
     start() and stop().
     """
 
-    def __init__(self, device: str = "arbelon", *options: str, verbose: bool = False,
-                 program: str | None = None) -> None:
-        self.command: list[str] = [program or executable(), device, "--exit-on-stdin-eof",
-                                   *options]
+    def __init__(
+        self,
+        device: str = "arbelon",
+        *options: str,
+        verbose: bool = False,
+        program: str | None = None,
+    ) -> None:
+        self.command: list[str] = [program or executable(), device, "--exit-on-stdin-eof", *options]
         if verbose:
             self.command.append("--verbose")
         self.verbose = verbose
@@ -157,8 +162,7 @@ class Simulator:
 
 
 @contextlib.contextmanager
-def port_or_simulator(port: str | None, device: str = "arbelon",
-                      *options: str) -> Iterator[str]:
+def port_or_simulator(port: str | None, device: str = "arbelon", *options: str) -> Iterator[str]:
     """Yields `port` when one is given (a real device), and otherwise the port of a simulator
     of `device` started for the duration of the block."""
     if port:

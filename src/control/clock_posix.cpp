@@ -10,9 +10,8 @@
 namespace Zelkor::HardwareAPI::Control::platform {
 
 void sleep_until(Clock::time_point deadline) noexcept {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        deadline.time_since_epoch())
-                        .count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
     if (ns <= 0) return;
     timespec at{};
     at.tv_sec = static_cast<time_t>(ns / 1000000000);

@@ -8,9 +8,13 @@ namespace Zelkor::HardwareAPI::Control {
 
 namespace {
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double dot(const Vec3& a, const Vec3& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
-Vec3 scaled(const Vec3& v, double k) { return {v[0] * k, v[1] * k, v[2] * k}; }
+Vec3 scaled(const Vec3& v, double k) {
+    return {v[0] * k, v[1] * k, v[2] * k};
+}
 
 }  // namespace
 
@@ -51,7 +55,9 @@ Spring::Spring(const Vec3& anchor_, double stiffness_, double damping_)
     require_gain(damping, "the spring's damping");
 }
 
-Damper::Damper(double damping_) : damping(damping_) { require_gain(damping, "the damping"); }
+Damper::Damper(double damping_) : damping(damping_) {
+    require_gain(damping, "the damping");
+}
 
 ConstantForce::ConstantForce(const Vec3& force_) : force(force_) {
     require_finite(force, "the constant force");
@@ -69,7 +75,8 @@ Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v) noexcept {
         }
         Vec3 operator()(const Spring& s) const {
             Vec3 f{};
-            for (int i = 0; i < 3; ++i) f[i] = -s.stiffness * (p[i] - s.anchor[i]) - s.damping * v[i];
+            for (int i = 0; i < 3; ++i)
+                f[i] = -s.stiffness * (p[i] - s.anchor[i]) - s.damping * v[i];
             return f;
         }
         Vec3 operator()(const Damper& d) const { return scaled(v, -d.damping); }

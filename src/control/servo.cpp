@@ -31,7 +31,9 @@ void release(const Devices::Arbelon& arm) noexcept {
     driven.erase(std::remove(driven.begin(), driven.end(), &arm), driven.end());
 }
 
-Vec3 widened(const Vector3& v) { return {v[0], v[1], v[2]}; }
+Vec3 widened(const Vector3& v) {
+    return {v[0], v[1], v[2]};
+}
 
 std::int64_t ns_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
@@ -77,9 +79,10 @@ Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
     if (!(settings.max_force > 0.0 && settings.max_force <= 1e6)) {
         throw std::invalid_argument("max_force must be more than 0 and at most 1e6 N");
     }
-    max_failures_ = settings.max_failures != 0
-                        ? settings.max_failures
-                        : static_cast<std::uint32_t>(std::max(1.0, std::ceil(0.05 * settings.rate_hz)));
+    max_failures_ =
+        settings.max_failures != 0
+            ? settings.max_failures
+            : static_cast<std::uint32_t>(std::max(1.0, std::ceil(0.05 * settings.rate_hz)));
 }
 
 Servo::~Servo() {
@@ -243,8 +246,8 @@ void Servo::run() noexcept {
         // failed exchange) the arm is left limp for this cycle.
         force = {0.0f, 0.0f, 0.0f};
         if (have_state && failures_in_a_row == 0) {
-            ServoState state{std::chrono::duration<double>(Clock::now() - started_).count(),
-                             cycle, position, velocity, force};
+            ServoState state{std::chrono::duration<double>(Clock::now() - started_).count(), cycle,
+                             position, velocity, force};
             Vec3 wanted{0.0, 0.0, 0.0};
             if (function) {
                 try {
@@ -308,7 +311,8 @@ void Servo::run() noexcept {
     // The last act: leave the arm limp, if the port still lets us.
     if (stream.is_open()) {
         if (reason != StopReason::stopped) (void)stream.discard_input();
-        stream.set_deadline(Clock::now() + std::max<Clock::duration>(period, std::chrono::milliseconds(50)));
+        stream.set_deadline(Clock::now() +
+                            std::max<Clock::duration>(period, std::chrono::milliseconds(50)));
         Vector3 p{}, v{};
         (void)arm_.end_effector_force({0.0f, 0.0f, 0.0f}, p, v);
     }

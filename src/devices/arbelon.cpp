@@ -33,22 +33,29 @@ int Arbelon::joint_torques(const Vector3& joint_torque, Vector3& joint_position,
     return ReceiveJointState(joint_position, joint_velocity);
 }
 
-int Arbelon::joint_angles(const Vector3& angle, Vector3& joint_position,
-                          Vector3& joint_velocity) {
+int Arbelon::joint_angles(const Vector3& angle, Vector3& joint_position, Vector3& joint_velocity) {
     SendAngle(angle);
     return ReceiveJointState(joint_position, joint_velocity);
 }
 
-void Arbelon::SendDeviceWakeup() { send_code(Code::wakeup); }
-void Arbelon::SendForce(const Vector3& force) { send_vector(Code::end_effector_force, force); }
+void Arbelon::SendDeviceWakeup() {
+    send_code(Code::wakeup);
+}
+void Arbelon::SendForce(const Vector3& force) {
+    send_vector(Code::end_effector_force, force);
+}
 void Arbelon::SendPosition(const Vector3& position) {
     send_vector(Code::end_effector_position, position);
 }
 void Arbelon::SendJointTorques(const Vector3& joint_torque) {
     send_vector(Code::joint_torques, joint_torque);
 }
-void Arbelon::SendAngle(const Vector3& angle) { send_vector(Code::joint_angles, angle); }
-void Arbelon::RequestCurrent() { send_code(Code::current); }
+void Arbelon::SendAngle(const Vector3& angle) {
+    send_vector(Code::joint_angles, angle);
+}
+void Arbelon::RequestCurrent() {
+    send_code(Code::current);
+}
 
 int Arbelon::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
                                std::uint8_t& hardware_version, std::uint8_t& firmware_version,

@@ -42,16 +42,15 @@ Handle::HandleStatusResponse::HandleStatusResponse(std::uint16_t device_id_,
     std::copy_n(user_data_, user_data_length, user_data.begin());
 }
 
-Handle::HandleErrorResponse::HandleErrorResponse(std::uint16_t device_id_,
-                                                 std::uint8_t error_code_)
+Handle::HandleErrorResponse::HandleErrorResponse(std::uint16_t device_id_, std::uint8_t error_code_)
     : device_id(device_id_), error_code(error_code_) {}
 
 void Handle::OnReceiveHandleInfo(HandleInfoResponse&) {}
 void Handle::OnReceiveHandleInfo(std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t,
                                  std::uint8_t) {}
 void Handle::OnReceiveHandleStatusMessage(HandleStatusResponse&) {}
-void Handle::OnReceiveHandleStatusMessage(std::uint16_t, const float*, std::uint8_t,
-                                          std::uint8_t, std::uint8_t, const std::uint8_t*) {}
+void Handle::OnReceiveHandleStatusMessage(std::uint16_t, const float*, std::uint8_t, std::uint8_t,
+                                          std::uint8_t, const std::uint8_t*) {}
 void Handle::OnReceiveHandleErrorResponse(HandleErrorResponse&) {}
 void Handle::OnReceiveHandleErrorResponse(std::uint16_t, std::uint8_t) {}
 
@@ -90,9 +89,8 @@ int Handle::Receive(std::uint8_t* data_received) {
         case Code::handle_info: {
             const int n = note(read_payload(Protocol::handle_info_payload_length));
             const Protocol::HandleInfo info = Protocol::decode_handle_info(receive_buffer.get());
-            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id,
-                                info.device_model_number, info.hardware_version,
-                                info.firmware_version);
+            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
+                                info.hardware_version, info.firmware_version);
             if (!records_wanted) return n;
             HandleInfoResponse response(info.tool_data_remaining, info.device_id,
                                         info.device_model_number, info.hardware_version,

@@ -7,10 +7,11 @@
 // byte after the code. Values are little-endian and packed (see wire.h).
 #pragma once
 
+#include <ZelkorHardwareAPI/devices/uuid.h>
+
 #include <cstddef>
 #include <cstdint>
 
-#include <ZelkorHardwareAPI/devices/uuid.h>
 #include "devices/wire.h"
 
 namespace Zelkor::HardwareAPI::Protocol {
@@ -69,7 +70,9 @@ inline void encode_current(std::uint8_t* payload, const Vector3& current) {
     Wire::store_vector(payload, current);
 }
 
-inline Vector3 decode_current(const std::uint8_t* payload) { return Wire::load_vector(payload); }
+inline Vector3 decode_current(const std::uint8_t* payload) {
+    return Wire::load_vector(payload);
+}
 
 /// Device information reply payload.
 struct DeviceInfo {

@@ -21,10 +21,9 @@ inline void store_u16(std::uint8_t* p, std::uint16_t v) {
 }
 
 inline float load_f32(const std::uint8_t* p) {
-    const std::uint32_t bits = static_cast<std::uint32_t>(p[0]) |
-                               static_cast<std::uint32_t>(p[1]) << 8 |
-                               static_cast<std::uint32_t>(p[2]) << 16 |
-                               static_cast<std::uint32_t>(p[3]) << 24;
+    const std::uint32_t bits =
+        static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+        static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
     float v;
     std::memcpy(&v, &bits, sizeof v);
     return v;

@@ -4,12 +4,12 @@
 // bookkeeping of failures) stays in serialib.cpp above this seam.
 #pragma once
 
+#include <ZelkorHardwareAPI/io/port_error.h>
+#include <ZelkorHardwareAPI/io/serialib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-#include <ZelkorHardwareAPI/io/port_error.h>
-#include <ZelkorHardwareAPI/io/serialib.h>
 
 namespace Zelkor::HardwareAPI::IO::port {
 
@@ -34,8 +34,7 @@ struct Outcome {
 /// -3, -5, -6); leaves it untouched otherwise. Returns an OpenCode and, for every code but
 /// 1, fills `error` with the failed step and its cause. May throw std::bad_alloc while
 /// building the device path; nothing is open then.
-OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& timeouts,
-              PortError& error);
+OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& timeouts, PortError& error);
 
 /// Makes `timeouts` govern the following read and write. False (with the system error in
 /// `system_error`) when the platform refused.

@@ -32,15 +32,18 @@ namespace Zelkor::HardwareAPI::IO::port {
 namespace posix {
 
 namespace {
-int open_path(const char* path, int flags) { return ::open(path, flags); }
+int open_path(const char* path, int flags) {
+    return ::open(path, flags);
+}
 int ioctl_request(int fd, unsigned long request, void* argument) {
     return ::ioctl(fd, request, argument);
 }
 }  // namespace
 
 const SystemCalls& real_calls() {
-    static const SystemCalls real{open_path, ::close,  ::read,      ::write,      ::poll,   ::fstat,
-                                  ::flock,   ioctl_request, ::tcgetattr, ::tcsetattr, ::tcflush};
+    static const SystemCalls real{open_path,   ::close,     ::read,   ::write,
+                                  ::poll,      ::fstat,     ::flock,  ioctl_request,
+                                  ::tcgetattr, ::tcsetattr, ::tcflush};
     return real;
 }
 
@@ -67,7 +70,9 @@ using Millis = std::chrono::milliseconds;
 using Step = PortError::Step;
 using Cause = PortError::Cause;
 
-int fd_of(PortHandle handle) { return static_cast<int>(handle); }
+int fd_of(PortHandle handle) {
+    return static_cast<int>(handle);
+}
 
 // Milliseconds from `now` until `deadline`, rounded up so poll never wakes a hair too early;
 // 0 once it has passed.
@@ -78,7 +83,9 @@ int millis_until_from(Clock::time_point deadline, Clock::time_point now) {
     return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
 }
 
-int millis_until(Clock::time_point deadline) { return millis_until_from(deadline, Clock::now()); }
+int millis_until(Clock::time_point deadline) {
+    return millis_until_from(deadline, Clock::now());
+}
 
 Clock::time_point deadline_after(std::uint64_t multiplier, std::uint64_t count,
                                  std::uint64_t constant) {
@@ -87,7 +94,9 @@ Clock::time_point deadline_after(std::uint64_t multiplier, std::uint64_t count,
 
 // The errors of a line that is gone for good: an unplugged adapter, a pseudo-terminal whose
 // other side closed.
-bool line_gone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+bool line_gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
 
 // Waits up to `wait_ms` for `events`, asking the hook first and at least every interval.
 // Returns poll's result, or -2 when the hook asked to stop.
@@ -181,7 +190,8 @@ OpenCode refuse(int fd, PortError& error, Cause cause, int system_error) {
 }  // namespace
 
 OpenCode open(const char* name, PortHandle& handle, const PortTimeouts&, PortError& error) {
-    const std::string path = std::strchr(name, '/') ? std::string(name) : "/dev/" + std::string(name);
+    const std::string path =
+        std::strchr(name, '/') ? std::string(name) : "/dev/" + std::string(name);
 
     const int fd = calls.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -232,7 +242,9 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts&, PortErr
     return OpenCode::ok;
 }
 
-bool apply_timeouts(PortHandle, const PortTimeouts&, int&) { return true; }
+bool apply_timeouts(PortHandle, const PortTimeouts&, int&) {
+    return true;
+}
 
 namespace {
 
@@ -295,7 +307,8 @@ Outcome read_waiting(int fd, unsigned char* out, std::uint32_t count, const Port
                 if (!timing) start_timing(now);
                 if (t.read_interval != 0) {
                     const auto interval_deadline = now + Millis(t.read_interval);
-                    deadline = interval_deadline < total_deadline ? interval_deadline : total_deadline;
+                    deadline =
+                        interval_deadline < total_deadline ? interval_deadline : total_deadline;
                 }
                 // More may be on its way; wait for it rather than read empty-handed.
                 try_read = false;
@@ -374,7 +387,8 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
     // add a call: such a read waits first. Any other read tries at once, and a read served
     // then (a payload that came with its code byte) is done with one call.
     if (after_write) {
-        if (hook.deadline != Clock::time_point::max()) return read_waiting(fd, out, count, t, hook, {});
+        if (hook.deadline != Clock::time_point::max())
+            return read_waiting(fd, out, count, t, hook, {});
         // One poll, then one read, is the usual exchange; anything else goes on in the
         // general loop from where this got.
         if (hook && hook.stop(hook.context)) return {0, Ending::interrupted, 0};
@@ -478,7 +492,9 @@ bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& 
     }
 }
 
-bool discard_input(PortHandle handle) { return calls.tcflush(fd_of(handle), TCIFLUSH) == 0; }
+bool discard_input(PortHandle handle) {
+    return calls.tcflush(fd_of(handle), TCIFLUSH) == 0;
+}
 
 void close(PortHandle handle) noexcept {
     const int fd = fd_of(handle);
@@ -492,6 +508,8 @@ std::string error_text(int system_error) {
            ")";
 }
 
-int errno_of(int system_error) { return system_error; }
+int errno_of(int system_error) {
+    return system_error;
+}
 
 }  // namespace Zelkor::HardwareAPI::IO::port

@@ -20,7 +20,9 @@ namespace {
 static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte Win32 record");
 static_assert(sizeof(PortHandle) == sizeof(HANDLE), "a HANDLE must fit a PortHandle");
 
-HANDLE handle_of(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE handle_of(PortHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
 
 COMMTIMEOUTS comm_timeouts(const PortTimeouts& t) {
     COMMTIMEOUTS c{};
@@ -53,9 +55,9 @@ Outcome failed_transfer(std::size_t count) {
 // least 1 ms, since 0 would mean "no time-out").
 bool bound_by(PortHandle handle, const PortTimeouts& timeouts, const WaitHook& hook,
               std::size_t count) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(hook.deadline -
-                                                                   WaitHook::Clock::now())
-                          .count();
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(hook.deadline - WaitHook::Clock::now())
+            .count();
     const std::uint64_t ms = left < 1 ? 1 : static_cast<std::uint64_t>(left);
     auto total = [&](std::uint32_t multiplier, std::uint32_t constant) {
         const std::uint64_t own = std::uint64_t{multiplier} * count + constant;
@@ -63,7 +65,8 @@ bool bound_by(PortHandle handle, const PortTimeouts& timeouts, const WaitHook& h
         return static_cast<DWORD>(bound > 0x7fffffff ? 0x7fffffff : bound);
     };
     COMMTIMEOUTS c = comm_timeouts(timeouts);
-    c.ReadTotalTimeoutConstant = total(timeouts.read_total_multiplier, timeouts.read_total_constant);
+    c.ReadTotalTimeoutConstant =
+        total(timeouts.read_total_multiplier, timeouts.read_total_constant);
     c.ReadTotalTimeoutMultiplier = 0;
     c.WriteTotalTimeoutConstant =
         total(timeouts.write_total_multiplier, timeouts.write_total_constant);
@@ -202,7 +205,8 @@ bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& 
     for (;;) {
         DWORD errors = 0;
         COMSTAT status{};
-        if (!ClearCommError(handle_of(handle), &errors, &status)) return true;  // a read fails at once
+        if (!ClearCommError(handle_of(handle), &errors, &status))
+            return true;  // a read fails at once
         if (status.cbInQue > 0) return true;
         const auto now = WaitHook::Clock::now();
         if (now >= deadline) return false;
@@ -214,15 +218,19 @@ bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& 
     }
 }
 
-bool discard_input(PortHandle handle) { return PurgeComm(handle_of(handle), PURGE_RXCLEAR) != 0; }
+bool discard_input(PortHandle handle) {
+    return PurgeComm(handle_of(handle), PURGE_RXCLEAR) != 0;
+}
 
-void close(PortHandle handle) noexcept { CloseHandle(handle_of(handle)); }
+void close(PortHandle handle) noexcept {
+    CloseHandle(handle_of(handle));
+}
 
 std::string error_text(int system_error) {
     char text[256] = {};
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, static_cast<DWORD>(system_error), 0, text,
-                                   sizeof text, nullptr);
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(system_error), 0, text, sizeof text, nullptr);
     std::string message(text, n);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == ' ' || message.back() == '.')) {

@@ -16,7 +16,9 @@ namespace {
 constexpr std::uint32_t read_total_constant_ms = 1000;
 }  // namespace
 
-serialib::~serialib() { close(); }
+serialib::~serialib() {
+    close();
+}
 
 void serialib::close() noexcept {
     if (!is_open()) return;
@@ -196,7 +198,9 @@ std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
     return static_cast<std::streamsize>(r.count);
 }
 
-std::basic_streambuf<char>* serialib::setbuf(char_type*, std::streamsize) { return this; }
+std::basic_streambuf<char>* serialib::setbuf(char_type*, std::streamsize) {
+    return this;
+}
 
 namespace Zelkor::HardwareAPI::IO {
 
@@ -221,8 +225,8 @@ int PortError::error_number() const noexcept {
 }
 
 std::string PortError::message() const {
-    static const char* const verbs[] = {"", "open", "configuring the line", "read", "write",
-                                        "the line hung up"};
+    static const char* const verbs[] = {"",     "open",  "configuring the line",
+                                        "read", "write", "the line hung up"};
     const std::string what = verbs[static_cast<int>(step)];
     switch (cause) {
         case Cause::none:

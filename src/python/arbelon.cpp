@@ -1,8 +1,6 @@
 // Python class Arbelon: the current request/state exchanges (the legacy methods are in
 // arbelon_legacy.cpp).
 #include <ZelkorHardwareAPI/devices/arbelon.h>
-#include "devices/protocol.h"
-
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
 
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/protocol.h"
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/port_call.h"

@@ -124,12 +124,12 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
                 (void)self.ReceiveDeviceInfo(device_id, device_model_num, hardware_version,
                                              firmware_version, uuid);
             });
-            return py::make_tuple(device_id, device_model_num, hardware_version,
-                                  firmware_version, uuid.bytes[0]);
+            return py::make_tuple(device_id, device_model_num, hardware_version, firmware_version,
+                                  uuid.bytes[0]);
         },
-        py::arg("device_id") = 0, py::arg("device_model_num") = 0,
-        py::arg("hardware_version") = 0, py::arg("firmware_version") = 0,
-        py::arg_v("UUID", default_uuid, "UUID()"), "Receive device info and return a tuple\n\n"
+        py::arg("device_id") = 0, py::arg("device_model_num") = 0, py::arg("hardware_version") = 0,
+        py::arg("firmware_version") = 0, py::arg_v("UUID", default_uuid, "UUID()"),
+        "Receive device info and return a tuple\n\n"
         "Reads the identity reply to SendDeviceWakeup. Returns (device_id, device_model_num, "
         "hardware_version, firmware_version, the first identity byte), all ints; the UUID "
         "given receives the 16 identity bytes (a fresh one is used when it is omitted). When "
@@ -230,7 +230,8 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
             replace_first_three(current, values);
             return current;
         },
-        py::arg("current") = zero_list(), "receive current and return current\n\n"
+        py::arg("current") = zero_list(),
+        "receive current and return current\n\n"
         "Reads the current reply to RequestCurrent. current: a list of at least three numbers "
         "(ValueError otherwise); it comes back as a new list of floats as long as the one "
         "given, its first three values replaced by the currents of motors 0, 1 and 2 in "

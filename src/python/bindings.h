@@ -1,9 +1,9 @@
 // Registration steps of the Python module, run by the module entry in a fixed order.
 #pragma once
 
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <pybind11/pybind11.h>
 
-#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "python/instances.h"
 
 namespace Zelkor::HardwareAPI::Python {

@@ -21,7 +21,9 @@ const Vector3& three_values(const RequestVector& request, const char* method) {
 
 namespace {
 // A value as Python shows it: "inf", "nan", "1e+300".
-std::string python_text(double value) { return py::repr(py::float_(value)); }
+std::string python_text(double value) {
+    return py::repr(py::float_(value));
+}
 }  // namespace
 
 void check_values(const BadValue& bad, const char* method, const char* what) {
@@ -71,7 +73,9 @@ py::list byte_list(const std::uint8_t* bytes, std::size_t n) {
     return new_list(n, [bytes](std::size_t i) { return PyLong_FromLong(bytes[i]); });
 }
 
-py::list zero_list() { return to_list(Vector3{0.0f, 0.0f, 0.0f}); }
+py::list zero_list() {
+    return to_list(Vector3{0.0f, 0.0f, 0.0f});
+}
 
 namespace detail {
 

@@ -2,6 +2,7 @@
 // device classes of the module.
 #pragma once
 
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <pybind11/pybind11.h>
 
 #include <array>
@@ -11,7 +12,6 @@
 #include <vector>
 
 #include "devices/wire.h"
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "python/instances.h"
 
 namespace Zelkor::HardwareAPI::Python {
@@ -160,10 +160,11 @@ struct type_caster<Zelkor::HardwareAPI::Python::RequestVector> {
 
     bool load(handle src, bool) {
         value = {};
-        return Zelkor::HardwareAPI::Python::detail::load_floats(src, [this](std::size_t i, double d) {
-            if (i < 3) value.values[i] = value.bad.narrow(i, d);
-            value.length = i + 1;
-        });
+        return Zelkor::HardwareAPI::Python::detail::load_floats(
+            src, [this](std::size_t i, double d) {
+                if (i < 3) value.values[i] = value.bad.narrow(i, d);
+                value.length = i + 1;
+            });
     }
 };
 
@@ -174,9 +175,9 @@ struct type_caster<Zelkor::HardwareAPI::Python::FloatList> {
     bool load(handle src, bool) {
         value.values.clear();
         value.bad = {};
-        return Zelkor::HardwareAPI::Python::detail::load_floats(src, [this](std::size_t i, double d) {
-            value.values.push_back(value.bad.narrow(i, d));
-        });
+        return Zelkor::HardwareAPI::Python::detail::load_floats(
+            src,
+            [this](std::size_t i, double d) { value.values.push_back(value.bad.narrow(i, d)); });
     }
 
     static handle cast(const Zelkor::HardwareAPI::Python::FloatList& src, return_value_policy,
@@ -191,7 +192,9 @@ struct type_caster<Zelkor::HardwareAPI::Python::UserData> {
     PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::UserData,
                          const_name("Union[bytes, bytearray, Sequence[int]]"));
 
-    bool load(handle src, bool) { return Zelkor::HardwareAPI::Python::detail::load_user_data(src, value); }
+    bool load(handle src, bool) {
+        return Zelkor::HardwareAPI::Python::detail::load_user_data(src, value);
+    }
 };
 
 }  // namespace pybind11::detail

@@ -1,6 +1,5 @@
 // Python classes Device, HandleErrorResponse, HandleInfoResponse, HandleStatusResponse, Handle.
 #include <ZelkorHardwareAPI/devices/handle.h>
-
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
 
@@ -60,13 +59,15 @@ void call(const py::function& override, const Args&... args) {
 }
 
 // A Python int, new (or shared for small values).
-py::object integer(long value) { return py::reinterpret_steal<py::object>(PyLong_FromLong(value)); }
+py::object integer(long value) {
+    return py::reinterpret_steal<py::object>(PyLong_FromLong(value));
+}
 
 // Holds the interpreter lock for the scope, taking it only when this thread does not hold it
 // already (a callback of a Receive called from Python holds it; one on the receiving thread
 // does not).
 class InterpreterLock {
-public:
+  public:
     InterpreterLock() : taken_(!PyGILState_Check()) {
         if (taken_) state_ = PyGILState_Ensure();
     }
@@ -76,7 +77,7 @@ public:
     InterpreterLock(const InterpreterLock&) = delete;
     InterpreterLock& operator=(const InterpreterLock&) = delete;
 
-private:
+  private:
     const bool taken_;
     PyGILState_STATE state_{};
 };
@@ -86,13 +87,13 @@ PyObject* callback_key[3] = {};
 
 // Sets a flag for the life of the scope, then puts back the value it had.
 class FlagScope {
-public:
+  public:
     FlagScope(bool& flag, bool value) : flag(flag), saved(flag) { flag = value; }
     ~FlagScope() { flag = saved; }
     FlagScope(const FlagScope&) = delete;
     FlagScope& operator=(const FlagScope&) = delete;
 
-private:
+  private:
     bool& flag;
     const bool saved;
 };
@@ -100,7 +101,7 @@ private:
 // Forwards the parameter-list callbacks to the methods of the same name on a Python subclass.
 // The record callbacks keep the empty bodies of Handle: they never reach Python.
 class Trampoline_Handle : public Handle, public Reception {
-public:
+  public:
     explicit Trampoline_Handle(IO::SerialStream* stream) : Handle(stream) {
         // The record callbacks never reach Python: they stay Handle's empty ones.
         records_wanted = false;
@@ -139,14 +140,13 @@ public:
              byte_list(user_data, user_data_length));
     }
 
-    void OnReceiveHandleErrorResponse(std::uint16_t device_id,
-                                      std::uint8_t error_code) override {
+    void OnReceiveHandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code) override {
         const InterpreterLock gil;
         const py::function override = override_of(Callback::error);
         call(override, integer(device_id), integer(error_code));
     }
 
-private:
+  private:
     // The Python override of `which` on the object behind this trampoline; RuntimeError (the
     // callback's `missing` text) when the subclass has none.
     py::function override_of(Callback which) const {
@@ -228,9 +228,8 @@ void register_records(py::module_& m) {
                              "Receive never makes one for Python: the callbacks get separate "
                              "values.")
         .def(py::init<std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t, std::uint8_t>(),
-             py::arg("tool_data_remaining"), py::arg("device_id"),
-             py::arg("device_model_number"), py::arg("hardware_version"),
-             py::arg("firmware_version"),
+             py::arg("tool_data_remaining"), py::arg("device_id"), py::arg("device_model_number"),
+             py::arg("hardware_version"), py::arg("firmware_version"),
              "A record of the given values: device_id 0 to 65535, the others 0 to 255 "
              "(TypeError otherwise). tool_data_remaining is kept but not shown as an "
              "attribute.")
@@ -250,14 +249,12 @@ void register_records(py::module_& m) {
         .def(py::init([](std::uint16_t device_id, double quaternion, std::uint8_t error_flag,
                          std::uint8_t handle_connection_sensor, std::uint8_t user_data_length,
                          std::uint8_t user_data) {
-            return StatusResponse(device_id,
-                                  one_float(quaternion, "HandleStatusResponse").data(), error_flag,
-                                  handle_connection_sensor, user_data_length,
-                                  one_byte(user_data).data());
+                 return StatusResponse(
+                     device_id, one_float(quaternion, "HandleStatusResponse").data(), error_flag,
+                     handle_connection_sensor, user_data_length, one_byte(user_data).data());
              }),
              py::arg("device_id"), py::arg("quaternion"), py::arg("error_flag"),
-             py::arg("handle_connection_sensor"), py::arg("user_data_length"),
-             py::arg("user_data"),
+             py::arg("handle_connection_sensor"), py::arg("user_data_length"), py::arg("user_data"),
              "A record of the given values. quaternion: one number, the first component "
              "(the other three are 0); user_data: one byte, the first of the user data "
              "(the others are 0). device_id 0 to 65535, the other ints 0 to 255 (TypeError "
@@ -272,19 +269,22 @@ void register_records(py::module_& m) {
         .def_readwrite("user_data_length", &StatusResponse::user_data_length,
                        "How many bytes of user data the message carries, an int from 0 to "
                        "255.")
-        .def("quaternion",
-             [](const StatusResponse& r) {
-                 return py::typing::List<float>(
-                     float_list(r.quaternion.data(), r.quaternion.size()));
-             },
-             "The handle's orientation as a unit quaternion: a new list of four floats, "
-             "in the order they arrived.")
+        .def(
+            "quaternion",
+            [](const StatusResponse& r) {
+                return py::typing::List<float>(
+                    float_list(r.quaternion.data(), r.quaternion.size()));
+            },
+            "The handle's orientation as a unit quaternion: a new list of four floats, "
+            "in the order they arrived.")
         // The bytes past user_data_length are zero, so a length raised afterwards shows zeros.
-        .def("user_data", [](const StatusResponse& r) {
-            return py::typing::List<int>(byte_list(r.user_data.data(), r.user_data_length));
-        },
-             "The user data: a new list of user_data_length ints from 0 to 255 (zeros past "
-             "the bytes the record was made with).");
+        .def(
+            "user_data",
+            [](const StatusResponse& r) {
+                return py::typing::List<int>(byte_list(r.user_data.data(), r.user_data_length));
+            },
+            "The user data: a new list of user_data_length ints from 0 to 255 (zeros past "
+            "the bytes the record was made with).");
 }
 
 // ---- The fast entry of Receive ----
@@ -305,8 +305,8 @@ PyObject* receive_slowly(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::vector<PyObject*> stack(static_cast<std::size_t>(total) + 1);
     stack[0] = self;
     std::copy(args, args + total, stack.begin() + 1);
-    return PyObject_Vectorcall(receive_fallback, stack.data(),
-                               static_cast<std::size_t>(nargs) + 1, kwnames);
+    return PyObject_Vectorcall(receive_fallback, stack.data(), static_cast<std::size_t>(nargs) + 1,
+                               kwnames);
 }
 
 PyObject* fast_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -370,8 +370,8 @@ void install_fast_receive(py::class_<Handle, Trampoline_Handle>& cls) {
         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_receive));
     receive_def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     receive_def.ml_doc = receive_doc.c_str();
-    py::object descriptor = py::reinterpret_steal<py::object>(
-        PyDescr_NewMethod(handle_type, &receive_def));
+    py::object descriptor =
+        py::reinterpret_steal<py::object>(PyDescr_NewMethod(handle_type, &receive_def));
     if (!descriptor) throw py::error_already_set();
     py::setattr(cls, "Receive", descriptor);
 }
@@ -405,12 +405,12 @@ void register_handle_class(py::module_& m) {
 
     // A lambda taking a reference, not the member function: pybind11 passes None for the
     // object of an argument-less member function, which would call it on a null object.
-    cls.def("SendDeviceWakeup",
-            [](Handle& self) { port_call(self, [&] { self.SendDeviceWakeup(); }); },
-            "Send the wake-up request. The handle answers with its information message and "
-            "then sends status messages on its own; take them with Receive or "
-            "start_receiving. The write's outcome is not checked (a closed port sends "
-            "nothing). RuntimeError while a Servo drives an arm on the stream.");
+    cls.def(
+        "SendDeviceWakeup", [](Handle& self) { port_call(self, [&] { self.SendDeviceWakeup(); }); },
+        "Send the wake-up request. The handle answers with its information message and "
+        "then sends status messages on its own; take them with Receive or "
+        "start_receiving. The write's outcome is not checked (a closed port sends "
+        "nothing). RuntimeError while a Servo drives an arm on the stream.");
 
     cls.def(
         "SendHandleState",
@@ -538,7 +538,8 @@ void register_handle_class(py::module_& m) {
             const FlagScope scope(trampoline->direct_call, false);
             return port_call(self, [&] { return self.Receive(&data_received); });
         },
-        py::arg("data_received") = 0, "Receive data from the handle\n\n"
+        py::arg("data_received") = 0,
+        "Receive data from the handle\n\n"
         "Reads one message and calls its callback before returning. Returns the payload "
         "bytes read: 6 for an information message, 21 plus the user data length for a status "
         "message, 3 for an error message; fewer when the message came short (its callback "

@@ -2,16 +2,15 @@
 // constructed. Included by every binding file, before any of them converts these classes.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
-#include <string>
-
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/devices/device.h>
 #include <ZelkorHardwareAPI/devices/handle.h>
 #include <ZelkorHardwareAPI/devices/uuid.h>
 #include <ZelkorHardwareAPI/io/serial_stream.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
 
 namespace Zelkor::HardwareAPI::Python {
 
@@ -46,7 +45,7 @@ inline void require_initialised(pybind11::handle src, const pybind11::detail::ty
 /// The usual conversion of a bound class, after require_initialised.
 template <class T>
 class InitialisedCaster : public pybind11::detail::type_caster_base<T> {
-public:
+  public:
     bool load(pybind11::handle src, bool convert) {
         require_initialised(src, this->typeinfo);
         return pybind11::detail::type_caster_base<T>::load(src, convert);
@@ -81,9 +80,9 @@ inline void check_conduits(pybind11::module_& m) {
 
 }  // namespace Zelkor::HardwareAPI::Python
 
-#define ZELKOR_INITIALISED_CASTER(T)                                                 \
-    namespace pybind11::detail {                                                     \
-    template <>                                                                      \
+#define ZELKOR_INITIALISED_CASTER(T)                                                    \
+    namespace pybind11::detail {                                                        \
+    template <>                                                                         \
     class type_caster<T> : public Zelkor::HardwareAPI::Python::InitialisedCaster<T> {}; \
     }
 

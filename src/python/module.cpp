@@ -1,13 +1,13 @@
 // Entry of the Python module ZelkorHardwareAPI. The order of the registrations below is part
 // of the module's interface: classes registered first give their Python names to the
 // signatures generated for the ones after them.
+#include <ZelkorHardwareAPI/devices/uuid.h>
+#include <ZelkorHardwareAPI/version.h>
 #include <pybind11/pybind11.h>
 
 #include <iostream>
 
-#include <ZelkorHardwareAPI/devices/uuid.h>
 #include "python/bindings.h"
-#include <ZelkorHardwareAPI/version.h>
 
 namespace py = pybind11;
 namespace hw = Zelkor::HardwareAPI;
@@ -23,11 +23,13 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
                          "receives; device_wakeup_dict gives the identity as a uuid.UUID.")
         .def(py::init<>(), "An identity of 16 zero bytes. Takes no arguments.");
 
-    m.def("get_cpp_version", []() { return hw::library_version; },
-          "Get the version of the CPP library");
-    m.def("print_cpp_version",
-          []() { std::cout << "Library version: " << hw::library_version << std::endl; },
-          "Print the version of the CPP library");
+    m.def(
+        "get_cpp_version", []() { return hw::library_version; },
+        "Get the version of the CPP library");
+    m.def(
+        "print_cpp_version",
+        []() { std::cout << "Library version: " << hw::library_version << std::endl; },
+        "Print the version of the CPP library");
 
     hw::Python::register_arbelon(m);
     hw::Python::register_handle(m);

@@ -2,14 +2,13 @@
 // every device call that uses the port goes through.
 #pragma once
 
+#include <ZelkorHardwareAPI/devices/device.h>
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <pybind11/pybind11.h>
 
 #include <atomic>
 #include <mutex>
 #include <type_traits>
-
-#include <ZelkorHardwareAPI/devices/device.h>
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 
 namespace Zelkor::HardwareAPI::Control {
 class Servo;
@@ -19,7 +18,7 @@ namespace Zelkor::HardwareAPI::Python {
 
 /// A SerialStream made from Python (every one is), with what the binding keeps beside it.
 class PyStream : public IO::SerialStream {
-public:
+  public:
     PyStream(const char* port_name, bool release_gil);
 
     /// Device calls release the interpreter lock while they use the port.

@@ -13,7 +13,9 @@ namespace {
 std::vector<Reception*> started_receptions;
 }  // namespace
 
-Reception::~Reception() { (void)join(); }
+Reception::~Reception() {
+    (void)join();
+}
 
 void Reception::start(Devices::Handle& handle) {
     if (receiving()) throw std::runtime_error("the handle is already receiving");

@@ -2,19 +2,19 @@
 // Reception, which owns the thread that takes its messages while it runs.
 #pragma once
 
+#include <ZelkorHardwareAPI/control/receiver.h>
+#include <ZelkorHardwareAPI/devices/handle.h>
 #include <pybind11/pybind11.h>
 
 #include <memory>
 
-#include <ZelkorHardwareAPI/control/receiver.h>
-#include <ZelkorHardwareAPI/devices/handle.h>
 #include "python/port_call.h"
 
 namespace Zelkor::HardwareAPI::Python {
 
 /// The background reception of one handle.
 class Reception {
-public:
+  public:
     Reception() = default;
     Reception(const Reception&) = delete;
     Reception& operator=(const Reception&) = delete;
@@ -37,7 +37,7 @@ public:
     /// the threads can still take the interpreter lock for their callbacks.
     static void stop_all() noexcept;
 
-private:
+  private:
     std::exception_ptr join() noexcept;
 
     std::unique_ptr<Control::Receiver> receiver_;
@@ -47,7 +47,7 @@ private:
 /// A Handle that Python makes as exactly Handle: the library's Handle, able to receive in the
 /// background.
 class PlainHandle : public Devices::Handle, public Reception {
-public:
+  public:
     explicit PlainHandle(IO::SerialStream* stream) : Devices::Handle(stream) {
         // Its record callbacks are Handle's empty ones: Python cannot reach them.
         records_wanted = false;

@@ -1,5 +1,6 @@
 // Python classes Wall, Spring, Damper, ConstantForce, ServoState, ServoStats and Servo: the
 // servo loop of the Arbelon and the effects that make its force.
+#include <ZelkorHardwareAPI/control/servo.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
@@ -11,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <ZelkorHardwareAPI/control/servo.h>
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/port_call.h"
@@ -31,15 +31,15 @@ struct Triple {
 namespace pybind11::detail {
 template <>
 struct type_caster<Zelkor::HardwareAPI::Python::Triple> {
-    PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::Triple,
-                         const_name("Sequence[float]"));
+    PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::Triple, const_name("Sequence[float]"));
 
     bool load(handle src, bool) {
         value = {};
-        return Zelkor::HardwareAPI::Python::detail::load_floats(src, [this](std::size_t i, double d) {
-            if (i < 3) value.values[i] = d;
-            value.length = i + 1;
-        });
+        return Zelkor::HardwareAPI::Python::detail::load_floats(src,
+                                                                [this](std::size_t i, double d) {
+                                                                    if (i < 3) value.values[i] = d;
+                                                                    value.length = i + 1;
+                                                                });
     }
 };
 }  // namespace pybind11::detail
@@ -59,15 +59,21 @@ const Vec3& three(const Triple& triple, const char* what) {
 }
 
 using FloatTriple = py::typing::Tuple<float, float, float>;
-FloatTriple tuple_of(const Vec3& v) { return py::make_tuple(v[0], v[1], v[2]); }
-FloatTriple tuple_of(const Vector3& v) { return py::make_tuple(v[0], v[1], v[2]); }
+FloatTriple tuple_of(const Vec3& v) {
+    return py::make_tuple(v[0], v[1], v[2]);
+}
+FloatTriple tuple_of(const Vector3& v) {
+    return py::make_tuple(v[0], v[1], v[2]);
+}
 
 std::string text(const Vec3& v) {
     return "(" + py::repr(py::float_(v[0])).cast<std::string>() + ", " +
            py::repr(py::float_(v[1])).cast<std::string>() + ", " +
            py::repr(py::float_(v[2])).cast<std::string>() + ")";
 }
-std::string text(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
+std::string text(double v) {
+    return py::repr(py::float_(v)).cast<std::string>();
+}
 
 }  // namespace
 
@@ -78,7 +84,7 @@ static std::vector<BoundServo*> bound_servos;
 // A Servo made from Python: it marks its arm's stream as driven while it runs, so direct calls
 // on that stream raise instead of interleaving with the loop's bytes.
 class BoundServo : public Servo {
-public:
+  public:
     BoundServo(Devices::Arbelon& arm, const ServoSettings& settings)
         : Servo(arm, settings), stream_(stream_of(arm)) {
         bound_servos.push_back(this);
@@ -114,7 +120,7 @@ public:
         for (BoundServo* servo : bound_servos) servo->stop();
     }
 
-private:
+  private:
     PyStream& stream_;
 };
 
@@ -123,7 +129,8 @@ private:
 namespace pybind11::detail {
 template <>
 class type_caster<Zelkor::HardwareAPI::Python::BoundServo>
-    : public Zelkor::HardwareAPI::Python::InitialisedCaster<Zelkor::HardwareAPI::Python::BoundServo> {};
+    : public Zelkor::HardwareAPI::Python::InitialisedCaster<
+          Zelkor::HardwareAPI::Python::BoundServo> {};
 }  // namespace pybind11::detail
 
 namespace Zelkor::HardwareAPI::Python {
@@ -318,8 +325,9 @@ void register_records(py::module_& m) {
             "the port hung up or was closed.")
         .def("__repr__", [](const ServoStats& s) {
             const char* reason = to_text(s.stop_reason);
-            return "ServoStats(rate_hz=" + text(s.rate_hz) + ", cycles=" +
-                   std::to_string(s.cycles) + ", late_cycles=" + std::to_string(s.late_cycles) +
+            return "ServoStats(rate_hz=" + text(s.rate_hz) +
+                   ", cycles=" + std::to_string(s.cycles) +
+                   ", late_cycles=" + std::to_string(s.late_cycles) +
                    ", failed_exchanges=" + std::to_string(s.failed_exchanges) +
                    ", p50_us=" + text(s.p50_us) + ", p99_us=" + text(s.p99_us) +
                    ", p999_us=" + text(s.p999_us) + ", max_us=" + text(s.max_us) +
@@ -346,7 +354,8 @@ void register_servo_class(py::module_& m) {
                 settings.max_force = max_force;
                 settings.realtime = realtime;
                 if (max_failures) {
-                    if (*max_failures == 0) throw py::value_error("max_failures must be at least 1");
+                    if (*max_failures == 0)
+                        throw py::value_error("max_failures must be at least 1");
                     settings.max_failures = *max_failures;
                 }
                 return std::make_unique<BoundServo>(arm, settings);
@@ -368,18 +377,21 @@ void register_servo_class(py::module_& m) {
             "arm (or another arm on its stream).\n\n"
             "Also RuntimeError while a handle receives on the arm's stream in the background. "
             "A servo that stopped may be started again; its statistics start afresh.");
-    cls.def("stop", [](BoundServo& s) {
-                // Joining never needs the interpreter, but other threads may while it waits.
-                py::gil_scoped_release unlocked;
-                s.stop();
-            },
-            "Stop the loop and wait for its thread (at most a cycle and the last zero-force "
-            "exchange). Does nothing when it does not run.\n\n"
-            "The loop's last request is always a zero force, so the arm is left limp.");
-    cls.def_property_readonly("running", [](const BoundServo& s) { return s.running(); },
-                              "True from start() until the loop ended.\n\n"
-                              "It turns False by itself when the loop gives up: "
-                              "stats().stop_reason says why.");
+    cls.def(
+        "stop",
+        [](BoundServo& s) {
+            // Joining never needs the interpreter, but other threads may while it waits.
+            py::gil_scoped_release unlocked;
+            s.stop();
+        },
+        "Stop the loop and wait for its thread (at most a cycle and the last zero-force "
+        "exchange). Does nothing when it does not run.\n\n"
+        "The loop's last request is always a zero force, so the arm is left limp.");
+    cls.def_property_readonly(
+        "running", [](const BoundServo& s) { return s.running(); },
+        "True from start() until the loop ended.\n\n"
+        "It turns False by itself when the loop gives up: "
+        "stats().stop_reason says why.");
     cls.def_property_readonly(
         "realtime", [](const BoundServo& s) { return s.realtime(); },
         "True when the loop runs with the real-time priority it asked for (realtime=True); "
@@ -411,9 +423,10 @@ void register_servo_class(py::module_& m) {
         "Reads as a new list of copies of the effects. Takes any iterable of Wall, Spring, "
         "Damper and ConstantForce objects; TypeError for anything else, leaving the effects "
         "as they were.");
-    cls.def("state", [](const BoundServo& s) { return s.state(); },
-            "The loop's latest view of the arm (a ServoState).\n\n"
-            "From any thread, running or not; all zeros before the first reply.");
+    cls.def(
+        "state", [](const BoundServo& s) { return s.state(); },
+        "The loop's latest view of the arm (a ServoState).\n\n"
+        "From any thread, running or not; all zeros before the first reply.");
     cls.def(
         "exchange_time_histogram",
         [](const BoundServo& s) {
@@ -428,17 +441,24 @@ void register_servo_class(py::module_& m) {
         "up to 32 µs, and 1/32 of a power of two above.\n\n"
         "Each bucket is a tuple (from_us, to_us, count): two floats in microseconds and an "
         "int. An empty list before any exchange.");
-    cls.def("stats", [](const BoundServo& s) { return s.stats(); },
-            "How the loop keeps up so far (a ServoStats).\n\n"
-            "From any thread, running or not; after the loop ended, its final figures.");
-    cls.def("__enter__", [](py::object self) {
-        self.cast<BoundServo&>().start_bound();
-        return self;
-    }, "Start the loop (see start) and return the servo itself.");
-    cls.def("__exit__", [](BoundServo& self, const py::args&) {
-        py::gil_scoped_release unlocked;
-        self.stop();
-    }, "Stop the loop (see stop); exceptions of the block go on unchanged.");
+    cls.def(
+        "stats", [](const BoundServo& s) { return s.stats(); },
+        "How the loop keeps up so far (a ServoStats).\n\n"
+        "From any thread, running or not; after the loop ended, its final figures.");
+    cls.def(
+        "__enter__",
+        [](py::object self) {
+            self.cast<BoundServo&>().start_bound();
+            return self;
+        },
+        "Start the loop (see start) and return the servo itself.");
+    cls.def(
+        "__exit__",
+        [](BoundServo& self, const py::args&) {
+            py::gil_scoped_release unlocked;
+            self.stop();
+        },
+        "Stop the loop (see stop); exceptions of the block go on unchanged.");
     cls.def("__repr__", [](const BoundServo& s) {
         return "<ZelkorHardwareAPI.Servo " + text(s.settings().rate_hz) + " Hz, " +
                (s.running() ? "running>" : "stopped>");

@@ -1,5 +1,7 @@
 // Python class SerialStream: opening a port, its status and the cause of its failures, and the
 // hook that lets Python's signal handlers run while a call waits for the port.
+#include <ZelkorHardwareAPI/control/servo.h>
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <pybind11/pybind11.h>
 
 #include <cerrno>
@@ -7,8 +9,6 @@
 #include <memory>
 #include <string>
 
-#include <ZelkorHardwareAPI/control/servo.h>
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "python/bindings.h"
 #include "python/port_call.h"
 
@@ -91,7 +91,9 @@ std::unique_ptr<PyStream> open_stream(const PortName& name, bool release_gil) {
     return std::make_unique<PyStream>(name.text.c_str(), release_gil);
 }
 
-PyStream& as_py(SerialStream& stream) { return static_cast<PyStream&>(stream); }
+PyStream& as_py(SerialStream& stream) {
+    return static_cast<PyStream&>(stream);
+}
 
 // Runs `f` on the stream as a device call would (with the interpreter lock released and under
 // the stream's lock for a release_gil stream), refusing while a servo or a background
@@ -141,8 +143,8 @@ std::string describe_error(const SerialStream& stream) {
     } else {
         message = py::str(e ? e.message() : std::string("open failed"));
     }
-    py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(number, message,
-                                                                         stream.port_name());
+    py::object error =
+        py::reinterpret_borrow<py::object>(PyExc_OSError)(number, message, stream.port_name());
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
 }
@@ -164,10 +166,8 @@ void require_no_servo(const PyStream& stream) {
 }
 
 void register_serial_stream(py::module_& m) {
-    main_thread_ident = py::module_::import("threading")
-                            .attr("main_thread")()
-                            .attr("ident")
-                            .cast<unsigned long>();
+    main_thread_ident =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
     py::class_<SerialStream> cls(
         m, "SerialStream",
@@ -224,10 +224,10 @@ void register_serial_stream(py::module_& m) {
         "Servo drives an arm on the stream or a handle receives on it in the background.");
     cls.def(
         "close", [](SerialStream& self) { exclusively(self, "close", [&] { self.close(); }); },
-            "Close the port. Devices on the stream then return at once, as on a port that "
-            "never opened. Calling it again does nothing.\n\n"
-            "RuntimeError while a Servo drives an arm on the stream or a handle receives on it "
-            "in the background.");
+        "Close the port. Devices on the stream then return at once, as on a port that "
+        "never opened. Calling it again does nothing.\n\n"
+        "RuntimeError while a Servo drives an arm on the stream or a handle receives on it "
+        "in the background.");
 
     cls.def_property_readonly(
         "port",
@@ -239,7 +239,8 @@ void register_serial_stream(py::module_& m) {
                               "close(), and after the line hung up (device unplugged).\n\n"
                               "See last_error for why it is not open.");
     cls.def_property_readonly(
-        "open_result", [](const SerialStream& self) { return static_cast<int>(self.open_result()); },
+        "open_result",
+        [](const SerialStream& self) { return static_cast<int>(self.open_result()); },
         "The code of the latest open: 1 on success, negative when it failed (see connect).\n\n"
         "An int: -1 no such port, -2 not openable (held by another program, no permission, "
         "not a serial port), -3, -5 or -6 opened but not configurable.");
@@ -251,19 +252,25 @@ void register_serial_stream(py::module_& m) {
         "A str. A failed exchange of a device shows here (the device calls themselves raise "
         "nothing for a port that fails).");
 
-    cls.def("__enter__", [](py::object self) { return self; },
-            "Return the stream itself: a with block closes it at its end.");
-    cls.def("__exit__", [](SerialStream& self, const py::args&) {
-        exclusively(self, "close", [&] { self.close(); });
-    }, "Close the port (see close); exceptions of the block go on unchanged.");
+    cls.def(
+        "__enter__", [](py::object self) { return self; },
+        "Return the stream itself: a with block closes it at its end.");
+    cls.def(
+        "__exit__",
+        [](SerialStream& self, const py::args&) {
+            exclusively(self, "close", [&] { self.close(); });
+        },
+        "Close the port (see close); exceptions of the block go on unchanged.");
     cls.def_property_readonly(
-        "release_gil", [](const SerialStream& self) { return as_py(const_cast<SerialStream&>(self)).release_gil; },
+        "release_gil",
+        [](const SerialStream& self) { return as_py(const_cast<SerialStream&>(self)).release_gil; },
         "True when device calls on this stream release the interpreter lock while they use "
         "the port (and are serialised by a lock of the stream).\n\n"
         "A bool, fixed when the stream is made (SerialStream(port, release_gil=True)).");
     cls.def("__repr__", [](const SerialStream& stream) {
         const std::string name = reading(stream, [&] { return stream.port_name(); });
-        return "<ZelkorHardwareAPI.SerialStream port=" + py::repr(py::str(name)).cast<std::string>() +
+        return "<ZelkorHardwareAPI.SerialStream port=" +
+               py::repr(py::str(name)).cast<std::string>() +
                (stream.is_open() ? " open>" : " closed>");
     });
 }

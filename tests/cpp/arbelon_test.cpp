@@ -1,4 +1,5 @@
 // Arbelon exchanges against a pseudo-terminal playing the device: bytes in, bytes out.
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +7,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "pty.h"
 
 using Zelkor::HardwareAPI::UUID;
@@ -48,7 +48,8 @@ const Vector3 state_velocity{0.125f, -0.5f, 1e-3f};
 }  // namespace
 
 TEST(arbelon_test, state_exchanges) {
-    const Bytes request_123 = {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40};
+    const Bytes request_123 = {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00,
+                               0x00, 0x40, 0x00, 0x00, 0x40, 0x40};
     struct Case {
         const char* name;
         StateExchange exchange;
@@ -58,19 +59,54 @@ TEST(arbelon_test, state_exchanges) {
         int expected_result;
         bool outputs_written;
     } cases[] = {
-        {"force 1,2,3", &Arbelon::end_effector_force, {1, 2, 3}, cat({{0x2A}, request_123}),
-         cat({{0x2B}, state_payload}), 24, true},
-        {"position shares the end-effector reply", &Arbelon::end_effector_position, {1, 2, 3},
-         cat({{0x2C}, request_123}), cat({{0x2B}, state_payload}), 24, true},
-        {"torques", &Arbelon::joint_torques, {1, 2, 3}, cat({{0x1A}, request_123}),
-         cat({{0x1B}, state_payload}), 24, true},
-        {"angles share the joint reply", &Arbelon::joint_angles, {-1.0f, 0.0f, 0.5f},
-         cat({{0x1C}, le({-1.0f, 0.0f, 0.5f})}), cat({{0x1B}, state_payload}), 24, true},
-        {"zeros", &Arbelon::end_effector_force, {0, 0, 0}, cat({{0x2A}, Bytes(12, 0)}),
-         cat({{0x2B}, state_payload}), 24, true},
-        {"short payload", &Arbelon::end_effector_force, {1, 2, 3}, cat({{0x2A}, request_123}),
-         cat({{0x2B}, Bytes(10, 0x11)}), 10, false},
-        {"code only", &Arbelon::joint_angles, {1, 2, 3}, cat({{0x1C}, request_123}), {0x1B}, 0,
+        {"force 1,2,3",
+         &Arbelon::end_effector_force,
+         {1, 2, 3},
+         cat({{0x2A}, request_123}),
+         cat({{0x2B}, state_payload}),
+         24,
+         true},
+        {"position shares the end-effector reply",
+         &Arbelon::end_effector_position,
+         {1, 2, 3},
+         cat({{0x2C}, request_123}),
+         cat({{0x2B}, state_payload}),
+         24,
+         true},
+        {"torques",
+         &Arbelon::joint_torques,
+         {1, 2, 3},
+         cat({{0x1A}, request_123}),
+         cat({{0x1B}, state_payload}),
+         24,
+         true},
+        {"angles share the joint reply",
+         &Arbelon::joint_angles,
+         {-1.0f, 0.0f, 0.5f},
+         cat({{0x1C}, le({-1.0f, 0.0f, 0.5f})}),
+         cat({{0x1B}, state_payload}),
+         24,
+         true},
+        {"zeros",
+         &Arbelon::end_effector_force,
+         {0, 0, 0},
+         cat({{0x2A}, Bytes(12, 0)}),
+         cat({{0x2B}, state_payload}),
+         24,
+         true},
+        {"short payload",
+         &Arbelon::end_effector_force,
+         {1, 2, 3},
+         cat({{0x2A}, request_123}),
+         cat({{0x2B}, Bytes(10, 0x11)}),
+         10,
+         false},
+        {"code only",
+         &Arbelon::joint_angles,
+         {1, 2, 3},
+         cat({{0x1C}, request_123}),
+         {0x1B},
+         0,
          false},
     };
     for (const auto& c : cases) {
@@ -211,7 +247,8 @@ TEST(arbelon_legacy_test, sends_put_the_current_requests_on_the_wire) {
         Rig rig;
         (rig.arm.*c.send)(values);
         const Bytes legacy = rig.pty.receive(14, 300);
-        EXPECT_EQ(legacy, cat({{c.code}, payload})) << c.name << " writes 13 bytes and reads nothing";
+        EXPECT_EQ(legacy, cat({{c.code}, payload}))
+            << c.name << " writes 13 bytes and reads nothing";
         rig.pty.send(cat({{c.reply_code}, state_payload}));
         Vector3 position, velocity;
         ASSERT_EQ((rig.arm.*c.current)(values, position, velocity), 24) << c.name;

@@ -1,12 +1,11 @@
 // The force law of the servo's effects, and the histogram behind its statistics.
+#include <ZelkorHardwareAPI/control/effects.h>
+#include <ZelkorHardwareAPI/control/histogram.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <stdexcept>
-
-#include <ZelkorHardwareAPI/control/effects.h>
-#include <ZelkorHardwareAPI/control/histogram.h>
 
 using namespace Zelkor::HardwareAPI::Control;
 using Zelkor::HardwareAPI::Vector3;
@@ -41,7 +40,8 @@ TEST(control_test, effects_force_law) {
         {"damper", damper, {9, 9, 9}, {1, -2, 0.5}, {-3.0, 6.0, -1.5}},
         {"constant", constant, {9, 9, 9}, {9, 9, 9}, {0.5, -1.0, 2.0}},
     };
-    for (const auto& c : cases) expect_near(force_of(c.effect, c.position, c.velocity), c.force, c.what);
+    for (const auto& c : cases)
+        expect_near(force_of(c.effect, c.position, c.velocity), c.force, c.what);
 
     // A slanted wall pushes along its own normal.
     const Wall slanted({1, 1, 0}, 0.0, 100.0);

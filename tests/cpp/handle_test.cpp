@@ -1,11 +1,11 @@
 // Handle messages against a pseudo-terminal playing the handle: bytes in, callbacks out.
+#include <ZelkorHardwareAPI/devices/handle.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
-#include <ZelkorHardwareAPI/devices/handle.h>
 #include "pty.h"
 
 using Zelkor::HardwareAPI::Devices::Handle;
@@ -46,7 +46,7 @@ std::ostream& operator<<(std::ostream& os, const Call& c) {
 }
 
 class RecordingHandle : public Handle {
-public:
+  public:
     using Handle::Handle;
     std::vector<Call> calls;
     // Set by the record callback: whether the record's user data is zero past its length.
@@ -54,8 +54,9 @@ public:
     int throw_in_slot = -1;
 
     void OnReceiveHandleInfo(HandleInfoResponse& r) override {
-        record({0, {r.tool_data_remaining, r.device_id, r.device_model_number,
-                    r.hardware_version, r.firmware_version}});
+        record({0,
+                {r.tool_data_remaining, r.device_id, r.device_model_number, r.hardware_version,
+                 r.firmware_version}});
     }
     void OnReceiveHandleInfo(std::uint8_t tool, std::uint16_t id, std::uint8_t model,
                              std::uint8_t hardware, std::uint8_t firmware) override {
@@ -65,7 +66,8 @@ public:
         for (std::size_t i = r.user_data_length; i < r.user_data.size(); ++i) {
             if (r.user_data[i] != 0) status_record_tail_zero = false;
         }
-        record({2, {r.device_id, r.error_flag, r.handle_connection_sensor, r.user_data_length},
+        record({2,
+                {r.device_id, r.error_flag, r.handle_connection_sensor, r.user_data_length},
                 {r.quaternion.begin(), r.quaternion.end()},
                 {r.user_data.begin(), r.user_data.begin() + r.user_data_length}});
     }
@@ -81,7 +83,7 @@ public:
         record({5, {id, error_code}});
     }
 
-private:
+  private:
     void record(Call c) {
         const int slot = c.slot;
         calls.push_back(std::move(c));
@@ -106,8 +108,7 @@ Bytes status_message(const Bytes& user_data) {
 }
 
 std::vector<Call> status_calls(const Bytes& user_data) {
-    const std::vector<unsigned> values = {0x0201, 3, 0x80,
-                                          static_cast<unsigned>(user_data.size())};
+    const std::vector<unsigned> values = {0x0201, 3, 0x80, static_cast<unsigned>(user_data.size())};
     return {{3, values, status_quaternion, user_data}, {2, values, status_quaternion, user_data}};
 }
 
@@ -156,7 +157,9 @@ TEST(handle_test, receives_whole_messages) {
         int expected_result;
         std::vector<Call> expected_calls;
     } cases[] = {
-        {"information", {0xD0, 0x05, 0x34, 0x12, 0x07, 0x02, 0x09}, 6,
+        {"information",
+         {0xD0, 0x05, 0x34, 0x12, 0x07, 0x02, 0x09},
+         6,
          {{1, {5, 0x1234, 7, 2, 9}}, {0, {5, 0x1234, 7, 2, 9}}}},
         {"status without user data", status_message({}), 21, status_calls({})},
         {"status with 3 bytes", status_message({0xAA, 0xBB, 0xCC}), 24,
@@ -189,11 +192,16 @@ TEST(handle_test, short_messages_still_reach_the_callbacks_with_zeros) {
         int expected_result;
         std::vector<Call> expected_calls;
     } cases[] = {
-        {"information", {0xD0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}, {0xD0, 0x05, 0x34}, 2,
+        {"information",
+         {0xD0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66},
+         {0xD0, 0x05, 0x34},
+         2,
          {{1, {5, 0x34, 0, 0, 0}}, {0, {5, 0x34, 0, 0, 0}}}},
         {"error, code only", {0xDF, 0x01, 0x00, 0x07}, {0xDF}, 0, {{5, {0, 0}}, {4, {0, 0}}}},
-        {"status header cut before its length byte", status_message({1, 2, 3}),
-         {0xDA, 0x01, 0x02, 0x03}, 3,
+        {"status header cut before its length byte",
+         status_message({1, 2, 3}),
+         {0xDA, 0x01, 0x02, 0x03},
+         3,
          {{3, {0x0201, 3, 0, 0}, {0, 0, 0, 0}, {}}, {2, {0x0201, 3, 0, 0}, {0, 0, 0, 0}, {}}}},
         {"status user data cut", status_message({9, 9, 9, 9, 9, 9}),
          cat({{0xDA}, status_header, {6, 0xAA, 0xBB}}), 23, status_calls({0xAA, 0xBB, 0, 0, 0, 0})},
@@ -263,8 +271,11 @@ TEST(handle_test, a_throwing_callback_leaves_receive_with_the_message_consumed) 
 TEST(handle_test, plain_handle_consumes_every_message) {
     Rig rig;
     Handle plain(&rig.stream);
-    rig.pty.send(cat({{0xD0, 1, 2, 3, 4, 5, 6}, status_message(counting(16)), {0x55},
-                      {0xDF, 1, 2, 3}, status_message({})}));
+    rig.pty.send(cat({{0xD0, 1, 2, 3, 4, 5, 6},
+                      status_message(counting(16)),
+                      {0x55},
+                      {0xDF, 1, 2, 3},
+                      status_message({})}));
     for (int expected : {6, 37, -1, 3, 21}) EXPECT_EQ(plain.Receive(nullptr), expected);
     EXPECT_TRUE(rig.pty.drain(50).empty());
 }

@@ -1,6 +1,7 @@
 // Reaches into the stream buffer for the transport tests of every platform.
 #pragma once
 
+#include <ZelkorHardwareAPI/io/serialib.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,8 +9,6 @@
 #include <initializer_list>
 #include <iterator>
 #include <string>
-
-#include <ZelkorHardwareAPI/io/serialib.h>
 
 namespace zelkor_test {
 
@@ -26,7 +25,9 @@ struct Probe : serialib {
 
 inline constexpr int end_of_file = std::char_traits<char>::eof();
 
-inline std::int8_t code(Zelkor::HardwareAPI::IO::OpenCode c) { return static_cast<std::int8_t>(c); }
+inline std::int8_t code(Zelkor::HardwareAPI::IO::OpenCode c) {
+    return static_cast<std::int8_t>(c);
+}
 
 /// One open of a fresh buffer: the code it must give and whether the port stays open.
 struct OpenCase {

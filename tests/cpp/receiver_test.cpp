@@ -1,5 +1,6 @@
 // Background reception of a handle's messages: order, prompt stop, callback failures, writers
 // beside the reader, and a hang-up. Bounds are loose: the machine may be loaded.
+#include <ZelkorHardwareAPI/control/receiver.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +8,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include <ZelkorHardwareAPI/control/receiver.h>
 #include "pty.h"
 
 using Zelkor::HardwareAPI::Control::Receiver;
@@ -22,10 +22,12 @@ using zelkor_test::Pty;
 namespace {
 
 // Error messages (0xDF) carrying a running number as their code.
-Bytes error_message(std::uint8_t n) { return {0xDF, 0x01, 0x00, n}; }
+Bytes error_message(std::uint8_t n) {
+    return {0xDF, 0x01, 0x00, n};
+}
 
 class Counting : public Handle {
-public:
+  public:
     using Handle::Handle;
     using Handle::OnReceiveHandleErrorResponse;
     void OnReceiveHandleErrorResponse(std::uint16_t, std::uint8_t code) override {

@@ -1,12 +1,12 @@
 // The serial transport on every platform, against a pseudo-terminal whose other side plays
 // the device (see pty.h of the platform's suite).
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 #include <thread>
 
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "probe.h"
 #include "pty.h"
 
@@ -279,7 +279,6 @@ TEST(serial_stream_test, write_then_read_needs_no_flush) {
     stream.write(&untouched, 0);
     EXPECT_TRUE(pty.drain().empty());
 }
-
 
 TEST(serial_stream_test, device_transfers_leave_state_and_gcount_as_read_and_write_do) {
     Pty pty;

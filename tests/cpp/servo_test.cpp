@@ -1,6 +1,7 @@
 // The servo loop against a pseudo-terminal whose other side plays an arm: what it sends each
 // cycle, how it stops, and how it shares the arm. The bounds on counts and times are loose on
 // purpose: the machine may be loaded, and the loop's timing is measured by the benchmark.
+#include <ZelkorHardwareAPI/control/servo.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,7 +11,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include <ZelkorHardwareAPI/control/servo.h>
 #include "pty.h"
 
 using namespace Zelkor::HardwareAPI::Control;
@@ -41,12 +41,13 @@ void put_f32(Bytes& b, float v) {
 // Plays an arm that holds still at `position`: answers every force request with its state,
 // and records the forces. It can fall silent or hang up after a number of requests.
 class ArmPeer {
-public:
+  public:
     enum class After { keep_answering, fall_silent, hang_up };
 
     ArmPeer(Pty& pty, Vector3 position, After after = After::keep_answering, int after_n = 0)
-        : pty_(pty), position_(position), after_(after), after_n_(after_n),
-          thread_([this] { serve(); }) {}
+        : pty_(pty), position_(position), after_(after), after_n_(after_n), thread_([this] {
+              serve();
+          }) {}
     ~ArmPeer() {
         done_ = true;
         thread_.join();
@@ -57,7 +58,7 @@ public:
         return forces_;
     }
 
-private:
+  private:
     void serve() {
         while (!done_) {
             const Bytes request = pty_.receive(13, 50);
@@ -101,7 +102,9 @@ bool wait_until_stopped(const Servo& servo, double ms) {
     return !servo.running();
 }
 
-float length(const Vector3& f) { return std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]); }
+float length(const Vector3& f) {
+    return std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]);
+}
 
 }  // namespace
 

@@ -72,12 +72,15 @@ TEST(sim_framer_test, splits_the_stream_into_messages_and_garbage) {
          {{0x0A, 0xDB, 0x01, 0x00, 0x01, 0x55}},
          {{Framer::Item::Kind::message, {0x0A}},
           {Framer::Item::Kind::message, {0xDB, 0x01, 0x00, 0x01, 0x55}}}},
-        {"header split", {{0xDB, 0x01}, {0x00, 0x02, 0xAA}, {0xBB}},
+        {"header split",
+         {{0xDB, 0x01}, {0x00, 0x02, 0xAA}, {0xBB}},
          {{Framer::Item::Kind::message, {0xDB, 0x01, 0x00, 0x02, 0xAA, 0xBB}}}},
         {"garbage run before a message",
          {{0x55, 0x66, 0x77, 0x0A}},
-         {{Framer::Item::Kind::garbage, {0x55, 0x66, 0x77}}, {Framer::Item::Kind::message, {0x0A}}}},
-        {"no user data", {{0xDB, 0x02, 0x01, 0x00}},
+         {{Framer::Item::Kind::garbage, {0x55, 0x66, 0x77}},
+          {Framer::Item::Kind::message, {0x0A}}}},
+        {"no user data",
+         {{0xDB, 0x02, 0x01, 0x00}},
          {{Framer::Item::Kind::message, {0xDB, 0x02, 0x01, 0x00}}}},
         {"partial message stays", {{0xDB, 0x01, 0x00, 0x05, 0x01}}, {}},
     };
@@ -125,7 +128,8 @@ TEST(sim_framer_test, takes_a_long_stream_in_pieces_without_losing_bytes) {
     std::size_t done = 0, messages = 0;
     while (done < stream.size()) {
         done += framer.push(stream.data() + done, stream.size() - done, 0.0);
-        for (auto item = framer.next(); item.kind != Framer::Item::Kind::none; item = framer.next()) {
+        for (auto item = framer.next(); item.kind != Framer::Item::Kind::none;
+             item = framer.next()) {
             ASSERT_EQ(item.kind, Framer::Item::Kind::message);
             EXPECT_EQ(Protocol::decode_vector_request(item.data)[0], static_cast<float>(messages));
             ++messages;
@@ -141,7 +145,8 @@ TEST(sim_framer_test, random_input_gives_only_well_formed_answers) {
     HandleSettings handle_settings;
     handle_settings.error_every = 5;
     HandleSim handle(handle_settings);
-    for (SimDevice* device : {static_cast<SimDevice*>(&arbelon), static_cast<SimDevice*>(&handle)}) {
+    for (SimDevice* device :
+         {static_cast<SimDevice*>(&arbelon), static_cast<SimDevice*>(&handle)}) {
         Random random(99);
         Recorder out;
         Faults faults({3, 0.05, 0.05, 0.05, 0.05}, out);
@@ -179,13 +184,27 @@ TEST(sim_framer_test, random_input_gives_only_well_formed_answers) {
             ASSERT_FALSE(m.empty());
             ASSERT_LE(m.size(), max_message_length);
             switch (m[0]) {
-                case 0x0B: clean += m.size() == 22; break;
-                case 0x2B: case 0x1B: clean += m.size() == 25; break;
-                case 0xAB: clean += m.size() == 13; break;
-                case 0xD0: clean += m.size() == 7; break;
-                case 0xDF: clean += m.size() == 4; break;
-                case 0xDA: clean += m.size() >= 22 && m.size() == 22u + m[21]; break;
-                default: break;  // garbage or a wrong code
+                case 0x0B:
+                    clean += m.size() == 22;
+                    break;
+                case 0x2B:
+                case 0x1B:
+                    clean += m.size() == 25;
+                    break;
+                case 0xAB:
+                    clean += m.size() == 13;
+                    break;
+                case 0xD0:
+                    clean += m.size() == 7;
+                    break;
+                case 0xDF:
+                    clean += m.size() == 4;
+                    break;
+                case 0xDA:
+                    clean += m.size() >= 22 && m.size() == 22u + m[21];
+                    break;
+                default:
+                    break;  // garbage or a wrong code
             }
         }
         EXPECT_GT(clean, out.messages.size() / 2);
@@ -306,8 +325,10 @@ TEST(sim_arbelon_test, fixed_steps_make_runs_identical_and_lag_one_request) {
             arbelon.receive(push.data(), push.size(), run * 100.0 + i * 0.37, out);
             arbelon.receive(wake.data(), wake.size(), run * 100.0 + i * 0.37, out);
         }
-        if (run == 0) first_run = out.joined();
-        else EXPECT_EQ(out.joined(), first_run);
+        if (run == 0)
+            first_run = out.joined();
+        else
+            EXPECT_EQ(out.joined(), first_run);
         // The first reply shows the arm before the force acted; 49 steps of 2 ms follow.
         ArmModel reference;
         reference.command(ArmModel::Mode::force, {0, 0, 1});
@@ -324,8 +345,8 @@ TEST(sim_arbelon_test, real_time_steps_are_the_time_between_requests_at_most_max
     ArbelonSim arbelon(identity(), 0.0);
     Recorder out;
     arbelon.receive(push.data(), push.size(), 5.0, out);
-    arbelon.receive(push.data(), push.size(), 5.01, out);     // 10 ms
-    arbelon.receive(push.data(), push.size(), 1000.0, out);   // a long pause: max_dt
+    arbelon.receive(push.data(), push.size(), 5.01, out);    // 10 ms
+    arbelon.receive(push.data(), push.size(), 1000.0, out);  // a long pause: max_dt
     ArmModel reference;
     reference.command(ArmModel::Mode::torque, {0, 0.2, 0});
     reference.step(0.01);
@@ -397,13 +418,14 @@ TEST(sim_handle_test, reports_errors_for_foreign_ids_malformed_input_and_on_sche
 
     std::vector<std::pair<std::uint8_t, int>> got;  // code, error code or user data length
     for (const Bytes& m : out.messages) {
-        if (m[0] == 0xDF) got.emplace_back(m[0], Protocol::decode_handle_error(m.data() + 1).error_code);
+        if (m[0] == 0xDF)
+            got.emplace_back(m[0], Protocol::decode_handle_error(m.data() + 1).error_code);
         if (m[0] == 0xDA) got.emplace_back(m[0], m[21]);
         if (m[0] == 0xD0) got.emplace_back(m[0], -1);
     }
-    const std::vector<std::pair<std::uint8_t, int>> want = {
-        {0xD0, -1},   {0xDF, 0x01}, {0xDF, 0x02}, {0xDA, 0}, {0xDA, 0},
-        {0xDF, 0x42}, {0xDA, 0},    {0xDA, 0},    {0xDF, 0x42}};
+    const std::vector<std::pair<std::uint8_t, int>> want = {{0xD0, -1}, {0xDF, 0x01}, {0xDF, 0x02},
+                                                            {0xDA, 0},  {0xDA, 0},    {0xDF, 0x42},
+                                                            {0xDA, 0},  {0xDA, 0},    {0xDF, 0x42}};
     EXPECT_EQ(got, want);  // the foreign user data was not taken
 }
 
@@ -537,11 +559,8 @@ TEST(sim_faults_test, silence_and_hang_up_come_after_n_host_messages) {
         std::uint64_t silent_after, hangup_after;
         const char* verdicts;  // s serve, i ignore, h hang up
     } cases[] = {
-        {never, never, "ssssss"},
-        {3, never, "sssiii"},
-        {0, never, "iiiiii"},
-        {never, 2, "sshhhh"},
-        {2, 4, "ssiiii"},  // silent first: a silent device never hangs up
+        {never, never, "ssssss"}, {3, never, "sssiii"}, {0, never, "iiiiii"},
+        {never, 2, "sshhhh"},     {2, 4, "ssiiii"},  // silent first: a silent device never hangs up
         {4, 2, "sshhhh"},
     };
     for (const auto& c : cases) {
@@ -553,9 +572,15 @@ TEST(sim_faults_test, silence_and_hang_up_come_after_n_host_messages) {
         std::string got;
         for (int i = 0; i < 6; ++i) {
             switch (faults.admit()) {
-                case Faults::Verdict::serve: got += 's'; break;
-                case Faults::Verdict::ignore: got += 'i'; break;
-                case Faults::Verdict::hang_up: got += 'h'; break;
+                case Faults::Verdict::serve:
+                    got += 's';
+                    break;
+                case Faults::Verdict::ignore:
+                    got += 'i';
+                    break;
+                case Faults::Verdict::hang_up:
+                    got += 'h';
+                    break;
             }
         }
         EXPECT_EQ(got, c.verdicts);
@@ -572,10 +597,29 @@ std::optional<Options> parse(std::vector<const char*> args, std::string& error) 
 
 TEST(sim_options_test, accepts_the_documented_options) {
     std::string error;
-    auto o = parse({"arbelon", "--fixed-dt", "0.001", "--device-id", "0x1234", "--model", "7",
-                    "--uuid", "00112233-4455-6677-8899-aabbccddeeff", "--link", "/tmp/x",
-                    "--drop", "0.25", "--garbage", "0.5", "--seed", "42", "--max-faults", "3",
-                    "--hangup-after", "10", "--exit-on-stdin-eof", "--verbose"},
+    auto o = parse({"arbelon",
+                    "--fixed-dt",
+                    "0.001",
+                    "--device-id",
+                    "0x1234",
+                    "--model",
+                    "7",
+                    "--uuid",
+                    "00112233-4455-6677-8899-aabbccddeeff",
+                    "--link",
+                    "/tmp/x",
+                    "--drop",
+                    "0.25",
+                    "--garbage",
+                    "0.5",
+                    "--seed",
+                    "42",
+                    "--max-faults",
+                    "3",
+                    "--hangup-after",
+                    "10",
+                    "--exit-on-stdin-eof",
+                    "--verbose"},
                    error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->device, Options::Device::arbelon);

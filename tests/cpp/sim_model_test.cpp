@@ -15,9 +15,15 @@ using Mode = ArmModel::Mode;
 
 constexpr double pi = 3.14159265358979323846;
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-double norm(const Vec3& a) { return std::sqrt(dot(a, a)); }
-Vec3 minus(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+double dot(const Vec3& a, const Vec3& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+double norm(const Vec3& a) {
+    return std::sqrt(dot(a, a));
+}
+Vec3 minus(const Vec3& a, const Vec3& b) {
+    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
 
 void expect_near(const Vec3& got, const Vec3& want, double tolerance) {
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], tolerance) << "component " << i;
@@ -28,11 +34,11 @@ TEST(sim_arm_test, forward_kinematics_of_known_poses) {
     const struct {
         Vec3 q, position;
     } cases[] = {
-        {{0, 0, 0}, {0.4, 0, 0}},                   // stretched forward
-        {{pi / 2, 0, 0}, {0, 0.4, 0}},              // turned to the left
-        {{0, pi / 2, 0}, {0, 0, 0.4}},              // pointing up
-        {{0, 0, -pi / 2}, {0.2, 0, -0.2}},          // forearm hanging down
-        {{0, pi / 4, -pi / 2}, {0.28284271, 0, 0}}, // home
+        {{0, 0, 0}, {0.4, 0, 0}},                    // stretched forward
+        {{pi / 2, 0, 0}, {0, 0.4, 0}},               // turned to the left
+        {{0, pi / 2, 0}, {0, 0, 0.4}},               // pointing up
+        {{0, 0, -pi / 2}, {0.2, 0, -0.2}},           // forearm hanging down
+        {{0, pi / 4, -pi / 2}, {0.28284271, 0, 0}},  // home
         {{-pi / 2, pi / 4, -pi / 2}, {0, -0.28284271, 0}},
     };
     for (const auto& c : cases) {
@@ -44,7 +50,8 @@ TEST(sim_arm_test, forward_kinematics_of_known_poses) {
 
 TEST(sim_arm_test, jacobian_is_the_derivative_of_forward_kinematics) {
     const ArmParameters arm;
-    const Vec3 poses[] = {{0, pi / 4, -pi / 2}, {0.7, 0.3, -1.2}, {-0.9, 1.3, -0.5}, {0.2, -0.1, -2.4}};
+    const Vec3 poses[] = {
+        {0, pi / 4, -pi / 2}, {0.7, 0.3, -1.2}, {-0.9, 1.3, -0.5}, {0.2, -0.1, -2.4}};
     const double h = 1e-6;
     for (const Vec3& q : poses) {
         const auto j = Zelkor::Sim::jacobian(arm, q);
@@ -67,13 +74,13 @@ TEST(sim_arm_test, end_effector_velocity_is_jacobian_times_joint_velocity) {
     // A short limp, frictionless-enough step moves the end-effector by about v dt.
     model.relax();
     model.step(1e-5);
-    expect_near(minus(model.position(), before), {velocity[0] * 1e-5, velocity[1] * 1e-5,
-                                                  velocity[2] * 1e-5}, 1e-8);
+    expect_near(minus(model.position(), before),
+                {velocity[0] * 1e-5, velocity[1] * 1e-5, velocity[2] * 1e-5}, 1e-8);
 }
 
 TEST(sim_arm_test, a_force_moves_the_end_effector_its_way_through_the_jacobian_transpose) {
-    const Vec3 forces[] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1},
-                           {0.5, -0.5, 0.7}};
+    const Vec3 forces[] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0},       {0, -1, 0},
+                           {0, 0, 1}, {0, 0, -1}, {0.5, -0.5, 0.7}};
     for (const Vec3& f : forces) {
         SCOPED_TRACE(testing::Message() << "force " << f[0] << ", " << f[1] << ", " << f[2]);
         ArmModel model;
@@ -97,15 +104,13 @@ TEST(sim_arm_test, requests_for_angles_and_positions_converge) {
         Mode mode;
         Vec3 target;
     } cases[] = {
-        {Mode::angles, {0.3, 0.5, -1.0}},
-        {Mode::angles, {-0.6, 1.0, -2.0}},
-        {Mode::position, {0.25, 0.05, 0.05}},
-        {Mode::position, {0.2, -0.1, -0.08}},
+        {Mode::angles, {0.3, 0.5, -1.0}},     {Mode::angles, {-0.6, 1.0, -2.0}},
+        {Mode::position, {0.25, 0.05, 0.05}}, {Mode::position, {0.2, -0.1, -0.08}},
         {Mode::position, {0.32, 0.0, 0.1}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "target " << c.target[0] << ", " << c.target[1] << ", "
-                                        << c.target[2]);
+        SCOPED_TRACE(testing::Message()
+                     << "target " << c.target[0] << ", " << c.target[1] << ", " << c.target[2]);
         ArmModel model;
         model.command(c.mode, c.target);
         for (int i = 0; i < 1500; ++i) model.step(0.001);
@@ -141,7 +146,6 @@ TEST(sim_arm_test, workspace_walls_hold_each_joint_near_its_limits) {
                 EXPECT_NEAR(settled, p.lower_limit[joint] - give, 1e-3);
                 EXPECT_GT(extreme, p.lower_limit[joint] - impact);
             }
-
         }
     }
 }

@@ -2,9 +2,10 @@
 // written must be the encoding of the request; each receive must return the payload length
 // with the outputs decoded from the delivered payload, or the short count or -1 with the
 // outputs untouched.
+#include <ZelkorHardwareAPI/devices/arbelon.h>
+
 #include <array>
 
-#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "port_fake.h"
 
 namespace {
@@ -54,8 +55,11 @@ struct Identity {
 };
 
 Identity identity_from(FuzzedDataProvider& in) {
-    Identity id{in.ConsumeIntegral<std::uint16_t>(), in.ConsumeIntegral<std::uint8_t>(),
-                in.ConsumeIntegral<std::uint8_t>(), in.ConsumeIntegral<std::uint8_t>(), {}};
+    Identity id{in.ConsumeIntegral<std::uint16_t>(),
+                in.ConsumeIntegral<std::uint8_t>(),
+                in.ConsumeIntegral<std::uint8_t>(),
+                in.ConsumeIntegral<std::uint8_t>(),
+                {}};
     for (auto& b : id.uuid.bytes) b = in.ConsumeIntegral<std::uint8_t>();
     return id;
 }
@@ -71,18 +75,24 @@ struct OpInfo {
 
 OpInfo info(Op op) {
     switch (op) {
-        case Op::wakeup: return {0x0A, 0x0B, 21};
-        case Op::force: return {0x2A, 0x2B, 24};
-        case Op::position: return {0x2C, 0x2B, 24};
-        case Op::torques: return {0x1A, 0x1B, 24};
-        case Op::angles: return {0x1C, 0x1B, 24};
-        case Op::current: return {0xAB, 0xAB, 12};
+        case Op::wakeup:
+            return {0x0A, 0x0B, 21};
+        case Op::force:
+            return {0x2A, 0x2B, 24};
+        case Op::position:
+            return {0x2C, 0x2B, 24};
+        case Op::torques:
+            return {0x1A, 0x1B, 24};
+        case Op::angles:
+            return {0x1C, 0x1B, 24};
+        case Op::current:
+            return {0xAB, 0xAB, 12};
     }
     return {};
 }
 
 class Harness {
-public:
+  public:
     Harness(FuzzedDataProvider& in, FakePort& port, PortModel& model, Arbelon& arm)
         : in_(in), port_(port), model_(model), arm_(arm) {}
 
@@ -99,16 +109,22 @@ public:
         if (send && receive) {
             switch (op) {
                 case Op::wakeup:
-                    result = arm_.device_wakeup(identity.device_id, identity.model,
-                                                identity.hardware, identity.firmware,
-                                                identity.uuid);
+                    result =
+                        arm_.device_wakeup(identity.device_id, identity.model, identity.hardware,
+                                           identity.firmware, identity.uuid);
                     break;
-                case Op::force: result = arm_.end_effector_force(command, first, second); break;
+                case Op::force:
+                    result = arm_.end_effector_force(command, first, second);
+                    break;
                 case Op::position:
                     result = arm_.end_effector_position(command, first, second);
                     break;
-                case Op::torques: result = arm_.joint_torques(command, first, second); break;
-                case Op::angles: result = arm_.joint_angles(command, first, second); break;
+                case Op::torques:
+                    result = arm_.joint_torques(command, first, second);
+                    break;
+                case Op::angles:
+                    result = arm_.joint_angles(command, first, second);
+                    break;
                 case Op::current:  // no exchange of its own: request, then receive
                     arm_.RequestCurrent();
                     result = arm_.ReceiveCurrent(first);
@@ -116,25 +132,43 @@ public:
             }
         } else if (send) {
             switch (op) {
-                case Op::wakeup: arm_.SendDeviceWakeup(); break;
-                case Op::force: arm_.SendForce(command); break;
-                case Op::position: arm_.SendPosition(command); break;
-                case Op::torques: arm_.SendJointTorques(command); break;
-                case Op::angles: arm_.SendAngle(command); break;
-                case Op::current: arm_.RequestCurrent(); break;
+                case Op::wakeup:
+                    arm_.SendDeviceWakeup();
+                    break;
+                case Op::force:
+                    arm_.SendForce(command);
+                    break;
+                case Op::position:
+                    arm_.SendPosition(command);
+                    break;
+                case Op::torques:
+                    arm_.SendJointTorques(command);
+                    break;
+                case Op::angles:
+                    arm_.SendAngle(command);
+                    break;
+                case Op::current:
+                    arm_.RequestCurrent();
+                    break;
             }
         } else {
             switch (op) {
                 case Op::wakeup:
-                    result = arm_.ReceiveDeviceInfo(identity.device_id, identity.model,
-                                                    identity.hardware, identity.firmware,
-                                                    identity.uuid);
+                    result =
+                        arm_.ReceiveDeviceInfo(identity.device_id, identity.model,
+                                               identity.hardware, identity.firmware, identity.uuid);
                     break;
                 case Op::force:
-                case Op::position: result = arm_.ReceiveState(first, second); break;
+                case Op::position:
+                    result = arm_.ReceiveState(first, second);
+                    break;
                 case Op::torques:
-                case Op::angles: result = arm_.ReceiveJointState(first, second); break;
-                case Op::current: result = arm_.ReceiveCurrent(first); break;
+                case Op::angles:
+                    result = arm_.ReceiveJointState(first, second);
+                    break;
+                case Op::current:
+                    result = arm_.ReceiveCurrent(first);
+                    break;
             }
         }
 
@@ -185,7 +219,7 @@ public:
         FUZZ_CHECK(identity == identity_before);
     }
 
-private:
+  private:
     FuzzedDataProvider& in_;
     FakePort& port_;
     PortModel& model_;

@@ -1,10 +1,11 @@
 // Handle::Receive and the handle's sends behind the fuzzed port. Every callback's arguments
 // must be the message decoded from the bytes the port delivered (zeros for bytes that did
 // not come), and Receive must return the payload bytes delivered.
+#include <ZelkorHardwareAPI/devices/handle.h>
+
 #include <array>
 #include <stdexcept>
 
-#include <ZelkorHardwareAPI/devices/handle.h>
 #include "port_fake.h"
 
 namespace {
@@ -17,8 +18,14 @@ struct ThrownByCallback {};
 
 // What one callback was called with; each message gives two calls.
 struct Call {
-    enum class Kind { info_values, info_record, status_values, status_record, error_values,
-                      error_record };
+    enum class Kind {
+        info_values,
+        info_record,
+        status_values,
+        status_record,
+        error_values,
+        error_record
+    };
     explicit Call(Kind k) : kind(k) {}
     Kind kind;
     std::uint8_t tool_data_remaining = 0, device_model_number = 0, hardware_version = 0,
@@ -30,7 +37,7 @@ struct Call {
 };
 
 class RecordingHandle : public Handle {
-public:
+  public:
     using Handle::Handle;
     std::vector<Call> calls;
     bool throw_next = false;  // the next callback throws
@@ -92,7 +99,7 @@ public:
         note(c);
     }
 
-private:
+  private:
     void note(const Call& c) {
         calls.push_back(c);
         if (throw_next) {
@@ -184,10 +191,17 @@ void receive(FuzzedDataProvider& in, FakePort& port, PortModel& model, Recording
     if (!code.empty()) {
         std::size_t length = 0;
         switch (code[0]) {
-            case 0xD0: length = 6; break;
-            case 0xDA: length = 21; break;
-            case 0xDF: length = 3; break;
-            default: break;
+            case 0xD0:
+                length = 6;
+                break;
+            case 0xDA:
+                length = 21;
+                break;
+            case 0xDF:
+                length = 3;
+                break;
+            default:
+                break;
         }
         if (length > 0) {
             const Bytes payload = expect.read(length);

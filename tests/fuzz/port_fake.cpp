@@ -197,15 +197,26 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& t, PortE
     OpenCode code = OpenCode::ok;
     if (d >= 192) {
         switch ((d - 192) % 8) {
-            case 0: code = OpenCode::not_found; break;
-            case 1: code = OpenCode::open_failed; break;
-            case 2: code = OpenCode::get_state_failed; break;
-            case 3: code = OpenCode::set_state_failed; break;
-            case 4: code = OpenCode::set_timeouts_failed; break;
+            case 0:
+                code = OpenCode::not_found;
+                break;
+            case 1:
+                code = OpenCode::open_failed;
+                break;
+            case 2:
+                code = OpenCode::get_state_failed;
+                break;
+            case 3:
+                code = OpenCode::set_state_failed;
+                break;
+            case 4:
+                code = OpenCode::set_timeouts_failed;
+                break;
             case 5:
                 event.open_threw = true;
                 throw std::bad_alloc();
-            default: break;
+            default:
+                break;
         }
     }
     event.open_code = code;
@@ -239,8 +250,8 @@ bool apply_timeouts(PortHandle handle, const PortTimeouts&, int& system_error) {
     return ok;
 }
 
-Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t,
-             bool, const WaitHook&) {
+Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t, bool,
+             const WaitHook&) {
     FakePort& port = FakePort::current();
     port.check_usable(handle);
     zelkor_fuzz::check_region(destination, count);
@@ -359,6 +370,8 @@ std::string error_text(int system_error) {
     return "fake port error " + std::to_string(system_error);
 }
 
-int errno_of(int system_error) { return system_error; }
+int errno_of(int system_error) {
+    return system_error;
+}
 
 }  // namespace Zelkor::HardwareAPI::IO::port

@@ -20,13 +20,13 @@
 #include "io/port.h"
 
 // Stops the run with a message; libFuzzer reports the input as a crash.
-#define FUZZ_CHECK(condition)                                                              \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
+#define FUZZ_CHECK(condition)                                                             \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
             std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, \
-                         __LINE__);                                                        \
-            std::abort();                                                                  \
-        }                                                                                  \
+                         __LINE__);                                                       \
+            std::abort();                                                                 \
+        }                                                                                 \
     } while (0)
 
 namespace zelkor_fuzz {
@@ -44,17 +44,17 @@ struct PortEvent {
     std::size_t count = 0;      ///< bytes moved
     io::port::Ending ending = io::port::Ending::complete;
     int system_error = 0;
-    bool ok = true;             ///< apply_timeouts and discard: what the port answered
+    bool ok = true;  ///< apply_timeouts and discard: what the port answered
     io::OpenCode open_code = io::OpenCode::ok;
-    io::PortError open_error;   ///< open: what the port reported for a code other than ok
+    io::PortError open_error;  ///< open: what the port reported for a code other than ok
     bool open_threw = false;
-    std::string name;           ///< open: the port name
+    std::string name;  ///< open: the port name
 };
 
 /// Installs itself as the port that port::open and the rest talk to, taking its decisions
 /// from `script`; one at a time. The destructor checks that every port opened was closed.
 class FakePort {
-public:
+  public:
     explicit FakePort(FuzzedDataProvider& script);
     ~FakePort();
     FakePort(const FakePort&) = delete;
@@ -77,7 +77,7 @@ public:
     void hang_up(io::PortHandle handle) { hung_up_.push_back(handle); }
     void release(io::PortHandle handle);
 
-private:
+  private:
     FuzzedDataProvider& script_;
     std::vector<PortEvent> events_;
     std::vector<io::PortHandle> open_;
@@ -97,7 +97,7 @@ struct PortModel {
 /// Walks the events of one library call in order, checking that each is the one the
 /// documented behaviour calls for.
 class Expect {
-public:
+  public:
     Expect(const FakePort& port, std::size_t from, PortModel& model)
         : events_(port.events()), at_(from), model_(model) {}
 
@@ -116,7 +116,7 @@ public:
     /// No further events.
     void end() const { FUZZ_CHECK(at_ == events_.size()); }
 
-private:
+  private:
     const PortEvent& next(PortEvent::Kind kind);
     void after_transfer(const PortEvent& event);
 

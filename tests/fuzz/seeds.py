@@ -9,6 +9,7 @@ valid input, only a less useful start.
 
     python3 tests/fuzz/seeds.py
 """
+
 import os
 import struct
 
@@ -25,13 +26,26 @@ class Seed:
         for i in reversed(range(size)):
             self.back.append((value >> (8 * i)) & 0xFF)
 
-    def u8(self, v): self.int(v, 1)
-    def u16(self, v): self.int(v, 2)
-    def u32(self, v): self.int(v, 4)
-    def u64(self, v): self.int(v, 8)
-    def boolean(self, b): self.u8(1 if b else 0)
-    def char(self, c): self.u8((c + 128) & 0xFF)          # ConsumeIntegral<char>
-    def i32(self, v): self.int((v + 2**31) & 0xFFFFFFFF, 4)  # ConsumeIntegral<int>
+    def u8(self, v):
+        self.int(v, 1)
+
+    def u16(self, v):
+        self.int(v, 2)
+
+    def u32(self, v):
+        self.int(v, 4)
+
+    def u64(self, v):
+        self.int(v, 8)
+
+    def boolean(self, b):
+        self.u8(1 if b else 0)
+
+    def char(self, c):
+        self.u8((c + 128) & 0xFF)  # ConsumeIntegral<char>
+
+    def i32(self, v):
+        self.int((v + 2**31) & 0xFFFFFFFF, 4)  # ConsumeIntegral<int>
 
     def in_range(self, lo, hi, v, size):
         span, n = hi - lo, 0
@@ -39,21 +53,26 @@ class Seed:
             n += 1
         self.int(v - lo, n)
 
-    def data(self, b): self.front += bytes(b)
+    def data(self, b):
+        self.front += bytes(b)
 
     def string(self, text):  # ConsumeRandomLengthString
         for ch in text:
             self.front += b"\\\\" if ch == 0x5C else bytes([ch])
         self.front += b"\\x"
 
-    def f32(self, x): self.u32(struct.unpack("<I", struct.pack("<f", x))[0])
+    def f32(self, x):
+        self.u32(struct.unpack("<I", struct.pack("<f", x))[0])
 
     def bytes(self):
         return bytes(self.front) + bytes(reversed(self.back))
 
     # ---- The fake port (port_fake.cpp) ----
-    def open_ok(self): self.u8(0)
-    def open_code(self, d): self.u8(d)
+    def open_ok(self):
+        self.u8(0)
+
+    def open_code(self, d):
+        self.u8(d)
 
     def partial(self, count, k):
         if count > 1:
@@ -76,7 +95,8 @@ class Seed:
         if decision >= 192:
             self.partial(count, accepted)
 
-    def discard(self): self.u8(0)
+    def discard(self):
+        self.u8(0)
 
 
 def save(target, name, seed):
@@ -88,13 +108,13 @@ def save(target, name, seed):
 
 # ---- Handle -----------------------------------------------------------------------------
 
+
 def status(user=b"", quaternion=(1.0, 0.0, 0.0, 0.0), device_id=0x0D01):
     header = struct.pack("<HBB4fB", device_id, 0, 200, *quaternion, len(user))
     return header, bytes(user)
 
 
-def handle_receive(s, code, parts, with_code=True, throwing=False, decisions=None,
-                   closed=False):
+def handle_receive(s, code, parts, with_code=True, throwing=False, decisions=None, closed=False):
     s.u8(0)
     s.boolean(with_code)
     s.u8(7 if throwing else 0)
@@ -121,19 +141,26 @@ def handle_seeds():
 
     s = Seed()
     s.open_ok()
-    s.u8(4); s.write()                      # wake-up
-    s.u8(5); s.u16(0x0D01); s.u8(2); s.u8(0); s.data(b"\xAA\xBB"); s.write(6)
-    header, user = status(b"\xAA\xBB")
+    s.u8(4)
+    s.write()  # wake-up
+    s.u8(5)
+    s.u16(0x0D01)
+    s.u8(2)
+    s.u8(0)
+    s.data(b"\xaa\xbb")
+    s.write(6)
+    header, user = status(b"\xaa\xbb")
     handle_receive(s, 0xDA, [(21, header), (2, user[:1])], decisions=[0, 0, 128])
     handle_receive(s, 0xDA, [(21, header[:9])], with_code=False, decisions=[0, 128])
     save("handle", "short_status", s)
 
     s = Seed()
     s.open_ok()
-    handle_receive(s, 0x55, [])             # no message code
+    handle_receive(s, 0x55, [])  # no message code
     handle_receive(s, 0xD0, [(6, info[:2])], decisions=[0, 208])  # hangs up
     handle_receive(s, 0xDF, [], closed=True)  # the port is closed
-    s.u8(6); s.open_ok()                    # back on the line
+    s.u8(6)
+    s.open_ok()  # back on the line
     handle_receive(s, 0xDF, [(3, error)])
     save("handle", "hang_up", s)
 
@@ -148,19 +175,29 @@ def handle_seeds():
 # ---- Arbelon ----------------------------------------------------------------------------
 
 OPS = {"wakeup": 0, "force": 1, "position": 2, "torques": 3, "angles": 4, "current": 5}
-REQUEST = {"wakeup": (0x0A, 0x0B, 21), "force": (0x2A, 0x2B, 24), "position": (0x2C, 0x2B, 24),
-           "torques": (0x1A, 0x1B, 24), "angles": (0x1C, 0x1B, 24), "current": (0xAB, 0xAB, 12)}
+REQUEST = {
+    "wakeup": (0x0A, 0x0B, 21),
+    "force": (0x2A, 0x2B, 24),
+    "position": (0x2C, 0x2B, 24),
+    "torques": (0x1A, 0x1B, 24),
+    "angles": (0x1C, 0x1B, 24),
+    "current": (0xAB, 0xAB, 12),
+}
 
 
-def arbelon_step(s, op, mode, command=(0.0, 0.0, 1.5), reply=None, reads=None, write=None,
-                 discard=False):
+def arbelon_step(
+    s, op, mode, command=(0.0, 0.0, 1.5), reply=None, reads=None, write=None, discard=False
+):
     """mode 0 exchange, 3 send half, 4 receive half."""
     s.u8(OPS[op] + 6 * mode)
     for x in command:
         s.f32(x)
     for _ in range(6):
-        s.f32(-7.0)                         # the outputs as they were
-    s.u16(0xFFFF); s.u8(0xEE); s.u8(0xEE); s.u8(0xEE)
+        s.f32(-7.0)  # the outputs as they were
+    s.u16(0xFFFF)
+    s.u8(0xEE)
+    s.u8(0xEE)
+    s.u8(0xEE)
     for _ in range(16):
         s.u8(0xEE)
     request, code, length = REQUEST[op]
@@ -200,17 +237,18 @@ def arbelon_seeds():
 
     s = Seed()
     s.open_ok()
-    arbelon_step(s, "force", 0, reads=[(1, b"\x1B", 0), (1024, home, 128)])  # wrong code
-    arbelon_step(s, "force", 0, reads=[(1, b"\x2B", 0), (24, home[:10], 128)])  # short
-    arbelon_step(s, "angles", 0, reads=[(1, b"", 160)])                        # silent
+    arbelon_step(s, "force", 0, reads=[(1, b"\x1b", 0), (1024, home, 128)])  # wrong code
+    arbelon_step(s, "force", 0, reads=[(1, b"\x2b", 0), (24, home[:10], 128)])  # short
+    arbelon_step(s, "angles", 0, reads=[(1, b"", 160)])  # silent
     save("arbelon", "spoilt_replies", s)
 
     s = Seed()
     s.open_ok()
-    arbelon_step(s, "torques", 0, reads=[(1, b"\x1B", 0), (24, joints[:5], 224)])  # cut short
+    arbelon_step(s, "torques", 0, reads=[(1, b"\x1b", 0), (24, joints[:5], 224)])  # cut short
     arbelon_step(s, "torques", 0, reply=joints, discard=True)
-    arbelon_step(s, "force", 0, write=(232, 4), reads=[])                       # hangs up
-    s.u8(6 * 6); s.open_ok()                                                    # reconnect
+    arbelon_step(s, "force", 0, write=(232, 4), reads=[])  # hangs up
+    s.u8(6 * 6)
+    s.open_ok()  # reconnect
     arbelon_step(s, "wakeup", 3)
     arbelon_step(s, "wakeup", 4, reply=identity)
     arbelon_step(s, "current", 3)
@@ -220,12 +258,45 @@ def arbelon_seeds():
 
 # ---- Stream -----------------------------------------------------------------------------
 
-STREAM_OPS = ["write", "ostream_write", "put", "insert_number", "insert_text", "flush",
-              "read", "istream_read", "get", "get_into", "get_line", "getline_chars",
-              "getline_string", "ignore", "ignore_all", "peek", "putback", "unget", "readsome",
-              "extract_number", "extract_word", "tellg", "in_avail", "sgetc", "sbumpc",
-              "snextc", "sungetc", "sputbackc", "sgetn", "sputn", "sputc", "pubsetbuf",
-              "close", "connect", "discard_input", "clear", "exceptions"]
+STREAM_OPS = [
+    "write",
+    "ostream_write",
+    "put",
+    "insert_number",
+    "insert_text",
+    "flush",
+    "read",
+    "istream_read",
+    "get",
+    "get_into",
+    "get_line",
+    "getline_chars",
+    "getline_string",
+    "ignore",
+    "ignore_all",
+    "peek",
+    "putback",
+    "unget",
+    "readsome",
+    "extract_number",
+    "extract_word",
+    "tellg",
+    "in_avail",
+    "sgetc",
+    "sbumpc",
+    "snextc",
+    "sungetc",
+    "sputbackc",
+    "sgetn",
+    "sputn",
+    "sputc",
+    "pubsetbuf",
+    "close",
+    "connect",
+    "discard_input",
+    "clear",
+    "exceptions",
+]
 
 
 def stream_op(s, name, n=0, c=0, delim=None, number=0, text=b"", state=0, null_name=False):
@@ -237,7 +308,7 @@ def stream_op(s, name, n=0, c=0, delim=None, number=0, text=b"", state=0, null_n
         s.char(delim)
     s.i32(number)
     if name in ("write", "ostream_write", "sputn"):
-        s.data(text[:max(n, 0)])
+        s.data(text[: max(n, 0)])
     elif name == "insert_text":
         s.string(text)
     elif name == "connect":
@@ -250,13 +321,19 @@ def stream_op(s, name, n=0, c=0, delim=None, number=0, text=b"", state=0, null_n
 def stream_seeds():
     s = Seed()
     s.open_ok()
-    stream_op(s, "write", 5, text=b"hello"); s.write(5)
-    stream_op(s, "read", 4); s.read(4, b"abcd")
-    stream_op(s, "get"); s.read(1, b"x")
-    stream_op(s, "peek"); s.read(1, b"y")
-    stream_op(s, "putback", c=ord("z"))      # refused: a byte is held
-    stream_op(s, "read", 3); s.read(2, b"pq")
-    stream_op(s, "put", c=ord("!")); s.write(1)
+    stream_op(s, "write", 5, text=b"hello")
+    s.write(5)
+    stream_op(s, "read", 4)
+    s.read(4, b"abcd")
+    stream_op(s, "get")
+    s.read(1, b"x")
+    stream_op(s, "peek")
+    s.read(1, b"y")
+    stream_op(s, "putback", c=ord("z"))  # refused: a byte is held
+    stream_op(s, "read", 3)
+    s.read(2, b"pq")
+    stream_op(s, "put", c=ord("!"))
+    s.write(1)
     save("stream", "basic", s)
 
     s = Seed()
@@ -277,26 +354,36 @@ def stream_seeds():
 
     s = Seed()
     s.open_ok()
-    stream_op(s, "in_avail"); s.read(1, b"a")
+    stream_op(s, "in_avail")
+    s.read(1, b"a")
     stream_op(s, "readsome", 8)
-    stream_op(s, "sgetc"); s.read(1, b"b")
+    stream_op(s, "sgetc")
+    s.read(1, b"b")
     stream_op(s, "sbumpc")
     stream_op(s, "sungetc")
     stream_op(s, "sputbackc", c=ord("c"))
-    stream_op(s, "sgetn", 6); s.read(5, b"de", 128)
-    stream_op(s, "snextc"); s.read(1, b"f"); s.read(1, b"g")
+    stream_op(s, "sgetn", 6)
+    s.read(5, b"de", 128)
+    stream_op(s, "snextc")
+    s.read(1, b"f")
+    s.read(1, b"g")
     stream_op(s, "unget")
     save("stream", "buffer_calls", s)
 
     s = Seed()
     s.open_ok()
-    stream_op(s, "peek"); s.read(1, b"q")
-    stream_op(s, "discard_input"); s.discard()
-    stream_op(s, "read", 10); s.read(10, b"abc", 208)   # hangs up
-    stream_op(s, "write", 2, text=b"no")                 # nothing open
-    stream_op(s, "connect", text=b"ttyUSB1"); s.open_code(192 + 2)  # half configured
+    stream_op(s, "peek")
+    s.read(1, b"q")
+    stream_op(s, "discard_input")
+    s.discard()
+    stream_op(s, "read", 10)
+    s.read(10, b"abc", 208)  # hangs up
+    stream_op(s, "write", 2, text=b"no")  # nothing open
+    stream_op(s, "connect", text=b"ttyUSB1")
+    s.open_code(192 + 2)  # half configured
     stream_op(s, "exceptions", state=4)
-    stream_op(s, "read", 4); s.read(4, b"", 192)
+    stream_op(s, "read", 4)
+    s.read(4, b"", 192)
     stream_op(s, "clear")
     stream_op(s, "close")
     stream_op(s, "connect", text=b"x", null_name=True)
@@ -305,8 +392,19 @@ def stream_seeds():
 
 # ---- Simulator --------------------------------------------------------------------------
 
-def sim_setup(s, arbelon, chances=(0, 0, 0, 0), faults_after=None, max_faults=None,
-              silent_after=None, hangup_after=None, fixed_dt=None, rate=10, error_every=0):
+
+def sim_setup(
+    s,
+    arbelon,
+    chances=(0, 0, 0, 0),
+    faults_after=None,
+    max_faults=None,
+    silent_after=None,
+    hangup_after=None,
+    fixed_dt=None,
+    rate=10,
+    error_every=0,
+):
     s.boolean(arbelon)
     s.u64(7)
     for c in chances:
@@ -314,17 +412,25 @@ def sim_setup(s, arbelon, chances=(0, 0, 0, 0), faults_after=None, max_faults=No
     for n in (faults_after, max_faults, silent_after, hangup_after):
         s.u8(0 if n is None else 128 + n)
     if arbelon:
-        s.u16(0x0A01); s.u8(1); s.u8(2); s.u8(6)
+        s.u16(0x0A01)
+        s.u8(1)
+        s.u8(2)
+        s.u8(6)
         for b in b"Zelkor simulator":
             s.u8(b)
         s.boolean(fixed_dt is None)
         if fixed_dt is not None:
             s.u64(int(fixed_dt * (2**64 - 1)))
     else:
-        s.u8(4); s.u16(0x0D01); s.u8(2); s.u8(1); s.u8(3)
+        s.u8(4)
+        s.u16(0x0D01)
+        s.u8(2)
+        s.u8(1)
+        s.u8(3)
         s.u8(rate)
         s.in_range(0, 5, error_every, 8)
-        s.u8(3); s.u8(200)
+        s.u8(3)
+        s.u8(200)
 
 
 def sim_chunk(s, data, ms=1):
@@ -346,8 +452,14 @@ def vector(code, *v):
 def sim_seeds():
     s = Seed()
     sim_setup(s, True, fixed_dt=0.001)
-    for m in (b"\x0A", vector(0x2A, 0, 0, 1.5), vector(0x2C, 0.25, 0, 0.05),
-              vector(0x1A, 0, 0.2, 0), vector(0x1C, 0, 0.5, -0.5), b"\xAB"):
+    for m in (
+        b"\x0a",
+        vector(0x2A, 0, 0, 1.5),
+        vector(0x2C, 0.25, 0, 0.05),
+        vector(0x1A, 0, 0.2, 0),
+        vector(0x1C, 0, 0.5, -0.5),
+        b"\xab",
+    ):
         sim_chunk(s, m)
     save("sim", "arbelon_requests", s)
 
@@ -356,35 +468,44 @@ def sim_seeds():
     force = vector(0x2A, 1.0, float("nan"), float("inf"))
     sim_chunk(s, force[:5])
     sim_chunk(s, force[5:] + b"\x55\x66" + force[:3])
-    sim_chunk(s, b"", ms=200)                # the partial message goes stale
-    sim_chunk(s, b"\x0A" + vector(0x1C, 5.0, -5.0, 1e30))
+    sim_chunk(s, b"", ms=200)  # the partial message goes stale
+    sim_chunk(s, b"\x0a" + vector(0x1C, 5.0, -5.0, 1e30))
     save("sim", "arbelon_pieces_and_faults", s)
 
     s = Seed()
     sim_setup(s, False, rate=10, error_every=2)
-    sim_chunk(s, b"\x0A")
-    sim_chunk(s, b"\xDB\x01\x0D\x03abc")
+    sim_chunk(s, b"\x0a")
+    sim_chunk(s, b"\xdb\x01\x0d\x03abc")
     sim_tick(s, 120)
-    sim_chunk(s, b"\xDB\x02\x0D\x01z\x42")   # another handle, then garbage
+    sim_chunk(s, b"\xdb\x02\x0d\x01z\x42")  # another handle, then garbage
     sim_tick(s, 120)
     sim_tick(s, 120)
-    s.u8(0xFF); s.u8(5)                       # the host closes the port
-    sim_chunk(s, b"\x0A")
+    s.u8(0xFF)
+    s.u8(5)  # the host closes the port
+    sim_chunk(s, b"\x0a")
     sim_tick(s, 120)
     save("sim", "handle_session", s)
 
     s = Seed()
-    sim_setup(s, False, chances=(30, 60, 60, 60), faults_after=1, max_faults=5,
-              hangup_after=4, rate=255, error_every=1)
-    sim_chunk(s, b"\x0A\xDB\x01\x0D\x00")
+    sim_setup(
+        s,
+        False,
+        chances=(30, 60, 60, 60),
+        faults_after=1,
+        max_faults=5,
+        hangup_after=4,
+        rate=255,
+        error_every=1,
+    )
+    sim_chunk(s, b"\x0a\xdb\x01\x0d\x00")
     for _ in range(4):
         sim_tick(s, 1)
-    sim_chunk(s, b"\xDB\x01\x0D\x02\x01\x02\x0A\x0A")
+    sim_chunk(s, b"\xdb\x01\x0d\x02\x01\x02\x0a\x0a")
     save("sim", "handle_faults_hang_up", s)
 
     s = Seed()
     sim_setup(s, False, silent_after=1, rate=100)
-    sim_chunk(s, b"\x0A\x0A\xDB")
+    sim_chunk(s, b"\x0a\x0a\xdb")
     sim_tick(s, 20)
     save("sim", "handle_silent", s)
 

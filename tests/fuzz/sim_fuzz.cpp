@@ -35,9 +35,16 @@ bool is_device_code(std::uint8_t b) {
 std::size_t request_length(bool arbelon, const std::uint8_t* m) {
     if (arbelon) {
         switch (m[0]) {
-            case 0x0A: case 0xAB: return 1;
-            case 0x2A: case 0x2C: case 0x1A: case 0x1C: return 13;
-            default: return 0;
+            case 0x0A:
+            case 0xAB:
+                return 1;
+            case 0x2A:
+            case 0x2C:
+            case 0x1A:
+            case 0x1C:
+                return 13;
+            default:
+                return 0;
         }
     }
     if (m[0] == 0x0A) return 1;
@@ -64,7 +71,7 @@ struct Wire final : Outbox {
 // Sits between the device and the fault injector: checks that every message is well formed
 // and that the injector passes it on as it says.
 class Checker final : public Outbox {
-public:
+  public:
     Checker(bool arbelon, const FaultSettings& settings, Faults& faults, Wire& wire)
         : arbelon_(arbelon), settings_(settings), faults_(faults), wire_(wire) {}
 
@@ -115,23 +122,37 @@ public:
         }
     }
 
-private:
+  private:
     void check_well_formed(const Bytes& m) const {
         FUZZ_CHECK(!m.empty() && m.size() <= max_message_length);
         if (arbelon_) {
             switch (m[0]) {
-                case 0x0B: FUZZ_CHECK(m.size() == 22); break;
+                case 0x0B:
+                    FUZZ_CHECK(m.size() == 22);
+                    break;
                 case 0x2B:
-                case 0x1B: FUZZ_CHECK(m.size() == 25 && finite_floats(m, 1, 6)); break;
-                case 0xAB: FUZZ_CHECK(m.size() == 13 && finite_floats(m, 1, 3)); break;
-                default: FUZZ_CHECK(!"an Arbelon message");
+                case 0x1B:
+                    FUZZ_CHECK(m.size() == 25 && finite_floats(m, 1, 6));
+                    break;
+                case 0xAB:
+                    FUZZ_CHECK(m.size() == 13 && finite_floats(m, 1, 3));
+                    break;
+                default:
+                    FUZZ_CHECK(!"an Arbelon message");
             }
         } else {
             switch (m[0]) {
-                case 0xD0: FUZZ_CHECK(m.size() == 7); break;
-                case 0xDA: FUZZ_CHECK(m.size() >= 22 && m.size() == 22u + m[21]); break;
-                case 0xDF: FUZZ_CHECK(m.size() == 4); break;
-                default: FUZZ_CHECK(!"a Handle message");
+                case 0xD0:
+                    FUZZ_CHECK(m.size() == 7);
+                    break;
+                case 0xDA:
+                    FUZZ_CHECK(m.size() >= 22 && m.size() == 22u + m[21]);
+                    break;
+                case 0xDF:
+                    FUZZ_CHECK(m.size() == 4);
+                    break;
+                default:
+                    FUZZ_CHECK(!"a Handle message");
             }
         }
     }
@@ -208,7 +229,7 @@ std::unique_ptr<SimDevice> make_device(const Setup& s) {
 }
 
 class Harness {
-public:
+  public:
     Harness(FuzzedDataProvider& in, const Setup& setup)
         : in_(in),
           arbelon_(setup.arbelon),
@@ -246,10 +267,11 @@ public:
         }
         // Every byte the host sent is accounted for.
         FUZZ_CHECK(framer_.expire(std::numeric_limits<double>::infinity()) + cursor_ ==
-                   stream_.size() || hung_up_);
+                       stream_.size() ||
+                   hung_up_);
     }
 
-private:
+  private:
     void advance_clock(std::uint8_t op) {
         const std::uint8_t d = in_.ConsumeIntegral<std::uint8_t>();
         // Mostly milliseconds; now and then a long pause.
@@ -284,8 +306,8 @@ private:
             if (item.kind == Framer::Item::Kind::none) return true;
             // The item is the next stretch of what the host sent.
             FUZZ_CHECK(item.length > 0 && cursor_ + item.length <= stream_.size());
-            FUZZ_CHECK(std::equal(item.data, item.data + item.length, stream_.begin() +
-                                  static_cast<std::ptrdiff_t>(cursor_)));
+            FUZZ_CHECK(std::equal(item.data, item.data + item.length,
+                                  stream_.begin() + static_cast<std::ptrdiff_t>(cursor_)));
             cursor_ += item.length;
             checker_.sent.clear();
             if (item.kind == Framer::Item::Kind::garbage) {
@@ -301,7 +323,8 @@ private:
             FUZZ_CHECK(item.length == request_length(arbelon_, item.data));
             switch (faults_.admit()) {
                 case Faults::Verdict::serve:
-                    FUZZ_CHECK(served_ < settings_.silent_after && served_ < settings_.hangup_after);
+                    FUZZ_CHECK(served_ < settings_.silent_after &&
+                               served_ < settings_.hangup_after);
                     ++served_;
                     device_->receive(item.data, item.length, now_, checker_);
                     expect_answer(Bytes(item.data, item.data + item.length));
@@ -383,25 +406,39 @@ private:
             const Bytes& m = sent[0];
             switch (request[0]) {
                 case 0x0A: {
-                    Bytes want{0x0B, static_cast<std::uint8_t>(identity_.device_id),
+                    Bytes want{0x0B,
+                               static_cast<std::uint8_t>(identity_.device_id),
                                static_cast<std::uint8_t>(identity_.device_id >> 8),
-                               identity_.device_model_number, identity_.hardware_version,
+                               identity_.device_model_number,
+                               identity_.hardware_version,
                                identity_.firmware_version};
-                    want.insert(want.end(), identity_.uuid.bytes.begin(), identity_.uuid.bytes.end());
+                    want.insert(want.end(), identity_.uuid.bytes.begin(),
+                                identity_.uuid.bytes.end());
                     FUZZ_CHECK(m == want);
                     break;
                 }
-                case 0xAB: FUZZ_CHECK(m[0] == 0xAB); break;
-                case 0x2A: case 0x2C: FUZZ_CHECK(m[0] == 0x2B); break;
-                default: FUZZ_CHECK(m[0] == 0x1B); break;
+                case 0xAB:
+                    FUZZ_CHECK(m[0] == 0xAB);
+                    break;
+                case 0x2A:
+                case 0x2C:
+                    FUZZ_CHECK(m[0] == 0x2B);
+                    break;
+                default:
+                    FUZZ_CHECK(m[0] == 0x1B);
+                    break;
             }
             return;
         }
         if (request[0] == 0x0A) {
             const HandleInfo& i = handle_.info;
-            const Bytes want{0xD0, i.tool_data_remaining, static_cast<std::uint8_t>(i.device_id),
-                             static_cast<std::uint8_t>(i.device_id >> 8), i.device_model_number,
-                             i.hardware_version, i.firmware_version};
+            const Bytes want{0xD0,
+                             i.tool_data_remaining,
+                             static_cast<std::uint8_t>(i.device_id),
+                             static_cast<std::uint8_t>(i.device_id >> 8),
+                             i.device_model_number,
+                             i.hardware_version,
+                             i.firmware_version};
             FUZZ_CHECK(sent.size() == 1 && sent[0] == want);
             model_.awake = true;
             return;
@@ -427,7 +464,7 @@ private:
     Framer framer_;
     HandleModel model_;
     double now_ = 1000.0;
-    Bytes stream_;         // every byte the host sent
+    Bytes stream_;            // every byte the host sent
     std::size_t cursor_ = 0;  // how much of it the framer has handed on or dropped
     std::uint64_t served_ = 0;
     bool hung_up_ = false;

@@ -9,6 +9,8 @@
 // (and beyond it), open state and recorded failure; the reference checks on the way that the
 // library made exactly the port calls the behaviour calls for. The documented promises of
 // read() and write() are also checked directly against the port's log.
+#include <ZelkorHardwareAPI/io/serial_stream.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -17,7 +19,6 @@
 #include <streambuf>
 #include <string>
 
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "port_fake.h"
 
 namespace {
@@ -34,7 +35,7 @@ using traits = std::char_traits<char>;
 
 // The port calls one operation caused, served again to the reference in order.
 class Replay {
-public:
+  public:
     Replay(const std::vector<PortEvent>& events, std::size_t from, std::size_t to)
         : events_(events), at_(from), to_(to) {}
 
@@ -48,14 +49,14 @@ public:
     // The library made no more calls than the reference.
     void end() const { FUZZ_CHECK(at_ == to_); }
 
-private:
+  private:
     const std::vector<PortEvent>& events_;
     std::size_t at_, to_;
 };
 
 // The reference stream buffer.
 class ReferenceBuffer : public std::streambuf {
-public:
+  public:
     Replay* port = nullptr;
 
     bool is_open() const { return open_; }
@@ -98,7 +99,7 @@ public:
         return open_ && mine(port->take(Kind::discard)).ok;
     }
 
-protected:
+  protected:
     int_type overflow(int_type c) override {
         if (traits::eq_int_type(c, traits::eof())) return traits::eof();
         if (!open_) return not_open(Step::write), traits::eof();
@@ -163,7 +164,7 @@ protected:
 
     std::streambuf* setbuf(char*, std::streamsize) override { return this; }
 
-private:
+  private:
     const PortEvent& mine(const PortEvent& event) const {
         FUZZ_CHECK(event.handle == handle_);
         return event;
@@ -191,10 +192,18 @@ private:
 
     void record(Step step, const PortEvent& event) {
         switch (event.ending) {
-            case Ending::complete: error_ = {}; break;
-            case Ending::timed_out: error_ = {step, Cause::timed_out, 0}; break;
-            case Ending::interrupted: error_ = {step, Cause::interrupted, 0}; break;
-            case Ending::failed: error_ = {step, Cause::system, event.system_error}; break;
+            case Ending::complete:
+                error_ = {};
+                break;
+            case Ending::timed_out:
+                error_ = {step, Cause::timed_out, 0};
+                break;
+            case Ending::interrupted:
+                error_ = {step, Cause::interrupted, 0};
+                break;
+            case Ending::failed:
+                error_ = {step, Cause::system, event.system_error};
+                break;
             case Ending::hung_up:
                 error_ = {Step::hang_up, Cause::system, event.system_error};
                 close();
@@ -211,7 +220,7 @@ private:
 
 // The reference stream: the same interface as SerialStream.
 class ReferenceStream : public std::iostream {
-public:
+  public:
     ReferenceStream() : std::iostream(nullptr) { rdbuf(&buffer); }
 
     ReferenceStream& write(const char* data, std::streamsize n) {
@@ -241,18 +250,50 @@ public:
 
     ReferenceBuffer buffer;
 
-private:
+  private:
     std::int8_t open_result_ = 0;
 };
 
 // ---- Operations ----
 
 enum class Op : std::uint8_t {
-    write, ostream_write, put, insert_number, insert_text, flush,
-    read, istream_read, get, get_into, get_line, getline_chars, getline_string, ignore,
-    ignore_all, peek, putback, unget, readsome, extract_number, extract_word, tellg,
-    in_avail, sgetc, sbumpc, snextc, sungetc, sputbackc, sgetn, sputn, sputc, pubsetbuf,
-    close, connect, discard_input, clear, exceptions,
+    write,
+    ostream_write,
+    put,
+    insert_number,
+    insert_text,
+    flush,
+    read,
+    istream_read,
+    get,
+    get_into,
+    get_line,
+    getline_chars,
+    getline_string,
+    ignore,
+    ignore_all,
+    peek,
+    putback,
+    unget,
+    readsome,
+    extract_number,
+    extract_word,
+    tellg,
+    in_avail,
+    sgetc,
+    sbumpc,
+    snextc,
+    sungetc,
+    sputbackc,
+    sgetn,
+    sputn,
+    sputc,
+    pubsetbuf,
+    close,
+    connect,
+    discard_input,
+    clear,
+    exceptions,
     count
 };
 
@@ -262,7 +303,7 @@ struct Params {
     char c = 0;
     char delim = '\n';
     int number = 0;
-    std::string text;       // bytes to write, or the port name
+    std::string text;  // bytes to write, or the port name
     bool null_name = false;
     std::ios::iostate state = std::ios::goodbit;
 };
@@ -300,7 +341,8 @@ Params params_from(FuzzedDataProvider& in) {
         case Op::write:
         case Op::ostream_write:
         case Op::sputn:
-            p.text = in.ConsumeBytesAsString(static_cast<std::size_t>(std::max<std::streamsize>(p.n, 0)));
+            p.text = in.ConsumeBytesAsString(
+                static_cast<std::size_t>(std::max<std::streamsize>(p.n, 0)));
             p.n = static_cast<std::streamsize>(p.text.size());
             break;
         case Op::insert_text:
@@ -335,59 +377,126 @@ Result apply(Stream& s, const Params& p) {
     std::streambuf& sb = *s.rdbuf();
     try {
         switch (p.op) {
-            case Op::write: s.write(p.text.data(), p.n); break;
-            case Op::ostream_write: os.write(p.text.data(), p.n); break;
-            case Op::put: os.put(p.c); break;
-            case Op::insert_number: os << p.number; break;
-            case Op::insert_text: os << p.text; break;
-            case Op::flush: os.flush(); break;
-            case Op::read: s.read(b, p.n); break;
-            case Op::istream_read: is.read(b, p.n); break;
-            case Op::get: r.value = is.get(); break;
+            case Op::write:
+                s.write(p.text.data(), p.n);
+                break;
+            case Op::ostream_write:
+                os.write(p.text.data(), p.n);
+                break;
+            case Op::put:
+                os.put(p.c);
+                break;
+            case Op::insert_number:
+                os << p.number;
+                break;
+            case Op::insert_text:
+                os << p.text;
+                break;
+            case Op::flush:
+                os.flush();
+                break;
+            case Op::read:
+                s.read(b, p.n);
+                break;
+            case Op::istream_read:
+                is.read(b, p.n);
+                break;
+            case Op::get:
+                r.value = is.get();
+                break;
             case Op::get_into: {
                 char c = fill;
                 is.get(c);
                 r.value = c;
                 break;
             }
-            case Op::get_line: is.get(b, p.n, p.delim); break;
-            case Op::getline_chars: is.getline(b, p.n, p.delim); break;
-            case Op::getline_string: std::getline(is, r.text, p.delim); break;
-            case Op::ignore: is.ignore(p.n, traits::to_int_type(p.delim)); break;
+            case Op::get_line:
+                is.get(b, p.n, p.delim);
+                break;
+            case Op::getline_chars:
+                is.getline(b, p.n, p.delim);
+                break;
+            case Op::getline_string:
+                std::getline(is, r.text, p.delim);
+                break;
+            case Op::ignore:
+                is.ignore(p.n, traits::to_int_type(p.delim));
+                break;
             case Op::ignore_all:
                 is.ignore(std::numeric_limits<std::streamsize>::max(),
                           traits::to_int_type(p.delim));
                 break;
-            case Op::peek: r.value = is.peek(); break;
-            case Op::putback: is.putback(p.c); break;
-            case Op::unget: is.unget(); break;
-            case Op::readsome: r.value = is.readsome(b, p.n); break;
+            case Op::peek:
+                r.value = is.peek();
+                break;
+            case Op::putback:
+                is.putback(p.c);
+                break;
+            case Op::unget:
+                is.unget();
+                break;
+            case Op::readsome:
+                r.value = is.readsome(b, p.n);
+                break;
             case Op::extract_number: {
                 long long v = 7;
                 is >> v;
                 r.value = v;
                 break;
             }
-            case Op::extract_word: is >> r.text; break;
-            case Op::tellg: r.value = static_cast<long long>(is.tellg()); break;
-            case Op::in_avail: r.value = sb.in_avail(); break;
-            case Op::sgetc: r.value = sb.sgetc(); break;
-            case Op::sbumpc: r.value = sb.sbumpc(); break;
-            case Op::snextc: r.value = sb.snextc(); break;
-            case Op::sungetc: r.value = sb.sungetc(); break;
-            case Op::sputbackc: r.value = sb.sputbackc(p.c); break;
-            case Op::sgetn: r.value = sb.sgetn(b, p.n); break;
-            case Op::sputn: r.value = sb.sputn(p.text.data(), p.n); break;
-            case Op::sputc: r.value = sb.sputc(p.c); break;
-            case Op::pubsetbuf: r.value = sb.pubsetbuf(b, p.n) == &sb; break;
-            case Op::close: s.close(); break;
+            case Op::extract_word:
+                is >> r.text;
+                break;
+            case Op::tellg:
+                r.value = static_cast<long long>(is.tellg());
+                break;
+            case Op::in_avail:
+                r.value = sb.in_avail();
+                break;
+            case Op::sgetc:
+                r.value = sb.sgetc();
+                break;
+            case Op::sbumpc:
+                r.value = sb.sbumpc();
+                break;
+            case Op::snextc:
+                r.value = sb.snextc();
+                break;
+            case Op::sungetc:
+                r.value = sb.sungetc();
+                break;
+            case Op::sputbackc:
+                r.value = sb.sputbackc(p.c);
+                break;
+            case Op::sgetn:
+                r.value = sb.sgetn(b, p.n);
+                break;
+            case Op::sputn:
+                r.value = sb.sputn(p.text.data(), p.n);
+                break;
+            case Op::sputc:
+                r.value = sb.sputc(p.c);
+                break;
+            case Op::pubsetbuf:
+                r.value = sb.pubsetbuf(b, p.n) == &sb;
+                break;
+            case Op::close:
+                s.close();
+                break;
             case Op::connect:
                 r.value = s.connect(p.null_name ? nullptr : p.text.c_str());
                 break;
-            case Op::discard_input: r.value = s.discard_input(); break;
-            case Op::clear: s.clear(p.state); break;
-            case Op::exceptions: s.exceptions(p.state); break;
-            case Op::count: break;
+            case Op::discard_input:
+                r.value = s.discard_input();
+                break;
+            case Op::clear:
+                s.clear(p.state);
+                break;
+            case Op::exceptions:
+                s.exceptions(p.state);
+                break;
+            case Op::count:
+                break;
         }
     } catch (const std::ios_base::failure&) {
         r.threw = true;
@@ -414,7 +523,8 @@ void check_transfer(const Params& p, const Result& r, const std::vector<PortEven
         if (events[i].kind == Kind::write) {
             ++writes;
             written = events[i].count;
-            if (p.op == Op::write) FUZZ_CHECK(events[i].bytes == Bytes(p.text.begin(), p.text.end()));
+            if (p.op == Op::write)
+                FUZZ_CHECK(events[i].bytes == Bytes(p.text.begin(), p.text.end()));
         }
     }
     if (p.op == Op::read && p.n >= 0) {
@@ -424,9 +534,10 @@ void check_transfer(const Params& p, const Result& r, const std::vector<PortEven
         // most the one look-ahead byte.
         FUZZ_CHECK(writes == 0 && reads <= 1 && k <= n);
         FUZZ_CHECK(k >= delivered.size() && k <= delivered.size() + 1);
-        FUZZ_CHECK(std::equal(delivered.begin(), delivered.end(),
-                              r.buffer.begin() + static_cast<std::ptrdiff_t>(k - delivered.size()),
-                              [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+        FUZZ_CHECK(
+            std::equal(delivered.begin(), delivered.end(),
+                       r.buffer.begin() + static_cast<std::ptrdiff_t>(k - delivered.size()),
+                       [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
         // The rest of the buffer, and what lies beyond it, untouched.
         for (std::size_t i = k; i < r.buffer.size(); ++i) FUZZ_CHECK(r.buffer[i] == fill);
         const bool short_read = (r.state & std::ios::eofbit) && (r.state & std::ios::failbit);

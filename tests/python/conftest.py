@@ -10,13 +10,13 @@ import pytest
 
 if TYPE_CHECKING:
     from typing_extensions import Protocol
-
     from zelkor_sim import Simulator
 
     class StartSimulator(Protocol):
         """The simulator fixture: starts zelkor-sim for `device` with further `options`."""
 
         def __call__(self, device: str = ..., *options: str) -> Simulator: ...
+
 
 # The device simulator speaks through a POSIX pseudo-terminal.
 collect_ignore_glob = ["test_e2e_*.py"] if sys.platform == "win32" else []
@@ -37,7 +37,7 @@ class Device:
     def send(self, data: bytes) -> None:
         view = memoryview(bytes(data))
         while view:
-            view = view[os.write(self.master, view):]
+            view = view[os.write(self.master, view) :]
 
     def receive(self, want: int, timeout: float = 2.0) -> bytes:
         """What the host wrote, waiting up to `timeout` seconds for `want` bytes."""

@@ -1,4 +1,5 @@
 """A Handle subclass that records every message its callbacks receive."""
+
 from __future__ import annotations
 
 import time
@@ -16,23 +17,58 @@ class Recorder(zh.Handle):
         super().__init__(stream)
         self.messages: list[tuple[str, Values]] = []  # (kind, the callback's arguments), in order
 
-    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int,
-                            device_model_number: int, hardware_version: int,
-                            firmware_version: int, /) -> None:
-        self.messages.append(("info", (tool_data_remaining, device_id, device_model_number,
-                                       hardware_version, firmware_version)))
+    def OnReceiveHandleInfo(
+        self,
+        tool_data_remaining: int,
+        device_id: int,
+        device_model_number: int,
+        hardware_version: int,
+        firmware_version: int,
+        /,
+    ) -> None:
+        self.messages.append(
+            (
+                "info",
+                (
+                    tool_data_remaining,
+                    device_id,
+                    device_model_number,
+                    hardware_version,
+                    firmware_version,
+                ),
+            )
+        )
 
-    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float],
-                                     error_flag: int, hall_effect_sensor_level: int,
-                                     user_data_length: int, user_data: list[int], /) -> None:
-        self.messages.append(("status", (device_id, quaternion, error_flag,
-                                         hall_effect_sensor_level, user_data_length, user_data)))
+    def OnReceiveHandleStatusMessage(
+        self,
+        device_id: int,
+        quaternion: list[float],
+        error_flag: int,
+        hall_effect_sensor_level: int,
+        user_data_length: int,
+        user_data: list[int],
+        /,
+    ) -> None:
+        self.messages.append(
+            (
+                "status",
+                (
+                    device_id,
+                    quaternion,
+                    error_flag,
+                    hall_effect_sensor_level,
+                    user_data_length,
+                    user_data,
+                ),
+            )
+        )
 
     def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int, /) -> None:
         self.messages.append(("error", (device_id, error_code)))
 
-    def until(self, kind: str, test: Callable[[Values], bool] = lambda values: True,
-              limit: float = 5.0) -> Values:
+    def until(
+        self, kind: str, test: Callable[[Values], bool] = lambda values: True, limit: float = 5.0
+    ) -> Values:
         """Receives until a message of `kind` passes `test`; returns its values."""
         end = time.monotonic() + limit
         while time.monotonic() < end:

@@ -3,6 +3,7 @@ device stays silent or trickles, the test sends SIGINT, and the script reports a
 KeyboardInterrupt came (on the machine's monotonic clock, which the test shares) and whether
 a later exchange works. The call holds the interpreter lock while it waits, so no thread of
 this process could send the signal in time."""
+
 import json
 import os
 import select
@@ -37,6 +38,7 @@ def main(case):
             os.write(master, b"\x55")
             while not stop.wait(0.9):
                 os.write(master, b"\x00")
+
         threading.Thread(target=trickle, daemon=True).start()
 
     report = {"raised": None}
@@ -53,10 +55,8 @@ def main(case):
     # The stream stays usable: the next exchange gets its own reply, from a device in another
     # process (no thread of this one runs while the exchange holds the interpreter lock).
     reply = b"\x2b" + STATE
-    answer = ("import os\n"
-              "assert os.read(0, 13)[0] == 0x2A\n"
-              f"os.write(0, {reply!r})\n")
-    with subprocess.Popen([sys.executable, "-c", answer], stdin=master) as device:
+    answer = f"import os\nassert os.read(0, 13)[0] == 0x2A\nos.write(0, {reply!r})\n"
+    with subprocess.Popen([sys.executable, "-c", answer], stdin=master):
         report["later"] = arm.end_effector_force([0, 0, 0])
     print(json.dumps(report))
 

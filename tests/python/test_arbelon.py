@@ -4,7 +4,6 @@ import time
 import uuid
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 STATE = struct.pack("<6f", 1.5, -2.25, 3.0, 0.125, -0.5, 0.1)
@@ -47,8 +46,10 @@ def test_state_exchange(device, arm, method, request_code, reply_code):
         (lambda a: a.joint_angles((1, 2, 3)), b"\x1c" + ONE_TWO_THREE),
         (lambda a: a.end_effector_position([1, 2, 3, 4]), b"\x2c" + ONE_TWO_THREE),
         (lambda a: a.joint_torques(range(1, 4)), b"\x1a" + ONE_TWO_THREE),
-        (lambda a: a.end_effector_force(**{"force request vector": [1.0, 2, 3.0]}),
-         b"\x2a" + ONE_TWO_THREE),
+        (
+            lambda a: a.end_effector_force(**{"force request vector": [1.0, 2, 3.0]}),
+            b"\x2a" + ONE_TWO_THREE,
+        ),
     ],
     ids=["default zeros", "tuple of ints", "four values", "range", "keyword with spaces"],
 )
@@ -94,11 +95,18 @@ def test_device_wakeup_dict(device, arm):
     device.send(IDENTITY)
     info = arm.device_wakeup_dict()
     assert list(info) == [
-        "device_id", "device_model_number", "hardware_version", "firmware_version",
-        "device_id_ext"]
+        "device_id",
+        "device_model_number",
+        "hardware_version",
+        "firmware_version",
+        "device_id_ext",
+    ]
     assert info["device_id"] == 4660
     assert (info["device_model_number"], info["hardware_version"], info["firmware_version"]) == (
-        7, 2, 5)
+        7,
+        2,
+        5,
+    )
     assert isinstance(info["device_id_ext"], uuid.UUID)
     assert info["device_id_ext"].hex == "101112131415161718191a1b1c1d1e1f"
     assert info["device_id_ext"].bytes == bytes(range(0x10, 0x20))
@@ -125,10 +133,13 @@ def test_signatures_and_docstrings():
     for name, doc in docs.items():
         # The fixed text is the first paragraph after the signature; more may follow it.
         assert getattr(zh.Arbelon, name).__doc__.split("\n\n")[1] == doc
-    assert ("end_effector_force(self: ZelkorHardwareAPI.Arbelon, force request vector: "
-            "List[float] = [0.0, 0.0, 0.0]) -> tuple") in zh.Arbelon.end_effector_force.__doc__
+    assert (
+        "end_effector_force(self: ZelkorHardwareAPI.Arbelon, force request vector: "
+        "List[float] = [0.0, 0.0, 0.0]) -> tuple"
+    ) in zh.Arbelon.end_effector_force.__doc__
     assert "(self: ZelkorHardwareAPI.Arbelon, stream: ZelkorHardwareAPI.SerialStream)" in (
-        zh.Arbelon.__init__.__doc__)
+        zh.Arbelon.__init__.__doc__
+    )
     assert zh.Arbelon.__doc__.startswith("The Arbelon arm: ")
 
 

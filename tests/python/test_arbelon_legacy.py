@@ -2,7 +2,6 @@ import struct
 import warnings
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 STATE = struct.pack("<6f", 1.5, -2.25, 3.0, 0.125, -0.5, 4.0)
@@ -50,8 +49,20 @@ def quiet(call):
         (lambda a: a.SendDeviceWakeup(), b"\x0a"),
         (lambda a: a.RequestCurrent(), b"\xab"),
     ],
-    ids=["no args", "one int", "two ints", "three ints", "list", "ForceZ only", "force keyword",
-         "angle five values", "position", "torques", "wakeup", "current"],
+    ids=[
+        "no args",
+        "one int",
+        "two ints",
+        "three ints",
+        "list",
+        "ForceZ only",
+        "force keyword",
+        "angle five values",
+        "position",
+        "torques",
+        "wakeup",
+        "current",
+    ],
 )
 def test_sends_on_the_wire(device, arm, call, sent):
     assert quiet(lambda: call(arm)) is None
@@ -90,8 +101,10 @@ def test_failed_receives_echo_the_arguments_as_f32(device, arm):
     position = [0.1, 0.2, 0.3]
     device.send(b"\x1b" + STATE)  # wrong code: discarded
     result = quiet(lambda: arm.ReceiveState(position))
-    assert result == ([0.10000000149011612, 0.20000000298023224, 0.30000001192092896],
-                      [0.0, 0.0, 0.0])
+    assert result == (
+        [0.10000000149011612, 0.20000000298023224, 0.30000001192092896],
+        [0.0, 0.0, 0.0],
+    )
     assert position == [0.1, 0.2, 0.3], "the caller's list is not modified"
     assert result[0] is not position
     device.send(b"\x2b" + STATE[:10])  # short
@@ -105,7 +118,9 @@ def test_each_deprecated_call_warns_once_with_its_text(device, arm, name):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         getattr(arm, name)()
-    assert [(w.category, str(w.message)) for w in caught] == [(DeprecationWarning, DEPRECATED[name])]
+    assert [(w.category, str(w.message)) for w in caught] == [
+        (DeprecationWarning, DEPRECATED[name])
+    ]
     assert caught[0].filename == __file__, "attributed to the calling line"
 
 
@@ -221,33 +236,47 @@ def test_default_uuid_is_fresh_on_every_call(device, arm):
 
 def test_signatures_and_docstrings():
     expected = {
-        "SendDeviceWakeup": ["SendDeviceWakeup(self: ZelkorHardwareAPI.Arbelon) -> None",
-                             "[DEPRECATED] Send a device wakeup command"],
+        "SendDeviceWakeup": [
+            "SendDeviceWakeup(self: ZelkorHardwareAPI.Arbelon) -> None",
+            "[DEPRECATED] Send a device wakeup command",
+        ],
         "ReceiveDeviceInfo": [
             "ReceiveDeviceInfo(self: ZelkorHardwareAPI.Arbelon, device_id: int = 0, "
             "device_model_num: int = 0, hardware_version: int = 0, firmware_version: int = 0, "
             "UUID: ZelkorHardwareAPI.UUID = UUID()) -> tuple",
-            "Receive device info and return a tuple"],
+            "Receive device info and return a tuple",
+        ],
         "SendForce": [
             "1. SendForce(self: ZelkorHardwareAPI.Arbelon, force: List[float] = [0.0, 0.0, 0.0]) "
             "-> None",
             "2. SendForce(self: ZelkorHardwareAPI.Arbelon, ForceX: float = 0, ForceY: float = 0, "
-            "ForceZ: float = 0) -> None", "[Deprecated] Send force to the device"],
-        "ReceiveState": ["position: List[float] = [0.0, 0.0, 0.0], velocity: List[float] = "
-                         "[0.0, 0.0, 0.0]) -> tuple",
-                         "[Deprecated] receive state and return position and velocity"],
+            "ForceZ: float = 0) -> None",
+            "[Deprecated] Send force to the device",
+        ],
+        "ReceiveState": [
+            "position: List[float] = [0.0, 0.0, 0.0], velocity: List[float] = "
+            "[0.0, 0.0, 0.0]) -> tuple",
+            "[Deprecated] receive state and return position and velocity",
+        ],
         "ReceiveJointState": [
             "joint_position: List[float] = [0.0, 0.0, 0.0], joint_velocity: List[float]",
             "[Deprecated] receive joint state and return position and velocity in the joint "
-            "reference frame"],
+            "reference frame",
+        ],
         "SendJointTorques": ["joint_torque: List[float]", "[Deprecated] send joint torque"],
         "SendAngle": ["angle: List[float] = [0.0, 0.0, 0.0]) -> None", "Send angles to the device"],
-        "RequestCurrent": ["RequestCurrent(self: ZelkorHardwareAPI.Arbelon) -> None",
-                           "request current"],
-        "ReceiveCurrent": ["current: List[float] = [0.0, 0.0, 0.0]) -> List[float]",
-                           "receive current and return current"],
-        "SendPosition": ["position: List[float] = [0.0, 0.0, 0.0]) -> None",
-                         "[Deprecated] Send Position to the device"],
+        "RequestCurrent": [
+            "RequestCurrent(self: ZelkorHardwareAPI.Arbelon) -> None",
+            "request current",
+        ],
+        "ReceiveCurrent": [
+            "current: List[float] = [0.0, 0.0, 0.0]) -> List[float]",
+            "receive current and return current",
+        ],
+        "SendPosition": [
+            "position: List[float] = [0.0, 0.0, 0.0]) -> None",
+            "[Deprecated] Send Position to the device",
+        ],
     }
     for name, parts in expected.items():
         doc = getattr(zh.Arbelon, name).__doc__
@@ -255,6 +284,12 @@ def test_signatures_and_docstrings():
             assert part in doc, (name, part)
     # Current methods first, then the legacy ones in their order; additions come after them.
     names = [n for n in vars(zh.Arbelon) if not n.startswith("_")]
-    fixed = ["device_wakeup", "device_wakeup_dict", "end_effector_force", "joint_torques",
-             "end_effector_position", "joint_angles"] + list(expected)
-    assert names[:len(fixed)] == fixed
+    fixed = [
+        "device_wakeup",
+        "device_wakeup_dict",
+        "end_effector_force",
+        "joint_torques",
+        "end_effector_position",
+        "joint_angles",
+    ] + list(expected)
+    assert names[: len(fixed)] == fixed

@@ -1,5 +1,6 @@
 """Calls that need not freeze Python: background reception of a handle's messages, and
 streams whose calls release the interpreter lock."""
+
 from __future__ import annotations
 
 import math
@@ -8,7 +9,6 @@ import time
 from typing import TYPE_CHECKING
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 from recorder import Recorder
 
@@ -26,8 +26,7 @@ def busy_for(seconds: float) -> int:
     return turns
 
 
-def test_background_reception_delivers_every_message_in_order(
-        simulator: StartSimulator) -> None:
+def test_background_reception_delivers_every_message_in_order(simulator: StartSimulator) -> None:
     handle = Recorder(zh.SerialStream(simulator("handle", "--status-rate", "200").port))
     handle.start_receiving()
     assert handle.receiving
@@ -43,8 +42,11 @@ def test_background_reception_delivers_every_message_in_order(
     # The handle turns steadily, by the same angle from one message to the next (its sine is
     # the length of the quaternion's vector part): every step alike means the statuses came
     # in the order they were sent, none lost in between.
-    angles = [2 * math.asin(math.hypot(*values[1][1:]))
-              for kind, values in handle.messages if kind == "status"]
+    angles = [
+        2 * math.asin(math.hypot(*values[1][1:]))
+        for kind, values in handle.messages
+        if kind == "status"
+    ]
     steps = [b - a for a, b in zip(angles, angles[1:])]
     assert min(steps) > 0
     assert max(steps) < 1.5 * min(steps), "no gap in the sequence"
@@ -97,7 +99,7 @@ def test_writes_and_callbacks_share_a_receiving_stream(device: Device) -> None:
     got = device.receive(20 * 5 + 20, 5.0)
     handle.stop_receiving()
     assert got.count(b"\x0a") >= 20
-    echoes = [got[i + 4] for i in range(len(got) - 4) if got[i:i + 4] == b"\xdb\x01\x00\x01"]
+    echoes = [got[i + 4] for i in range(len(got) - 4) if got[i : i + 4] == b"\xdb\x01\x00\x01"]
     assert echoes == list(range(20))
 
 

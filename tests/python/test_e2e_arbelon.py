@@ -1,4 +1,5 @@
 """The Arbelon simulator driven through the library: identity, motion, kinematics."""
+
 # pyright: reportUnknownMemberType=false
 # (pytest.approx has no annotations)
 from __future__ import annotations
@@ -8,7 +9,6 @@ import time
 from typing import TYPE_CHECKING, Any, Sequence
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 if TYPE_CHECKING:
@@ -40,14 +40,29 @@ def arm_on(sim: Simulator) -> zh.Arbelon:
     "options,identity",
     [
         ((), (0x0A01, 1, 2, 6, list(b"Zelkor simulator"))),
-        (("--device-id", "0x1234", "--model", "7", "--hardware-version", "2",
-          "--firmware-version", "5", "--uuid", "101112131415161718191a1b1c1d1e1f"),
-         (4660, 7, 2, 5, list(range(16, 32)))),
+        (
+            (
+                "--device-id",
+                "0x1234",
+                "--model",
+                "7",
+                "--hardware-version",
+                "2",
+                "--firmware-version",
+                "5",
+                "--uuid",
+                "101112131415161718191a1b1c1d1e1f",
+            ),
+            (4660, 7, 2, 5, list(range(16, 32))),
+        ),
     ],
     ids=["default", "configured"],
 )
-def test_identity_round_trip(simulator: StartSimulator, options: tuple[str, ...],
-                             identity: tuple[int, int, int, int, list[int]]) -> None:
+def test_identity_round_trip(
+    simulator: StartSimulator,
+    options: tuple[str, ...],
+    identity: tuple[int, int, int, int, list[int]],
+) -> None:
     arm = arm_on(simulator("arbelon", *options))
     assert arm.device_wakeup() == identity
     info = arm.device_wakeup_dict()
@@ -55,10 +70,12 @@ def test_identity_round_trip(simulator: StartSimulator, options: tuple[str, ...]
     assert info["device_id_ext"].bytes == bytes(identity[4])
 
 
-@pytest.mark.parametrize("force", [(2, 0, 0), (-2, 0, 0), (0, 2, 0), (0, -2, 0), (0, 0, 2),
-                                   (0, 0, -2), (1, -1, 1)])
-def test_a_constant_force_moves_the_end_effector_its_way(simulator: StartSimulator,
-                                                          force: tuple[int, int, int]) -> None:
+@pytest.mark.parametrize(
+    "force", [(2, 0, 0), (-2, 0, 0), (0, 2, 0), (0, -2, 0), (0, 0, 2), (0, 0, -2), (1, -1, 1)]
+)
+def test_a_constant_force_moves_the_end_effector_its_way(
+    simulator: StartSimulator, force: tuple[int, int, int]
+) -> None:
     arm = arm_on(simulator("arbelon", "--fixed-dt", "0.001"))
     start, _ = arm.end_effector_force([0, 0, 0])
     position, velocity = start, [0.0] * 3
@@ -81,8 +98,9 @@ def test_a_constant_force_moves_the_end_effector_its_way(simulator: StartSimulat
         ("end_effector_position", [0.2, -0.1, -0.08]),
     ],
 )
-def test_position_and_angle_requests_converge(simulator: StartSimulator, method: str,
-                                              target: list[float]) -> None:
+def test_position_and_angle_requests_converge(
+    simulator: StartSimulator, method: str, target: list[float]
+) -> None:
     arm = arm_on(simulator("arbelon", "--fixed-dt", "0.002"))
     request: Any = getattr(arm, method)
     reached: list[float] = []
@@ -95,7 +113,8 @@ def test_position_and_angle_requests_converge(simulator: StartSimulator, method:
 
 @pytest.mark.parametrize("pose", [[0.4, 0.9, -1.0], [0.6, 0.3, -1.2], [-0.8, 1.2, -0.6]])
 def test_end_effector_and_joint_states_agree_through_the_kinematics(
-        simulator: StartSimulator, pose: list[float]) -> None:
+    simulator: StartSimulator, pose: list[float]
+) -> None:
     arm = arm_on(simulator("arbelon", "--fixed-dt", "0.001"))
     for _ in range(300):  # swing towards the pose without settling: the arm still moves
         arm.joint_angles(pose)
@@ -131,12 +150,14 @@ def test_each_open_of_the_port_is_a_fresh_session(simulator: StartSimulator) -> 
     assert 0 < later[0] < first[0]
 
 
-@pytest.mark.parametrize("torque,current", [([0.2, -0.3, 0.1], [0.4, -0.6, 0.2]),
-                                            ([5, -5, 0], [3.0, -3.0, 0.0])],
-                         ids=["proportional", "saturated"])
-def test_motor_currents_follow_the_commanded_torque(simulator: StartSimulator,
-                                                    torque: list[float],
-                                                    current: list[float]) -> None:
+@pytest.mark.parametrize(
+    "torque,current",
+    [([0.2, -0.3, 0.1], [0.4, -0.6, 0.2]), ([5, -5, 0], [3.0, -3.0, 0.0])],
+    ids=["proportional", "saturated"],
+)
+def test_motor_currents_follow_the_commanded_torque(
+    simulator: StartSimulator, torque: list[float], current: list[float]
+) -> None:
     arm = arm_on(simulator("arbelon", "--fixed-dt", "0.001"))
     arm.joint_torques(torque)
     arm.RequestCurrent()

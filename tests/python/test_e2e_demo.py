@@ -1,4 +1,5 @@
 """The README's main command, examples/haptic_loop.py, run to its summary in a short mode."""
+
 from __future__ import annotations
 
 import os
@@ -17,8 +18,12 @@ DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "haptic_l
 
 
 def run_demo(*args: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, DEMO, "--seconds", "0.5", *args],
-                          capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, DEMO, "--seconds", "0.5", *args],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
 
 
 def test_the_demo_runs_to_its_summary() -> None:
@@ -34,7 +39,9 @@ def test_the_demo_runs_to_its_summary() -> None:
     assert 0.3 < float(depth.group(2)) < 1.5
     assert float(depth.group(1)) < 5.0
     # The servo gives an exchange up at the end of its cycle: on a busy machine some are.
-    exchanges = int(re.search(r"Hz, (\d+) exchanges in", out).group(1))
+    loop = re.search(r"Hz, (\d+) exchanges in", out)
+    assert loop, out
+    exchanges = int(loop.group(1))
     failed = re.search(r"failed +(\d+) exchanges", out)
     assert failed is None or int(failed.group(1)) < exchanges // 2, out
 
@@ -49,8 +56,7 @@ def test_the_demo_saves_a_plot(tmp_path: pathlib.Path) -> None:
 
 @pytest.mark.parametrize("args", [("--seconds", "0"), ("--rate", "0"), ("--stiffness", "-1")])
 def test_the_demo_refuses_bad_settings(args: tuple[str, ...]) -> None:
-    run = subprocess.run([sys.executable, DEMO, *args], capture_output=True, text=True,
-                         timeout=60)
+    run = subprocess.run([sys.executable, DEMO, *args], capture_output=True, text=True, timeout=60)
     assert run.returncode == 2
     assert "must" in run.stderr
 

@@ -1,5 +1,6 @@
 """Injected faults, seen through the library: a failed reply gives zeros and the next
 exchange works; a hang-up ends the calls at once."""
+
 # pyright: reportUnknownMemberType=false
 # (pytest.approx has no annotations)
 from __future__ import annotations
@@ -8,7 +9,6 @@ import time
 from typing import TYPE_CHECKING
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 if TYPE_CHECKING:
@@ -24,10 +24,12 @@ def arm_on(sim: Simulator) -> zh.Arbelon:
 
 # The wake-up reply is left alone, the first state reply is spoilt, the rest are not.
 @pytest.mark.parametrize("fault", ["--drop", "--wrong-code", "--truncate", "--garbage"])
-def test_a_spoilt_reply_gives_zeros_and_the_next_exchange_works(simulator: StartSimulator,
-                                                                 fault: str) -> None:
-    sim = simulator("arbelon", fault, "1", "--faults-after", "1", "--max-faults", "1",
-                    "--fixed-dt", "0.001")
+def test_a_spoilt_reply_gives_zeros_and_the_next_exchange_works(
+    simulator: StartSimulator, fault: str
+) -> None:
+    sim = simulator(
+        "arbelon", fault, "1", "--faults-after", "1", "--max-faults", "1", "--fixed-dt", "0.001"
+    )
     arm = arm_on(sim)
     assert arm.device_wakeup()[0] == 0x0A01
     start = time.monotonic()

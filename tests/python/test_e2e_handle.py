@@ -1,4 +1,5 @@
 """The Handle simulator heard through a Python subclass of Handle."""
+
 # pyright: reportUnknownMemberType=false
 # (pytest.approx has no annotations)
 from __future__ import annotations
@@ -11,9 +12,8 @@ import time
 from typing import TYPE_CHECKING
 
 import pytest
-
 import ZelkorHardwareAPI as zh
-from recorder import Recorder
+from recorder import Recorder, Values
 
 if TYPE_CHECKING:
     from conftest import StartSimulator
@@ -25,17 +25,34 @@ def handle_on(sim: Simulator) -> Recorder:
 
 
 def test_a_subclass_hears_the_information_and_its_user_data_echoed(
-        simulator: StartSimulator) -> None:
-    sim = simulator("handle", "--device-id", "0x0D05", "--model", "9", "--hardware-version", "4",
-                    "--firmware-version", "8", "--tool-data-remaining", "3")
+    simulator: StartSimulator,
+) -> None:
+    sim = simulator(
+        "handle",
+        "--device-id",
+        "0x0D05",
+        "--model",
+        "9",
+        "--hardware-version",
+        "4",
+        "--firmware-version",
+        "8",
+        "--tool-data-remaining",
+        "3",
+    )
     handle = handle_on(sim)
     handle.SendDeviceWakeup()
     assert handle.until("info") == (3, 0x0D05, 9, 4, 8)
 
     for data in [b"\x01\x02\x03", bytes(range(255)), b""]:
         handle.SendHandleState(0x0D05, len(data), data)
+
+        def echoed(values: Values, data: bytes = data) -> bool:
+            return bool(values[5] == list(data))
+
         device_id, quaternion, error_flag, sensor, length, _user_data = handle.until(
-            "status", lambda v: bool(v[5] == list(data)))
+            "status", echoed
+        )
         assert (device_id, error_flag, sensor, length) == (0x0D05, 0, 200, len(data))
         assert len(quaternion) == 4
         assert math.fsum(c * c for c in quaternion) == pytest.approx(1.0, abs=1e-6)
@@ -57,8 +74,7 @@ def test_the_handle_turns_slowly_and_streams_at_its_rate(simulator: StartSimulat
     assert w[-1] < w[0]
 
 
-def test_errors_come_for_a_foreign_device_id_and_on_schedule(
-        simulator: StartSimulator) -> None:
+def test_errors_come_for_a_foreign_device_id_and_on_schedule(simulator: StartSimulator) -> None:
     handle = handle_on(simulator("handle", "--error-every", "3", "--error-code", "0x42"))
     handle.SendDeviceWakeup()
     handle.until("info")
@@ -69,7 +85,8 @@ def test_errors_come_for_a_foreign_device_id_and_on_schedule(
 
 
 def test_garbage_before_a_message_costs_one_unknown_code_per_byte(
-        simulator: StartSimulator) -> None:
+    simulator: StartSimulator,
+) -> None:
     handle = handle_on(simulator("handle", "--garbage", "1", "--max-faults", "1"))
     handle.SendDeviceWakeup()
     results: list[int] = []
@@ -95,10 +112,13 @@ def test_a_hang_up_ends_receive_at_once(simulator: StartSimulator) -> None:
 
 
 def test_the_listener_example_prints_the_messages() -> None:
-    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples",
-                           "handle_listener.py")
-    run = subprocess.run([sys.executable, example, "--seconds", "0.5", "--every", "1"],
-                         capture_output=True, text=True, timeout=60)
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "handle_listener.py")
+    run = subprocess.run(
+        [sys.executable, example, "--seconds", "0.5", "--every", "1"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert run.returncode == 0, run.stderr
     assert "info    device 0x0d01, model 2, hardware 1, firmware 3" in run.stdout
     assert "user data b'hello'" in run.stdout

@@ -1,4 +1,5 @@
 """The servo loop driving the simulated arm."""
+
 # pyright: reportUnknownMemberType=false
 # (pytest.approx has no annotations)
 from __future__ import annotations
@@ -8,7 +9,6 @@ import time
 from typing import TYPE_CHECKING, Callable
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 if TYPE_CHECKING:
@@ -29,8 +29,12 @@ def test_the_servo_holds_the_arm_against_a_wall(simulator: StartSimulator) -> No
     servo = zh.Servo(arm, 1000.0, max_force=8.0)
     # A hand keeps the end-effector over its start and presses it down with 1.5 N onto a
     # 2000 N/m wall: it settles 0.75 mm deep.
-    servo.effects = [zh.Wall((0, 0, 1), wall, 2000.0, 10.0), zh.ConstantForce((0, 0, -1.5)),
-                     zh.Spring((x0, y0, wall), 0.0), zh.Damper(4.0)]
+    servo.effects = [
+        zh.Wall((0, 0, 1), wall, 2000.0, 10.0),
+        zh.ConstantForce((0, 0, -1.5)),
+        zh.Spring((x0, y0, wall), 0.0),
+        zh.Damper(4.0),
+    ]
     with servo:
         time.sleep(2.0)
         state = servo.state()
@@ -41,9 +45,11 @@ def test_the_servo_holds_the_arm_against_a_wall(simulator: StartSimulator) -> No
 
 
 @pytest.mark.parametrize(
-    "option,reason", [("--silent-after", "device not answering"), ("--hangup-after", "port closed")])
-def test_a_device_that_goes_away_stops_the_servo(simulator: StartSimulator, option: str,
-                                                  reason: str) -> None:
+    "option,reason", [("--silent-after", "device not answering"), ("--hangup-after", "port closed")]
+)
+def test_a_device_that_goes_away_stops_the_servo(
+    simulator: StartSimulator, option: str, reason: str
+) -> None:
     sim = simulator("arbelon", option, "200")
     stream = zh.SerialStream(sim.port)
     servo = zh.Servo(zh.Arbelon(stream), 1000.0)

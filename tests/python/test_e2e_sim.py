@@ -1,4 +1,5 @@
 """The zelkor-sim process: its port, its link, how it ends, and what bad input does."""
+
 # pyright: reportUnknownMemberType=false
 # (pytest.approx has no annotations)
 from __future__ import annotations
@@ -11,7 +12,6 @@ import time
 from typing import TYPE_CHECKING
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 from zelkor_sim import Simulator, executable
 
@@ -19,8 +19,9 @@ if TYPE_CHECKING:
     from conftest import StartSimulator
 
 
-def test_link_points_at_the_port_while_it_runs(simulator: StartSimulator,
-                                               tmp_path: pathlib.Path) -> None:
+def test_link_points_at_the_port_while_it_runs(
+    simulator: StartSimulator, tmp_path: pathlib.Path
+) -> None:
     link = tmp_path / "arbelon"
     sim = simulator("arbelon", "--link", str(link))
     assert sim.port.startswith("/dev/")
@@ -34,8 +35,12 @@ def test_link_points_at_the_port_while_it_runs(simulator: StartSimulator,
 def test_a_link_never_replaces_a_file(tmp_path: pathlib.Path) -> None:
     precious = tmp_path / "precious"
     precious.write_text("keep")
-    run = subprocess.run([executable(), "arbelon", "--link", str(precious)],
-                         capture_output=True, text=True, timeout=10)
+    run = subprocess.run(
+        [executable(), "arbelon", "--link", str(precious)],
+        capture_output=True,
+        text=True,
+        timeout=10,
+    )
     assert run.returncode == 1
     assert "is not a symbolic link" in run.stderr
     assert precious.read_text() == "keep"
@@ -104,7 +109,8 @@ def test_bad_input_neither_crashes_nor_wedges_it(simulator: StartSimulator) -> N
 
 
 def test_the_program_is_found_beside_the_interpreter_or_where_told(
-        monkeypatch: pytest.MonkeyPatch, tmp_path: pathlib.Path) -> None:
+    monkeypatch: pytest.MonkeyPatch, tmp_path: pathlib.Path
+) -> None:
     monkeypatch.delenv("ZELKOR_SIM", raising=False)
     monkeypatch.setenv("PATH", str(tmp_path))  # not on PATH: found among the scripts
     found = executable()

@@ -1,17 +1,21 @@
 """The four state exchanges answer a list or tuple of three plain numbers on a fast path and
 send every other call through the pybind11 function: both must behave the same."""
+
 import array
 import math
 import pydoc
 import struct
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 STATE = struct.pack("<6f", 1.5, -2.25, 3.0, 0.125, -0.5, 0.25)
-METHODS = [("end_effector_force", 0x2A, 0x2B), ("joint_torques", 0x1A, 0x1B),
-           ("end_effector_position", 0x2C, 0x2B), ("joint_angles", 0x1C, 0x1B)]
+METHODS = [
+    ("end_effector_force", 0x2A, 0x2B),
+    ("joint_torques", 0x1A, 0x1B),
+    ("end_effector_position", 0x2C, 0x2B),
+    ("joint_angles", 0x1C, 0x1B),
+]
 
 
 class ListOf(list):
@@ -65,15 +69,20 @@ def test_a_subclass_and_keywords_take_the_pybind11_path(device):
     plain = zh.Arbelon(zh.SerialStream(device.path + "-gone"))
     with pytest.raises(TypeError, match="incompatible function arguments"):
         plain.joint_angles(request=[1, 2, 3])
-    result, sent = exchange(device, arm, "end_effector_force", 0x2B,
-                            **{"force request vector": [1.0, 2.0, 3.0]})
+    result, sent = exchange(
+        device, arm, "end_effector_force", 0x2B, **{"force request vector": [1.0, 2.0, 3.0]}
+    )
     assert sent == b"\x2a" + struct.pack("<3f", 1, 2, 3)
 
 
 @pytest.mark.parametrize(
     "args,error,message",
     [
-        (([1.0, 2.0],), ValueError, r"end_effector_force\(\) needs three values in its request, got 2"),
+        (
+            ([1.0, 2.0],),
+            ValueError,
+            r"end_effector_force\(\) needs three values in its request, got 2",
+        ),
         (([1.0, math.nan, 3.0],), ValueError, r"request value 1 is nan"),
         (([1.0, 2.0, 1e39],), ValueError, r"request value 2 is 1e\+39"),
         (([1.0, 2.0, 10**400],), TypeError, "incompatible function arguments"),
@@ -84,8 +93,18 @@ def test_a_subclass_and_keywords_take_the_pybind11_path(device):
         (([1, 2, 3], [4, 5, 6]), TypeError, "incompatible function arguments"),
         (((x for x in [1.0, 2.0, 3.0]),), TypeError, "incompatible function arguments"),
     ],
-    ids=["short", "nan", "beyond f32", "huge int", "None", "str", "bytearray", "a str item",
-         "two arguments", "generator"],
+    ids=[
+        "short",
+        "nan",
+        "beyond f32",
+        "huge int",
+        "None",
+        "str",
+        "bytearray",
+        "a str item",
+        "two arguments",
+        "generator",
+    ],
 )
 def test_refused_calls_raise_as_before_and_send_nothing(device, args, error, message):
     arm = zh.Arbelon(zh.SerialStream(device.path))
@@ -97,8 +116,13 @@ def test_refused_calls_raise_as_before_and_send_nothing(device, args, error, mes
 def test_other_sequences_of_numbers_still_work(device):
     numpy = pytest.importorskip("numpy")
     arm = zh.Arbelon(zh.SerialStream(device.path))
-    for request in [numpy.array([1.0, 2.0, 3.0]), [numpy.float32(1), numpy.int64(2), 3.0],
-                    range(1, 4), [1.0, 2.0, 3.0, 4.0], [True, 2, 3]]:
+    for request in [
+        numpy.array([1.0, 2.0, 3.0]),
+        [numpy.float32(1), numpy.int64(2), 3.0],
+        range(1, 4),
+        [1.0, 2.0, 3.0, 4.0],
+        [True, 2, 3],
+    ]:
         result, sent = exchange(device, arm, "joint_torques", 0x1B, request)
         assert sent == b"\x1a" + struct.pack("<3f", request[0], 2, 3)
         assert result[1] == [0.125, -0.5, 0.25]
@@ -106,8 +130,10 @@ def test_other_sequences_of_numbers_still_work(device):
 
 def test_help_shows_the_pybind11_signature_and_docstring():
     text = pydoc.render_doc(zh.Arbelon.end_effector_force, renderer=pydoc.plaintext)
-    assert ("end_effector_force(self: ZelkorHardwareAPI.Arbelon, force request vector: "
-            "List[float] = [0.0, 0.0, 0.0]) -> tuple") in text
+    assert (
+        "end_effector_force(self: ZelkorHardwareAPI.Arbelon, force request vector: "
+        "List[float] = [0.0, 0.0, 0.0]) -> tuple"
+    ) in text
     assert "Send forces to the device and receive device states" in text
     for name, _, _ in METHODS:
         doc = getattr(zh.Arbelon, name).__doc__
@@ -118,8 +144,10 @@ ERROR_MESSAGE = bytes([0xDF, 0x01, 0x00, 0x07])
 
 
 @pytest.mark.parametrize(
-    "args,kwargs", [((), {}), ((7,), {}), ((), {"data_received": 255})],
-    ids=["no argument", "an int", "a keyword"])
+    "args,kwargs",
+    [((), {}), ((7,), {}), ((), {"data_received": 255})],
+    ids=["no argument", "an int", "a keyword"],
+)
 def test_receive_gives_the_same_on_either_path(device, args, kwargs):
     from recorder import Recorder
 

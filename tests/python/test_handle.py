@@ -2,7 +2,6 @@ import gc
 import struct
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 from recorder import Recorder
 
@@ -12,8 +11,11 @@ QUATERNION = [1.0, -0.5, 0.25, 0.10000000149011612]  # 0.1 as f32, widened exact
 
 
 def status(user_data=b""):
-    return (b"\xda" + struct.pack("<HBB4fB", 0x0201, 3, 0x80, *QUATERNION, len(user_data))
-            + bytes(user_data))
+    return (
+        b"\xda"
+        + struct.pack("<HBB4fB", 0x0201, 3, 0x80, *QUATERNION, len(user_data))
+        + bytes(user_data)
+    )
 
 
 @pytest.fixture
@@ -26,8 +28,16 @@ def stream(device):
     [
         (INFO, 6, ("info", (5, 0x1234, 7, 2, 9))),
         (status(), 21, ("status", (0x0201, QUATERNION, 3, 0x80, 0, []))),
-        (status(b"\xaa\xbb\xcc"), 24, ("status", (0x0201, QUATERNION, 3, 0x80, 3, [170, 187, 204]))),
-        (status(bytes(range(255))), 276, ("status", (0x0201, QUATERNION, 3, 0x80, 255, list(range(255))))),
+        (
+            status(b"\xaa\xbb\xcc"),
+            24,
+            ("status", (0x0201, QUATERNION, 3, 0x80, 3, [170, 187, 204])),
+        ),
+        (
+            status(bytes(range(255))),
+            276,
+            ("status", (0x0201, QUATERNION, 3, 0x80, 255, list(range(255)))),
+        ),
         (ERROR, 3, ("error", (1, 7))),
     ],
     ids=["info", "status, no user data", "status, 3 bytes", "status, 255 bytes", "error"],
@@ -62,14 +72,22 @@ def test_plain_handle_consumes_messages_silently(device, stream):
         ("OnReceiveHandleErrorResponse", ERROR),
     ],
 )
-def test_missing_callback_raises_naming_it_and_consumes_the_message(device, stream, missing,
-                                                                     message):
-    partial = type("Partial", (zh.Handle,), {
-        name: (lambda self, *args: None)
-        for name in ("OnReceiveHandleInfo", "OnReceiveHandleStatusMessage",
-                     "OnReceiveHandleErrorResponse")
-        if name != missing
-    })
+def test_missing_callback_raises_naming_it_and_consumes_the_message(
+    device, stream, missing, message
+):
+    partial = type(
+        "Partial",
+        (zh.Handle,),
+        {
+            name: (lambda self, *args: None)
+            for name in (
+                "OnReceiveHandleInfo",
+                "OnReceiveHandleStatusMessage",
+                "OnReceiveHandleErrorResponse",
+            )
+            if name != missing
+        },
+    )
     handle = partial(stream)
     device.send(message + INFO)
     text = f'Tried to call pure virtual function "Zelkor::HardwareAPI::Devices::Handle::{missing}"'
@@ -164,8 +182,17 @@ def test_send_device_wakeup(device, stream):
         ((1, 0, b""), b"\xdb\x01\x00\x00"),
         ((1, 255, bytes(range(255)) + b"ignored"), b"\xdb\x01\x00\xff" + bytes(range(255))),
     ],
-    ids=["int, no length", "int", "bytes", "bytearray, shorter length", "list",
-         "tuple", "memoryview", "empty bytes", "255 bytes of a longer buffer"],
+    ids=[
+        "int, no length",
+        "int",
+        "bytes",
+        "bytearray, shorter length",
+        "list",
+        "tuple",
+        "memoryview",
+        "empty bytes",
+        "255 bytes of a longer buffer",
+    ],
 )
 def test_send_handle_state(device, stream, args, sent):
     assert zh.Handle(stream).SendHandleState(*args) is None
@@ -221,13 +248,21 @@ def test_records():
     assert error.error_code == 9
 
     info = zh.HandleInfoResponse(1, 2, 3, 4, 5)
-    assert (info.device_id, info.device_model_number, info.hardware_version,
-            info.firmware_version) == (2, 3, 4, 5)
+    assert (
+        info.device_id,
+        info.device_model_number,
+        info.hardware_version,
+        info.firmware_version,
+    ) == (2, 3, 4, 5)
     assert not hasattr(info, "tool_data_remaining")
 
     record = zh.HandleStatusResponse(1, 2.5, 3, 4, 3, 9)
-    assert (record.device_id, record.error_flag, record.handle_connection_sensor,
-            record.user_data_length) == (1, 3, 4, 3)
+    assert (
+        record.device_id,
+        record.error_flag,
+        record.handle_connection_sensor,
+        record.user_data_length,
+    ) == (1, 3, 4, 3)
     assert record.quaternion() == [2.5, 0.0, 0.0, 0.0]
     assert record.user_data() == [9, 0, 0]
     record.quaternion()[0] = 7.0

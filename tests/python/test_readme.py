@@ -1,4 +1,5 @@
 """The README's Handle snippet, run as written against the simulated handle."""
+
 import os
 import re
 import subprocess
@@ -10,7 +11,7 @@ README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "R
 def handle_snippet():
     with open(README) as f:
         text = f.read()
-    section = text[text.index("## Talking to a Handle from Python"):]
+    section = text[text.index("## Talking to a Handle from Python") :]
     return re.search(r"```python\n(.*?)```", section, re.S).group(1)
 
 
@@ -20,8 +21,7 @@ def test_the_handle_snippet_works_against_the_simulator(simulator):
     if os.path.lexists(link):
         os.remove(link)
     simulator("handle", "--link", link)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0] == "handle 0xd01 model 2"

@@ -1,5 +1,6 @@
 """Input that used to crash the module, corrupt what it sends, or reach the device unchecked.
 What could crash runs in a child interpreter, so that a crash fails its own test only."""
+
 import array
 import math
 import struct
@@ -8,7 +9,6 @@ import sys
 import warnings
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 from recorder import Recorder
 
@@ -34,32 +34,68 @@ def uninitialised(name):
     return f"ZelkorHardwareAPI.{name} object was not initialised"
 
 
-@pytest.mark.parametrize("call,error,message", [
-    ("zh.Arbelon.__new__(zh.Arbelon).end_effector_force()", TypeError, uninitialised("Arbelon")),
-    ("zh.Arbelon.__new__(zh.Arbelon).SendForce(1, 2, 3)", TypeError, uninitialised("Arbelon")),
-    ("zh.Handle.__new__(zh.Handle).OnReceiveHandleInfo(zh.HandleInfoResponse(1, 2, 3, 4, 5))",
-     TypeError, uninitialised("Handle")),
-    ("zh.HandleInfoResponse.__new__(zh.HandleInfoResponse).device_id", TypeError,
-     uninitialised("HandleInfoResponse")),
-    ("zh.HandleErrorResponse.__new__(zh.HandleErrorResponse).error_code = 1", TypeError,
-     uninitialised("HandleErrorResponse")),
-    ("zh.Arbelon(zh.SerialStream.__new__(zh.SerialStream))", TypeError,
-     uninitialised("SerialStream")),
-    ("zh.Arbelon(stream).ReceiveDeviceInfo(UUID=zh.UUID.__new__(zh.UUID))", TypeError,
-     uninitialised("UUID")),
-    ("zh.UUID.__new__(zh.UUID)._pybind11_conduit_v1_(b'', __import__('datetime').datetime_CAPI,"
-     " b'raw_pointer_ephemeral')", TypeError, uninitialised("UUID")),
-    ("Forgetful(stream)", TypeError, "Handle.__init__() must be called when overriding __init__"),
-    ("Forgetful.__new__(Forgetful).Receive()", TypeError, " Forgetful object was not initialised"),
-    ("zh.Handle.SendDeviceWakeup(None)", TypeError, "Invoked with: None"),
-    ("zh.Arbelon(stream).end_effector_force(items)", ValueError, "request, got 1"),
-    ("zh.Arbelon(stream).ReceiveCurrent(items)", ValueError, "three values, got 1"),
-    ("zh.Handle(stream).SendHandleState(1, 3, items)", ValueError, "user_data holds 1 bytes"),
-])
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        (
+            "zh.Arbelon.__new__(zh.Arbelon).end_effector_force()",
+            TypeError,
+            uninitialised("Arbelon"),
+        ),
+        ("zh.Arbelon.__new__(zh.Arbelon).SendForce(1, 2, 3)", TypeError, uninitialised("Arbelon")),
+        (
+            "zh.Handle.__new__(zh.Handle)"
+            ".OnReceiveHandleInfo(zh.HandleInfoResponse(1, 2, 3, 4, 5))",
+            TypeError,
+            uninitialised("Handle"),
+        ),
+        (
+            "zh.HandleInfoResponse.__new__(zh.HandleInfoResponse).device_id",
+            TypeError,
+            uninitialised("HandleInfoResponse"),
+        ),
+        (
+            "zh.HandleErrorResponse.__new__(zh.HandleErrorResponse).error_code = 1",
+            TypeError,
+            uninitialised("HandleErrorResponse"),
+        ),
+        (
+            "zh.Arbelon(zh.SerialStream.__new__(zh.SerialStream))",
+            TypeError,
+            uninitialised("SerialStream"),
+        ),
+        (
+            "zh.Arbelon(stream).ReceiveDeviceInfo(UUID=zh.UUID.__new__(zh.UUID))",
+            TypeError,
+            uninitialised("UUID"),
+        ),
+        (
+            "zh.UUID.__new__(zh.UUID)._pybind11_conduit_v1_("
+            "b'', __import__('datetime').datetime_CAPI, b'raw_pointer_ephemeral')",
+            TypeError,
+            uninitialised("UUID"),
+        ),
+        (
+            "Forgetful(stream)",
+            TypeError,
+            "Handle.__init__() must be called when overriding __init__",
+        ),
+        (
+            "Forgetful.__new__(Forgetful).Receive()",
+            TypeError,
+            " Forgetful object was not initialised",
+        ),
+        ("zh.Handle.SendDeviceWakeup(None)", TypeError, "Invoked with: None"),
+        ("zh.Arbelon(stream).end_effector_force(items)", ValueError, "request, got 1"),
+        ("zh.Arbelon(stream).ReceiveCurrent(items)", ValueError, "three values, got 1"),
+        ("zh.Handle(stream).SendHandleState(1, 3, items)", ValueError, "user_data holds 1 bytes"),
+    ],
+)
 def test_crash_reproducers_raise(call, error, message):
     code = SETUP + f"try:\n    {call}\nexcept Exception as e:\n    print(type(e).__name__, e)"
-    done = subprocess.run([sys.executable, "-W", "error", "-c", code],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.startswith(error.__name__ + " ") and done.stdout.rstrip().endswith(message)
 
@@ -72,6 +108,7 @@ def stream(device):
 class Nesting(Recorder):
     """Receives again from inside each callback (its own frame, as pybind11's lookup checks),
     until it has `depth` messages."""
+
     depth = 2
 
     def OnReceiveHandleInfo(self, *args):
@@ -90,12 +127,16 @@ class Nesting(Recorder):
             self.Receive()
 
 
-@pytest.mark.parametrize("messages,kinds", [
-    (INFO + INFO, ["info"] * 2),
-    (STATUS + STATUS, ["status"] * 2),
-    (ERROR + ERROR, ["error"] * 2),
-    (INFO + STATUS + INFO + ERROR + ERROR, ["info", "status", "info", "error", "error"]),
-], ids=["info", "status", "error", "five deep"])
+@pytest.mark.parametrize(
+    "messages,kinds",
+    [
+        (INFO + INFO, ["info"] * 2),
+        (STATUS + STATUS, ["status"] * 2),
+        (ERROR + ERROR, ["error"] * 2),
+        (INFO + STATUS + INFO + ERROR + ERROR, ["info", "status", "info", "error", "error"]),
+    ],
+    ids=["info", "status", "error", "five deep"],
+)
 def test_nested_receive_reaches_every_override(device, stream, messages, kinds):
     handle = Nesting(stream)
     handle.depth = len(kinds)
@@ -131,30 +172,45 @@ def arm(stream):
     return zh.Arbelon(stream)
 
 
-@pytest.mark.parametrize("call,where,value", [
-    (lambda a, v: a.end_effector_force([0, v, 0]), "end_effector_force(): request value 1", math.inf),
-    (lambda a, v: a.joint_torques((v, 0, 0)), "joint_torques(): request value 0", -math.inf),
-    (lambda a, v: a.end_effector_position([0, 0, v]), "end_effector_position(): request value 2",
-     math.nan),
-    (lambda a, v: a.joint_angles([0, v, 0]), "joint_angles(): request value 1", 1e300),
-    (lambda a, v: a.SendForce([0, 0, v]), "SendForce(): request value 2", -3.5e38),
-    (lambda a, v: a.SendForce(ForceY=v), "SendForce(): request value 1", math.nan),
-    (lambda a, v: a.SendPosition([v, 0, 0]), "SendPosition(): request value 0", math.inf),
-    (lambda a, v: a.SendJointTorques([0, v, 0]), "SendJointTorques(): request value 1", 1e39),
-    (lambda a, v: a.SendAngle([0, 0, v]), "SendAngle(): request value 2", math.nan),
-    (lambda a, v: a.ReceiveState([0, v, 0]), "ReceiveState(): position value 1", math.inf),
-    (lambda a, v: a.ReceiveJointState(joint_velocity=[0, 0, 0, v]),
-     "ReceiveJointState(): joint_velocity value 3", 1e300),  # echoed back as f32 too
-    (lambda a, v: a.ReceiveCurrent([v, 0, 0]), "ReceiveCurrent(): current value 0", math.nan),
-])
+@pytest.mark.parametrize(
+    "call,where,value",
+    [
+        (
+            lambda a, v: a.end_effector_force([0, v, 0]),
+            "end_effector_force(): request value 1",
+            math.inf,
+        ),
+        (lambda a, v: a.joint_torques((v, 0, 0)), "joint_torques(): request value 0", -math.inf),
+        (
+            lambda a, v: a.end_effector_position([0, 0, v]),
+            "end_effector_position(): request value 2",
+            math.nan,
+        ),
+        (lambda a, v: a.joint_angles([0, v, 0]), "joint_angles(): request value 1", 1e300),
+        (lambda a, v: a.SendForce([0, 0, v]), "SendForce(): request value 2", -3.5e38),
+        (lambda a, v: a.SendForce(ForceY=v), "SendForce(): request value 1", math.nan),
+        (lambda a, v: a.SendPosition([v, 0, 0]), "SendPosition(): request value 0", math.inf),
+        (lambda a, v: a.SendJointTorques([0, v, 0]), "SendJointTorques(): request value 1", 1e39),
+        (lambda a, v: a.SendAngle([0, 0, v]), "SendAngle(): request value 2", math.nan),
+        (lambda a, v: a.ReceiveState([0, v, 0]), "ReceiveState(): position value 1", math.inf),
+        (
+            lambda a, v: a.ReceiveJointState(joint_velocity=[0, 0, 0, v]),
+            "ReceiveJointState(): joint_velocity value 3",
+            1e300,
+        ),  # echoed back as f32 too
+        (lambda a, v: a.ReceiveCurrent([v, 0, 0]), "ReceiveCurrent(): current value 0", math.nan),
+    ],
+)
 def test_unsafe_values_raise_before_warning_and_io(device, arm, call, where, value):
     device.send(b"\x2b" + STATE)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         with pytest.raises(ValueError) as raised:
             call(arm, value)
-    assert str(raised.value) == f"{where} is {value!r}; values must be finite and within single " \
-                                "precision"
+    assert (
+        str(raised.value) == f"{where} is {value!r}; values must be finite and within single "
+        "precision"
+    )
     assert caught == [] and device.drain(0.02) == b""
     assert arm.end_effector_force() == ([1.5, -2.25, 3.0], [0.125, -0.5, 4.0]), "reply unread"
 
@@ -175,9 +231,11 @@ class ByteArray(bytearray):
     pass
 
 
-@pytest.mark.parametrize("value", [b"abc", bytearray(b"abc"), ByteArray(b"abc"),
-                                   memoryview(array.array("d", [1, 2, 3]))],
-                         ids=["bytes", "bytearray", "bytearray subclass", "memoryview"])
+@pytest.mark.parametrize(
+    "value",
+    [b"abc", bytearray(b"abc"), ByteArray(b"abc"), memoryview(array.array("d", [1, 2, 3]))],
+    ids=["bytes", "bytearray", "bytearray subclass", "memoryview"],
+)
 @pytest.mark.parametrize("method", ["end_effector_force", "SendForce", "ReceiveCurrent"])
 def test_bytes_like_requests_are_refused(device, arm, method, value):
     with pytest.raises(TypeError, match="incompatible function arguments"):
@@ -189,8 +247,12 @@ def test_number_arrays_are_requests(device, arm):
     arrays = [array.array("d", [1, 2, 3]), array.array("f", [1, 2, 3, 9])]
     try:
         import numpy as np
-        arrays += [np.array([1.0, 2.0, 3.0]), np.arange(1, 5, dtype=np.float32),
-                   np.arange(1, 4, dtype=np.int16)]
+
+        arrays += [
+            np.array([1.0, 2.0, 3.0]),
+            np.arange(1, 5, dtype=np.float32),
+            np.arange(1, 4, dtype=np.int16),
+        ]
     except ImportError:
         pass
     for values in arrays:

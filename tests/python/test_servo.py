@@ -1,6 +1,7 @@
 """The servo loop and its effects from Python, against a device played by a Python thread: the
 loop holds no interpreter lock, so a thread of this process can answer it, and the streams
 release the lock in their own calls (release_gil) for the same reason."""
+
 # pyright: reportUnknownMemberType=false
 # (pytest.approx has no annotations)
 from __future__ import annotations
@@ -14,7 +15,6 @@ import warnings
 from typing import TYPE_CHECKING, Any, Callable
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 if TYPE_CHECKING:
@@ -25,8 +25,12 @@ class ArmThread:
     """Plays an arm at rest at `position` on the pseudo-terminal: answers every force request
     with its state and records the forces; with `silent_after`, stops answering."""
 
-    def __init__(self, device: Device, position: tuple[float, float, float] = (0.1, 0.0, -0.02),
-                 silent_after: int | None = None) -> None:
+    def __init__(
+        self,
+        device: Device,
+        position: tuple[float, float, float] = (0.1, 0.0, -0.02),
+        silent_after: int | None = None,
+    ) -> None:
         self.device, self.position, self.silent_after = device, position, silent_after
         self.forces: list[tuple[float, ...]] = []
         self.done = threading.Event()
@@ -63,7 +67,8 @@ def wait_for(condition: Callable[[], bool], limit: float = 5.0) -> bool:
 
 
 def test_each_cycle_sends_the_summed_clamped_force_and_stop_leaves_the_arm_limp(
-        device: Device) -> None:
+    device: Device,
+) -> None:
     arm = arm_on(device)
     peer = ArmThread(device)
     servo = zh.Servo(arm, 200.0, max_force=2.0)
@@ -105,9 +110,16 @@ def test_a_running_servo_has_the_stream_to_itself(device: Device) -> None:
         with pytest.raises(RuntimeError, match="already drives"):
             zh.Servo(other, 100.0).start()
         calls: list[Callable[[], object]] = [
-                 arm.end_effector_force, arm.device_wakeup, other.joint_angles,
-                 arm.RequestCurrent, handle.SendDeviceWakeup, handle.Receive, stream.close,
-                 lambda: stream.connect(device.path), handle.start_receiving]
+            arm.end_effector_force,
+            arm.device_wakeup,
+            other.joint_angles,
+            arm.RequestCurrent,
+            handle.SendDeviceWakeup,
+            handle.Receive,
+            stream.close,
+            lambda: stream.connect(device.path),
+            handle.start_receiving,
+        ]
         for call in calls:
             with pytest.raises(RuntimeError, match="Servo"):
                 call()
@@ -199,8 +211,13 @@ def test_effect_attributes_are_checked_and_a_wall_normal_normalised() -> None:
 
 def test_settings_are_checked(device: Device) -> None:
     arm = arm_on(device)
-    refused: list[dict[str, Any]] = [{"rate_hz": 0.5}, {"rate_hz": math.nan}, {"max_force": 0.0},
-                                     {"max_force": math.inf}, {"max_failures": 0}]
+    refused: list[dict[str, Any]] = [
+        {"rate_hz": 0.5},
+        {"rate_hz": math.nan},
+        {"max_force": 0.0},
+        {"max_force": math.inf},
+        {"max_failures": 0},
+    ]
     for kwargs in refused:
         with pytest.raises(ValueError):
             zh.Servo(arm, **kwargs)

@@ -1,4 +1,5 @@
 """Ctrl-C ends a call that waits for the port promptly, and the stream stays usable."""
+
 import json
 import os
 import signal
@@ -7,17 +8,18 @@ import sys
 import time
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 PROBE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "signal_probe.py")
 
 
-@pytest.mark.parametrize("case", ["exchange", "legacy receive", "handle receive",
-                                  "trickling drain"])
+@pytest.mark.parametrize(
+    "case", ["exchange", "legacy receive", "handle receive", "trickling drain"]
+)
 def test_sigint_raises_keyboard_interrupt_promptly(case):
-    with subprocess.Popen([sys.executable, PROBE, case], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True) as probe:
+    with subprocess.Popen(
+        [sys.executable, PROBE, case], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    ) as probe:
         assert probe.stdout.readline().strip() == "waiting"
         time.sleep(0.3)
         sent = time.monotonic()
@@ -38,13 +40,16 @@ def test_a_handler_that_does_not_raise_lets_the_call_finish(device):
     previous = signal.signal(signal.SIGUSR1, lambda *_: seen.append(time.monotonic()))
     # Another process plays the device: it signals this one while the exchange waits, then
     # answers.
-    script = ("import os, signal, sys, time\n"
-              "os.read(0, 13)\n"
-              "os.kill(int(sys.argv[1]), signal.SIGUSR1)\n"
-              "time.sleep(0.2)\n"
-              "os.write(0, b'\\x2b' + bytes(24))\n")
-    device_side = subprocess.Popen([sys.executable, "-c", script, str(os.getpid())],
-                                   stdin=device.master)
+    script = (
+        "import os, signal, sys, time\n"
+        "os.read(0, 13)\n"
+        "os.kill(int(sys.argv[1]), signal.SIGUSR1)\n"
+        "time.sleep(0.2)\n"
+        "os.write(0, b'\\x2b' + bytes(24))\n"
+    )
+    device_side = subprocess.Popen(
+        [sys.executable, "-c", script, str(os.getpid())], stdin=device.master
+    )
     try:
         start = time.monotonic()
         assert arm.end_effector_force([1, 2, 3]) == ([0.0] * 3, [0.0] * 3)

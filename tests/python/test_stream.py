@@ -1,5 +1,6 @@
 """A SerialStream says whether its port is open, why it failed, and can be opened strictly,
 closed and reconnected."""
+
 import errno
 import os
 import subprocess
@@ -7,7 +8,6 @@ import sys
 import time
 
 import pytest
-
 import ZelkorHardwareAPI as zh
 
 MISSING = "/dev/zelkor-no-such-port"
@@ -17,7 +17,11 @@ ZEROS = ([0.0] * 3, [0.0] * 3)
 def test_a_stream_reports_its_port_and_status(device):
     stream = zh.SerialStream(device.path)
     assert (stream.port, stream.is_open, stream.open_result, stream.last_error) == (
-        device.path, True, 1, "")
+        device.path,
+        True,
+        1,
+        "",
+    )
     assert repr(stream) == f"<ZelkorHardwareAPI.SerialStream port={device.path!r} open>"
     stream.close()
     stream.close()  # idempotent
@@ -62,10 +66,17 @@ def test_open_raises_with_errno_and_port(name, error, number):
 
 def test_a_port_held_by_another_process(device):
     with subprocess.Popen(
-        [sys.executable, "-c",
-         "import sys, ZelkorHardwareAPI as zh; s = zh.SerialStream(sys.argv[1]); "
-         "print(s.is_open, flush=True); sys.stdin.read()", device.path],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as holder:
+        [
+            sys.executable,
+            "-c",
+            "import sys, ZelkorHardwareAPI as zh; s = zh.SerialStream(sys.argv[1]); "
+            "print(s.is_open, flush=True); sys.stdin.read()",
+            device.path,
+        ],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    ) as holder:
         assert holder.stdout.readline().strip() == "True"
         stream = zh.SerialStream(device.path)
         assert stream.open_result == -2

@@ -1,5 +1,6 @@
 """One version, written in CMakeLists.txt: the library's, the Python package's and the
 simulator's all derive from it; the module's own fixed texts stay as they are."""
+
 import os
 import re
 import subprocess
@@ -21,6 +22,5 @@ def test_the_versions_agree():
     assert zh.get_cpp_version() == "0.0.6-pre" == f"{version}-pre"
     assert metadata.version("ZelkorHardwareAPI") == f"{version}.dev0"
     assert zh.__version__ == "dev"
-    done = subprocess.run([executable(), "--version"], capture_output=True, text=True,
-                          timeout=30)
+    done = subprocess.run([executable(), "--version"], capture_output=True, text=True, timeout=30)
     assert (done.returncode, done.stdout) == (0, f"zelkor-sim {version}-pre\n")

@@ -5,6 +5,7 @@ The type checkers (tests/typing/run) read it against the stubs; running it
 (`python tests/typing/every_name.py`) checks the results against the module. It needs no
 device: every stream is on a port that does not exist, so the calls return at once.
 """
+
 from __future__ import annotations
 
 import pathlib
@@ -14,7 +15,6 @@ import warnings
 from typing import cast
 
 import numpy
-
 import ZelkorHardwareAPI as zh
 
 MISSING = "/dev/zelkor-typing-no-such-port"
@@ -56,19 +56,50 @@ class Listener(zh.Handle):
         super().__init__(stream)
         self.calls: list[tuple[str, tuple[object, ...]]] = []
 
-    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int,
-                            device_model_number: int, hardware_version: int,
-                            firmware_version: int) -> None:
-        self.calls.append(("info", (tool_data_remaining, device_id, device_model_number,
-                                    hardware_version, firmware_version)))
+    def OnReceiveHandleInfo(
+        self,
+        tool_data_remaining: int,
+        device_id: int,
+        device_model_number: int,
+        hardware_version: int,
+        firmware_version: int,
+    ) -> None:
+        self.calls.append(
+            (
+                "info",
+                (
+                    tool_data_remaining,
+                    device_id,
+                    device_model_number,
+                    hardware_version,
+                    firmware_version,
+                ),
+            )
+        )
 
-    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float],
-                                     error_flag: int, hall_effect_sensor_level: int,
-                                     user_data_length: int, user_data: list[int]) -> None:
+    def OnReceiveHandleStatusMessage(
+        self,
+        device_id: int,
+        quaternion: list[float],
+        error_flag: int,
+        hall_effect_sensor_level: int,
+        user_data_length: int,
+        user_data: list[int],
+    ) -> None:
         w, x, y, z = quaternion
-        self.calls.append(("status", (device_id, (w, x, y, z), error_flag,
-                                      hall_effect_sensor_level, user_data_length,
-                                      bytes(user_data))))
+        self.calls.append(
+            (
+                "status",
+                (
+                    device_id,
+                    (w, x, y, z),
+                    error_flag,
+                    hall_effect_sensor_level,
+                    user_data_length,
+                    bytes(user_data),
+                ),
+            )
+        )
 
     def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
         self.calls.append(("error", (device_id, error_code)))
@@ -106,8 +137,12 @@ def arbelon(stream: zh.SerialStream) -> None:
     assert (device_id, model, hardware, firmware) == (0, 0, 0, 0) and ints(identity, 16)
     info = arm.device_wakeup_dict()
     assert info["device_id_ext"] == uuid.UUID(int=0)
-    assert (info["device_id"], info["device_model_number"], info["hardware_version"],
-            info["firmware_version"]) == (0, 0, 0, 0)
+    assert (
+        info["device_id"],
+        info["device_model_number"],
+        info["hardware_version"],
+        info["firmware_version"],
+    ) == (0, 0, 0, 0)
     # The requests: any sequence of numbers (numpy arrays included), or none.
     request = [0.0, 0.0, 1.5]
     assert state(arm.end_effector_force(request))
@@ -172,12 +207,20 @@ def records() -> None:
     assert (error.device_id, error.error_code) == (0x0D01, 4)
     info = zh.HandleInfoResponse(5, 0x0D01, 2, 1, 3)
     info.firmware_version = 4
-    assert (info.device_id, info.device_model_number, info.hardware_version,
-            info.firmware_version) == (0x0D01, 2, 1, 4)
+    assert (
+        info.device_id,
+        info.device_model_number,
+        info.hardware_version,
+        info.firmware_version,
+    ) == (0x0D01, 2, 1, 4)
     status = zh.HandleStatusResponse(0x0D01, 0.5, 0, 200, 2, 7)
     status.user_data_length = 1
-    assert (status.device_id, status.error_flag, status.handle_connection_sensor,
-            status.user_data_length) == (0x0D01, 0, 200, 1)
+    assert (
+        status.device_id,
+        status.error_flag,
+        status.handle_connection_sensor,
+        status.user_data_length,
+    ) == (0x0D01, 0, 200, 1)
     assert floats(status.quaternion(), 4) and status.user_data() == [7]
     assert type(zh.UUID()) is zh.UUID and zh.Device.__name__ == "Device"
 
@@ -200,8 +243,7 @@ def servo(stream: zh.SerialStream) -> None:
     loop.effects = (wall, spring, damper, constant)
     effects: list[zh.Wall | zh.Spring | zh.Damper | zh.ConstantForce] = loop.effects
     assert [type(e) for e in effects] == [zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce]
-    assert (loop.rate_hz, loop.max_force, loop.running, loop.realtime) == (500.0, 4.0, False,
-                                                                           False)
+    assert (loop.rate_hz, loop.max_force, loop.running, loop.realtime) == (500.0, 4.0, False, False)
     with loop:
         now: zh.ServoState = loop.state()
     loop.start()
@@ -212,8 +254,9 @@ def servo(stream: zh.SerialStream) -> None:
     assert stats.stop_reason in ("stopped", "port closed", "device not answering")
     assert isinstance(stats.rate_hz, float) and isinstance(stats.cycles, int)
     assert isinstance(stats.late_cycles, int) and isinstance(stats.failed_exchanges, int)
-    assert all(isinstance(x, float) for x in (stats.p50_us, stats.p99_us, stats.p999_us,
-                                              stats.max_us))
+    assert all(
+        isinstance(x, float) for x in (stats.p50_us, stats.p99_us, stats.p999_us, stats.max_us)
+    )
     for low, high, count in loop.exchange_time_histogram():
         assert isinstance(low, float) and isinstance(high, float) and isinstance(count, int)
     zh.Servo(zh.Arbelon(stream))
@@ -226,10 +269,26 @@ def main() -> None:
     handle(stream)
     records()
     servo(stream)
-    used = {"__version__", "get_cpp_version", "print_cpp_version", "SerialStream", "UUID",
-            "Arbelon", "Device", "HandleErrorResponse", "HandleInfoResponse",
-            "HandleStatusResponse", "Handle", "Wall", "Spring", "Damper", "ConstantForce",
-            "ServoState", "ServoStats", "Servo"}
+    used = {
+        "__version__",
+        "get_cpp_version",
+        "print_cpp_version",
+        "SerialStream",
+        "UUID",
+        "Arbelon",
+        "Device",
+        "HandleErrorResponse",
+        "HandleInfoResponse",
+        "HandleStatusResponse",
+        "Handle",
+        "Wall",
+        "Spring",
+        "Damper",
+        "ConstantForce",
+        "ServoState",
+        "ServoStats",
+        "Servo",
+    }
     public = {name for name in vars(zh) if not name.startswith("_")} | {"__version__"}
     assert public == used, f"names this script does not call: {sorted(public - used)}"
     print("every public name called", file=sys.stderr)

@@ -5,6 +5,7 @@ stubtest cannot see these: a pybind11 function has no signature that inspect can
 the one written at the top of its docstring, which this script reads instead. Run it against
 the installed module and stubs: `python tests/typing/signatures.py`.
 """
+
 from __future__ import annotations
 
 import ast
@@ -17,8 +18,11 @@ import ZelkorHardwareAPI as zh
 # Where the stubs deliberately differ from the module (see the notes at the top of the stubs):
 # the Handle callbacks are typed as Receive calls them, every argument given by position, and
 # OnReceiveHandleInfo without the record form; SendHandleState's int user_data is required.
-CALLBACKS = {"Handle.OnReceiveHandleInfo", "Handle.OnReceiveHandleStatusMessage",
-             "Handle.OnReceiveHandleErrorResponse"}
+CALLBACKS = {
+    "Handle.OnReceiveHandleInfo",
+    "Handle.OnReceiveHandleStatusMessage",
+    "Handle.OnReceiveHandleErrorResponse",
+}
 REQUIRED = {("Handle.SendHandleState", 0): {"device_id", "data_length", "user_data"}}
 
 
@@ -55,11 +59,14 @@ def runtime_overloads(function: object, name: str) -> list[list[Parameter]]:
     doc = getattr(function, "__doc__", None) or ""
     lines = [line for line in doc.splitlines() if line.startswith(name + "(")]
     if "Overloaded function." in doc:
-        lines = [line.split(". ", 1)[1] for line in doc.splitlines()
-                 if line[:1].isdigit() and ". " + name + "(" in line]
+        lines = [
+            line.split(". ", 1)[1]
+            for line in doc.splitlines()
+            if line[:1].isdigit() and ". " + name + "(" in line
+        ]
     overloads: list[list[Parameter]] = []
     for line in lines:
-        inside = line[len(name) + 1:line.rindex(") -> ")]
+        inside = line[len(name) + 1 : line.rindex(") -> ")]
         parameters: list[Parameter] = []
         kind = "positional"
         for part in split_top_level(inside):
@@ -89,13 +96,19 @@ def stub_parameters(node: ast.FunctionDef) -> list[Parameter]:
     positional = args.posonlyargs + args.args
     first_default = len(positional) - len(args.defaults)
     parameters = [
-        Parameter(a.arg, "positional only" if i < len(args.posonlyargs) else "positional",
-                  i >= first_default)
-        for i, a in enumerate(positional)]
+        Parameter(
+            a.arg,
+            "positional only" if i < len(args.posonlyargs) else "positional",
+            i >= first_default,
+        )
+        for i, a in enumerate(positional)
+    ]
     if args.vararg:
         parameters.append(Parameter(args.vararg.arg, "*args", False))
-    parameters += [Parameter(a.arg, "keyword only", d is not None)
-                   for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    parameters += [
+        Parameter(a.arg, "keyword only", d is not None)
+        for a, d in zip(args.kwonlyargs, args.kw_defaults)
+    ]
     if args.kwarg:
         parameters.append(Parameter(args.kwarg.arg, "**kwargs", False))
     decorators = {d.id for d in node.decorator_list if isinstance(d, ast.Name)}
@@ -108,8 +121,10 @@ def stub_functions(body: list[ast.stmt]) -> dict[str, list[list[Parameter]]]:
     functions: dict[str, list[list[Parameter]]] = {}
     for node in body:
         if isinstance(node, ast.FunctionDef):
-            decorators = {d.attr if isinstance(d, ast.Attribute) else getattr(d, "id", "")
-                          for d in node.decorator_list}
+            decorators = {
+                d.attr if isinstance(d, ast.Attribute) else getattr(d, "id", "")
+                for d in node.decorator_list
+            }
             if "property" in decorators or "setter" in decorators:
                 continue
             functions.setdefault(node.name, []).append(stub_parameters(node))
@@ -124,15 +139,15 @@ def find_stubs() -> str:
     raise SystemExit("ZelkorHardwareAPI-stubs is not installed")
 
 
-def compare(where: str, runtime: list[list[Parameter]],
-            stub: list[list[Parameter]]) -> str | None:
+def compare(where: str, runtime: list[list[Parameter]], stub: list[list[Parameter]]) -> str | None:
     if where in CALLBACKS:
         # Only the parameter-list form, every parameter by position and none omitted.
         runtime = [[p._replace(kind="positional only", default=False) for p in runtime[0]]]
     for index, parameters in enumerate(runtime):
         required = REQUIRED.get((where, index), set())
-        runtime[index] = [p._replace(default=False) if p.name in required else p
-                          for p in parameters]
+        runtime[index] = [
+            p._replace(default=False) if p.name in required else p for p in parameters
+        ]
     if runtime != stub:
         return f"{where}:\n  module {runtime}\n  stubs  {stub}"
     return None
@@ -156,7 +171,10 @@ def main() -> None:
             methods = stub_functions(classes[name].body) if name in classes else {}
             for attribute, member in vars(value).items():
                 if attribute.startswith("_") and attribute not in (
-                        "__init__", "__enter__", "__exit__"):
+                    "__init__",
+                    "__enter__",
+                    "__exit__",
+                ):
                     continue
                 if isinstance(member, property) or not callable(getattr(value, attribute)):
                     continue

@@ -16,6 +16,7 @@ that port's name ("COM12"). Then, one line per request:
 
 Closing the connection closes the master and removes the mapping.
 """
+
 import os
 import pty
 import select
@@ -28,8 +29,10 @@ import time
 # COM1 to COM9 may be the machine's own serial ports (Wine maps /dev/ttyS*).
 FIRST_PORT, LAST_PORT = 10, 250
 
-SPEEDS = {getattr(termios, f"B{b}"): b for b in (1200, 2400, 4800, 9600, 19200, 38400, 57600,
-                                                115200, 230400)}
+SPEEDS = {
+    getattr(termios, f"B{b}"): b
+    for b in (1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)
+}
 SIZES = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
 
 
@@ -38,8 +41,18 @@ def make_raw(fd):
     ones the library wants (9600 8N2), so that the settings it applies show. (A Linux
     pseudo-terminal keeps 8 bits and no parity whatever it is told.)"""
     iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(fd)
-    iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
-               | termios.IGNCR | termios.ICRNL | termios.IXON | termios.IXOFF | termios.IXANY)
+    iflag &= ~(
+        termios.IGNBRK
+        | termios.BRKINT
+        | termios.PARMRK
+        | termios.ISTRIP
+        | termios.INLCR
+        | termios.IGNCR
+        | termios.ICRNL
+        | termios.IXON
+        | termios.IXOFF
+        | termios.IXANY
+    )
     oflag &= ~termios.OPOST
     lflag &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
     cflag |= termios.CSTOPB
@@ -79,7 +92,7 @@ class Ports:
 
 def write_all(fd, data):
     while data:
-        data = data[os.write(fd, data):]
+        data = data[os.write(fd, data) :]
 
 
 def receive(fd, want, timeout_ms):

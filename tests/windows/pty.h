@@ -11,9 +11,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <chrono>
 #include <cstdint>
@@ -28,7 +28,7 @@
 namespace zelkor_test {
 
 class Pty {
-public:
+  public:
     /// Asks the peer named by ZELKOR_PEER_PORT (a loopback TCP port) for a fresh line.
     Pty() {
         const char* port = std::getenv("ZELKOR_PEER_PORT");
@@ -81,7 +81,7 @@ public:
     /// Everything the host wrote within `quiet_ms`: for checking that nothing was.
     Bytes drain(int quiet_ms = 100) const { return receive(1 << 20, quiet_ms); }
 
-private:
+  private:
     void close_socket() {
         if (socket_ == INVALID_SOCKET) return;
         ::closesocket(socket_);

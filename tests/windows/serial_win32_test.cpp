@@ -1,11 +1,11 @@
 // The Win32 serial port where it differs from other platforms: COM port names, the device
 // namespace and the line settings the port ends up with.
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "probe.h"
 #include "pty.h"
 

@@ -2,13 +2,12 @@
 // force, and the servo sums them every cycle.
 #pragma once
 
+#include <ZelkorHardwareAPI/devices/vector.h>
 #include <ZelkorHardwareAPI/export.h>
 
 #include <array>
 #include <variant>
 #include <vector>
-
-#include <ZelkorHardwareAPI/devices/vector.h>
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -62,7 +61,7 @@ ZELKOR_API Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3&
 
 /// The sum of the forces of `effects`, in newtons.
 ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& position,
-                 const Vec3& velocity) noexcept;
+                            const Vec3& velocity) noexcept;
 
 /// `force` scaled down to a length of `max_force` when it is longer; zero when any component
 /// is not finite. Newtons.

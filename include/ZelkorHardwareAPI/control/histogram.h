@@ -12,7 +12,7 @@ namespace Zelkor::HardwareAPI::Control {
 /// a percentile read from it is within about 3 % of the true one. One writer; readers on
 /// other threads see counts that may lag the writer by a sample or two.
 class DurationHistogram {
-public:
+  public:
     /// Records one duration, in nanoseconds.
     void add(std::uint64_t ns) noexcept {
         buckets_[bucket_of(ns)].fetch_add(1, std::memory_order_relaxed);
@@ -57,7 +57,7 @@ public:
         max_.store(0, std::memory_order_relaxed);
     }
 
-private:
+  private:
     static constexpr int sub_bits = 5;  // 32 buckets per power of two
     static constexpr int powers = 30;
     static constexpr std::size_t count = std::size_t{powers} << sub_bits;
@@ -69,7 +69,8 @@ private:
         if (us < (1u << sub_bits)) return static_cast<std::size_t>(us);
         int top = 63 - __builtin_clzll(us);
         const std::size_t power = static_cast<std::size_t>(top - sub_bits + 1);
-        const std::size_t sub = static_cast<std::size_t>((us >> (top - sub_bits)) & ((1u << sub_bits) - 1));
+        const std::size_t sub =
+            static_cast<std::size_t>((us >> (top - sub_bits)) & ((1u << sub_bits) - 1));
         const std::size_t i = (power << sub_bits) + sub;
         return i < count ? i : count - 1;
     }

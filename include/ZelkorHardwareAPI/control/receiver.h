@@ -1,14 +1,13 @@
 // Receiver: takes a Handle's messages in a thread of its own.
 #pragma once
 
+#include <ZelkorHardwareAPI/devices/handle.h>
 #include <ZelkorHardwareAPI/export.h>
 
 #include <atomic>
 #include <exception>
 #include <mutex>
 #include <thread>
-
-#include <ZelkorHardwareAPI/devices/handle.h>
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -21,7 +20,7 @@ namespace Zelkor::HardwareAPI::Control {
 /// recursive, so a callback may write. The loop ends when stop() asks, when a callback
 /// throws (the exception is kept for stop() to return), or when the port closes or hangs up.
 class ZELKOR_API Receiver {
-public:
+  public:
     /// How often a reader waiting on a quiet line looks at its stop flag, in milliseconds.
     static constexpr std::uint32_t poll_ms = 10;
 
@@ -50,7 +49,7 @@ public:
     /// True once stop() or request_stop() asked the loop to end.
     bool stopping() const noexcept { return stop_requested_.load(std::memory_order_acquire); }
 
-private:
+  private:
     void run() noexcept;
 
     Devices::Handle& handle_;

@@ -1,6 +1,9 @@
 // Servo: a fixed-rate force loop for the Arbelon in a thread of its own.
 #pragma once
 
+#include <ZelkorHardwareAPI/control/effects.h>
+#include <ZelkorHardwareAPI/control/histogram.h>
+#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/export.h>
 
 #include <atomic>
@@ -11,10 +14,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include <ZelkorHardwareAPI/control/effects.h>
-#include <ZelkorHardwareAPI/control/histogram.h>
-#include <ZelkorHardwareAPI/devices/arbelon.h>
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -33,11 +32,11 @@ ZELKOR_API const char* to_text(StopReason reason) noexcept;
 
 /// The loop's latest view of the arm.
 struct ServoState {
-    double time = 0.0;          ///< seconds since start() when the reply came
-    std::uint64_t cycle = 0;    ///< the cycle it came in (0 before any)
-    Vector3 position{};         ///< m, end-effector
-    Vector3 velocity{};         ///< m/s
-    Vector3 force{};            ///< N: the force sent in that cycle
+    double time = 0.0;        ///< seconds since start() when the reply came
+    std::uint64_t cycle = 0;  ///< the cycle it came in (0 before any)
+    Vector3 position{};       ///< m, end-effector
+    Vector3 velocity{};       ///< m/s
+    Vector3 force{};          ///< N: the force sent in that cycle
 };
 
 /// How the loop is keeping up.
@@ -87,7 +86,7 @@ using ForceFunction = std::function<Vec3(const ServoState&)>;
 /// allocates or takes a lock; state() and stats() read what the loop publishes without
 /// blocking it, from any thread.
 class ZELKOR_API Servo {
-public:
+  public:
     /// Binds the servo to `arm`, which must outlive it. Throws std::invalid_argument on
     /// settings out of range.
     Servo(Devices::Arbelon& arm, const ServoSettings& settings = {});
@@ -132,13 +131,13 @@ public:
     const ServoSettings& settings() const noexcept { return settings_; }
     Devices::Arbelon& arm() const noexcept { return arm_; }
 
-private:
+  private:
     struct EffectList;
     struct Published;
 
     void run() noexcept;
-    void publish(double time, std::uint64_t cycle, const Vector3& position,
-                 const Vector3& velocity, const Vector3& force) noexcept;
+    void publish(double time, std::uint64_t cycle, const Vector3& position, const Vector3& velocity,
+                 const Vector3& force) noexcept;
     const EffectList* take_effects() noexcept;
 
     Devices::Arbelon& arm_;
@@ -162,7 +161,7 @@ private:
     std::vector<Effect> latest_;
 
     std::unique_ptr<Published> published_;
-    std::chrono::steady_clock::time_point started_{};  // start() and the loop only
+    std::chrono::steady_clock::time_point started_{};               // start() and the loop only
     std::atomic<std::chrono::steady_clock::rep> started_ticks_{0};  // the same, for stats()
     std::atomic<std::int64_t> ended_ns_{0};  // loop end, ns after the start; 0 while running
     std::atomic<std::uint64_t> cycles_{0}, late_{0}, failed_{0};

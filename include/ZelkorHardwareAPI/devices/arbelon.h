@@ -1,12 +1,11 @@
 #pragma once
 
-#include <ZelkorHardwareAPI/export.h>
-
-#include <cstdint>
-
 #include <ZelkorHardwareAPI/devices/device.h>
 #include <ZelkorHardwareAPI/devices/uuid.h>
 #include <ZelkorHardwareAPI/devices/vector.h>
+#include <ZelkorHardwareAPI/export.h>
+
+#include <cstdint>
 
 namespace Zelkor::HardwareAPI::Devices {
 
@@ -20,7 +19,7 @@ namespace Zelkor::HardwareAPI::Devices {
 /// Blocking: one write (up to 8 ms per byte) and up to two reads (each up to 8 ms per byte
 /// + 1000 ms). One thread at a time.
 class ZELKOR_API Arbelon : public Device {
-public:
+  public:
     using Device::Device;
 
     /// The result of a state exchange whose whole reply arrived (its payload length).
@@ -65,7 +64,7 @@ public:
     /// Reads a current reply (0xAB). 12 on success.
     int ReceiveCurrent(Vector3& current);
 
-private:
+  private:
     void send_code(std::uint8_t code);
     void send_vector(std::uint8_t code, const Vector3& values);
     int receive_state(std::uint8_t code, Vector3& first, Vector3& second);

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <ZelkorHardwareAPI/export.h>
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 
 namespace Zelkor::HardwareAPI::Devices {
 
@@ -14,7 +13,7 @@ namespace Zelkor::HardwareAPI::Devices {
 /// command is assembled and every reply lands. Performs no I/O of its own; one thread at a
 /// time.
 class ZELKOR_API Device {
-public:
+  public:
     /// Size of each buffer, and of the read that discards an unexpected reply.
     static constexpr std::size_t buffer_size = 1024;
 
@@ -32,7 +31,7 @@ public:
     /// payload length, a short count, or -1); 0 before the first.
     int last_result() const noexcept { return last_result_; }
 
-protected:
+  protected:
     /// Writes the first `length` bytes of send_buffer in one write. The outcome is not checked.
     void send(std::size_t length);
 
@@ -59,7 +58,7 @@ protected:
     std::unique_ptr<std::uint8_t[]> send_buffer;
     std::unique_ptr<std::uint8_t[]> receive_buffer;
 
-private:
+  private:
     int last_result_ = 0;
 };
 

@@ -1,11 +1,10 @@
 #pragma once
 
+#include <ZelkorHardwareAPI/devices/device.h>
 #include <ZelkorHardwareAPI/export.h>
 
 #include <array>
 #include <cstdint>
-
-#include <ZelkorHardwareAPI/devices/device.h>
 
 namespace Zelkor::HardwareAPI::Devices {
 
@@ -19,7 +18,7 @@ namespace Zelkor::HardwareAPI::Devices {
 /// supplies (an exception leaves Receive at once) and the checks on null arguments. One
 /// thread at a time; the callbacks run on the thread that called Receive.
 class ZELKOR_API Handle : public Device {
-public:
+  public:
     /// An information message.
     struct ZELKOR_API HandleInfoResponse {
         /// The five fields, in declaration order.
@@ -46,8 +45,8 @@ public:
         std::uint16_t device_id;
         std::array<float, 4> quaternion;  ///< components in the order they arrived
         std::uint8_t error_flag;
-        std::uint8_t handle_connection_sensor;  ///< the hall-effect sensor level
-        std::uint8_t user_data_length;          ///< valid bytes at the start of user_data
+        std::uint8_t handle_connection_sensor;    ///< the hall-effect sensor level
+        std::uint8_t user_data_length;            ///< valid bytes at the start of user_data
         std::array<std::uint8_t, 256> user_data;  ///< zero beyond user_data_length
     };
 
@@ -71,8 +70,7 @@ public:
     /// An information message as separate values.
     virtual void OnReceiveHandleInfo(std::uint8_t tool_data_remaining, std::uint16_t device_id,
                                      std::uint8_t device_model_number,
-                                     std::uint8_t hardware_version,
-                                     std::uint8_t firmware_version);
+                                     std::uint8_t hardware_version, std::uint8_t firmware_version);
     /// A status message as one record.
     virtual void OnReceiveHandleStatusMessage(HandleStatusResponse& response);
     /// A status message as separate values: `quaternion` points to 4 floats, `user_data` to
@@ -109,14 +107,14 @@ public:
     /// message consumed. Blocks for up to three reads (each up to 8 ms per byte + 1000 ms).
     int Receive(std::uint8_t* data_received);
 
-protected:
+  protected:
     /// False in a subclass whose record callbacks are Handle's own empty ones (and stay so in
     /// every class derived from it): Receive then builds no records and calls only the
     /// parameter-list callbacks, whose pointers then point into receive_buffer, valid until
     /// the next read. Set it in the constructor.
     bool records_wanted = true;
 
-private:
+  private:
     /// Reads up to `length` bytes to receive_buffer[0..] and zeroes those that did not arrive,
     /// so a short message never shows bytes of an earlier one. Returns the count delivered.
     int read_payload(std::size_t length);

@@ -25,13 +25,13 @@ struct ZELKOR_API PortError {
     };
     /// Why it failed.
     enum class Cause : std::uint8_t {
-        none,          ///< no failure
-        system,        ///< the operating system refused; system_error says why
-        timed_out,     ///< the port's time-out ended the transfer before all bytes moved
-        interrupted,   ///< the wait hook asked the transfer to stop waiting
-        not_open,      ///< there is no open port (never opened, closed, or hung up)
-        not_a_port,    ///< the name is a file or a device that is no serial line
-        in_use,        ///< another program holds the port
+        none,         ///< no failure
+        system,       ///< the operating system refused; system_error says why
+        timed_out,    ///< the port's time-out ended the transfer before all bytes moved
+        interrupted,  ///< the wait hook asked the transfer to stop waiting
+        not_open,     ///< there is no open port (never opened, closed, or hung up)
+        not_a_port,   ///< the name is a file or a device that is no serial line
+        in_use,       ///< another program holds the port
     };
 
     Step step = Step::none;

@@ -2,15 +2,14 @@
 #pragma once
 
 #include <ZelkorHardwareAPI/export.h>
+#include <ZelkorHardwareAPI/io/port_error.h>
+#include <ZelkorHardwareAPI/io/serialib.h>
 
 #include <atomic>
 #include <cstdint>
 #include <istream>
 #include <memory>
 #include <string>
-
-#include <ZelkorHardwareAPI/io/port_error.h>
-#include <ZelkorHardwareAPI/io/serialib.h>
 
 namespace Zelkor::HardwareAPI::IO {
 
@@ -21,7 +20,7 @@ namespace Zelkor::HardwareAPI::IO {
 /// to good, so an earlier short read or failed write never blocks the next call; judge a read
 /// by gcount() alone. Not thread-safe: one thread at a time.
 class ZELKOR_API SerialStream : public std::basic_iostream<char> {
-public:
+  public:
     /// Opens `port_name` (NUL-terminated; see serialib::open for the form). Never fails: when
     /// the port cannot be opened the stream is created unopened, and its transfers return at
     /// once having moved nothing; open_result() and last_error() tell why.
@@ -96,7 +95,7 @@ public:
     /// answer to the next request). False when the port is not open or the platform refused.
     bool discard_input() noexcept { return buffer->discard_input(); }
 
-private:
+  private:
     // Makes gcount() report `count`, as istream::read does.
     void set_gcount(std::streamsize count) noexcept;
 

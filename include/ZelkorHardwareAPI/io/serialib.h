@@ -6,12 +6,11 @@
 #pragma once
 
 #include <ZelkorHardwareAPI/export.h>
+#include <ZelkorHardwareAPI/io/port_error.h>
 
 #include <atomic>
 #include <cstdint>
 #include <streambuf>
-
-#include <ZelkorHardwareAPI/io/port_error.h>
 
 namespace Zelkor::HardwareAPI::IO {
 
@@ -23,12 +22,12 @@ struct Outcome;
 /// Result codes of serialib::open and SerialStream::connect. The numeric values are part of
 /// the interface: callers compare against them.
 enum class OpenCode : std::int8_t {
-    exception = 0,             ///< opening threw (the device path could not be built)
-    ok = 1,                    ///< port opened and configured
-    not_found = -1,            ///< no such port
-    open_failed = -2,          ///< port exists but could not be opened (held elsewhere, not a port)
-    get_state_failed = -3,     ///< line settings could not be read (not a terminal); port stays open
-    set_state_failed = -5,     ///< line settings could not be applied; port stays open
+    exception = 0,          ///< opening threw (the device path could not be built)
+    ok = 1,                 ///< port opened and configured
+    not_found = -1,         ///< no such port
+    open_failed = -2,       ///< port exists but could not be opened (held elsewhere, not a port)
+    get_state_failed = -3,  ///< line settings could not be read (not a terminal); port stays open
+    set_state_failed = -5,  ///< line settings could not be applied; port stays open
     set_timeouts_failed = -6,  ///< time-outs could not be applied; port stays open
 };
 
@@ -56,7 +55,7 @@ struct PortTimeouts {
 /// Stream buffer of one serial port (115200 baud, 8N1, raw). Never throws, never prints.
 /// Not thread-safe: one thread at a time.
 class ZELKOR_API serialib : public std::basic_streambuf<char> {
-public:
+  public:
     /// Creates a closed buffer; nothing is opened.
     serialib() = default;
     /// Closes the port if it is open.
@@ -81,7 +80,9 @@ public:
 
     /// True while a port is open (also after open returned -3, -5 or -6). False again after
     /// close() and after the line hung up.
-    bool is_open() const noexcept { return handle() != Zelkor::HardwareAPI::IO::invalid_port_handle; }
+    bool is_open() const noexcept {
+        return handle() != Zelkor::HardwareAPI::IO::invalid_port_handle;
+    }
 
     /// Closes the port if it is open; transfers then return at once. Idempotent.
     void close() noexcept;
@@ -110,7 +111,7 @@ public:
     /// False when no port is open or the platform refused.
     bool discard_input() noexcept;
 
-protected:
+  protected:
     /// Writes one byte (the low 8 bits of c). Returns c, or EOF when closed, c is EOF or the
     /// write failed.
     int_type overflow(int_type c) override;
@@ -133,7 +134,7 @@ protected:
     /// Ignores its arguments: the buffer stays unbuffered.
     std::basic_streambuf<char>* setbuf(char_type* s, std::streamsize n) override;
 
-private:
+  private:
     // The handle and the last failure are atomic (relaxed: nothing else is published with
     // them), so another thread may ask whether the port is open, and why it failed, while a
     // transfer runs.

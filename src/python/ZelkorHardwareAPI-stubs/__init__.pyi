@@ -176,7 +176,9 @@ class Handle(metaclass=_pybind11_type):
     @overload
     def SendHandleState(self, device_id: int, data_length: int, user_data: int) -> None: ...
     @overload
-    def SendHandleState(self, device_id: int, data_length: int, user_data: _ByteSequence) -> None: ...
+    def SendHandleState(
+        self, device_id: int, data_length: int, user_data: _ByteSequence
+    ) -> None: ...
     def OnReceiveHandleInfo(
         self,
         tool_data_remaining: int,

@@ -1,6 +1,8 @@
 // How the POSIX port fails: the cause it records for every kind of failure, real ones on real
 // files and pseudo-terminals, and injected ones through the system-call table, where each case
 // also checks that the port neither blocks nor spins. Also the wait hook that cuts waits short.
+#include <ZelkorHardwareAPI/devices/arbelon.h>
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,9 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include <ZelkorHardwareAPI/devices/arbelon.h>
 #include "io/posix_calls.h"
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "probe.h"
 #include "pty.h"
 
@@ -51,10 +51,18 @@ struct Scripted {
     short revents = 0;
     std::size_t cap = 0;
 };
-Scripted real(std::size_t cap = 0) { return {true, 0, 0, 0, cap}; }
-Scripted fail(int error) { return {false, -1, error, 0, 0}; }
-Scripted ready(short revents) { return {false, 1, 0, revents, 0}; }
-Scripted returns(long result) { return {false, result, 0, 0, 0}; }
+Scripted real(std::size_t cap = 0) {
+    return {true, 0, 0, 0, cap};
+}
+Scripted fail(int error) {
+    return {false, -1, error, 0, 0};
+}
+Scripted ready(short revents) {
+    return {false, 1, 0, revents, 0};
+}
+Scripted returns(long result) {
+    return {false, result, 0, 0, 0};
+}
 
 // The calls still to script, and how many of each the port made. Calls beyond the script are
 // real.
@@ -134,8 +142,7 @@ struct Injected {
     ~Injected() { sys::calls = sys::real_calls(); }
 };
 
-void expect_error(const PortError& e, Step step, Cause cause, int error_number,
-                  const char* what) {
+void expect_error(const PortError& e, Step step, Cause cause, int error_number, const char* what) {
     EXPECT_EQ(e.step, step) << what << ": " << e.message();
     EXPECT_EQ(e.cause, cause) << what << ": " << e.message();
     EXPECT_EQ(e.error_number(), error_number) << what << ": " << e.message();
@@ -313,38 +320,135 @@ TEST(port_failures_test, injected_transfer_failures_neither_block_nor_spin) {
     struct Case {
         const char* what;
         std::deque<Scripted> reads, polls, writes;
-        Bytes device_sends;          // what the device side has sent before the transfer
-        bool is_write;               // a 6-byte write, else a 6-byte read
-        std::streamsize moved;       // bytes delivered or accepted
-        Step step;                   // recorded failure; Step::none for success
+        Bytes device_sends;     // what the device side has sent before the transfer
+        bool is_write;          // a 6-byte write, else a 6-byte read
+        std::streamsize moved;  // bytes delivered or accepted
+        Step step;              // recorded failure; Step::none for success
         Cause cause;
         int error_number;
         bool stays_open;
     } cases[] = {
-        {"EINTR at every wait, then the bytes", {fail(EAGAIN)},
-         {fail(EINTR), fail(EINTR), fail(EINTR)}, {}, bytes_of("sixsix"), false, 6, Step::none,
-         Cause::none, 0, true},
-        {"EAGAIN from read, then the bytes", {fail(EAGAIN), fail(EAGAIN)}, {}, {},
-         bytes_of("sixsix"), false, 6, Step::none, Cause::none, 0, true},
-        {"EIO after part of the reply", {real(2), fail(EIO)}, {}, {}, bytes_of("sixsix"), false,
-         2, Step::hang_up, Cause::system, EIO, false},
-        {"a read that fails outright", {fail(EBADMSG)}, {}, {}, bytes_of("sixsix"), false, 0,
-         Step::read, Cause::system, EBADMSG, true},
-        {"POLLHUP while waiting", {fail(EAGAIN), returns(0)}, {ready(POLLHUP)}, {}, {}, false, 0,
-         Step::hang_up, Cause::system, EIO, false},
-        {"POLLNVAL while waiting", {fail(EAGAIN)}, {ready(POLLNVAL)}, {}, {}, false, 0,
-         Step::read, Cause::system, EBADF, true},
-        {"poll itself fails", {fail(EAGAIN)}, {fail(EINVAL)}, {}, {}, false, 0, Step::read,
-         Cause::system, EINVAL, true},
-        {"a write taken in pieces", {}, {}, {real(1), real(2), fail(EAGAIN)}, {}, true, 6,
-         Step::none, Cause::none, 0, true},
-        {"a write that fails outright", {}, {}, {fail(EPERM)}, {}, true, 0, Step::write,
-         Cause::system, EPERM, true},
-        {"a write cut short by a hang-up", {}, {}, {real(2), fail(EIO)}, {}, true, 2,
-         Step::hang_up, Cause::system, EIO, false},
-        {"a write the driver never takes", {}, {ready(POLLOUT), ready(POLLERR)},
-         {fail(EAGAIN), fail(EAGAIN), fail(EAGAIN)}, {}, true, 0, Step::hang_up, Cause::system,
-         EIO, false},
+        {"EINTR at every wait, then the bytes",
+         {fail(EAGAIN)},
+         {fail(EINTR), fail(EINTR), fail(EINTR)},
+         {},
+         bytes_of("sixsix"),
+         false,
+         6,
+         Step::none,
+         Cause::none,
+         0,
+         true},
+        {"EAGAIN from read, then the bytes",
+         {fail(EAGAIN), fail(EAGAIN)},
+         {},
+         {},
+         bytes_of("sixsix"),
+         false,
+         6,
+         Step::none,
+         Cause::none,
+         0,
+         true},
+        {"EIO after part of the reply",
+         {real(2), fail(EIO)},
+         {},
+         {},
+         bytes_of("sixsix"),
+         false,
+         2,
+         Step::hang_up,
+         Cause::system,
+         EIO,
+         false},
+        {"a read that fails outright",
+         {fail(EBADMSG)},
+         {},
+         {},
+         bytes_of("sixsix"),
+         false,
+         0,
+         Step::read,
+         Cause::system,
+         EBADMSG,
+         true},
+        {"POLLHUP while waiting",
+         {fail(EAGAIN), returns(0)},
+         {ready(POLLHUP)},
+         {},
+         {},
+         false,
+         0,
+         Step::hang_up,
+         Cause::system,
+         EIO,
+         false},
+        {"POLLNVAL while waiting",
+         {fail(EAGAIN)},
+         {ready(POLLNVAL)},
+         {},
+         {},
+         false,
+         0,
+         Step::read,
+         Cause::system,
+         EBADF,
+         true},
+        {"poll itself fails",
+         {fail(EAGAIN)},
+         {fail(EINVAL)},
+         {},
+         {},
+         false,
+         0,
+         Step::read,
+         Cause::system,
+         EINVAL,
+         true},
+        {"a write taken in pieces",
+         {},
+         {},
+         {real(1), real(2), fail(EAGAIN)},
+         {},
+         true,
+         6,
+         Step::none,
+         Cause::none,
+         0,
+         true},
+        {"a write that fails outright",
+         {},
+         {},
+         {fail(EPERM)},
+         {},
+         true,
+         0,
+         Step::write,
+         Cause::system,
+         EPERM,
+         true},
+        {"a write cut short by a hang-up",
+         {},
+         {},
+         {real(2), fail(EIO)},
+         {},
+         true,
+         2,
+         Step::hang_up,
+         Cause::system,
+         EIO,
+         false},
+        {"a write the driver never takes",
+         {},
+         {ready(POLLOUT), ready(POLLERR)},
+         {fail(EAGAIN), fail(EAGAIN), fail(EAGAIN)},
+         {},
+         true,
+         0,
+         Step::hang_up,
+         Cause::system,
+         EIO,
+         false},
     };
     for (const auto& c : cases) {
         Pty pty;
@@ -357,8 +461,8 @@ TEST(port_failures_test, injected_transfer_failures_neither_block_nor_spin) {
         script.write = c.writes;
         char data[6] = {};
         const auto start = Clock::now();
-        const std::streamsize moved = c.is_write ? buffer.xsputn("sixsix", 6)
-                                                 : buffer.xsgetn(data, 6);
+        const std::streamsize moved =
+            c.is_write ? buffer.xsputn("sixsix", 6) : buffer.xsgetn(data, 6);
         EXPECT_LT(ms_since(start), 500.0) << c.what << ": must not block";
         EXPECT_LT(script.reads + script.writes + script.polls, 20) << c.what << ": must not spin";
         EXPECT_EQ(moved, c.moved) << c.what;
@@ -392,16 +496,46 @@ TEST(port_failures_test, a_reply_awaited_right_after_a_request) {
         bool stays_open;
     } cases[] = {
         {"the whole reply", {}, {}, bytes_of("sixsix"), 6, Step::none, Cause::none, true},
-        {"EINTR, then the reply", {fail(EINTR)}, {}, bytes_of("sixsix"), 6, Step::none,
-         Cause::none, true},
-        {"part, then the rest", {}, {real(2)}, bytes_of("sixsix"), 6, Step::none, Cause::none,
+        {"EINTR, then the reply",
+         {fail(EINTR)},
+         {},
+         bytes_of("sixsix"),
+         6,
+         Step::none,
+         Cause::none,
          true},
-        {"a hang-up", {ready(POLLIN | POLLHUP)}, {returns(0)}, {}, 0, Step::hang_up,
-         Cause::system, false},
-        {"POLLNVAL", {ready(POLLNVAL), ready(POLLNVAL)}, {}, {}, 0, Step::read, Cause::system,
+        {"part, then the rest",
+         {},
+         {real(2)},
+         bytes_of("sixsix"),
+         6,
+         Step::none,
+         Cause::none,
          true},
-        {"a failed read", {}, {fail(EBADMSG)}, bytes_of("sixsix"), 0, Step::read,
-         Cause::system, true},
+        {"a hang-up",
+         {ready(POLLIN | POLLHUP)},
+         {returns(0)},
+         {},
+         0,
+         Step::hang_up,
+         Cause::system,
+         false},
+        {"POLLNVAL",
+         {ready(POLLNVAL), ready(POLLNVAL)},
+         {},
+         {},
+         0,
+         Step::read,
+         Cause::system,
+         true},
+        {"a failed read",
+         {},
+         {fail(EBADMSG)},
+         bytes_of("sixsix"),
+         0,
+         Step::read,
+         Cause::system,
+         true},
     };
     for (const auto& c : cases) {
         Pty pty;
@@ -418,7 +552,8 @@ TEST(port_failures_test, a_reply_awaited_right_after_a_request) {
         EXPECT_LT(ms_since(start), 500.0) << c.what;
         EXPECT_LT(script.reads + script.polls, 20) << c.what;
         EXPECT_EQ(buffer.is_open(), c.stays_open) << c.what;
-        EXPECT_EQ(buffer.last_error().step, c.step) << c.what << ": " << buffer.last_error().message();
+        EXPECT_EQ(buffer.last_error().step, c.step)
+            << c.what << ": " << buffer.last_error().message();
         EXPECT_EQ(buffer.last_error().cause, c.cause) << c.what;
         if (c.moved == 6) EXPECT_EQ(std::string(data, 6), "sixsix") << c.what;
     }
@@ -549,7 +684,9 @@ TEST(port_failures_test, low_latency_is_asked_for_and_put_back) {
         int flags_before;
         std::vector<int> expected_sets;  // what the open and the close write
     } cases[] = {
-        {"a driver with the flag off", ASYNC_SPD_HI, {ASYNC_SPD_HI | ASYNC_LOW_LATENCY, ASYNC_SPD_HI}},
+        {"a driver with the flag off",
+         ASYNC_SPD_HI,
+         {ASYNC_SPD_HI | ASYNC_LOW_LATENCY, ASYNC_SPD_HI}},
         {"a driver with the flag on already", ASYNC_LOW_LATENCY, {}},
     };
     for (const auto& c : cases) {

@@ -20,7 +20,7 @@
 namespace zelkor_test {
 
 class Pty {
-public:
+  public:
     Pty() {
         int slave = -1;
         char name[256] = {};
@@ -64,9 +64,9 @@ public:
             pollfd pfd{master_, POLLIN, 0};
             if (::poll(&pfd, 1, left) <= 0) break;
             std::uint8_t chunk[4096];
-            const ssize_t r = ::read(master_, chunk, sizeof chunk < want - out.size()
-                                                         ? sizeof chunk
-                                                         : want - out.size());
+            const ssize_t r =
+                ::read(master_, chunk,
+                       sizeof chunk < want - out.size() ? sizeof chunk : want - out.size());
             if (r <= 0) break;
             out.insert(out.end(), chunk, chunk + r);
         }
@@ -76,7 +76,7 @@ public:
     /// Everything the host wrote within `quiet_ms` of quiet: for checking that nothing was.
     Bytes drain(int quiet_ms = 100) const { return receive(1 << 20, quiet_ms); }
 
-private:
+  private:
     int master_ = -1;
     std::string path_;
 };
@@ -89,6 +89,8 @@ inline constexpr const char* missing_port = "/dev/zelkor-no-such-port";
 inline constexpr double time_out_slack_ms = 0.0;
 
 /// Why a second open of a held port cannot be refused here, or null when it is refused.
-inline const char* exclusive_open_unenforced() { return nullptr; }
+inline const char* exclusive_open_unenforced() {
+    return nullptr;
+}
 
 }  // namespace zelkor_test

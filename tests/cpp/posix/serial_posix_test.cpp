@@ -1,5 +1,6 @@
 // The serial transport where it meets POSIX: device paths, files that are no ports, and lines
 // that hang up. The test holds the pseudo-terminal's master side as the device.
+#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,7 +8,6 @@
 #include <fstream>
 #include <thread>
 
-#include <ZelkorHardwareAPI/io/serial_stream.h>
 #include "probe.h"
 #include "pty.h"
 

@@ -2,5 +2,7 @@
 #pragma once
 
 namespace consumer {
-inline const char* device_name() { return "the consumer's own device"; }
+inline const char* device_name() {
+    return "the consumer's own device";
+}
 }  // namespace consumer
