@@ -49,11 +49,22 @@ std::string uuid_text(const UUID& uuid) {
 
 using StateExchange = int (Arbelon::*)(const Vector3&, Vector3&, Vector3&);
 
+// What every state exchange says of its failures, after its own text.
+constexpr const char* exchange_failures =
+    "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
+    "comes short or carries the wrong code raises nothing: both lists are then zeros "
+    "and last_result is not 24. ValueError for a request without three numbers or with "
+    "a value that is not finite or beyond single precision, TypeError for one that is "
+    "not a sequence of numbers, both before anything is sent; RuntimeError while a "
+    "Servo drives the arm.";
+
 // Binds one request/state exchange: converts the request, runs the exchange, returns the two
 // state vectors as a tuple of lists.
 template <StateExchange exchange>
 void def_state_exchange(py::class_<Arbelon>& cls, const char* name, const char* argument,
                         const char* doc) {
+    // pybind11 keeps its own copy of the docstring.
+    const std::string text = std::string(doc) + "\n\n" + exchange_failures;
     cls.def(
         name,
         [name](Arbelon& self, const RequestVector& request) -> py::tuple {
@@ -62,7 +73,7 @@ void def_state_exchange(py::class_<Arbelon>& cls, const char* name, const char* 
             port_call(self, [&] { (void)(self.*exchange)(values, first, second); });
             return py::make_tuple(to_list(first), to_list(second));
         },
-        py::arg(argument) = zero_list(), doc);
+        py::arg(argument) = zero_list(), text.c_str());
 }
 
 // ---- The fast entry of the four state exchanges ----
@@ -274,52 +285,28 @@ void register_arbelon(py::module_& m) {
         "force request vector (positional only): the force on the end-effector, x, y, z in "
         "newtons; no force when omitted. Returns (position, velocity): the end-effector's "
         "position in metres and its velocity in metres per second, each a list of three "
-        "floats.\n\n"
-        "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
-        "comes short or carries the wrong code raises nothing: both lists are then zeros "
-        "and last_result is not 24. ValueError for a request without three numbers or with "
-        "a value that is not finite or beyond single precision, TypeError for one that is "
-        "not a sequence of numbers, both before anything is sent; RuntimeError while a "
-        "Servo drives the arm.");
+        "floats.");
     def_state_exchange<&Arbelon::joint_torques>(
         cls, "joint_torques", "joint torque request vector",
         "Send joint torques to the device and receive the joint states\n\n"
         "joint torque request vector (positional only): the torques of joints 0, 1 and 2 in "
         "newton metres; none when omitted. Returns (joint_position, joint_velocity): the "
         "joint angles in radians and the joint velocities in radians per second, each a list "
-        "of three floats.\n\n"
-        "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
-        "comes short or carries the wrong code raises nothing: both lists are then zeros "
-        "and last_result is not 24. ValueError for a request without three numbers or with "
-        "a value that is not finite or beyond single precision, TypeError for one that is "
-        "not a sequence of numbers, both before anything is sent; RuntimeError while a "
-        "Servo drives the arm.");
+        "of three floats.");
     def_state_exchange<&Arbelon::end_effector_position>(
         cls, "end_effector_position", "position request vector",
         "Send end-effector position and receive device states\n\n"
         "position request vector (positional only): where the device is to hold the "
         "end-effector, x, y, z in metres; the origin when omitted. Returns (position, "
         "velocity): the end-effector's position in metres and its velocity in metres per "
-        "second, each a list of three floats.\n\n"
-        "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
-        "comes short or carries the wrong code raises nothing: both lists are then zeros "
-        "and last_result is not 24. ValueError for a request without three numbers or with "
-        "a value that is not finite or beyond single precision, TypeError for one that is "
-        "not a sequence of numbers, both before anything is sent; RuntimeError while a "
-        "Servo drives the arm.");
+        "second, each a list of three floats.");
     def_state_exchange<&Arbelon::joint_angles>(
         cls, "joint_angles", "joint angle request vector",
         "Send joint angles to the device and receive the joint states\n\n"
         "joint angle request vector (positional only): the angles joints 0, 1 and 2 are to "
         "hold, in radians; zeros when omitted. Returns (joint_position, joint_velocity): the "
         "joint angles in radians and the joint velocities in radians per second, each a list "
-        "of three floats.\n\n"
-        "A reply that does not come (about 1 s on a silent line, at once on a closed port), "
-        "comes short or carries the wrong code raises nothing: both lists are then zeros "
-        "and last_result is not 24. ValueError for a request without three numbers or with "
-        "a value that is not finite or beyond single precision, TypeError for one that is "
-        "not a sequence of numbers, both before anything is sent; RuntimeError while a "
-        "Servo drives the arm.");
+        "of three floats.");
 
     define_arbelon_legacy(cls);
 
