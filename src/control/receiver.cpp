@@ -2,47 +2,103 @@
 
 #include <stdexcept>
 
+#include "control/background_thread.h"
+
 namespace Zelkor::HardwareAPI::Control {
 
-void Receiver::start() {
+namespace {
+bool stop_asked(void* thread) {
+    return static_cast<const BackgroundThread*>(thread)->stop_requested();
+}
+}  // namespace
+
+Receiver::Receiver(Devices::Handle& handle)
+    : handle_(handle), thread_(std::make_unique<BackgroundThread>()) {}
+
+Receiver::Receiver(Devices::Handle& handle, std::recursive_mutex& lock) : Receiver(handle) {
+    lock_ = &lock;
+}
+
+Receiver::~Receiver() {
+    // The BackgroundThread's destructor stops the thread, or leaves it to end by itself when
+    // this runs on it.
+    if (!thread_->on_thread()) (void)stop();
+}
+
+void Receiver::start(std::function<void()> last) {
+    if (thread_->on_thread()) throw std::logic_error("the handle's reception cannot restart itself");
     if (running()) throw std::logic_error("the handle is already receiving");
-    if (thread_.joinable()) thread_.join();  // a loop that ended by itself
-    stop_requested_.store(false);
-    error_ = nullptr;
-    running_.store(true, std::memory_order_release);
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        running_.store(false);
-        throw;
+    {
+        // What ended a loop that ended by itself goes with the new start.
+        std::lock_guard<std::mutex> hold(error_mutex_);
+        error_ = nullptr;
     }
+    thread_->start([this] { run(); }, std::move(last));
 }
 
 std::exception_ptr Receiver::stop() noexcept {
-    request_stop();
-    if (thread_.joinable()) thread_.join();
+    if (thread_->on_thread()) {
+        thread_->request_stop();
+        return nullptr;
+    }
+    thread_->stop();
+    std::lock_guard<std::mutex> hold(error_mutex_);
     std::exception_ptr error = error_;
     error_ = nullptr;
     return error;
 }
 
+void Receiver::request_stop() noexcept {
+    thread_->request_stop();
+}
+
+bool Receiver::running() const noexcept {
+    return thread_->running();
+}
+
+bool Receiver::on_receiving_thread() const noexcept {
+    return thread_->on_thread() && running();
+}
+
+bool Receiver::stopping() const noexcept {
+    return thread_->stop_requested();
+}
+
+bool Receiver::forked() const noexcept {
+    return thread_->forked();
+}
+
 void Receiver::run() noexcept {
-    thread_id_.store(std::this_thread::get_id());
     IO::SerialStream& stream = handle_.get_stream();
+    IO::StreamUse& use = stream.use();
     while (!stopping()) {
         if (!stream.is_open()) break;
-        // Wait without the lock, so writers are never held up by a quiet line.
+        // Wait without holding the stream, so writers are never held up by a quiet line.
         if (!stream.wait_for_input(poll_ms)) continue;
-        std::lock_guard<std::recursive_mutex> hold(lock_);
-        if (stopping()) break;
-        try {
-            (void)handle_.Receive(nullptr);
-        } catch (...) {
-            error_ = std::current_exception();
-            break;
+        const IO::StreamUse::Entry entry = use.enter(stop_asked, thread_.get());
+        if (entry == IO::StreamUse::Entry::busy) break;  // asked to stop while waiting
+        if (entry == IO::StreamUse::Entry::driven) {
+            // A servo took the stream: nothing may be read until it ends.
+            (void)thread_->sleep_until(BackgroundThread::Clock::now() +
+                                       std::chrono::milliseconds(poll_ms));
+            continue;
         }
+        std::unique_lock<std::recursive_mutex> held;
+        if (lock_ != nullptr) held = std::unique_lock<std::recursive_mutex>(*lock_);
+        bool failed = false;
+        if (!stopping()) {
+            try {
+                (void)handle_.Receive(nullptr);
+            } catch (...) {
+                std::lock_guard<std::mutex> hold(error_mutex_);
+                error_ = std::current_exception();
+                failed = true;
+            }
+        }
+        if (held.owns_lock()) held.unlock();
+        use.leave();
+        if (failed) break;
     }
-    running_.store(false, std::memory_order_release);
 }
 
 }  // namespace Zelkor::HardwareAPI::Control

@@ -1,12 +1,14 @@
 #include <ZelkorHardwareAPI/control/servo.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
-#include "control/clock.h"
+#include "control/background_thread.h"
+#include "platform/threads.h"
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -14,29 +16,19 @@ namespace {
 
 using Clock = platform::Clock;
 
-// The arms that have a running servo: one servo per arm. Touched only by start() and by a
-// loop as it ends, never within a cycle.
-std::mutex driven_mutex;
-std::vector<const Devices::Arbelon*> driven;
-
-bool claim(const Devices::Arbelon& arm) {
-    std::lock_guard<std::mutex> hold(driven_mutex);
-    if (std::find(driven.begin(), driven.end(), &arm) != driven.end()) return false;
-    driven.push_back(&arm);
-    return true;
-}
-
-void release(const Devices::Arbelon& arm) noexcept {
-    std::lock_guard<std::mutex> hold(driven_mutex);
-    driven.erase(std::remove(driven.begin(), driven.end(), &arm), driven.end());
-}
-
 Vec3 widened(const Vector3& v) {
     return {v[0], v[1], v[2]};
 }
 
 std::int64_t ns_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
+}
+
+// How often a wait of the loop for the port looks at whether stop() asked it to end.
+constexpr std::uint32_t stop_check_ms = 2;
+
+bool stop_asked(void* thread) {
+    return static_cast<const BackgroundThread*>(thread)->stop_requested();
 }
 
 }  // namespace
@@ -53,12 +45,41 @@ const char* to_text(StopReason reason) noexcept {
             return "port closed";
         case StopReason::force_law_failed:
             return "force law failed";
+        case StopReason::forked:
+            return "forked";
     }
     return nullptr;
 }
 
-struct Servo::EffectList {
-    std::vector<Effect> effects;
+// What makes the force: a triple buffer of effect lists and force functions. Setters (one at
+// a time, under setter_mutex_) fill the back slot and swap it with the middle one, marking it
+// fresh; at the start of a cycle the loop swaps a fresh middle slot with its front one. The
+// three are always distinct, so a slot is never written while the loop reads it, and
+// whatever a slot held before is freed by the setter that overwrites it, never by the loop.
+struct Servo::Mailbox {
+    struct Slot {
+        std::vector<Effect> effects;
+        ForceFunction function;
+    };
+    static constexpr std::uint8_t fresh = 4;
+
+    std::array<Slot, 3> slots;
+    std::atomic<std::uint8_t> middle{1};
+    std::uint8_t back = 2;   // the setters'
+    std::uint8_t front = 0;  // the loop's
+
+    Slot& to_fill() { return slots[back]; }
+    void publish() {
+        back = static_cast<std::uint8_t>(
+            middle.exchange(static_cast<std::uint8_t>(back | fresh), std::memory_order_acq_rel) &
+            3);
+    }
+    const Slot& take() noexcept {
+        if (middle.load(std::memory_order_acquire) & fresh) {
+            front = static_cast<std::uint8_t>(middle.exchange(front, std::memory_order_acq_rel) & 3);
+        }
+        return slots[front];
+    }
 };
 
 // The state the loop publishes, behind a sequence lock: the loop makes the count odd, writes,
@@ -72,12 +93,20 @@ struct Servo::Published {
 };
 
 Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
-    : arm_(arm), settings_(settings), published_(std::make_unique<Published>()) {
+    : arm_(arm),
+      settings_(settings),
+      thread_(std::make_unique<BackgroundThread>()),
+      mailbox_(std::make_unique<Mailbox>()),
+      published_(std::make_unique<Published>()) {
     if (!(settings.rate_hz >= 1.0 && settings.rate_hz <= 20000.0)) {
         throw std::invalid_argument("the servo's rate must be from 1 to 20000 Hz");
     }
     if (!(settings.max_force > 0.0 && settings.max_force <= 1e6)) {
         throw std::invalid_argument("max_force must be more than 0 and at most 1e6 N");
+    }
+    if (settings.cpu < -1 || settings.cpu >= platform::cpu_count()) {
+        throw std::invalid_argument("cpu must be -1 or a CPU of this machine, 0 to " +
+                                    std::to_string(platform::cpu_count() - 1));
     }
     max_failures_ =
         settings.max_failures != 0
@@ -87,17 +116,26 @@ Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
 
 Servo::~Servo() {
     stop();
-    delete pending_.exchange(nullptr);
-    delete retired_.exchange(nullptr);
-    delete current_;
+    // A destructor run by the loop's own thread (from a force function) leaves the thread to
+    // end by itself, as stop() does there.
+}
+
+bool Servo::running() const noexcept {
+    return thread_->running();
 }
 
 void Servo::start() {
+    if (thread_->on_thread()) throw std::logic_error("a servo cannot be started from its own loop");
     if (running()) throw std::logic_error("this servo is already running");
-    if (thread_.joinable()) thread_.join();  // a loop that ended by itself
-    if (!claim(arm_)) throw std::logic_error("another servo is already driving this arm");
-    stop_requested_.store(false);
+    IO::StreamUse& use = arm_.get_stream().use();
+    if (!use.drive()) {
+        throw std::logic_error(use.driven() ? "another servo is already driving this arm"
+                                            : "the arm's stream is in use by another thread");
+    }
+    // From here the stream is this servo's: no other start gets this far, and a loop of this
+    // servo that ended by itself has published its last figures before it let the stream go.
     stop_reason_.store(StopReason::none);
+    left_limp_.store(false);
     realtime_.store(false);
     cycles_.store(0);
     late_.store(0);
@@ -107,30 +145,25 @@ void Servo::start() {
     publish(0.0, 0, {}, {}, {});
     started_ = Clock::now();
     started_ticks_.store(started_.time_since_epoch().count(), std::memory_order_release);
-    running_.store(true, std::memory_order_release);
     try {
-        thread_ = std::thread([this] { run(); });
+        thread_->start([this] { run(); });
     } catch (...) {
-        running_.store(false);
-        release(arm_);
+        use.end_drive();
         throw;
     }
 }
 
 void Servo::stop() noexcept {
-    stop_requested_.store(true, std::memory_order_release);
-    if (thread_.joinable()) thread_.join();
+    thread_->stop();
 }
 
 void Servo::set_effects(std::vector<Effect> effects) {
-    auto fresh = std::make_unique<EffectList>();
-    fresh->effects = effects;
     std::lock_guard<std::mutex> hold(setter_mutex_);
+    Mailbox::Slot& slot = mailbox_->to_fill();
+    slot.effects = effects;
+    slot.function = nullptr;
+    mailbox_->publish();
     latest_ = std::move(effects);
-    function_ = nullptr;
-    delete retired_.exchange(nullptr, std::memory_order_acq_rel);
-    // A list the loop has not taken yet is simply replaced.
-    delete pending_.exchange(fresh.release(), std::memory_order_acq_rel);
 }
 
 std::vector<Effect> Servo::effects() const {
@@ -141,18 +174,10 @@ std::vector<Effect> Servo::effects() const {
 void Servo::set_force_function(ForceFunction function) {
     if (running()) throw std::logic_error("the force function can only be set while stopped");
     std::lock_guard<std::mutex> hold(setter_mutex_);
-    function_ = std::move(function);
-}
-
-const Servo::EffectList* Servo::take_effects() noexcept {
-    if (EffectList* fresh = pending_.exchange(nullptr, std::memory_order_acq_rel)) {
-        EffectList* old = current_;
-        current_ = fresh;
-        // Normally the setter frees it; only when two lists came within one cycle does the
-        // loop free one here.
-        delete retired_.exchange(old, std::memory_order_acq_rel);
-    }
-    return current_;
+    Mailbox::Slot& slot = mailbox_->to_fill();
+    slot.effects.clear();
+    slot.function = std::move(function);
+    mailbox_->publish();
 }
 
 void Servo::publish(double time, std::uint64_t cycle, const Vector3& position,
@@ -198,6 +223,8 @@ ServoStats Servo::stats() const noexcept {
     s.late_cycles = late_.load(std::memory_order_relaxed);
     s.failed_exchanges = failed_.load(std::memory_order_relaxed);
     s.stop_reason = stop_reason_.load(std::memory_order_acquire);
+    if (s.stop_reason == StopReason::none && thread_->forked()) s.stop_reason = StopReason::forked;
+    s.left_limp = left_limp_.load(std::memory_order_acquire);
     std::int64_t elapsed = ended_ns_.load(std::memory_order_acquire);
     const Clock::rep started = started_ticks_.load(std::memory_order_acquire);
     if (elapsed == 0 && started != 0) {
@@ -220,17 +247,21 @@ std::vector<Servo::Bucket> Servo::exchange_time_histogram() const {
 }
 
 void Servo::run() noexcept {
+    if (settings_.cpu >= 0) (void)platform::pin_to_cpu(settings_.cpu);
     if (settings_.realtime) realtime_.store(platform::make_realtime(), std::memory_order_release);
+    platform::tighten_timers();
 
     IO::SerialStream& stream = arm_.get_stream();
     const IO::WaitHook hook_before = stream.wait_hook();
+    // Waits for the port look at the stop request every few milliseconds, so stop() never waits
+    // for a silent line's time-out.
+    IO::WaitHook hook;
+    hook.stop = stop_asked;
+    hook.context = thread_.get();
+    hook.interval_ms = stop_check_ms;
+    stream.set_wait_hook(hook);
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / settings_.rate_hz));
-    ForceFunction function;
-    {
-        std::lock_guard<std::mutex> hold(setter_mutex_);
-        function = function_;
-    }
 
     StopReason reason = StopReason::stopped;
     Vector3 position{}, velocity{}, force{};
@@ -239,25 +270,26 @@ void Servo::run() noexcept {
     bool discard = false;
     std::uint64_t cycle = 0;
     Clock::time_point due = started_;
-    while (!stop_requested_.load(std::memory_order_acquire)) {
+    while (!thread_->stop_requested()) {
         ++cycle;
-        const EffectList* effects = take_effects();
+        const Mailbox::Slot& source = mailbox_->take();
         // The force comes from the previous reply; without one (at the start, or after a
         // failed exchange) the arm is left limp for this cycle.
+        const Vector3 previous = force;
         force = {0.0f, 0.0f, 0.0f};
         if (have_state && failures_in_a_row == 0) {
             ServoState state{std::chrono::duration<double>(Clock::now() - started_).count(), cycle,
-                             position, velocity, force};
+                             position, velocity, previous};
             Vec3 wanted{0.0, 0.0, 0.0};
-            if (function) {
+            if (source.function) {
                 try {
-                    wanted = function(state);
+                    wanted = source.function(state);
                 } catch (...) {
                     reason = StopReason::force_law_failed;
                     break;
                 }
-            } else if (effects != nullptr) {
-                wanted = total_force(effects->effects, widened(position), widened(velocity));
+            } else {
+                wanted = total_force(source.effects, widened(position), widened(velocity));
             }
             force = clamp_force(wanted, settings_.max_force);
         }
@@ -285,6 +317,7 @@ void Servo::run() noexcept {
             publish(std::chrono::duration<double>(replied - started_).count(), cycle, position,
                     velocity, force);
         } else {
+            if (thread_->stop_requested() && stream.is_open()) break;  // cut short to stop
             failed_.fetch_add(1, std::memory_order_relaxed);
             ++failures_in_a_row;
             if (!stream.is_open()) {
@@ -305,24 +338,29 @@ void Servo::run() noexcept {
             late_.fetch_add(1, std::memory_order_relaxed);
             due += period * ((now - due) / period + 1);
         }
-        platform::sleep_until(due);
+        if (!thread_->sleep_until(due)) break;
     }
 
-    // The last act: leave the arm limp, if the port still lets us.
+    // The last act: leave the arm limp, if the port still lets us. This exchange is not cut
+    // short by the stop request.
+    bool limp = false;
     if (stream.is_open()) {
+        stream.set_wait_hook({});
         if (reason != StopReason::stopped) (void)stream.discard_input();
         stream.set_deadline(Clock::now() +
                             std::max<Clock::duration>(period, std::chrono::milliseconds(50)));
         Vector3 p{}, v{};
-        (void)arm_.end_effector_force({0.0f, 0.0f, 0.0f}, p, v);
+        limp = arm_.end_effector_force({0.0f, 0.0f, 0.0f}, p, v) ==
+               Devices::Arbelon::state_reply_length;
     }
     stream.set_wait_hook(hook_before);
 
     ended_ns_.store(std::max<std::int64_t>(1, ns_between(started_, Clock::now())),
                     std::memory_order_release);
+    left_limp_.store(limp, std::memory_order_release);
     stop_reason_.store(reason, std::memory_order_release);
-    release(arm_);
-    running_.store(false, std::memory_order_release);
+    // Last: from here another servo may drive the stream, and this one may be started again.
+    stream.use().end_drive();
 }
 
 }  // namespace Zelkor::HardwareAPI::Control

@@ -61,6 +61,10 @@ bool discard_input(PortHandle handle);
 /// Releases the port. The handle must be open.
 void close(PortHandle handle) noexcept;
 
+/// Lets go of the handle and nothing else: the port's settings and locks stay as they are
+/// (a forked child's copy, whose port the parent still uses).
+void abandon(PortHandle handle) noexcept;
+
 /// The operating system's text for `system_error`.
 std::string error_text(int system_error);
 

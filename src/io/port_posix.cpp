@@ -98,15 +98,21 @@ bool line_gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV;
 }
 
-// Waits up to `wait_ms` for `events`, asking the hook first and at least every interval.
-// Returns poll's result, or -2 when the hook asked to stop.
+// Waits up to `wait_ms` for `events`, in slices of the hook's interval when it has one. The hook
+// is asked only when a slice ended with time left or a signal interrupted the wait, never
+// before the first poll: a reply that comes in time costs one poll. Returns poll's result (0
+// also for a slice that ended), or -2 when the hook asked to stop.
 int wait_for(int fd, short events, int wait_ms, const WaitHook& hook, pollfd& pfd) {
-    if (hook) {
-        if (hook.stop(hook.context)) return -2;
-        wait_ms = std::min(wait_ms, static_cast<int>(std::max<std::uint32_t>(hook.interval_ms, 1)));
-    }
+    const bool sliced = hook && static_cast<std::uint32_t>(wait_ms) > hook.interval_ms;
+    if (sliced) wait_ms = static_cast<int>(std::max<std::uint32_t>(hook.interval_ms, 1));
     pfd = pollfd{fd, events, 0};
-    return calls.poll(&pfd, 1, wait_ms);
+    const int p = calls.poll(&pfd, 1, wait_ms);
+    if (hook && ((p < 0 && errno == EINTR) || (p == 0 && sliced))) {
+        const int saved = errno;
+        if (hook.stop(hook.context)) return -2;
+        errno = saved;
+    }
+    return p;
 }
 
 // Raw 8N1 at 115200: every byte value passes unaltered both ways. Reads never block in the
@@ -391,16 +397,15 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
             return read_waiting(fd, out, count, t, hook, {});
         // One poll, then one read, is the usual exchange; anything else goes on in the
         // general loop from where this got.
-        if (hook && hook.stop(hook.context)) return {0, Ending::interrupted, 0};
         ReadStart start;
         start.began = Clock::now();
         const std::uint64_t total =
             std::uint64_t{t.read_total_multiplier} * count + t.read_total_constant;
-        int wait = total > 0x7fffffff ? 0x7fffffff : static_cast<int>(total);
-        const bool sliced = hook && static_cast<std::uint64_t>(hook.interval_ms) < total;
-        if (sliced) wait = static_cast<int>(std::max<std::uint32_t>(hook.interval_ms, 1));
-        pollfd pfd{fd, POLLIN, 0};
-        const int p = calls.poll(&pfd, 1, wait);
+        const int wait = total > 0x7fffffff ? 0x7fffffff : static_cast<int>(total);
+        pollfd pfd{};
+        const int p = wait_for(fd, POLLIN, wait, hook, pfd);
+        if (p == -2) return {0, Ending::interrupted, 0};
+        const bool sliced = hook && static_cast<std::uint32_t>(wait) > hook.interval_ms;
         if (p == 1 && pfd.revents == POLLIN) {
             start.first = calls.read(fd, out, count);
             if (start.first == static_cast<ssize_t>(count)) return {count, Ending::complete, 0};
@@ -501,6 +506,10 @@ void close(PortHandle handle) noexcept {
     restore_latency(fd);
     (void)calls.ioctl(fd, TIOCNXCL, nullptr);
     calls.close(fd);  // also releases the flock
+}
+
+void abandon(PortHandle handle) noexcept {
+    ::close(fd_of(handle));
 }
 
 std::string error_text(int system_error) {

@@ -226,6 +226,10 @@ void close(PortHandle handle) noexcept {
     CloseHandle(handle_of(handle));
 }
 
+void abandon(PortHandle handle) noexcept {
+    CloseHandle(handle_of(handle));
+}
+
 std::string error_text(int system_error) {
     char text[256] = {};
     const DWORD n =

@@ -11,12 +11,12 @@ SerialStream::SerialStream(const char* port_name)
 }
 
 SerialStream::~SerialStream() {
-    buffer->close();
+    close();
     buffer.reset();
 }
 
 std::int8_t SerialStream::connect(const char* port_name) {
-    buffer->close();
+    close();
     try {
         port_name_ = port_name ? port_name : "";
         open_result_ = buffer->open(port_name);

@@ -26,6 +26,12 @@ void serialib::close() noexcept {
     has_lookahead = false;
 }
 
+void serialib::abandon() noexcept {
+    if (!is_open()) return;
+    io::port::abandon(port_handle.exchange(io::invalid_port_handle, std::memory_order_relaxed));
+    has_lookahead = false;
+}
+
 std::int8_t serialib::open(const char* port_name) {
     // A second open must not leak the first port.
     close();

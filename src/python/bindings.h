@@ -29,8 +29,12 @@ void register_handle(pybind11::module_& m);
 /// Registers the effects, ServoState, ServoStats and Servo.
 void register_servo(pybind11::module_& m);
 
-/// Stops every servo loop and background reception the module started: run at interpreter
-/// exit, while reception threads can still take the interpreter lock for their callbacks.
+/// Stops every servo loop and background reception the module started, and refuses new ones:
+/// run at interpreter exit, while reception threads can still take the interpreter lock for
+/// their callbacks.
 void stop_background_threads() noexcept;
+
+/// Run in a forked child, with the interpreter lock: forgets what the parent's threads held.
+void after_fork_in_child() noexcept;
 
 }  // namespace Zelkor::HardwareAPI::Python

@@ -63,25 +63,6 @@ py::object integer(long value) {
     return py::reinterpret_steal<py::object>(PyLong_FromLong(value));
 }
 
-// Holds the interpreter lock for the scope, taking it only when this thread does not hold it
-// already (a callback of a Receive called from Python holds it; one on the receiving thread
-// does not).
-class InterpreterLock {
-  public:
-    InterpreterLock() : taken_(!PyGILState_Check()) {
-        if (taken_) state_ = PyGILState_Ensure();
-    }
-    ~InterpreterLock() {
-        if (taken_) PyGILState_Release(state_);
-    }
-    InterpreterLock(const InterpreterLock&) = delete;
-    InterpreterLock& operator=(const InterpreterLock&) = delete;
-
-  private:
-    const bool taken_;
-    PyGILState_STATE state_{};
-};
-
 // The callbacks' names as interned Python strings, made once.
 PyObject* callback_key[3] = {};
 
@@ -121,7 +102,7 @@ class Trampoline_Handle : public Handle, public Reception {
                              std::uint8_t device_model_number, std::uint8_t hardware_version,
                              std::uint8_t firmware_version) override {
         // Receive may be called by library code on a thread that does not hold the lock.
-        const InterpreterLock gil;
+        const GilHeld gil;
         const py::function override = override_of(Callback::info);
         call(override, integer(tool_data_remaining), integer(device_id),
              integer(device_model_number), integer(hardware_version), integer(firmware_version));
@@ -132,7 +113,7 @@ class Trampoline_Handle : public Handle, public Reception {
                                       std::uint8_t hall_effect_sensor_level,
                                       std::uint8_t user_data_length,
                                       const std::uint8_t* user_data) override {
-        const InterpreterLock gil;
+        const GilHeld gil;
         const py::function override = override_of(Callback::status);
         // The lists are built straight from the caller's storage, which outlives the call.
         call(override, integer(device_id), float_list(quaternion, 4), integer(error_flag),
@@ -141,7 +122,7 @@ class Trampoline_Handle : public Handle, public Reception {
     }
 
     void OnReceiveHandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code) override {
-        const InterpreterLock gil;
+        const GilHeld gil;
         const py::function override = override_of(Callback::error);
         call(override, integer(device_id), integer(error_code));
     }
@@ -330,10 +311,20 @@ PyObject* fast_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     }
     auto* handle = static_cast<Handle*>(inst->simple_value_holder[0]);
     const PyStream& stream = stream_of(*handle);
-    if (stream.release_gil || stream.servo.load(std::memory_order_relaxed) != nullptr ||
-        stream.receiving.load(std::memory_order_relaxed) != 0) {
+    if (stream.release_gil || stream.receptions.load(std::memory_order_relaxed) != 0) {
         return receive_slowly(self, args, nargs, kwnames);
     }
+    // The stream free, or held by this thread already (a callback of its own Receive): anything
+    // else is the slow path's to wait for or refuse.
+    IO::StreamUse& use = stream.use();
+    const IO::StreamUse::Entry entry = use.try_enter();
+    if (entry != IO::StreamUse::Entry::taken && entry != IO::StreamUse::Entry::nested) {
+        return receive_slowly(self, args, nargs, kwnames);
+    }
+    struct Leave {
+        IO::StreamUse& use;
+        ~Leave() { use.leave(); }
+    } leave{use};
     auto code = static_cast<std::uint8_t>(data_received);
     int n;
     try {
@@ -557,7 +548,11 @@ void register_handle_class(py::module_& m) {
         "last_result", [](const Handle& self) { return self.last_result(); }, last_result_doc);
 
     cls.def(
-        "start_receiving", [](Handle& self) { reception_of(self).start(self); },
+        "start_receiving",
+        [](py::handle self) {
+            Handle& handle = self.cast<Handle&>();
+            reception_of(handle).start(handle, self);
+        },
         "Start taking the handle's messages in a thread of the library's own: each message "
         "calls its callbacks on that thread, which holds the interpreter lock only for the "
         "call. Meanwhile other threads may still call SendHandleState and SendDeviceWakeup "

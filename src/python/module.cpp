@@ -36,6 +36,13 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
     hw::Python::register_servo(m);
     py::module_::import("atexit").attr("register")(
         py::cpp_function([] { hw::Python::stop_background_threads(); }));
+    // The library's own fork handlers reset its threads and locks in the child; this one lets
+    // go of what the parent's reception threads held of Python's.
+    if (py::hasattr(py::module_::import("os"), "register_at_fork")) {
+        py::module_::import("os").attr("register_at_fork")(
+            py::arg("after_in_child") =
+                py::cpp_function([] { hw::Python::after_fork_in_child(); }));
+    }
     hw::Python::check_conduits(m);
 
     m.attr("__version__") = "dev";

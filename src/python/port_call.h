@@ -1,5 +1,5 @@
-// How the binding's calls reach a port: the Python side of a SerialStream, and the wrapper
-// every device call that uses the port goes through.
+// How the binding's calls reach a port: the Python side of a SerialStream, the hold on the
+// stream that every call that uses the port takes, and the wrapper those calls go through.
 #pragma once
 
 #include <ZelkorHardwareAPI/devices/device.h>
@@ -7,12 +7,10 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
-#include <mutex>
+#include <optional>
 #include <type_traits>
 
-namespace Zelkor::HardwareAPI::Control {
-class Servo;
-}
+#include "python/gil.h"
 
 namespace Zelkor::HardwareAPI::Python {
 
@@ -23,15 +21,8 @@ class PyStream : public IO::SerialStream {
 
     /// Device calls release the interpreter lock while they use the port.
     const bool release_gil;
-    /// Serialises the devices' use of the stream between threads. Taken by every call that
-    /// releases the interpreter lock (always after releasing it, so a callback that needs the
-    /// interpreter never waits on a thread that waits for this lock) and by background
-    /// reception. Recursive, so a callback may write through its own handle.
-    std::recursive_mutex lock;
-    /// The servo that drives an arm on this stream, while it is bound; null otherwise.
-    std::atomic<const Control::Servo*> servo{nullptr};
     /// Background receptions running on the stream.
-    std::atomic<int> receiving{0};
+    std::atomic<int> receptions{0};
 };
 
 /// The PyStream a device made from Python talks through.
@@ -39,42 +30,74 @@ inline PyStream& stream_of(const Devices::Device& device) {
     return static_cast<PyStream&>(device.get_stream());
 }
 
-/// RuntimeError (a std::runtime_error; nothing of Python's is touched) when a running servo
-/// drives an arm on `stream`: a call of ours would interleave its bytes with the servo's on
-/// the wire.
-void require_no_servo(const PyStream& stream);
+/// Throws the RuntimeError for an entry the stream refused: `entry` is driven (a Servo drives
+/// it) or reentrant (a signal handler broke into a call on it).
+[[noreturn]] void refuse_entry(const PyStream& stream, IO::StreamUse::Entry entry);
 
-namespace detail {
-template <class IO>
-decltype(auto) run_on_port(PyStream& stream, IO& io) {
-    if (!stream.release_gil && stream.receiving.load(std::memory_order_acquire) == 0) {
-        return io();
+/// The OSError for a stream whose port is not open, naming the port: the cause of its open
+/// failure, the hang-up, or EBADF for a port that opened and was closed since.
+[[noreturn]] void raise_not_open(const PyStream& stream);
+
+/// The calling thread's hold on a stream for one call (see IO::StreamUse), taken at
+/// construction and let go at destruction. A stream held by another thread is waited for,
+/// with the interpreter lock let go meanwhile; one that a Servo drives, or whose own call the
+/// calling thread's signal handler broke into, raises RuntimeError. Must be made with the
+/// interpreter lock held.
+class StreamHold {
+  public:
+    explicit StreamHold(PyStream& stream) : use_(stream.use()) {
+        IO::StreamUse::Entry entry = use_.try_enter();
+        if (entry == IO::StreamUse::Entry::busy) {
+            GilReleased unlocked;
+            entry = use_.enter();
+        }
+        if (entry != IO::StreamUse::Entry::taken && entry != IO::StreamUse::Entry::nested) {
+            refuse_entry(stream, entry);
+        }
     }
-    pybind11::gil_scoped_release unlocked;
-    std::lock_guard<std::recursive_mutex> hold(stream.lock);
-    // A servo may have taken the stream while this call waited for the lock (the check
-    // touches nothing of Python's; its exception leaves once the lock is back).
-    require_no_servo(stream);
-    return io();
-}
-}  // namespace detail
+    ~StreamHold() {
+        if (held_) use_.leave();
+    }
+    StreamHold(const StreamHold&) = delete;
+    StreamHold& operator=(const StreamHold&) = delete;
 
-/// Runs `io`, a device's use of its port, as the stream asks: with the interpreter lock held
-/// by default; released, and under the stream's lock, when the stream was made with
-/// release_gil or a thread receives on it in the background. Afterwards raises the exception
-/// a signal handler raised while the call waited (see the stream's wait hook); the call has
-/// then stopped waiting early.
+    /// Forgets the hold without letting go (a Servo has taken it over).
+    void handed_over() noexcept { held_ = false; }
+
+  private:
+    IO::StreamUse& use_;
+    bool held_ = true;
+};
+
+/// Runs `io`, a device's use of its port, holding the stream (see StreamHold): with the
+/// interpreter lock held by default; released when the stream was made with release_gil or a
+/// thread receives on it in the background. Afterwards raises the exception a signal handler
+/// raised while the call waited (see the stream's wait hook); the call has then stopped
+/// waiting early.
 template <class IO>
 decltype(auto) port_call(const Devices::Device& device, IO&& io) {
     PyStream& stream = stream_of(device);
-    require_no_servo(stream);
+    const StreamHold hold(stream);
+    const bool unlock =
+        stream.release_gil || stream.receptions.load(std::memory_order_acquire) != 0;
     if constexpr (std::is_void_v<decltype(io())>) {
-        detail::run_on_port(stream, io);
+        if (unlock) {
+            GilReleased unlocked;
+            io();
+        } else {
+            io();
+        }
         if (PyErr_Occurred()) throw pybind11::error_already_set();
     } else {
-        auto result = detail::run_on_port(stream, io);
+        std::optional<std::decay_t<decltype(io())>> result;
+        if (unlock) {
+            GilReleased unlocked;
+            result.emplace(io());
+        } else {
+            result.emplace(io());
+        }
         if (PyErr_Occurred()) throw pybind11::error_already_set();
-        return result;
+        return std::decay_t<decltype(io())>(std::move(*result));
     }
 }
 

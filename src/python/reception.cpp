@@ -1,71 +1,158 @@
 #include "python/reception.h"
 
-#include <algorithm>
+#include <condition_variable>
 #include <stdexcept>
-#include <vector>
+
+#include "python/lifecycle.h"
 
 namespace py = pybind11;
 
 namespace Zelkor::HardwareAPI::Python {
 
 namespace {
-// The receptions whose threads run; touched only with the interpreter lock held.
-std::vector<Reception*> started_receptions;
+
+Registry<Reception>& receptions() {
+    static auto* registry = new Registry<Reception>;  // never destroyed: threads may outlive exit
+    return *registry;
+}
+
+// The reception threads that have not yet let go of their handle's object: at interpreter
+// exit every one of them must be done with the interpreter before it shuts down.
+std::mutex live_mutex;
+std::condition_variable live_changed;
+int live_threads = 0;
+
+void thread_began() {
+    std::lock_guard<std::mutex> hold(live_mutex);
+    ++live_threads;
+}
+
+void thread_done() noexcept {
+    std::lock_guard<std::mutex> hold(live_mutex);
+    if (--live_threads == 0) live_changed.notify_all();
+}
+
 }  // namespace
 
-Reception::~Reception() {
-    (void)join();
+Reception::Reception() {
+    receptions().add(this);
 }
 
-void Reception::start(Devices::Handle& handle) {
+Reception::~Reception() {
+    // Never while the thread runs with its reference, but on that thread itself, as its last
+    // act: the Receiver then lets the thread end by itself.
+    receiver_.reset();
+    receptions().remove(this);
+}
+
+void Reception::start(Devices::Handle& handle, py::handle self) {
     if (receiving()) throw std::runtime_error("the handle is already receiving");
     PyStream& stream = stream_of(handle);
-    require_no_servo(stream);
-    // Whatever ended a reception that stopped by itself goes with it now.
-    (void)join();
-    receiver_ = std::make_unique<Control::Receiver>(handle, stream.lock);
+    // A servo drives the stream, or a signal handler breaks into a call on it: refused. Any
+    // other thread's call goes on; the reader waits for it.
+    const IO::StreamUse::Entry entry = stream.use().try_enter();
+    if (entry == IO::StreamUse::Entry::taken || entry == IO::StreamUse::Entry::nested) {
+        stream.use().leave();
+    } else if (entry != IO::StreamUse::Entry::busy) {
+        refuse_entry(stream, entry);
+    }
+    if (!receiver_) receiver_ = std::make_unique<Control::Receiver>(handle);
     stream_ = &stream;
     // Counted before the thread starts: from now on the other calls on this stream release
-    // the interpreter lock and take the stream's lock.
-    stream.receiving.fetch_add(1);
-    started_receptions.push_back(this);
-    try {
-        receiver_->start();
-    } catch (...) {
-        (void)join();
-        throw;
+    // the interpreter lock while they use it.
+    stream.receptions.fetch_add(1);
+    self_ = self.inc_ref().ptr();
+    // The thread's last act, with the interpreter lock: it lets go of the object (which may
+    // destroy it, and this with it) and touches nothing of this afterwards.
+    auto last = [this] {
+        {
+            const GilHeld gil;
+            PyObject* object = self_;
+            self_ = nullptr;
+            stream_->receptions.fetch_sub(1);
+            Py_XDECREF(object);
+        }
+        thread_done();
+    };
+    // Nothing is thrown while the interpreter lock is let go: what failed is raised once it is
+    // back.
+    bool refused = false;
+    std::exception_ptr failure;
+    {
+        GilReleased unlocked;
+        std::lock_guard<std::mutex> hold(receptions().mutex);
+        if (exiting.load()) {
+            refused = true;
+        } else {
+            thread_began();
+            try {
+                receiver_->start(last);
+            } catch (...) {
+                thread_done();
+                failure = std::current_exception();
+            }
+        }
     }
-}
-
-std::exception_ptr Reception::join() noexcept {
-    if (!receiver_) return nullptr;
-    std::exception_ptr error;
-    if (PyGILState_Check()) {
-        // A callback on the receiving thread may be waiting for the interpreter lock.
-        py::gil_scoped_release unlocked;
-        error = receiver_->stop();
-    } else {
-        error = receiver_->stop();
+    if (refused || failure) {
+        stream.receptions.fetch_sub(1);
+        Py_XDECREF(self_);
+        self_ = nullptr;
+        if (failure) std::rethrow_exception(failure);
+        throw exiting_error("a handle's reception");
     }
-    receiver_.reset();
-    stream_->receiving.fetch_sub(1);
-    stream_ = nullptr;
-    started_receptions.erase(
-        std::remove(started_receptions.begin(), started_receptions.end(), this),
-        started_receptions.end());
-    return error;
 }
 
 void Reception::stop() {
-    if (receiver_ && receiver_->on_receiving_thread()) {
+    if (!receiver_) return;
+    if (receiver_->on_receiving_thread()) {
         receiver_->request_stop();
         return;
     }
-    if (std::exception_ptr error = join()) std::rethrow_exception(error);
+    std::exception_ptr error;
+    {
+        // The thread may be waiting for the interpreter lock, for a callback or to let go of
+        // the object.
+        GilReleased unlocked;
+        error = receiver_->stop();
+    }
+    if (error) std::rethrow_exception(error);
 }
 
 void Reception::stop_all() noexcept {
-    while (!started_receptions.empty()) (void)started_receptions.back()->join();
+    GilReleased unlocked;
+    {
+        std::lock_guard<std::mutex> hold(receptions().mutex);
+        exiting.store(true);
+        for (Reception* r : receptions().items) {
+            if (r->receiver_) r->receiver_->request_stop();
+        }
+    }
+    // Threads end once their callback returns (they need the interpreter lock for it, which
+    // this thread has let go) and they have let go of their objects. Joining is left to the
+    // objects' destructors: a thread may destroy its own object on the way out.
+    std::unique_lock<std::mutex> hold(live_mutex);
+    live_changed.wait(hold, [] { return live_threads == 0; });
+}
+
+void Reception::after_fork_in_child() noexcept {
+    {
+        // The parent's threads are gone, and with them whoever held these locks.
+        new (&live_mutex) std::mutex();
+        new (&live_changed) std::condition_variable();
+        live_threads = 0;
+    }
+    std::vector<PyObject*> orphans;
+    {
+        std::lock_guard<std::mutex> hold(receptions().mutex);
+        for (Reception* r : receptions().items) {
+            if (r->self_ != nullptr && r->receiver_ && r->receiver_->forked()) {
+                r->stream_->receptions.fetch_sub(1);
+                orphans.push_back(r->self_);
+                r->self_ = nullptr;
+            }
+        }
+    }
+    for (PyObject* object : orphans) Py_DECREF(object);
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

@@ -13,35 +13,41 @@
 namespace Zelkor::HardwareAPI::Python {
 
 /// The background reception of one handle.
+///
+/// While its thread runs it holds a strong reference to the handle's Python object, so the
+/// object cannot die under a callback; the thread lets go of it as its last act (a Python
+/// object freed then is destroyed on that thread, which then ends by itself). Every method
+/// is called with the interpreter lock held and lets go of it while it waits for the thread.
 class Reception {
   public:
-    Reception() = default;
+    Reception();
     Reception(const Reception&) = delete;
     Reception& operator=(const Reception&) = delete;
-    /// Stops the thread if it runs: a handle that is destroyed stops receiving.
     virtual ~Reception();
 
-    /// Starts the thread for `handle` (the object this Reception belongs to). RuntimeError
-    /// when it already receives, or a servo drives the stream.
-    void start(Devices::Handle& handle);
-    /// Stops and joins the thread, with the interpreter lock released meanwhile, and raises
-    /// the exception that ended it, if a callback raised one. From a callback (on the
-    /// receiving thread itself) it only asks the thread to end after that callback.
+    /// Starts the thread for `handle`, whose Python object is `self`. RuntimeError when it
+    /// already receives, a servo drives the stream, a signal handler calls it while a call on
+    /// the stream waits, or the interpreter is exiting.
+    void start(Devices::Handle& handle, pybind11::handle self);
+    /// Stops and joins the thread and raises the exception that ended it, if a callback
+    /// raised one. From a callback (on the receiving thread itself) it only asks the thread
+    /// to end after that callback.
     void stop();
     /// True while the thread runs.
     bool receiving() const noexcept { return receiver_ && receiver_->running(); }
-    /// True while a thread was started and not yet stopped (it may have ended by itself).
-    bool started() const noexcept { return receiver_ != nullptr; }
 
-    /// Stops every reception still running: the module runs this at interpreter exit, while
-    /// the threads can still take the interpreter lock for their callbacks.
+    /// Stops every reception still running and refuses new ones: the module runs this at
+    /// interpreter exit, while the threads can still take the interpreter lock for their
+    /// callbacks.
     static void stop_all() noexcept;
+    /// In a forked child (with the interpreter lock): lets go of the references the parent's
+    /// threads held, since those threads do not exist here.
+    static void after_fork_in_child() noexcept;
 
   private:
-    std::exception_ptr join() noexcept;
-
     std::unique_ptr<Control::Receiver> receiver_;
     PyStream* stream_ = nullptr;
+    PyObject* self_ = nullptr;  // the strong reference of the running thread; under the GIL
 };
 
 /// A Handle that Python makes as exactly Handle: the library's Handle, able to receive in the

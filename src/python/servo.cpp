@@ -14,6 +14,7 @@
 
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/lifecycle.h"
 #include "python/port_call.h"
 #include "python/reception.h"
 
@@ -77,47 +78,81 @@ std::string text(double v) {
 
 }  // namespace
 
-// The servos made from Python that exist; touched only with the interpreter lock held.
 class BoundServo;
-static std::vector<BoundServo*> bound_servos;
 
-// A Servo made from Python: it marks its arm's stream as driven while it runs, so direct calls
-// on that stream raise instead of interleaving with the loop's bytes.
+namespace {
+Registry<BoundServo>& servos() {
+    static auto* registry = new Registry<BoundServo>;  // never destroyed: servos may outlive it
+    return *registry;
+}
+}  // namespace
+
+// A Servo made from Python. It takes the stream as a call would (waiting for another thread's
+// call to end) and hands that hold over to the loop, which drives the stream until it ends.
+// Start and stop let go of the interpreter lock while they wait; so does the destructor.
 class BoundServo : public Servo {
   public:
     BoundServo(Devices::Arbelon& arm, const ServoSettings& settings)
         : Servo(arm, settings), stream_(stream_of(arm)) {
-        bound_servos.push_back(this);
+        servos().add(this);
     }
     ~BoundServo() {
-        stop();
-        const Servo* self = this;
-        stream_.servo.compare_exchange_strong(self, nullptr);
-        bound_servos.erase(std::remove(bound_servos.begin(), bound_servos.end(), this),
-                           bound_servos.end());
+        if (running()) {
+            GilReleased unlocked;
+            stop();
+        }
+        servos().remove(this);
     }
 
     void start_bound() {
-        const Servo* other = stream_.servo.load();
-        if (other != nullptr && other != this && other->running()) {
-            throw std::runtime_error("another Servo already drives an arm on this stream");
-        }
-        if (stream_.receiving.load() > 0) {
+        if (running()) throw std::runtime_error("this Servo is already running");
+        if (!stream_.is_open()) raise_not_open(stream_);
+        if (stream_.receptions.load() > 0) {
             throw std::runtime_error(
                 "a handle receives on this stream in the background; a Servo needs the "
                 "stream to itself");
         }
-        // Under the stream's lock, so no call that let go of the interpreter is halfway
-        // through an exchange when the loop starts.
-        py::gil_scoped_release unlocked;
-        std::lock_guard<std::recursive_mutex> hold(stream_.lock);
-        stream_.servo.store(this);
-        start();
+        if (stream_.use().driven()) {
+            throw std::runtime_error("another Servo already drives an arm on this stream");
+        }
+        // Waits for a call of another thread that is halfway through an exchange.
+        StreamHold hold(stream_);
+        bool refused = false;
+        std::exception_ptr failure;
+        {
+            GilReleased unlocked;
+            std::lock_guard<std::mutex> held(servos().mutex);
+            if (exiting.load()) {
+                refused = true;
+            } else {
+                try {
+                    start();
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            }
+        }
+        if (refused) throw exiting_error("a Servo");
+        if (failure) {
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::logic_error& e) {
+                throw std::runtime_error(e.what());
+            }
+        }
+        hold.handed_over();
+    }
+
+    void stop_bound() {
+        GilReleased unlocked;
+        stop();
     }
 
     static void stop_all() noexcept {
-        py::gil_scoped_release unlocked;
-        for (BoundServo* servo : bound_servos) servo->stop();
+        GilReleased unlocked;
+        std::lock_guard<std::mutex> held(servos().mutex);
+        exiting.store(true);
+        for (BoundServo* servo : servos().items) servo->stop();
     }
 
   private:
@@ -378,12 +413,7 @@ void register_servo_class(py::module_& m) {
             "Also RuntimeError while a handle receives on the arm's stream in the background. "
             "A servo that stopped may be started again; its statistics start afresh.");
     cls.def(
-        "stop",
-        [](BoundServo& s) {
-            // Joining never needs the interpreter, but other threads may while it waits.
-            py::gil_scoped_release unlocked;
-            s.stop();
-        },
+        "stop", &BoundServo::stop_bound,
         "Stop the loop and wait for its thread (at most a cycle and the last zero-force "
         "exchange). Does nothing when it does not run.\n\n"
         "The loop's last request is always a zero force, so the arm is left limp.");
@@ -454,10 +484,7 @@ void register_servo_class(py::module_& m) {
         "Start the loop (see start) and return the servo itself.");
     cls.def(
         "__exit__",
-        [](BoundServo& self, const py::args&) {
-            py::gil_scoped_release unlocked;
-            self.stop();
-        },
+        [](BoundServo& self, const py::args&) { self.stop_bound(); },
         "Stop the loop (see stop); exceptions of the block go on unchanged.");
     cls.def("__repr__", [](const BoundServo& s) {
         return "<ZelkorHardwareAPI.Servo " + text(s.settings().rate_hz) + " Hz, " +
@@ -476,6 +503,10 @@ void register_servo(py::module_& m) {
 void stop_background_threads() noexcept {
     BoundServo::stop_all();
     Reception::stop_all();
+}
+
+void after_fork_in_child() noexcept {
+    Reception::after_fork_in_child();
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

@@ -70,16 +70,25 @@ using IO::SerialStream;
 
 unsigned long main_thread_ident = 0;
 
-// Consulted while a port waits. On the main thread (the only one that runs Python's signal
-// handlers) it runs them, so Ctrl-C ends a wait at once instead of after the port's
-// time-out; a handler that raises leaves its exception set and ends the wait, and every later
-// wait of the same call ends at once, so the call returns promptly and raises it. Other
-// threads are left alone.
-bool run_signal_handlers(void*) {
+// Consulted when a wait for the port was interrupted by a signal, or at the end of a time
+// slice of it. On the main thread (the only one that runs Python's signal handlers) it runs
+// them, so Ctrl-C ends a wait at once instead of after the port's time-out. No lock of the
+// library is held here; the calling thread still holds the stream (see IO::StreamUse), which
+// is marked suspended meanwhile, so a handler that uses the stream gets RuntimeError instead
+// of breaking into the exchange. A handler that raises leaves its exception set and ends the
+// wait, and every later wait of the same call ends at once, so the call returns promptly and
+// raises it; otherwise the wait goes on. Other threads are left alone.
+bool run_signal_handlers(void* context) {
     if (PyThread_get_thread_ident() != main_thread_ident) return false;
-    if (PyGILState_Check()) return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
-    py::gil_scoped_acquire gil;
-    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+    IO::StreamUse& use = static_cast<PyStream*>(context)->use();
+    use.suspend();
+    bool stop;
+    {
+        const GilHeld gil;
+        stop = PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+    }
+    use.resume();
+    return stop;
 }
 
 // How often a wait on the main thread gives the signal handlers a turn. A signal that
@@ -95,32 +104,43 @@ PyStream& as_py(SerialStream& stream) {
     return static_cast<PyStream&>(stream);
 }
 
-// Runs `f` on the stream as a device call would (with the interpreter lock released and under
-// the stream's lock for a release_gil stream), refusing while a servo or a background
-// reception uses the stream: `what` would pull the port from under them.
+// Runs `f` on the stream holding it, as a device call would (with the interpreter lock
+// released for a release_gil stream), refusing while a servo or a background reception uses
+// the stream: `what` would pull the port from under them.
 template <class F>
 decltype(auto) exclusively(SerialStream& stream, const char* what, F&& f) {
     PyStream& py_stream = as_py(stream);
-    require_no_servo(py_stream);
-    if (py_stream.receiving.load() > 0) {
+    const StreamHold hold(py_stream);
+    if (py_stream.receptions.load() > 0) {
         throw std::runtime_error(std::string("SerialStream.") + what +
                                  "(): a handle receives on this stream in the background; "
                                  "call its stop_receiving() first");
     }
     if (!py_stream.release_gil) return f();
-    py::gil_scoped_release unlocked;
-    std::lock_guard<std::recursive_mutex> hold(py_stream.lock);
+    GilReleased unlocked;
     return f();
 }
 
-// Reads what connect() writes: under the stream's lock when another thread may connect.
+// Reads what connect() writes. connect() runs holding the stream, so the holder itself (a
+// signal handler of its call included) and a servo's drive rule a connect out; any other
+// thread's call is waited for.
 template <class F>
 decltype(auto) reading(const SerialStream& stream, F&& f) {
-    auto& py_stream = as_py(const_cast<SerialStream&>(stream));
-    if (!py_stream.release_gil) return f();
-    py::gil_scoped_release unlocked;
-    std::lock_guard<std::recursive_mutex> hold(py_stream.lock);
-    return f();
+    IO::StreamUse& use = stream.use();
+    IO::StreamUse::Entry entry = use.try_enter();
+    if (entry == IO::StreamUse::Entry::busy) {
+        GilReleased unlocked;
+        entry = use.enter();
+    }
+    if (entry != IO::StreamUse::Entry::taken && entry != IO::StreamUse::Entry::nested) return f();
+    try {
+        decltype(auto) result = f();
+        use.leave();
+        return result;
+    } catch (...) {
+        use.leave();
+        throw;
+    }
 }
 
 // "<port>: <what failed>", or "" when nothing has failed.
@@ -130,39 +150,58 @@ std::string describe_error(const SerialStream& stream) {
     return reading(stream, [&] { return stream.port_name(); }) + ": " + e.message();
 }
 
-// The OSError (of the subclass Python picks for the errno) for a port that did not open.
-[[noreturn]] void raise_open_error(const SerialStream& stream) {
-    using Cause = IO::PortError::Cause;
-    const IO::PortError e = stream.last_error();
-    const int number = e ? e.error_number() : EIO;
-    py::object message;
-    if (e.cause == Cause::in_use) {
-        message = py::str("the port is in use by another program");
-    } else if (e.cause == Cause::system && e.step == IO::PortError::Step::open) {
-        message = py::module_::import("os").attr("strerror")(number);
-    } else {
-        message = py::str(e ? e.message() : std::string("open failed"));
-    }
+// The OSError (of the subclass Python picks for errno `number`) for the stream's port.
+[[noreturn]] void raise_os_error(const SerialStream& stream, int number, py::object message) {
     py::object error =
         py::reinterpret_borrow<py::object>(PyExc_OSError)(number, message, stream.port_name());
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
 }
 
+// The OSError for a port that did not open.
+[[noreturn]] void raise_open_error(const SerialStream& stream) {
+    using Cause = IO::PortError::Cause;
+    const IO::PortError e = stream.last_error();
+    const int number = e ? e.error_number() : EIO;
+    if (e.cause == Cause::in_use) {
+        raise_os_error(stream, number, py::str("the port is in use by another program"));
+    }
+    if (e.cause == Cause::system && e.step == IO::PortError::Step::open) {
+        raise_os_error(stream, number, py::module_::import("os").attr("strerror")(number));
+    }
+    raise_os_error(stream, number, py::str(e ? e.message() : std::string("open failed")));
+}
+
 }  // namespace
+
+void raise_not_open(const PyStream& stream) {
+    if (stream.open_result() != static_cast<std::int8_t>(IO::OpenCode::ok)) {
+        raise_open_error(stream);
+    }
+    const IO::PortError e = stream.last_error();
+    if (e.step == IO::PortError::Step::hang_up) {
+        raise_os_error(stream, e.error_number(), py::str(e.message()));
+    }
+    raise_os_error(stream, EBADF, py::str("the port is not open"));
+}
 
 PyStream::PyStream(const char* port_name, bool release_gil_)
     : IO::SerialStream(port_name), release_gil(release_gil_) {
-    set_wait_hook({run_signal_handlers, nullptr, signal_check_ms});
+    set_wait_hook({run_signal_handlers, this, signal_check_ms});
 }
 
-void require_no_servo(const PyStream& stream) {
-    const Control::Servo* servo = stream.servo.load(std::memory_order_acquire);
-    if (servo != nullptr && servo->running()) {
+bool GilReleased::main_thread() noexcept {
+    return PyThread_get_thread_ident() == main_thread_ident;
+}
+
+void refuse_entry(const PyStream& stream, IO::StreamUse::Entry entry) {
+    if (entry == IO::StreamUse::Entry::driven) {
         throw std::runtime_error(
             "a Servo is driving the arm on this stream; stop it before using the stream "
             "directly");
     }
+    throw std::runtime_error("reentrant call on the stream of " + stream.port_name() +
+                             ": a signal handler used it while a call on it was waiting");
 }
 
 void register_serial_stream(py::module_& m) {

@@ -366,6 +366,10 @@ void close(PortHandle handle) noexcept {
     port.log(PortEvent::Kind::close, handle);
 }
 
+void abandon(PortHandle handle) noexcept {
+    close(handle);
+}
+
 std::string error_text(int system_error) {
     return "fake port error " + std::to_string(system_error);
 }

@@ -4,61 +4,70 @@
 #include <ZelkorHardwareAPI/devices/handle.h>
 #include <ZelkorHardwareAPI/export.h>
 
-#include <atomic>
+#include <cstdint>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 namespace Zelkor::HardwareAPI::Control {
+
+class BackgroundThread;
 
 /// Calls Handle::Receive in a loop on a thread of its own, so the handle's callbacks run there
 /// as its messages arrive.
 ///
-/// The thread waits for input without holding `lock`, and holds it while it takes a message
-/// (callbacks included). Everyone else who uses the handle's stream meanwhile (a write of
-/// SendHandleState, say) takes `lock` too, which serialises them with the reader; the lock is
-/// recursive, so a callback may write. The loop ends when stop() asks, when a callback
-/// throws (the exception is kept for stop() to return), or when the port closes or hangs up.
+/// The thread waits for input without holding the stream, and holds it (IO::StreamUse) while
+/// it takes a message, callbacks included. Everyone else who uses the handle's stream
+/// meanwhile (a write of SendHandleState, say) enters the stream's use too, which serialises
+/// them with the reader; a callback may write, since its thread holds the stream already.
+/// The loop ends when stop() asks, when a callback throws (the exception is kept for stop()
+/// to return), or when the port closes or hangs up. start(), stop() and the destructor may be
+/// called from any thread, several at once; the thread runs with every signal blocked.
 class ZELKOR_API Receiver {
   public:
     /// How often a reader waiting on a quiet line looks at its stop flag, in milliseconds.
     static constexpr std::uint32_t poll_ms = 10;
 
-    /// Binds the receiver to `handle`; both it and `lock` must outlive the receiver.
-    Receiver(Devices::Handle& handle, std::recursive_mutex& lock) : handle_(handle), lock_(lock) {}
-    /// Stops the thread if it runs (an exception it kept is dropped).
-    ~Receiver() { (void)stop(); }
+    /// Binds the receiver to `handle`, which must outlive it.
+    explicit Receiver(Devices::Handle& handle);
+    /// The same, and `lock` is also held while a message is taken, for callers that
+    /// serialise their own writes with it; it must outlive the receiver.
+    Receiver(Devices::Handle& handle, std::recursive_mutex& lock);
+    /// Stops the thread if it runs (an exception it kept is dropped). Destroyed on its own
+    /// thread (from `last`, see start), it lets the thread end by itself.
+    ~Receiver();
 
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
-    /// Starts the thread. Throws std::logic_error when it already runs.
-    void start();
-    /// Asks the thread to end and joins it: within poll_ms on a quiet line, or once the
+    /// Starts the thread. `last`, when given, runs on the thread once the loop has ended and
+    /// running() is false; it may destroy the receiver. Throws std::logic_error when the
+    /// thread already runs or when called from it.
+    void start(std::function<void()> last = {});
+    /// Asks the thread to end and waits for it: within poll_ms on a quiet line, or once the
     /// message being taken is done. Returns the exception that ended it, if a callback threw
-    /// one (and forgets it). Must not be called from the thread itself (see request_stop).
+    /// one (and forgets it). From the thread itself it only asks, and returns null.
     std::exception_ptr stop() noexcept;
     /// Asks the thread to end without waiting for it (from a callback, say).
-    void request_stop() noexcept { stop_requested_.store(true, std::memory_order_release); }
+    void request_stop() noexcept;
     /// True from start() until the loop ended.
-    bool running() const noexcept { return running_.load(std::memory_order_acquire); }
+    bool running() const noexcept;
     /// True when called on the receiving thread.
-    bool on_receiving_thread() const noexcept {
-        return running() && std::this_thread::get_id() == thread_id_.load();
-    }
+    bool on_receiving_thread() const noexcept;
     /// True once stop() or request_stop() asked the loop to end.
-    bool stopping() const noexcept { return stop_requested_.load(std::memory_order_acquire); }
+    bool stopping() const noexcept;
+    /// True when a fork left this receiver in the child, where its thread never ran.
+    bool forked() const noexcept;
 
   private:
     void run() noexcept;
 
     Devices::Handle& handle_;
-    std::recursive_mutex& lock_;
-    std::thread thread_;
-    std::atomic<std::thread::id> thread_id_{};
-    std::atomic<bool> stop_requested_{false};
-    std::atomic<bool> running_{false};
-    std::exception_ptr error_;  // written by the loop before it ends, read after the join
+    std::recursive_mutex* lock_ = nullptr;
+    std::unique_ptr<BackgroundThread> thread_;
+    std::mutex error_mutex_;
+    std::exception_ptr error_;  // what ended the loop; under error_mutex_
 };
 
 }  // namespace Zelkor::HardwareAPI::Control

@@ -12,10 +12,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace Zelkor::HardwareAPI::Control {
+
+class BackgroundThread;
 
 /// Why a servo's loop ended.
 enum class StopReason : std::uint8_t {
@@ -24,10 +25,11 @@ enum class StopReason : std::uint8_t {
     device_not_answering,  ///< max_failures exchanges in a row got no whole reply
     port_closed,           ///< the port hung up or was closed
     force_law_failed,      ///< the force function threw
+    forked,                ///< the process forked while it ran: this is the child's copy
 };
 
 /// The text of a reason: "stopped", "device not answering", "port closed", "force law
-/// failed"; null for none.
+/// failed", "forked"; null for none.
 ZELKOR_API const char* to_text(StopReason reason) noexcept;
 
 /// The loop's latest view of the arm.
@@ -36,7 +38,8 @@ struct ServoState {
     std::uint64_t cycle = 0;  ///< the cycle it came in (0 before any)
     Vector3 position{};       ///< m, end-effector
     Vector3 velocity{};       ///< m/s
-    Vector3 force{};          ///< N: the force sent in that cycle
+    Vector3 force{};          ///< N: the force sent in that cycle (to a force function: the
+                              ///< force sent in the cycle before the one it computes for)
 };
 
 /// How the loop is keeping up.
@@ -50,6 +53,10 @@ struct ServoStats {
     double p999_us = 0.0;
     double max_us = 0.0;  ///< the longest exchange, µs
     StopReason stop_reason = StopReason::none;
+    /// True once the loop has ended with its last zero-force request answered by the device;
+    /// false while it runs, and when that request could not be sent or got no reply (the arm
+    /// may then still push).
+    bool left_limp = false;
 };
 
 /// The loop's settings.
@@ -64,6 +71,9 @@ struct ServoSettings {
     /// Consecutive failed exchanges after which the loop gives up; 0 means 50 ms worth of
     /// cycles (at least one).
     std::uint32_t max_failures = 0;
+    /// The CPU the loop's thread is bound to (counted from 0); -1 leaves it to the system.
+    /// Binding never fails the loop: a system that refuses leaves the thread unbound.
+    int cpu = -1;
 };
 
 /// Computes the force to send from the latest state (C++ callers' alternative to effects).
@@ -81,10 +91,12 @@ using ForceFunction = std::function<Vec3(const ServoState&)>;
 /// max_failures exchanges in a row fail; its last act is always one zero-force request (when
 /// the port is still open), so the arm is left limp.
 ///
-/// While it runs, the servo is the only user of the arm and of its stream: drive nothing else
-/// on that stream. A second servo on the same arm refuses to start. Nothing in a cycle
-/// allocates or takes a lock; state() and stats() read what the loop publishes without
-/// blocking it, from any thread.
+/// While it runs, the servo drives the arm's stream (see IO::StreamUse): it is the only user of
+/// the stream, and a second servo on any arm of that stream refuses to start. Nothing in a
+/// cycle allocates, frees or takes a lock; state() and stats() read what the loop publishes
+/// without blocking it, from any thread. start(), stop() and the destructor may be called from
+/// any thread, several at once; stop() wakes a sleeping loop at once. The loop's thread runs
+/// with every signal blocked.
 class ZELKOR_API Servo {
   public:
     /// Binds the servo to `arm`, which must outlive it. Throws std::invalid_argument on
@@ -97,22 +109,24 @@ class ZELKOR_API Servo {
     Servo& operator=(const Servo&) = delete;
 
     /// Starts the loop. Throws std::logic_error when this servo already runs or another one
-    /// drives the same arm.
+    /// drives the arm's stream (or another thread holds it; see IO::StreamUse).
     void start();
-    /// Ends the loop and joins its thread (at most one cycle plus the last zero-force
-    /// exchange). Does nothing when it does not run.
+    /// Ends the loop and waits for its thread: at most the exchange under way (never more
+    /// than a few milliseconds of a silent line) plus the last zero-force exchange. Does
+    /// nothing when it does not run; from a force function it only asks the loop to end.
     void stop() noexcept;
     /// True from start() until the loop ended (stop(), or by itself).
-    bool running() const noexcept { return running_.load(std::memory_order_acquire); }
+    bool running() const noexcept;
     /// True when the running loop got the real-time priority it asked for.
     bool realtime() const noexcept { return realtime_.load(std::memory_order_acquire); }
 
     /// Replaces the effects as a whole; the loop takes the new list at its next cycle. Any
-    /// thread. Clears a force function.
+    /// thread. Clears a force function, also while the loop runs.
     void set_effects(std::vector<Effect> effects);
     /// A copy of the effects in force.
     std::vector<Effect> effects() const;
-    /// Makes `function` compute the force instead of the effects. Only while not running.
+    /// Makes `function` compute the force instead of the effects. Only while not running
+    /// (std::logic_error otherwise).
     void set_force_function(ForceFunction function);
 
     /// The latest state the loop has seen. Any thread, never blocks the loop.
@@ -132,33 +146,27 @@ class ZELKOR_API Servo {
     Devices::Arbelon& arm() const noexcept { return arm_; }
 
   private:
-    struct EffectList;
+    struct Mailbox;
     struct Published;
 
     void run() noexcept;
     void publish(double time, std::uint64_t cycle, const Vector3& position, const Vector3& velocity,
                  const Vector3& force) noexcept;
-    const EffectList* take_effects() noexcept;
 
     Devices::Arbelon& arm_;
     const ServoSettings settings_;
     std::uint32_t max_failures_;
-    ForceFunction function_;
 
-    std::thread thread_;
-    std::atomic<bool> stop_requested_{false};
-    std::atomic<bool> running_{false};
+    std::unique_ptr<BackgroundThread> thread_;
     std::atomic<bool> realtime_{false};
     std::atomic<StopReason> stop_reason_{StopReason::none};
+    std::atomic<bool> left_limp_{false};
 
-    // The effects: a setter publishes a new list in pending_; the loop takes it at the start
-    // of a cycle and hands the list it replaces to retired_, which the next setter frees.
-    std::atomic<EffectList*> pending_{nullptr};
-    std::atomic<EffectList*> retired_{nullptr};
-    EffectList* current_ = nullptr;  // the loop's, while it runs
-    // What effects() reports; guarded by setter_mutex_, which the loop never takes.
+    // What the loop computes its force with, handed over through a triple buffer (the loop
+    // never frees); setters take setter_mutex_, which the loop never takes.
+    std::unique_ptr<Mailbox> mailbox_;
     mutable std::mutex setter_mutex_;
-    std::vector<Effect> latest_;
+    std::vector<Effect> latest_;  // what effects() reports
 
     std::unique_ptr<Published> published_;
     std::chrono::steady_clock::time_point started_{};               // start() and the loop only

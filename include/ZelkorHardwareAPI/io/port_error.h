@@ -53,10 +53,11 @@ struct ZELKOR_API PortError {
 
 /// What may end a transfer's wait for the port before its time-outs do.
 ///
-/// `stop`, when set, is consulted before the first wait, whenever the wait is interrupted by
-/// a signal, and at least every `interval_ms` in between; when it returns true the transfer
-/// stops waiting and returns what it has moved so far, recording Cause::interrupted. It runs
-/// on the thread of the transfer and must not touch the port.
+/// `stop`, when set, is consulted whenever a signal interrupts a wait and at the end of every
+/// `interval_ms` of waiting, never before the first wait (a transfer served at once never
+/// consults it); when it returns true the transfer stops waiting and returns what it has moved
+/// so far, recording Cause::interrupted, and otherwise the wait goes on. It runs on the thread
+/// of the transfer, with no lock of the library held, and must not touch the port.
 ///
 /// `deadline` ends every wait at that time at the latest (a control loop bounds each exchange
 /// by its cycle this way). A transfer it cuts short records Cause::interrupted, like one the

@@ -4,6 +4,7 @@
 #include <ZelkorHardwareAPI/export.h>
 #include <ZelkorHardwareAPI/io/port_error.h>
 #include <ZelkorHardwareAPI/io/serialib.h>
+#include <ZelkorHardwareAPI/io/stream_use.h>
 
 #include <atomic>
 #include <cstdint>
@@ -18,7 +19,8 @@ namespace Zelkor::HardwareAPI::IO {
 ///
 /// Devices use only write(), read() and gcount(). Both transfers first clear the stream state
 /// to good, so an earlier short read or failed write never blocks the next call; judge a read
-/// by gcount() alone. Not thread-safe: one thread at a time.
+/// by gcount() alone. Not thread-safe: one thread at a time; threads that share a stream take
+/// turns through use(), which a servo holds while it drives the stream.
 class ZELKOR_API SerialStream : public std::basic_iostream<char> {
   public:
     /// Opens `port_name` (NUL-terminated; see serialib::open for the form). Never fails: when
@@ -57,7 +59,13 @@ class ZELKOR_API SerialStream : public std::basic_iostream<char> {
 
     /// Closes the port; transfers then return at once, as on a port that never opened.
     /// Idempotent.
-    void close() noexcept { buffer->close(); }
+    void close() noexcept {
+        if (use_.inherited()) {
+            buffer->abandon();
+        } else {
+            buffer->close();
+        }
+    }
 
     /// True while the port is open: it opened (possibly only partly configured) and has been
     /// neither closed nor hung up.
@@ -70,6 +78,10 @@ class ZELKOR_API SerialStream : public std::basic_iostream<char> {
     /// successful open or transfer (see PortError). Like is_open(), safe to ask from any
     /// thread while a transfer runs on another.
     PortError last_error() const noexcept { return buffer->last_error(); }
+
+    /// Who uses the stream (see StreamUse): callers that share the stream between threads
+    /// enter it around each exchange; a servo drives it while it runs.
+    StreamUse& use() const noexcept { return use_; }
 
     /// The port name given to the constructor or to the latest connect().
     const std::string& port_name() const noexcept { return port_name_; }
@@ -100,6 +112,7 @@ class ZELKOR_API SerialStream : public std::basic_iostream<char> {
     void set_gcount(std::streamsize count) noexcept;
 
     std::unique_ptr<serialib> buffer;
+    mutable StreamUse use_;
     std::string port_name_;
     std::atomic<std::int8_t> open_result_{static_cast<std::int8_t>(OpenCode::exception)};
 };

@@ -86,6 +86,9 @@ class ZELKOR_API serialib : public std::basic_streambuf<char> {
 
     /// Closes the port if it is open; transfers then return at once. Idempotent.
     void close() noexcept;
+    /// close() that leaves the port's settings and locks as they are: for a forked child,
+    /// whose parent still uses the port.
+    void abandon() noexcept;
 
     /// The cause of the most recent failure of open or of a transfer, kept until the next
     /// successful open or transfer. A transfer on a closed port records Cause::not_open only
