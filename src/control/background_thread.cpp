@@ -45,6 +45,7 @@ void BackgroundThread::start(std::function<void()> body, std::function<void()> l
         thread_ = std::thread(
             [this](std::function<void()> run, std::function<void()> then) {
                 tag_.store(platform::thread_tag(), std::memory_order_release);
+                platform::mark_library_thread();
                 run();
                 running_.store(false, std::memory_order_release);
                 // The object may be gone once `then` returns: nothing of it after.

@@ -38,6 +38,11 @@ class Waker {
     std::intptr_t handles_[2];
 };
 
+/// Marks the calling thread as one of the library's own (see on_library_thread).
+void mark_library_thread() noexcept;
+/// True on a thread the library started (a servo's loop, a handle's reception).
+bool on_library_thread() noexcept;
+
 /// Blocks every signal the system lets a thread block for the life of the scope, so that a
 /// thread started within it inherits a full mask: the process's signal handlers then never
 /// run on the library's threads. Nothing on Windows.

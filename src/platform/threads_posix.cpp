@@ -27,11 +27,24 @@ namespace Zelkor::HardwareAPI::platform {
 static_assert(sizeof(sigset_t) <= 128, "SignalsBlocked keeps a sigset_t");
 
 std::uintptr_t thread_tag() noexcept {
-    // pthread_self is the address of the thread's control block on the systems we know (an
-    // aligned pointer, never 0 or 1) or a small positive number elsewhere; the thread-local
-    // byte's address is unique either way.
-    static thread_local char self;
-    return reinterpret_cast<std::uintptr_t>(&self);
+    // The thread's control block on the systems we know: an aligned address, never 0 or 1, and
+    // read from a register, with no thread-local storage to set up in a loaded module.
+    static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t), "a pthread_t must fit a tag");
+    return (std::uintptr_t)pthread_self();
+}
+
+namespace {
+// Static TLS: a module loaded at run time (the Python extension) gets no dynamic TLS block to
+// allocate for it, in any thread.
+__attribute__((tls_model("initial-exec"))) thread_local bool library_thread = false;
+}  // namespace
+
+void mark_library_thread() noexcept {
+    library_thread = true;
+}
+
+bool on_library_thread() noexcept {
+    return library_thread;
 }
 
 namespace {

@@ -19,6 +19,18 @@ std::uintptr_t thread_tag() noexcept {
 }
 
 namespace {
+thread_local bool library_thread = false;
+}  // namespace
+
+void mark_library_thread() noexcept {
+    library_thread = true;
+}
+
+bool on_library_thread() noexcept {
+    return library_thread;
+}
+
+namespace {
 
 HANDLE as_handle(std::intptr_t h) {
     return reinterpret_cast<HANDLE>(h);

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
+
 #include "platform/threads.h"
 
 namespace Zelkor::HardwareAPI::Python {
@@ -17,19 +19,37 @@ inline bool interpreter_finalizing() noexcept {
 #endif
 }
 
+/// Set at interpreter exit, before the interpreter shuts down: from then on no servo or
+/// reception starts, and no other thread takes the interpreter lock back through GilReleased.
+inline std::atomic<bool> exiting{false};
+/// Threads other than the main one on their way back into the interpreter through GilReleased.
+inline std::atomic<int> returning{0};
+
 /// Lets go of the interpreter lock for the scope (the calling thread must hold it).
 ///
-/// Taking it back on a thread other than the one that shuts the interpreter down would end
-/// that thread by unwinding it (CPython before 3.14), which the C++ frames between here and
-/// the interpreter do not survive; such a thread sleeps for good instead, as later versions
-/// of CPython make it do. The destructor may still let the unwinding through when the shutdown
-/// begins while it waits for the lock.
+/// A thread other than the main one that took the lock back while the interpreter shuts down
+/// would be ended by unwinding (CPython before 3.14), which the C++ frames between here and
+/// the interpreter do not survive. So once the module has seen the interpreter exit (exiting,
+/// set by its exit handler, which first waits for every thread already on its way back), such
+/// a thread sleeps for good instead, as later versions of CPython make it do. The library's own
+/// threads (a callback of a reception that stops a servo, say) are stopped before that and
+/// take the lock back as usual.
 class GilReleased {
   public:
     GilReleased() noexcept : state_(PyEval_SaveThread()) {}
     ~GilReleased() noexcept(false) {
-        if (interpreter_finalizing() && !main_thread()) platform::hang();
+        // The library's own threads are all stopped before the interpreter shuts down.
+        if (main_thread() || platform::on_library_thread()) {
+            PyEval_RestoreThread(state_);
+            return;
+        }
+        returning.fetch_add(1);
+        if (exiting.load() || interpreter_finalizing()) {
+            returning.fetch_sub(1);
+            platform::hang();
+        }
         PyEval_RestoreThread(state_);
+        returning.fetch_sub(1);
     }
     GilReleased(const GilReleased&) = delete;
     GilReleased& operator=(const GilReleased&) = delete;

@@ -4,17 +4,25 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/threads.h"
+#include "python/gil.h"
 
 namespace Zelkor::HardwareAPI::Python {
 
-/// Set once at interpreter exit: from then on no servo or reception starts.
-inline std::atomic<bool> exiting{false};
+/// Marks the interpreter as exiting (see GilReleased), then waits for the threads already on
+/// their way back into the interpreter. The calling thread (the main one) must have let go of
+/// the interpreter lock.
+inline void begin_exit() noexcept {
+    exiting.store(true);
+    while (returning.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 /// The RuntimeError for a start at interpreter exit.
 inline std::runtime_error exiting_error(const char* what) {

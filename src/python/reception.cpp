@@ -122,7 +122,7 @@ void Reception::stop_all() noexcept {
     GilReleased unlocked;
     {
         std::lock_guard<std::mutex> hold(receptions().mutex);
-        exiting.store(true);
+        begin_exit();
         for (Reception* r : receptions().items) {
             if (r->receiver_) r->receiver_->request_stop();
         }

@@ -150,8 +150,8 @@ class BoundServo : public Servo {
 
     static void stop_all() noexcept {
         GilReleased unlocked;
+        begin_exit();
         std::lock_guard<std::mutex> held(servos().mutex);
-        exiting.store(true);
         for (BoundServo* servo : servos().items) servo->stop();
     }
 
@@ -353,11 +353,18 @@ void register_records(py::module_& m) {
                 const char* reason = to_text(s.stop_reason);
                 return reason ? py::object(py::str(reason)) : py::object(py::none());
             },
-            "None while running (or never started); else 'stopped', 'device not answering' or "
-            "'port closed'.\n\n"
-            "'stopped': stop(), leaving a with block, or the Servo's end; 'device not "
-            "answering': max_failures exchanges in a row got no whole reply; 'port closed': "
-            "the port hung up or was closed.")
+            "None while running (or never started); else 'stopped', 'device not answering', "
+            "'port closed' or 'forked'.\n\n"
+            "'stopped': stop(), leaving a with block, the Servo's end or the interpreter's "
+            "exit; 'device not answering': max_failures exchanges in a row got no whole reply; "
+            "'port closed': the port hung up or was closed; 'forked': this process is the "
+            "child of a fork made while the loop ran in the parent (the loop runs on there, "
+            "not here).")
+        .def_readonly("left_limp", &ServoStats::left_limp,
+                      "True once the loop has ended with its last zero-force request answered "
+                      "by the device.\n\n"
+                      "A bool: False while the loop runs, and when that request could not be "
+                      "sent or got no reply (the arm may then still push).")
         .def("__repr__", [](const ServoStats& s) {
             const char* reason = to_text(s.stop_reason);
             return "ServoStats(rate_hz=" + text(s.rate_hz) +
@@ -366,7 +373,8 @@ void register_records(py::module_& m) {
                    ", failed_exchanges=" + std::to_string(s.failed_exchanges) +
                    ", p50_us=" + text(s.p50_us) + ", p99_us=" + text(s.p99_us) +
                    ", p999_us=" + text(s.p999_us) + ", max_us=" + text(s.max_us) +
-                   ", stop_reason=" + (reason ? "'" + std::string(reason) + "'" : "None") + ")";
+                   ", stop_reason=" + (reason ? "'" + std::string(reason) + "'" : "None") +
+                   ", left_limp=" + (s.left_limp ? "True" : "False") + ")";
         });
 }
 
@@ -383,7 +391,7 @@ void register_servo_class(py::module_& m) {
         "act is always one zero-force request, so the arm is left limp.");
 
     cls.def(py::init([](Devices::Arbelon& arm, double rate_hz, double max_force, bool realtime,
-                        std::optional<std::uint32_t> max_failures) {
+                        std::optional<std::uint32_t> max_failures, std::optional<int> cpu) {
                 ServoSettings settings;
                 settings.rate_hz = rate_hz;
                 settings.max_force = max_force;
@@ -393,11 +401,15 @@ void register_servo_class(py::module_& m) {
                         throw py::value_error("max_failures must be at least 1");
                     settings.max_failures = *max_failures;
                 }
+                if (cpu) {
+                    if (*cpu < 0) throw py::value_error("cpu must not be negative");
+                    settings.cpu = *cpu;
+                }
                 return std::make_unique<BoundServo>(arm, settings);
             }),
             py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
             py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
-            py::arg("max_failures") = py::none(),
+            py::arg("max_failures") = py::none(), py::arg("cpu") = py::none(),
             // The servo drives the arm: it keeps it (and so its stream) alive.
             py::keep_alive<1, 2>(),
             "A loop for arm, an Arbelon, which the servo keeps alive; it does not start yet. "
@@ -405,7 +417,9 @@ void register_servo_class(py::module_& m) {
             "newtons, more than 0 and at most 1e6. realtime: ask for real-time priority "
             "(never fails because of it: see the realtime property). max_failures: failed "
             "exchanges in a row after which the loop stops, at least 1; None for 50 ms worth "
-            "of cycles. ValueError for a value out of range.");
+            "of cycles. cpu: the CPU (counted from 0) to bind the loop's thread to; None "
+            "leaves it to the system (a system that refuses the binding leaves the thread "
+            "unbound). ValueError for a value out of range.");
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
