@@ -60,7 +60,6 @@ TEST(control_test, effects_force_law) {
 }
 
 TEST(control_test, clamping) {
-    const double big = std::numeric_limits<double>::max();
     const double r = std::sqrt(0.5);
     struct Case {
         const char* what;
@@ -72,14 +71,10 @@ TEST(control_test, clamping) {
         // Finite forces whose length overflows still push, at the limit, along themselves.
         {"length overflows", {1e200, 0, 0}, {2.5, 0, 0}},
         {"length overflows, slanted", {1e300, -1e300, 0}, {2.5 * r, -2.5 * r, 0}},
-        {"largest doubles",
-         {-big, -big, -big},
-         {-2.5 / std::sqrt(3.0), -2.5 / std::sqrt(3.0), -2.5 / std::sqrt(3.0)}},
         {"overflow beside a tiny component", {1e-300, 1e200, 0}, {0, 2.5, 0}},
         // Anything not finite sends no force at all.
         {"NaN", {not_a_number, 0, 0}, {0, 0, 0}},
         {"infinite", {infinite, 1, 0}, {0, 0, 0}},
-        {"infinite and huge", {-infinite, 1e300, 0}, {0, 0, 0}},
     };
     for (const auto& c : cases) {
         const Vector3 sent = clamp_force(c.force, 2.5);
@@ -143,12 +138,11 @@ TEST(control_test, duration_histogram_percentiles) {
     // The bit scan compilers without an intrinsic use agrees with the one in use.
     for (int bit = 0; bit < 64; ++bit) {
         const std::uint64_t one = std::uint64_t{1} << bit;
-        for (std::uint64_t v : {one, one | (one >> 1), one | 1, (one - 1) | one}) {
+        for (std::uint64_t v : {one, (one - 1) | one}) {
             EXPECT_EQ(DurationHistogram::top_bit_portable(v), bit) << v;
             EXPECT_EQ(DurationHistogram::top_bit(v), bit) << v;
         }
     }
-    static_assert(DurationHistogram::top_bit_portable(~std::uint64_t{0}) == 63);
 }
 
 TEST(control_test, percentiles_stay_in_order_while_the_writer_adds) {
