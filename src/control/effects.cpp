@@ -95,11 +95,25 @@ Vec3 total_force(const std::vector<Effect>& effects, const Vec3& p, const Vec3& 
 }
 
 Vector3 clamp_force(const Vec3& force, double max_force) noexcept {
+    for (double x : force) {
+        if (!std::isfinite(x)) return {0.0f, 0.0f, 0.0f};
+    }
+    auto sent = [](const Vec3& f, double k) -> Vector3 {
+        return {static_cast<float>(f[0] * k), static_cast<float>(f[1] * k),
+                static_cast<float>(f[2] * k)};
+    };
     const double length = std::sqrt(dot(force, force));
-    if (!std::isfinite(length)) return {0.0f, 0.0f, 0.0f};
-    const double k = length > max_force ? max_force / length : 1.0;
-    return {static_cast<float>(force[0] * k), static_cast<float>(force[1] * k),
-            static_cast<float>(force[2] * k)};
+    if (std::isfinite(length)) return sent(force, length > max_force ? max_force / length : 1.0);
+    // Components beyond about 1e154 square to infinity, though the force itself is finite:
+    // its direction is measured on a copy divided by its largest component, which is
+    // finite and at least 1 long.
+    double largest = 0.0;
+    for (double x : force) largest = std::fmax(largest, std::fabs(x));
+    const Vec3 direction = scaled(force, 1.0 / largest);
+    const double reduced = std::sqrt(dot(direction, direction));
+    // The force is largest * reduced long; only a max_force as enormous would leave it whole.
+    if (largest <= max_force / reduced) return sent(force, 1.0);
+    return sent(direction, max_force / reduced);
 }
 
 }  // namespace Zelkor::HardwareAPI::Control

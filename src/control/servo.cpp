@@ -231,16 +231,20 @@ ServoStats Servo::stats() const noexcept {
         elapsed = ns_between(Clock::time_point(Clock::duration(started)), Clock::now());
     }
     if (elapsed > 0) s.rate_hz = static_cast<double>(s.cycles) * 1e9 / static_cast<double>(elapsed);
-    s.p50_us = static_cast<double>(exchange_times_.percentile(0.50)) / 1e3;
-    s.p99_us = static_cast<double>(exchange_times_.percentile(0.99)) / 1e3;
-    s.p999_us = static_cast<double>(exchange_times_.percentile(0.999)) / 1e3;
+    // One snapshot for all three, so they stay in order while the loop goes on adding.
+    static constexpr double fractions[] = {0.50, 0.99, 0.999};
+    std::uint64_t ns[3];
+    exchange_times_.percentiles(fractions, ns, 3);
+    s.p50_us = static_cast<double>(ns[0]) / 1e3;
+    s.p99_us = static_cast<double>(ns[1]) / 1e3;
+    s.p999_us = static_cast<double>(ns[2]) / 1e3;
     s.max_us = static_cast<double>(exchange_times_.max_ns()) / 1e3;
     return s;
 }
 
 std::vector<Servo::Bucket> Servo::exchange_time_histogram() const {
     std::vector<Bucket> out;
-    exchange_times_.for_each_bucket([&out](std::uint64_t from, std::uint64_t to, std::uint32_t n) {
+    exchange_times_.for_each_bucket([&out](std::uint64_t from, std::uint64_t to, std::uint64_t n) {
         out.push_back({static_cast<double>(from) / 1e3, static_cast<double>(to) / 1e3, n});
     });
     return out;

@@ -1,5 +1,7 @@
 #include <ZelkorHardwareAPI/devices/device.h>
 
+#include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 namespace Zelkor::HardwareAPI::Devices {
@@ -37,7 +39,17 @@ int Device::receive_reply(std::uint8_t expected_code, std::size_t payload_length
     // further one.
     if (!receive_code()) return note(-1);
     if (receive_buffer[0] != expected_code) {
+        // The drain ends no later than the whole reply's read would have: a device trickling
+        // a byte now and then must not hold the exchange for the drain's own time-outs (about
+        // 9 s). A drain cut this way records an interruption, so the next request drops
+        // what still comes first.
+        const IO::WaitHook::Clock::time_point before = stream->wait_hook().deadline;
+        const IO::WaitHook::Clock::time_point reply_deadline =
+            IO::WaitHook::Clock::now() +
+            std::chrono::milliseconds(8 * (1 + std::uint64_t{payload_length}) + 1000);
+        stream->set_deadline(std::min(before, reply_deadline));
         (void)stream->read_bytes(chars(receive_buffer), static_cast<std::streamsize>(buffer_size));
+        stream->set_deadline(before);
         return note(-1);
     }
     return note(static_cast<int>(

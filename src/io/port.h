@@ -37,7 +37,9 @@ struct Outcome {
 OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& timeouts, PortError& error);
 
 /// Makes `timeouts` govern the following read and write. False (with the system error in
-/// `system_error`) when the platform refused.
+/// `system_error`) when the platform refused. A read or write whose hook has a deadline needs
+/// no call first: the platform may apply time-outs of its own, shortened to the deadline, for
+/// that transfer, and they stay in force after it.
 bool apply_timeouts(PortHandle handle, const PortTimeouts& timeouts, int& system_error);
 
 /// One platform read of up to `count` bytes under `timeouts` (see PortTimeouts).

@@ -1,11 +1,14 @@
 // Win32 serial port: CreateFileA on the COM device, the line through the DCB, the time-outs
-// through COMMTIMEOUTS. Everything is synchronous: the driver itself ends each ReadFile and
-// WriteFile by the time-out record, so no waiting happens here.
+// through COMMTIMEOUTS. The port is opened for overlapped I/O, so that a wait for input can
+// be bounded (a WaitCommEvent on a synchronous handle waits for ever, and holds up every
+// other call on the handle meanwhile, a write from another thread included). ReadFile and
+// WriteFile are still waited for at once: the driver ends each by the time-out record.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -41,8 +44,7 @@ bool line_gone(DWORD error) {
            error == ERROR_OPERATION_ABORTED;
 }
 
-Outcome failed_transfer(std::size_t count) {
-    const DWORD e = GetLastError();
+Outcome failed_transfer(std::size_t count, DWORD e = GetLastError()) {
     Outcome result;
     result.count = count;
     result.ending = line_gone(e) ? Ending::hung_up : Ending::failed;
@@ -100,6 +102,57 @@ Ending cut_short(const WaitHook& hook) {
                : Ending::timed_out;
 }
 
+// The event this thread's overlapped calls signal: made on the thread's first call and kept
+// until the thread ends, so no transfer ever creates one. Null when it could not be made.
+HANDLE thread_event() {
+    struct Event {
+        HANDLE handle = CreateEventA(nullptr, TRUE /* manual reset */, FALSE, nullptr);
+        ~Event() {
+            if (handle != nullptr) CloseHandle(handle);
+        }
+    };
+    thread_local Event event;
+    return event.handle;
+}
+
+// Runs one overlapped ReadFile or WriteFile (`start` issues it) to its end. True with the
+// count in `moved` when it succeeded; false with the count moved before the failure and the
+// error in `error`.
+template <class Start>
+bool overlapped(HANDLE h, Start start, DWORD& moved, DWORD& error) {
+    moved = 0;
+    OVERLAPPED ov{};
+    ov.hEvent = thread_event();
+    if (ov.hEvent == nullptr) {
+        error = GetLastError();
+        return false;
+    }
+    if (!start(&ov) && GetLastError() != ERROR_IO_PENDING) {
+        error = GetLastError();
+        return false;
+    }
+    if (GetOverlappedResult(h, &ov, &moved, TRUE)) return true;
+    error = GetLastError();
+    return false;
+}
+
+// Bytes waiting to be read; -1 when the port cannot say (a read would fail at once).
+long queued(HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(h, &errors, &status)) return -1;
+    return static_cast<long>(status.cbInQue);
+}
+
+// Ends the WaitCommEvent of `ov`, if it still waits, and waits until the driver has let go of
+// `ov`.
+void end_wait(HANDLE h, OVERLAPPED& ov) {
+    // A mask set while a wait is pending also ends it, where cancelling is not supported.
+    if (!CancelIoEx(h, &ov) && GetLastError() != ERROR_NOT_FOUND) SetCommMask(h, 0);
+    DWORD unused = 0;
+    (void)GetOverlappedResult(h, &ov, &unused, TRUE);
+}
+
 OpenCode configure_failed(OpenCode code, PortError& error) {
     error = {PortError::Step::configure, PortError::Cause::system,
              static_cast<int>(GetLastError())};
@@ -116,7 +169,7 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& timeouts
     const std::string path = std::string("\\\\.\\") + name;
 
     const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */,
-                                 nullptr, OPEN_EXISTING, 0 /* synchronous */, nullptr);
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
         // A COM port held by another program answers "access denied".
@@ -165,11 +218,14 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count,
              const PortTimeouts& timeouts, bool /*after_write*/, const WaitHook& hook) {
     Outcome result;
     if (!ready_for(handle, timeouts, hook, count, result)) return result;
-    DWORD received = 0;
+    const HANDLE h = handle_of(handle);
+    DWORD received = 0, error = 0;
     // Bytes that reached the caller's buffer before a failure are reported like any short
     // read, so the count always says what the buffer holds.
-    if (!ReadFile(handle_of(handle), destination, count, &received, nullptr)) {
-        return failed_transfer(received);
+    if (!overlapped(
+            h, [&](OVERLAPPED* ov) { return ReadFile(h, destination, count, nullptr, ov); },
+            received, error)) {
+        return failed_transfer(received, error);
     }
     result.count = received;
     if (received < count) result.ending = cut_short(hook);
@@ -184,9 +240,12 @@ Outcome write(PortHandle handle, const void* source, std::size_t count,
     // reported as the short write it then is.
     constexpr std::size_t max_chunk = 0x7fffffff;
     const DWORD chunk = static_cast<DWORD>(count > max_chunk ? max_chunk : count);
-    DWORD written = 0;
-    if (!WriteFile(handle_of(handle), source, chunk, &written, nullptr)) {
-        return failed_transfer(written);
+    const HANDLE h = handle_of(handle);
+    DWORD written = 0, error = 0;
+    if (!overlapped(
+            h, [&](OVERLAPPED* ov) { return WriteFile(h, source, chunk, nullptr, ov); }, written,
+            error)) {
+        return failed_transfer(written, error);
     }
     // A write ended by its time-out reports success (the driver's STATUS_TIMEOUT is a
     // success code) with fewer bytes written; report that count so the stream records the
@@ -196,25 +255,97 @@ Outcome write(PortHandle handle, const void* source, std::size_t count,
     return result;
 }
 
-// The driver offers no wait for input on a synchronous handle; the queue is looked at every
-// millisecond instead.
-bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& hook) {
-    const auto deadline =
-        std::min(WaitHook::Clock::now() + std::chrono::milliseconds(timeout_ms), hook.deadline);
-    auto next_check = WaitHook::Clock::now();
+namespace {
+
+// The wait for a driver that cannot signal a received byte (Wine's, for one, on a pseudo-
+// terminal, whose modem status it cannot read, ends every WaitCommEvent at once as
+// cancelled): the queue is looked at every millisecond. `ask_at` is the end of the hook's
+// current slice.
+bool poll_queue(HANDLE h, WaitHook::Clock::time_point deadline, const WaitHook& hook,
+                WaitHook::Clock::time_point ask_at) {
     for (;;) {
-        DWORD errors = 0;
-        COMSTAT status{};
-        if (!ClearCommError(handle_of(handle), &errors, &status))
-            return true;  // a read fails at once
-        if (status.cbInQue > 0) return true;
+        const long waiting = queued(h);
+        if (waiting != 0) return true;
         const auto now = WaitHook::Clock::now();
         if (now >= deadline) return false;
-        if (hook && now >= next_check) {
+        if (hook && now >= ask_at) {
             if (hook.stop(hook.context)) return false;
-            next_check = now + std::chrono::milliseconds(hook.interval_ms);
+            ask_at = now + std::chrono::milliseconds(hook.interval_ms);
         }
         Sleep(1);
+    }
+}
+
+}  // namespace
+
+// Waits on the driver's event for a received byte, in slices of the hook's interval, asking
+// the hook at the end of each.
+bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& hook) {
+    using Clock = WaitHook::Clock;
+    const HANDLE h = handle_of(handle);
+    const auto start = Clock::now();
+    const auto deadline = std::min(start + std::chrono::milliseconds(timeout_ms), hook.deadline);
+    const std::uint32_t interval_ms = std::max<std::uint32_t>(hook.interval_ms, 1);
+    auto ask_at = start + std::chrono::milliseconds(interval_ms);
+    // The mask first, then the queue: a byte that arrives in between is then seen by the
+    // wait below at once. A port that cannot tell its queue fails a read at once, which
+    // says why.
+    const bool events = SetCommMask(h, EV_RXCHAR) != 0;
+    const long waiting = queued(h);
+    if (waiting != 0) return true;
+    OVERLAPPED ov{};
+    ov.hEvent = thread_event();
+    if (!events || ov.hEvent == nullptr) return poll_queue(h, deadline, hook, ask_at);
+    bool pending = false;
+    for (;;) {
+        if (!pending) {
+            DWORD seen = 0;
+            ResetEvent(ov.hEvent);
+            if (WaitCommEvent(h, &seen, &ov)) {
+                if (queued(h) != 0) return true;
+                // A byte that came and went before the wait: wait for the next, while time
+                // is left.
+                if (Clock::now() >= deadline) return false;
+                continue;
+            }
+            if (GetLastError() != ERROR_IO_PENDING) return poll_queue(h, deadline, hook, ask_at);
+            pending = true;
+        }
+        const auto now = Clock::now();
+        const auto until = std::min(deadline, hook ? ask_at : deadline);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+        const DWORD woke =
+            left <= 0 ? WAIT_TIMEOUT
+                      : WaitForSingleObject(
+                            ov.hEvent, static_cast<DWORD>(std::min<long long>(left, 0x7fffffff)));
+        if (woke == WAIT_OBJECT_0) {
+            pending = false;
+            DWORD unused = 0;
+            if (!GetOverlappedResult(h, &ov, &unused, FALSE)) {
+                // Ended by the driver, not by a byte: either the port failed (a read then
+                // says why) or the driver cannot wait for events.
+                if (queued(h) < 0) return true;
+                return poll_queue(h, deadline, hook, ask_at);
+            }
+            if (queued(h) != 0) return true;
+            continue;
+        }
+        if (woke != WAIT_TIMEOUT) {
+            end_wait(h, ov);
+            return true;
+        }
+        const auto after = Clock::now();
+        if (after >= deadline) {
+            end_wait(h, ov);
+            return queued(h) > 0;
+        }
+        if (hook && after >= ask_at) {
+            if (hook.stop(hook.context)) {
+                end_wait(h, ov);
+                return false;
+            }
+            ask_at = after + std::chrono::milliseconds(interval_ms);
+        }
     }
 }
 

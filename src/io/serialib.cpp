@@ -14,6 +14,14 @@ namespace {
 // The read time-out constant in force for every read; open stores a smaller value that only
 // the platform's write path ever sees.
 constexpr std::uint32_t read_total_constant_ms = 1000;
+
+bool same(const io::PortTimeouts& a, const io::PortTimeouts& b) noexcept {
+    return a.read_interval == b.read_interval &&
+           a.read_total_multiplier == b.read_total_multiplier &&
+           a.read_total_constant == b.read_total_constant &&
+           a.write_total_multiplier == b.write_total_multiplier &&
+           a.write_total_constant == b.write_total_constant;
+}
 }  // namespace
 
 serialib::~serialib() {
@@ -41,12 +49,18 @@ std::int8_t serialib::open(const char* port_name) {
     }
     timeouts = io::PortTimeouts{1000, 8, 8, 8, 8};
     // A fresh attempt: nothing of the port before stays recorded, even if this one throws.
-    forget_error();
+    set_error({});
+    applied_known = false;
     io::PortError failure;
     io::PortHandle opened = io::invalid_port_handle;
     const io::OpenCode code = io::port::open(port_name, opened, timeouts, failure);
     port_handle.store(opened, std::memory_order_relaxed);
     set_error(failure);
+    // Only an open that went all the way applied the time-outs.
+    if (code == io::OpenCode::ok) {
+        applied = timeouts;
+        applied_known = true;
+    }
     return static_cast<std::int8_t>(code);
 }
 
@@ -63,7 +77,7 @@ io::PortError serialib::unpack(std::uint64_t bits) noexcept {
 void serialib::record(Step step, const io::port::Outcome& outcome) noexcept {
     switch (outcome.ending) {
         case io::port::Ending::complete:
-            forget_error();
+            forget_error(step);
             return;
         case io::port::Ending::timed_out:
             set_error({step, Cause::timed_out, 0});
@@ -87,18 +101,40 @@ void serialib::record_not_open(Step step) noexcept {
     if (!last_error()) set_error({step, Cause::not_open, 0});
 }
 
-int serialib::read_port(void* destination, std::uint32_t count) {
-    timeouts.read_total_constant = read_total_constant_ms;
+void serialib::forget_error(Step done) noexcept {
+    const std::uint64_t bits = error.load(std::memory_order_relaxed);
+    if (bits == 0) return;
+    const Step failed = unpack(bits).step;
+    if ((done == Step::read && failed == Step::write) ||
+        (done == Step::write && failed == Step::read)) {
+        return;
+    }
+    error.store(0, std::memory_order_relaxed);
+}
+
+bool serialib::ready_timeouts() noexcept {
+    if (wait_hook.deadline != io::WaitHook::Clock::time_point::max()) return true;
+    if (applied_known && same(applied, timeouts)) return true;
     int system_error = 0;
     if (!io::port::apply_timeouts(handle(), timeouts, system_error)) {
+        applied_known = false;
         set_error({Step::configure, Cause::system, system_error});
-        return -1;
+        return false;
     }
+    applied = timeouts;
+    applied_known = true;
+    return true;
+}
+
+int serialib::read_port(void* destination, std::uint32_t count) {
+    timeouts.read_total_constant = read_total_constant_ms;
+    if (!ready_timeouts()) return -1;
     const io::port::Outcome r =
         io::port::read(handle(), destination, count, timeouts, after_write, wait_hook);
     after_write = false;
+    after_transfer();
     if (r.ending == io::port::Ending::complete) {
-        forget_error();
+        forget_error(Step::read);
         return static_cast<int>(r.count);
     }
     record(Step::read, r);
@@ -122,9 +158,11 @@ serialib::int_type serialib::overflow(int_type c) {
         record_not_open(Step::write);
         return traits_type::eof();
     }
+    if (!ready_timeouts()) return traits_type::eof();
     const char byte = static_cast<char>(c);
     after_write = true;
     const io::port::Outcome r = io::port::write(handle(), &byte, 1, timeouts, wait_hook);
+    after_transfer();
     record(Step::write, r);
     return r.count == 1 ? c : traits_type::eof();
 }
@@ -193,11 +231,13 @@ std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
         record_not_open(Step::write);
         return 0;
     }
+    if (!ready_timeouts()) return 0;
     after_write = true;
     const io::port::Outcome r =
         io::port::write(handle(), s, static_cast<std::size_t>(n), timeouts, wait_hook);
+    after_transfer();
     if (r.ending == io::port::Ending::complete) {
-        forget_error();
+        forget_error(Step::write);
     } else {
         record(Step::write, r);
     }

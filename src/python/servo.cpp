@@ -186,7 +186,9 @@ py::object object_of(const Effect& effect) {
 }
 
 void register_effects(py::module_& m) {
-    py::class_<Wall>(m, "Wall",
+    // The effects are final: the loop copies an effect's parameters into C++, so a subclass's
+    // methods would never run; refusing the subclass says so at once.
+    py::class_<Wall>(m, "Wall", py::is_final(),
                      "A half-space the end-effector cannot easily enter: while it is inside "
                      "(dot(normal, position) < offset) the wall pushes it out along normal "
                      "with stiffness * depth - damping * (normal . velocity) newtons, never "
@@ -230,7 +232,7 @@ void register_effects(py::module_& m) {
                    ", stiffness=" + text(w.stiffness) + ", damping=" + text(w.damping) + ")";
         });
 
-    py::class_<Spring>(m, "Spring",
+    py::class_<Spring>(m, "Spring", py::is_final(),
                        "A spring to anchor: -stiffness * (position - anchor) - damping * "
                        "velocity newtons.")
         .def(py::init([](const Triple& anchor, double stiffness, double damping) {
@@ -266,7 +268,7 @@ void register_effects(py::module_& m) {
                    ", damping=" + text(s.damping) + ")";
         });
 
-    py::class_<Damper>(m, "Damper", "Viscous damping: -damping * velocity newtons.")
+    py::class_<Damper>(m, "Damper", py::is_final(), "Viscous damping: -damping * velocity newtons.")
         .def(py::init<double>(), py::arg("damping"),
              "damping in N s/m; ValueError when it is negative or not finite.")
         .def_property(
@@ -277,7 +279,8 @@ void register_effects(py::module_& m) {
             "negative or not finite.")
         .def("__repr__", [](const Damper& d) { return "Damper(damping=" + text(d.damping) + ")"; });
 
-    py::class_<ConstantForce>(m, "ConstantForce", "The same force every cycle, in newtons.")
+    py::class_<ConstantForce>(m, "ConstantForce", py::is_final(),
+                              "The same force every cycle, in newtons.")
         .def(py::init([](const Triple& force) {
                  return ConstantForce(three(force, "ConstantForce(): force"));
              }),
@@ -452,8 +455,11 @@ void register_servo_class(py::module_& m) {
     cls.def_property(
         "effects",
         [](const BoundServo& s) {
-            py::typing::List<py::typing::Union<Wall, Spring, Damper, ConstantForce>> out;
-            for (const Effect& e : s.effects()) out.append(object_of(e));
+            // A tuple: a list would take an append() that the loop never sees.
+            const std::vector<Effect> effects = s.effects();
+            py::typing::Tuple<py::typing::Union<Wall, Spring, Damper, ConstantForce>, py::ellipsis>
+                out(effects.size());
+            for (std::size_t i = 0; i < effects.size(); ++i) out[i] = object_of(effects[i]);
             return out;
         },
         [](BoundServo& s, const py::iterable& items) {
@@ -464,7 +470,7 @@ void register_servo_class(py::module_& m) {
         "The effects whose forces the loop sums. Assigning a list replaces them all at once, "
         "from any thread; the loop takes copies, so change an effect and assign again to "
         "apply it.\n\n"
-        "Reads as a new list of copies of the effects. Takes any iterable of Wall, Spring, "
+        "Reads as a new tuple of copies of the effects. Takes any iterable of Wall, Spring, "
         "Damper and ConstantForce objects; TypeError for anything else, leaving the effects "
         "as they were.");
     cls.def(

@@ -287,7 +287,8 @@ void register_serial_stream(py::module_& m) {
         "last_error", &describe_error,
         "What failed last, naming the port and the step (open, configure, read, write, hang-up) "
         "and the cause, e.g. '/dev/ttyUSB0: read timed out'; '' when nothing has failed since "
-        "the last successful open or transfer.\n\n"
+        "the last successful open or transfer. A failed read stays until a read succeeds, a "
+        "failed write until a write does.\n\n"
         "A str. A failed exchange of a device shows here (the device calls themselves raise "
         "nothing for a port that fails).");
 

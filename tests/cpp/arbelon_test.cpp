@@ -2,6 +2,8 @@
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -149,6 +151,41 @@ TEST(arbelon_test, wrong_code_discards_with_exactly_one_long_read) {
         ASSERT_EQ(rig.stream.gcount(), 5) << c.name;
         EXPECT_EQ(std::memcmp(rest, tail.data() + 1024, 5), 0) << c.name;
     }
+}
+
+TEST(arbelon_test, a_trickle_after_a_wrong_code_is_drained_no_longer_than_a_reply_takes) {
+    Rig rig;
+    // The wrong code, then a byte every 0.9 s: each byte renews the drain's 1 s interval, so
+    // only the 25-byte reply's own time-out (1.2 s) ends the drain.
+    std::atomic<bool> drained{false};
+    std::thread device([&] {
+        rig.pty.receive(13);
+        rig.pty.send({0x1B});
+        for (int ticks = 0; !drained; ++ticks) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (ticks % 18 == 17) rig.pty.send({0x55});
+        }
+    });
+    Vector3 position = sentinel, velocity = sentinel;
+    const auto start = Clock::now();
+    EXPECT_EQ(rig.arm.end_effector_force({1, 2, 3}, position, velocity), -1);
+    const double took = ms_since(start);
+    drained = true;
+    device.join();
+    EXPECT_GE(took, 1200.0 - zelkor_test::time_out_slack_ms);
+    EXPECT_LT(took, 3000.0) << "not the drain's own 9 s";
+    EXPECT_EQ(position, sentinel);
+
+    // The trickle goes on after the drain; the next request drops what came of it.
+    rig.pty.send({0x55});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread answer([&] {
+        rig.pty.receive(13);
+        rig.pty.send(cat({{0x2B}, state_payload}));
+    });
+    EXPECT_EQ(rig.arm.end_effector_force({1, 2, 3}, position, velocity), 24);
+    answer.join();
+    EXPECT_EQ(position, state_position);
 }
 
 TEST(arbelon_test, silent_line_fails_after_one_code_time_out_without_a_discard) {

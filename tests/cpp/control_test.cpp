@@ -3,9 +3,12 @@
 #include <ZelkorHardwareAPI/control/histogram.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <thread>
+#include <type_traits>
 
 using namespace Zelkor::HardwareAPI::Control;
 using Zelkor::HardwareAPI::Vector3;
@@ -57,14 +60,33 @@ TEST(control_test, effects_force_law) {
 }
 
 TEST(control_test, clamping) {
-    EXPECT_EQ(clamp_force({3, 0, 4}, 10.0), (Vector3{3, 0, 4}));
-    const Vector3 f = clamp_force({30, 0, 40}, 5.0);
-    EXPECT_NEAR(f[0], 3.0, 1e-6);
-    EXPECT_NEAR(f[2], 4.0, 1e-6);
-    // Anything not finite, or too large to measure, sends no force at all.
-    EXPECT_EQ(clamp_force({not_a_number, 0, 0}, 5.0), (Vector3{0, 0, 0}));
-    EXPECT_EQ(clamp_force({infinite, 1, 0}, 5.0), (Vector3{0, 0, 0}));
-    EXPECT_EQ(clamp_force({1e300, 1e300, 0}, 5.0), (Vector3{0, 0, 0}));
+    const double r = std::sqrt(0.5);
+    struct Case {
+        const char* what;
+        Vec3 force;
+        Vector3 sent;
+    } cases[] = {
+        {"short enough", {1.2, 0, -1.6}, {1.2f, 0, -1.6f}},
+        {"too long", {30, 0, 40}, {1.5, 0, 2}},
+        // Finite forces whose length overflows still push, at the limit, along themselves.
+        {"length overflows", {1e200, 0, 0}, {2.5, 0, 0}},
+        {"length overflows, slanted", {1e300, -1e300, 0}, {2.5 * r, -2.5 * r, 0}},
+        {"overflow beside a tiny component", {1e-300, 1e200, 0}, {0, 2.5, 0}},
+        // Anything not finite sends no force at all.
+        {"NaN", {not_a_number, 0, 0}, {0, 0, 0}},
+        {"infinite", {infinite, 1, 0}, {0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        const Vector3 sent = clamp_force(c.force, 2.5);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(sent[i], c.sent[i], 1e-6) << c.what << " [" << i << "]";
+    }
+    // The servo's own inputs: a huge constant force and a huge spring.
+    const Vec3 position{0.01, 0.0, 0.0};
+    EXPECT_EQ(clamp_force(force_of(ConstantForce({1e200, 0, 0}), position, {}), 5.0),
+              (Vector3{5, 0, 0}));
+    EXPECT_EQ(clamp_force(force_of(Spring({0, 0, 0}, 1e200), position, {}), 5.0),
+              (Vector3{-5, 0, 0}));
 }
 
 TEST(control_test, effects_refuse_unusable_parameters) {
@@ -94,7 +116,8 @@ TEST(control_test, duration_histogram_percentiles) {
     EXPECT_EQ(h.percentile(1.0), 1000000u) << "never above the largest sample";
     EXPECT_EQ(h.max_ns(), 1000000u);
     std::uint64_t counted = 0, previous_edge = 0;
-    h.for_each_bucket([&](std::uint64_t from, std::uint64_t to, std::uint32_t n) {
+    h.for_each_bucket([&](std::uint64_t from, std::uint64_t to, auto n) {
+        static_assert(std::is_same_v<decltype(n), std::uint64_t>, "counts past 2^32");
         EXPECT_GE(from, previous_edge);
         EXPECT_GT(to, from);
         previous_edge = to;
@@ -105,4 +128,38 @@ TEST(control_test, duration_histogram_percentiles) {
     EXPECT_EQ(h.max_ns(), 3600ull * 1000000000ull);
     h.clear();
     EXPECT_EQ(h.percentile(0.99), 0u);
+
+    // Fractions outside 0..1 are clamped, never converted out of range.
+    h.add(7000);
+    h.add(9000);
+    for (double f : {-1.0, not_a_number, -infinite}) EXPECT_EQ(h.percentile(f), 8000u) << f;
+    for (double f : {2.0, infinite}) EXPECT_EQ(h.percentile(f), 9000u) << f;
+
+    // The bit scan compilers without an intrinsic use agrees with the one in use.
+    for (int bit = 0; bit < 64; ++bit) {
+        const std::uint64_t one = std::uint64_t{1} << bit;
+        for (std::uint64_t v : {one, (one - 1) | one}) {
+            EXPECT_EQ(DurationHistogram::top_bit_portable(v), bit) << v;
+            EXPECT_EQ(DurationHistogram::top_bit(v), bit) << v;
+        }
+    }
+}
+
+TEST(control_test, percentiles_stay_in_order_while_the_writer_adds) {
+    // A writer adding ever longer durations: percentiles taken one at a time can see more
+    // samples at the larger fraction and put p99 above p99.9; one snapshot never does.
+    DurationHistogram h;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (std::uint64_t i = 0; !done.load(std::memory_order_relaxed); ++i)
+            h.add(1000 + (i % 200000) * 1000);
+    });
+    const double fractions[] = {0.0, 0.5, 0.99, 0.999, 1.0};
+    for (int read = 0; read < 20000; ++read) {
+        std::uint64_t p[5];
+        h.percentiles(fractions, p, 5);
+        for (int k = 1; k < 5; ++k) ASSERT_LE(p[k - 1], p[k]) << "read " << read << ", " << k;
+    }
+    done = true;
+    writer.join();
 }

@@ -3,6 +3,8 @@
 #include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -244,6 +246,57 @@ TEST(serial_stream_test, trickling_bytes_end_at_the_total_time_out) {
     EXPECT_LT(took, 2000.0);
     EXPECT_GE(stream.gcount(), 1);  // fewer when the device thread is held up
     EXPECT_LE(stream.gcount(), 4);
+}
+
+namespace {
+bool stop_when_set(void* flag) {
+    return static_cast<std::atomic<bool>*>(flag)->load();
+}
+}  // namespace
+
+TEST(serial_stream_test, waiting_for_input) {
+    // How a wait for input ends: a byte arriving (also while a hook is asked), the wait's own
+    // time-out, the hook, the hook's deadline. What it waited for stays there to read.
+    struct Case {
+        const char* what;
+        int send_ms, stop_ms, deadline_ms;  // when each happens; -1: never
+        std::uint32_t timeout_ms;
+        bool ready;
+        double at_least_ms;
+    } cases[] = {
+        {"a byte arrives", 300, -1, -1, 5000, true, 250},
+        {"a byte arrives while a hook is asked", 300, 4000, -1, 5000, true, 250},
+        {"the time-out", -1, -1, -1, 400, false, 400 - time_out_slack_ms},
+        {"the hook", -1, 300, -1, 5000, false, 250},
+        {"the deadline", -1, -1, 300, 5000, false, 250},
+    };
+    for (const auto& c : cases) {
+        Pty pty;
+        SerialStream stream(pty.path().c_str());
+        std::atomic<bool> stop{false};
+        if (c.stop_ms >= 0) stream.set_wait_hook({&stop_when_set, &stop, 20});
+        const auto start = Clock::now();
+        if (c.deadline_ms >= 0)
+            stream.set_deadline(start + std::chrono::milliseconds(c.deadline_ms));
+        std::thread event([&] {
+            const int at = c.send_ms >= 0 ? c.send_ms : c.stop_ms;
+            if (at < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(at));
+            if (c.send_ms >= 0) {
+                pty.send(bytes_of("in"));
+            } else {
+                stop = true;
+            }
+        });
+        EXPECT_EQ(stream.wait_for_input(c.timeout_ms), c.ready) << c.what;
+        const double took = ms_since(start);
+        event.join();
+        EXPECT_GE(took, c.at_least_ms) << c.what;
+        EXPECT_LT(took, 2500.0) << c.what;
+        stream.set_wait_hook({});
+        char data[2];
+        if (c.ready) EXPECT_EQ(stream.read(data, 2).gcount(), 2) << c.what;
+    }
 }
 
 TEST(serial_stream_test, long_read_returns_what_arrived) {

@@ -103,20 +103,57 @@ const PortEvent& Expect::next(PortEvent::Kind kind) {
     return event;
 }
 
-void Expect::after_transfer(const PortEvent& event) {
-    model_.interrupted = event.ending == io::port::Ending::interrupted;
-    if (event.ending == io::port::Ending::hung_up) {
-        // A line that hangs up closes the port at once.
-        next(PortEvent::Kind::close);
-        model_.open = false;
+void Expect::after_transfer(const PortEvent& event, io::PortError::Step step) {
+    using Step = io::PortError::Step;
+    switch (event.ending) {
+        case io::port::Ending::complete: {
+            // A success clears every failure but the other direction's.
+            const Step other = step == Step::read ? Step::write : Step::read;
+            if (model_.failed != other) {
+                model_.failed = Step::none;
+                model_.interrupted = false;
+            }
+            return;
+        }
+        case io::port::Ending::hung_up:
+            // A line that hangs up closes the port at once.
+            model_.failed = Step::hang_up;
+            model_.interrupted = false;
+            next(PortEvent::Kind::close);
+            model_.open = false;
+            return;
+        default:
+            model_.failed = step;
+            model_.interrupted = event.ending == io::port::Ending::interrupted;
+            return;
     }
+}
+
+bool Expect::apply_timeouts() {
+    const PortEvent& timeouts = next(PortEvent::Kind::apply_timeouts);
+    if (!timeouts.ok) {
+        model_.failed = io::PortError::Step::configure;
+        model_.interrupted = false;
+        model_.timeouts = PortModel::Timeouts::unknown;
+        return false;
+    }
+    model_.timeouts =
+        model_.reads_set ? PortModel::Timeouts::for_reads : PortModel::Timeouts::from_open;
+    return true;
 }
 
 io::OpenCode Expect::open() {
     close();
     const PortEvent& event = next(PortEvent::Kind::open);
     model_.interrupted = false;
+    model_.failed = io::PortError::Step::none;
+    model_.timeouts = PortModel::Timeouts::unknown;
+    model_.reads_set = false;
     if (event.open_threw) return io::OpenCode::exception;
+    if (event.open_code == io::OpenCode::ok)
+        model_.timeouts = PortModel::Timeouts::from_open;
+    else
+        model_.failed = event.open_error.step;
     switch (event.open_code) {
         case io::OpenCode::ok:
         case io::OpenCode::get_state_failed:
@@ -131,25 +168,26 @@ io::OpenCode Expect::open() {
     return event.open_code;
 }
 
-Bytes Expect::read(std::size_t n) {
+Bytes Expect::read(std::size_t n, bool bounded) {
     if (n == 0 || !model_.open) return {};
-    const PortEvent& timeouts = next(PortEvent::Kind::apply_timeouts);
-    if (!timeouts.ok) {
-        model_.interrupted = false;
+    model_.reads_set = true;
+    if (!bounded && model_.timeouts != PortModel::Timeouts::for_reads && !apply_timeouts())
         return {};
-    }
     const PortEvent& event = next(PortEvent::Kind::read);
     FUZZ_CHECK(event.requested == n);
-    after_transfer(event);
+    // A bounded transfer leaves the driver with time-outs of the platform's making.
+    if (bounded) model_.timeouts = PortModel::Timeouts::unknown;
+    after_transfer(event, io::PortError::Step::read);
     return event.bytes;
 }
 
 std::size_t Expect::write(const Bytes& bytes) {
     if (bytes.empty() || !model_.open) return 0;
+    if (model_.timeouts == PortModel::Timeouts::unknown && !apply_timeouts()) return 0;
     const PortEvent& event = next(PortEvent::Kind::write);
     FUZZ_CHECK(event.requested == bytes.size());
     FUZZ_CHECK(event.bytes == bytes);
-    after_transfer(event);
+    after_transfer(event, io::PortError::Step::write);
     return event.count;
 }
 

@@ -89,9 +89,17 @@ class FakePort {
 struct PortModel {
     bool open = false;
     io::PortHandle handle = io::invalid_port_handle;
-    /// The latest transfer was cut short by the wait hook: the devices then drop stale
+    /// The step of the failure the stream holds (Step::none for none): a successful
+    /// transfer clears it unless it is the other direction's.
+    io::PortError::Step failed = io::PortError::Step::none;
+    /// That failure is a transfer cut short by the wait hook: the devices then drop stale
     /// input before their next request.
     bool interrupted = false;
+    /// The time-outs the driver holds, as far as the stream knows: none it knows of, the
+    /// ones open applied, or the ones of reads (set by the first read after an open).
+    enum class Timeouts { unknown, from_open, for_reads } timeouts = Timeouts::unknown;
+    /// A read has set the read time-outs since the open.
+    bool reads_set = false;
 };
 
 /// Walks the events of one library call in order, checking that each is the one the
@@ -104,10 +112,14 @@ class Expect {
     /// An open of a stream (connect or construction): the old port closed, then one open.
     /// Returns the code the port gave.
     io::OpenCode open();
-    /// One stream-level read of `n` bytes: the time-outs applied, then one read. Returns the
-    /// bytes delivered; none without a port or when the time-outs were refused.
-    Bytes read(std::size_t n);
-    /// One stream-level write of `bytes`. Returns the count the port took; 0 without a port.
+    /// One stream-level read of `n` bytes: the time-outs applied when the driver may hold
+    /// others, then one read. `bounded`: the read has a deadline, so the platform applies
+    /// time-outs of its own instead. Returns the bytes delivered; none without a port or when
+    /// the time-outs were refused.
+    Bytes read(std::size_t n, bool bounded = false);
+    /// One stream-level write of `bytes`, after the time-outs when the driver holds unknown
+    /// ones. Returns the count the port took; 0 without a port or when the time-outs were
+    /// refused.
     std::size_t write(const Bytes& bytes);
     /// A discard of the input (when a port is open).
     void discard();
@@ -118,7 +130,9 @@ class Expect {
 
   private:
     const PortEvent& next(PortEvent::Kind kind);
-    void after_transfer(const PortEvent& event);
+    void after_transfer(const PortEvent& event, io::PortError::Step step);
+    // Takes the apply_timeouts event of a transfer; false when it was refused.
+    bool apply_timeouts();
 
     const std::vector<PortEvent>& events_;
     std::size_t at_;

@@ -209,6 +209,24 @@ def test_effect_attributes_are_checked_and_a_wall_normal_normalised() -> None:
     assert "Wall(normal=(0.0, 1.0, 0.0), offset=-0.1" in repr(wall)
 
 
+def test_effects_cannot_be_subclassed_and_read_back_as_a_tuple(device: Device) -> None:
+    # The loop runs the effects' own force law on copies of their parameters: a subclass's
+    # override would never run, so the subclass itself is refused.
+    for base in (zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce):
+        with pytest.raises(TypeError):
+            type("Custom", (base,), {})
+    servo = zh.Servo(arm_on(device))
+    assert servo.effects == ()
+    servo.effects = [zh.Damper(1.0), zh.ConstantForce((0, 0, 1))]
+    effects = servo.effects
+    assert type(effects) is tuple
+    assert [type(e).__name__ for e in effects] == ["Damper", "ConstantForce"]
+    # An append, which a list would take and the loop never see, is refused.
+    with pytest.raises(AttributeError):
+        servo.effects.append(zh.Damper(2.0))  # type: ignore[attr-defined]
+    assert len(servo.effects) == 2
+
+
 def test_settings_are_checked(device: Device) -> None:
     arm = arm_on(device)
     refused: list[dict[str, Any]] = [

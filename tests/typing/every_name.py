@@ -241,7 +241,8 @@ def servo(stream: zh.SerialStream) -> None:
 
     loop = zh.Servo(zh.Arbelon(stream), 500.0, max_force=4.0, realtime=False, max_failures=10)
     loop.effects = (wall, spring, damper, constant)
-    effects: list[zh.Wall | zh.Spring | zh.Damper | zh.ConstantForce] = loop.effects
+    effects: tuple[zh.Wall | zh.Spring | zh.Damper | zh.ConstantForce, ...] = loop.effects
+    assert isinstance(effects, tuple)
     assert [type(e) for e in effects] == [zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce]
     assert (loop.rate_hz, loop.max_force, loop.running, loop.realtime) == (500.0, 4.0, False, False)
     with loop:

@@ -63,7 +63,8 @@ ZELKOR_API Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3&
 ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& position,
                             const Vec3& velocity) noexcept;
 
-/// `force` scaled down to a length of `max_force` when it is longer; zero when any component
+/// `force` scaled down to a length of `max_force` along its own direction when it is longer,
+/// also when it is too long for its length to be a finite double; zero when any component
 /// is not finite. Newtons.
 ZELKOR_API Vector3 clamp_force(const Vec3& force, double max_force) noexcept;
 

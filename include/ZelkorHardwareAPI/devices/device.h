@@ -3,6 +3,7 @@
 #include <ZelkorHardwareAPI/export.h>
 #include <ZelkorHardwareAPI/io/serial_stream.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,8 +29,9 @@ class ZELKOR_API Device {
     IO::SerialStream& get_stream() const noexcept { return *stream; }
 
     /// What the latest receive operation returned (an exchange's or Receive's result: the
-    /// payload length, a short count, or -1); 0 before the first.
-    int last_result() const noexcept { return last_result_; }
+    /// payload length, a short count, or -1); 0 before the first. Any thread: a control loop
+    /// may be exchanging on another.
+    int last_result() const noexcept { return last_result_.load(std::memory_order_relaxed); }
 
   protected:
     /// Writes the first `length` bytes of send_buffer in one write. The outcome is not checked.
@@ -48,18 +50,22 @@ class ZELKOR_API Device {
     /// into receive_buffer[0..]. Returns payload_length when it all arrived (the caller decodes
     /// it), the short count when it did not, and -1 when no code arrived or it was not
     /// `expected_code`; a wrong code is followed by one read of buffer_size bytes that
-    /// discards whatever else comes.
+    /// discards whatever else comes, ending at the latest 8 * (1 + payload_length) + 1000 ms
+    /// after the wrong code arrived (the time the whole reply's read may take).
     int receive_reply(std::uint8_t expected_code, std::size_t payload_length);
 
     /// Records `result` as last_result() and returns it.
-    int note(int result) noexcept { return last_result_ = result; }
+    int note(int result) noexcept {
+        last_result_.store(result, std::memory_order_relaxed);
+        return result;
+    }
 
     IO::SerialStream* stream;
     std::unique_ptr<std::uint8_t[]> send_buffer;
     std::unique_ptr<std::uint8_t[]> receive_buffer;
 
   private:
-    int last_result_ = 0;
+    std::atomic<int> last_result_{0};
 };
 
 }  // namespace Zelkor::HardwareAPI::Devices

@@ -11,7 +11,8 @@
 namespace Zelkor::HardwareAPI::IO {
 
 /// The cause of a port's most recent failure: the step that failed and why. A port keeps it
-/// until its next successful open or transfer. Copied by value; building it never allocates
+/// until its next successful open or transfer (a failed read until a read succeeds, a failed
+/// write until a write does). Copied by value; building it never allocates
 /// (the text is made only when message() asks for it).
 struct ZELKOR_API PortError {
     /// Which step failed.

@@ -75,7 +75,8 @@ class ZELKOR_API SerialStream : public std::basic_iostream<char> {
     std::int8_t open_result() const noexcept { return open_result_.load(); }
 
     /// The cause of the most recent failure of the open or of a transfer, kept until the next
-    /// successful open or transfer (see PortError). Like is_open(), safe to ask from any
+    /// successful open or transfer; a read's failure stays until a read succeeds, a write's
+    /// until a write does (see PortError). Like is_open(), safe to ask from any
     /// thread while a transfer runs on another.
     PortError last_error() const noexcept { return buffer->last_error(); }
 

@@ -91,7 +91,8 @@ class ZELKOR_API serialib : public std::basic_streambuf<char> {
     void abandon() noexcept;
 
     /// The cause of the most recent failure of open or of a transfer, kept until the next
-    /// successful open or transfer. A transfer on a closed port records Cause::not_open only
+    /// successful open or transfer; a successful read keeps a write's failure, and a
+    /// successful write a read's. A transfer on a closed port records Cause::not_open only
     /// when nothing else is recorded, so the reason the port closed stays visible.
     /// Safe to call from any thread, also while a transfer runs on another.
     Zelkor::HardwareAPI::IO::PortError last_error() const noexcept {
@@ -132,7 +133,8 @@ class ZELKOR_API serialib : public std::basic_streambuf<char> {
     /// bytes placed in s; 0 when closed or n <= 0, without touching the port.
     std::streamsize xsgetn(char_type* s, std::streamsize n) override;
     /// One platform write of all n bytes. Returns the number of bytes the port accepted
-    /// (n when complete); 0 when closed, n <= 0 or the write failed.
+    /// (n when complete); 0 when closed, n <= 0, the time-outs could not be applied or the
+    /// write failed.
     std::streamsize xsputn(const char_type* s, std::streamsize n) override;
     /// Ignores its arguments: the buffer stays unbuffered.
     std::basic_streambuf<char>* setbuf(char_type* s, std::streamsize n) override;
@@ -147,10 +149,10 @@ class ZELKOR_API serialib : public std::basic_streambuf<char> {
     void set_error(const Zelkor::HardwareAPI::IO::PortError& e) noexcept {
         error.store(pack(e), std::memory_order_relaxed);
     }
-    // A successful transfer clears the record; most find it clear already.
-    void forget_error() noexcept {
-        if (error.load(std::memory_order_relaxed) != 0) error.store(0, std::memory_order_relaxed);
-    }
+    // A successful transfer of `done` (read or write) clears the record, except a failure of
+    // the other direction: a write that goes through says nothing of the read that failed
+    // before it. Most find the record clear already.
+    void forget_error(Zelkor::HardwareAPI::IO::PortError::Step done) noexcept;
     static std::uint64_t pack(const Zelkor::HardwareAPI::IO::PortError& e) noexcept;
     static Zelkor::HardwareAPI::IO::PortError unpack(std::uint64_t bits) noexcept;
 
@@ -159,6 +161,17 @@ class ZELKOR_API serialib : public std::basic_streambuf<char> {
                 const Zelkor::HardwareAPI::IO::port::Outcome& outcome) noexcept;
     // A transfer found no open port.
     void record_not_open(Zelkor::HardwareAPI::IO::PortError::Step step) noexcept;
+    // Makes the driver hold `timeouts` for the coming transfer, calling the platform only when
+    // it holds others or unknown ones. A transfer bounded by the wait hook's deadline needs
+    // none: the platform applies its own, shortened ones for it. False, with the failure
+    // recorded, when the platform refused.
+    bool ready_timeouts() noexcept;
+    // After a platform transfer: one bounded by a deadline may have left the driver with
+    // time-outs of the platform's making.
+    void after_transfer() noexcept {
+        if (wait_hook.deadline != Zelkor::HardwareAPI::IO::WaitHook::Clock::time_point::max())
+            applied_known = false;
+    }
 
     std::uint8_t lookahead = 0;
     bool has_lookahead = false;
@@ -168,6 +181,10 @@ class ZELKOR_API serialib : public std::basic_streambuf<char> {
     // Filled with the port's standard time-outs from the start, so a port left half
     // configured (open returned -3 or -5) still times out like a configured one.
     Zelkor::HardwareAPI::IO::PortTimeouts timeouts{1000, 8, 8, 8, 8};
+    // The time-outs the driver holds, while applied_known: set by an open that applied them
+    // and by every apply since. Setting them is a system call per transfer on some platforms.
+    Zelkor::HardwareAPI::IO::PortTimeouts applied{};
+    bool applied_known = false;
     std::atomic<std::uint64_t> error{0};  // a packed PortError
     Zelkor::HardwareAPI::IO::WaitHook wait_hook;
 };

@@ -21,7 +21,16 @@
 
 import os
 import uuid
-from typing import Iterable, Literal, Protocol, SupportsFloat, SupportsIndex, TypedDict, overload
+from typing import (
+    Iterable,
+    Literal,
+    Protocol,
+    SupportsFloat,
+    SupportsIndex,
+    TypedDict,
+    final,
+    overload,
+)
 
 from typing_extensions import Self, TypeAlias, deprecated
 
@@ -207,6 +216,7 @@ class Handle(metaclass=_pybind11_type):
     @property
     def receiving(self) -> bool: ...
 
+@final
 class Wall(metaclass=_pybind11_type):
     def __init__(
         self, normal: _FloatSequence, offset: float, stiffness: float, damping: float = 0.0
@@ -219,6 +229,7 @@ class Wall(metaclass=_pybind11_type):
     stiffness: float
     damping: float
 
+@final
 class Spring(metaclass=_pybind11_type):
     def __init__(self, anchor: _FloatSequence, stiffness: float, damping: float = 0.0) -> None: ...
     @property
@@ -228,10 +239,12 @@ class Spring(metaclass=_pybind11_type):
     stiffness: float
     damping: float
 
+@final
 class Damper(metaclass=_pybind11_type):
     def __init__(self, damping: float) -> None: ...
     damping: float
 
+@final
 class ConstantForce(metaclass=_pybind11_type):
     def __init__(self, force: _FloatSequence) -> None: ...
     @property
@@ -301,7 +314,7 @@ class Servo(metaclass=_pybind11_type):
     @property
     def max_force(self) -> float: ...
     @property
-    def effects(self) -> list[_Effect]: ...
+    def effects(self) -> tuple[_Effect, ...]: ...
     @effects.setter
     def effects(self, value: Iterable[_Effect], /) -> None: ...
     def state(self) -> ServoState: ...

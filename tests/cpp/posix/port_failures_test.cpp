@@ -224,19 +224,73 @@ TEST(port_failures_test, port_held_by_another_process_is_in_use) {
     EXPECT_FALSE(second.last_error());
 }
 
+namespace {
+bool stop_at_once(void*) {
+    return true;
+}
+}  // namespace
+
 TEST(port_failures_test, transfers_record_their_failures_until_one_succeeds) {
+    // A failure stays until a transfer of its own direction succeeds: a write that goes
+    // through says nothing of the read that failed before it, nor a read of a failed write.
+    // Failures of the other steps go with any success.
+    enum class Transfer { none, read, write };
+    struct Case {
+        const char* what;
+        std::deque<Scripted> Script::*calls;  // a call that fails, when injected
+        Scripted result;
+        Transfer failing;  // the transfer that fails (none: the open did)
+        bool interrupted;  // the failing read is cut short by the hook
+        Step step;
+        Cause cause;
+        Transfer keeps, clears;
+    } cases[] = {
+        {"read timed out", nullptr, real(), Transfer::read, false, Step::read, Cause::timed_out,
+         Transfer::write, Transfer::read},
+        {"read failed", &Script::read, fail(EBADMSG), Transfer::read, false, Step::read,
+         Cause::system, Transfer::write, Transfer::read},
+        {"read interrupted", nullptr, real(), Transfer::read, true, Step::read, Cause::interrupted,
+         Transfer::write, Transfer::read},
+        {"write failed", &Script::write, fail(EINVAL), Transfer::write, false, Step::write,
+         Cause::system, Transfer::read, Transfer::write},
+        {"line settings refused, then a write", &Script::tcsetattr, fail(EINVAL), Transfer::none,
+         false, Step::configure, Cause::system, Transfer::none, Transfer::write},
+        {"line settings refused, then a read", &Script::tcsetattr, fail(EINVAL), Transfer::none,
+         false, Step::configure, Cause::system, Transfer::none, Transfer::read},
+    };
+    for (const auto& c : cases) {
+        Pty pty;
+        Injected injected;
+        if (c.calls != nullptr) (script.*c.calls).push_back(c.result);
+        SerialStream stream(pty.path().c_str());
+        char data[8];
+        auto succeed = [&](Transfer t) {
+            if (t == Transfer::write) {
+                stream.write("ab", 2);
+                EXPECT_EQ(pty.receive(2), bytes_of("ab")) << c.what;
+            } else if (t == Transfer::read) {
+                // A whole line: a port whose line settings were refused still reads lines.
+                pty.send(bytes_of("ok\n"));
+                stream.read(data, 3);
+                EXPECT_EQ(stream.gcount(), 3) << c.what;
+            }
+        };
+        if (c.interrupted) stream.set_wait_hook({&stop_at_once, nullptr, 20});
+        if (c.failing == Transfer::read) stream.read(data, 2);
+        if (c.failing == Transfer::write) stream.write("ab", 2);
+        stream.set_wait_hook({});
+        EXPECT_EQ(stream.last_error().step, c.step) << c.what;
+        EXPECT_EQ(stream.last_error().cause, c.cause) << c.what;
+
+        succeed(c.keeps);
+        EXPECT_EQ(stream.last_error().step, c.step) << c.what << ": kept";
+        succeed(c.clears);
+        EXPECT_FALSE(stream.last_error()) << c.what << ": cleared";
+    }
+
     Pty pty;
     SerialStream stream(pty.path().c_str());
     char data[8];
-
-    // A silent line: the read times out, and says so.
-    stream.read(data, 2);
-    expect_error(stream.last_error(), Step::read, Cause::timed_out, ETIMEDOUT, "silent line");
-
-    // A successful transfer clears it.
-    stream.write("ab", 2);
-    EXPECT_FALSE(stream.last_error());
-
     // close() is no failure; a transfer afterwards finds no port.
     stream.close();
     stream.close();
@@ -245,7 +299,7 @@ TEST(port_failures_test, transfers_record_their_failures_until_one_succeeds) {
     stream.write("x", 1);
     EXPECT_TRUE(stream.bad());
     expect_error(stream.last_error(), Step::write, Cause::not_open, EBADF, "closed stream");
-    EXPECT_TRUE(pty.drain().size() == 2) << "only the bytes written while open arrived";
+    EXPECT_TRUE(pty.drain().empty()) << "nothing written while closed arrived";
 
     // Reconnected, the stream works again.
     EXPECT_EQ(stream.connect(pty.path().c_str()), 1);
