@@ -15,8 +15,9 @@ BackgroundThread::BackgroundThread() {
 BackgroundThread::~BackgroundThread() {
     platform::remove_fork_hook(fork_hook_);
     if (on_thread()) {
-        // Destroyed by its own thread, from `last`: it ends right after, by itself.
-        request_stop();
+        // Destroyed by its own thread, from `last`: it ends right after, by itself. The start()
+        // that made it may still be finishing (it holds the lock until it has).
+        std::lock_guard<std::mutex> hold(mutex_);
         if (thread_.joinable()) thread_.detach();
         return;
     }

@@ -26,7 +26,8 @@ Receiver::~Receiver() {
 }
 
 void Receiver::start(std::function<void()> last) {
-    if (thread_->on_thread()) throw std::logic_error("the handle's reception cannot restart itself");
+    if (thread_->on_thread())
+        throw std::logic_error("the handle's reception cannot restart itself");
     if (running()) throw std::logic_error("the handle is already receiving");
     {
         // What ended a loop that ended by itself goes with the new start.

@@ -76,7 +76,8 @@ struct Servo::Mailbox {
     }
     const Slot& take() noexcept {
         if (middle.load(std::memory_order_acquire) & fresh) {
-            front = static_cast<std::uint8_t>(middle.exchange(front, std::memory_order_acq_rel) & 3);
+            front =
+                static_cast<std::uint8_t>(middle.exchange(front, std::memory_order_acq_rel) & 3);
         }
         return slots[front];
     }

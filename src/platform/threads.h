@@ -75,8 +75,8 @@ void tighten_timers() noexcept;
 [[noreturn]] void hang() noexcept;
 
 /// What an object does in the child of a fork, where none of the parent's other threads runs:
-/// `child(context)` is called there, before anything else of the library's runs, and must only reset
-/// plain state (no lock, no allocation). On Windows there is no fork and hooks never run.
+/// `child(context)` is called there, before anything else of the library's runs, and must only
+/// reset plain state (no lock, no allocation). On Windows there is no fork and hooks never run.
 struct ForkHook {
     void (*child)(void* context) = nullptr;
     void* context = nullptr;

@@ -221,7 +221,8 @@ void after_fork_in_parent() {
 void after_fork_in_child() {
     // The only thread here is the one that forked: it held the mutex, which a fresh one replaces.
     new (&fork_mutex()) std::mutex;
-    for (ForkHook* hook = fork_hooks; hook != nullptr; hook = hook->next) hook->child(hook->context);
+    for (ForkHook* hook = fork_hooks; hook != nullptr; hook = hook->next)
+        hook->child(hook->context);
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ using Devices::Arbelon;
 template <class IO>
 auto deprecated(const Arbelon& self, const char* text, IO&& io) {
     const PyStream& stream = stream_of(self);
-    if (stream.use().driven()) refuse_entry(stream, Zelkor::HardwareAPI::IO::StreamUse::Entry::driven);
+    if (stream.use().driven())
+        refuse_entry(stream, Zelkor::HardwareAPI::IO::StreamUse::Entry::driven);
     std::optional<py::error_already_set> raised;
     if (PyErr_WarnEx(PyExc_DeprecationWarning, text, 1) != 0) raised.emplace();
     if constexpr (std::is_void_v<decltype(io())>) {

@@ -35,7 +35,9 @@ template <class T>
 class Registry {
   public:
     Registry() {
-        fork_hook_.child = [](void* self) { new (&static_cast<Registry*>(self)->mutex) std::mutex(); };
+        fork_hook_.child = [](void* self) {
+            new (&static_cast<Registry*>(self)->mutex) std::mutex();
+        };
         fork_hook_.context = this;
         platform::add_fork_hook(fork_hook_);
     }

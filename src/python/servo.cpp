@@ -427,13 +427,18 @@ void register_servo_class(py::module_& m) {
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
             "arm (or another arm on its stream).\n\n"
-            "Also RuntimeError while a handle receives on the arm's stream in the background. "
-            "A servo that stopped may be started again; its statistics start afresh.");
-    cls.def(
-        "stop", &BoundServo::stop_bound,
-        "Stop the loop and wait for its thread (at most a cycle and the last zero-force "
-        "exchange). Does nothing when it does not run.\n\n"
-        "The loop's last request is always a zero force, so the arm is left limp.");
+            "Also RuntimeError while a handle receives on the arm's stream in the background, "
+            "from a signal handler that broke into a call on the stream, and once the "
+            "interpreter exits; OSError (naming the port and the cause) when the stream's port "
+            "is not open. A call of another thread halfway through an exchange on the stream "
+            "is waited for. A servo that stopped may be started again; its statistics start "
+            "afresh.");
+    cls.def("stop", &BoundServo::stop_bound,
+            "Stop the loop and wait for its thread (at most the exchange under way and the "
+            "last zero-force exchange). Does nothing when it does not run.\n\n"
+            "The loop's last request is always a zero force, so the arm is left limp. The "
+            "interpreter lock is let go meanwhile; several threads may stop one servo at once, "
+            "and each returns once the loop has ended.");
     cls.def_property_readonly(
         "running", [](const BoundServo& s) { return s.running(); },
         "True from start() until the loop ended.\n\n"
@@ -503,8 +508,7 @@ void register_servo_class(py::module_& m) {
         },
         "Start the loop (see start) and return the servo itself.");
     cls.def(
-        "__exit__",
-        [](BoundServo& self, const py::args&) { self.stop_bound(); },
+        "__exit__", [](BoundServo& self, const py::args&) { self.stop_bound(); },
         "Stop the loop (see stop); exceptions of the block go on unchanged.");
     cls.def("__repr__", [](const BoundServo& s) {
         return "<ZelkorHardwareAPI.Servo " + text(s.settings().rate_hz) + " Hz, " +

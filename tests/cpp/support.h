@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <thread>
 #include <vector>
 
 namespace zelkor_test {
@@ -13,6 +14,17 @@ using Clock = std::chrono::steady_clock;
 
 inline double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+/// Waits up to `ms` for `condition`, looking every 5 ms; the bound is generous, for a loaded
+/// machine. Returns the condition.
+template <class Condition>
+bool wait_until(Condition condition, double ms = 10000) {
+    const auto start = Clock::now();
+    while (!condition() && ms_since(start) < ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
 }
 
 /// The parts, one after the other.

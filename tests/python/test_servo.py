@@ -91,7 +91,7 @@ def test_each_cycle_sends_the_summed_clamped_force_and_stop_leaves_the_arm_limp(
     assert peer.forces[0] == (0.0, 0.0, 0.0), "no reply yet, no force"
     assert peer.forces[-1] == (0.0, 0.0, 0.0), "the last request leaves the arm limp"
     stats = servo.stats()
-    assert stats.stop_reason == "stopped"
+    assert stats.stop_reason == "stopped" and stats.left_limp
     assert stats.cycles >= 20 and stats.rate_hz > 0
     assert 0 < stats.p50_us <= stats.p99_us <= stats.p999_us <= stats.max_us
     servo.stop()  # idempotent
@@ -149,7 +149,7 @@ def test_stops_by_itself_when_the_device_falls_silent(device: Device) -> None:
     assert time.monotonic() - start < 3.0
     peer.stop()
     stats = servo.stats()
-    assert stats.stop_reason == "device not answering"
+    assert stats.stop_reason == "device not answering" and not stats.left_limp
     assert stats.failed_exchanges >= 10
     assert all(f == (0.0, 0.0, 0.0) for f in peer.forces[7:])
 
@@ -235,6 +235,8 @@ def test_settings_are_checked(device: Device) -> None:
         {"max_force": 0.0},
         {"max_force": math.inf},
         {"max_failures": 0},
+        {"cpu": -1},
+        {"cpu": 1 << 20},
     ]
     for kwargs in refused:
         with pytest.raises(ValueError):
@@ -246,3 +248,8 @@ def test_settings_are_checked(device: Device) -> None:
     servo.effects = (e for e in effects)
     assert [type(e).__name__ for e in servo.effects] == ["Damper", "ConstantForce"]
     assert servo.stats().stop_reason is None and servo.state().cycle == 0
+    # A port that never opened is named, with its cause, before anything starts.
+    missing = zh.Servo(zh.Arbelon(zh.SerialStream("/dev/zelkor-no-such-port")))
+    with pytest.raises(FileNotFoundError) as refused:
+        missing.start()
+    assert refused.value.filename == "/dev/zelkor-no-such-port" and not missing.running
