@@ -255,7 +255,7 @@ SCENARIOS = {
     """,
     "a forked child has no servo or reception": """
         arm = zh.Arbelon(zh.SerialStream(arm_line(), release_gil=True))
-        servo = zh.Servo(arm, 200.0)
+        servo = zh.Servo(arm, 200.0, max_failures=1000000)  # a slow peer is no matter here
         handle = Counting(zh.SerialStream(handle_line()))
         servo.start()
         handle.start_receiving()
@@ -271,7 +271,7 @@ SCENARIOS = {
         _, status = os.waitpid(pid, 0)
         assert os.WEXITSTATUS(status) == 0, status
         time.sleep(0.1)
-        assert servo.running and servo.stats().cycles > cycles, "the parent's loop goes on"
+        assert servo.running and servo.stats().cycles > cycles, servo.stats()
         assert handle.receiving
         servo.stop()
         handle.stop_receiving()
