@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING
 
 import pytest
 import ZelkorHardwareAPI as zh
-from zelkor_sim import Simulator, executable
+from zelkor_sim import LINES, Simulator, executable
 
 if TYPE_CHECKING:
     from conftest import StartSimulator
@@ -61,7 +61,12 @@ def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how: str) -> None:
 
 @pytest.mark.parametrize(
     "args,says",
-    [([], "which device"), (["arm"], "unknown device"), (["arbelon", "--drop", "2"], "chance")],
+    [
+        ([], "which device"),
+        (["arm"], "unknown device"),
+        (["arbelon", "--drop", "2"], "chance"),
+        (["arbelon", "--line", "rs232"], "'rs232' is not a line: give pty, uart"),
+    ],
 )
 def test_bad_command_lines_are_refused_with_a_reason(args: list[str], says: str) -> None:
     run = subprocess.run([executable(), *args], capture_output=True, text=True, timeout=10)
@@ -83,6 +88,59 @@ def test_its_port_and_process_are_there_once_it_has_started() -> None:
 def test_a_simulator_that_does_not_start_says_why() -> None:
     with pytest.raises(RuntimeError, match="unknown option '--bogus'"):
         Simulator("arbelon", "--bogus").start()
+    with pytest.raises(RuntimeError, match="'serial' is not a line"):
+        Simulator("arbelon", line="serial").start()
+
+
+# Milliseconds per strict exchange in a loop. The line never lets a byte through early, so the
+# lower bounds hold however loaded the machine: 38 bytes of wire (3.3 ms) for the serial
+# lines, 16 ms for the adapter's default timer (10 here), half a frame for USB. The upper
+# bounds, for the lines the wire dominates, are ten times the time the line itself takes.
+@pytest.mark.parametrize(
+    "line,at_least,at_most",
+    [
+        ("pty", 0.0, None),
+        ("uart", 3.0, 33.0),
+        ("ftdi", 3.0, 60.0),
+        ("ftdi-16ms", 10.0, 160.0),
+        ("usb-fs", 0.5, None),
+        ("usb-hs", 0.06, None),
+    ],
+)
+def test_each_line_answers_every_exchange_no_sooner_than_its_wire_allows(
+    line: str, at_least: float, at_most: float | None
+) -> None:
+    assert line in LINES
+    sim = Simulator("arbelon", line=line)
+    sim.start()
+    try:
+        arm = zh.Arbelon(zh.SerialStream(sim.port))
+        assert arm.device_wakeup()[0] == 0x0A01
+        count = 0
+        start = time.monotonic()
+        while time.monotonic() - start < 0.5:
+            arm.end_effector_force([0.0, 0.0, 0.0])
+            assert arm.last_result == 24
+            count += 1
+        each = (time.monotonic() - start) / count * 1e3
+    finally:
+        error = sim.stop()
+    assert sim.process.returncode == 0 and error == ""
+    assert each >= at_least, f"{count} exchanges, {each:.3f} ms each"
+    assert at_most is None or each <= at_most, f"{count} exchanges, {each:.3f} ms each"
+
+
+def test_realtime_is_asked_for_and_served_without_where_refused() -> None:
+    sim = Simulator("arbelon", "--verbose", realtime=True, line="uart")
+    sim.start()
+    try:
+        arm = zh.Arbelon(zh.SerialStream(sim.port))
+        assert arm.device_wakeup()[0] == 0x0A01
+    finally:
+        log = sim.stop()
+    assert sim.process.returncode == 0
+    assert "running real-time: SCHED_FIFO" in log or "real-time scheduling refused" in log, log
+    assert "line: uart" in log
 
 
 def test_bad_input_neither_crashes_nor_wedges_it(simulator: StartSimulator) -> None:
