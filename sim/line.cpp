@@ -86,7 +86,7 @@ bool LineDirection::paced() const {
 
 bool LineDirection::hand(double at, std::size_t n) {
     if (n == 0) return true;
-    if (full()) return false;
+    if (n > room()) return false;
     at = std::max(at, last_hand_);
     last_hand_ = at;
     double first = path_.frame_before > 0.0 ? boundary(at, path_.frame_before) : at;
@@ -98,6 +98,7 @@ bool LineDirection::hand(double at, std::size_t n) {
     }
     runs_[(head_ + size_) % max_runs] = {first, n};
     ++size_;
+    held_ += n;
     return true;
 }
 
@@ -169,6 +170,7 @@ void LineDirection::pop() {
     while (count > 0 && size_ > 0) {
         const std::size_t take = std::min(count, run(0).count - taken_);
         taken_ += take;
+        held_ -= take;
         count -= take;
         if (taken_ == run(0).count) {
             head_ = (head_ + 1) % max_runs;
@@ -179,7 +181,7 @@ void LineDirection::pop() {
 }
 
 void LineDirection::reset(double adapter_start) {
-    head_ = size_ = taken_ = 0;
+    head_ = size_ = taken_ = held_ = 0;
     wire_free_ = last_hand_ = -infinity;
     timer_start_ = adapter_start;
 }

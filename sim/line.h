@@ -52,6 +52,10 @@ class LineDirection {
   public:
     /// Separate hand-overs it holds at most.
     static constexpr std::size_t max_runs = 1024;
+    /// Bytes it holds at most: 0.36 s of a 115200-baud wire. More would only make every
+    /// later byte later still; a device that sends faster than its line carries loses
+    /// messages instead.
+    static constexpr std::size_t max_bytes = 4096;
 
     /// `adapter_start`: when the adapter's latency timer last started (its phase).
     explicit LineDirection(const LinePath& path = {}, double adapter_start = 0.0);
@@ -60,7 +64,8 @@ class LineDirection {
     bool paced() const;
 
     /// Hands `n` bytes to the line at `at` (s). A time before an earlier hand-over counts as
-    /// that earlier time. False, and nothing taken, when max_runs hand-overs are in flight.
+    /// that earlier time. False, and nothing taken, when max_runs hand-overs are in flight or
+    /// the bytes would be more than max_bytes.
     bool hand(double at, std::size_t n);
 
     /// The next moment some held bytes become visible, and how many; {infinity, 0} when it
@@ -74,8 +79,8 @@ class LineDirection {
     /// Lets the bytes of next() through: they are no longer held.
     void pop();
 
-    /// True when no more hand-overs fit.
-    bool full() const { return size_ == max_runs; }
+    /// How many more bytes it takes now (0 also when no more hand-overs fit).
+    std::size_t room() const { return size_ == max_runs ? 0 : max_bytes - held_; }
     /// True when it holds no bytes.
     bool empty() const { return size_ == 0; }
 
@@ -105,7 +110,8 @@ class LineDirection {
     std::size_t head_ = 0;
     std::size_t size_ = 0;
     std::size_t taken_ = 0;  // bytes of the oldest run already visible
-    double wire_free_;       // when the wire has sent every byte handed to it
+    std::size_t held_ = 0;
+    double wire_free_;  // when the wire has sent every byte handed to it
     double last_hand_;
     double timer_start_;  // the adapter's latest packet: its timer runs from here
 };

@@ -116,9 +116,7 @@ class OutQueue : public Outbox {
 // the loop stops reading the port, and the host's writes wait as on a real line.
 class InQueue {
   public:
-    static constexpr std::size_t capacity = 4096;
-
-    std::size_t room() const { return capacity - size_; }
+    static constexpr std::size_t capacity = LineDirection::max_bytes;
 
     void push(const std::uint8_t* data, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) buffer_[(head_ + size_ + i) % capacity] = data[i];
@@ -319,7 +317,7 @@ class Loop {
             pollfd fds[2] = {{pty_.fd(), 0, 0}, {STDIN_FILENO, POLLIN, 0}};
             // A port without a host reports POLLHUP to every poll, so it is left out then.
             if (connected_) {
-                const bool room = !line_.paced() || (in_.room() > 0 && !line_.to_device.full());
+                const bool room = !line_.paced() || line_.to_device.room() > 0;
                 fds[0].events =
                     static_cast<short>((room ? POLLIN : 0) | (queue_.empty() ? 0 : POLLOUT));
             } else {
@@ -362,8 +360,8 @@ class Loop {
         std::uint8_t chunk[4096];
         for (;;) {
             const std::size_t want =
-                line_.paced() ? std::min(sizeof chunk, in_.room()) : sizeof chunk;
-            if (want == 0 || line_.to_device.full()) return;
+                line_.paced() ? std::min(sizeof chunk, line_.to_device.room()) : sizeof chunk;
+            if (want == 0) return;
             const ssize_t n = ::read(pty_.fd(), chunk, want);
             if (n <= 0) return;  // EAGAIN: all read; EIO: the host closed (POLLHUP follows)
             if (!take(chunk, static_cast<std::size_t>(n), now)) return;

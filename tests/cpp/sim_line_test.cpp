@@ -145,7 +145,7 @@ TEST(sim_line_test, the_adapter_sends_full_packets_at_once_and_the_rest_on_its_t
 TEST(sim_line_test, holds_a_bounded_number_of_hand_overs_and_forgets_them_on_reset) {
     LineDirection line(to_device_path(LineKind::uart));
     for (std::size_t i = 0; i < LineDirection::max_runs; ++i) ASSERT_TRUE(line.hand(base, 1));
-    EXPECT_TRUE(line.full());
+    EXPECT_EQ(line.room(), 0u);
     EXPECT_FALSE(line.hand(base, 1));
     // A hand-over dated before an earlier one counts from that one: never out of order.
     line.pop();
@@ -158,8 +158,15 @@ TEST(sim_line_test, holds_a_bounded_number_of_hand_overs_and_forgets_them_on_res
         line.pop();
     }
     EXPECT_NEAR(last - base, 1025 * uart_byte_time, 1e-7);
-    ASSERT_TRUE(line.hand(base, 5));
+    // So many bytes, and no more, however they come.
+    ASSERT_TRUE(line.hand(base, LineDirection::max_bytes - 1));
+    EXPECT_FALSE(line.hand(base, 2));
+    ASSERT_TRUE(line.hand(base, 1));
+    EXPECT_EQ(line.room(), 0u);
+    line.pop();
+    EXPECT_EQ(line.room(), 1u);
     line.reset(base);
+    EXPECT_EQ(line.room(), LineDirection::max_bytes);
     EXPECT_TRUE(line.empty());
     // After a reset the wire is free again at once.
     ASSERT_TRUE(line.hand(base + 1.0, 1));

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING
 
 import pytest
 import ZelkorHardwareAPI as zh
+from recorder import Recorder
 from zelkor_sim import LINES, Simulator, executable
 
 if TYPE_CHECKING:
@@ -176,3 +177,31 @@ def test_the_program_is_found_beside_the_interpreter_or_where_told(
     monkeypatch.setenv("ZELKOR_SIM", str(tmp_path / "missing"))
     with pytest.raises(FileNotFoundError, match="ZELKOR_SIM"):
         executable()
+
+
+def test_a_handle_that_sends_more_than_the_wire_carries_loses_whole_messages() -> None:
+    # 100 status messages a second of 1 + 21 + 255 bytes: 2.4 times what 115200 baud carries.
+    sim = Simulator("handle", "--verbose", line="uart")
+    sim.start()
+    try:
+        handle = Recorder(zh.SerialStream(sim.port))
+        handle.SendDeviceWakeup()
+        handle.until("info")
+        data = bytes(range(255))
+        handle.SendHandleState(0x0D01, len(data), data)
+        handle.until("status", lambda values: bool(values[5] == list(data)))
+        seen = len(handle.messages)
+        start = time.monotonic()
+        while time.monotonic() - start < 1.0:
+            handle.Receive()
+        elapsed = time.monotonic() - start
+        got = handle.messages[seen:]
+        del handle
+    finally:
+        log = sim.stop()
+    assert sim.process.returncode == 0
+    # Never more than the wire carries (a few may have waited in the port already); every
+    # one whole and intact.
+    assert 5 <= len(got) <= elapsed * 11520 / 277 + 3, len(got)
+    assert all(kind == "status" and values[5] == list(data) for kind, values in got)
+    assert "the line is backed up: dropped a 0xDA message" in log
