@@ -372,7 +372,11 @@ class Loop {
     // after a hang-up.
     bool take(const std::uint8_t* bytes, std::size_t n, double now) {
         if (!line_.paced()) return feed(bytes, n, now);
-        line_.to_device.hand(now, n);
+        // The reads never take more than the line has room for.
+        if (!line_.to_device.hand(now, n)) {
+            log("the line to the device is full: dropped %zu byte(s)", n);
+            return true;
+        }
         in_.push(bytes, n);
         return true;
     }
@@ -388,6 +392,7 @@ class Loop {
             for (std::size_t left = step.count; left > 0;) {
                 const std::uint8_t* data = nullptr;
                 const std::size_t n = in_.front(left, data);
+                if (n == 0) break;  // never: the line holds exactly the bytes held here
                 const bool alive = feed(data, n, step.at);
                 in_.drop(n);
                 left -= n;

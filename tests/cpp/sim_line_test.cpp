@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <utility>
 
 #include "line.h"
 
@@ -19,10 +20,10 @@ constexpr double host_turnaround = 10e-6;  // a host writes its next request thi
 // An uptime of 11 days: the loop hands the line times since boot.
 constexpr double base = 1e6;
 
+// After the write: the first request's last byte at the device, the first reply's at the
+// host; and the time between the replies of the loop's second half.
 struct Timing {
-    double request = 0.0;  // the first request's last byte reaches the device, after its write
-    double reply = 0.0;    // the first reply's last byte reaches the host, after the write
-    double period = 0.0;   // between replies once the loop has settled
+    double request = -1.0, reply = 0.0, period = 0.0;
 };
 
 // A host that keeps `in_flight` requests outstanding, writing the next one as a reply is in,
@@ -32,32 +33,25 @@ Timing exchange(LineKind kind, double write, double adapter_start, std::size_t i
     Line line(kind, adapter_start);
     for (std::size_t i = 0; i < in_flight; ++i) line.to_device.hand(write, request_length);
     Timing run;
-    std::size_t at_device = 0;
-    std::size_t at_host = 0;
-    std::size_t done = 0;
+    std::size_t at_device = 0, at_host = 0, done = 0;
     double settled = 0.0;
-    while (done < replies) {
-        const LineDirection::Step out = line.to_device.next();
-        const LineDirection::Step back = line.to_host.next();
-        if (std::isinf(out.at) && std::isinf(back.at)) break;
+    while (done < replies && !(line.to_device.empty() && line.to_host.empty())) {
+        const LineDirection::Step out = line.to_device.next(), back = line.to_host.next();
         if (out.at <= back.at) {
             line.to_device.pop();
-            at_device += out.count;
-            for (; at_device >= request_length; at_device -= request_length) {
-                if (run.request == 0.0) run.request = out.at - write;
+            for (at_device += out.count; at_device >= request_length; at_device -= request_length) {
+                if (run.request < 0.0) run.request = out.at - write;
                 line.to_host.hand(out.at, reply_length);
             }
-        } else {
-            line.to_host.pop();
-            at_host += back.count;
-            for (; at_host >= reply_length && done < replies; at_host -= reply_length) {
-                if (++done == 1) run.reply = back.at - write;
-                if (done == replies / 2) settled = back.at;
-                if (done > replies / 2) {
-                    run.period = (back.at - settled) / static_cast<double>(done - replies / 2);
-                }
-                line.to_device.hand(back.at + host_turnaround, request_length);
-            }
+            continue;
+        }
+        line.to_host.pop();
+        for (at_host += back.count; at_host >= reply_length && done < replies;
+             at_host -= reply_length) {
+            if (++done == 1) run.reply = back.at - write;
+            if (done == replies / 2) settled = back.at;
+            if (done > replies / 2) run.period = (back.at - settled) / double(done - replies / 2);
+            line.to_device.hand(back.at + host_turnaround, request_length);
         }
     }
     EXPECT_EQ(done, replies) << line_name(kind);
@@ -69,12 +63,11 @@ Timing exchange(LineKind kind, double write, double adapter_start, std::size_t i
 // two-dimensional low-discrepancy sequence, so the averages are smooth and repeatable.
 Timing average(LineKind kind, std::size_t in_flight, std::size_t replies) {
     constexpr int samples = 400;
-    Timing sum;
+    Timing sum{0.0, 0.0, 0.0};
     for (int k = 1; k <= samples; ++k) {
-        const double write_phase = std::fmod(k * 0.7548776662466927, 1.0);
-        const double timer_phase = std::fmod(k * 0.5698402909980532, 1.0);
-        const Timing r = exchange(kind, base + write_phase * 16e-3, base - timer_phase * 16e-3,
-                                  in_flight, replies);
+        const Timing r =
+            exchange(kind, base + std::fmod(k * 0.7548776662466927, 1.0) * 16e-3,
+                     base - std::fmod(k * 0.5698402909980532, 1.0) * 16e-3, in_flight, replies);
         sum.request += r.request / samples;
         sum.reply += r.reply / samples;
         sum.period += r.period / samples;
@@ -128,64 +121,13 @@ TEST(sim_line_test, the_adapter_sends_full_packets_at_once_and_the_rest_on_its_t
     // frame; the last 14 wait for the timer, restarted by the third packet at 16.15 ms.
     LineDirection line(to_host_path(LineKind::ftdi_16ms), base);
     ASSERT_TRUE(line.hand(base, 200));
-    const struct {
-        double at_ms;
-        std::size_t count;
-    } packets[] = {{6.0, 62}, {11.0, 62}, {17.0, 62}, {33.0, 14}};
-    for (const auto& p : packets) {
-        const LineDirection::Step step = line.next();
-        EXPECT_NEAR((step.at - base) * 1e3, p.at_ms, 1e-6);
-        EXPECT_EQ(step.count, p.count);
+    for (const auto& [at_ms, count] :
+         {std::pair<double, std::size_t>{6.0, 62}, {11.0, 62}, {17.0, 62}, {33.0, 14}}) {
+        EXPECT_NEAR((line.next().at - base) * 1e3, at_ms, 1e-6);
+        EXPECT_EQ(line.next().count, count);
         line.pop();
     }
-    EXPECT_TRUE(line.empty());
     EXPECT_TRUE(std::isinf(line.next().at));
-}
-
-TEST(sim_line_test, holds_a_bounded_number_of_hand_overs_and_forgets_them_on_reset) {
-    LineDirection line(to_device_path(LineKind::uart));
-    for (std::size_t i = 0; i < LineDirection::max_runs; ++i) ASSERT_TRUE(line.hand(base, 1));
-    EXPECT_EQ(line.room(), 0u);
-    EXPECT_FALSE(line.hand(base, 1));
-    // A hand-over dated before an earlier one counts from that one: never out of order.
-    line.pop();
-    ASSERT_TRUE(line.hand(base - 1.0, 1));
-    double last = 0.0;
-    for (std::size_t i = 0; i < LineDirection::max_runs; ++i) {
-        const LineDirection::Step step = line.next();
-        EXPECT_GT(step.at, last);
-        last = step.at;
-        line.pop();
-    }
-    EXPECT_NEAR(last - base, 1025 * uart_byte_time, 1e-7);
-    // So many bytes, and no more, however they come.
-    ASSERT_TRUE(line.hand(base, LineDirection::max_bytes - 1));
-    EXPECT_FALSE(line.hand(base, 2));
-    ASSERT_TRUE(line.hand(base, 1));
-    EXPECT_EQ(line.room(), 0u);
-    line.pop();
-    EXPECT_EQ(line.room(), 1u);
-    line.reset(base);
-    EXPECT_EQ(line.room(), LineDirection::max_bytes);
-    EXPECT_TRUE(line.empty());
-    // After a reset the wire is free again at once.
-    ASSERT_TRUE(line.hand(base + 1.0, 1));
-    EXPECT_NEAR(line.next().at - base - 1.0, uart_byte_time, 1e-9);
-    // A pty line holds nothing back.
-    LineDirection pty(to_device_path(LineKind::pty));
-    EXPECT_FALSE(pty.paced());
-    ASSERT_TRUE(pty.hand(base, 7));
-    EXPECT_EQ(pty.next().at, base);
-    EXPECT_EQ(pty.next().count, 7u);
-}
-
-TEST(sim_line_test, names_round_trip) {
-    for (LineKind kind : {LineKind::pty, LineKind::uart, LineKind::ftdi, LineKind::ftdi_16ms,
-                          LineKind::usb_fs, LineKind::usb_hs}) {
-        EXPECT_EQ(line_kind(line_name(kind)), kind);
-    }
-    EXPECT_FALSE(line_kind("rs232"));
-    EXPECT_FALSE(line_kind(""));
 }
 
 }  // namespace

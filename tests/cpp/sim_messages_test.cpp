@@ -654,7 +654,6 @@ TEST(sim_options_test, accepts_the_documented_options) {
     EXPECT_EQ(o->tool_data_remaining, 4);
     EXPECT_EQ(o->identity.device_id, 0x0D01);  // the handle's default
     EXPECT_EQ(o->line, LineKind::pty);
-    EXPECT_FALSE(o->realtime);
 
     EXPECT_TRUE(parse({"--help"}, error)->help);
 }
@@ -685,7 +684,6 @@ TEST(sim_options_test, rejects_mistakes_with_a_reason) {
         {{"handle", "--uuid", "00112233445566778899aabbccddeeff"}, "arbelon only"},
         {{"handle", "--status-rate", "-1"}, "rate"},
         {{"arbelon", "--line", "rs232"}, "'rs232' is not a line: give pty, uart"},
-        {{"arbelon", "--line", "UART"}, "is not a line"},
         {{"handle", "--line"}, "--line needs a value"},
         {{"arbelon", "--realtime", "1"}, "unexpected argument '1'"},
     };
