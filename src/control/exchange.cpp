@@ -13,7 +13,7 @@ bool drop_waiting_input(IO::SerialStream& stream) noexcept {
     return true;
 }
 
-bool drain_late_reply(IO::SerialStream& stream, Clock::time_point bound) noexcept {
+bool drain_late_reply(IO::SerialStream& stream, Clock::time_point bound, long owed) noexcept {
     using std::chrono::milliseconds;
     // A line that never falls quiet is given at most twice the time to the bound.
     const Clock::time_point start = Clock::now();
@@ -24,14 +24,16 @@ bool drain_late_reply(IO::SerialStream& stream, Clock::time_point bound) noexcep
         if (!stream.is_open()) return dropped;
         const Clock::time_point now = Clock::now();
         if (now >= limit) return dropped;
-        // Until the bound, wait for the late reply; once something came, for a quiet line.
+        // Until the bound, wait for what is owed; once it has come, for a quiet line.
         std::uint32_t wait_ms = 1;
-        if (!dropped && bound > now) {
+        if (owed > 0 && bound > now) {
             const auto left = std::chrono::ceil<milliseconds>(bound - now).count();
             wait_ms = static_cast<std::uint32_t>(std::max<long long>(1, left));
         }
         if (!stream.wait_for_input(wait_ms)) return dropped;
+        const long waiting = stream.bytes_waiting();
         (void)stream.discard_input();
+        owed -= waiting > 0 ? waiting : 1;
         dropped = true;
     }
 }

@@ -16,9 +16,10 @@ using Clock = platform::Clock;
 /// need it; the caller sets it again for its next transfer.
 bool drop_waiting_input(IO::SerialStream& stream) noexcept;
 
-/// After a reply that did not come whole in time: waits until `bound` for the rest of it (the
-/// late reply), dropping what comes, until the line has been quiet for a millisecond; never
-/// past `bound` plus the time it took. True when anything was dropped.
-bool drain_late_reply(IO::SerialStream& stream, Clock::time_point bound) noexcept;
+/// After a reply that did not come whole in time: drops what comes of the replies still owed
+/// (`owed` bytes of them) until they have all come or `bound` has passed, then until the line
+/// has been quiet for a millisecond; never past `bound` plus the time it took. True when
+/// anything was dropped.
+bool drain_late_reply(IO::SerialStream& stream, Clock::time_point bound, long owed) noexcept;
 
 }  // namespace Zelkor::HardwareAPI::Control::detail

@@ -44,14 +44,17 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
     DurationHistogram strict, pipelined;
 
     // Whether the reply to the request written at `written` came whole; drains a late one
-    // (and any request written after it) until `drain_bound`.
-    auto reply = [&](Clock::time_point written, Clock::time_point drain_bound) {
+    // (and the `later` requests written after it) until `drain_bound`.
+    auto reply = [&](Clock::time_point written, Clock::time_point drain_bound, long later) {
+        constexpr long reply_bytes = Devices::Arbelon::state_reply_length + 1;
         stream.set_deadline(written + timeout);
         Vector3 p{}, v{};
         ++m.exchanges;
-        if (arm.ReceiveState(p, v) == Devices::Arbelon::state_reply_length) return true;
+        const int result = arm.ReceiveState(p, v);
+        if (result == Devices::Arbelon::state_reply_length) return true;
         ++m.failed;
-        (void)detail::drain_late_reply(stream, drain_bound);
+        const long owed = (1 + later) * reply_bytes - (result >= 0 ? 1 + result : 0);
+        (void)detail::drain_late_reply(stream, drain_bound, owed);
         return false;
     };
     // Writes a zero-force request; with nothing in flight, input waiting first is dropped.
@@ -67,7 +70,9 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
     Clock::time_point end = Clock::now() + half;
     while (Clock::now() < end && stream.is_open()) {
         const Clock::time_point written = write(false);
-        if (reply(written, written + 2 * timeout)) strict.add(ns_between(written, Clock::now()));
+        if (reply(written, written + 2 * timeout, 0)) {
+            strict.add(ns_between(written, Clock::now()));
+        }
     }
     // Pipelined: each request goes out before the reply to the one in flight is read, as the
     // servo's pipelined loop does; the time from one whole reply to the next is what a cycle
@@ -79,7 +84,7 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
         const Clock::time_point written = write(in_flight);
         if (in_flight) {
             const bool ok =
-                reply(in_flight_at, std::max(in_flight_at + 2 * timeout, written + timeout));
+                reply(in_flight_at, std::max(in_flight_at + 2 * timeout, written + timeout), 1);
             const Clock::time_point now = Clock::now();
             if (ok && last_reply != Clock::time_point{}) pipelined.add(ns_between(last_reply, now));
             last_reply = ok ? now : Clock::time_point{};
@@ -89,7 +94,7 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
         in_flight = true;
         in_flight_at = written;
     }
-    if (in_flight && stream.is_open()) (void)reply(in_flight_at, in_flight_at + 2 * timeout);
+    if (in_flight && stream.is_open()) (void)reply(in_flight_at, in_flight_at + 2 * timeout, 0);
     stream.set_deadline(deadline_before);
 
     const double fractions[2] = {0.50, 0.99};

@@ -26,6 +26,9 @@ std::int64_t ns_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
 }
 
+// The bytes of a state reply: its code and its payload.
+constexpr long reply_bytes = Devices::Arbelon::state_reply_length + 1;
+
 // How often a wait of the loop for the port looks at whether stop() asked it to end.
 constexpr std::uint32_t stop_check_ms = 2;
 
@@ -317,9 +320,14 @@ void Servo::run() noexcept {
     // Reads the reply to the request written at `written` with force `sent`, and publishes a
     // whole one. On a failure, drops what comes of the late reply (and of any request written
     // after it) until `drain_bound`.
+    // Until the first reply of a run, a device that is still waking up has give_up_after to
+    // answer, and the loop makes strict exchanges: a first reply that came later than the wait
+    // for it would be paired with a later request for good.
     auto take_reply = [&](Clock::time_point written, const Vector3& sent,
-                          Clock::time_point drain_bound) -> Reply {
-        stream.set_deadline(written + reply_timeout);
+                          Clock::time_point drain_bound, int replies_owed) -> Reply {
+        const bool first = !have_state;
+        stream.set_deadline(written + (first ? give_up_after : reply_timeout));
+        if (first) drain_bound = written + give_up_after + reply_timeout;
         Vector3 p = position, v = velocity;
         const int result = arm_.ReceiveState(p, v);
         const Clock::time_point replied = Clock::now();
@@ -343,7 +351,9 @@ void Servo::run() noexcept {
             return Reply::end;
         }
         // The reply may still be on its way: it must not pass for a later request's.
-        if (detail::drain_late_reply(stream, drain_bound)) {
+        // What of this reply came is read; the rest, and the replies to later requests, not.
+        const long owed = replies_owed * reply_bytes - (result >= 0 ? 1 + result : 0);
+        if (detail::drain_late_reply(stream, drain_bound, owed)) {
             stale_.fetch_add(1, std::memory_order_relaxed);
         }
         if (replied - last_reply >= give_up_after ||
@@ -379,22 +389,29 @@ void Servo::run() noexcept {
             force = held;
         }
 
-        // With nothing in flight, whatever waits answers no request: dropped.
-        if (!in_flight && detail::drop_waiting_input(stream)) {
+        // With nothing in flight, whatever waits answers no request: dropped. With a request
+        // in flight, more than its reply waiting means the count went wrong (a reply came
+        // later than the wait for it): everything goes, and the pairing starts afresh.
+        if (!in_flight) {
+            if (detail::drop_waiting_input(stream)) stale_.fetch_add(1, std::memory_order_relaxed);
+        } else if (stream.bytes_waiting() > reply_bytes) {
+            (void)stream.discard_input();
             stale_.fetch_add(1, std::memory_order_relaxed);
+            in_flight = false;
         }
         const Clock::time_point written = Clock::now();
         stream.set_deadline(written + reply_timeout);
         arm_.SendForce(force);
         cycles_.store(cycle, std::memory_order_relaxed);
         Reply reply;
-        if (!settings_.pipeline) {
-            reply = take_reply(written, force, written + 2 * reply_timeout);
+        if (!settings_.pipeline || !have_state) {
+            reply = take_reply(written, force, written + 2 * reply_timeout, 1);
         } else if (in_flight) {
             // The request just written rides the wire beside the reply read now. A failure
             // drains the line until that request's reply is due too.
-            reply = take_reply(in_flight_at, in_flight_force,
-                               std::max(in_flight_at + 2 * reply_timeout, written + reply_timeout));
+            reply =
+                take_reply(in_flight_at, in_flight_force,
+                           std::max(in_flight_at + 2 * reply_timeout, written + reply_timeout), 2);
             in_flight = reply == Reply::fresh;
         } else {
             reply = Reply::fresh;
@@ -437,7 +454,8 @@ void Servo::run() noexcept {
             stream.set_deadline(in_flight_at + reply_timeout);
             Vector3 p{}, v{};
             if (arm_.ReceiveState(p, v) != Devices::Arbelon::state_reply_length) {
-                (void)detail::drain_late_reply(stream, in_flight_at + 2 * reply_timeout);
+                (void)detail::drain_late_reply(stream, in_flight_at + 2 * reply_timeout,
+                                               reply_bytes);
             }
         }
         (void)detail::drop_waiting_input(stream);

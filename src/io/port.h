@@ -60,6 +60,9 @@ bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& 
 /// Drops the bytes that have arrived but not been read. False when the platform refused.
 bool discard_input(PortHandle handle);
 
+/// The number of bytes that have arrived and not been read; -1 when the platform cannot say.
+long bytes_waiting(PortHandle handle);
+
 /// Releases the port. The handle must be open.
 void close(PortHandle handle) noexcept;
 

@@ -311,6 +311,7 @@ Outcome read_waiting(int fd, unsigned char* out, std::uint32_t count, const Port
     Outcome result;
     std::uint32_t got = 0;
     bool try_read = first != not_tried || start.revents != 0;
+    bool last_look = false;  // the look that does not wait, once the time is up
     short revents = start.revents;  // what the last poll reported; 0 before the first
     while (got < count) {
         if (try_read) {
@@ -370,9 +371,17 @@ Outcome read_waiting(int fd, unsigned char* out, std::uint32_t count, const Port
             wait = left_until(deadline);
         }
         if (wait == Clock::duration::zero()) {
-            result.ending = hook_deadline_first && deadline == total_deadline ? Ending::interrupted
-                                                                              : Ending::timed_out;
-            break;
+            // A thread that ran late may find the time up with the bytes already there: one
+            // last look that does not wait, then the time-out.
+            if (!last_look) {
+                last_look = true;
+                wait = Clock::duration::zero();
+            } else {
+                result.ending = hook_deadline_first && deadline == total_deadline
+                                    ? Ending::interrupted
+                                    : Ending::timed_out;
+                break;
+            }
         }
         pollfd pfd{};
         const int p = wait_for(fd, POLLIN, wait, hook, pfd);
@@ -517,6 +526,11 @@ bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& 
 
 bool discard_input(PortHandle handle) {
     return calls.tcflush(fd_of(handle), TCIFLUSH) == 0;
+}
+
+long bytes_waiting(PortHandle handle) {
+    int count = 0;
+    return calls.ioctl(fd_of(handle), FIONREAD, &count) == 0 ? count : -1;
 }
 
 void close(PortHandle handle) noexcept {

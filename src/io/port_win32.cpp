@@ -353,6 +353,10 @@ bool discard_input(PortHandle handle) {
     return PurgeComm(handle_of(handle), PURGE_RXCLEAR) != 0;
 }
 
+long bytes_waiting(PortHandle handle) {
+    return queued(handle_of(handle));
+}
+
 void close(PortHandle handle) noexcept {
     CloseHandle(handle_of(handle));
 }

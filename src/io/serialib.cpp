@@ -147,6 +147,12 @@ bool serialib::wait_for_input(std::uint32_t timeout_ms) noexcept {
     return io::port::wait_readable(handle(), timeout_ms, wait_hook);
 }
 
+long serialib::bytes_waiting() noexcept {
+    if (!is_open()) return -1;
+    const long n = io::port::bytes_waiting(handle());
+    return n < 0 ? -1 : n + (has_lookahead ? 1 : 0);
+}
+
 bool serialib::discard_input() noexcept {
     has_lookahead = false;
     if (!is_open() || !io::port::discard_input(handle())) return false;

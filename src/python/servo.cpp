@@ -1,5 +1,6 @@
 // Python classes Wall, Spring, Damper, ConstantForce, ServoState, ServoStats and Servo: the
 // servo loop of the Arbelon and the effects that make its force.
+#include <ZelkorHardwareAPI/control/line.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -335,11 +336,21 @@ void register_records(py::module_& m) {
                       "Cycles per second achieved since start().\n\nA float; 0 before any.")
         .def_readonly("cycles", &ServoStats::cycles, "Cycles run.\n\nAn int.")
         .def_readonly("late_cycles", &ServoStats::late_cycles,
-                      "Cycles that ended after the next one was due (the schedule then resumes "
-                      "at the next deadline).\n\nAn int.")
+                      "Cycles that ended after their own deadline (the next then starts at "
+                      "once, or at the next slot when whole periods were lost).\n\nAn int.")
         .def_readonly("failed_exchanges", &ServoStats::failed_exchanges,
-                      "Exchanges with no whole reply within their cycle.\n\n"
-                      "An int; max_failures of them in a row stop the loop.")
+                      "Exchanges with no whole reply within reply_timeout.\n\n"
+                      "An int; give_up_after seconds of them (or max_failures in a row) stop "
+                      "the loop.")
+        .def_readonly("missed", &ServoStats::missed,
+                      "Whole periods skipped because a cycle ran over by more than a period.\n\n"
+                      "An int, counted apart from late_cycles: the schedule never catches up in "
+                      "a burst.")
+        .def_readonly("stale_dropped", &ServoStats::stale_dropped,
+                      "Times input that answered no request in flight was dropped.\n\n"
+                      "An int: a late reply found waiting before a request, or drained after a "
+                      "reply that did not come whole in time. Such input is never taken for a "
+                      "later request's reply.")
         .def_readonly("p50_us", &ServoStats::p50_us,
                       "Median exchange time, µs (within ~3 %).\n\n"
                       "A float in microseconds, from sending the request to the whole reply; 0 "
@@ -374,6 +385,8 @@ void register_records(py::module_& m) {
                    ", cycles=" + std::to_string(s.cycles) +
                    ", late_cycles=" + std::to_string(s.late_cycles) +
                    ", failed_exchanges=" + std::to_string(s.failed_exchanges) +
+                   ", missed=" + std::to_string(s.missed) +
+                   ", stale_dropped=" + std::to_string(s.stale_dropped) +
                    ", p50_us=" + text(s.p50_us) + ", p99_us=" + text(s.p99_us) +
                    ", p999_us=" + text(s.p999_us) + ", max_us=" + text(s.max_us) +
                    ", stop_reason=" + (reason ? "'" + std::string(reason) + "'" : "None") +
@@ -393,10 +406,19 @@ void register_servo_class(py::module_& m) {
         "max_failures exchanges in a row fail (stats().stop_reason says which), and its last "
         "act is always one zero-force request, so the arm is left limp.");
 
-    cls.def(py::init([](Devices::Arbelon& arm, double rate_hz, double max_force, bool realtime,
-                        std::optional<std::uint32_t> max_failures, std::optional<int> cpu) {
+    cls.def(py::init([](Devices::Arbelon& arm, std::optional<double> rate_hz, double max_force,
+                        bool realtime, std::optional<std::uint32_t> max_failures,
+                        std::optional<int> cpu, double reply_timeout, std::uint32_t hold_cycles,
+                        double give_up_after, bool pipeline) {
                 ServoSettings settings;
-                settings.rate_hz = rate_hz;
+                if (rate_hz && *rate_hz == 0.0) {
+                    throw py::value_error("rate_hz must be from 1 to 20000 Hz, or None");
+                }
+                settings.rate_hz = rate_hz ? *rate_hz : 0.0;
+                settings.reply_timeout = reply_timeout;
+                settings.hold_cycles = hold_cycles;
+                settings.give_up_after = give_up_after;
+                settings.pipeline = pipeline;
                 settings.max_force = max_force;
                 settings.realtime = realtime;
                 if (max_failures) {
@@ -413,16 +435,27 @@ void register_servo_class(py::module_& m) {
             py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
             py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
             py::arg("max_failures") = py::none(), py::arg("cpu") = py::none(),
+            py::arg("reply_timeout") = ServoSettings{}.reply_timeout,
+            py::arg("hold_cycles") = ServoSettings{}.hold_cycles,
+            py::arg("give_up_after") = ServoSettings{}.give_up_after, py::arg("pipeline") = false,
             // The servo drives the arm: it keeps it (and so its stream) alive.
             py::keep_alive<1, 2>(),
             "A loop for arm, an Arbelon, which the servo keeps alive; it does not start yet. "
-            "rate_hz: cycles per second, 1 to 20000. max_force: the longest force sent, in "
-            "newtons, more than 0 and at most 1e6. realtime: ask for real-time priority "
-            "(never fails because of it: see the realtime property). max_failures: failed "
-            "exchanges in a row after which the loop stops, at least 1; None for 50 ms worth "
-            "of cycles. cpu: the CPU (counted from 0) to bind the loop's thread to; None "
-            "leaves it to the system (a system that refuses the binding leaves the thread "
-            "unbound). ValueError for a value out of range.");
+            "rate_hz: cycles per second, 1 to 20000; None measures the line when the loop "
+            "starts and picks the highest rate it holds, at most 1000 (see measure_line). "
+            "max_force: the longest force sent, in newtons, more than 0 and at most 1e6. "
+            "realtime: ask for real-time priority (never fails because of it: see the realtime "
+            "property). max_failures: failed exchanges in a row after which the loop stops, at "
+            "least 1; None leaves it to give_up_after. cpu: the CPU (counted from 0) to bind "
+            "the loop's thread to; None leaves it to the system (a system that refuses the "
+            "binding leaves the thread unbound). reply_timeout: seconds a reply may take from "
+            "its request, apart from the period (the default covers a USB adapter left at its "
+            "16 ms latency timer). hold_cycles: cycles after a failed exchange that resend the "
+            "last force before zero is sent. give_up_after: seconds without a whole reply "
+            "after which the loop stops ('device not answering'). pipeline: keep one request "
+            "in flight (written before the previous reply is read), for lines whose wire time "
+            "dominates; the force then answers a state one cycle older. ValueError for a value "
+            "out of range.");
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
@@ -450,8 +483,10 @@ void register_servo_class(py::module_& m) {
         "False when it was not asked for or the system refused it.\n\n"
         "Meaningful once started: the request is made when the loop's thread starts.");
     cls.def_property_readonly(
-        "rate_hz", [](const BoundServo& s) { return s.settings().rate_hz; },
-        "Cycles per second asked for.\n\nA float, as given to the constructor.");
+        "rate_hz", [](const BoundServo& s) { return s.rate_hz(); },
+        "Cycles per second the loop runs at.\n\nA float: as given to the constructor, or, "
+        "for rate_hz=None, the rate picked by measuring the line when the loop started (0.0 "
+        "until then).");
     cls.def_property_readonly(
         "max_force", [](const BoundServo& s) { return s.settings().max_force; },
         "The longest force sent, in newtons.\n\n"
@@ -516,12 +551,79 @@ void register_servo_class(py::module_& m) {
     });
 }
 
+void register_line(py::module_& m) {
+    py::class_<LineMeasurement>(m, "LineMeasurement", py::is_final(),
+                                "What the line to an Arbelon allows, as measure_line found it.\n\n"
+                                "Made by measure_line(); it has no constructor. Times in "
+                                "microseconds, rates in cycles per second.")
+        .def_readonly("exchange_p50_us", &LineMeasurement::exchange_p50_us,
+                      "Median time from a request to its whole reply, strict exchanges back "
+                      "to back, µs.\n\nA float; 0 when no exchange succeeded.")
+        .def_readonly("exchange_p99_us", &LineMeasurement::exchange_p99_us,
+                      "99th percentile of the same, µs.\n\nA float.")
+        .def_readonly("strict_hz", &LineMeasurement::strict_hz,
+                      "The highest rate a strict loop holds: 99 % of its exchanges fit in the "
+                      "period.\n\nA float, Hz; 0 when no exchange succeeded.")
+        .def_readonly("pipelined_p50_us", &LineMeasurement::pipelined_p50_us,
+                      "With one request in flight: the median time from one whole reply to "
+                      "the next, µs.\n\nA float.")
+        .def_readonly("pipelined_p99_us", &LineMeasurement::pipelined_p99_us,
+                      "99th percentile of the same, µs.\n\nA float.")
+        .def_readonly("pipelined_hz", &LineMeasurement::pipelined_hz,
+                      "The highest rate a pipelined loop (Servo(..., pipeline=True)) holds."
+                      "\n\nA float, Hz; 0 when no exchange succeeded.")
+        .def_readonly("exchanges", &LineMeasurement::exchanges, "Exchanges made.\n\nAn int.")
+        .def_readonly("failed", &LineMeasurement::failed,
+                      "Exchanges without a whole reply within the time-out.\n\nAn int.")
+        .def("__repr__", [](const LineMeasurement& l) {
+            return "LineMeasurement(exchange_p50_us=" + text(l.exchange_p50_us) +
+                   ", exchange_p99_us=" + text(l.exchange_p99_us) +
+                   ", strict_hz=" + text(l.strict_hz) +
+                   ", pipelined_p50_us=" + text(l.pipelined_p50_us) +
+                   ", pipelined_p99_us=" + text(l.pipelined_p99_us) +
+                   ", pipelined_hz=" + text(l.pipelined_hz) +
+                   ", exchanges=" + std::to_string(l.exchanges) +
+                   ", failed=" + std::to_string(l.failed) + ")";
+        });
+
+    m.def(
+        "measure_line",
+        [](Devices::Arbelon& arm, double seconds, double reply_timeout) {
+            if (!(seconds > 0.0 && seconds <= 60.0)) {
+                throw py::value_error("measure_line(): seconds must be more than 0 and at most 60");
+            }
+            if (!(reply_timeout > 0.0 && reply_timeout <= 10.0)) {
+                throw py::value_error(
+                    "measure_line(): reply_timeout must be more than 0 and at most 10");
+            }
+            PyStream& stream = stream_of(arm);
+            if (!stream.is_open()) raise_not_open(stream);
+            const StreamHold hold(stream);
+            LineMeasurement measured;
+            {
+                // It blocks for `seconds`: the interpreter lock is let go whatever the stream.
+                GilReleased unlocked;
+                measured = measure_line(arm, seconds, reply_timeout);
+            }
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return measured;
+        },
+        py::arg("arm"), py::arg("seconds") = 1.0, py::arg("reply_timeout") = 0.025,
+        "Measure the line to arm, an Arbelon: about `seconds` of zero-force exchanges, half of "
+        "them strict (request, reply, request) and half with one request in flight. Returns a "
+        "LineMeasurement: the exchange time p50/p99 and the highest rate each way holds.\n\n"
+        "Each reply is given reply_timeout seconds. The interpreter lock is let go meanwhile. "
+        "OSError when the arm's port is not open; RuntimeError while a Servo drives the arm's "
+        "stream; ValueError for seconds outside (0, 60] or reply_timeout outside (0, 10].");
+}
+
 }  // namespace
 
 void register_servo(py::module_& m) {
     register_effects(m);
     register_records(m);
     register_servo_class(m);
+    register_line(m);
 }
 
 void stop_background_threads() noexcept {

@@ -398,6 +398,13 @@ bool discard_input(PortHandle handle) {
     return ok;
 }
 
+// How much input waits is the input's to decide.
+long bytes_waiting(PortHandle handle) {
+    FakePort& port = FakePort::current();
+    port.check_usable(handle);
+    return static_cast<long>(port.decide() % 64) - 1;
+}
+
 void close(PortHandle handle) noexcept {
     FakePort& port = FakePort::current();
     port.release(handle);

@@ -253,3 +253,52 @@ def test_settings_are_checked(device: Device) -> None:
     with pytest.raises(FileNotFoundError) as not_open:
         missing.start()
     assert not_open.value.filename == "/dev/zelkor-no-such-port" and not missing.running
+
+
+@pytest.mark.parametrize("pipeline", [False, True], ids=["strict", "pipelined"])
+@pytest.mark.parametrize(
+    "line,rate,peer",
+    [
+        ("clean", 1000.0, []),
+        # Late beyond the reply time-out, within the wait for a late reply that follows it.
+        ("late replies", 500.0, ["--late-every", "20", "--late", "0.15"]),
+        ("slower than the loop", 1000.0, ["0.003"]),
+    ],
+)
+def test_every_state_answers_its_own_request(
+    tmp_path: Any, line: str, rate: float, peer: list[str], pipeline: bool
+) -> None:
+    import os
+    import subprocess
+    import sys
+
+    master, slave = os.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    script = os.path.join(os.path.dirname(__file__), "arm_peer.py")
+    process = subprocess.Popen(
+        [sys.executable, script, str(tmp_path / "peer.json"), *peer, "--echo"], stdin=master
+    )
+    os.close(master)
+    stream = zh.SerialStream(path, release_gil=True)
+    arm = zh.Arbelon(stream)
+    arm.end_effector_force()  # the peer is up
+    # A time-out that a peer process on a loaded machine keeps to; a late reply's is twice it.
+    servo = zh.Servo(arm, rate, reply_timeout=0.1, pipeline=pipeline)
+    # The peer echoes the force as the position: a fresh state has position == force. A force
+    # of its own every few cycles makes a state paired with another request's reply show.
+    states: list[zh.ServoState] = []
+    with servo:
+        for k in range(1500):
+            servo.effects = [zh.ConstantForce((1e-3 * (k % 997), 0, 0))]
+            states.append(servo.state())
+            time.sleep(0.0005)
+    stream.close()
+    process.wait(10)
+    stale = [s for s in states if s.cycle and s.position != s.force]
+    stats = servo.stats()
+    assert stale == [] and len({s.cycle for s in states}) > 20, stats
+    if line == "late replies":
+        assert stats.failed_exchanges > 0 and stats.stale_dropped > 0, stats
+    if line == "slower than the loop":
+        assert stats.late_cycles > 0 and stats.missed > 0, stats

@@ -104,6 +104,10 @@ class ZELKOR_API SerialStream : public std::basic_iostream<char> {
         return buffer->wait_for_input(timeout_ms);
     }
 
+    /// The bytes that have arrived and not been read; -1 when the port is not open or cannot
+    /// say. Nothing is read.
+    long bytes_waiting() noexcept { return buffer->bytes_waiting(); }
+
     /// Drops whatever has arrived but not been read (so a late reply is never taken for the
     /// answer to the next request), and forgets a recorded interruption. False when the port is
     /// not open or the platform refused.
