@@ -256,12 +256,8 @@ def servo(stream: zh.SerialStream) -> None:
     vibration = zh.Vibration((0, 0, 1), 0.5, 60.0)
     vibration.direction, vibration.amplitude, vibration.frequency = (1, 0, 0), 0.25, 30.0
     detents = zh.Detents((1, 0, 0), 0.01, 200.0, origin=(0, 0, 0.02))
-    detents.axis, detents.spacing, detents.stiffness, detents.origin = (
-        (0, 1, 0),
-        0.02,
-        150.0,
-        (0, 0, 0),
-    )
+    detents.axis, detents.spacing, detents.origin = (0, 1, 0), 0.02, (0, 0, 0)
+    detents.stiffness = 150.0
     friction = zh.Friction((0, 0, 1), 0.0, 1000.0, 0.4, damping=1.0)
     friction.normal, friction.offset, friction.stiffness = (0, 0, 2), -0.01, 900.0
     friction.mu, friction.damping = 0.5, 2.0
@@ -276,57 +272,18 @@ def servo(stream: zh.SerialStream) -> None:
     assert vector(vibration.direction) and vector(detents.axis) and vector(detents.origin)
     assert vector(friction.normal)
     assert isinstance(sphere.inside, bool) and isinstance(box.inside, bool)
-    assert all(
-        isinstance(x, float)
-        for x in (
-            sphere.radius,
-            sphere.stiffness,
-            sphere.damping,
-            box.stiffness,
-            box.damping,
-            region.damping,
-            guide.stiffness,
-            guide.damping,
-            vibration.amplitude,
-            vibration.frequency,
-            detents.spacing,
-            detents.stiffness,
-            friction.offset,
-            friction.stiffness,
-            friction.mu,
-            friction.damping,
-        )
-    )
+    numbers: tuple[float, ...] = (sphere.radius, sphere.stiffness, sphere.damping, box.damping)
+    numbers += (box.stiffness, region.damping, guide.stiffness, guide.damping, detents.spacing)
+    numbers += (vibration.amplitude, vibration.frequency, detents.stiffness, friction.offset)
+    numbers += (friction.stiffness, friction.mu, friction.damping)
+    assert all(isinstance(x, float) for x in numbers)
 
     loop = zh.Servo(zh.Arbelon(stream), 500.0, max_force=4.0, realtime=False, max_failures=10)
     loop.effects = (wall, spring, damper, constant, *shapes)
-    effects: tuple[
-        zh.Wall
-        | zh.Spring
-        | zh.Damper
-        | zh.ConstantForce
-        | zh.Sphere
-        | zh.Box
-        | zh.ViscousRegion
-        | zh.Guide
-        | zh.Vibration
-        | zh.Detents
-        | zh.Friction,
-        ...,
-    ] = loop.effects
+    effects = loop.effects
     assert isinstance(effects, tuple)
     assert [type(e) for e in effects] == [
-        zh.Wall,
-        zh.Spring,
-        zh.Damper,
-        zh.ConstantForce,
-        zh.Sphere,
-        zh.Box,
-        zh.ViscousRegion,
-        zh.Guide,
-        zh.Vibration,
-        zh.Detents,
-        zh.Friction,
+        type(e) for e in (wall, spring, damper, constant, *shapes)
     ]
     assert (loop.rate_hz, loop.max_force, loop.running, loop.realtime) == (500.0, 4.0, False, False)
     try:
