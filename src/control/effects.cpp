@@ -65,10 +65,11 @@ void require_finite(const Vec3& v, const char* what) {
 
 Wall::Wall(const Vec3& normal_, double offset_, double stiffness_, double damping_)
     : normal(normal_), offset(offset_), stiffness(stiffness_), damping(damping_) {
-    normal = unit(normal, "the wall's normal");
+    require_finite(normal, "the wall's normal");
     require_finite(offset, "the wall's offset");
     require_gain(stiffness, "the wall's stiffness");
     require_gain(damping, "the wall's damping");
+    normal = unit(normal, "the wall's normal");
 }
 
 Spring::Spring(const Vec3& anchor_, double stiffness_, double damping_)

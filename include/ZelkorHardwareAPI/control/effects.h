@@ -157,7 +157,7 @@ struct ZELKOR_API Detents {
 /// velocity)), and the tangential force is stiffness * (proxy - position) projected on the
 /// surface, at most mu * Fn: when it would be more, the proxy slides towards the position's
 /// projection until it is exactly mu * Fn. Each call of force_of advances the proxy, so one
-/// Friction object serves one loop (copies start with no proxy).
+/// Friction object serves one loop, in one thread at a time (copies start with no proxy).
 struct ZELKOR_API Friction {
     /// Throws std::invalid_argument unless every value is finite, `normal` is not zero and the
     /// gains and mu are not negative. `normal` is stored normalised.
