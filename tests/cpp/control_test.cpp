@@ -1,4 +1,4 @@
-// The force law of the servo's effects, and the histogram behind its statistics.
+// The force laws of the servo's effects, and the histogram behind its statistics.
 #include <ZelkorHardwareAPI/control/effects.h>
 #include <ZelkorHardwareAPI/control/histogram.h>
 #include <gtest/gtest.h>
@@ -6,9 +6,12 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
+#include <variant>
+#include <vector>
 
 using namespace Zelkor::HardwareAPI::Control;
 using Zelkor::HardwareAPI::Vector3;
@@ -59,6 +62,87 @@ TEST(control_test, effects_force_law) {
     expect_near(total_force({}, {1, 1, 1}, {1, 1, 1}), {0, 0, 0}, "no effects");
 }
 
+TEST(control_test, shapes_and_fixtures_force_law) {
+    const Sphere ball({0, 0, 0}, 0.5, 100.0, 2.0);
+    const Sphere cavity({0, 0, 0}, 0.5, 100.0, 0.0, true);
+    const Box block({0, 0, 0}, {0.5, 0.25, 1.0}, 100.0);
+    const Box pen({0, 0, 0}, {0.5, 0.25, 1.0}, 100.0, 0.0, true);
+    const ViscousRegion bubble({0, 0, 0}, 3.0, 0.5);
+    const ViscousRegion cube({0, 0, 0}, 3.0, std::nullopt, Vec3{0.125, 0.125, 0.125});
+    const Guide rail({0, 0, 0}, {1, 0, 0}, 10.0, 2.0);
+    const Guide point({0, 0, 1}, {0, 0, 1}, 10.0, 2.0);
+    const Vibration buzz({0, 0, 2}, 2.0, 5.0);
+    const Detents notches({1, 0, 0}, 0.25, 40.0, {0.5, 0, 0});
+    struct Case {
+        const char* what;
+        Effect effect;
+        Vec3 position, velocity;
+        double time;
+        Vec3 force;
+    } cases[] = {
+        {"ball: inside", ball, {0.3, 0, 0}, {0, 0, 0}, 0, {20, 0, 0}},
+        {"ball: moving in", ball, {0, 0.4, 0}, {0, -1, 0}, 0, {0, 12, 0}},
+        {"ball: leaving fast", ball, {0, 0.4, 0}, {0, 6, 0}, 0, {0, 0, 0}},
+        {"ball: on the surface", ball, {0.5, 0, 0}, {-1, 0, 0}, 0, {0, 0, 0}},
+        {"ball: its centre pushes up", ball, {0, 0, 0}, {0, 0, 0}, 0, {0, 0, 50}},
+        {"cavity: out", cavity, {0, 0, 0.7}, {0, 0, 0}, 0, {0, 0, -20}},
+        {"cavity: in", cavity, {0.1, 0, 0}, {5, 0, 0}, 0, {0, 0, 0}},
+        {"block: nearest x", block, {0.4, 0, 0}, {0, 0, 0}, 0, {10, 0, 0}},
+        {"block: nearest -y", block, {0, -0.2, 0.1}, {0, 0, 0}, 0, {0, -5, 0}},
+        {"block: outside", block, {0.6, 0, 0}, {0, 0, 0}, 0, {0, 0, 0}},
+        {"pen: out past an edge", pen, {0.7, -0.5, 0}, {0, 0, 0}, 0, {-20, 25, 0}},
+        {"bubble: in", bubble, {0.1, 0, 0}, {1, 2, 3}, 0, {-3, -6, -9}},
+        {"bubble: out", bubble, {1, 0, 0}, {1, 2, 3}, 0, {0, 0, 0}},
+        {"cube: on a corner", cube, {0.125, -0.125, 0.125}, {1, 0, 0}, 0, {-3, 0, 0}},
+        {"rail: beside", rail, {0.5, 0.2, 0}, {3, 1, 0}, 0, {0, -4, 0}},
+        {"rail: past the end", rail, {1.5, 0, 0.1}, {0, 0, 0}, 0, {-5, 0, -1}},
+        {"point", point, {0, 0, 0}, {1, 0, 0}, 0, {-2, 0, 10}},
+        {"buzz: a quarter period", buzz, {0, 0, 0}, {0, 0, 0}, 0.05, {0, 0, 2}},
+        {"buzz: three quarters", buzz, {0, 0, 0}, {0, 0, 0}, 0.15, {0, 0, -2}},
+        {"notches: past one", notches, {0.55, 1, 0}, {0, 0, 0}, 0, {-2, 0, 0}},
+        {"notches: nearer the next", notches, {0.7, 0, 0}, {0, 0, 0}, 0, {2, 0, 0}},
+        {"notches: half-way snaps on", notches, {0.625, 0, 0}, {0, 0, 0}, 0, {5, 0, 0}},
+    };
+    for (const auto& c : cases)
+        expect_near(force_of(c.effect, c.position, c.velocity, c.time), c.force, c.what);
+
+    // The time overload of the sum; the older one is at time 0.
+    const std::vector<Effect> effects{buzz, ConstantForce({1, 0, 0})};
+    expect_near(total_force(effects, {0, 0, 0}, {0, 0, 0}, 0.05), {1, 0, 2}, "at 0.05 s");
+    expect_near(total_force(effects, {0, 0, 0}, {0, 0, 0}), {1, 0, 0}, "at 0 s");
+}
+
+TEST(control_test, friction_keeps_a_proxy_per_copy) {
+    // The loop's path: a const list whose Friction advances its own proxy.
+    const std::vector<Effect> effects{Friction({0, 0, 1}, 0.0, 1000.0, 0.5)};
+    const struct {
+        const char* what;
+        Vec3 position, force;
+    } steps[] = {
+        {"out of contact", {0, 0, 0.01}, {0, 0, 0}},
+        {"touching down, on the cone's edge", {0.001, 0, -0.002}, {-1, 0, 2}},
+        {"slips", {0.004, 0, -0.002}, {-1, 0, 2}},
+        {"pressed harder, a little back: sticks", {0.0035, 0, -0.004}, {-0.5, 0, 4}},
+    };
+    for (const auto& s : steps)
+        expect_near(total_force(effects, s.position, {0, 0, 0}, 1.0), s.force, s.what);
+    const Friction& kept = std::get<Friction>(effects[0]);
+    EXPECT_TRUE(kept.proxy.held);
+    expect_near(kept.proxy.point, {0.003, 0, 0}, "slid to the cone's edge");
+
+    // A copy of the list (a new servo's) starts without one: no tangential force at first.
+    const std::vector<Effect> copy = effects;
+    EXPECT_FALSE(std::get<Friction>(copy[0]).proxy.held);
+    expect_near(total_force(copy, {0.0035, 0, -0.004}, {0, 0, 0}), {0, 0, 4}, "fresh copy");
+    // The object itself advances through its own overload, not a copy made for the variant.
+    const Friction alone({0, 0, 1}, 0.0, 1000.0, 0.5);
+    (void)force_of(alone, {0, 0, -0.002}, {0, 0, 0});
+    expect_near(force_of(alone, {0.001, 0, -0.002}, {0, 0, 0}), {-1, 0, 2}, "alone");
+    // A position that is not a number sends nothing and leaves no NaN in the proxy.
+    expect_near(force_of(alone, {not_a_number, 0, 0}, {0, 0, 0}), {0, 0, 0}, "NaN");
+    EXPECT_FALSE(alone.proxy.held);
+}
+
 TEST(control_test, clamping) {
     const double r = std::sqrt(0.5);
     struct Case {
@@ -103,6 +187,10 @@ TEST(control_test, effects_refuse_unusable_parameters) {
     refused([] { return Spring({0, 0, 0}, 1, -0.5); }, "negative damping");
     refused([] { return Damper(-1); }, "negative damper");
     refused([] { return ConstantForce({0, infinite, 0}); }, "infinite force");
+    refused([] { return ViscousRegion({0, 0, 0}, 1, std::nullopt); }, "a region of no shape");
+    refused([] { return ViscousRegion({0, 0, 0}, 1, 0.1, Vec3{1, 1, 1}); }, "of two shapes");
+    refused([] { return Detents({1, 0, 0}, 0, 1); }, "no spacing");
+    refused([] { return Friction({0, 0, 1}, 0, 1, -0.1); }, "negative mu");
     EXPECT_NO_THROW(Wall({0, 0, 1e-30}, 0, 0));
     EXPECT_NO_THROW(Damper(0));
 }

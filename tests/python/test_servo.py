@@ -187,6 +187,28 @@ def test_destroying_a_running_servo_stops_it(device: Device) -> None:
         (lambda: zh.Damper(-2), "damping must not be negative"),
         (lambda: zh.ConstantForce((1, 2, 3, 4)), "needs three values, got 4"),
         (lambda: zh.ConstantForce((1, math.nan, 3)), "must be a finite"),
+        (lambda: zh.Sphere((0, 0, 0), -0.1, 1), "sphere's radius must not be negative"),
+        (lambda: zh.Sphere((0, math.nan, 0), 0.1, 1), "sphere's centre must be a finite"),
+        (lambda: zh.Box((0, 0, 0), (0.1, -0.1, 0.1), 1), "box's half_extents must not be neg"),
+        (lambda: zh.Box((0, 0, 0), (0.1, 0.1), 1), "half_extents needs three values, got 2"),
+        (lambda: zh.ViscousRegion((0, 0, 0), 1), "exactly one of radius"),
+        (lambda: zh.ViscousRegion((0, 0, 0), 1, 0.1, (1, 1, 1)), "exactly one of radius"),
+        (lambda: zh.ViscousRegion((0, 0, 0), 1, radius=-0.1), "region's radius must not be neg"),
+        (lambda: zh.ViscousRegion((0, 0, 0), 1, half_extents=(1, 1, math.nan)), "half_extents"),
+        (lambda: zh.Guide((0, 0, 0), (0, math.inf, 0), 1), "guide's end must be a finite"),
+        (lambda: zh.Guide((-1e200, 0, 0), (1e200, 0, 0), 1), "too far apart"),
+        (lambda: zh.Vibration((0, 0, 0), 1, 10), "vibration's direction must not be zero"),
+        (lambda: zh.Vibration((0, 0, 1), -1, 10), "vibration's amplitude must not be negative"),
+        (lambda: zh.Vibration((0, 0, 1), 1, math.nan), "vibration's frequency must be a finite"),
+        (lambda: zh.Detents((0, 0, 0), 0.01, 1), "detents' axis must not be zero"),
+        (lambda: zh.Detents((1, 0, 0), 0.0, 1), "detents' spacing must be more than 0"),
+        (lambda: zh.Detents((1, 0, 0), 0.01, 1, origin=(0, 0)), "origin needs three values"),
+        (lambda: zh.Friction((0, 0, 0), 0, 1, 0.5), "friction's normal must not be zero"),
+        (lambda: zh.Friction((0, 0, 1), 0, 1, -0.5), "friction's mu must not be negative"),
+        (lambda: zh.Friction((0, 0, 1), 0, 1, 0.5, damping=-1), "friction's damping must not"),
+        (lambda: zh.Wall((0, 0, 1), 0, 1).force_at((0, 0)), "position needs three values"),
+        (lambda: zh.Damper(1).force_at((0, 0, 0), (0, math.nan, 0)), "velocity must be a fin"),
+        (lambda: zh.Vibration((1, 0, 0), 1, 5).force_at((0, 0, 0), time=math.inf), "time must"),
     ],
 )
 def test_effects_refuse_unusable_parameters(make: Callable[[], object], error: str) -> None:
@@ -207,12 +229,37 @@ def test_effect_attributes_are_checked_and_a_wall_normal_normalised() -> None:
     with pytest.raises(TypeError):
         zh.Spring(b"abc", 1.0)
     assert "Wall(normal=(0.0, 1.0, 0.0), offset=-0.1" in repr(wall)
+    # A viscous region is a sphere or a box: setting one shape replaces the other, and the
+    # one in use cannot be taken away.
+    region = zh.ViscousRegion((0, 0, 0), 1.0, radius=0.1)
+    region.half_extents = (0.1, 0.2, 0.3)
+    assert (region.radius, region.half_extents) == (None, (0.1, 0.2, 0.3))
+    region.radius = None  # already none: nothing changes
+    with pytest.raises(ValueError, match="exactly one"):
+        region.half_extents = None
+    with pytest.raises(ValueError, match="radius must not be negative"):
+        region.radius = -1.0
+    assert repr(region) == (
+        "ViscousRegion(centre=(0.0, 0.0, 0.0), damping=1.0, half_extents=(0.1, 0.2, 0.3))"
+    )
 
 
 def test_effects_cannot_be_subclassed_and_read_back_as_a_tuple(device: Device) -> None:
     # The loop runs the effects' own force law on copies of their parameters: a subclass's
     # override would never run, so the subclass itself is refused.
-    for base in (zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce):
+    for base in (
+        zh.Wall,
+        zh.Spring,
+        zh.Damper,
+        zh.ConstantForce,
+        zh.Sphere,
+        zh.Box,
+        zh.ViscousRegion,
+        zh.Guide,
+        zh.Vibration,
+        zh.Detents,
+        zh.Friction,
+    ):
         with pytest.raises(TypeError):
             type("Custom", (base,), {})
     servo = zh.Servo(arm_on(device))

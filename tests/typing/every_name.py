@@ -239,11 +239,52 @@ def servo(stream: zh.SerialStream) -> None:
     assert vector(wall.normal) and vector(spring.anchor) and vector(constant.force)
     assert isinstance(wall.offset + spring.stiffness + damper.damping, float)
 
+    sphere = zh.Sphere((0, 0, 0), 0.05, 500.0, damping=1.0, inside=True)
+    sphere.centre = numpy.array([0.0, 0.0, 0.01])
+    sphere.radius, sphere.stiffness, sphere.damping, sphere.inside = 0.04, 400.0, 2.0, False
+    box = zh.Box([0, 0, 0], (0.1, 0.1, 0.05), 300.0)
+    box.centre, box.half_extents = (0.0, 0.0, 0.01), range(1, 4)
+    box.stiffness, box.damping, box.inside = 200.0, 1.0, True
+    region = zh.ViscousRegion((0, 0, 0), 5.0, radius=0.02)
+    region.half_extents = (0.01, 0.02, 0.03)
+    assert region.radius is None and vector(region.half_extents)
+    region.radius = 0.03
+    assert region.half_extents is None and isinstance(region.radius, float)
+    region.centre, region.damping = [0.0, 0.0, 0.0], 4.0
+    guide = zh.Guide((0, 0, 0), (0.1, 0, 0), 800.0, damping=3.0)
+    guide.start, guide.end, guide.stiffness, guide.damping = (0, 0, 0.01), (0, 0.1, 0), 700.0, 2.0
+    vibration = zh.Vibration((0, 0, 1), 0.5, 60.0)
+    vibration.direction, vibration.amplitude, vibration.frequency = (1, 0, 0), 0.25, 30.0
+    detents = zh.Detents((1, 0, 0), 0.01, 200.0, origin=(0, 0, 0.02))
+    detents.axis, detents.spacing, detents.origin = (0, 1, 0), 0.02, (0, 0, 0)
+    detents.stiffness = 150.0
+    friction = zh.Friction((0, 0, 1), 0.0, 1000.0, 0.4, damping=1.0)
+    friction.normal, friction.offset, friction.stiffness = (0, 0, 2), -0.01, 900.0
+    friction.mu, friction.damping = 0.5, 2.0
+    assert friction.proxy is None
+    shapes = (sphere, box, region, guide, vibration, detents, friction)
+    for effect in (wall, spring, damper, constant, *shapes):
+        assert vector(effect.force_at((0.001, 0.002, -0.02)))
+        assert vector(effect.force_at([0, 0, 0], numpy.ones(3), time=0.25))
+    assert vector(friction.proxy)
+    assert vector(sphere.centre) and vector(box.centre) and vector(box.half_extents)
+    assert vector(region.centre) and vector(guide.start) and vector(guide.end)
+    assert vector(vibration.direction) and vector(detents.axis) and vector(detents.origin)
+    assert vector(friction.normal)
+    assert isinstance(sphere.inside, bool) and isinstance(box.inside, bool)
+    numbers: tuple[float, ...] = (sphere.radius, sphere.stiffness, sphere.damping, box.damping)
+    numbers += (box.stiffness, region.damping, guide.stiffness, guide.damping, detents.spacing)
+    numbers += (vibration.amplitude, vibration.frequency, detents.stiffness, friction.offset)
+    numbers += (friction.stiffness, friction.mu, friction.damping)
+    assert all(isinstance(x, float) for x in numbers)
+
     loop = zh.Servo(zh.Arbelon(stream), 500.0, max_force=4.0, realtime=False, max_failures=10)
-    loop.effects = (wall, spring, damper, constant)
-    effects: tuple[zh.Wall | zh.Spring | zh.Damper | zh.ConstantForce, ...] = loop.effects
+    loop.effects = (wall, spring, damper, constant, *shapes)
+    effects = loop.effects
     assert isinstance(effects, tuple)
-    assert [type(e) for e in effects] == [zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce]
+    assert [type(e) for e in effects] == [
+        type(e) for e in (wall, spring, damper, constant, *shapes)
+    ]
     assert (loop.rate_hz, loop.max_force, loop.running, loop.realtime) == (500.0, 4.0, False, False)
     try:
         with loop:
@@ -289,6 +330,13 @@ def main() -> None:
         "Spring",
         "Damper",
         "ConstantForce",
+        "Sphere",
+        "Box",
+        "ViscousRegion",
+        "Guide",
+        "Vibration",
+        "Detents",
+        "Friction",
         "ServoState",
         "ServoStats",
         "Servo",

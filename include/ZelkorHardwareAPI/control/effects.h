@@ -1,11 +1,12 @@
-// Force effects for the servo loop: each turns the end-effector's position and velocity into a
-// force, and the servo sums them every cycle.
+// Force effects for the servo loop: each turns the end-effector's position and velocity (and the
+// servo's time) into a force, and the servo sums them every cycle.
 #pragma once
 
 #include <ZelkorHardwareAPI/devices/vector.h>
 #include <ZelkorHardwareAPI/export.h>
 
 #include <array>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -54,14 +55,160 @@ struct ZELKOR_API ConstantForce {
     Vec3 force;  ///< N
 };
 
-using Effect = std::variant<Wall, Spring, Damper, ConstantForce>;
+/// A ball (inside == false) or a spherical cavity (inside == true) rendered as a penalty
+/// surface. With d = position - centre and r = |d|: the ball pushes along n = d / r while
+/// r < radius, the depth being radius - r; the cavity pushes along n = -d / r while
+/// r > radius, the depth being r - radius. force = n * max(0, stiffness * depth - damping *
+/// (n . velocity)): it pushes and never pulls. At the ball's very centre it pushes along +z.
+struct ZELKOR_API Sphere {
+    /// Throws std::invalid_argument unless every value is finite and radius and the gains are
+    /// not negative.
+    Sphere(const Vec3& centre, double radius, double stiffness, double damping = 0.0,
+           bool inside = false);
 
-/// The force of one effect at `position` (m) moving at `velocity` (m/s), in newtons.
+    Vec3 centre;       ///< metres
+    double radius;     ///< metres
+    double stiffness;  ///< N/m of depth
+    double damping;    ///< N s/m along the radius, acting only while penetrating
+    bool inside;       ///< true: a cavity that keeps the end-effector in; false: a solid ball
+};
+
+/// An axis-aligned box rendered as a penalty surface, solid (inside == false) or a cavity
+/// (inside == true). With d = position - centre: the solid box, while |d[i]| < half_extents[i]
+/// on every axis, pushes out through the nearest face (the axis of least depth
+/// half_extents[i] - |d[i]|, x first on a tie, +1 when d[i] == 0) as a Wall there would. The
+/// cavity pushes back in on each axis where |d[i]| > half_extents[i], as a wall on that face
+/// would. It pushes and never pulls.
+struct ZELKOR_API Box {
+    /// Throws std::invalid_argument unless every value is finite and the half-extents and the
+    /// gains are not negative.
+    Box(const Vec3& centre, const Vec3& half_extents, double stiffness, double damping = 0.0,
+        bool inside = false);
+
+    Vec3 centre;        ///< metres
+    Vec3 half_extents;  ///< metres from the centre to the faces, along x, y and z
+    double stiffness;   ///< N/m of depth
+    double damping;     ///< N s/m across the face, acting only while penetrating
+    bool inside;        ///< true: a cavity that keeps the end-effector in; false: a solid box
+};
+
+/// Viscous damping, force = -damping * velocity, only while the end-effector is inside or on
+/// the surface of a sphere (radius) or an axis-aligned box (half_extents) around `centre`.
+struct ZELKOR_API ViscousRegion {
+    /// Throws std::invalid_argument unless exactly one of `radius` and `half_extents` is given,
+    /// every value is finite, and the damping, radius and half-extents are not negative.
+    ViscousRegion(const Vec3& centre, double damping, std::optional<double> radius,
+                  std::optional<Vec3> half_extents = std::nullopt);
+
+    Vec3 centre;                       ///< metres
+    double damping;                    ///< N s/m
+    std::optional<double> radius;      ///< metres: the region is a sphere
+    std::optional<Vec3> half_extents;  ///< metres: the region is a box
+};
+
+/// A virtual fixture: a spring to the nearest point q of the segment from `start` to `end`,
+/// force = -stiffness * (position - q) - damping * (the velocity across the segment, its
+/// component along the segment removed). When start == end the segment is a point and the
+/// damping acts on the whole velocity.
+struct ZELKOR_API Guide {
+    /// Throws std::invalid_argument unless every value is finite, the gains are not negative
+    /// and the segment's length is a finite double.
+    Guide(const Vec3& start, const Vec3& end, double stiffness, double damping = 0.0);
+
+    Vec3 start;        ///< metres
+    Vec3 end;          ///< metres
+    double stiffness;  ///< N/m from the segment
+    double damping;    ///< N s/m across the segment
+};
+
+/// A sinusoidal force along `direction`: amplitude * sin(2 pi frequency t), t the servo's
+/// time in seconds. (A servo samples it at its rate: frequencies above half the rate alias.)
+struct ZELKOR_API Vibration {
+    /// Throws std::invalid_argument unless every value is finite, `direction` is not zero and
+    /// the amplitude and frequency are not negative. `direction` is stored normalised.
+    Vibration(const Vec3& direction, double amplitude, double frequency);
+
+    Vec3 direction;    ///< unit vector
+    double amplitude;  ///< N
+    double frequency;  ///< Hz
+};
+
+/// Detents along the line through `origin` in the direction `axis`: with s = axis . (position
+/// - origin) and k the nearest whole number to s / spacing (a half rounds up), force =
+/// -stiffness * (s - k * spacing) * axis: a saw-tooth along the axis only, snapping to the
+/// positions origin + k * spacing * axis.
+struct ZELKOR_API Detents {
+    /// Throws std::invalid_argument unless every value is finite, `axis` is not zero, the
+    /// spacing is more than zero and the stiffness not negative. `axis` is stored normalised.
+    Detents(const Vec3& axis, double spacing, double stiffness,
+            const Vec3& origin = {0.0, 0.0, 0.0});
+
+    Vec3 axis;         ///< unit vector
+    double spacing;    ///< metres between detents
+    double stiffness;  ///< N/m from the nearest detent, along the axis
+    Vec3 origin;       ///< metres: a detent
+};
+
+/// A Wall (same normal, offset, stiffness and damping) with Coulomb friction on its surface,
+/// rendered through a proxy point. Out of contact the proxy follows the end-effector. In
+/// contact (depth = offset - normal . position > 0) the proxy is kept on the surface (the
+/// first contact takes the previous proxy, or without one the position, projected onto it);
+/// the normal force is the wall's, Fn = max(0, stiffness * depth - damping * (normal .
+/// velocity)), and the tangential force is stiffness * (proxy - position) projected on the
+/// surface, at most mu * Fn: when it would be more, the proxy slides towards the position's
+/// projection until it is exactly mu * Fn. Each call of force_of advances the proxy, so one
+/// Friction object serves one loop, in one thread at a time (copies start with no proxy).
+struct ZELKOR_API Friction {
+    /// Throws std::invalid_argument unless every value is finite, `normal` is not zero and the
+    /// gains and mu are not negative. `normal` is stored normalised.
+    Friction(const Vec3& normal, double offset, double stiffness, double mu, double damping = 0.0);
+
+    Vec3 normal;       ///< unit vector pointing out of the wall
+    double offset;     ///< metres: the surface is where normal . position == offset
+    double stiffness;  ///< N/m, into the wall and along its surface
+    double mu;         ///< the friction coefficient: tangential force at most mu * normal force
+    double damping;    ///< N s/m along the normal, acting only while in contact
+
+    /// State kept between calls: the proxy point (metres) once there is one. A copy starts
+    /// without one, so every servo loop and every copy handed out takes its own at its first
+    /// contact and never shares the original's.
+    struct Proxy {
+        Vec3 point{};
+        bool held = false;
+
+        Proxy() = default;
+        Proxy(const Proxy&) noexcept {}
+        Proxy& operator=(const Proxy&) noexcept {
+            held = false;
+            return *this;
+        }
+    };
+    mutable Proxy proxy;
+};
+
+using Effect = std::variant<Wall, Spring, Damper, ConstantForce, Sphere, Box, ViscousRegion, Guide,
+                            Vibration, Detents, Friction>;
+
+/// The force of one effect at `position` (m) moving at `velocity` (m/s), in newtons, at the
+/// servo's time 0. A Friction's proxy advances.
 ZELKOR_API Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept;
+/// The same at the servo's `time`, in seconds (what a Vibration depends on).
+ZELKOR_API Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3& velocity,
+                         double time) noexcept;
 
-/// The sum of the forces of `effects`, in newtons.
+/// The force of this very Friction (newtons), advancing its own proxy: an Effect made from it
+/// would be a copy, with a proxy of its own. It does not depend on the time.
+ZELKOR_API Vec3 force_of(const Friction& friction, const Vec3& position,
+                         const Vec3& velocity) noexcept;
+ZELKOR_API Vec3 force_of(const Friction& friction, const Vec3& position, const Vec3& velocity,
+                         double time) noexcept;
+
+/// The sum of the forces of `effects`, in newtons, at the servo's time 0.
 ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& position,
                             const Vec3& velocity) noexcept;
+/// The sum of the forces of `effects` at the servo's `time`, in seconds; newtons.
+ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& position,
+                            const Vec3& velocity, double time) noexcept;
 
 /// `force` scaled down to a length of `max_force` along its own direction when it is longer,
 /// also when it is too long for its length to be a finite double; zero when any component

@@ -228,6 +228,12 @@ class Wall(metaclass=_pybind11_type):
     offset: float
     stiffness: float
     damping: float
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
 
 @final
 class Spring(metaclass=_pybind11_type):
@@ -238,11 +244,23 @@ class Spring(metaclass=_pybind11_type):
     def anchor(self, value: _FloatSequence, /) -> None: ...
     stiffness: float
     damping: float
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
 
 @final
 class Damper(metaclass=_pybind11_type):
     def __init__(self, damping: float) -> None: ...
     damping: float
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
 
 @final
 class ConstantForce(metaclass=_pybind11_type):
@@ -251,8 +269,200 @@ class ConstantForce(metaclass=_pybind11_type):
     def force(self) -> _Vector: ...
     @force.setter
     def force(self, value: _FloatSequence, /) -> None: ...
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
 
-_Effect: TypeAlias = Wall | Spring | Damper | ConstantForce
+@final
+class Sphere(metaclass=_pybind11_type):
+    def __init__(
+        self,
+        centre: _FloatSequence,
+        radius: float,
+        stiffness: float,
+        damping: float = 0.0,
+        inside: bool = False,
+    ) -> None: ...
+    @property
+    def centre(self) -> _Vector: ...
+    @centre.setter
+    def centre(self, value: _FloatSequence, /) -> None: ...
+    radius: float
+    stiffness: float
+    damping: float
+    inside: bool
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
+
+@final
+class Box(metaclass=_pybind11_type):
+    def __init__(
+        self,
+        centre: _FloatSequence,
+        half_extents: _FloatSequence,
+        stiffness: float,
+        damping: float = 0.0,
+        inside: bool = False,
+    ) -> None: ...
+    @property
+    def centre(self) -> _Vector: ...
+    @centre.setter
+    def centre(self, value: _FloatSequence, /) -> None: ...
+    @property
+    def half_extents(self) -> _Vector: ...
+    @half_extents.setter
+    def half_extents(self, value: _FloatSequence, /) -> None: ...
+    stiffness: float
+    damping: float
+    inside: bool
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
+
+@final
+class ViscousRegion(metaclass=_pybind11_type):
+    # Exactly one of radius and half_extents; ValueError otherwise.
+    def __init__(
+        self,
+        centre: _FloatSequence,
+        damping: float,
+        radius: float | None = None,
+        half_extents: _FloatSequence | None = None,
+    ) -> None: ...
+    @property
+    def centre(self) -> _Vector: ...
+    @centre.setter
+    def centre(self, value: _FloatSequence, /) -> None: ...
+    damping: float
+    @property
+    def radius(self) -> float | None: ...
+    @radius.setter
+    def radius(self, value: float | None, /) -> None: ...
+    @property
+    def half_extents(self) -> _Vector | None: ...
+    @half_extents.setter
+    def half_extents(self, value: _FloatSequence | None, /) -> None: ...
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
+
+@final
+class Guide(metaclass=_pybind11_type):
+    def __init__(
+        self, start: _FloatSequence, end: _FloatSequence, stiffness: float, damping: float = 0.0
+    ) -> None: ...
+    @property
+    def start(self) -> _Vector: ...
+    @start.setter
+    def start(self, value: _FloatSequence, /) -> None: ...
+    @property
+    def end(self) -> _Vector: ...
+    @end.setter
+    def end(self, value: _FloatSequence, /) -> None: ...
+    stiffness: float
+    damping: float
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
+
+@final
+class Vibration(metaclass=_pybind11_type):
+    def __init__(self, direction: _FloatSequence, amplitude: float, frequency: float) -> None: ...
+    @property
+    def direction(self) -> _Vector: ...
+    @direction.setter
+    def direction(self, value: _FloatSequence, /) -> None: ...
+    amplitude: float
+    frequency: float
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
+
+@final
+class Detents(metaclass=_pybind11_type):
+    def __init__(
+        self,
+        axis: _FloatSequence,
+        spacing: float,
+        stiffness: float,
+        origin: _FloatSequence = (0.0, 0.0, 0.0),
+    ) -> None: ...
+    @property
+    def axis(self) -> _Vector: ...
+    @axis.setter
+    def axis(self, value: _FloatSequence, /) -> None: ...
+    spacing: float
+    stiffness: float
+    @property
+    def origin(self) -> _Vector: ...
+    @origin.setter
+    def origin(self, value: _FloatSequence, /) -> None: ...
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
+
+@final
+class Friction(metaclass=_pybind11_type):
+    def __init__(
+        self,
+        normal: _FloatSequence,
+        offset: float,
+        stiffness: float,
+        mu: float,
+        damping: float = 0.0,
+    ) -> None: ...
+    @property
+    def normal(self) -> _Vector: ...
+    @normal.setter
+    def normal(self, value: _FloatSequence, /) -> None: ...
+    offset: float
+    stiffness: float
+    mu: float
+    damping: float
+    @property
+    def proxy(self) -> _Vector | None: ...
+    def force_at(
+        self,
+        position: _FloatSequence,
+        velocity: _FloatSequence = (0.0, 0.0, 0.0),
+        time: float = 0.0,
+    ) -> _Vector: ...
+
+_Effect: TypeAlias = (
+    Wall
+    | Spring
+    | Damper
+    | ConstantForce
+    | Sphere
+    | Box
+    | ViscousRegion
+    | Guide
+    | Vibration
+    | Detents
+    | Friction
+)
 
 class ServoState(metaclass=_pybind11_type):
     # Made by Servo.state(); calling the class raises TypeError.
