@@ -24,10 +24,10 @@ from typing import List, Tuple, TypedDict, Union
 import ZelkorHardwareAPI as zh
 
 try:
-    from zelkor_sim import port_or_simulator
+    from zelkor_sim import LINES, port_or_simulator
 except ImportError:  # not installed: run it from the source tree
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
-    from zelkor_sim import port_or_simulator
+    from zelkor_sim import LINES, port_or_simulator
 
 HOLD_STIFFNESS = 150.0  # N/m: the hand keeps the end-effector over its start in x and y
 HAND_DAMPING = 8.0  # N s/m: a relaxed hand slows every motion
@@ -95,6 +95,18 @@ def parse_args() -> argparse.Namespace:
         "--realtime", action="store_true", help="ask for real-time priority for the Servo's thread"
     )
     parser.add_argument(
+        "--line",
+        choices=LINES,
+        help="the simulator's line: pty (no wire, the default), uart (the device's 115200 "
+        "baud), ftdi, ftdi-16ms (behind a USB adapter), usb-fs, usb-hs; the demo says what the "
+        "line allows before it runs",
+    )
+    parser.add_argument(
+        "--pipeline",
+        action="store_true",
+        help="keep one request in flight (Servo(..., pipeline=True)): for slow lines",
+    )
+    parser.add_argument(
         "--plot",
         metavar="FILE.png",
         help="save the trajectory and the latency histogram (needs matplotlib)",
@@ -108,6 +120,8 @@ def parse_args() -> argparse.Namespace:
         parser.error("--stiffness and --wall-damping must not be negative")
     if args.push is None:
         args.push = 0.0 if args.port else 1.5
+    if args.line and args.port:
+        parser.error("--line chooses the simulator's line; a real device has its own")
     return args
 
 
@@ -177,7 +191,9 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         push = -args.push if press else 0.25 * args.push
         return [surface, *hold, zh.Damper(HAND_DAMPING), zh.ConstantForce((0, 0, push))]
 
-    servo = zh.Servo(arm, args.rate, max_force=MAX_FORCE, realtime=args.realtime)
+    servo = zh.Servo(
+        arm, args.rate, max_force=MAX_FORCE, realtime=args.realtime, pipeline=args.pipeline
+    )
     servo.effects = effects(True)
     times: list[float] = []
     heights: list[float] = []
@@ -387,7 +403,8 @@ def main() -> None:
         except ImportError:
             sys.exit("--plot needs matplotlib: pip install matplotlib")
 
-    with port_or_simulator(args.port, "arbelon") as port:
+    options = ["--line", args.line] if args.line else []
+    with port_or_simulator(args.port, "arbelon", *options) as port:
         if not args.port:
             print(f"started the simulator on {port}")
         stream = zh.SerialStream(port)
@@ -397,6 +414,19 @@ def main() -> None:
             "Arbelon {device_id:#06x}, model {device_model_number}, hardware "
             "{hardware_version}, firmware {firmware_version}, id {device_id_ext}".format(**info)
         )
+        if args.line:
+            line = zh.measure_line(arm, 1.0)
+            held = line.pipelined_hz if args.pipeline else line.strict_hz
+            print(
+                f"line {args.line}: exchange p50 {micros(line.exchange_p50_us * 1e-6)}, p99 "
+                f"{micros(line.exchange_p99_us * 1e-6)}; it holds {line.strict_hz:.0f} Hz strict, "
+                f"{line.pipelined_hz:.0f} Hz with one request in flight (--pipeline)"
+            )
+            if args.rate > held:
+                print(
+                    f"  {args.rate:g} Hz is more than it holds: the loop runs at the line's "
+                    "pace, and the slots it cannot keep are counted as missed"
+                )
         how = "a loop in Python" if args.python_loop else "the library's Servo"
         print(
             f"rendering a wall of {args.stiffness:g} N/m for {args.seconds:g} s at "
