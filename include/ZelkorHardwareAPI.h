@@ -1,6 +1,7 @@
 // Everything a C++ program needs to drive the devices.
 #pragma once
 
+#include <ZelkorHardwareAPI/control/line.h>
 #include <ZelkorHardwareAPI/control/receiver.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>

@@ -45,5 +45,6 @@ int main(int argc, char** argv) {
         handle.error_code = options->error_code;
         device = std::make_unique<HandleSim>(handle);
     }
-    return serve(*device, options->faults, {options->link, options->exit_on_stdin_eof});
+    return serve(*device, options->faults,
+                 {options->link, options->exit_on_stdin_eof, options->line, options->realtime});
 }

@@ -79,6 +79,7 @@ bool parse_uuid(const char* text, HardwareAPI::UUID& out) {
 
 constexpr const char* value_options[] = {
     "--link",
+    "--line",
     "--device-id",
     "--model",
     "--hardware-version",
@@ -120,6 +121,16 @@ reopen the port any number of times.
   --link PATH             also make PATH a symbolic link to the port (removed at exit)
   --exit-on-stdin-eof     exit when standard input closes
   --verbose               log traffic and events to standard error
+  --line NAME             the timing of the line between host and device (default pty):
+                            pty        none: bytes cross as soon as they are written
+                            uart       115200 baud 8N1, 86.8 us a byte each way
+                            ftdi       uart behind a full-speed USB-serial adapter whose
+                                       latency timer is set to 1 ms
+                            ftdi-16ms  the same with the adapter's default 16 ms timer
+                            usb-fs     a native full-speed USB device: 1 ms frames
+                            usb-hs     a native high-speed USB device: 125 us microframes
+  --realtime              ask for real-time scheduling (SCHED_FIFO); serves without it
+                          where it is refused (--verbose says so)
   --device-id N           identity (N: decimal or 0x hex)
   --model N
   --hardware-version N
@@ -182,7 +193,8 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             target = true;
             return true;
         };
-        if (flag("--exit-on-stdin-eof", o.exit_on_stdin_eof) || flag("--verbose", o.verbose)) {
+        if (flag("--exit-on-stdin-eof", o.exit_on_stdin_eof) || flag("--verbose", o.verbose) ||
+            flag("--realtime", o.realtime)) {
             continue;
         }
         if (!takes_value(name)) {
@@ -220,6 +232,10 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
         if (name == "--link") {
             if (*value == '\0') return bad("a path");
             o.link = value;
+        } else if (name == "--line") {
+            const auto line = line_kind(value);
+            if (!line) return bad("a line: give pty, uart, ftdi, ftdi-16ms, usb-fs or usb-hs");
+            o.line = *line;
         } else if (name == "--device-id") {
             if (!parse_unsigned(value, 0xFFFF, n)) return bad("an integer from 0 to 65535");
             o.identity.device_id = static_cast<std::uint16_t>(n);

@@ -6,6 +6,7 @@
 
 #include "devices/protocol.h"
 #include "faults.h"
+#include "line.h"
 
 namespace Zelkor::Sim {
 
@@ -17,6 +18,8 @@ struct Options {
     std::string link;  ///< symlink to the port, made at start, removed at exit
     bool exit_on_stdin_eof = false;
     bool verbose = false;
+    LineKind line = LineKind::pty;               ///< the timing of the line to the host
+    bool realtime = false;                       ///< ask for real-time scheduling
     HardwareAPI::Protocol::DeviceInfo identity;  ///< the handle uses all but the UUID
     std::uint8_t tool_data_remaining = 0;        ///< handle
     double fixed_dt = 0.0;                       ///< arbelon; 0: real time

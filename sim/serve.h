@@ -5,12 +5,15 @@
 
 #include "device.h"
 #include "faults.h"
+#include "line.h"
 
 namespace Zelkor::Sim {
 
 struct ServeSettings {
     std::string link;                ///< symlink to make to the port; empty: none
     bool exit_on_stdin_eof = false;  ///< stop when standard input reaches its end
+    LineKind line = LineKind::pty;   ///< the timing of the bytes both ways
+    bool realtime = false;           ///< ask for real-time scheduling (never fails for it)
 };
 
 /// Opens a pseudo-terminal in raw mode, prints its port path as the first line of standard

@@ -11,11 +11,16 @@
 // - Closing the master hangs up the slave: the host's reads end at once.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#if __has_include(<sys/prctl.h>)
+#include <sys/prctl.h>
+#endif
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +30,7 @@
 #include <cstring>
 #include <string>
 
+#include "line.h"
 #include "log.h"
 #include "serve.h"
 
@@ -47,28 +53,43 @@ double seconds_now() {
 }
 
 // Messages on their way to the host. Whole messages only: one that does not fit while the
-// host is not reading is dropped, never cut, so the host never sees half a message.
+// host is not reading is dropped, never cut, so the host never sees half a message. On a
+// timed line the bytes wait here until the line has carried them (release()).
 class OutQueue : public Outbox {
   public:
+    explicit OutQueue(LineDirection& line) : line_(line) {}
+
+    /// The time of what the device sends next: the line starts carrying it then.
+    void at(double now) { now_ = now; }
+
     void send(const std::uint8_t* message, std::size_t length) override {
         if (length > buffer_.size() - size_) {
             log("host is not reading: dropped a 0x%02X message", message[0]);
+            return;
+        }
+        if (line_.paced() && !line_.hand(now_, length)) {
+            log("the line is backed up: dropped a 0x%02X message", message[0]);
             return;
         }
         for (std::size_t i = 0; i < length; ++i) {
             buffer_[(head_ + size_ + i) % buffer_.size()] = message[i];
         }
         size_ += length;
+        if (!line_.paced()) released_ = size_;
         log("sent 0x%02X, %zu bytes", message[0], length);
     }
 
-    bool empty() const { return size_ == 0; }
-    void clear() { head_ = size_ = 0; }
+    /// Lets the next `n` bytes go to the port: the line has carried them.
+    void release(std::size_t n) { released_ = std::min(size_, released_ + n); }
+
+    /// True when nothing may go to the port now.
+    bool empty() const { return released_ == 0; }
+    void clear() { head_ = size_ = released_ = 0; }
 
     /// Writes what the port takes now. False when the port failed.
     bool flush(int fd) {
-        while (size_ > 0) {
-            const std::size_t run = std::min(size_, buffer_.size() - head_);
+        while (released_ > 0) {
+            const std::size_t run = std::min(released_, buffer_.size() - head_);
             const ssize_t n = ::write(fd, buffer_.data() + head_, run);
             if (n < 0) {
                 if (errno == EINTR) continue;
@@ -76,13 +97,47 @@ class OutQueue : public Outbox {
             }
             head_ = (head_ + static_cast<std::size_t>(n)) % buffer_.size();
             size_ -= static_cast<std::size_t>(n);
+            released_ -= static_cast<std::size_t>(n);
         }
-        head_ = 0;
+        if (size_ == 0) head_ = 0;
         return true;
     }
 
   private:
     std::array<std::uint8_t, 1 << 16> buffer_{};
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+    std::size_t released_ = 0;
+    LineDirection& line_;
+    double now_ = 0.0;
+};
+
+// Bytes from the host that a timed line has not yet carried to the device. When it is full
+// the loop stops reading the port, and the host's writes wait as on a real line.
+class InQueue {
+  public:
+    static constexpr std::size_t capacity = LineDirection::max_bytes;
+
+    void push(const std::uint8_t* data, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) buffer_[(head_ + size_ + i) % capacity] = data[i];
+        size_ += n;
+    }
+
+    /// The oldest bytes held, at most `n`, in one piece (call again after a wrap).
+    std::size_t front(std::size_t n, const std::uint8_t*& data) const {
+        data = buffer_.data() + head_;
+        return std::min({n, size_, capacity - head_});
+    }
+
+    void drop(std::size_t n) {
+        head_ = (head_ + n) % capacity;
+        size_ -= n;
+    }
+
+    void clear() { head_ = size_ = 0; }
+
+  private:
+    std::array<std::uint8_t, capacity> buffer_{};
     std::size_t head_ = 0;
     std::size_t size_ = 0;
 };
@@ -195,18 +250,53 @@ void install_signal_handlers(sigset_t& waiting_mask) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&waiting_mask, sig);
 }
 
+// Rounded up to the nanosecond, so a wait never ends before the time it waits for.
 timespec timespec_of(double seconds) {
     seconds = std::max(seconds, 0.0);
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(seconds);
-    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    ts.tv_nsec = static_cast<long>(std::ceil((seconds - static_cast<double>(ts.tv_sec)) * 1e9));
+    if (ts.tv_nsec >= 1000000000L) {
+        ++ts.tv_sec;
+        ts.tv_nsec -= 1000000000L;
+    }
     return ts;
+}
+
+// SCHED_FIFO for the whole (single-threaded) simulator, so a loaded machine does not
+// deschedule it in the middle of an exchange. Never fails the simulator.
+void make_realtime() {
+    // The library's servo thread asks for 80 too: above ordinary real-time work, below the
+    // kernel's own threads.
+    sched_param param{};
+    param.sched_priority = std::min(80, std::max(::sched_get_priority_max(SCHED_FIFO), 1));
+    if (::sched_setscheduler(0, SCHED_FIFO, &param) == 0) {
+        log("running real-time: SCHED_FIFO, priority %d", param.sched_priority);
+    } else {
+        log("real-time scheduling refused (%s): serving with the usual scheduling",
+            std::strerror(errno));
+    }
+}
+
+// The kernel may end a timed wait this much late to bunch wake-ups (50 us by default): more
+// than half a byte at 115200 baud. A timed line wants its timers as asked.
+void tighten_timers() {
+#if defined(PR_SET_TIMERSLACK)
+    if (::prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL) != 0) {
+        log("cannot tighten the timer slack: %s", std::strerror(errno));
+    }
+#endif
 }
 
 class Loop {
   public:
-    Loop(SimDevice& device, const FaultSettings& faults, PtyMaster& pty)
-        : device_(device), faults_(faults, queue_), pty_(pty), framer_(device.message_length()) {}
+    Loop(SimDevice& device, const FaultSettings& faults, PtyMaster& pty, LineKind line)
+        : device_(device),
+          line_(line, seconds_now()),
+          queue_(line_.to_host),
+          faults_(faults, queue_),
+          pty_(pty),
+          framer_(device.message_length()) {}
 
     /// Runs until a stop; true when it ended by hanging up.
     bool run(bool watch_stdin, const sigset_t& waiting_mask) {
@@ -216,19 +306,25 @@ class Loop {
             if (hung_up_) return true;
             double wake = now + reopen_check;
             if (connected_) {
+                if (!arrive(now)) return true;
+                queue_.at(now);
                 wake = std::min(faults_.silent() ? INFINITY : device_.tick(now, faults_),
                                 framer_.deadline());
+                wake = std::min({wake, release(now), line_.to_device.next().at});
                 if (!queue_.flush(pty_.fd())) log("write to the port failed");
             }
 
             pollfd fds[2] = {{pty_.fd(), 0, 0}, {STDIN_FILENO, POLLIN, 0}};
             // A port without a host reports POLLHUP to every poll, so it is left out then.
-            if (connected_)
-                fds[0].events = static_cast<short>(POLLIN | (queue_.empty() ? 0 : POLLOUT));
-            else
+            if (connected_) {
+                const bool room = !line_.paced() || line_.to_device.room() > 0;
+                fds[0].events =
+                    static_cast<short>((room ? POLLIN : 0) | (queue_.empty() ? 0 : POLLOUT));
+            } else {
                 fds[0].fd = -1;
+            }
             if (!watch_stdin) fds[1].fd = -1;
-            const timespec timeout = timespec_of(wake - now);
+            const timespec timeout = timespec_of(wake - seconds_now());
             const int ready = ::ppoll(fds, 2, std::isinf(wake) ? nullptr : &timeout, &waiting_mask);
             if (ready < 0 && errno != EINTR) {
                 std::fprintf(stderr, "zelkor-sim: poll failed: %s\n", std::strerror(errno));
@@ -263,9 +359,56 @@ class Loop {
     void read_port(double now) {
         std::uint8_t chunk[4096];
         for (;;) {
-            const ssize_t n = ::read(pty_.fd(), chunk, sizeof chunk);
+            const std::size_t want =
+                line_.paced() ? std::min(sizeof chunk, line_.to_device.room()) : sizeof chunk;
+            if (want == 0) return;
+            const ssize_t n = ::read(pty_.fd(), chunk, want);
             if (n <= 0) return;  // EAGAIN: all read; EIO: the host closed (POLLHUP follows)
-            if (!feed(chunk, static_cast<std::size_t>(n), now)) return;
+            if (!take(chunk, static_cast<std::size_t>(n), now)) return;
+        }
+    }
+
+    // Bytes the host wrote, read at `now`: to the device at once, or onto the line. False
+    // after a hang-up.
+    bool take(const std::uint8_t* bytes, std::size_t n, double now) {
+        if (!line_.paced()) return feed(bytes, n, now);
+        // The reads never take more than the line has room for.
+        if (!line_.to_device.hand(now, n)) {
+            log("the line to the device is full: dropped %zu byte(s)", n);
+            return true;
+        }
+        in_.push(bytes, n);
+        return true;
+    }
+
+    // Hands the device the bytes the line has carried to it by `now`, each at the moment it
+    // arrived, so its answers start back at that moment. False after a hang-up.
+    bool arrive(double now) {
+        for (;;) {
+            const LineDirection::Step step = line_.to_device.next();
+            if (step.at > now) return true;
+            line_.to_device.pop();
+            queue_.at(step.at);
+            for (std::size_t left = step.count; left > 0;) {
+                const std::uint8_t* data = nullptr;
+                const std::size_t n = in_.front(left, data);
+                if (n == 0) break;  // never: the line holds exactly the bytes held here
+                const bool alive = feed(data, n, step.at);
+                in_.drop(n);
+                left -= n;
+                if (!alive) return false;
+            }
+        }
+    }
+
+    // Lets go to the port what the line has carried to the host by `now`; returns when it
+    // carries more.
+    double release(double now) {
+        for (;;) {
+            const LineDirection::Step step = line_.to_host.next();
+            if (step.at > now) return step.at;
+            line_.to_host.pop();
+            queue_.release(step.count);
         }
     }
 
@@ -298,7 +441,8 @@ class Loop {
         }
         connected_ = true;
         log("host opened the port");
-        if (last > 0) feed(chunk, last, now);
+        line_.reset(now);
+        if (last > 0) take(chunk, last, now);
     }
 
     // Hands every whole message to the device; false after a hang-up.
@@ -338,6 +482,7 @@ class Loop {
         const std::size_t dropped = framer_.expire(now);
         if (dropped == 0) return;
         log("dropped %zu byte(s) of a message that stopped short", dropped);
+        queue_.at(now);
         device_.malformed(now, faults_);
     }
 
@@ -346,12 +491,16 @@ class Loop {
         connected_ = false;
         framer_.reset();
         queue_.clear();
+        in_.clear();
+        line_.reset(seconds_now());
         device_.disconnected();
         pty_.discard_leftovers();
     }
 
     SimDevice& device_;
+    Line line_;
     OutQueue queue_;
+    InQueue in_;
     Faults faults_;
     PtyMaster& pty_;
     Framer framer_;
@@ -372,12 +521,15 @@ int serve(SimDevice& device, const FaultSettings& faults, const ServeSettings& s
     if (!settings.link.empty() && !link.make(settings.link, pty.path())) return 1;
     sigset_t waiting_mask;
     install_signal_handlers(waiting_mask);
+    if (settings.realtime) make_realtime();
+    if (settings.line != LineKind::pty) tighten_timers();
 
     std::printf("%s\n", pty.path().c_str());
     std::fflush(stdout);
     log("serving on %s", pty.path().c_str());
+    if (settings.line != LineKind::pty) log("line: %s", line_name(settings.line));
 
-    Loop loop(device, faults, pty);
+    Loop loop(device, faults, pty, settings.line);
     loop.run(settings.exit_on_stdin_eof, waiting_mask);
     return 0;
 }

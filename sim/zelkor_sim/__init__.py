@@ -24,9 +24,15 @@ import tempfile
 import time
 from typing import IO, Iterator
 
-__all__ = ["executable", "Simulator", "port_or_simulator"]
+__all__ = ["executable", "Simulator", "port_or_simulator", "LINES"]
 
 NAME = "zelkor-sim"
+
+#: The lines the simulator can put between host and device (``line=``, ``--line``): ``pty``
+#: (no timing, the default), ``uart`` (115200 baud 8N1), ``ftdi`` and ``ftdi-16ms`` (the uart
+#: behind a full-speed USB-serial adapter with a 1 ms or 16 ms latency timer), ``usb-fs`` and
+#: ``usb-hs`` (a native USB device: 1 ms frames, 125 us microframes).
+LINES: tuple[str, ...] = ("pty", "uart", "ftdi", "ftdi-16ms", "usb-fs", "usb-hs")
 
 
 def executable() -> str:
@@ -59,9 +65,11 @@ class Simulator:
     """A zelkor-sim process serving one simulated device on a pseudo-terminal.
 
     `device` is "arbelon" or "handle"; `options` are further command-line options of
-    zelkor-sim. The simulator exits when this object stops it, and also by itself when this
-    process dies (it watches its standard input). Use it as a context manager, or call
-    start() and stop().
+    zelkor-sim. `line` is one of LINES: the timing of the bytes between host and device
+    (None: the simulator's default, pty, no timing). `realtime` asks for real-time
+    scheduling, which the simulator goes without where it is refused. The simulator exits
+    when this object stops it, and also by itself when this process dies (it watches its
+    standard input). Use it as a context manager, or call start() and stop().
     """
 
     def __init__(
@@ -70,8 +78,14 @@ class Simulator:
         *options: str,
         verbose: bool = False,
         program: str | None = None,
+        line: str | None = None,
+        realtime: bool = False,
     ) -> None:
         self.command: list[str] = [program or executable(), device, "--exit-on-stdin-eof", *options]
+        if line is not None:
+            self.command += ["--line", line]
+        if realtime:
+            self.command.append("--realtime")
         if verbose:
             self.command.append("--verbose")
         self.verbose = verbose

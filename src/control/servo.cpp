@@ -1,3 +1,4 @@
+#include <ZelkorHardwareAPI/control/line.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "control/background_thread.h"
+#include "control/exchange.h"
 #include "platform/threads.h"
 
 namespace Zelkor::HardwareAPI::Control {
@@ -99,8 +101,20 @@ Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
       thread_(std::make_unique<BackgroundThread>()),
       mailbox_(std::make_unique<Mailbox>()),
       published_(std::make_unique<Published>()) {
-    if (!(settings.rate_hz >= 1.0 && settings.rate_hz <= 20000.0)) {
-        throw std::invalid_argument("the servo's rate must be from 1 to 20000 Hz");
+    if (!(settings.rate_hz == 0.0 || (settings.rate_hz >= 1.0 && settings.rate_hz <= 20000.0))) {
+        throw std::invalid_argument("the servo's rate must be from 1 to 20000 Hz (or 0: measured)");
+    }
+    if (!(settings.reply_timeout > 0.0 && settings.reply_timeout <= 10.0)) {
+        throw std::invalid_argument("reply_timeout must be more than 0 and at most 10 s");
+    }
+    if (!(settings.give_up_after > 0.0 && settings.give_up_after <= 3600.0)) {
+        throw std::invalid_argument("give_up_after must be more than 0 and at most 3600 s");
+    }
+    if (settings.hold_cycles > 1000000) {
+        throw std::invalid_argument("hold_cycles must be at most 1000000");
+    }
+    if (!(settings.spin_us >= 0.0 && settings.spin_us <= 10000.0)) {
+        throw std::invalid_argument("spin_us must be from 0 to 10000");
     }
     if (!(settings.max_force > 0.0 && settings.max_force <= 1e6)) {
         throw std::invalid_argument("max_force must be more than 0 and at most 1e6 N");
@@ -109,10 +123,7 @@ Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
         throw std::invalid_argument("cpu must be -1 or a CPU of this machine, 0 to " +
                                     std::to_string(platform::cpu_count() - 1));
     }
-    max_failures_ =
-        settings.max_failures != 0
-            ? settings.max_failures
-            : static_cast<std::uint32_t>(std::max(1.0, std::ceil(0.05 * settings.rate_hz)));
+    rate_hz_.store(settings.rate_hz);
 }
 
 Servo::~Servo() {
@@ -141,6 +152,8 @@ void Servo::start() {
     cycles_.store(0);
     late_.store(0);
     failed_.store(0);
+    missed_.store(0);
+    stale_.store(0);
     ended_ns_.store(0);
     exchange_times_.clear();
     publish(0.0, 0, {}, {}, {});
@@ -223,6 +236,8 @@ ServoStats Servo::stats() const noexcept {
     s.cycles = cycles_.load(std::memory_order_relaxed);
     s.late_cycles = late_.load(std::memory_order_relaxed);
     s.failed_exchanges = failed_.load(std::memory_order_relaxed);
+    s.missed = missed_.load(std::memory_order_relaxed);
+    s.stale_dropped = stale_.load(std::memory_order_relaxed);
     s.stop_reason = stop_reason_.load(std::memory_order_acquire);
     if (s.stop_reason == StopReason::none && thread_->forked()) s.stop_reason = StopReason::forked;
     s.left_limp = left_limp_.load(std::memory_order_acquire);
@@ -265,26 +280,87 @@ void Servo::run() noexcept {
     hook.context = thread_.get();
     hook.interval_ms = stop_check_ms;
     stream.set_wait_hook(hook);
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(1.0 / settings_.rate_hz));
+
+    if (settings_.rate_hz == 0.0) {
+        // The rate the line holds, measured before the first cycle; a line that answers
+        // nothing leaves the lowest rate, and the loop gives up on it as usual.
+        const LineMeasurement line = measure_line(arm_, 0.3, settings_.reply_timeout);
+        const double held = settings_.pipeline ? line.pipelined_hz : line.strict_hz;
+        rate_hz_.store(std::clamp(std::floor(held), 1.0, 1000.0), std::memory_order_release);
+        stream.set_wait_hook(hook);
+    }
+    const double rate = rate_hz_.load(std::memory_order_acquire);
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    const auto reply_timeout = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(settings_.reply_timeout));
+    const auto give_up_after = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(settings_.give_up_after));
+    const auto spin = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::micro>(settings_.spin_us));
 
     StopReason reason = StopReason::stopped;
-    Vector3 position{}, velocity{}, force{};
+    Vector3 position{}, velocity{};
+    Vector3 held{};      // the force of the latest cycle that had a state: resent after a failure
+    Vector3 answered{};  // the force of the request the latest state answers
     bool have_state = false;
     std::uint32_t failures_in_a_row = 0;
-    bool discard = false;
     std::uint64_t cycle = 0;
-    Clock::time_point due = started_;
+    Clock::time_point due = Clock::now();
+    Clock::time_point last_reply = Clock::now();  // the line's silence counts from here
+    // With pipeline: the request in flight (written in the cycle before), its force and when.
+    bool in_flight = false;
+    Vector3 in_flight_force{};
+    Clock::time_point in_flight_at{};
+
+    enum class Reply { fresh, failed, end };
+    // Reads the reply to the request written at `written` with force `sent`, and publishes a
+    // whole one. On a failure, drops what comes of the late reply (and of any request written
+    // after it) until `drain_bound`.
+    auto take_reply = [&](Clock::time_point written, const Vector3& sent,
+                          Clock::time_point drain_bound) -> Reply {
+        stream.set_deadline(written + reply_timeout);
+        Vector3 p = position, v = velocity;
+        const int result = arm_.ReceiveState(p, v);
+        const Clock::time_point replied = Clock::now();
+        exchange_times_.add(static_cast<std::uint64_t>(ns_between(written, replied)));
+        if (result == Devices::Arbelon::state_reply_length) {
+            position = p;
+            velocity = v;
+            have_state = true;
+            failures_in_a_row = 0;
+            last_reply = replied;
+            answered = sent;
+            publish(std::chrono::duration<double>(replied - started_).count(), cycle, position,
+                    velocity, sent);
+            return Reply::fresh;
+        }
+        if (thread_->stop_requested() && stream.is_open()) return Reply::end;  // cut short
+        failed_.fetch_add(1, std::memory_order_relaxed);
+        ++failures_in_a_row;
+        if (!stream.is_open()) {
+            reason = StopReason::port_closed;
+            return Reply::end;
+        }
+        // The reply may still be on its way: it must not pass for a later request's.
+        if (detail::drain_late_reply(stream, drain_bound)) {
+            stale_.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (replied - last_reply >= give_up_after ||
+            (settings_.max_failures != 0 && failures_in_a_row >= settings_.max_failures)) {
+            reason = StopReason::device_not_answering;
+            return Reply::end;
+        }
+        return Reply::failed;
+    };
+
     while (!thread_->stop_requested()) {
         ++cycle;
         const Mailbox::Slot& source = mailbox_->take();
-        // The force comes from the previous reply; without one (at the start, or after a
-        // failed exchange) the arm is left limp for this cycle.
-        const Vector3 previous = force;
-        force = {0.0f, 0.0f, 0.0f};
+        Vector3 force{0.0f, 0.0f, 0.0f};
         if (have_state && failures_in_a_row == 0) {
             ServoState state{std::chrono::duration<double>(Clock::now() - started_).count(), cycle,
-                             position, velocity, previous};
+                             position, velocity, answered};
             Vec3 wanted{0.0, 0.0, 0.0};
             if (source.function) {
                 try {
@@ -297,63 +373,76 @@ void Servo::run() noexcept {
                 wanted = total_force(source.effects, widened(position), widened(velocity));
             }
             force = clamp_force(wanted, settings_.max_force);
+            held = force;
+        } else if (have_state && failures_in_a_row <= settings_.hold_cycles) {
+            // A failed exchange or two need not make the arm chatter: the last force holds.
+            force = held;
         }
 
-        const Clock::time_point next = due + period;
-        stream.set_deadline(next);
-        if (discard) {
-            // A reply that came after its cycle gave up on it must not pass for this one's.
-            // Dropping what has arrived as late as possible gives it the most time to come.
-            (void)stream.discard_input();
-            discard = false;
+        // With nothing in flight, whatever waits answers no request: dropped.
+        if (!in_flight && detail::drop_waiting_input(stream)) {
+            stale_.fetch_add(1, std::memory_order_relaxed);
         }
-        const Clock::time_point sent = Clock::now();
-        Vector3 p = position, v = velocity;
-        const int result = arm_.end_effector_force(force, p, v);
-        const Clock::time_point replied = Clock::now();
-        exchange_times_.add(static_cast<std::uint64_t>(ns_between(sent, replied)));
+        const Clock::time_point written = Clock::now();
+        stream.set_deadline(written + reply_timeout);
+        arm_.SendForce(force);
         cycles_.store(cycle, std::memory_order_relaxed);
-
-        if (result == Devices::Arbelon::state_reply_length) {
-            position = p;
-            velocity = v;
-            have_state = true;
-            failures_in_a_row = 0;
-            publish(std::chrono::duration<double>(replied - started_).count(), cycle, position,
-                    velocity, force);
+        Reply reply;
+        if (!settings_.pipeline) {
+            reply = take_reply(written, force, written + 2 * reply_timeout);
+        } else if (in_flight) {
+            // The request just written rides the wire beside the reply read now. A failure
+            // drains the line until that request's reply is due too.
+            reply = take_reply(in_flight_at, in_flight_force,
+                               std::max(in_flight_at + 2 * reply_timeout, written + reply_timeout));
+            in_flight = reply == Reply::fresh;
         } else {
-            if (thread_->stop_requested() && stream.is_open()) break;  // cut short to stop
-            failed_.fetch_add(1, std::memory_order_relaxed);
-            ++failures_in_a_row;
-            if (!stream.is_open()) {
-                reason = StopReason::port_closed;
-                break;
-            }
-            if (failures_in_a_row >= max_failures_) {
-                reason = StopReason::device_not_answering;
-                break;
-            }
-            discard = true;
+            reply = Reply::fresh;
+            in_flight = true;
+        }
+        if (reply == Reply::end) break;
+        if (in_flight) {
+            in_flight_force = force;
+            in_flight_at = written;
         }
 
-        due = next;
+        // The schedule: a cycle that ended after its deadline is late; the next starts at once
+        // when less than a period was lost, and whole periods lost are missed slots.
+        const Clock::time_point deadline = due + period;
         const Clock::time_point now = Clock::now();
-        if (now > due) {
-            // Late: no burst of cycles to catch up; carry on from the next deadline.
-            late_.fetch_add(1, std::memory_order_relaxed);
-            due += period * ((now - due) / period + 1);
+        if (now > deadline) late_.fetch_add(1, std::memory_order_relaxed);
+        due = deadline;
+        if (now > due + period) {
+            const auto lost = (now - due) / period;
+            missed_.fetch_add(static_cast<std::uint64_t>(lost), std::memory_order_relaxed);
+            due += period * lost;
         }
-        if (!thread_->sleep_until(due)) break;
+        if (now < due) {
+            if (spin > Clock::duration::zero()) {
+                if (!thread_->sleep_until(due - spin)) break;
+                while (Clock::now() < due) {
+                }
+            } else if (!thread_->sleep_until(due)) {
+                break;
+            }
+        }
     }
 
     // The last act: leave the arm limp, if the port still lets us. This exchange is not cut
-    // short by the stop request.
+    // short by the stop request; a reply still in flight is read first, or dropped.
     bool limp = false;
     if (stream.is_open()) {
         stream.set_wait_hook({});
-        if (reason != StopReason::stopped) (void)stream.discard_input();
-        stream.set_deadline(Clock::now() +
-                            std::max<Clock::duration>(period, std::chrono::milliseconds(50)));
+        if (in_flight) {
+            stream.set_deadline(in_flight_at + reply_timeout);
+            Vector3 p{}, v{};
+            if (arm_.ReceiveState(p, v) != Devices::Arbelon::state_reply_length) {
+                (void)detail::drain_late_reply(stream, in_flight_at + 2 * reply_timeout);
+            }
+        }
+        (void)detail::drop_waiting_input(stream);
+        stream.set_deadline(
+            Clock::now() + std::max<Clock::duration>(reply_timeout, std::chrono::milliseconds(50)));
         Vector3 p{}, v{};
         limp = arm_.end_effector_force({0.0f, 0.0f, 0.0f}, p, v) ==
                Devices::Arbelon::state_reply_length;

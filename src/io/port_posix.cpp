@@ -38,11 +38,23 @@ int open_path(const char* path, int flags) {
 int ioctl_request(int fd, unsigned long request, void* argument) {
     return ::ioctl(fd, request, argument);
 }
+int poll_until(pollfd* fds, nfds_t count, const timespec* timeout) {
+#if defined(__linux__)
+    return ::ppoll(fds, count, timeout, nullptr);
+#else
+    // Rounded up to the millisecond where there is no ppoll.
+    const int ms =
+        timeout == nullptr
+            ? -1
+            : static_cast<int>(timeout->tv_sec * 1000 + (timeout->tv_nsec + 999999) / 1000000);
+    return ::poll(fds, count, ms);
+#endif
+}
 }  // namespace
 
 const SystemCalls& real_calls() {
     static const SystemCalls real{open_path,   ::close,     ::read,   ::write,
-                                  ::poll,      ::fstat,     ::flock,  ioctl_request,
+                                  poll_until,  ::fstat,     ::flock,  ioctl_request,
                                   ::tcgetattr, ::tcsetattr, ::tcflush};
     return real;
 }
@@ -74,22 +86,27 @@ int fd_of(PortHandle handle) {
     return static_cast<int>(handle);
 }
 
-// Milliseconds from `now` until `deadline`, rounded up so poll never wakes a hair too early;
-// 0 once it has passed.
-int millis_until_from(Clock::time_point deadline, Clock::time_point now) {
-    const auto left = deadline - now;
-    if (left <= Clock::duration::zero()) return 0;
-    const auto ms = std::chrono::ceil<Millis>(left).count();
-    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
+// The time from `now` until `deadline`; zero once it has passed. Waits are to the nanosecond:
+// a deadline between two milliseconds is kept, not rounded up to the next one.
+Clock::duration left_from(Clock::time_point deadline, Clock::time_point now) {
+    return deadline > now ? deadline - now : Clock::duration::zero();
 }
 
-int millis_until(Clock::time_point deadline) {
-    return millis_until_from(deadline, Clock::now());
+Clock::duration left_until(Clock::time_point deadline) {
+    return left_from(deadline, Clock::now());
 }
 
 Clock::time_point deadline_after(std::uint64_t multiplier, std::uint64_t count,
                                  std::uint64_t constant) {
     return Clock::now() + Millis(multiplier * count + constant);
+}
+
+timespec timespec_of(Clock::duration d) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
 }
 
 // The errors of a line that is gone for good: an unplugged adapter, a pseudo-terminal whose
@@ -98,15 +115,16 @@ bool line_gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV;
 }
 
-// Waits up to `wait_ms` for `events`, in slices of the hook's interval when it has one. The hook
+// Waits up to `wait` for `events`, in slices of the hook's interval when it has one. The hook
 // is asked only when a slice ended with time left or a signal interrupted the wait, never
 // before the first poll: a reply that comes in time costs one poll. Returns poll's result (0
 // also for a slice that ended), or -2 when the hook asked to stop.
-int wait_for(int fd, short events, int wait_ms, const WaitHook& hook, pollfd& pfd) {
-    const bool sliced = hook && static_cast<std::uint32_t>(wait_ms) > hook.interval_ms;
-    if (sliced) wait_ms = static_cast<int>(std::max<std::uint32_t>(hook.interval_ms, 1));
+int wait_for(int fd, short events, Clock::duration wait, const WaitHook& hook, pollfd& pfd) {
+    const bool sliced = hook && wait > Millis(hook.interval_ms);
+    if (sliced) wait = Millis(std::max<std::uint32_t>(hook.interval_ms, 1));
     pfd = pollfd{fd, events, 0};
-    const int p = calls.poll(&pfd, 1, wait_ms);
+    const timespec timeout = timespec_of(wait);
+    const int p = calls.poll(&pfd, 1, &timeout);
     if (hook && ((p < 0 && errno == EINTR) || (p == 0 && sliced))) {
         const int saved = errno;
         if (hook.stop(hook.context)) return -2;
@@ -341,17 +359,17 @@ Outcome read_waiting(int fd, unsigned char* out, std::uint32_t count, const Port
                 break;
             }
         }
-        int wait;
+        Clock::duration wait;
         if (!timing) {
             // The first wait: its length follows from the deadline just set, on one reading of
             // the clock.
             const Clock::time_point now = Clock::now();
             start_timing(now);
-            wait = millis_until_from(deadline, now);
+            wait = left_from(deadline, now);
         } else {
-            wait = millis_until(deadline);
+            wait = left_until(deadline);
         }
-        if (wait == 0) {
+        if (wait == Clock::duration::zero()) {
             result.ending = hook_deadline_first && deadline == total_deadline ? Ending::interrupted
                                                                               : Ending::timed_out;
             break;
@@ -401,11 +419,11 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
         start.began = Clock::now();
         const std::uint64_t total =
             std::uint64_t{t.read_total_multiplier} * count + t.read_total_constant;
-        const int wait = total > 0x7fffffff ? 0x7fffffff : static_cast<int>(total);
+        const Clock::duration wait = Millis(total);
         pollfd pfd{};
         const int p = wait_for(fd, POLLIN, wait, hook, pfd);
         if (p == -2) return {0, Ending::interrupted, 0};
-        const bool sliced = hook && static_cast<std::uint32_t>(wait) > hook.interval_ms;
+        const bool sliced = hook && wait > Millis(hook.interval_ms);
         if (p == 1 && pfd.revents == POLLIN) {
             start.first = calls.read(fd, out, count);
             if (start.first == static_cast<ssize_t>(count)) return {count, Ending::complete, 0};
@@ -462,8 +480,8 @@ Outcome write(PortHandle handle, const void* source, std::size_t count, const Po
             if (hook_deadline_first) deadline = hook.deadline;
             timing = true;
         }
-        const int wait = millis_until(deadline);
-        if (wait == 0) {
+        const Clock::duration wait = left_until(deadline);
+        if (wait == Clock::duration::zero()) {
             result.ending = hook_deadline_first ? Ending::interrupted : Ending::timed_out;
             break;
         }
@@ -488,12 +506,12 @@ Outcome write(PortHandle handle, const void* source, std::size_t count, const Po
 bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook& hook) {
     const auto deadline = std::min(Clock::now() + Millis(timeout_ms), hook.deadline);
     for (;;) {
-        const int wait = millis_until(deadline);
+        const Clock::duration wait = left_until(deadline);
         pollfd pfd{};
         const int p = wait_for(fd_of(handle), POLLIN, wait, hook, pfd);
         if (p > 0) return true;  // input, or POLLHUP / POLLERR: a read returns at once
         if (p == -2 || (p < 0 && errno != EINTR && errno != EAGAIN)) return false;
-        if (p == 0 && wait == 0) return false;
+        if (p == 0 && wait == Clock::duration::zero()) return false;
     }
 }
 

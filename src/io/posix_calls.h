@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <time.h>
 
 #include <cstddef>
 
@@ -17,7 +18,8 @@ struct SystemCalls {
     int (*close)(int fd);
     ssize_t (*read)(int fd, void* buffer, std::size_t count);
     ssize_t (*write)(int fd, const void* buffer, std::size_t count);
-    int (*poll)(pollfd* fds, nfds_t count, int timeout_ms);
+    /// ppoll without a signal mask: waits up to `timeout` (null: for ever), to the nanosecond.
+    int (*poll)(pollfd* fds, nfds_t count, const timespec* timeout);
     int (*fstat)(int fd, struct stat* status);
     int (*flock)(int fd, int operation);
     int (*ioctl)(int fd, unsigned long request, void* argument);

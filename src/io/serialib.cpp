@@ -149,7 +149,13 @@ bool serialib::wait_for_input(std::uint32_t timeout_ms) noexcept {
 
 bool serialib::discard_input() noexcept {
     has_lookahead = false;
-    return is_open() && io::port::discard_input(handle());
+    if (!is_open() || !io::port::discard_input(handle())) return false;
+    // What an interrupted read left on its way has been dropped now: the next request need
+    // not drop input again (which, with a request in flight, would drop its reply).
+    if (unpack(error.load(std::memory_order_relaxed)).cause == Cause::interrupted) {
+        error.store(0, std::memory_order_relaxed);
+    }
+    return true;
 }
 
 serialib::int_type serialib::overflow(int_type c) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -90,6 +91,38 @@ class ArmPeer {
     int after_n_;
     mutable std::mutex mutex_;
     std::vector<Vector3> forces_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// Plays an arm that reports as its position the force it was last asked for, so a state is
+// fresh exactly when its position equals the force of the request it answers. The n-th reply
+// (from 1) waits delay_us(n) microseconds first.
+class EchoPeer {
+  public:
+    EchoPeer(Pty& pty, std::function<int(int)> delay_us)
+        : pty_(pty), delay_us_(std::move(delay_us)), thread_([this] { serve(); }) {}
+    ~EchoPeer() {
+        done_ = true;
+        thread_.join();
+    }
+
+  private:
+    void serve() {
+        int n = 0;
+        while (!done_) {
+            const Bytes request = pty_.receive(13, 20);
+            if (request.size() < 13 || request[0] != 0x2A) continue;
+            std::this_thread::sleep_for(std::chrono::microseconds(delay_us_(++n)));
+            Bytes reply{0x2B};
+            reply.insert(reply.end(), request.begin() + 1, request.end());
+            for (int i = 0; i < 3; ++i) put_f32(reply, 0.0f);
+            pty_.send(reply);
+        }
+    }
+
+    Pty& pty_;
+    std::function<int(int)> delay_us_;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
@@ -202,7 +235,9 @@ TEST(servo_test, stops_by_itself_when_the_device_falls_silent_or_hangs_up) {
         Arbelon arm(&stream);
         ArmPeer peer(pty, {0.1f, 0, 0}, c.after, 5);
         ServoSettings settings;
-        settings.rate_hz = 500.0;  // 25 failures in a row allowed: 50 ms worth
+        settings.rate_hz = 500.0;
+        settings.give_up_after = 0.2;  // seconds without a reply
+        settings.hold_cycles = 2;
         Servo servo(arm, settings);
         servo.set_effects({Spring({0, 0, 0}, 10.0)});
         const auto start = Clock::now();
@@ -212,10 +247,16 @@ TEST(servo_test, stops_by_itself_when_the_device_falls_silent_or_hangs_up) {
         const ServoStats stats = servo.stats();
         EXPECT_EQ(stats.stop_reason, c.reason) << c.what;
         if (c.reason == StopReason::device_not_answering) {
-            EXPECT_GE(stats.failed_exchanges, 25u) << c.what;
+            EXPECT_GE(stats.failed_exchanges, 2u) << c.what;
+            EXPECT_FALSE(stats.left_limp) << "the zero force got no reply either";
+            // The sixth request (the spring's force) went unanswered: that force is resent for
+            // the two cycles held, then only zero goes out (the last request too).
             const auto forces = peer.forces();
-            // The sixth request went unanswered; from the one after next on, no force is sent.
-            for (std::size_t i = 7; i < forces.size(); ++i) {
+            ASSERT_GE(forces.size(), 9u);
+            for (std::size_t i = 5; i <= 5 + 2; ++i) {
+                EXPECT_EQ(forces[i], (Vector3{-1.0f, 0, 0})) << "held, request " << i;
+            }
+            for (std::size_t i = 5 + 3; i < forces.size(); ++i) {
                 EXPECT_EQ(forces[i], (Vector3{0, 0, 0})) << c.what << " request " << i;
             }
         } else {
@@ -287,4 +328,45 @@ TEST(servo_test, asking_for_real_time_priority_never_fails) {
     (void)servo.realtime();  // granted or not, depending on the machine's permissions
     servo.stop();
     EXPECT_GT(servo.stats().cycles, 0u);
+}
+
+TEST(servo_test, every_state_answers_its_own_request_however_late_the_replies) {
+    struct Case {
+        const char* what;
+        double rate_hz;
+        std::function<int(int)> delay_us;
+    } cases[] = {
+        {"clean line", 1000.0, [](int) { return 0; }},
+        // Late beyond the time-out, within the wait for a late reply that follows it.
+        {"every seventh reply after the time-out", 500.0,
+         [](int n) { return n % 7 == 0 ? 15000 : 0; }},
+        {"a line slower than the loop", 1000.0, [](int) { return 3000; }},
+    };
+    for (const Case& c : cases) {
+        for (const bool pipeline : {false, true}) {
+            Pty pty;
+            SerialStream stream(pty.path().c_str());
+            Arbelon arm(&stream);
+            EchoPeer peer(pty, c.delay_us);
+            ServoSettings settings;
+            settings.rate_hz = c.rate_hz;
+            settings.reply_timeout = 0.01;
+            settings.pipeline = pipeline;
+            Servo servo(arm, settings);
+            std::atomic<int> fresh{0}, stale{0};
+            servo.set_force_function([&](const ServoState& s) {
+                // A force of its own each cycle, small enough to be sent as it is.
+                (s.position == s.force ? fresh : stale).fetch_add(1);
+                return Vec3{static_cast<double>(s.cycle % 1000) * 1e-3, 0.0, 0.0};
+            });
+            servo.start();
+            EXPECT_TRUE(zelkor_test::wait_until([&] { return fresh.load() >= 100; }))
+                << c.what << (pipeline ? ", pipelined" : "");
+            servo.stop();
+            EXPECT_EQ(stale.load(), 0) << c.what << (pipeline ? ", pipelined" : "");
+            if (c.delay_us(7) != 0 && c.delay_us(1) == 0) {
+                EXPECT_GT(servo.stats().failed_exchanges, 0u) << c.what;
+            }
+        }
+    }
 }

@@ -619,7 +619,10 @@ TEST(sim_options_test, accepts_the_documented_options) {
                     "--hangup-after",
                     "10",
                     "--exit-on-stdin-eof",
-                    "--verbose"},
+                    "--verbose",
+                    "--line",
+                    "ftdi-16ms",
+                    "--realtime"},
                    error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->device, Options::Device::arbelon);
@@ -637,6 +640,8 @@ TEST(sim_options_test, accepts_the_documented_options) {
     EXPECT_EQ(o->faults.silent_after, never);
     EXPECT_TRUE(o->exit_on_stdin_eof);
     EXPECT_TRUE(o->verbose);
+    EXPECT_EQ(o->line, LineKind::ftdi_16ms);
+    EXPECT_TRUE(o->realtime);
 
     o = parse({"handle", "--status-rate", "250", "--error-every", "5", "--error-code", "0x10",
                "--tool-data-remaining", "4"},
@@ -648,6 +653,7 @@ TEST(sim_options_test, accepts_the_documented_options) {
     EXPECT_EQ(o->error_code, 0x10);
     EXPECT_EQ(o->tool_data_remaining, 4);
     EXPECT_EQ(o->identity.device_id, 0x0D01);  // the handle's default
+    EXPECT_EQ(o->line, LineKind::pty);
 
     EXPECT_TRUE(parse({"--help"}, error)->help);
 }
@@ -677,6 +683,9 @@ TEST(sim_options_test, rejects_mistakes_with_a_reason) {
         {{"handle", "--fixed-dt", "0.001"}, "arbelon only"},
         {{"handle", "--uuid", "00112233445566778899aabbccddeeff"}, "arbelon only"},
         {{"handle", "--status-rate", "-1"}, "rate"},
+        {{"arbelon", "--line", "rs232"}, "'rs232' is not a line: give pty, uart"},
+        {{"handle", "--line"}, "--line needs a value"},
+        {{"arbelon", "--realtime", "1"}, "unexpected argument '1'"},
     };
     for (const auto& c : cases) {
         std::string error;

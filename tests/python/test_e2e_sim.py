@@ -13,7 +13,8 @@ from typing import TYPE_CHECKING
 
 import pytest
 import ZelkorHardwareAPI as zh
-from zelkor_sim import Simulator, executable
+from recorder import Recorder
+from zelkor_sim import LINES, Simulator, executable
 
 if TYPE_CHECKING:
     from conftest import StartSimulator
@@ -61,7 +62,12 @@ def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how: str) -> None:
 
 @pytest.mark.parametrize(
     "args,says",
-    [([], "which device"), (["arm"], "unknown device"), (["arbelon", "--drop", "2"], "chance")],
+    [
+        ([], "which device"),
+        (["arm"], "unknown device"),
+        (["arbelon", "--drop", "2"], "chance"),
+        (["arbelon", "--line", "rs232"], "'rs232' is not a line: give pty, uart"),
+    ],
 )
 def test_bad_command_lines_are_refused_with_a_reason(args: list[str], says: str) -> None:
     run = subprocess.run([executable(), *args], capture_output=True, text=True, timeout=10)
@@ -83,6 +89,47 @@ def test_its_port_and_process_are_there_once_it_has_started() -> None:
 def test_a_simulator_that_does_not_start_says_why() -> None:
     with pytest.raises(RuntimeError, match="unknown option '--bogus'"):
         Simulator("arbelon", "--bogus").start()
+    with pytest.raises(RuntimeError, match="'serial' is not a line"):
+        Simulator("arbelon", line="serial").start()
+
+
+# Milliseconds per strict exchange in a loop. The line never lets a byte through early, so the
+# lower bounds hold however loaded the machine: 38 bytes of wire (3.3 ms) for the serial
+# lines, 16 ms for the adapter's default timer (10 here), half a frame for USB. The upper
+# bounds, for the lines the wire dominates, are ten times what the line itself takes.
+BOUNDS: dict[str, tuple[float, float | None]] = {
+    "pty": (0.0, None),
+    "uart": (3.0, 33.0),
+    "ftdi": (3.0, 60.0),
+    "ftdi-16ms": (10.0, 160.0),
+    "usb-fs": (0.5, None),
+    "usb-hs": (0.06, None),
+}
+
+
+@pytest.mark.parametrize("line", LINES)
+def test_each_line_answers_every_exchange_no_sooner_than_its_wire_allows(line: str) -> None:
+    # Real-time where the machine allows it; served all the same where not.
+    sim = Simulator("arbelon", "--verbose", line=line, realtime=True)
+    sim.start()
+    try:
+        arm = zh.Arbelon(zh.SerialStream(sim.port))
+        assert arm.device_wakeup()[0] == 0x0A01
+        count = 0
+        start = time.monotonic()
+        while time.monotonic() - start < 0.5:
+            arm.end_effector_force([0.0, 0.0, 0.0])
+            assert arm.last_result == 24
+            count += 1
+        each = (time.monotonic() - start) / count * 1e3
+    finally:
+        log = sim.stop()
+    assert sim.process.returncode == 0
+    assert "running real-time: SCHED_FIFO" in log or "real-time scheduling refused" in log, log
+    assert ("line: " in log) == (line != "pty")
+    at_least, at_most = BOUNDS[line]
+    assert each >= at_least, f"{count} exchanges, {each:.3f} ms each"
+    assert at_most is None or each <= at_most, f"{count} exchanges, {each:.3f} ms each"
 
 
 def test_bad_input_neither_crashes_nor_wedges_it(simulator: StartSimulator) -> None:
@@ -118,3 +165,30 @@ def test_the_program_is_found_beside_the_interpreter_or_where_told(
     monkeypatch.setenv("ZELKOR_SIM", str(tmp_path / "missing"))
     with pytest.raises(FileNotFoundError, match="ZELKOR_SIM"):
         executable()
+
+
+def test_a_handle_that_sends_more_than_the_wire_carries_loses_whole_messages() -> None:
+    # 100 status messages a second of 1 + 21 + 255 bytes: 2.4 times what 115200 baud carries.
+    sim = Simulator("handle", "--verbose", line="uart")
+    sim.start()
+    try:
+        handle = Recorder(zh.SerialStream(sim.port))
+        handle.SendDeviceWakeup()
+        handle.until("info")
+        data = bytes(range(255))
+        handle.SendHandleState(0x0D01, len(data), data)
+        handle.until("status", lambda values: bool(values[5] == list(data)))
+        seen = len(handle.messages)
+        start = time.monotonic()
+        while time.monotonic() - start < 1.0:
+            handle.Receive()
+        elapsed = time.monotonic() - start
+        got = handle.messages[seen:]
+        del handle
+    finally:
+        log = sim.stop()
+    # Never more than the wire carries (a few may have waited in the port already); every
+    # one whole and intact.
+    assert 5 <= len(got) <= elapsed * 11520 / 277 + 3, len(got)
+    assert all(kind == "status" and values[5] == list(data) for kind, values in got)
+    assert "the line is backed up: dropped a 0xDA message" in log

@@ -250,6 +250,6 @@ def test_settings_are_checked(device: Device) -> None:
     assert servo.stats().stop_reason is None and servo.state().cycle == 0
     # A port that never opened is named, with its cause, before anything starts.
     missing = zh.Servo(zh.Arbelon(zh.SerialStream("/dev/zelkor-no-such-port")))
-    with pytest.raises(FileNotFoundError) as refused:
+    with pytest.raises(FileNotFoundError) as not_open:
         missing.start()
-    assert refused.value.filename == "/dev/zelkor-no-such-port" and not missing.running
+    assert not_open.value.filename == "/dev/zelkor-no-such-port" and not missing.running

@@ -22,7 +22,7 @@ class BackgroundThread;
 enum class StopReason : std::uint8_t {
     none,                  ///< it has not ended: running, or never started
     stopped,               ///< stop() (or the destructor) ended it
-    device_not_answering,  ///< max_failures exchanges in a row got no whole reply
+    device_not_answering,  ///< no whole reply for give_up_after seconds (or max_failures in a row)
     port_closed,           ///< the port hung up or was closed
     force_law_failed,      ///< the force function threw
     forked,                ///< the process forked while it ran: this is the child's copy
@@ -46,9 +46,15 @@ struct ServoState {
 struct ServoStats {
     double rate_hz = 0.0;                ///< cycles per second achieved since start()
     std::uint64_t cycles = 0;            ///< cycles run
-    std::uint64_t late_cycles = 0;       ///< cycles that ended after the next one was due
+    std::uint64_t late_cycles = 0;       ///< cycles that ended after their own deadline
     std::uint64_t failed_exchanges = 0;  ///< exchanges without a whole reply in time
-    double p50_us = 0.0;                 ///< exchange time percentiles, µs (within ~3 %)
+    /// Whole periods the schedule skipped because a cycle ran over by more than a period;
+    /// counted apart from late_cycles (a slot is missed, a cycle is late).
+    std::uint64_t missed = 0;
+    /// Times input that answered no request in flight was dropped: before a request (a late
+    /// reply, noise) or after a reply that did not come whole in time.
+    std::uint64_t stale_dropped = 0;
+    double p50_us = 0.0;  ///< exchange time percentiles, µs (within ~3 %)
     double p99_us = 0.0;
     double p999_us = 0.0;
     double max_us = 0.0;  ///< the longest exchange, µs
@@ -61,19 +67,34 @@ struct ServoStats {
 
 /// The loop's settings.
 struct ServoSettings {
-    /// Cycles per second, 1 to 20,000.
+    /// Cycles per second, 1 to 20,000; 0 measures the line when the loop starts (see
+    /// measure_line) and picks the highest rate it sustains, at most 1,000.
     double rate_hz = 1000.0;
     /// The longest force sent, in newtons (the summed force is scaled down to it). The
     /// default suits a desk-top arm whose hand-held end-effector a user may let go of.
     double max_force = 5.0;
     /// Ask for real-time scheduling (never fails because of it; see Servo::realtime()).
     bool realtime = false;
-    /// Consecutive failed exchanges after which the loop gives up; 0 means 50 ms worth of
-    /// cycles (at least one).
+    /// Consecutive failed exchanges after which the loop gives up; 0 leaves it to
+    /// give_up_after alone.
     std::uint32_t max_failures = 0;
     /// The CPU the loop's thread is bound to (counted from 0); -1 leaves it to the system.
     /// Binding never fails the loop: a system that refuses leaves the thread unbound.
     int cpu = -1;
+    /// Seconds a reply may take from its request, apart from the period: a late reply ends its
+    /// cycle when it comes. The default covers a USB adapter left at its 16 ms latency timer.
+    double reply_timeout = 0.025;
+    /// Cycles after a failed exchange that resend the last force before zero is sent.
+    std::uint32_t hold_cycles = 3;
+    /// Seconds without a whole reply after which the loop stops: "device not answering".
+    double give_up_after = 0.5;
+    /// One request in flight: request k+1 is written before reply k is read, so the wire
+    /// carries both at once. For lines whose wire time dominates; the force then answers a
+    /// state one cycle older.
+    bool pipeline = false;
+    /// Microseconds before each deadline that the loop spins instead of sleeping; 0 sleeps to
+    /// the deadline (the timers are precise to the microsecond already).
+    double spin_us = 0.0;
 };
 
 /// Computes the force to send from the latest state (C++ callers' alternative to effects).
@@ -82,14 +103,20 @@ using ForceFunction = std::function<Vec3(const ServoState&)>;
 
 /// A fixed-rate force loop for one Arbelon, in a thread of its own.
 ///
-/// Each cycle sends one end_effector_force request whose force is computed from the previous
-/// reply (the sum of the effects, clamped to max_force; zero after a failed exchange), waits
-/// for the reply at most until the cycle's deadline, then sleeps until the next absolute
-/// deadline. A cycle that runs late counts as late and the schedule resumes at the next
-/// deadline, without a burst to catch up. After a failed exchange, whatever has arrived is
-/// dropped before the next request. The loop stops by itself when the port hangs up or
-/// max_failures exchanges in a row fail; its last act is always one zero-force request (when
-/// the port is still open), so the arm is left limp.
+/// Each cycle sends one end_effector_force request whose force is computed from the latest
+/// reply (the sum of the effects, clamped to max_force), and reads that request's reply before
+/// anything else is written: a reply is never taken for a later request's. A reply has
+/// reply_timeout seconds; one that does not come whole in time fails its exchange, and the
+/// loop then waits (bounded) for the rest of it and drops input until the line has been quiet
+/// for a millisecond. Before each request, input already waiting answers nothing in flight
+/// and is dropped (stale_dropped). After a failure the last force is resent for hold_cycles
+/// cycles, then zero. Cycles start on absolute deadlines: one that ends after its deadline is
+/// late, the next starts at once when less than a period was lost, and whole periods lost are
+/// counted as missed slots, never caught up in a burst. With pipeline, one request stays in
+/// flight (written before the previous reply is read). The loop stops by itself when the port
+/// hangs up or no whole reply came for give_up_after seconds (or max_failures in a row); its
+/// last act is always one zero-force request (when the port is still open), so the arm is
+/// left limp.
 ///
 /// While it runs, the servo drives the arm's stream (see IO::StreamUse): it is the only user of
 /// the stream, and a second servo on any arm of that stream refuses to start. Nothing in a
@@ -143,6 +170,9 @@ class ZELKOR_API Servo {
     std::vector<Bucket> exchange_time_histogram() const;
 
     const ServoSettings& settings() const noexcept { return settings_; }
+    /// The rate the loop runs at: settings().rate_hz, or the one it picked by measuring the
+    /// line (0 until it has).
+    double rate_hz() const noexcept { return rate_hz_.load(std::memory_order_acquire); }
     Devices::Arbelon& arm() const noexcept { return arm_; }
 
   private:
@@ -155,9 +185,9 @@ class ZELKOR_API Servo {
 
     Devices::Arbelon& arm_;
     const ServoSettings settings_;
-    std::uint32_t max_failures_;
 
     std::unique_ptr<BackgroundThread> thread_;
+    std::atomic<double> rate_hz_{0.0};
     std::atomic<bool> realtime_{false};
     std::atomic<StopReason> stop_reason_{StopReason::none};
     std::atomic<bool> left_limp_{false};
@@ -172,7 +202,7 @@ class ZELKOR_API Servo {
     std::chrono::steady_clock::time_point started_{};               // start() and the loop only
     std::atomic<std::chrono::steady_clock::rep> started_ticks_{0};  // the same, for stats()
     std::atomic<std::int64_t> ended_ns_{0};  // loop end, ns after the start; 0 while running
-    std::atomic<std::uint64_t> cycles_{0}, late_{0}, failed_{0};
+    std::atomic<std::uint64_t> cycles_{0}, late_{0}, failed_{0}, missed_{0}, stale_{0};
     DurationHistogram exchange_times_;
 };
 

@@ -63,7 +63,7 @@ struct ZELKOR_API PortError {
 /// `deadline` ends every wait at that time at the latest (a control loop bounds each exchange
 /// by its cycle this way). A transfer it cuts short records Cause::interrupted, like one the
 /// hook stopped, so a reply that comes after it is dropped before the next request (see
-/// Device::send_request). On POSIX the wait is rounded up to the next millisecond.
+/// Device::send_request). On POSIX waits end to the nanosecond, never rounded to milliseconds.
 struct WaitHook {
     using Clock = std::chrono::steady_clock;
 

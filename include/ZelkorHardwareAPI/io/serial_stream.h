@@ -105,7 +105,8 @@ class ZELKOR_API SerialStream : public std::basic_iostream<char> {
     }
 
     /// Drops whatever has arrived but not been read (so a late reply is never taken for the
-    /// answer to the next request). False when the port is not open or the platform refused.
+    /// answer to the next request), and forgets a recorded interruption. False when the port is
+    /// not open or the platform refused.
     bool discard_input() noexcept { return buffer->discard_input(); }
 
   private:

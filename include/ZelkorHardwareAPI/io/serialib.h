@@ -111,8 +111,9 @@ class ZELKOR_API serialib : public std::basic_streambuf<char> {
     /// wait: a byte is held or has arrived, the line hung up, or no port is open.
     bool wait_for_input(std::uint32_t timeout_ms) noexcept;
 
-    /// Drops the held look-ahead byte and whatever has arrived at the port but not been read.
-    /// False when no port is open or the platform refused.
+    /// Drops the held look-ahead byte and whatever has arrived at the port but not been read,
+    /// and forgets a recorded interruption (what it left on its way is dropped). False when no
+    /// port is open or the platform refused.
     bool discard_input() noexcept;
 
   protected:

@@ -98,10 +98,10 @@ ssize_t fake_write(int fd, const void* buffer, std::size_t count) {
     return scripted(script.write, count,
                     [&] { return sys::real_calls().write(fd, buffer, count); });
 }
-int fake_poll(pollfd* fds, nfds_t n, int timeout_ms) {
+int fake_poll(pollfd* fds, nfds_t n, const timespec* timeout) {
     ++script.polls;
     Scripted s;
-    if (!next(script.poll, s) || s.real) return sys::real_calls().poll(fds, n, timeout_ms);
+    if (!next(script.poll, s) || s.real) return sys::real_calls().poll(fds, n, timeout);
     fds[0].revents = s.revents;
     errno = s.error;
     return static_cast<int>(s.result);
