@@ -3,6 +3,7 @@
 #include <ZelkorHardwareAPI/devices/find.h>
 #include <ZelkorHardwareAPI/io/ports.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <chrono>
 #include <cmath>
@@ -16,6 +17,48 @@
 #include "python/port_name.h"
 
 namespace py = pybind11;
+
+namespace Zelkor::HardwareAPI::Python {
+/// The ports find_devices is given: absent (None), or the names of an iterable of port names.
+struct PortNames {
+    std::optional<std::vector<std::string>> names;
+};
+}  // namespace Zelkor::HardwareAPI::Python
+
+namespace pybind11::detail {
+
+// Any iterable of port names, or None; not one name by itself (a str is an iterable of
+// one-letter names), which is refused with a TypeError that says so.
+template <>
+struct type_caster<Zelkor::HardwareAPI::Python::PortNames> {
+    PYBIND11_TYPE_CASTER(
+        Zelkor::HardwareAPI::Python::PortNames,
+        const_name("Optional[Iterable[Union[str, bytes, bytearray, os.PathLike[str]]]]"));
+
+    bool load(handle src, bool) {
+        if (src.is_none()) return true;
+        const bool one_name = isinstance<str>(src) || isinstance<bytes>(src) ||
+                              isinstance<bytearray>(src) || hasattr(src, "__fspath__");
+        if (one_name || !isinstance<iterable>(src)) {
+            throw type_error(
+                "find_devices: ports must be a list of port names (for one port, "
+                "[name]), not " +
+                repr(type::of(src)).cast<std::string>());
+        }
+        std::vector<std::string>& names = value.names.emplace();
+        for (const handle item : src) {
+            make_caster<Zelkor::HardwareAPI::Python::PortName> name;
+            if (!name.load(item, true)) {
+                throw type_error("find_devices: a port name is a str, bytes or path, not " +
+                                 repr(type::of(item)).cast<std::string>());
+            }
+            names.push_back(cast_op<Zelkor::HardwareAPI::Python::PortName&>(name).text);
+        }
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
 
 namespace Zelkor::HardwareAPI::Python {
 
@@ -51,29 +94,6 @@ bool signal_raised(void*) {
     if (!GilReleased::main_thread()) return false;
     const GilHeld gil;
     return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
-}
-
-// The names in `ports`: any iterable of port names, but not one name by itself (a str is an
-// iterable of one-letter names).
-std::vector<std::string> port_names(const py::object& ports) {
-    const bool one_name = py::isinstance<py::str>(ports) || py::isinstance<py::bytes>(ports) ||
-                          py::isinstance<py::bytearray>(ports) || py::hasattr(ports, "__fspath__");
-    if (one_name || !py::isinstance<py::iterable>(ports)) {
-        throw py::type_error(
-            "find_devices: ports must be a list of port names (for one port, "
-            "[name]), not " +
-            py::repr(py::type::of(ports)).cast<std::string>());
-    }
-    std::vector<std::string> names;
-    for (const py::handle item : ports) {
-        py::detail::make_caster<PortName> name;
-        if (!name.load(item, true)) {
-            throw py::type_error("find_devices: a port name is a str, bytes or path, not " +
-                                 py::repr(py::type::of(item)).cast<std::string>());
-        }
-        names.push_back(py::detail::cast_op<PortName&>(name).text);
-    }
-    return names;
 }
 
 std::chrono::milliseconds timeout_ms(double seconds) {
@@ -180,24 +200,9 @@ void register_ports(py::module_& m) {
 
     m.def(
         "list_ports",
-        [](const py::object& root) {
-            std::string folder;
-            if (!root.is_none()) {
-                py::detail::make_caster<PortName> name;
-                if (!name.load(root, true)) {
-                    throw py::type_error("list_ports: root is a str, bytes or path, not " +
-                                         py::repr(py::type::of(root)).cast<std::string>());
-                }
-                folder = py::detail::cast_op<PortName&>(name).text;
-            }
-            std::vector<PortInfo> ports;
-            {
-                GilReleased unlocked;
-                ports = IO::list_ports(folder);
-            }
-            py::list out;
-            for (PortInfo& port : ports) out.append(py::cast(std::move(port)));
-            return out;
+        [](const std::optional<PortName>& root) {
+            GilReleased unlocked;
+            return IO::list_ports(root ? root->text : std::string());
         },
         py::kw_only(), py::arg("root") = py::none(),
         "The serial ports of this machine, one PortInfo each, sorted by device name (ttyUSB2 "
@@ -212,25 +217,20 @@ void register_ports(py::module_& m) {
 
     m.def(
         "find_devices",
-        [](const py::object& ports, double timeout) {
+        [](const PortNames& ports, double timeout) {
             const std::chrono::milliseconds ms = timeout_ms(timeout);
-            std::vector<std::string> names;
-            if (ports.is_none()) {
-                GilReleased unlocked;
-                names = Devices::candidate_ports();
-            } else {
-                names = port_names(ports);
-            }
             std::vector<Devices::PortProbe> probes;
             {
                 GilReleased unlocked;
+                const std::vector<std::string> names =
+                    ports.names ? *ports.names : Devices::candidate_ports();
                 probes = Devices::probe_ports(names, ms, {signal_raised, nullptr});
             }
             if (PyErr_Occurred()) throw py::error_already_set();
-            py::list found;
+            std::vector<FoundDevice> found;
             for (Devices::PortProbe& probe : probes) {
                 if (probe.outcome == Devices::PortProbe::Outcome::answered) {
-                    found.append(py::cast(std::move(probe.device)));
+                    found.push_back(std::move(probe.device));
                 }
             }
             return found;

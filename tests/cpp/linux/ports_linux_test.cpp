@@ -122,7 +122,8 @@ void build(const Tree& t) {
     t.bound(usb + "1-4/1-4:1.0/ttyUSB1", "usb-serial", "pl2303");
     t.tty("ttyUSB1", usb + "1-4/1-4:1.0/ttyUSB1");
 
-    for (const char* name : {"ptmx", "tty", "tty0", "console", "ttyp0"}) {
+    // No device behind them: the pseudo-terminal master, virtual consoles, a legacy ttyS.
+    for (const char* name : {"ptmx", "tty", "tty0", "console", "ttyp0", "ttyS2"}) {
         t.folder(std::string("sys/devices/virtual/tty/") + name);
         t.link(std::string("sys/class/tty/") + name,
                std::string("../../devices/virtual/tty/") + name);
