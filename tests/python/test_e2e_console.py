@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
-import sysconfig
 from typing import TYPE_CHECKING
 
 from zelkor_sim import executable
@@ -17,16 +16,14 @@ NAME = "zelkor-console"
 
 
 def console() -> str:
-    """ZELKOR_CONSOLE; else beside the simulator in use (installed together, or a build
-    folder's tools/ beside its sim/); else the interpreter's scripts; else PATH."""
+    """ZELKOR_CONSOLE, else beside the simulator in use (pip installs the two together; a
+    build folder has it in tools/ beside sim/), else on PATH."""
     sim = os.path.dirname(executable())
-    candidates = [
+    for candidate in (
         os.environ.get("ZELKOR_CONSOLE", ""),
         os.path.join(sim, NAME),
         os.path.join(sim, os.pardir, "tools", NAME),
-        os.path.join(sysconfig.get_path("scripts"), NAME),
-    ]
-    for candidate in candidates:
+    ):
         if candidate and os.access(candidate, os.X_OK):
             return candidate
     found = shutil.which(NAME)

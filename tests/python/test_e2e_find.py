@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import pathlib
-import select
 import signal
 import threading
 import time
@@ -17,8 +16,6 @@ if TYPE_CHECKING:
     from conftest import Device, StartSimulator
 
 WAKEUP = b"\x0a"
-# The Arbelon's identity reply: code, device id 0x0B0A, model 4, versions 5 and 6, 16 bytes.
-IDENTITY = bytes([0x0B, 0x0A, 0x0B, 4, 5, 6]) + bytes(16)
 
 
 def test_finds_the_devices_that_answer(
@@ -49,40 +46,6 @@ def test_a_port_held_by_another_stream_is_left_alone(device: Device) -> None:
         assert zh.find_devices([device.path], timeout=0.5) == []
         assert device.drain() == b""
         assert holder.is_open
-
-
-def test_ports_are_tried_at_once(device: Device) -> None:
-    """Each line answers only once both were woken: tried one after the other, the first
-    would have given up before the second was woken."""
-    other = type(device)()
-    lines = [device, other]
-
-    def play() -> None:
-        woken: set[int] = set()
-        end = time.monotonic() + 20
-        while len(woken) < 2 and time.monotonic() < end:
-            ready = select.select([d.master for d in lines if d.master not in woken], [], [], 0.05)
-            for master in ready[0]:
-                try:
-                    if os.read(master, 1) == WAKEUP:
-                        woken.add(master)
-                except OSError:  # not open on the other side yet
-                    time.sleep(0.01)
-        if len(woken) == 2:
-            for d in lines:
-                d.send(IDENTITY)
-
-    player = threading.Thread(target=play)
-    player.start()
-    try:
-        found = zh.find_devices([device.path, other.path], timeout=10.0)
-    finally:
-        player.join()
-        other.close()
-    assert [(d.port, d.kind, d.device_id) for d in found] == [
-        (device.path, "Arbelon", 0x0B0A),
-        (other.path, "Arbelon", 0x0B0A),
-    ]
 
 
 def test_a_signal_handler_that_raises_ends_the_search(device: Device) -> None:

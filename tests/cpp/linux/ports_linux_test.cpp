@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,7 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using Zelkor::HardwareAPI::IO::list_ports;
 using Zelkor::HardwareAPI::IO::PortInfo;
-using Zelkor::HardwareAPI::IO::ports::natural_less;
 
 class Tree {
   public:
@@ -35,181 +33,117 @@ class Tree {
     }
     const fs::path& root() const { return root_; }
 
-    /// Writes `text` (and a newline, as sysfs does) to root/`path`.
-    void file(const std::string& path, const std::string& text = "") const {
-        fs::create_directories((root_ / path).parent_path());
-        std::ofstream(root_ / path) << text << (text.empty() ? "" : "\n");
+    /// Files of one folder, each "name=value" (a value ends in a newline, as in sysfs), or
+    /// "name->target" for a symbolic link.
+    void at(const std::string& folder, std::initializer_list<std::string> entries) const {
+        fs::create_directories(root_ / folder);
+        for (const std::string& entry : entries) {
+            const std::size_t link = entry.find("->"), value = entry.find('=');
+            if (link != std::string::npos) {
+                fs::create_symlink(entry.substr(link + 2), root_ / folder / entry.substr(0, link));
+            } else {
+                std::ofstream(root_ / folder / entry.substr(0, value))
+                    << (value == std::string::npos ? "" : entry.substr(value + 1) + "\n");
+            }
+        }
     }
-    /// Attributes of a folder, name to value.
-    void files(const std::string& folder, const std::map<std::string, std::string>& values) const {
-        for (const auto& [name, value] : values) file(folder + "/" + name, value);
-    }
-    /// A symbolic link at root/`path` to `target`, relative as sysfs writes them.
-    void link(const std::string& path, const std::string& target) const {
-        fs::create_directories((root_ / path).parent_path());
-        fs::create_symlink(target, root_ / path);
-    }
-    void folder(const std::string& path) const { fs::create_directories(root_ / path); }
-
-    /// A tty under `device` (a folder under sys/devices), with its class entry.
-    void tty(const std::string& name, const std::string& device) const {
+    /// A tty of `device` (a folder under sys/devices), with its class entry.
+    void tty(const std::string& name, const std::string& device,
+             std::initializer_list<std::string> entries = {}) const {
         const std::string dir = "sys/devices/" + device + "/tty/" + name;
-        folder(dir);
-        link(dir + "/device", "../..");
-        link("sys/class/tty/" + name, "../../devices/" + device + "/tty/" + name);
+        at(dir, entries);
+        at(dir, {"device->../.."});
+        at("sys/class/tty", {name + "->" + (root_ / dir).string()});
     }
     /// A device folder's bus and driver links.
-    void bound(const std::string& device, const std::string& bus, const std::string& driver) const {
-        const std::string dir = "sys/devices/" + device;
-        const int depth = static_cast<int>(std::count(dir.begin(), dir.end(), '/')) + 1;
-        std::string up;
-        for (int i = 0; i < depth; ++i) up += "../";
-        link(dir + "/subsystem", up + "sys/bus/" + bus);
-        if (!driver.empty()) link(dir + "/driver", up + "sys/bus/" + bus + "/drivers/" + driver);
+    void bound(const std::string& device, const std::string& bus, const std::string& driver) {
+        const std::string bus_dir = (root_ / "sys/bus" / bus).string();
+        at("sys/devices/" + device,
+           {"subsystem->" + bus_dir, "driver->" + bus_dir + "/drivers/" + driver});
     }
 
   private:
     fs::path root_;
 };
 
-// The machine: an FTDI adapter (latency timer, by-id link), a CDC-ACM device without product
-// or serial strings, a UART that is the console behind serial-base (kernel 6.5 on), an 8250
-// placeholder, a USB adapter whose /dev node is missing, and the ttys with no device.
-void build(const Tree& t) {
-    const std::string usb = "pci0000:00/0000:00:14.0/usb1/";
-    t.files("sys/devices/" + usb + "1-2", {{"idVendor", "0403"},
-                                           {"idProduct", "6001"},
-                                           {"serial", "A10K3XYZ"},
-                                           {"manufacturer", "FTDI"},
-                                           {"product", "FT232R USB UART"}});
-    t.files("sys/devices/" + usb + "1-2/1-2:1.0", {{"bInterfaceNumber", "00"}});
-    t.bound(usb + "1-2/1-2:1.0", "usb", "ftdi_sio");
-    t.bound(usb + "1-2/1-2:1.0/ttyUSB0", "usb-serial", "ftdi_sio");
-    t.tty("ttyUSB0", usb + "1-2/1-2:1.0/ttyUSB0");
-    t.file("sys/bus/usb-serial/devices/ttyUSB0/latency_timer", "16");
-    t.file("dev/ttyUSB0");
-    t.link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0", "../../ttyUSB0");
-
-    t.files("sys/devices/" + usb + "1-3", {{"idVendor", "1209"}, {"idProduct", "000a"}});
-    t.files("sys/devices/" + usb + "1-3/1-3:1.0",
-            {{"bInterfaceNumber", "00"}, {"interface", "CDC Abstract Control Model"}});
-    t.bound(usb + "1-3/1-3:1.0", "usb", "cdc_acm");
-    t.tty("ttyACM0", usb + "1-3/1-3:1.0");
-    t.file("dev/ttyACM0");
-
-    const std::string uart = "pnp0/00:05/00:05:0/00:05:0.0";
-    t.bound("pnp0/00:05", "pnp", "serial");
-    t.bound("pnp0/00:05/00:05:0", "serial-base", "ctrl");
-    t.bound(uart, "serial-base", "port");
-    t.tty("ttyS0", uart);
-    t.files(
-        "sys/devices/" + uart + "/tty/ttyS0",
-        {{"type", "4"}, {"irq", "4"}, {"port", "0x3F8"}, {"iomem_base", "0x0"}, {"console", "Y"}});
-    t.file("dev/ttyS0");
-
-    const std::string spare = "platform/serial8250/serial8250:0/serial8250:0.1";
-    t.bound("platform/serial8250", "platform", "serial8250");
-    t.bound("platform/serial8250/serial8250:0", "serial-base", "ctrl");
-    t.bound(spare, "serial-base", "port");
-    t.tty("ttyS1", spare);
-    t.files(
-        "sys/devices/" + spare + "/tty/ttyS1",
-        {{"type", "0"}, {"irq", "0"}, {"port", "0x0"}, {"iomem_base", "0x0"}, {"console", "N"}});
-    t.file("dev/ttyS1");
-
-    t.files("sys/devices/" + usb + "1-4", {{"idVendor", "067b"}, {"idProduct", "2303"}});
-    t.files("sys/devices/" + usb + "1-4/1-4:1.0", {{"bInterfaceNumber", "00"}});
-    t.bound(usb + "1-4/1-4:1.0/ttyUSB1", "usb-serial", "pl2303");
-    t.tty("ttyUSB1", usb + "1-4/1-4:1.0/ttyUSB1");
-
-    // No device behind them: the pseudo-terminal master, virtual consoles, a legacy ttyS.
-    for (const char* name : {"ptmx", "tty", "tty0", "console", "ttyp0", "ttyS2"}) {
-        t.folder(std::string("sys/devices/virtual/tty/") + name);
-        t.link(std::string("sys/class/tty/") + name,
-               std::string("../../devices/virtual/tty/") + name);
-        t.file(std::string("dev/") + name);
+// One port as a line: device, by-id, description, manufacturer, vid:pid, serial, driver,
+// latency timer, console; "-" for what is missing.
+std::string line(const PortInfo& p, const std::string& dev) {
+    auto text = [](const std::optional<std::string>& s) { return s.value_or("-"); };
+    char ids[16] = "-";
+    if (p.vid && p.pid)
+        std::snprintf(ids, sizeof ids, "%04x:%04x", unsigned{*p.vid}, unsigned{*p.pid});
+    std::string device = p.device, by_id = text(p.by_id);
+    for (std::string* path : {&device, &by_id}) {
+        if (path->compare(0, dev.size(), dev) == 0) *path = "DEV" + path->substr(dev.size());
     }
+    return device + " | " + by_id + " | " + p.description + " | " + text(p.manufacturer) + " | " +
+           ids + " | " + text(p.serial_number) + " | " + p.driver + " | " +
+           (p.latency_timer_ms ? std::to_string(*p.latency_timer_ms) : "-") + " | " +
+           (p.console ? "console" : "-");
 }
 
 TEST(ports_linux_test, fake_sysfs_tree) {
-    const Tree t;
-    build(t);
-    const std::string dev = (t.root() / "dev").string();
+    Tree t;
+    EXPECT_TRUE(list_ports((t.root() / "nothing").string()).empty());
 
-    struct Expected {
-        std::string device;
-        std::optional<std::string> by_id;
-        std::string description;
-        std::optional<std::string> manufacturer;
-        std::optional<std::uint16_t> vid, pid;
-        std::optional<std::string> serial_number;
-        std::string driver;
-        std::optional<int> latency_timer_ms;
-        bool console;
-    };
-    const std::vector<Expected> expected = {
-        {dev + "/ttyACM0", std::nullopt, "CDC Abstract Control Model", std::nullopt, 0x1209, 0x000a,
-         std::nullopt, "cdc_acm", std::nullopt, false},
-        {dev + "/ttyS0", std::nullopt, "ttyS0", std::nullopt, std::nullopt, std::nullopt,
-         std::nullopt, "serial", std::nullopt, true},
-        {dev + "/ttyUSB0", dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0",
-         "FT232R USB UART", "FTDI", 0x0403, 0x6001, "A10K3XYZ", "ftdi_sio", 16, false},
-    };
-    const std::vector<PortInfo> ports = list_ports(t.root().string());
-    ASSERT_EQ(ports.size(), expected.size());
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        const PortInfo& p = ports[i];
-        const Expected& e = expected[i];
-        SCOPED_TRACE(e.device);
-        EXPECT_EQ(p.device, e.device);
-        EXPECT_EQ(p.by_id, e.by_id);
-        EXPECT_EQ(p.description, e.description);
-        EXPECT_EQ(p.manufacturer, e.manufacturer);
-        EXPECT_EQ(p.vid, e.vid);
-        EXPECT_EQ(p.pid, e.pid);
-        EXPECT_EQ(p.serial_number, e.serial_number);
-        EXPECT_EQ(p.driver, e.driver);
-        EXPECT_EQ(p.latency_timer_ms, e.latency_timer_ms);
-        EXPECT_EQ(p.console, e.console);
+    // An FTDI adapter: usb-serial port below its interface, latency timer, by-id link.
+    const std::string usb = "pci0000:00/0000:00:14.0/usb1/";
+    t.at("sys/devices/" + usb + "1-2", {"idVendor=0403", "idProduct=6001", "serial=A10K3XYZ",
+                                        "manufacturer=FTDI", "product=FT232R USB UART"});
+    t.at("sys/devices/" + usb + "1-2/1-2:1.0", {"bInterfaceNumber=00"});
+    t.bound(usb + "1-2/1-2:1.0/ttyUSB0", "usb-serial", "ftdi_sio");
+    t.tty("ttyUSB0", usb + "1-2/1-2:1.0/ttyUSB0");
+    t.at("sys/bus/usb-serial/devices/ttyUSB0", {"latency_timer=16"});
+    t.at("dev", {"ttyUSB0"});
+    t.at("dev/serial/by-id", {"usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0->../../ttyUSB0"});
+    // CDC-ACM: the interface is the tty's device; no product or serial string.
+    t.at("sys/devices/" + usb + "1-3", {"idVendor=1209", "idProduct=000a"});
+    t.at("sys/devices/" + usb + "1-3/1-3:1.0",
+         {"bInterfaceNumber=00", "interface=CDC Abstract Control Model"});
+    t.bound(usb + "1-3/1-3:1.0", "usb", "cdc_acm");
+    t.tty("ttyACM0", usb + "1-3/1-3:1.0");
+    t.at("dev", {"ttyACM0"});
+    // A UART, the console, behind a serial-base port and controller (kernel 6.5 on).
+    t.bound("pnp0/00:05", "pnp", "serial");
+    t.bound("pnp0/00:05/00:05:0", "serial-base", "ctrl");
+    t.bound("pnp0/00:05/00:05:0/00:05:0.0", "serial-base", "port");
+    t.tty("ttyS0", "pnp0/00:05/00:05:0/00:05:0.0",
+          {"type=4", "irq=4", "port=0x3F8", "iomem_base=0x0", "console=Y"});
+    // An 8250 placeholder with no UART behind it, one with neither IRQ nor address, a USB
+    // adapter without a /dev node, a legacy ttyS and pseudo-terminals without a device.
+    t.bound("platform/serial8250", "platform", "serial8250");
+    t.tty("ttyS1", "platform/serial8250", {"type=0", "irq=4", "port=0x2F8"});
+    t.tty("ttyS3", "platform/serial8250", {"type=4", "irq=0", "port=0x0", "iomem_base=0x0"});
+    t.bound(usb + "1-4/1-4:1.0/ttyUSB1", "usb-serial", "pl2303");
+    t.tty("ttyUSB1", usb + "1-4/1-4:1.0/ttyUSB1");
+    for (const std::string name : {"ptmx", "tty0", "ttyp0", "ttyS2"}) {
+        t.at("sys/class/tty/" + name, {"dev=5:2"});
     }
-}
+    t.at("sys/class/tty/ttyX", {"device->../../devices/gone"});  // a dangling link
+    t.at("dev", {"ttyS0", "ttyS1", "ttyS2", "ttyS3", "ptmx", "tty0", "ttyp0", "ttyX"});
 
-TEST(ports_linux_test, missing_or_unreadable_tree_lists_nothing) {
-    const Tree t;
-    EXPECT_TRUE(list_ports((t.root() / "nowhere").string()).empty());
-    // A class entry whose device link dangles, and a tty folder that is a plain file.
-    t.link("sys/class/tty/ttyUSB9/device", "../../devices/gone");
-    t.file("dev/ttyUSB9");
-    t.file("sys/class/tty/ttyX");
-    t.file("dev/ttyX");
-    EXPECT_TRUE(list_ports(t.root().string()).empty());
+    const std::string dev = (t.root() / "dev").string();
+    std::vector<std::string> lines;
+    for (const PortInfo& port : list_ports(t.root().string())) lines.push_back(line(port, dev));
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "DEV/ttyACM0 | - | CDC Abstract Control Model | - | 1209:000a | - | "
+                         "cdc_acm | - | -",
+                         "DEV/ttyS0 | - | ttyS0 | - | - | - | serial | - | console",
+                         "DEV/ttyUSB0 | DEV/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-"
+                         "if00-port0 | FT232R USB UART | FTDI | 0403:6001 | A10K3XYZ | "
+                         "ftdi_sio | 16 | -",
+                     }));
 }
 
 TEST(ports_test, natural_order) {
-    // Each name comes before the next.
-    const std::vector<std::string> ordered = {"",
-                                              "COM2",
-                                              "COM9",
-                                              "COM10",
-                                              "COM100",
-                                              "ttyACM0",
-                                              "ttyS0",
-                                              "ttyS1",
-                                              "ttyS01",
-                                              "ttyS2",
-                                              "ttyUSB2",
-                                              "ttyUSB10",
-                                              "ttyUSB10a",
-                                              "ttyUSB10b",
-                                              "ttyUSB11",
-                                              "x9",
-                                              "x18446744073709551616",
-                                              "x18446744073709551617"};
+    const std::vector<std::string> ordered = {
+        "",        "COM2",     "COM10",     "ttyS1", "ttyS01",
+        "ttyUSB2", "ttyUSB10", "ttyUSB10a", "x9",    "x18446744073709551616"};
     for (std::size_t i = 0; i + 1 < ordered.size(); ++i) {
-        EXPECT_TRUE(natural_less(ordered[i], ordered[i + 1]))
-            << ordered[i] << " < " << ordered[i + 1];
-        EXPECT_FALSE(natural_less(ordered[i + 1], ordered[i]))
-            << ordered[i + 1] << " !< " << ordered[i];
+        using Zelkor::HardwareAPI::IO::ports::natural_less;
+        EXPECT_TRUE(natural_less(ordered[i], ordered[i + 1])) << ordered[i];
+        EXPECT_FALSE(natural_less(ordered[i + 1], ordered[i])) << ordered[i];
         EXPECT_FALSE(natural_less(ordered[i], ordered[i])) << ordered[i];
     }
 }
