@@ -5,7 +5,9 @@
 #include <ZelkorHardwareAPI/control/receiver.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
+#include <ZelkorHardwareAPI/devices/find.h>
 #include <ZelkorHardwareAPI/devices/handle.h>
 #include <ZelkorHardwareAPI/devices/uuid.h>
+#include <ZelkorHardwareAPI/io/ports.h>
 #include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <ZelkorHardwareAPI/version.h>

@@ -1,6 +1,10 @@
 // A console tool that drives a device over a named port, one step at a time, printing one
-// line per step. On Windows the port is a COM port name (COM3, COM12).
+// line per step. On Linux the port is a path (/dev/ttyUSB0); on Windows a COM port name (COM3,
+// COM12). It also lists the machine's serial ports and finds the devices on them.
 //
+//   zelkor-console ports                             the serial ports, one line each
+//   zelkor-console find                              wake every listed port, say what answers
+//   zelkor-console find /dev/ttyUSB0 /dev/ttyACM0    the same for the ports given
 //   zelkor-console arbelon COM3                      wake the arm, print its identity
 //   zelkor-console arbelon COM3 wakeup force 0 0 1.5 angles 0 0.5 -0.5
 //   zelkor-console handle COM4 wakeup state 7 0a0b0c receive 3
@@ -8,7 +12,8 @@
 //   zelkor-console handle COM4 wakeup listen 1          count messages in the background
 //
 // Exit status: 0 when every step went through, 1 when a reply or message did not come
-// whole (the tool stops there), 2 for a usage error (nothing is sent then).
+// whole (the tool stops there), 2 for a usage error (nothing is sent then). find: 0 when a
+// device answered, 1 when none did.
 #include <ZelkorHardwareAPI.h>
 
 #include <atomic>
@@ -37,7 +42,10 @@ constexpr const char* usage =
     "       zelkor-console handle PORT [STEP...]\n"
     "         STEP: wakeup | state DEVICE_ID HEX_USER_DATA|- | receive [COUNT]\n"
     "               | listen SECONDS\n"
-    "  no step: wakeup (the arm also prints its identity)\n";
+    "  no step: wakeup (the arm also prints its identity)\n"
+    "       zelkor-console ports            list the serial ports\n"
+    "       zelkor-console find [PORT...]   wake the ports (default: every listed one but the\n"
+    "                                       console) and print what answers\n";
 
 struct UsageError {
     std::string message;
@@ -348,6 +356,11 @@ template <class Device, class Step, class Parse, class Run>
 int drive(const char* port, Steps steps, Parse parse, Run run) {
     const std::vector<Step> plan = parse(steps);  // a usage error sends nothing
     hw::IO::SerialStream stream(port);
+    if (!stream.is_open()) {
+        // The steps then fail as on a silent line; this says why.
+        std::fprintf(stderr, "zelkor-console: %s: %s\n", port,
+                     stream.last_error().message().c_str());
+    }
     Device device(&stream);
     for (const auto& step : plan) {
         if (!run(device, step)) return 1;
@@ -355,9 +368,66 @@ int drive(const char* port, Steps steps, Parse parse, Run run) {
     return 0;
 }
 
+// ---- Finding ----
+
+int list_ports() {
+    const std::vector<hw::IO::PortInfo> ports = hw::IO::list_ports();
+    if (ports.empty()) std::printf("no serial ports\n");
+    for (const hw::IO::PortInfo& p : ports) {
+        std::printf("%s: %s", p.device.c_str(), p.description.c_str());
+        if (p.vid && p.pid) std::printf(" usb %04x:%04x", unsigned{*p.vid}, unsigned{*p.pid});
+        if (p.serial_number) std::printf(" serial %s", p.serial_number->c_str());
+        if (!p.driver.empty()) std::printf(" driver %s", p.driver.c_str());
+        if (p.latency_timer_ms) std::printf(" latency_timer %d ms", *p.latency_timer_ms);
+        if (p.console) std::printf(" console");
+        if (p.by_id) std::printf(" by-id %s", p.by_id->c_str());
+        std::printf("\n");
+    }
+    return 0;
+}
+
+int find(int argc, char** argv) {
+    std::vector<std::string> ports(argv, argv + argc);
+    if (ports.empty()) ports = hw::Devices::candidate_ports();
+    if (ports.empty()) {
+        std::printf("no ports to try\n");
+        return 1;
+    }
+    using Outcome = hw::Devices::PortProbe::Outcome;
+    bool any = false;
+    for (const auto& probe : hw::Devices::probe_ports(ports, std::chrono::milliseconds(500))) {
+        std::printf("%s: ", probe.port.c_str());
+        switch (probe.outcome) {
+            case Outcome::answered: {
+                const hw::Devices::FoundDevice& d = probe.device;
+                std::printf("%s device_id %u model %u hardware %u firmware %u\n",
+                            hw::Devices::to_text(d.kind), d.device_id, d.model, d.hardware_version,
+                            d.firmware_version);
+                any = true;
+                break;
+            }
+            case Outcome::silent:
+                std::printf("no answer\n");
+                break;
+            case Outcome::in_use:
+                std::printf("in use by another program, left alone\n");
+                break;
+            default:
+                std::printf("%s\n", probe.error.message().c_str());
+                break;
+        }
+    }
+    return any ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "ports") == 0) return list_ports();
+    if (argc >= 2 && std::strcmp(argv[1], "find") == 0) {
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+        return find(argc - 2, argv + 2);
+    }
     if (argc < 3) {
         std::fputs(usage, stderr);
         return 2;

@@ -136,6 +136,13 @@ bool overlapped(HANDLE h, Start start, DWORD& moved, DWORD& error) {
     return false;
 }
 
+// Windows ends a transfer that the port's time-outs cut short with success and fewer bytes;
+// Wine fails it with ERROR_TIMEOUT instead, with the count of what moved. Either is a time-out,
+// never a failed port.
+bool ended_by_timeouts(DWORD error) {
+    return error == ERROR_TIMEOUT;
+}
+
 // Bytes waiting to be read; -1 when the port cannot say (a read would fail at once).
 long queued(HANDLE h) {
     DWORD errors = 0;
@@ -224,7 +231,8 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count,
     // read, so the count always says what the buffer holds.
     if (!overlapped(
             h, [&](OVERLAPPED* ov) { return ReadFile(h, destination, count, nullptr, ov); },
-            received, error)) {
+            received, error) &&
+        !ended_by_timeouts(error)) {
         return failed_transfer(received, error);
     }
     result.count = received;
@@ -244,7 +252,8 @@ Outcome write(PortHandle handle, const void* source, std::size_t count,
     DWORD written = 0, error = 0;
     if (!overlapped(
             h, [&](OVERLAPPED* ov) { return WriteFile(h, source, chunk, nullptr, ov); }, written,
-            error)) {
+            error) &&
+        !ended_by_timeouts(error)) {
         return failed_transfer(written, error);
     }
     // A write ended by its time-out reports success (the driver's STATUS_TIMEOUT is a

@@ -29,6 +29,9 @@ void register_handle(pybind11::module_& m);
 /// Registers the effects, ServoState, ServoStats and Servo.
 void register_servo(pybind11::module_& m);
 
+/// Registers PortInfo, FoundDevice, list_ports and find_devices.
+void register_ports(pybind11::module_& m);
+
 /// Stops every servo loop and background reception the module started, and refuses new ones:
 /// run at interpreter exit, while reception threads can still take the interpreter lock for
 /// their callbacks.

@@ -34,6 +34,7 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
     hw::Python::register_arbelon(m);
     hw::Python::register_handle(m);
     hw::Python::register_servo(m);
+    hw::Python::register_ports(m);
     py::module_::import("atexit").attr("register")(
         py::cpp_function([] { hw::Python::stop_background_threads(); }));
     // The library's own fork handlers reset its threads and locks in the child; this one lets

@@ -307,8 +307,27 @@ def servo(stream: zh.SerialStream) -> None:
     zh.Servo(zh.Arbelon(stream))
 
 
+def ports() -> None:
+    listed: list[zh.PortInfo] = zh.list_ports()
+    assert zh.list_ports(root=pathlib.Path(MISSING)) == []
+    for port in listed:
+        assert isinstance(port.device, str) and isinstance(port.description, str)
+        assert isinstance(port.driver, str) and isinstance(port.console, bool)
+        for text in (port.by_id, port.manufacturer, port.serial_number):
+            assert text is None or isinstance(text, str)
+        for number in (port.vid, port.pid, port.latency_timer_ms):
+            assert number is None or isinstance(number, int)
+    found: list[zh.FoundDevice] = zh.find_devices([MISSING, MISSING.encode()], timeout=0.1)
+    assert found == []
+    for device in found:  # none here; the types as declared
+        hardware, firmware = device.versions
+        assert device.kind in ("Arbelon", "Handle") and isinstance(device.port, str)
+        assert all(isinstance(x, int) for x in (device.device_id, device.model, hardware, firmware))
+
+
 def main() -> None:
     module_functions()
+    ports()
     stream = serial_stream()
     arbelon(stream)
     handle(stream)
@@ -340,6 +359,10 @@ def main() -> None:
         "ServoState",
         "ServoStats",
         "Servo",
+        "PortInfo",
+        "FoundDevice",
+        "list_ports",
+        "find_devices",
     }
     public = {name for name in vars(zh) if not name.startswith("_")} | {"__version__"}
     assert public == used, f"names this script does not call: {sorted(public - used)}"

@@ -91,7 +91,7 @@ def runtime_overloads(function: object, name: str) -> list[list[Parameter]]:
     return overloads
 
 
-def stub_parameters(node: ast.FunctionDef) -> list[Parameter]:
+def stub_parameters(node: ast.FunctionDef, method: bool) -> list[Parameter]:
     args = node.args
     positional = args.posonlyargs + args.args
     first_default = len(positional) - len(args.defaults)
@@ -112,12 +112,14 @@ def stub_parameters(node: ast.FunctionDef) -> list[Parameter]:
     if args.kwarg:
         parameters.append(Parameter(args.kwarg.arg, "**kwargs", False))
     decorators = {d.id for d in node.decorator_list if isinstance(d, ast.Name)}
-    if parameters and "staticmethod" not in decorators:
+    if method and parameters and "staticmethod" not in decorators:
         parameters = parameters[1:]
     return parameters
 
 
-def stub_functions(body: list[ast.stmt]) -> dict[str, list[list[Parameter]]]:
+def stub_functions(body: list[ast.stmt], method: bool) -> dict[str, list[list[Parameter]]]:
+    """The functions defined in `body`, a class's (`method`: their first parameter is self) or
+    the module's."""
     functions: dict[str, list[list[Parameter]]] = {}
     for node in body:
         if isinstance(node, ast.FunctionDef):
@@ -127,7 +129,7 @@ def stub_functions(body: list[ast.stmt]) -> dict[str, list[list[Parameter]]]:
             }
             if "property" in decorators or "setter" in decorators:
                 continue
-            functions.setdefault(node.name, []).append(stub_parameters(node))
+            functions.setdefault(node.name, []).append(stub_parameters(node, method))
     return functions
 
 
@@ -158,7 +160,7 @@ def main() -> None:
         tree = ast.parse(f.read())
     faults: list[str] = []
     checked = 0
-    module_functions = stub_functions(tree.body)
+    module_functions = stub_functions(tree.body, method=False)
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     for name, value in vars(zh).items():
         if name.startswith("_"):
@@ -168,7 +170,7 @@ def main() -> None:
             faults += [fault] if fault else []
             checked += 1
         elif isinstance(value, type):
-            methods = stub_functions(classes[name].body) if name in classes else {}
+            methods = stub_functions(classes[name].body, method=True) if name in classes else {}
             for attribute, member in vars(value).items():
                 if attribute.startswith("_") and attribute not in (
                     "__init__",

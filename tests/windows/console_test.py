@@ -306,6 +306,21 @@ def simulated_listening(exe, sim):
     return "simulated handle: background reception for 1 s", ok, f"  {result!r}"
 
 
+def simulated_find(exe, sim):
+    with Simulator(sim, "arbelon", 64) as device:
+        found = run(exe, ["find", device.port, "COM251"])
+    listed = run(exe, ["ports"])
+    ok = (
+        found.returncode == 0
+        and found.stdout.splitlines()[0]
+        == f"{device.port}: Arbelon device_id 2561 model 1 hardware 2 firmware 6"
+        and found.stdout.splitlines()[1].startswith("COM251: open failed")
+        and listed.returncode == 0
+        and all(re.match(r"COM\d+: ", line) for line in listed.stdout.splitlines())
+    )
+    return "find and ports", ok, f"  {found!r}\n  {listed!r}"
+
+
 def main():
     exe, sim = sys.argv[1], sys.argv[2]
     outcomes = [run_case(exe, "arbelon", *case) for case in CASES]
@@ -316,6 +331,7 @@ def main():
         simulated_handle(exe, sim),
         simulated_servo(exe, sim),
         simulated_listening(exe, sim),
+        simulated_find(exe, sim),
     ]
     for name, ok, detail in outcomes:
         print(("ok     " if ok else "FAILED ") + name + ("" if ok else "\n" + detail))

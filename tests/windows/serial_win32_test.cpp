@@ -52,3 +52,19 @@ TEST(serialib_win32_test, open_sets_the_line_to_115200_8n1) {
     ASSERT_EQ(buffer.open(pty.path().c_str()), 1);
     EXPECT_EQ(pty.line_settings(), "115200 8N1");
 }
+
+TEST(serialib_win32_test, a_silent_line_times_out_rather_than_failing) {
+    // Wine ends a read its time-outs cut short with ERROR_TIMEOUT, Windows with fewer bytes:
+    // both are a time-out, with what came, and the port stays good.
+    Pty pty;
+    serialib buffer;
+    ASSERT_EQ(buffer.open(pty.path().c_str()), 1);
+    pty.send({0x2B, 0x01});
+    char got[4] = {};
+    EXPECT_EQ(buffer.read_port(got, 4), 2);
+    EXPECT_EQ(buffer.last_error().cause, Zelkor::HardwareAPI::IO::PortError::Cause::timed_out)
+        << buffer.last_error().message();
+    EXPECT_EQ(buffer.read_port(got, 1), 0);
+    EXPECT_EQ(buffer.last_error().message(), "read timed out");
+    EXPECT_TRUE(buffer.is_open());
+}
