@@ -302,9 +302,38 @@ def servo(stream: zh.SerialStream) -> None:
     assert all(
         isinstance(x, float) for x in (stats.p50_us, stats.p99_us, stats.p999_us, stats.max_us)
     )
+    assert isinstance(stats.missed, int) and isinstance(stats.stale_dropped, int)
     for low, high, count in loop.exchange_time_histogram():
         assert isinstance(low, float) and isinstance(high, float) and isinstance(count, int)
     zh.Servo(zh.Arbelon(stream))
+    measured = zh.Servo(
+        zh.Arbelon(stream),
+        None,
+        reply_timeout=0.05,
+        hold_cycles=2,
+        give_up_after=1.0,
+        pipeline=True,
+    )
+    assert measured.rate_hz == 0.0, "picked when the loop starts"
+    try:
+        line(zh.measure_line(zh.Arbelon(stream), seconds=0.1, reply_timeout=0.01))
+    except FileNotFoundError as e:  # the stream's port never opened
+        assert e.filename == stream.port
+
+
+def line(measured: zh.LineMeasurement) -> None:
+    assert all(
+        isinstance(x, float)
+        for x in (
+            measured.exchange_p50_us,
+            measured.exchange_p99_us,
+            measured.strict_hz,
+            measured.pipelined_p50_us,
+            measured.pipelined_p99_us,
+            measured.pipelined_hz,
+        )
+    )
+    assert isinstance(measured.exchanges, int) and isinstance(measured.failed, int)
 
 
 def ports() -> None:
@@ -359,6 +388,8 @@ def main() -> None:
         "ServoState",
         "ServoStats",
         "Servo",
+        "LineMeasurement",
+        "measure_line",
         "PortInfo",
         "FoundDevice",
         "list_ports",
