@@ -380,8 +380,8 @@ void Servo::run() noexcept {
                     break;
                 }
             } else {
-                wanted = total_force(source.effects, widened(position), widened(velocity),
-                                     state.time);
+                wanted =
+                    total_force(source.effects, widened(position), widened(velocity), state.time);
             }
             force = clamp_force(wanted, settings_.max_force);
             held = force;

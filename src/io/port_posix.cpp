@@ -311,7 +311,7 @@ Outcome read_waiting(int fd, unsigned char* out, std::uint32_t count, const Port
     Outcome result;
     std::uint32_t got = 0;
     bool try_read = first != not_tried || start.revents != 0;
-    bool last_look = false;  // the look that does not wait, once the time is up
+    bool last_look = false;         // the look that does not wait, once the time is up
     short revents = start.revents;  // what the last poll reported; 0 before the first
     while (got < count) {
         if (try_read) {
