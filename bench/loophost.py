@@ -5,6 +5,9 @@
     loophost.py main idle|servo|handle|release-gil|default-stream|default-receive SECONDS PORT
         the main thread's busy-loop throughput and time.sleep(0.001) while something else
         uses the device
+    loophost.py line strict|pipelined RATE SECONDS PORT
+        what the line allows (measure_line), then a Servo (a spring and a damper) at RATE,
+        strict or with one request in flight
 
 Prints one JSON line.
 """
@@ -86,6 +89,9 @@ def run_loop(mode, rate, seconds, port, load_thread):
                 "cycles": result["cycles"],
                 "elapsed": result["elapsed"],
                 "late": result["late"],
+                "missed": result["missed"],
+                "stale_dropped": result.get("stale_dropped", 0),
+                "stop_reason": result.get("stop_reason", ""),
                 "failed": result["failed"],
                 "p50_us": result["p50"] * 1e6,
                 "p99_us": result["p99"] * 1e6,
@@ -183,9 +189,53 @@ def run_main(scenario, seconds, port):
     print(json.dumps({"scenario": scenario, **figures, **background}))
 
 
+def run_line(mode, rate, seconds, port):
+    """Against a simulator that echoes each force as the position: a state is stale when its
+    position is not the force of its own request. The force changes at every sample."""
+    arm = zh.Arbelon(zh.SerialStream(port))
+    arm.device_wakeup()
+    line = zh.measure_line(arm, 1.0)
+    servo = zh.Servo(arm, rate, pipeline=mode == "pipelined")
+    samples = stale = 0
+    with servo:
+        end = time.monotonic() + seconds
+        k = 0
+        while time.monotonic() < end:
+            k += 1
+            servo.effects = [zh.ConstantForce((1e-3 * (k % 997), 0.0, 0.0))]
+            state = servo.state()
+            if state.cycle:
+                samples += 1
+                stale += state.position != state.force
+            time.sleep(0.0005)
+    stats = servo.stats()
+    print(
+        json.dumps(
+            {
+                "mode": mode,
+                "rate": rate,
+                "measured_strict_hz": line.strict_hz,
+                "measured_pipelined_hz": line.pipelined_hz,
+                "exchange_p50_us": line.exchange_p50_us,
+                "achieved_hz": stats.rate_hz,
+                "cycles": stats.cycles,
+                "late": stats.late_cycles,
+                "missed": stats.missed,
+                "failed": stats.failed_exchanges,
+                "stale_dropped": stats.stale_dropped,
+                "samples": samples,
+                "stale_states": stale,
+                "stop_reason": stats.stop_reason,
+            }
+        )
+    )
+
+
 def main():
     what = sys.argv[1]
-    if what == "loop":
+    if what == "line":
+        run_line(sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), sys.argv[5])
+    elif what == "loop":
         mode, rate, seconds, port = sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), sys.argv[5]
         run_loop(mode, rate, seconds, port, "--load-thread" in sys.argv[6:])
     else:

@@ -46,7 +46,8 @@ class _Figures(TypedDict):
     cycles: int
     elapsed: float  # s
     failed: int
-    late: int
+    late: int  # cycles that ended after their own deadline
+    missed: int  # whole periods skipped after a cycle that ran over by more than a period
     p50: float  # s
     p99: float  # s
     max: float  # s
@@ -57,6 +58,8 @@ class Result(_Figures, total=False):
 
     p999: float  # s (Servo)
     realtime: bool  # (Servo)
+    stale_dropped: int  # (Servo)
+    stop_reason: str  # (Servo)
     histogram: List[Tuple[float, float, int]]  # µs, µs, exchanges (Servo)
     latencies: List[float]  # s, each exchange (Python loop)
 
@@ -237,6 +240,9 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         "elapsed": stats.cycles / stats.rate_hz if stats.rate_hz else 0,
         "failed": stats.failed_exchanges,
         "late": stats.late_cycles,
+        "missed": stats.missed,
+        "stale_dropped": stats.stale_dropped,
+        "stop_reason": stats.stop_reason or "",
         "p50": stats.p50_us * 1e-6,
         "p99": stats.p99_us * 1e-6,
         "p999": stats.p999_us * 1e-6,
@@ -256,7 +262,7 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     heights: list[float] = []
     forces: list[float] = []
     latencies: list[float] = []
-    failed = late = 0
+    failed = late = missed = 0
     force = [0.0, 0.0, 0.0]
     progress = Progress()
     clock = time.perf_counter
@@ -299,12 +305,16 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
                 f"{(z - wall) * 1e3:+7.2f} mm | force z {force[2]:+6.2f} N | {rate}",
             )
 
-        # Absolute deadlines keep the average rate; after a long stall start afresh.
+        # Absolute deadlines keep the average rate, as the Servo's do: a cycle that ends after
+        # its deadline is late and the next starts at once; whole periods lost are missed.
         deadline += period
         now = clock()
-        if now > deadline + period:
+        if now > deadline:
             late += 1
-            deadline = now
+            if now > deadline + period:
+                lost = int((now - deadline) // period)
+                missed += lost
+                deadline += lost * period
         while True:
             left = deadline - clock()
             if left <= 0:
@@ -324,6 +334,7 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         "elapsed": elapsed,
         "failed": failed,
         "late": late,
+        "missed": missed,
         "p50": percentile(ordered, 50) if ordered else 0.0,
         "p99": percentile(ordered, 99) if ordered else 0.0,
         "max": ordered[-1] if ordered else 0.0,
@@ -337,7 +348,12 @@ def summarize(result: Result, args: argparse.Namespace) -> None:
     depths = [-h for h in result["heights"] if h < 0]
     print(
         f"loop rate     {rate:7.1f} Hz  (target {args.rate:.0f} Hz, {n} exchanges in "
-        f"{result['elapsed']:.2f} s, {result['late']} cycles over a period late)"
+        f"{result['elapsed']:.2f} s)"
+    )
+    print(
+        f"schedule      {result['late']} cycles missed the cycle's deadline, "
+        f"{result['missed']} slots skipped"
+        + (f", {dropped} late replies dropped" if (dropped := result.get("stale_dropped")) else "")
     )
     if n:
         print(

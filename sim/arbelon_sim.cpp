@@ -84,7 +84,11 @@ void ArbelonSim::receive(const std::uint8_t* message, std::size_t, double now, O
                 code == Code::end_effector_force ? ArmModel::Mode::force : ArmModel::Mode::position,
                 widen(Protocol::decode_vector_request(message)));
             reply[0] = Code::end_effector_state;
-            Protocol::encode_state(payload, narrow(arm_.position()), narrow(arm_.velocity()));
+            if (echo_ && code == Code::end_effector_force) {
+                Protocol::encode_state(payload, Protocol::decode_vector_request(message), {});
+            } else {
+                Protocol::encode_state(payload, narrow(arm_.position()), narrow(arm_.velocity()));
+            }
             out.send(reply.data(), reply.size());
             return;
         case Code::joint_torques:

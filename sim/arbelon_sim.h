@@ -30,12 +30,17 @@ class ArbelonSim : public SimDevice {
 
     const ArmModel& arm() const { return arm_; }
 
+    /// From now on an end-effector force request is answered with the force as the position
+    /// (and a zero velocity): a host can tell a state answers its own request.
+    void echo_forces() { echo_ = true; }
+
   private:
     void advance(std::uint8_t code, double now);
 
     HardwareAPI::Protocol::DeviceInfo identity_;
     double fixed_dt_;
     ArmModel arm_;
+    bool echo_ = false;
     bool clock_started_ = false;
     double last_request_ = 0.0;
 };

@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<SimDevice> device;
     if (options->device == Options::Device::arbelon) {
         device = std::make_unique<ArbelonSim>(options->identity, options->fixed_dt);
+        if (options->echo) static_cast<ArbelonSim&>(*device).echo_forces();
     } else {
         HandleSettings handle;
         handle.info.tool_data_remaining = options->tool_data_remaining;

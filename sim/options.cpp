@@ -140,6 +140,8 @@ reopen the port any number of times.
 arbelon:
   --fixed-dt SECONDS      each state request advances the arm by exactly this much
                           (default: the real time since the previous request, at most 50 ms)
+  --echo                  report the force of each end-effector force request as the
+                          position, so a host can check every state answers its own request
 handle:
   --status-rate HZ        status messages per second once woken (default 100; 0: none)
   --tool-data-remaining N first byte of the information message (default 0)
@@ -195,6 +197,14 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
         };
         if (flag("--exit-on-stdin-eof", o.exit_on_stdin_eof) || flag("--verbose", o.verbose) ||
             flag("--realtime", o.realtime)) {
+            continue;
+        }
+        if (name == "--echo") {
+            if (!arbelon) {
+                error = "--echo applies to the arbelon only";
+                return std::nullopt;
+            }
+            o.echo = true;
             continue;
         }
         if (!takes_value(name)) {

@@ -892,7 +892,7 @@ void register_servo_class(py::module_& m) {
     cls.def(py::init([](Devices::Arbelon& arm, std::optional<double> rate_hz, double max_force,
                         bool realtime, std::optional<std::uint32_t> max_failures,
                         std::optional<int> cpu, double reply_timeout, std::uint32_t hold_cycles,
-                        double give_up_after, bool pipeline) {
+                        double give_up_after, bool pipeline, double spin_us) {
                 ServoSettings settings;
                 if (rate_hz && *rate_hz == 0.0) {
                     throw py::value_error("rate_hz must be from 1 to 20000 Hz, or None");
@@ -902,6 +902,7 @@ void register_servo_class(py::module_& m) {
                 settings.hold_cycles = hold_cycles;
                 settings.give_up_after = give_up_after;
                 settings.pipeline = pipeline;
+                settings.spin_us = spin_us;
                 settings.max_force = max_force;
                 settings.realtime = realtime;
                 if (max_failures) {
@@ -921,6 +922,7 @@ void register_servo_class(py::module_& m) {
             py::arg("reply_timeout") = ServoSettings{}.reply_timeout,
             py::arg("hold_cycles") = ServoSettings{}.hold_cycles,
             py::arg("give_up_after") = ServoSettings{}.give_up_after, py::arg("pipeline") = false,
+            py::arg("spin_us") = 0.0,
             // The servo drives the arm: it keeps it (and so its stream) alive.
             py::keep_alive<1, 2>(),
             "A loop for arm, an Arbelon, which the servo keeps alive; it does not start yet. "
@@ -937,8 +939,10 @@ void register_servo_class(py::module_& m) {
             "last force before zero is sent. give_up_after: seconds without a whole reply "
             "after which the loop stops ('device not answering'). pipeline: keep one request "
             "in flight (written before the previous reply is read), for lines whose wire time "
-            "dominates; the force then answers a state one cycle older. ValueError for a value "
-            "out of range.");
+            "dominates; the force then answers a state one cycle older. spin_us: microseconds "
+            "before each deadline that the loop spins instead of sleeping, 0 to 10000: it "
+            "takes the median wake-up from tens of microseconds to a few, at the cost of that "
+            "much CPU a cycle (see bench/wake.cpp). ValueError for a value out of range.");
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "

@@ -289,6 +289,20 @@ TEST(sim_arbelon_test, answers_each_request_with_its_reply) {
     }
 }
 
+TEST(sim_arbelon_test, echo_reports_the_force_asked_for_as_the_position) {
+    ArbelonSim arbelon(identity(), 0.001);
+    arbelon.echo_forces();
+    Recorder out;
+    const Bytes force = vector_request(0x2A, 1.5f, -2.0f, 0.25f);
+    arbelon.receive(force.data(), force.size(), 0.0, out);
+    ASSERT_EQ(out.messages.size(), 1u);
+    ASSERT_EQ(out.messages[0].size(), 25u);
+    Vector3 position{}, velocity{};
+    Protocol::decode_state(out.messages[0].data() + 1, position, velocity);
+    EXPECT_EQ(position, (Vector3{1.5f, -2.0f, 0.25f}));
+    EXPECT_EQ(velocity, (Vector3{0.0f, 0.0f, 0.0f}));
+}
+
 TEST(sim_arbelon_test, each_request_selects_the_command_that_follows) {
     const struct {
         Bytes request;
@@ -622,7 +636,8 @@ TEST(sim_options_test, accepts_the_documented_options) {
                     "--verbose",
                     "--line",
                     "ftdi-16ms",
-                    "--realtime"},
+                    "--realtime",
+                    "--echo"},
                    error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->device, Options::Device::arbelon);
@@ -642,6 +657,7 @@ TEST(sim_options_test, accepts_the_documented_options) {
     EXPECT_TRUE(o->verbose);
     EXPECT_EQ(o->line, LineKind::ftdi_16ms);
     EXPECT_TRUE(o->realtime);
+    EXPECT_TRUE(o->echo);
 
     o = parse({"handle", "--status-rate", "250", "--error-every", "5", "--error-code", "0x10",
                "--tool-data-remaining", "4"},
@@ -686,6 +702,7 @@ TEST(sim_options_test, rejects_mistakes_with_a_reason) {
         {{"arbelon", "--line", "rs232"}, "'rs232' is not a line: give pty, uart"},
         {{"handle", "--line"}, "--line needs a value"},
         {{"arbelon", "--realtime", "1"}, "unexpected argument '1'"},
+        {{"handle", "--echo"}, "arbelon only"},
     };
     for (const auto& c : cases) {
         std::string error;

@@ -284,6 +284,10 @@ def test_settings_are_checked(device: Device) -> None:
         {"max_failures": 0},
         {"cpu": -1},
         {"cpu": 1 << 20},
+        {"rate_hz": 0.0},
+        {"reply_timeout": 0.0},
+        {"give_up_after": -1.0},
+        {"spin_us": math.inf},
     ]
     for kwargs in refused:
         with pytest.raises(ValueError):

@@ -313,6 +313,7 @@ def servo(stream: zh.SerialStream) -> None:
         hold_cycles=2,
         give_up_after=1.0,
         pipeline=True,
+        spin_us=20.0,
     )
     assert measured.rate_hz == 0.0, "picked when the loop starts"
     try:
