@@ -23,10 +23,10 @@ struct Options {
     HardwareAPI::Protocol::DeviceInfo identity;  ///< the handle uses all but the UUID
     std::uint8_t tool_data_remaining = 0;        ///< handle
     double fixed_dt = 0.0;                       ///< arbelon; 0: real time
-    bool echo = false;  ///< arbelon: the force requested comes back as the position
-    double status_rate = 100.0;                  ///< handle, messages per second
-    std::uint64_t error_every = 0;               ///< handle; 0: never
-    std::uint8_t error_code = 3;                 ///< handle
+    bool echo = false;              ///< arbelon: the force requested comes back as the position
+    double status_rate = 100.0;     ///< handle, messages per second
+    std::uint64_t error_every = 0;  ///< handle; 0: never
+    std::uint8_t error_code = 3;    ///< handle
     FaultSettings faults;
 };
 
