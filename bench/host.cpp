@@ -26,6 +26,7 @@
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/devices/handle.h>
+#include <ZelkorHardwareAPI/force_law.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -208,16 +209,31 @@ int run_handle(const char* port, long count, bool noop) {
     return 0;
 }
 
+// The same spring as the built-in Spring({0.1, 0, 0}, 0.5), as a force law (the C ABI).
+extern "C" void spring_law(const ZelkorServoInput* in, const double* params, double force[3]) {
+    for (int i = 0; i < 3; ++i) force[i] = -params[3] * (in->position[i] - params[i]);
+}
+
 // The servo's cycles allocate nothing: counted over every cycle once the loop runs. The main
-// thread only sleeps meanwhile, and sleeping allocates nothing either.
-int run_servo(const char* port, long count) {
+// thread only sleeps meanwhile, and sleeping allocates nothing either. `how`: "servo" (a spring,
+// a damper and a wall as effects), "servo-spring" (the spring alone) or "servo-law" (that
+// spring as a force law), for the cost of a law's call.
+int run_servo(const std::string& how, const char* port, long count) {
     hw::IO::SerialStream stream(port);
     hw::Devices::Arbelon arm(&stream);
     hw::Control::ServoSettings settings;
     settings.rate_hz = 2000.0;
     hw::Control::Servo servo(arm, settings);
-    servo.set_effects({hw::Control::Spring({0.1, 0.0, 0.0}, 0.5), hw::Control::Damper(0.1),
-                       hw::Control::Wall({0, 0, 1}, -1.0, 10.0)});
+    if (how == "servo-law") {
+        const double spring[] = {0.1, 0.0, 0.0, 0.5};
+        servo.set_params(spring, 4);
+        servo.set_force_law(spring_law);
+    } else if (how == "servo-spring") {
+        servo.set_effects({hw::Control::Spring({0.1, 0.0, 0.0}, 0.5)});
+    } else {
+        servo.set_effects({hw::Control::Spring({0.1, 0.0, 0.0}, 0.5), hw::Control::Damper(0.1),
+                           hw::Control::Wall({0, 0, 1}, -1.0, 10.0)});
+    }
     servo.start();
     auto cycles = [&] { return static_cast<long>(servo.stats().cycles); };
     while (servo.running() && cycles() < 100)
@@ -247,8 +263,8 @@ int main(int argc, char** argv) {
     const bool counted = argc == 5 && std::strcmp(argv[4], "--counted") == 0;
     if (argc != 4 && !counted) {
         std::fprintf(stderr,
-                     "usage: zelkor-bench-host floor|cpp|cpp-noop|handle-cpp|handle-cpp-noop|servo "
-                     "PORT COUNT [--counted]\n");
+                     "usage: zelkor-bench-host floor|cpp|cpp-noop|handle-cpp|handle-cpp-noop|servo"
+                     "|servo-spring|servo-law PORT COUNT [--counted]\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -257,7 +273,7 @@ int main(int argc, char** argv) {
     if (mode == "handle-cpp" || mode == "handle-cpp-noop") {
         return run_handle(port, count, mode == "handle-cpp-noop");
     }
-    if (mode == "servo") return run_servo(port, count);
+    if (mode.rfind("servo", 0) == 0) return run_servo(mode, port, count);
     std::vector<std::int64_t> latency(static_cast<std::size_t>(count));
 
     Floor* floor = nullptr;

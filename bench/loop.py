@@ -195,9 +195,40 @@ def main():
             f"{r['max_us']:.0f} | {100 * r['host_cpu']:.1f} |"
         )
 
+    laws = []
+    for load in (False, True):
+        for kind in ("spring", "numba", "ctypes"):
+            extra = ["--load-thread"] if load else []
+            args_ = ("law", kind, "1000", str(seconds), extra)
+            if load:
+                with Load():
+                    r = host("arbelon", *args_)
+            else:
+                r = host("arbelon", *args_)
+            laws.append((kind, load, r))
+            print(f"law {kind} {'load' if load else 'quiet'} done", file=sys.stderr)
+    print(
+        f"\nForce laws: a spring at 1 kHz, {seconds:g} s a row, as the built-in Spring, as a "
+        "Numba law (zh.force_law) and as a ctypes law of a Python function (which takes the "
+        "interpreter lock every cycle); load as above.\n"
+    )
+    print(
+        "| spring as | load | achieved Hz | late % | missed | failed | p50 µs | p99 µs | "
+        "host CPU % |"
+    )
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    for kind, load, r in laws:
+        achieved = r["cycles"] / r["elapsed"] if r["elapsed"] else 0.0
+        print(
+            f"| {kind} | {'yes' if load else 'no'} | {achieved:,.1f} | "
+            f"{100 * r['late'] / max(1, r['cycles']):.2f} | {r['missed']} | {r['failed']} | "
+            f"{r['p50_us']:.0f} | {r['p99_us']:.0f} | {100 * r['host_cpu']:.1f} |"
+        )
+
     scenarios = [
         ("idle", "nothing else"),
         ("servo", "a 1 kHz Servo"),
+        ("servo-numba", "a 1 kHz Servo with a Numba law"),
         ("handle", "a 100 Hz handle received in the background"),
         ("release-gil", "a thread's exchanges on a release_gil stream"),
         ("default-stream", "a thread's exchanges on a default stream"),
@@ -265,7 +296,24 @@ def main():
                 (f"servo {rate} Hz realtime under load: p99 <= 250 µs", rt["p99_us"] <= 250)
             )
     targets.append(("no heap allocation per servo cycle", allocations["allocations"] == 0))
-    for s in ("servo", "handle"):
+    for kind in ("numba",):
+        for load in (False, True):
+            law = next(r for k, ld, r in laws if k == kind and ld == load)
+            spring = next(r for k, ld, r in laws if k == "spring" and ld == load)
+            gap = abs(
+                law["late"] / max(1, law["cycles"]) - spring["late"] / max(1, spring["cycles"])
+            )
+            rate_gap = (
+                abs(law["cycles"] / law["elapsed"] - spring["cycles"] / spring["elapsed"]) / 10
+            )
+            targets.append(
+                (
+                    f"Numba law {'under load' if load else 'quiet'}: rate and late cycles within "
+                    "0.2 points of the Spring's",
+                    100 * gap <= 0.2 and rate_gap <= 0.2,
+                )
+            )
+    for s in ("servo", "servo-numba", "handle"):
         r = results[s]
         targets.append(
             (

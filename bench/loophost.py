@@ -5,6 +5,10 @@
     loophost.py main idle|servo|handle|release-gil|default-stream|default-receive SECONDS PORT
         the main thread's busy-loop throughput and time.sleep(0.001) while something else
         uses the device
+    loophost.py law spring|numba|ctypes RATE SECONDS PORT [--load-thread]
+        a Servo rendering a spring: the built-in Spring, the same spring as a Numba law
+        (zh.force_law) or as a ctypes law (a Python function, which takes the interpreter lock
+        every cycle)
     loophost.py line strict|pipelined RATE SECONDS PORT
         what the line allows (measure_line), then a Servo (a spring and a damper) at RATE,
         strict or with one request in flight
@@ -143,10 +147,14 @@ def run_main(scenario, seconds, port):
     stop = threading.Event()
     worker = None
     background = {}
-    if scenario == "servo":
+    if scenario in ("servo", "servo-numba"):
         arm = zh.Arbelon(zh.SerialStream(port))
         servo = zh.Servo(arm, 1000.0)
-        servo.effects = [zh.Damper(1.0)]
+        if scenario == "servo":
+            servo.effects = [zh.Damper(1.0)]
+        else:
+            servo.force_law = spring_law("numba")
+            servo.params = [0.0, 0.0, 0.0, 0.0, 1.0]
         servo.start()
     elif scenario == "handle":
         handle = Counting(zh.SerialStream(port))
@@ -179,7 +187,7 @@ def run_main(scenario, seconds, port):
     stop.set()
     if worker:
         worker.join()
-    if scenario == "servo":
+    if scenario in ("servo", "servo-numba"):
         servo.stop()
         background["cycles"] = servo.stats().cycles
     elif scenario == "handle":
@@ -187,6 +195,61 @@ def run_main(scenario, seconds, port):
     if scenario in ("handle", "default-receive"):
         background["messages"] = handle.messages
     print(json.dumps({"scenario": scenario, **figures, **background}))
+
+
+def spring_numba(t, position, velocity, previous_force, params, force):
+    for i in range(3):
+        force[i] = -params[3] * (position[i] - params[i]) - params[4] * velocity[i]
+
+
+def spring_ctypes(inputs, params, force):
+    for i in range(3):
+        force[i] = -params[3] * (inputs[2 + i] - params[i]) - params[4] * inputs[5 + i]
+
+
+def spring_law(kind):
+    if kind == "numba":
+        return zh.force_law(spring_numba)
+    import ctypes
+
+    doubles = ctypes.POINTER(ctypes.c_double)
+    return ctypes.CFUNCTYPE(None, doubles, doubles, doubles)(spring_ctypes)
+
+
+def run_law(kind, rate, seconds, port, load_thread):
+    arm = zh.Arbelon(zh.SerialStream(port))
+    anchor, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    servo = zh.Servo(arm, rate)
+    if kind == "spring":
+        servo.effects = [zh.Spring(anchor, 200.0, 2.0)]
+    else:
+        servo.force_law = spring_law(kind)
+        servo.params = [*anchor, 200.0, 2.0]
+    busy = BusyThread() if load_thread else None
+    cpu_before, wall_before = time.process_time(), time.monotonic()
+    with servo:
+        time.sleep(seconds)
+    cpu = time.process_time() - cpu_before
+    wall = time.monotonic() - wall_before
+    busy_cpu = busy.end() if busy else 0.0
+    stats = servo.stats()
+    print(
+        json.dumps(
+            {
+                "kind": kind,
+                "rate": rate,
+                "cycles": stats.cycles,
+                "elapsed": stats.cycles / stats.rate_hz if stats.rate_hz else 0.0,
+                "late": stats.late_cycles,
+                "missed": stats.missed,
+                "failed": stats.failed_exchanges,
+                "p50_us": stats.p50_us,
+                "p99_us": stats.p99_us,
+                "host_cpu": (cpu - busy_cpu) / wall,
+                "stop_reason": stats.stop_reason,
+            }
+        )
+    )
 
 
 def run_line(mode, rate, seconds, port):
@@ -235,6 +298,14 @@ def main():
     what = sys.argv[1]
     if what == "line":
         run_line(sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), sys.argv[5])
+    elif what == "law":
+        run_law(
+            sys.argv[2],
+            float(sys.argv[3]),
+            float(sys.argv[4]),
+            sys.argv[5],
+            "--load-thread" in sys.argv[6:],
+        )
     elif what == "loop":
         mode, rate, seconds, port = sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), sys.argv[5]
         run_loop(mode, rate, seconds, port, "--load-thread" in sys.argv[6:])

@@ -10,6 +10,7 @@
 
 #include "control/background_thread.h"
 #include "control/exchange.h"
+#include "control/triple_buffer.h"
 #include "platform/threads.h"
 
 namespace Zelkor::HardwareAPI::Control {
@@ -56,35 +57,29 @@ const char* to_text(StopReason reason) noexcept {
     return nullptr;
 }
 
-// What makes the force: a triple buffer of effect lists and force functions. Setters (one at
-// a time, under setter_mutex_) fill the back slot and swap it with the middle one, marking it
-// fresh; at the start of a cycle the loop swaps a fresh middle slot with its front one. The
-// three are always distinct, so a slot is never written while the loop reads it, and
-// whatever a slot held before is freed by the setter that overwrites it, never by the loop.
-struct Servo::Mailbox {
-    struct Slot {
+// What makes the force and the law's parameters, handed to the loop through triple buffers
+// (setters take setter_mutex_, which the loop never takes; the loop never frees). Setters keep
+// the latest of each whole and copy it into the slot they fill.
+struct Servo::Inputs {
+    struct Source {
         std::vector<Effect> effects;
         ForceFunction function;
+        ZelkorForceLaw law = nullptr;
+        std::shared_ptr<const void> law_keep;  // what keeps the law's code alive
     };
-    static constexpr std::uint8_t fresh = 4;
+    struct Params {
+        std::array<double, ZELKOR_FORCE_LAW_PARAMS> values{};
+        std::size_t count = 0;
+        double ramp = 0.0;  // s
+    };
+    TripleBuffer<Source> source;
+    TripleBuffer<Params> params;
+    Source latest;  // under setter_mutex_
+    Params latest_params;
 
-    std::array<Slot, 3> slots;
-    std::atomic<std::uint8_t> middle{1};
-    std::uint8_t back = 2;   // the setters'
-    std::uint8_t front = 0;  // the loop's
-
-    Slot& to_fill() { return slots[back]; }
-    void publish() {
-        back = static_cast<std::uint8_t>(
-            middle.exchange(static_cast<std::uint8_t>(back | fresh), std::memory_order_acq_rel) &
-            3);
-    }
-    const Slot& take() noexcept {
-        if (middle.load(std::memory_order_acquire) & fresh) {
-            front =
-                static_cast<std::uint8_t>(middle.exchange(front, std::memory_order_acq_rel) & 3);
-        }
-        return slots[front];
+    void publish_source() {
+        source.to_fill() = latest;
+        source.publish();
     }
 };
 
@@ -102,7 +97,7 @@ Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
     : arm_(arm),
       settings_(settings),
       thread_(std::make_unique<BackgroundThread>()),
-      mailbox_(std::make_unique<Mailbox>()),
+      inputs_(std::make_unique<Inputs>()),
       published_(std::make_unique<Published>()) {
     if (!(settings.rate_hz == 0.0 || (settings.rate_hz >= 1.0 && settings.rate_hz <= 20000.0))) {
         throw std::invalid_argument("the servo's rate must be from 1 to 20000 Hz (or 0: measured)");
@@ -176,25 +171,66 @@ void Servo::stop() noexcept {
 
 void Servo::set_effects(std::vector<Effect> effects) {
     std::lock_guard<std::mutex> hold(setter_mutex_);
-    Mailbox::Slot& slot = mailbox_->to_fill();
-    slot.effects = effects;
-    slot.function = nullptr;
-    mailbox_->publish();
-    latest_ = std::move(effects);
+    inputs_->latest.effects = std::move(effects);
+    inputs_->latest.function = nullptr;
+    inputs_->publish_source();
 }
 
 std::vector<Effect> Servo::effects() const {
     std::lock_guard<std::mutex> hold(setter_mutex_);
-    return latest_;
+    return inputs_->latest.effects;
 }
 
 void Servo::set_force_function(ForceFunction function) {
     if (running()) throw std::logic_error("the force function can only be set while stopped");
     std::lock_guard<std::mutex> hold(setter_mutex_);
-    Mailbox::Slot& slot = mailbox_->to_fill();
-    slot.effects.clear();
-    slot.function = std::move(function);
-    mailbox_->publish();
+    // The loop computes with the function in place of the effects (which effects() still
+    // reports); set_effects() puts them back in force.
+    inputs_->latest.function = std::move(function);
+    inputs_->publish_source();
+}
+
+void Servo::set_force_law(ZelkorForceLaw law, std::shared_ptr<const void> keep_alive) {
+    std::lock_guard<std::mutex> hold(setter_mutex_);
+    inputs_->latest.law = law;
+    inputs_->latest.law_keep = law != nullptr ? std::move(keep_alive) : nullptr;
+    inputs_->publish_source();
+}
+
+ZelkorForceLaw Servo::force_law() const {
+    std::lock_guard<std::mutex> hold(setter_mutex_);
+    return inputs_->latest.law;
+}
+
+void Servo::set_params(const double* values, std::size_t count, double ramp) {
+    if (count > ZELKOR_FORCE_LAW_PARAMS) {
+        throw std::invalid_argument("a force law takes at most " +
+                                    std::to_string(ZELKOR_FORCE_LAW_PARAMS) + " parameters, got " +
+                                    std::to_string(count));
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i])) {
+            throw std::invalid_argument("parameter " + std::to_string(i) +
+                                        " must be a finite number");
+        }
+    }
+    if (!(ramp >= 0.0 && ramp <= 3600.0)) {
+        throw std::invalid_argument("the ramp must be from 0 to 3600 seconds");
+    }
+    std::lock_guard<std::mutex> hold(setter_mutex_);
+    Inputs::Params& latest = inputs_->latest_params;
+    latest.values.fill(0.0);
+    std::copy(values, values + count, latest.values.begin());
+    latest.count = count;
+    latest.ramp = ramp;
+    inputs_->params.to_fill() = latest;
+    inputs_->params.publish();
+}
+
+std::vector<double> Servo::params() const {
+    std::lock_guard<std::mutex> hold(setter_mutex_);
+    const Inputs::Params& latest = inputs_->latest_params;
+    return {latest.values.begin(), latest.values.begin() + latest.count};
 }
 
 void Servo::publish(double time, std::uint64_t cycle, const Vector3& position,
@@ -364,12 +400,43 @@ void Servo::run() noexcept {
         return Reply::failed;
     };
 
+    // The law's parameters: those in force, and a ramp from one set to the next.
+    using Params = std::array<double, ZELKOR_FORCE_LAW_PARAMS>;
+    Params params{}, params_from{}, params_to{};
+    Clock::time_point ramp_start{}, ramp_end{};
+    bool ramping = false;
+    bool law_failed = false;  // a law gave a force that is not finite: zero, then the end
+
     while (!thread_->stop_requested()) {
         ++cycle;
-        const Mailbox::Slot& source = mailbox_->take();
+        const Inputs::Source& source = inputs_->source.take();
+        const Clock::time_point begun = Clock::now();
+        if (inputs_->params.pending()) {
+            const Inputs::Params& next = inputs_->params.take();
+            params_from = params;
+            params_to = next.values;
+            ramp_start = begun;
+            ramp_end = begun + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(next.ramp));
+            ramping = next.ramp > 0.0;
+            if (!ramping) params = params_to;
+        }
+        if (ramping) {
+            if (begun >= ramp_end) {
+                params = params_to;
+                ramping = false;
+            } else {
+                const double a = std::chrono::duration<double>(begun - ramp_start).count() /
+                                 std::chrono::duration<double>(ramp_end - ramp_start).count();
+                for (std::size_t i = 0; i < params.size(); ++i) {
+                    params[i] = params_from[i] + a * (params_to[i] - params_from[i]);
+                }
+            }
+        }
+
         Vector3 force{0.0f, 0.0f, 0.0f};
         if (have_state && failures_in_a_row == 0) {
-            ServoState state{std::chrono::duration<double>(Clock::now() - started_).count(), cycle,
+            ServoState state{std::chrono::duration<double>(begun - started_).count(), cycle,
                              position, velocity, answered};
             Vec3 wanted{0.0, 0.0, 0.0};
             if (source.function) {
@@ -382,6 +449,21 @@ void Servo::run() noexcept {
             } else {
                 wanted =
                     total_force(source.effects, widened(position), widened(velocity), state.time);
+            }
+            if (source.law != nullptr) {
+                const ZelkorServoInput in{state.time,
+                                          static_cast<double>(cycle),
+                                          {position[0], position[1], position[2]},
+                                          {velocity[0], velocity[1], velocity[2]},
+                                          {answered[0], answered[1], answered[2]}};
+                double out[3] = {0.0, 0.0, 0.0};
+                source.law(&in, params.data(), out);
+                if (std::isfinite(out[0]) && std::isfinite(out[1]) && std::isfinite(out[2])) {
+                    for (int i = 0; i < 3; ++i) wanted[i] += out[i];
+                } else {
+                    law_failed = true;
+                    wanted = {0.0, 0.0, 0.0};
+                }
             }
             force = clamp_force(wanted, settings_.max_force);
             held = force;
@@ -419,6 +501,10 @@ void Servo::run() noexcept {
             in_flight = true;
         }
         if (reply == Reply::end) break;
+        if (law_failed) {
+            reason = StopReason::force_law_failed;
+            break;
+        }
         if (in_flight) {
             in_flight_force = force;
             in_flight_at = written;

@@ -8,6 +8,7 @@
 #include <pybind11/typing.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
 #include <stdexcept>
@@ -29,6 +30,11 @@ struct Triple {
     Control::Vec3 values{};
     std::size_t length = 0;
 };
+/// A force law's parameters given from Python: the first 64 values, and how many there were.
+struct ParamValues {
+    std::array<double, ZELKOR_FORCE_LAW_PARAMS> values{};
+    std::size_t count = 0;
+};
 }  // namespace Zelkor::HardwareAPI::Python
 
 namespace pybind11::detail {
@@ -42,6 +48,23 @@ struct type_caster<Zelkor::HardwareAPI::Python::Triple> {
                                                                 [this](std::size_t i, double d) {
                                                                     if (i < 3) value.values[i] = d;
                                                                     value.length = i + 1;
+                                                                });
+    }
+};
+}  // namespace pybind11::detail
+
+namespace pybind11::detail {
+template <>
+struct type_caster<Zelkor::HardwareAPI::Python::ParamValues> {
+    PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::ParamValues, const_name("Sequence[float]"));
+
+    bool load(handle src, bool) {
+        value = {};
+        return Zelkor::HardwareAPI::Python::detail::load_floats(src,
+                                                                [this](std::size_t i, double d) {
+                                                                    if (i < value.values.size())
+                                                                        value.values[i] = d;
+                                                                    value.count = i + 1;
                                                                 });
     }
 };
@@ -145,6 +168,40 @@ class BoundServo : public Servo {
         hold.handed_over();
     }
 
+    /// Sets the force law, keeping `object` (what holds its code) alive for as long as the
+    /// loop may call it; with the interpreter lock held.
+    void set_law(ZelkorForceLaw law, py::object object) {
+        std::shared_ptr<const void> keep;
+        if (law != nullptr) {
+            PyObject* held = object.inc_ref().ptr();
+            keep = std::shared_ptr<const void>(held, [](const void* p) {
+                const GilHeld gil;
+                Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
+            });
+        }
+        set_force_law(law, std::move(keep));
+        law_object_ = law != nullptr ? std::move(object) : py::none();
+    }
+    py::object law_object() const { return law_object_; }
+
+    void set_params_from(const ParamValues& values, double ramp) {
+        if (values.count > ZELKOR_FORCE_LAW_PARAMS) {
+            throw py::value_error("Servo.params takes at most " +
+                                  std::to_string(ZELKOR_FORCE_LAW_PARAMS) + " values, got " +
+                                  std::to_string(values.count));
+        }
+        for (std::size_t i = 0; i < values.count; ++i) {
+            if (!std::isfinite(values.values[i])) {
+                throw py::value_error("Servo.params: value " + std::to_string(i) +
+                                      " must be a finite number");
+            }
+        }
+        if (!(ramp >= 0.0 && ramp <= 3600.0)) {
+            throw py::value_error("set_params(): ramp must be from 0 to 3600 seconds");
+        }
+        set_params(values.values.data(), values.count, ramp);
+    }
+
     void stop_bound() {
         GilReleased unlocked;
         stop();
@@ -159,6 +216,7 @@ class BoundServo : public Servo {
 
   private:
     PyStream& stream_;
+    py::object law_object_ = py::none();
 };
 
 }  // namespace Zelkor::HardwareAPI::Python
@@ -1003,6 +1061,78 @@ void register_servo_class(py::module_& m) {
         "Damper, ConstantForce, Sphere, Box, ViscousRegion, Guide, Vibration, Detents and "
         "Friction objects; TypeError for anything else, leaving the effects as they were. A "
         "Friction's copy starts without a proxy and takes its own at its first contact.");
+    cls.def_property(
+        "force_law", [](const BoundServo& s) { return s.law_object(); },
+        [](BoundServo& s, py::object law) {
+            if (law.is_none()) return s.set_law(nullptr, py::none());
+            const py::object address = py::module_::import("zelkor.laws").attr("address_of")(law);
+            s.set_law(reinterpret_cast<ZelkorForceLaw>(address.cast<std::uintptr_t>()), law);
+        },
+        "A force law of the program's own, run in the loop's thread every cycle without the "
+        "interpreter: its force adds to the effects', and the sum is scaled down to "
+        "max_force. None: none.\n\n"
+        "Takes a Numba cfunc (zh.force_law makes one from a Python function), or a cffi or "
+        "ctypes function pointer of the signature void(const ZelkorServoInput*, const "
+        "double*, double*) (see ZelkorHardwareAPI/force_law.h); TypeError, saying what is "
+        "accepted, for anything else. May be set while the loop runs: the new law is called "
+        "from the next cycle, and the object is kept alive as long as the loop may call it. A "
+        "ctypes function made from a Python function takes the interpreter lock every time it "
+        "is called. A law whose force is not finite sends zero that cycle and stops the loop "
+        "(stop_reason 'force law failed'). Reads as the object set, or None.");
+    cls.def(
+        "set_force_law",
+        [](BoundServo& s, py::object law, std::optional<std::string> signature) {
+            if (!py::isinstance<py::int_>(law) || py::isinstance<py::bool_>(law)) {
+                if (signature) {
+                    throw py::type_error(
+                        "set_force_law(): a signature goes with an integer address only");
+                }
+                py::setattr(py::cast(&s, py::return_value_policy::reference), "force_law", law);
+                return;
+            }
+            if (signature != std::string(ZELKOR_FORCE_LAW_SIGNATURE)) {
+                throw py::type_error(std::string("set_force_law(): an integer address needs "
+                                                 "signature='") +
+                                     ZELKOR_FORCE_LAW_SIGNATURE +
+                                     "', saying the function has the force law's signature");
+            }
+            const auto address = law.cast<std::uintptr_t>();
+            if (address == 0) throw py::value_error("set_force_law(): the address is 0");
+            s.set_law(reinterpret_cast<ZelkorForceLaw>(address), law);
+        },
+        py::arg("law"), py::kw_only(), py::arg("signature") = py::none(),
+        "Set the force law (see force_law), also from a bare integer address together with "
+        "signature='zelkor_force_law_v1', which says the function at that address has the "
+        "force law's signature: nothing can check it, and whatever holds the code must outlive "
+        "the law's use.\n\n"
+        "TypeError for an integer without that signature, or a signature with anything but an "
+        "integer; ValueError for the address 0.");
+    cls.def_property(
+        "params",
+        [](const BoundServo& s) {
+            py::typing::Tuple<float, py::ellipsis> out(s.params().size());
+            const std::vector<double> values = s.params();
+            for (std::size_t i = 0; i < values.size(); ++i) out[i] = py::float_(values[i]);
+            return out;
+        },
+        [](BoundServo& s, const ParamValues& values) { s.set_params_from(values, 0.0); },
+        "The force law's parameters: up to 64 floats, read by the law as params[0] onwards "
+        "(those not set are 0). Assigning swaps them whole into the loop at its next cycle, "
+        "from any thread, at any rate, without a lock the loop waits for.\n\n"
+        "Takes any sequence of numbers, numpy arrays included; ValueError for more than 64 or "
+        "a value that is not finite, TypeError for something that is not numbers. Reads as a "
+        "tuple of the values last set (a ramp may still be under way: see set_params).");
+    cls.def(
+        "set_params",
+        [](BoundServo& s, const ParamValues& values, double ramp) {
+            s.set_params_from(values, ramp);
+        },
+        py::arg("values"), py::arg("ramp") = 0.0,
+        "Set the force law's parameters (see params), reached linearly over ramp seconds "
+        "from the values in force: a target updated at 60 to 500 Hz from Python renders "
+        "smoothly at the loop's rate when ramp is about its update period.\n\n"
+        "ValueError for more than 64 values, a value that is not finite, or a ramp outside 0 "
+        "to 3600 seconds.");
     cls.def(
         "state", [](const BoundServo& s) { return s.state(); },
         "The loop's latest view of the arm (a ServoState).\n\n"
@@ -1114,6 +1244,20 @@ void register_servo(py::module_& m) {
     register_records(m);
     register_servo_class(m);
     register_line(m);
+    m.def(
+        "force_law",
+        [](py::object function) {
+            return py::module_::import("zelkor.laws").attr("force_law")(function);
+        },
+        py::arg("function"),
+        "Compile function(t, position, velocity, previous_force, params, force) with Numba, in "
+        "nopython mode, into a force law for Servo.force_law (a decorator).\n\n"
+        "t is the servo's time in seconds; position, velocity and previous_force are arrays "
+        "of three float64 (m, m/s, N), params the 64 parameters (see Servo.params), and force "
+        "an array of three zeros that the function fills in newtons. The law runs in the "
+        "servo's thread every cycle without the interpreter: it may compute, not allocate, "
+        "print or call Python. ImportError when Numba is missing (pip install "
+        "ZelkorHardwareAPI[jit]); Numba's own error when the function does not compile.");
 }
 
 void stop_background_threads() noexcept {

@@ -2,8 +2,10 @@
 // cycle, how it stops, and how it shares the arm. The bounds on counts and times are loose on
 // purpose: the machine may be loaded, and the loop's timing is measured by the benchmark.
 #include <ZelkorHardwareAPI/control/servo.h>
+#include <ZelkorHardwareAPI/force_law.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -370,4 +372,69 @@ TEST(servo_test, every_state_answers_its_own_request_however_late_the_replies) {
             }
         }
     }
+}
+
+namespace {
+// A law as a C function: a spring to the origin with stiffness params[0], plus params[1] in z.
+extern "C" void spring_law(const ZelkorServoInput* in, const double* params, double force[3]) {
+    for (int i = 0; i < 3; ++i) force[i] = -params[0] * in->position[i];
+    force[2] += params[1];
+}
+extern "C" void failing_law(const ZelkorServoInput* in, const double*, double force[3]) {
+    force[0] = in->cycle > 5 ? std::nan("") : 0.5;
+}
+}  // namespace
+
+TEST(servo_test, a_force_law_adds_to_the_effects_and_its_parameters_ramp) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.1f, 0.0f, 0.0f});
+    ServoSettings settings{500.0};
+    settings.max_failures = 1000000;
+    Servo servo(arm, settings);
+    servo.set_effects({ConstantForce({0, 1, 0})});
+    const double stiffness[] = {10.0, 0.0};
+    servo.set_params(stiffness, 2);
+    auto released = std::make_shared<int>(0);
+    std::weak_ptr<int> first = released;
+    servo.set_force_law(spring_law, std::move(released));
+    servo.start();
+    auto force = [&] { return servo.state().force; };
+    ASSERT_TRUE(zelkor_test::wait_until([&] {
+        return force() == Vector3{-1.0f, 1.0f, 0.0f};
+    })) << "the law's force (-1, 0, 0) plus the effect's (0, 1, 0)";
+    // A ramp from 10 to 20 N/m over 0.3 s: the forces in between move one way only.
+    const double stiffer[] = {20.0, 0.5};
+    servo.set_params(stiffer, 2, 0.3);
+    std::vector<float> xs;
+    ASSERT_TRUE(zelkor_test::wait_until([&] {
+        xs.push_back(force()[0]);
+        return force() == Vector3{-2.0f, 1.0f, 0.5f};
+    }));
+    EXPECT_TRUE(std::is_sorted(xs.rbegin(), xs.rend())) << "from -1 to -2, never back";
+    EXPECT_GT(std::count_if(xs.begin(), xs.end(), [](float x) { return x < -1.01f && x > -1.99f; }),
+              0)
+        << "in between for a while";
+    // Swapped while it runs; the first law's keep-alive goes once the loop cannot call it.
+    servo.set_force_law(nullptr);
+    ASSERT_TRUE(zelkor_test::wait_until([&] { return force() == Vector3{0.0f, 1.0f, 0.0f}; }));
+    servo.set_effects({});
+    servo.set_effects({});  // two more setters: every slot that held the law is overwritten
+    EXPECT_TRUE(first.expired());
+    EXPECT_EQ(servo.params(), (std::vector<double>{20.0, 0.5}));
+    EXPECT_THROW(servo.set_params(stiffer, ZELKOR_FORCE_LAW_PARAMS + 1), std::invalid_argument);
+    const double bad[] = {std::nan("")};
+    EXPECT_THROW(servo.set_params(bad, 1), std::invalid_argument);
+    servo.stop();
+
+    // A law that gives a force that is not finite: zero is sent, and the loop ends.
+    servo.set_force_law(failing_law);
+    servo.start();
+    ASSERT_TRUE(wait_until_stopped(servo, 10000));
+    EXPECT_EQ(servo.stats().stop_reason, StopReason::force_law_failed);
+    const auto forces = peer.forces();
+    ASSERT_GE(forces.size(), 2u);
+    EXPECT_EQ(forces[forces.size() - 2], (Vector3{0, 0, 0})) << "the cycle the law failed";
+    EXPECT_EQ(forces.back(), (Vector3{0, 0, 0})) << "and the last request";
 }

@@ -12,7 +12,7 @@ import pathlib
 import sys
 import uuid
 import warnings
-from typing import cast
+from typing import Sequence, cast
 
 import numpy
 import ZelkorHardwareAPI as zh
@@ -316,6 +316,28 @@ def servo(stream: zh.SerialStream) -> None:
         spin_us=20.0,
     )
     assert measured.rate_hz == 0.0, "picked when the loop starts"
+    measured.params = (1.0, 2.0)
+    measured.set_params(numpy.array([0.5, 0.25]), ramp=0.1)
+    parameters: tuple[float, ...] = measured.params
+    assert parameters == (0.5, 0.25)
+    measured.force_law = None
+    measured.set_force_law(None)
+    assert measured.force_law is None
+
+    def nothing(
+        t: float,
+        position: Sequence[float],
+        velocity: Sequence[float],
+        previous_force: Sequence[float],
+        params: Sequence[float],
+        force: list[float],
+    ) -> None:
+        force[0] = 0.0
+
+    try:
+        measured.force_law = zh.force_law(nothing)
+    except ImportError:  # Numba, the jit extra, is not installed
+        pass
     try:
         line(zh.measure_line(zh.Arbelon(stream), seconds=0.1, reply_timeout=0.01))
     except FileNotFoundError as e:  # the stream's port never opened
@@ -391,6 +413,7 @@ def main() -> None:
         "Servo",
         "LineMeasurement",
         "measure_line",
+        "force_law",
         "PortInfo",
         "FoundDevice",
         "list_ports",

@@ -5,6 +5,7 @@
 #include <ZelkorHardwareAPI/control/histogram.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/export.h>
+#include <ZelkorHardwareAPI/force_law.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,7 +25,8 @@ enum class StopReason : std::uint8_t {
     stopped,               ///< stop() (or the destructor) ended it
     device_not_answering,  ///< no whole reply for give_up_after seconds (or max_failures in a row)
     port_closed,           ///< the port hung up or was closed
-    force_law_failed,      ///< the force function threw
+    force_law_failed,      ///< the force function threw, or the force law gave a force that
+                           ///< is not finite
     forked,                ///< the process forked while it ran: this is the child's copy
 };
 
@@ -156,6 +158,23 @@ class ZELKOR_API Servo {
     /// (std::logic_error otherwise).
     void set_force_function(ForceFunction function);
 
+    /// Makes `law` (a C function, see force_law.h) add its force to the effects' every cycle;
+    /// nullptr removes it. Any thread, also while the loop runs: the loop calls the new law
+    /// from its next cycle, and `keep_alive` (whatever keeps the law's code alive) is held
+    /// until the loop can no longer call it: it is released by a later setter, or by the
+    /// servo's destructor, never by the loop.
+    void set_force_law(ZelkorForceLaw law, std::shared_ptr<const void> keep_alive = {});
+    /// The law in force (nullptr: none).
+    ZelkorForceLaw force_law() const;
+    /// Sets the law's parameters to `count` values (at most ZELKOR_FORCE_LAW_PARAMS; the
+    /// others are 0), reached linearly over `ramp` seconds from the values in force (0: at
+    /// the next cycle). Any thread; nothing in the loop waits for it. Throws
+    /// std::invalid_argument for too many values, a value that is not finite, or a ramp
+    /// outside 0 to 3600 s.
+    void set_params(const double* values, std::size_t count, double ramp = 0.0);
+    /// The values last given to set_params.
+    std::vector<double> params() const;
+
     /// The latest state the loop has seen. Any thread, never blocks the loop.
     ServoState state() const noexcept;
     /// The loop's figures so far. Any thread, never blocks the loop.
@@ -176,7 +195,7 @@ class ZELKOR_API Servo {
     Devices::Arbelon& arm() const noexcept { return arm_; }
 
   private:
-    struct Mailbox;
+    struct Inputs;
     struct Published;
 
     void run() noexcept;
@@ -192,11 +211,10 @@ class ZELKOR_API Servo {
     std::atomic<StopReason> stop_reason_{StopReason::none};
     std::atomic<bool> left_limp_{false};
 
-    // What the loop computes its force with, handed over through a triple buffer (the loop
+    // What the loop computes its force with, handed over through triple buffers (the loop
     // never frees); setters take setter_mutex_, which the loop never takes.
-    std::unique_ptr<Mailbox> mailbox_;
+    std::unique_ptr<Inputs> inputs_;
     mutable std::mutex setter_mutex_;
-    std::vector<Effect> latest_;  // what effects() reports
 
     std::unique_ptr<Published> published_;
     std::chrono::steady_clock::time_point started_{};               // start() and the loop only
