@@ -1,4 +1,5 @@
 #include <ZelkorHardwareAPI/control/line.h>
+#include <ZelkorHardwareAPI/control/recorder.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 
 #include <algorithm>
@@ -155,6 +156,7 @@ void Servo::start() {
     ended_ns_.store(0);
     exchange_times_.clear();
     publish(0.0, 0, {}, {}, {});
+    if (const std::shared_ptr<RowRing> ring = std::atomic_load(&recording_)) ring->clear();
     started_ = Clock::now();
     started_ticks_.store(started_.time_since_epoch().count(), std::memory_order_release);
     try {
@@ -200,6 +202,33 @@ void Servo::set_force_law(ZelkorForceLaw law, std::shared_ptr<const void> keep_a
 ZelkorForceLaw Servo::force_law() const {
     std::lock_guard<std::mutex> hold(setter_mutex_);
     return inputs_->latest.law;
+}
+
+void Servo::record(double seconds) {
+    if (running()) throw std::logic_error("a recording can only be set up while stopped");
+    if (!(seconds >= 0.0 && seconds <= 86400.0)) {
+        throw std::invalid_argument("a recording lasts from 0 to 86400 seconds");
+    }
+    std::shared_ptr<RowRing> ring;
+    if (seconds > 0.0) {
+        // A measured rate is at most 1 kHz.
+        const double rate = settings_.rate_hz > 0.0 ? settings_.rate_hz : 1000.0;
+        ring = std::make_shared<RowRing>(ServoRecord::width,
+                                         static_cast<std::size_t>(std::ceil(seconds * rate)) + 1);
+    }
+    std::atomic_store(&recording_, std::move(ring));
+}
+
+std::size_t Servo::recording_capacity() const noexcept {
+    const std::shared_ptr<RowRing> ring = std::atomic_load(&recording_);
+    return ring ? ring->capacity() : 0;
+}
+
+std::size_t Servo::copy_recording(double* out, std::uint64_t& overwritten) const noexcept {
+    overwritten = 0;
+    const std::shared_ptr<RowRing> ring = std::atomic_load(&recording_);
+    if (!ring) return 0;
+    return ring->copy(out, overwritten);
 }
 
 void Servo::set_params(const double* values, std::size_t count, double ramp) {
@@ -353,6 +382,7 @@ void Servo::run() noexcept {
     Clock::time_point in_flight_at{};
 
     enum class Reply { fresh, failed, end };
+    std::int64_t exchange_ns = 0;  // the latest exchange's, for the recording
     // Reads the reply to the request written at `written` with force `sent`, and publishes a
     // whole one. On a failure, drops what comes of the late reply (and of any request written
     // after it) until `drain_bound`.
@@ -367,7 +397,8 @@ void Servo::run() noexcept {
         Vector3 p = position, v = velocity;
         const int result = arm_.ReceiveState(p, v);
         const Clock::time_point replied = Clock::now();
-        exchange_times_.add(static_cast<std::uint64_t>(ns_between(written, replied)));
+        exchange_ns = ns_between(written, replied);
+        exchange_times_.add(static_cast<std::uint64_t>(exchange_ns));
         if (result == Devices::Arbelon::state_reply_length) {
             position = p;
             velocity = v;
@@ -407,8 +438,16 @@ void Servo::run() noexcept {
     bool ramping = false;
     bool law_failed = false;  // a law gave a force that is not finite: zero, then the end
 
+    const std::shared_ptr<RowRing> recording = std::atomic_load(&recording_);
+    RowRing* const rows = recording.get();
+    Vec3 effects_part{}, law_part{};  // the parts of this cycle's force, for the recording
+    unsigned parts = 0;               // ServoRecord::effects and ::law, as they took part
+
     while (!thread_->stop_requested()) {
         ++cycle;
+        const std::uint64_t stale_before = stale_.load(std::memory_order_relaxed);
+        exchange_ns = 0;
+        parts = 0;
         const Inputs::Source& source = inputs_->source.take();
         const Clock::time_point begun = Clock::now();
         if (inputs_->params.pending()) {
@@ -449,7 +488,9 @@ void Servo::run() noexcept {
             } else {
                 wanted =
                     total_force(source.effects, widened(position), widened(velocity), state.time);
+                if (!source.effects.empty()) parts |= ServoRecord::effects;
             }
+            effects_part = wanted;
             if (source.law != nullptr) {
                 const ZelkorServoInput in{state.time,
                                           static_cast<double>(cycle),
@@ -458,6 +499,8 @@ void Servo::run() noexcept {
                                           {answered[0], answered[1], answered[2]}};
                 double out[3] = {0.0, 0.0, 0.0};
                 source.law(&in, params.data(), out);
+                parts |= ServoRecord::law;
+                law_part = {out[0], out[1], out[2]};
                 if (std::isfinite(out[0]) && std::isfinite(out[1]) && std::isfinite(out[2])) {
                     for (int i = 0; i < 3; ++i) wanted[i] += out[i];
                 } else {
@@ -514,12 +557,36 @@ void Servo::run() noexcept {
         // when less than a period was lost, and whole periods lost are missed slots.
         const Clock::time_point deadline = due + period;
         const Clock::time_point now = Clock::now();
-        if (now > deadline) late_.fetch_add(1, std::memory_order_relaxed);
+        unsigned flags = parts;
+        if (now > deadline) {
+            late_.fetch_add(1, std::memory_order_relaxed);
+            flags |= ServoRecord::late;
+        }
         due = deadline;
         if (now > due + period) {
             const auto lost = (now - due) / period;
             missed_.fetch_add(static_cast<std::uint64_t>(lost), std::memory_order_relaxed);
             due += period * lost;
+            flags |= ServoRecord::missed;
+        }
+        if (rows != nullptr) {
+            if (reply == Reply::failed) flags |= ServoRecord::failed;
+            if (stale_.load(std::memory_order_relaxed) != stale_before) {
+                flags |= ServoRecord::stale_dropped;
+            }
+            rows->set(ServoRecord::time, std::chrono::duration<double>(now - started_).count());
+            rows->set(ServoRecord::cycle, static_cast<double>(cycle));
+            for (std::size_t i = 0; i < 3; ++i) {
+                rows->set(ServoRecord::position + i, position[i]);
+                rows->set(ServoRecord::velocity + i, velocity[i]);
+                rows->set(ServoRecord::force + i, force[i]);
+                rows->set(ServoRecord::effects_force + i,
+                          parts & ServoRecord::effects ? effects_part[i] : 0.0);
+                rows->set(ServoRecord::law_force + i, parts & ServoRecord::law ? law_part[i] : 0.0);
+            }
+            rows->set(ServoRecord::exchange_us, static_cast<double>(exchange_ns) / 1e3);
+            rows->set(ServoRecord::flags, flags);
+            rows->append();
         }
         if (now < due) {
             if (spin > Clock::duration::zero()) {

@@ -113,6 +113,8 @@ class Trampoline_Handle : public Handle, public Reception {
                                       std::uint8_t hall_effect_sensor_level,
                                       std::uint8_t user_data_length,
                                       const std::uint8_t* user_data) override {
+        record_status(device_id, quaternion, error_flag, hall_effect_sensor_level,
+                      user_data_length);
         const GilHeld gil;
         const py::function override = override_of(Callback::status);
         // The lists are built straight from the caller's storage, which outlives the call.
@@ -565,6 +567,21 @@ void register_handle_class(py::module_& m) {
         "line), then raise the exception a callback raised, if one did: that exception "
         "also ended reception. Does nothing when the handle is not receiving. Called from a "
         "callback, it ends reception after that callback returns.");
+    cls.def(
+        "record", [](Handle& self, std::size_t messages) { reception_of(self).record(messages); },
+        py::arg("messages"),
+        "Keep the latest `messages` status messages from now on (0: none), in a ring made now: "
+        "each one's time (s since this call), device id, quaternion, error flag, connection "
+        "sensor level and user data length, written as the message is taken (on the "
+        "reception's thread, with no lock). recording() reads them.\n\n"
+        "RuntimeError while the handle receives in the background. Messages taken by Receive() "
+        "are recorded too.");
+    cls.def(
+        "recording", [](Handle& self) { return reception_of(self).recording(); },
+        "The status messages recorded (see record()), as a Recording of numpy arrays: time, "
+        "device_id, quaternion (N, 4), error_flag, connection_sensor and user_data_length.\n\n"
+        "Copied out while reception goes on; Recording.overwritten says how many messages the "
+        "ring no longer held.");
     cls.def_property_readonly(
         "receiving", [](Handle& self) { return reception_of(self).receiving(); },
         "True while background reception runs (see start_receiving).\n\n"

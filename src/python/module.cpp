@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <iostream>
+#include <string>
 
 #include "python/bindings.h"
 
@@ -45,6 +46,19 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
                 py::cpp_function([] { hw::Python::after_fork_in_child(); }));
     }
     hw::Python::check_conduits(m);
+
+    // Recording is written in Python over numpy (the package zelkor); it is imported when first
+    // asked for, so importing the module stays as quick as before.
+    py::object module = m;
+    m.def("__getattr__", [module](const py::str& name) -> py::object {
+        if (std::string(name) == "Recording") {
+            py::object recording = py::module_::import("zelkor.recording").attr("Recording");
+            py::setattr(module, "Recording", recording);
+            return recording;
+        }
+        throw py::attribute_error("module 'ZelkorHardwareAPI' has no attribute '" +
+                                  std::string(name) + "'");
+    });
 
     m.attr("__version__") = "dev";
 }

@@ -1,5 +1,7 @@
 #include "python/reception.h"
 
+#include <pybind11/numpy.h>
+
 #include <condition_variable>
 #include <stdexcept>
 
@@ -116,6 +118,47 @@ void Reception::stop() {
         error = receiver_->stop();
     }
     if (error) std::rethrow_exception(error);
+}
+
+void Reception::record(std::size_t messages) {
+    if (receiving()) throw std::runtime_error("record() while the handle receives: stop it first");
+    std::shared_ptr<Control::RowRing> ring;
+    if (messages > 0) ring = std::make_shared<Control::RowRing>(9, messages);
+    recording_since_ = std::chrono::steady_clock::now();
+    std::atomic_store(&recording_, std::move(ring));
+}
+
+void Reception::record_status(std::uint16_t device_id, const float* quaternion,
+                              std::uint8_t error_flag, std::uint8_t sensor,
+                              std::uint8_t user_data_length) noexcept {
+    Control::RowRing* const ring = recording_.get();  // replaced only while not receiving
+    if (ring == nullptr) return;
+    ring->set(0, std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                               recording_since_)
+                     .count());
+    ring->set(1, device_id);
+    for (std::size_t i = 0; i < 4; ++i) ring->set(2 + i, quaternion[i]);
+    ring->set(6, error_flag);
+    ring->set(7, sensor);
+    ring->set(8, user_data_length);
+    ring->append();
+}
+
+py::object Reception::recording() const {
+    const std::shared_ptr<Control::RowRing> ring = std::atomic_load(&recording_);
+    const std::size_t capacity = ring ? ring->capacity() : 0;
+    py::array_t<double> rows({capacity, std::size_t{9}});
+    std::size_t n = 0;
+    std::uint64_t first = 0;
+    if (ring) {
+        double* out = rows.mutable_data();
+        GilReleased unlocked;
+        n = ring->copy(out, first);
+    }
+    py::object sliced = rows[py::slice(0, static_cast<py::ssize_t>(n), 1)];
+    return py::module_::import("zelkor.recording")
+        .attr("Recording")
+        .attr("from_handle_rows")(sliced, first);
 }
 
 void Reception::stop_all() noexcept {

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <ZelkorHardwareAPI/control/receiver.h>
+#include <ZelkorHardwareAPI/control/recorder.h>
 #include <ZelkorHardwareAPI/devices/handle.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <memory>
 
 #include "python/port_call.h"
@@ -44,7 +46,19 @@ class Reception {
     /// threads held, since those threads do not exist here.
     static void after_fork_in_child() noexcept;
 
+    /// Keeps the latest `messages` status messages from now on, in a ring made now (0: none).
+    /// Not while receiving in the background (RuntimeError).
+    void record(std::size_t messages);
+    /// The status messages recorded, as a zh.Recording.
+    pybind11::object recording() const;
+    /// Records one status message (from the handle's callback, on whichever thread takes it):
+    /// no allocation, no lock.
+    void record_status(std::uint16_t device_id, const float* quaternion, std::uint8_t error_flag,
+                       std::uint8_t sensor, std::uint8_t user_data_length) noexcept;
+
   private:
+    std::shared_ptr<Control::RowRing> recording_;
+    std::chrono::steady_clock::time_point recording_since_{};
     std::unique_ptr<Control::Receiver> receiver_;
     PyStream* stream_ = nullptr;
     PyObject* self_ = nullptr;  // the strong reference of the running thread; under the GIL
@@ -57,6 +71,12 @@ class PlainHandle : public Devices::Handle, public Reception {
     explicit PlainHandle(IO::SerialStream* stream) : Devices::Handle(stream) {
         // Its record callbacks are Handle's empty ones: Python cannot reach them.
         records_wanted = false;
+    }
+    using Devices::Handle::OnReceiveHandleStatusMessage;
+    void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
+                                      std::uint8_t error_flag, std::uint8_t sensor,
+                                      std::uint8_t user_data_length, const std::uint8_t*) override {
+        record_status(device_id, quaternion, error_flag, sensor, user_data_length);
     }
 };
 

@@ -3,6 +3,7 @@
 // ConstantForce, Sphere, Box, ViscousRegion, Guide, Vibration, Detents and Friction.
 #include <ZelkorHardwareAPI/control/line.h>
 #include <ZelkorHardwareAPI/control/servo.h>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
@@ -200,6 +201,31 @@ class BoundServo : public Servo {
             throw py::value_error("set_params(): ramp must be from 0 to 3600 seconds");
         }
         set_params(values.values.data(), values.count, ramp);
+    }
+
+    void record_checked(double seconds) {
+        if (!(seconds >= 0.0 && seconds <= 86400.0)) {
+            throw py::value_error("record: seconds must be from 0 to 86400");
+        }
+        if (running()) throw std::runtime_error("record() while the Servo runs: stop it first");
+        record(seconds);
+    }
+
+    /// Every row recorded so far, as a zh.Recording, copied without stopping the loop.
+    py::object recording_object() const {
+        const std::size_t capacity = recording_capacity();
+        py::array_t<double> rows({capacity, ServoRecord::width});
+        std::size_t n = 0;
+        std::uint64_t overwritten = 0;
+        {
+            double* out = rows.mutable_data();
+            GilReleased unlocked;
+            n = copy_recording(out, overwritten);
+        }
+        py::object sliced = rows[py::slice(0, static_cast<py::ssize_t>(n), 1)];
+        return py::module_::import("zelkor.recording")
+            .attr("Recording")
+            .attr("from_servo_rows")(sliced, overwritten);
     }
 
     void stop_bound() {
@@ -862,6 +888,19 @@ void register_records(py::module_& m) {
             "force", [](const ServoState& s) { return tuple_of(s.force); },
             "The force sent in that cycle, in newtons.\n\n"
             "A tuple of three floats: x, y, z, after scaling down to max_force.")
+        .def(
+            "as_array",
+            [](const ServoState& s) {
+                py::array_t<double> out({3, 3});
+                auto a = out.mutable_unchecked<2>();
+                for (py::ssize_t i = 0; i < 3; ++i) {
+                    a(0, i) = s.position[static_cast<std::size_t>(i)];
+                    a(1, i) = s.velocity[static_cast<std::size_t>(i)];
+                    a(2, i) = s.force[static_cast<std::size_t>(i)];
+                }
+                return out;
+            },
+            "position, velocity and force as the rows of a new (3, 3) numpy array of float64.")
         .def("__repr__", [](const ServoState& s) {
             return "ServoState(time=" + text(s.time) + ", cycle=" + std::to_string(s.cycle) +
                    ", position=" + py::repr(tuple_of(s.position)).cast<std::string>() +
@@ -950,7 +989,8 @@ void register_servo_class(py::module_& m) {
     cls.def(py::init([](Devices::Arbelon& arm, std::optional<double> rate_hz, double max_force,
                         bool realtime, std::optional<std::uint32_t> max_failures,
                         std::optional<int> cpu, double reply_timeout, std::uint32_t hold_cycles,
-                        double give_up_after, bool pipeline, double spin_us) {
+                        double give_up_after, bool pipeline, double spin_us,
+                        std::optional<double> record) {
                 ServoSettings settings;
                 if (rate_hz && *rate_hz == 0.0) {
                     throw py::value_error("rate_hz must be from 1 to 20000 Hz, or None");
@@ -972,7 +1012,9 @@ void register_servo_class(py::module_& m) {
                     if (*cpu < 0) throw py::value_error("cpu must not be negative");
                     settings.cpu = *cpu;
                 }
-                return std::make_unique<BoundServo>(arm, settings);
+                auto servo = std::make_unique<BoundServo>(arm, settings);
+                if (record) servo->record_checked(*record);
+                return servo;
             }),
             py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
             py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
@@ -980,7 +1022,7 @@ void register_servo_class(py::module_& m) {
             py::arg("reply_timeout") = ServoSettings{}.reply_timeout,
             py::arg("hold_cycles") = ServoSettings{}.hold_cycles,
             py::arg("give_up_after") = ServoSettings{}.give_up_after, py::arg("pipeline") = false,
-            py::arg("spin_us") = 0.0,
+            py::arg("spin_us") = 0.0, py::arg("record") = py::none(),
             // The servo drives the arm: it keeps it (and so its stream) alive.
             py::keep_alive<1, 2>(),
             "A loop for arm, an Arbelon, which the servo keeps alive; it does not start yet. "
@@ -1000,7 +1042,8 @@ void register_servo_class(py::module_& m) {
             "dominates; the force then answers a state one cycle older. spin_us: microseconds "
             "before each deadline that the loop spins instead of sleeping, 0 to 10000: it "
             "takes the median wake-up from tens of microseconds to a few, at the cost of that "
-            "much CPU a cycle (see bench/wake.cpp). ValueError for a value out of range.");
+            "much CPU a cycle (see bench/wake.cpp). record: seconds of cycles to keep (see "
+            "record()); None keeps none. ValueError for a value out of range.");
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
@@ -1133,6 +1176,19 @@ void register_servo_class(py::module_& m) {
         "smoothly at the loop's rate when ramp is about its update period.\n\n"
         "ValueError for more than 64 values, a value that is not finite, or a ramp outside 0 "
         "to 3600 seconds.");
+    cls.def("record", &BoundServo::record_checked, py::arg("seconds"),
+            "Keep every cycle of the next runs: the latest `seconds` worth at the rate, in a "
+            "ring made now (0 keeps none). Each start() begins the recording afresh; "
+            "recording() reads it.\n\n"
+            "Writing a row allocates nothing and takes no lock in the loop. RuntimeError while "
+            "the loop runs; ValueError for seconds outside 0 to 86400.");
+    cls.def("recording", &BoundServo::recording_object,
+            "The cycles recorded so far (see record()), as a Recording of numpy arrays: time and "
+            "cycle, position, velocity and the force sent, the effects' and the law's parts, "
+            "the exchange time and the flags late, failed, missed and stale_dropped.\n\n"
+            "Copied out while the loop runs, without stopping or slowing it; "
+            "Recording.overwritten says how many rows the ring no longer held. An empty "
+            "Recording when nothing is recorded.");
     cls.def(
         "state", [](const BoundServo& s) { return s.state(); },
         "The loop's latest view of the arm (a ServoState).\n\n"

@@ -187,8 +187,10 @@ def handle(stream: zh.SerialStream) -> None:
         device.SendHandleState(0x0D01, 2, [1, 2])
         device.SendHandleState(0x0D01, 1, 7)
         device.SendHandleState(device_id=1, data_length=1, user_data=memoryview(b"\x09"))
+        device.record(10)
         received: int = device.Receive()
         assert received == -1 and device.Receive(0) == -1 and device.last_result == -1
+        assert len(device.recording()) == 0
         device.start_receiving()
         receiving: bool = device.receiving
         assert isinstance(receiving, bool)
@@ -316,6 +318,10 @@ def servo(stream: zh.SerialStream) -> None:
         spin_us=20.0,
     )
     assert measured.rate_hz == 0.0, "picked when the loop starts"
+    measured.record(0.5)
+    empty: zh.Recording = measured.recording()
+    assert len(empty) == 0 and empty.overwritten == 0 and empty.kind == "servo"
+    assert measured.state().as_array().shape == (3, 3)
     measured.params = (1.0, 2.0)
     measured.set_params(numpy.array([0.5, 0.25]), ramp=0.1)
     parameters: tuple[float, ...] = measured.params
@@ -414,6 +420,7 @@ def main() -> None:
         "LineMeasurement",
         "measure_line",
         "force_law",
+        "Recording",
         "PortInfo",
         "FoundDevice",
         "list_ports",

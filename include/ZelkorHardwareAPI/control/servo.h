@@ -18,6 +18,7 @@
 namespace Zelkor::HardwareAPI::Control {
 
 class BackgroundThread;
+class RowRing;
 
 /// Why a servo's loop ended.
 enum class StopReason : std::uint8_t {
@@ -65,6 +66,29 @@ struct ServoStats {
     /// false while it runs, and when that request could not be sent or got no reply (the arm
     /// may then still push).
     bool left_limp = false;
+};
+
+/// The columns of a servo recording's rows (see Servo::record): doubles, SI units.
+struct ServoRecord {
+    static constexpr std::size_t time = 0;  ///< s since start() at the cycle's end
+    static constexpr std::size_t cycle = 1;
+    static constexpr std::size_t position = 2;        ///< x, y, z: the latest state, m
+    static constexpr std::size_t velocity = 5;        ///< m/s
+    static constexpr std::size_t force = 8;           ///< the force sent, N
+    static constexpr std::size_t effects_force = 11;  ///< the effects' part of it, N (unclamped)
+    static constexpr std::size_t law_force = 14;      ///< the force law's part, N (unclamped)
+    static constexpr std::size_t exchange_us = 17;    ///< the cycle's exchange, µs (0: none)
+    static constexpr std::size_t flags = 18;          ///< a sum of Flag values
+    static constexpr std::size_t width = 19;
+    /// What happened in the cycle.
+    enum Flag : unsigned {
+        late = 1,           ///< it ended after its deadline
+        failed = 2,         ///< its exchange got no whole reply in time
+        missed = 4,         ///< whole periods were skipped after it
+        stale_dropped = 8,  ///< input that answered nothing was dropped in it
+        effects = 16,       ///< effects made part of its force
+        law = 32,           ///< a force law made part of its force
+    };
 };
 
 /// The loop's settings.
@@ -175,6 +199,19 @@ class ZELKOR_API Servo {
     /// The values last given to set_params.
     std::vector<double> params() const;
 
+    /// Keeps every cycle of the next runs in a ring made now: the latest `seconds` worth at the
+    /// rate (ServoRecord has the columns); 0 records nothing. Only while not running
+    /// (std::logic_error otherwise); std::invalid_argument for seconds outside 0 to 86,400.
+    /// Each start() begins the recording afresh. Writing a row allocates nothing and takes no
+    /// lock.
+    void record(double seconds);
+    /// The rows a recording holds at most (0: not recording).
+    std::size_t recording_capacity() const noexcept;
+    /// Copies the rows recorded, oldest first, into `out` (room for recording_capacity() rows
+    /// of ServoRecord::width doubles), from any thread while the loop runs. Returns the rows
+    /// copied; `overwritten` is set to how many rows before them the ring no longer holds.
+    std::size_t copy_recording(double* out, std::uint64_t& overwritten) const noexcept;
+
     /// The latest state the loop has seen. Any thread, never blocks the loop.
     ServoState state() const noexcept;
     /// The loop's figures so far. Any thread, never blocks the loop.
@@ -214,6 +251,9 @@ class ZELKOR_API Servo {
     // What the loop computes its force with, handed over through triple buffers (the loop
     // never frees); setters take setter_mutex_, which the loop never takes.
     std::unique_ptr<Inputs> inputs_;
+    // Replaced only while stopped; read through std::atomic_load by copy_recording(), which
+    // may run on any thread meanwhile.
+    std::shared_ptr<RowRing> recording_;
     mutable std::mutex setter_mutex_;
 
     std::unique_ptr<Published> published_;

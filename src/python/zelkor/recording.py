@@ -1,0 +1,139 @@
+"""Recordings: every cycle of a servo's run, or every status message of a handle's background
+reception, as numpy arrays that save to .npz (and CSV) and load back."""
+
+from __future__ import annotations
+
+import csv
+import os
+from typing import Any, Dict, Iterator, List, Tuple, Union
+
+import numpy as np
+
+_Path = Union[str, "os.PathLike[str]"]
+
+# The columns of a servo recording's rows, as the library writes them (ServoRecord in
+# ZelkorHardwareAPI/control/servo.h).
+_SERVO_COLUMNS = 19
+_FLAGS = {"late": 1, "failed": 2, "missed": 4, "stale_dropped": 8}
+_EFFECTS, _LAW = 16, 32
+
+
+class Recording:
+    """Named numpy arrays of one length, a row per cycle (a servo's) or per message (a
+    handle's), and `overwritten`: the rows before the first one that the ring no longer held.
+
+    A servo's has `time` (s since start) and `cycle` of shape (N,); `position`, `velocity` and
+    `force` (the force sent) of shape (N, 3); `effects_force` and `law_force` (the parts that made
+    it, before scaling to max_force) of shape (N, 3), or None when that part never took part;
+    `exchange_us` of shape (N,); and the booleans `late`, `failed`, `missed` and
+    `stale_dropped` of shape (N,). A handle's has `time`, `device_id`, `quaternion` (N, 4),
+    `error_flag`, `connection_sensor` and `user_data_length`.
+    """
+
+    def __init__(self, arrays: Dict[str, Any], overwritten: int = 0, kind: str = "servo"):
+        self._arrays: Dict[str, Any] = {
+            k: (None if v is None else np.asarray(v)) for k, v in arrays.items()
+        }
+        self.overwritten = int(overwritten)
+        self.kind = kind
+
+    @classmethod
+    def from_servo_rows(cls, rows: Any, overwritten: int) -> Recording:
+        rows = np.asarray(rows, dtype=np.float64).reshape(-1, _SERVO_COLUMNS)
+        flags = rows[:, 18].astype(np.int64)
+        arrays: Dict[str, Any] = {
+            "time": rows[:, 0].copy(),
+            "cycle": rows[:, 1].astype(np.int64),
+            "position": rows[:, 2:5].copy(),
+            "velocity": rows[:, 5:8].copy(),
+            "force": rows[:, 8:11].copy(),
+            "effects_force": rows[:, 11:14].copy() if (flags & _EFFECTS).any() else None,
+            "law_force": rows[:, 14:17].copy() if (flags & _LAW).any() else None,
+            "exchange_us": rows[:, 17].copy(),
+        }
+        for name, bit in _FLAGS.items():
+            arrays[name] = (flags & bit) != 0
+        return cls(arrays, overwritten, "servo")
+
+    @classmethod
+    def from_handle_rows(cls, rows: Any, overwritten: int) -> Recording:
+        rows = np.asarray(rows, dtype=np.float64).reshape(-1, 9)
+        arrays = {
+            "time": rows[:, 0].copy(),
+            "device_id": rows[:, 1].astype(np.int64),
+            "quaternion": rows[:, 2:6].copy(),
+            "error_flag": rows[:, 6].astype(np.int64),
+            "connection_sensor": rows[:, 7].astype(np.int64),
+            "user_data_length": rows[:, 8].astype(np.int64),
+        }
+        return cls(arrays, overwritten, "handle")
+
+    def __getattr__(self, name: str) -> Any:
+        arrays = self.__dict__.get("_arrays", {})
+        if name in arrays:
+            return arrays[name]
+        raise AttributeError(f"a {self.__dict__.get('kind', '')} recording has no {name!r}")
+
+    @property
+    def names(self) -> Tuple[str, ...]:
+        """The arrays' names, in order (those that are None included)."""
+        return tuple(self._arrays)
+
+    def __len__(self) -> int:
+        return len(self._arrays["time"])
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._arrays)
+
+    def __repr__(self) -> str:
+        duration = float(self._arrays["time"][-1] - self._arrays["time"][0]) if len(self) else 0.0
+        return (
+            f"<Recording of a {self.kind}: {len(self)} rows over {duration:.3f} s, "
+            f"{self.overwritten} overwritten>"
+        )
+
+    def save(self, path: _Path) -> None:
+        """Writes the arrays to `path` as .npz (numpy.savez, not compressed, so that the
+        simulator's replay reads it too)."""
+        present = {k: v for k, v in self._arrays.items() if v is not None}
+        np.savez(path, overwritten=np.int64(self.overwritten), kind=np.str_(self.kind), **present)
+
+    @classmethod
+    def load(cls, path: _Path) -> Recording:
+        """Reads a recording that save() wrote."""
+        with np.load(path, allow_pickle=False) as data:
+            kind = str(data["kind"]) if "kind" in data.files else "servo"
+            overwritten = int(data["overwritten"]) if "overwritten" in data.files else 0
+            arrays: Dict[str, Any] = {
+                k: data[k] for k in data.files if k not in ("kind", "overwritten")
+            }
+        if kind == "servo":
+            for optional in ("effects_force", "law_force"):
+                arrays.setdefault(optional, None)
+        return cls(arrays, overwritten, kind)
+
+    def columns(self) -> Tuple[List[str], Any]:
+        """The recording as one table: column names (position_x, ...) and an (N, k) array."""
+        names: List[str] = []
+        parts: List[Any] = []
+        for name, array in self._arrays.items():
+            if array is None:
+                continue
+            if array.ndim == 1:
+                names.append(name)
+                parts.append(array.astype(np.float64)[:, None])
+            else:
+                axes = "xyz" if array.shape[1] == 3 else "wxyz"
+                names += [f"{name}_{axis}" for axis in axes[: array.shape[1]]]
+                parts.append(array.astype(np.float64))
+        return names, np.hstack(parts) if parts else np.zeros((0, 0))
+
+    def to_csv(self, path: _Path) -> None:
+        """Writes the recording as CSV for spreadsheets: a header line of column names
+        (time, cycle, position_x, position_y, position_z, ...), then a line per row."""
+        names, table = self.columns()
+        with open(path, "w", newline="") as out:
+            writer = csv.writer(out)
+            writer.writerow(names)
+            for row in table:
+                writer.writerow([repr(float(x)) for x in row])
