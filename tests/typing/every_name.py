@@ -320,7 +320,7 @@ def servo(stream: zh.SerialStream) -> None:
     assert measured.rate_hz == 0.0, "picked when the loop starts"
     measured.record(0.5)
     empty: zh.Recording = measured.recording()
-    assert len(empty) == 0 and empty.overwritten == 0 and empty.kind == "servo"
+    assert isinstance(empty, zh.Recording) and len(empty) == 0 and empty.kind == "servo"
     assert measured.state().as_array().shape == (3, 3)
     measured.params = (1.0, 2.0)
     measured.set_params(numpy.array([0.5, 0.25]), ramp=0.1)
