@@ -38,31 +38,6 @@ Mat3 transpose_product(const Mat3& a, const Mat3& b) {
     return out;
 }
 
-Mat3 product(const Mat3& a, const Mat3& b) {
-    Mat3 out{};
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c)
-            out[r][c] = a[r][0] * b[0][c] + a[r][1] * b[1][c] + a[r][2] * b[2][c];
-    }
-    return out;
-}
-
-// Through the adjugate; a singular matrix gives infinities or NaN, which the callers document.
-Mat3 inverse(const Mat3& m) {
-    Mat3 adj{};
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
-            adj[r][c] = m[r1][c1] * m[r2][c2] - m[r1][c2] * m[r2][c1];
-        }
-    }
-    const double det = m[0][0] * adj[0][0] + m[0][1] * adj[1][0] + m[0][2] * adj[2][0];
-    for (auto& row : adj) {
-        for (double& x : row) x /= det;
-    }
-    return adj;
-}
-
 // The linear system of one integration step: the joints' velocities, then the hand's when
 // there is one. Symmetric positive definite, so elimination needs no pivoting; partial
 // pivoting costs nothing at this size and covers rounding.
@@ -144,22 +119,6 @@ Mat3 joint_inertia(const ArmParameters& arm, const Vec3& q) {
     }
     for (int i = 0; i < 3; ++i) m[i][i] += arm.inertia[i];
     return m;
-}
-
-Mat3 end_effector_inertia(const ArmParameters& arm, const Vec3& q) {
-    const Mat3 j = jacobian(arm, q);
-    // (J M⁻¹ Jᵀ)⁻¹ = J⁻ᵀ M J⁻¹
-    const Mat3 j_inverse = inverse(j);
-    return transpose_product(j_inverse, product(joint_inertia(arm, q), j_inverse));
-}
-
-Mat3 end_effector_damping(const ArmParameters& arm, const Vec3& q) {
-    const Mat3 j_inverse = inverse(jacobian(arm, q));
-    Mat3 joints{};
-    for (int i = 0; i < 3; ++i) joints[i][i] = arm.damping[i];
-    Mat3 out = transpose_product(j_inverse, product(joints, j_inverse));
-    for (int i = 0; i < 3; ++i) out[i][i] += arm.end_effector_damping;
-    return out;
 }
 
 ArmParameters with_end_effector_mass(ArmParameters arm, double kg) {
@@ -291,12 +250,12 @@ void ArmModel::substep(double h) {
 
     StepSystem s;
     s.n = hand_ ? 6 : 3;
-    const Vec3 momentum_of_mass = transpose_times(j, times(j, qd_));  // JᵀJ q̇
+    const Mat3 inertia = joint_inertia(arm_, q_);
+    const Vec3 momentum = times(inertia, qd_);
     for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) s.a[r][c] = (m + h * b) * jtj[r][c];
-        s.a[r][r] += arm_.inertia[r] + h * arm_.damping[r];
-        s.b[r] = arm_.inertia[r] * qd_[r] + m * momentum_of_mass[r] +
-                 h * (motor[r] - m * centripetal[r]);
+        for (int c = 0; c < 3; ++c) s.a[r][c] = inertia[r][c] + h * b * jtj[r][c];
+        s.a[r][r] += h * arm_.damping[r];
+        s.b[r] = momentum[r] + h * (motor[r] - m * centripetal[r]);
         double limit = q_[r];
         if (q_[r] < arm_.lower_limit[r]) limit = arm_.lower_limit[r];
         if (q_[r] > arm_.upper_limit[r]) limit = arm_.upper_limit[r];

@@ -67,15 +67,6 @@ Vec3 velocity_acceleration(const ArmParameters& arm, const Vec3& q, const Vec3& 
 /// Jacobian, kg m².
 Mat3 joint_inertia(const ArmParameters& arm, const Vec3& q);
 
-/// The end-effector's inertia at `q`: force per acceleration, kg (the mass felt pushing the
-/// end-effector along an axis while it is held to that axis is the diagonal element). `q`
-/// must not be a pose where the Jacobian is singular.
-Mat3 end_effector_inertia(const ArmParameters& arm, const Vec3& q);
-
-/// The end-effector's viscous damping at `q`: force per velocity, N s/m, the joints' damping
-/// seen through the Jacobian plus end_effector_damping on the diagonal. `q` as above.
-Mat3 end_effector_damping(const ArmParameters& arm, const Vec3& q);
-
 /// The rotor inertia each joint keeps when the arm's mass is put at the end-effector
 /// (with_end_effector_mass), kg m²: it keeps a joint whose lever arm vanishes (the yaw joint
 /// with the end-effector over the base) from having no inertia at all; in the home pose it

@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
                              error.c_str());
                 return 2;
             }
-            log("hand: %zu samples over %.3f s from %s", target->size(), target->duration(),
-                options->hand_file.c_str());
+            log("hand: %s, %zu samples over %.3f s", options->hand_file.c_str(), target->size(),
+                target->duration());
             arbelon->attach_hand(options->hand_parameters, std::move(*target));
         }
         device = std::move(arbelon);
