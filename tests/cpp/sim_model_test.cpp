@@ -66,38 +66,6 @@ TEST(sim_arm_test, jacobian_is_the_derivative_of_forward_kinematics) {
     }
 }
 
-TEST(sim_arm_test, the_velocity_part_of_the_acceleration_is_the_jacobians_rate_times_velocity) {
-    // What a point mass at the end-effector turns into centripetal forces: dJ/dt qd, with
-    // dJ/dt taken along qd by central differences.
-    const ArmParameters arm;
-    const struct {
-        Vec3 q, qd;
-    } cases[] = {
-        {{0, pi / 4, -pi / 2}, {1.0, 0, 0}},  // yaw alone: towards the axis
-        {{0, pi / 4, -pi / 2}, {0, 0.5, -2.0}},
-        {{0.7, 0.3, -1.2}, {0.4, -0.9, 1.3}},
-        {{-0.9, 1.3, -0.5}, {-2.0, 0.1, 0.3}},
-    };
-    const double h = 1e-6;
-    for (const auto& c : cases) {
-        Vec3 up = c.q, down = c.q;
-        for (int i = 0; i < 3; ++i) {
-            up[i] += h * c.qd[i];
-            down[i] -= h * c.qd[i];
-        }
-        const auto ju = Zelkor::Sim::jacobian(arm, up), jd = Zelkor::Sim::jacobian(arm, down);
-        const Vec3 got = Zelkor::Sim::velocity_acceleration(arm, c.q, c.qd);
-        for (int r = 0; r < 3; ++r) {
-            double want = 0.0;
-            for (int k = 0; k < 3; ++k) want += (ju[r][k] - jd[r][k]) / (2 * h) * c.qd[k];
-            EXPECT_NEAR(got[r], want, 1e-6) << "row " << r;
-        }
-    }
-    // Turning about the yaw axis alone, the end-effector accelerates towards it: reach w².
-    expect_near(Zelkor::Sim::velocity_acceleration(arm, {0, pi / 4, -pi / 2}, {1.0, 0, 0}),
-                {-0.28284271, 0, 0}, 1e-8);
-}
-
 TEST(sim_arm_test, end_effector_velocity_is_jacobian_times_joint_velocity) {
     ArmModel model;
     model.set_state({0.3, 0.5, -1.1}, {0.2, -0.4, 0.7});

@@ -1,141 +1,102 @@
-"""A hand on the simulated arm: a wall rendered stiffer than the arm's damping allows rings,
-one within it settles; a recorded hand leads the arm along its trajectory."""
+"""A hand on the simulated arm: a wall rendered stiffer than the damping allows rings, one
+within it settles; a recorded hand leads the arm along its path."""
 
-# pyright: reportUnknownMemberType=false
-# (numpy, imported only where present, has no annotations the checkers see here)
+# pyright: reportUnknownMemberType=false, reportUnknownVariableType=false
+# (numpy is imported only where present)
 from __future__ import annotations
 
 import math
 import re
 import time
 from pathlib import Path
-from typing import List, Sequence, Tuple
+from typing import Tuple
 
 import pytest
 import ZelkorHardwareAPI as zh
 from zelkor_sim import Simulator
 
 HOME = (0.28284271, 0.0, 0.0)  # the end-effector in the home pose, m
-PERIOD = 0.001  # s: the servo's, and --fixed-dt: one step of simulated time per request
+PERIOD = 0.001  # s: the servo's, and --fixed-dt: simulated time runs one step per request
 
-# The arm: 0.1 kg and 1 N s/m at the end-effector. The hand grips it with 200 N/m and 1 N s/m;
-# at the wall's ringing the hand's mass hardly moves, so its damper adds to the arm's.
-ARM = ("--arm-mass", "0.1", "--arm-damping", "1")
-GRIP_K, GRIP_B = 200.0, 1.0
-DAMPING = 1.0 + GRIP_B
-
-# A reply shows the state before its request's force acts, so a force answers a state one
-# period old and then holds for a period: the delay t_d is one period, and the stiffest wall
-# the damping holds is K = 2 b / (T + 2 t_d).
-STABLE_STIFFNESS = 2 * DAMPING / (PERIOD + 2 * PERIOD)  # 1333 N/m
-
-WALL_Y = HOME[1] - 0.002  # the wall's surface, 2 mm to the arm's right (-y)
-HAND_Y = HOME[1] - 0.012  # the hand pulls the end-effector 1 cm into it
-
-
-def run_servo(sim: Simulator, stiffness: float, cycles: int) -> List[Tuple[int, float]]:
-    """Renders the wall until the servo has run `cycles` cycles; the states seen, as (cycle,
-    y position)."""
-    arm = zh.Arbelon(zh.SerialStream(sim.port))
-    # Replies the machine's load delays are waited for: a failed exchange would send a
-    # zero force and knock a settled arm.
-    servo = zh.Servo(arm, 1000.0, max_force=10.0, reply_timeout=1.0, give_up_after=5.0)
-    servo.effects = [zh.Wall((0, 1, 0), WALL_Y, stiffness)]
-    seen: dict[int, float] = {}
-    end = time.monotonic() + 60.0 + cycles * PERIOD * 5  # however slow the machine
-    with servo:
-        while servo.running and time.monotonic() < end:
-            state = servo.state()
-            seen[state.cycle] = state.position[1]
-            if state.cycle >= cycles:
-                break
-            time.sleep(0.0005)
-    assert max(seen) >= cycles, f"the servo ran {max(seen)} cycles: {servo.stats()}"
-    return sorted(seen.items())
-
-
-def peak_to_peak(states: Sequence[Tuple[int, float]], last_cycles: int) -> Tuple[float, int]:
-    final = states[-1][0]
-    ys = [y for cycle, y in states if cycle > final - last_cycles]
-    return max(ys) - min(ys), len(ys)
+# b: the arm's 1 N s/m plus the grip's 1 N s/m (at the ringing the hand's mass hardly moves).
+# A force answers a state one period old and holds for a period (t_d = T), so the stiffest
+# wall that damping holds is 2 b / (T + 2 t_d).
+STABLE_STIFFNESS = 2 * (1.0 + 1.0) / (3 * PERIOD)  # 1333 N/m
+WALL_Y = HOME[1] - 0.002  # the wall 2 mm to the arm's right; the hand pulls 1 cm into it
+HAND = f"spring:200,1,{HOME[0]},{HOME[1] - 0.012},{HOME[2]}"
 
 
 @pytest.mark.parametrize("factor", [3.0, 0.3])
 def test_a_wall_stiffer_than_the_damping_allows_rings(factor: float) -> None:
-    hand = f"spring:{GRIP_K},{GRIP_B},{HOME[0]},{HAND_Y},{HOME[2]}"
-    with Simulator("arbelon", "--fixed-dt", str(PERIOD), *ARM, hand=hand) as sim:
-        states = run_servo(sim, factor * STABLE_STIFFNESS, 4000)
-    if factor > 1:
-        # A limit cycle: pushed out, pulled back in, never still.
-        swing, samples = peak_to_peak(states, 1000)
-        assert samples >= 20
-        assert swing >= 0.001, f"{swing * 1000:.3f} mm peak to peak over the last second"
-    else:
-        swing, samples = peak_to_peak(states, 500)
-        assert samples >= 20
-        assert swing < 0.0001, f"{swing * 1000:.3f} mm peak to peak over the last half second"
-        # Held in the wall where its push balances the hand's pull.
-        assert WALL_Y - 0.01 < states[-1][1] < WALL_Y
+    arm_options = ("--fixed-dt", str(PERIOD), "--arm-mass", "0.1", "--arm-damping", "1")
+    with Simulator("arbelon", *arm_options, hand=HAND) as sim:
+        # A late reply is waited for: a failed exchange would send zero force and knock the arm.
+        servo = zh.Servo(
+            zh.Arbelon(zh.SerialStream(sim.port)),
+            1000.0,
+            max_force=10.0,
+            reply_timeout=1.0,
+            give_up_after=5.0,
+        )
+        servo.effects = [zh.Wall((0, 1, 0), WALL_Y, factor * STABLE_STIFFNESS)]
+        seen: dict[int, float] = {}  # y by cycle
+        end = time.monotonic() + 120.0  # however loaded the machine
+        with servo:
+            while servo.running and max(seen, default=0) < 4000 and time.monotonic() < end:
+                state = servo.state()
+                seen[state.cycle] = state.position[1]
+                time.sleep(0.0005)
+    last = max(seen)
+    assert last >= 4000, servo.stats()
+    window = 1000 if factor > 1 else 500  # cycles: 1 s, 0.5 s
+    ys = [y for cycle, y in seen.items() if cycle > last - window]
+    assert len(ys) >= 20
+    swing = max(ys) - min(ys)
+    if factor > 1:  # a limit cycle: pushed out, pulled back in, never still
+        assert swing >= 0.001, f"{swing * 1000:.4f} mm peak to peak over the last second"
+    else:  # at rest in the wall, where its push balances the hand's pull
+        assert swing < 0.0001, f"{swing * 1000:.4f} mm peak to peak over the last half second"
+        assert WALL_Y - 0.01 < seen[last] < WALL_Y
 
 
 def path_at(t: float) -> Tuple[float, float, float]:
-    """The recorded path: from the home pose 2 cm left in a second, then 1 cm back and 1.5 cm
-    up in the next, each leg a smooth start and stop (at most 0.04 m/s); held after 2 s."""
+    """The recorded path: 2 cm left in the first second, then 1 cm back and 1.5 cm up, each
+    leg starting and stopping smoothly (at most 0.04 m/s); held after 2 s."""
 
     def smooth(s: float) -> float:
         s = min(max(s, 0.0), 1.0)
         return s * s * s * (10 - 15 * s + 6 * s * s)
 
-    first, second = smooth(t), smooth(t - 1.0)
-    return (HOME[0] - 0.01 * second, 0.02 * first, 0.015 * second)
-
-
-# A recorded hand, with the default arm and the default grip (500 N/m, 10 N s/m), stays
-# within this of the path it was recorded on at up to 0.04 m/s (docs/simulator.md).
-REPLAY_TOLERANCE = 0.001  # m
-
-
-def write_path(folder: Path, kind: str) -> Path:
-    times = [i * 0.01 for i in range(251)]  # 100 samples a second to 2.5 s
-    if kind == "csv":
-        path = folder / "path.csv"
-        # As a recording has it: a clock that started earlier, and more columns.
-        lines = ["time,cycle,position_x,position_y,position_z,force_x"]
-        for i, t in enumerate(times):
-            x, y, z = path_at(t)
-            lines.append(f"{100 + t},{i},{x},{y},{z},0")
-        path.write_text("\n".join(lines) + "\n")
-        return path
-    np = pytest.importorskip("numpy")
-    path = folder / "path.npz"
-    np.savez(path, time=np.array(times), position=np.array([path_at(t) for t in times]))
-    return path
+    return (HOME[0] - 0.01 * smooth(t - 1), 0.02 * smooth(t), 0.015 * smooth(t - 1))
 
 
 @pytest.mark.parametrize("kind", ["csv", "npz"])
 def test_a_recorded_hand_leads_the_arm_along_its_path(tmp_path: Path, kind: str) -> None:
-    recording = write_path(tmp_path, kind)
+    times = [i * 0.01 for i in range(251)]
+    recording = tmp_path / f"path.{kind}"
+    if kind == "csv":  # as a recording has it: a clock that started earlier, more columns
+        rows = [f"{100 + t},{i},{','.join(map(str, path_at(t)))},0" for i, t in enumerate(times)]
+        recording.write_text(
+            "time,cycle,position_x,position_y,position_z,force_x\n" + "\n".join(rows)
+        )
+    else:
+        np = pytest.importorskip("numpy")
+        np.savez(recording, time=np.array(times), position=np.array([path_at(t) for t in times]))
     with Simulator("arbelon", "--fixed-dt", str(PERIOD), hand=recording) as sim:
         arm = zh.Arbelon(zh.SerialStream(sim.port))
-        worst = 0.0
-        for n in range(1, 3001):
-            # No force from the host: only the hand moves the arm. Reply n shows the arm
-            # after n steps.
-            position, _ = arm.end_effector_force()
-            assert arm.last_result == 24
-            worst = max(worst, math.dist(position, path_at(n * PERIOD)))
-        assert worst < REPLAY_TOLERANCE, f"{worst * 1000:.3f} mm off the path"
-        position, _ = arm.end_effector_force()
-        assert math.dist(position, path_at(3.0)) < 0.0001, "held at the end"
+        # No force from the host: only the hand moves the arm. Reply n shows it n steps on.
+        worst = max(
+            math.dist(arm.end_effector_force()[0], path_at(n * PERIOD)) for n in range(1, 3001)
+        )
+        assert worst < 0.001, f"{worst * 1000:.3f} mm off the path (docs/simulator.md: 1 mm)"
+        assert math.dist(arm.end_effector_force()[0], path_at(3)) < 0.0001, "held at the end"
 
 
 @pytest.mark.parametrize(
     "text,says",
     [
         (None, "No such file or directory"),
-        ("time,x,y\n0,0.28,0\n", "line 1: the header must name the columns time, x, y, z"),
-        ("time,x,y,z\n0,0.28,0,0\n1,0.28,0,nan\n", "line 3: a position is not a finite number"),
-        ("time,x,y,z\n0,0.28,0,0\n0,0.28,0,0\n", "line 3: the time does not increase"),
+        ("time,x,y,z\n0,0.28,0,0\n0,0.28,0,0\n", "line 3: the time does not"),
     ],
 )
 def test_a_bad_recording_stops_the_simulator_with_the_reason(
@@ -145,17 +106,6 @@ def test_a_bad_recording_stops_the_simulator_with_the_reason(
     if text is not None:
         path.write_text(text)
     sim = Simulator("arbelon", hand=path)
-    with pytest.raises(
-        RuntimeError, match=f"did not start: zelkor-sim: --hand {re.escape(str(path))}: .*{says}"
-    ):
+    with pytest.raises(RuntimeError, match=f"--hand {re.escape(str(path))}: {says}"):
         sim.start()
     assert sim.process.returncode == 2
-
-
-def test_a_compressed_archive_is_refused_with_the_way_out(tmp_path: Path) -> None:
-    np = pytest.importorskip("numpy")
-    path = tmp_path / "path.npz"
-    np.savez_compressed(path, time=np.arange(3.0), position=np.zeros((3, 3)))
-    sim = Simulator("arbelon", hand=path)
-    with pytest.raises(RuntimeError, match="save the arrays with numpy.savez, not numpy.savez_c"):
-        sim.start()
