@@ -228,13 +228,14 @@ void ArmModel::step(double dt) {
 
 // One step of h seconds. Each force that is linear in the state is taken at the end of the
 // step, to first order (the position at the end is the position now plus h times the new
-// velocity); the motors, the centripetal forces and the walls' depth at the start. That
-// gives one linear system in the new joint velocities and, with a hand, its new velocity:
+// velocity); the motors, the centripetal forces and which joints are in their walls at the
+// start. That gives one linear system in the new joint velocities and, with a hand, its new
+// velocity:
 //
-//   [M + h C + h² K_w + g JᵀJ    -g Jᵀ        ] [q̇']   [M q̇ + h (τ + K_w (limit - q) - m Jᵀ a_v + K
-//   Jᵀ (x_h - p))]
-//   [-g J                        m_h + 2 h B + 2 h² K] [v_h'] = [m_h v_h + h (K (p - x_h) + K (x_t
-//   - x_h) + B v_t)]
+//   joints: (M + h C + h² K_w + g JᵀJ) q̇' - g Jᵀ v_h'
+//               = M q̇ + h (τ + K_w (limit - q) - m Jᵀ a_v + K Jᵀ (x_h - p))
+//   hand:   (m_h + 2 h B + 2 h² K) v_h' - g J q̇'
+//               = m_h v_h + h (K (p - x_h) + K (x_t - x_h) + B v_t)
 //
 // with M the joint inertia, C the joints' damping plus b JᵀJ plus the walls' damping where a
 // joint is in its wall, K_w the walls' stiffness there, a_v = dJ/dt q̇, K and B the hand's

@@ -112,9 +112,9 @@ class ArmModel {
     void set_state(const Vec3& q, const Vec3& qd);
 
     /// Puts a hand on the end-effector, replacing any: it starts at rest where the
-    /// end-effector is, and from then on is pulled to `target` at the model's time().
+    /// end-effector is, and from then on is pulled to `target` at the time the model has
+    /// been stepped through since it was made.
     void attach_hand(const HandParameters& hand, Trajectory target);
-    bool has_hand() const { return hand_.has_value(); }
     /// Places the hand; for tests. Does nothing without one.
     void set_hand_state(const Vec3& position, const Vec3& velocity);
     /// The hand's position (m) and velocity (m/s); zeros without one.
@@ -122,9 +122,6 @@ class ArmModel {
     Vec3 hand_velocity() const;
     /// The force the hand puts on the end-effector now, N; zeros without one.
     Vec3 hand_force() const;
-
-    /// Seconds the model has been stepped through since it was made.
-    double time() const { return time_; }
 
     const Vec3& joint_position() const { return q_; }
     const Vec3& joint_velocity() const { return qd_; }
@@ -152,7 +149,7 @@ class ArmModel {
     Mode mode_ = Mode::torque;
     Vec3 target_{};
     std::optional<Hand> hand_;
-    double time_ = 0.0;
+    double time_ = 0.0;  ///< seconds stepped through: the hand's target's clock
 };
 
 }  // namespace Zelkor::Sim

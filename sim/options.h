@@ -26,8 +26,8 @@ struct Options {
     std::uint8_t tool_data_remaining = 0;        ///< handle
     double fixed_dt = 0.0;                       ///< arbelon; 0: real time
     bool echo = false;                  ///< arbelon: the force requested comes back as the position
-    std::optional<double> arm_mass;     ///< arbelon: kg at the end-effector, for the rotors'
-    std::optional<double> arm_damping;  ///< arbelon: N s/m at the end-effector, for the joints'
+    std::optional<double> arm_mass;     ///< arbelon: kg at the end-effector, not the rotors'
+    std::optional<double> arm_damping;  ///< arbelon: N s/m there, not the joints'
     /// arbelon: a hand on the end-effector, pulled to a point or along a recorded trajectory.
     enum class Hand { none, spring, recorded };
     Hand hand = Hand::none;
