@@ -1,6 +1,8 @@
 // The simulated Arbelon: answers the arm's requests from the arm model.
 #pragma once
 
+#include <utility>
+
 #include "arm_model.h"
 #include "device.h"
 #include "devices/protocol.h"
@@ -29,6 +31,12 @@ class ArbelonSim : public SimDevice {
     void disconnected() override;
 
     const ArmModel& arm() const { return arm_; }
+
+    /// Puts a hand on the end-effector (see ArmModel::attach_hand); it holds on when the host
+    /// goes, and its target's time is the arm's simulated time.
+    void attach_hand(const HandParameters& hand, Trajectory target) {
+        arm_.attach_hand(hand, std::move(target));
+    }
 
     /// From now on an end-effector force request is answered with the force as the position
     /// (and a zero velocity): a host can tell a state answers its own request.

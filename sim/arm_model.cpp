@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace Zelkor::Sim {
 
@@ -27,6 +28,51 @@ Vec3 transpose_times(const Mat3& m, const Vec3& v) {
     return out;
 }
 
+// aᵀ b
+Mat3 transpose_product(const Mat3& a, const Mat3& b) {
+    Mat3 out{};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c)
+            out[r][c] = a[0][r] * b[0][c] + a[1][r] * b[1][c] + a[2][r] * b[2][c];
+    }
+    return out;
+}
+
+// The linear system of one integration step: the joints' velocities, then the hand's when
+// there is one. Symmetric positive definite, so elimination needs no pivoting; partial
+// pivoting costs nothing at this size and covers rounding.
+struct StepSystem {
+    static constexpr int max_size = 6;
+    std::array<std::array<double, max_size>, max_size> a{};
+    std::array<double, max_size> b{};
+    int n = 3;
+
+    // The solution into b. False (b unusable) when the matrix is singular.
+    bool solve() {
+        for (int k = 0; k < n; ++k) {
+            int pivot = k;
+            for (int r = k + 1; r < n; ++r) {
+                if (std::fabs(a[r][k]) > std::fabs(a[pivot][k])) pivot = r;
+            }
+            if (!(std::fabs(a[pivot][k]) > 0.0)) return false;
+            std::swap(a[k], a[pivot]);
+            std::swap(b[k], b[pivot]);
+            for (int r = k + 1; r < n; ++r) {
+                const double f = a[r][k] / a[k][k];
+                if (f == 0.0) continue;
+                for (int c = k; c < n; ++c) a[r][c] -= f * a[k][c];
+                b[r] -= f * b[k];
+            }
+        }
+        for (int k = n - 1; k >= 0; --k) {
+            double sum = b[k];
+            for (int c = k + 1; c < n; ++c) sum -= a[k][c] * b[c];
+            b[k] = sum / a[k][k];
+        }
+        return true;
+    }
+};
+
 }  // namespace
 
 Vec3 forward_kinematics(const ArmParameters& arm, const Vec3& q) {
@@ -50,7 +96,73 @@ Mat3 jacobian(const ArmParameters& arm, const Vec3& q) {
              {0.0, dh1, dh2}}};
 }
 
+Vec3 velocity_acceleration(const ArmParameters& arm, const Vec3& q, const Vec3& qd) {
+    const double c0 = std::cos(q[0]), s0 = std::sin(q[0]);
+    const double c1 = std::cos(q[1]), s1 = std::sin(q[1]);
+    const double c12 = std::cos(q[1] + q[2]), s12 = std::sin(q[1] + q[2]);
+    const double a = arm.upper_arm, b = arm.forearm;
+    const double w0 = qd[0], w1 = qd[1], w12 = qd[1] + qd[2];
+    const double reach = a * c1 + b * c12;
+    const double reach_rate = -a * s1 * w1 - b * s12 * w12;
+    // The second derivatives of reach and height with the joint accelerations left out.
+    const double reach_curve = -a * c1 * w1 * w1 - b * c12 * w12 * w12;
+    const double height_curve = -a * s1 * w1 * w1 - b * s12 * w12 * w12;
+    return {reach_curve * c0 - 2.0 * reach_rate * s0 * w0 - reach * c0 * w0 * w0,
+            reach_curve * s0 + 2.0 * reach_rate * c0 * w0 - reach * s0 * w0 * w0, height_curve};
+}
+
+Mat3 joint_inertia(const ArmParameters& arm, const Vec3& q) {
+    const Mat3 j = jacobian(arm, q);
+    Mat3 m = transpose_product(j, j);
+    for (auto& row : m) {
+        for (double& x : row) x *= arm.end_effector_mass;
+    }
+    for (int i = 0; i < 3; ++i) m[i][i] += arm.inertia[i];
+    return m;
+}
+
+ArmParameters with_end_effector_mass(ArmParameters arm, double kg) {
+    arm.end_effector_mass = kg;
+    arm.inertia = {residual_rotor_inertia, residual_rotor_inertia, residual_rotor_inertia};
+    return arm;
+}
+
+ArmParameters with_end_effector_damping(ArmParameters arm, double b) {
+    arm.end_effector_damping = b;
+    arm.damping = {0.0, 0.0, 0.0};
+    return arm;
+}
+
 ArmModel::ArmModel(const ArmParameters& parameters) : arm_(parameters), q_(parameters.home) {}
+
+void ArmModel::attach_hand(const HandParameters& hand, Trajectory target) {
+    hand_ = Hand{hand, std::move(target), position(), {0.0, 0.0, 0.0}};
+}
+
+void ArmModel::set_hand_state(const Vec3& position, const Vec3& velocity) {
+    if (!hand_) return;
+    hand_->position = finite_or_zero(position);
+    hand_->velocity = finite_or_zero(velocity);
+}
+
+Vec3 ArmModel::hand_position() const {
+    return hand_ ? hand_->position : Vec3{};
+}
+
+Vec3 ArmModel::hand_velocity() const {
+    return hand_ ? hand_->velocity : Vec3{};
+}
+
+Vec3 ArmModel::hand_force() const {
+    if (!hand_) return {};
+    const Vec3 p = position(), v = velocity();
+    const HandParameters& h = hand_->parameters;
+    Vec3 f{};
+    for (int i = 0; i < 3; ++i) {
+        f[i] = h.stiffness * (hand_->position[i] - p[i]) + h.damping * (hand_->velocity[i] - v[i]);
+    }
+    return f;
+}
 
 void ArmModel::command(Mode mode, const Vec3& values) {
     mode_ = mode;
@@ -104,17 +216,6 @@ Vec3 ArmModel::motor_current() const {
     return current;
 }
 
-Vec3 ArmModel::wall_torque() const {
-    Vec3 tau{};
-    for (int i = 0; i < 3; ++i) {
-        double depth = 0.0;  // signed: positive pushes the joint back up
-        if (q_[i] < arm_.lower_limit[i]) depth = arm_.lower_limit[i] - q_[i];
-        if (q_[i] > arm_.upper_limit[i]) depth = arm_.upper_limit[i] - q_[i];
-        if (depth != 0.0) tau[i] = arm_.wall_stiffness * depth - arm_.wall_damping * qd_[i];
-    }
-    return tau;
-}
-
 void ArmModel::step(double dt) {
     // A caller bounds its steps anyway; this only keeps the step count sane.
     constexpr double max_step = 1.0;
@@ -122,14 +223,79 @@ void ArmModel::step(double dt) {
     dt = std::min(dt, max_step);
     const int steps = static_cast<int>(std::ceil(dt / arm_.max_substep));
     const double h = dt / steps;
-    for (int n = 0; n < steps; ++n) {
-        const Vec3 motor = motor_torque();
-        const Vec3 wall = wall_torque();
+    for (int n = 0; n < steps; ++n) substep(h);
+}
+
+// One step of h seconds. Each force that is linear in the state is taken at the end of the
+// step, to first order (the position at the end is the position now plus h times the new
+// velocity); the motors, the centripetal forces and which joints are in their walls at the
+// start. That gives one linear system in the new joint velocities and, with a hand, its new
+// velocity:
+//
+//   joints: (M + h C + h² K_w + g JᵀJ) q̇' - g Jᵀ v_h'
+//               = M q̇ + h (τ + K_w (limit - q) - m Jᵀ a_v + K Jᵀ (x_h - p))
+//   hand:   (m_h + 2 h B + 2 h² K) v_h' - g J q̇'
+//               = m_h v_h + h (K (p - x_h) + K (x_t - x_h) + B v_t)
+//
+// with M the joint inertia, C the joints' damping plus b JᵀJ plus the walls' damping where a
+// joint is in its wall, K_w the walls' stiffness there, a_v = dJ/dt q̇, K and B the hand's
+// spring and damper, g = h B + h² K, and x_t, v_t the hand's target at the step's end.
+void ArmModel::substep(double h) {
+    const Mat3 j = jacobian(arm_, q_);
+    const Mat3 jtj = transpose_product(j, j);
+    const Vec3 p = position();
+    const Vec3 motor = motor_torque();
+    const Vec3 centripetal = transpose_times(
+        j, velocity_acceleration(arm_, q_, qd_));  // times the end-effector mass below
+    const double m = arm_.end_effector_mass, b = arm_.end_effector_damping;
+
+    StepSystem s;
+    s.n = hand_ ? 6 : 3;
+    const Mat3 inertia = joint_inertia(arm_, q_);
+    const Vec3 momentum = times(inertia, qd_);
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) s.a[r][c] = inertia[r][c] + h * b * jtj[r][c];
+        s.a[r][r] += h * arm_.damping[r];
+        s.b[r] = momentum[r] + h * (motor[r] - m * centripetal[r]);
+        double limit = q_[r];
+        if (q_[r] < arm_.lower_limit[r]) limit = arm_.lower_limit[r];
+        if (q_[r] > arm_.upper_limit[r]) limit = arm_.upper_limit[r];
+        if (limit != q_[r]) {
+            s.a[r][r] += h * arm_.wall_damping + h * h * arm_.wall_stiffness;
+            s.b[r] += h * arm_.wall_stiffness * (limit - q_[r]);
+        }
+    }
+    Vec3 target{}, target_velocity{};
+    if (hand_) {
+        const HandParameters& hp = hand_->parameters;
+        hand_->target.sample(time_ + h, target, target_velocity);
+        const double k = hp.stiffness, g = h * hp.damping + h * h * k;
+        Vec3 stretch{};  // hand minus end-effector
+        for (int i = 0; i < 3; ++i) stretch[i] = hand_->position[i] - p[i];
+        const Vec3 pull = transpose_times(j, stretch);
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) {
+                s.a[r][c] += g * jtj[r][c];
+                s.a[r][3 + c] = -g * j[c][r];
+                s.a[3 + r][c] = -g * j[r][c];
+            }
+            s.a[3 + r][3 + r] = hp.mass + 2.0 * h * hp.damping + 2.0 * h * h * k;
+            s.b[r] += h * k * pull[r];
+            s.b[3 + r] = hp.mass * hand_->velocity[r] +
+                         h * (k * (target[r] - hand_->position[r]) - k * stretch[r] +
+                              hp.damping * target_velocity[r]);
+        }
+    }
+    time_ += h;
+    if (!s.solve()) return;  // a degenerate pose: the arm holds still for this step
+    for (int i = 0; i < 3; ++i) {
+        qd_[i] = finite_or_zero(s.b[i]);
+        q_[i] += h * qd_[i];
+    }
+    if (hand_) {
         for (int i = 0; i < 3; ++i) {
-            const double acceleration =
-                (motor[i] + wall[i] - arm_.damping[i] * qd_[i]) / arm_.inertia[i];
-            qd_[i] += h * acceleration;
-            q_[i] += h * qd_[i];
+            hand_->velocity[i] = finite_or_zero(s.b[3 + i]);
+            hand_->position[i] += h * hand_->velocity[i];
         }
     }
 }

@@ -5,14 +5,19 @@
 // shoulder axis. Joint 0 turns the arm about z; joint 1 lifts the upper arm from the x-y
 // plane; joint 2 is the elbow, measured from the line of the upper arm (negative bends the
 // forearm down). Angles in radians, torques in N m, forces in N.
+//
+// Beside the joints' own rotors the arm may carry a point mass at the end-effector and feel a
+// viscous drag there (end_effector_mass, end_effector_damping): those are the same along
+// every axis, which the rotors seen from the end-effector are not. A hand may hold the
+// end-effector (attach_hand): its force adds to the motors'.
 #pragma once
 
-#include <array>
+#include <optional>
+
+#include "hand.h"
+#include "vec3.h"
 
 namespace Zelkor::Sim {
-
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<Vec3, 3>;  ///< row-major: m[row][column]
 
 /// Everything that makes up the arm. The defaults are the simulator's documented arm.
 struct ArmParameters {
@@ -22,6 +27,11 @@ struct ArmParameters {
     /// links is left out, which keeps the arm well-behaved in every pose.
     Vec3 inertia{0.004, 0.006, 0.002};
     Vec3 damping{0.05, 0.05, 0.03};  ///< viscous, N m s/rad
+    /// A point mass at the end-effector, kg (0: none). The joints then see an inertia that
+    /// changes with the pose, and their accelerations are solved together.
+    double end_effector_mass = 0.0;
+    /// Viscous drag on the end-effector, N s/m, the same along every axis (0: none).
+    double end_effector_damping = 0.0;
     /// The workspace: each joint meets a stiff spring-damper wall outside [lower, upper].
     Vec3 lower_limit{-1.0, -0.2, -2.5};
     Vec3 upper_limit{1.0, 1.4, -0.4};
@@ -34,7 +44,9 @@ struct ArmParameters {
     double joint_kd = 0.3;        ///< angle request: N m s/rad
     double cartesian_kp = 150.0;  ///< position request: N/m
     double cartesian_kd = 5.0;    ///< position request: N s/m
-    /// Integration: semi-implicit Euler in steps of at most this long, s.
+    /// Integration: semi-implicit Euler in steps of at most this long, s. The damping, the
+    /// walls and the hand's spring are taken at the end of each step (linearly implicit), so
+    /// a light arm in a stiff wall or a stiff grip stays stable.
     double max_substep = 0.0005;
     /// The start pose: upper arm 45° up, forearm 90° down from it, the end-effector level
     /// with the shoulder at (0.283, 0, 0).
@@ -46,6 +58,28 @@ Vec3 forward_kinematics(const ArmParameters& arm, const Vec3& q);
 
 /// d(end-effector position)/d(q) at `q`.
 Mat3 jacobian(const ArmParameters& arm, const Vec3& q);
+
+/// The part of the end-effector's acceleration that comes from the joint velocities `qd`
+/// alone (dJ/dt times qd): what turns a point mass's inertia into centripetal forces, m/s².
+Vec3 velocity_acceleration(const ArmParameters& arm, const Vec3& q, const Vec3& qd);
+
+/// The joints' inertia matrix at `q`: the rotors plus the end-effector mass through the
+/// Jacobian, kg m².
+Mat3 joint_inertia(const ArmParameters& arm, const Vec3& q);
+
+/// The rotor inertia each joint keeps when the arm's mass is put at the end-effector
+/// (with_end_effector_mass), kg m²: it keeps a joint whose lever arm vanishes (the yaw joint
+/// with the end-effector over the base) from having no inertia at all; in the home pose it
+/// adds well under a gram along each axis.
+inline constexpr double residual_rotor_inertia = 1e-5;
+
+/// `arm` with its moving mass as a point mass of `kg` at the end-effector, the same along
+/// every axis: the rotors keep only residual_rotor_inertia.
+ArmParameters with_end_effector_mass(ArmParameters arm, double kg);
+
+/// `arm` with its viscous damping as `b` N s/m at the end-effector, the same along every axis,
+/// in place of the joints' own.
+ArmParameters with_end_effector_damping(ArmParameters arm, double b);
 
 /// The arm's state and the command it follows. The command holds until the next one.
 class ArmModel {
@@ -73,8 +107,21 @@ class ArmModel {
     /// 1 s) in steps of at most max_substep.
     void step(double dt);
 
-    /// Places the arm; for tests and resets. Values that are not finite count as 0.
+    /// Places the arm; for tests and resets. Values that are not finite count as 0. A hand
+    /// stays where it is.
     void set_state(const Vec3& q, const Vec3& qd);
+
+    /// Puts a hand on the end-effector, replacing any: it starts at rest where the
+    /// end-effector is, and from then on is pulled to `target` at the time the model has
+    /// been stepped through since it was made.
+    void attach_hand(const HandParameters& hand, Trajectory target);
+    /// Places the hand; for tests. Does nothing without one.
+    void set_hand_state(const Vec3& position, const Vec3& velocity);
+    /// The hand's position (m) and velocity (m/s); zeros without one.
+    Vec3 hand_position() const;
+    Vec3 hand_velocity() const;
+    /// The force the hand puts on the end-effector now, N; zeros without one.
+    Vec3 hand_force() const;
 
     const Vec3& joint_position() const { return q_; }
     const Vec3& joint_velocity() const { return qd_; }
@@ -87,13 +134,22 @@ class ArmModel {
     Vec3 motor_current() const;
 
   private:
-    Vec3 wall_torque() const;
+    struct Hand {
+        HandParameters parameters;
+        Trajectory target;
+        Vec3 position{};
+        Vec3 velocity{};
+    };
+
+    void substep(double h);
 
     ArmParameters arm_;
     Vec3 q_{};
     Vec3 qd_{};
     Mode mode_ = Mode::torque;
     Vec3 target_{};
+    std::optional<Hand> hand_;
+    double time_ = 0.0;  ///< seconds stepped through: the hand's target's clock
 };
 
 }  // namespace Zelkor::Sim

@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "arbelon_sim.h"
 #include "handle_sim.h"
 #include "log.h"
 #include "options.h"
 #include "serve.h"
+#include "trajectory_file.h"
 
 using namespace Zelkor::Sim;
 
@@ -32,8 +34,23 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<SimDevice> device;
     if (options->device == Options::Device::arbelon) {
-        device = std::make_unique<ArbelonSim>(options->identity, options->fixed_dt);
-        if (options->echo) static_cast<ArbelonSim&>(*device).echo_forces();
+        auto arbelon = std::make_unique<ArbelonSim>(options->identity, options->fixed_dt,
+                                                    arm_parameters(*options));
+        if (options->echo) arbelon->echo_forces();
+        if (options->hand == Options::Hand::spring) {
+            arbelon->attach_hand(options->hand_parameters, Trajectory(options->hand_target));
+        } else if (options->hand == Options::Hand::recorded) {
+            auto target = read_trajectory(options->hand_file, error);
+            if (!target) {
+                std::fprintf(stderr, "zelkor-sim: --hand %s: %s\n", options->hand_file.c_str(),
+                             error.c_str());
+                return 2;
+            }
+            log("hand: %s, %zu samples over %.3f s", options->hand_file.c_str(), target->size(),
+                target->duration());
+            arbelon->attach_hand(options->hand_parameters, std::move(*target));
+        }
+        device = std::move(arbelon);
     } else {
         HandleSettings handle;
         handle.info.tool_data_remaining = options->tool_data_remaining;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace Zelkor::Sim {
 
@@ -51,6 +52,31 @@ bool parse_double(const char* text, double low, double high, double& out) {
     if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < low || v > high) return false;
     out = v;
     return true;
+}
+
+// Exactly `count` comma-separated numbers, each finite.
+bool parse_numbers(const char* text, double* out, int count) {
+    std::string rest = text;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t comma = rest.find(',');
+        if ((comma == std::string::npos) != (i == count - 1)) return false;
+        const std::string field = rest.substr(0, comma);
+        const double low = -std::numeric_limits<double>::max();
+        if (!parse_double(field.c_str(), low, -low, out[i])) return false;
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+    }
+    return true;
+}
+
+// The grip's ranges: beyond them a hand is no hand.
+constexpr double max_grip_stiffness = 1e5;  // N/m
+constexpr double max_grip_damping = 1e3;    // N s/m
+
+// Empty when K and B are in range, else which is not.
+std::string check_grip(double k, double b) {
+    if (k < 0.0 || k > max_grip_stiffness) return "stiffness must be from 0 to 100000 N/m";
+    if (b < 0.0 || b > max_grip_damping) return "damping must be from 0 to 1000 N s/m";
+    return {};
 }
 
 int hex_digit(char c) {
@@ -99,6 +125,11 @@ constexpr const char* value_options[] = {
     "--max-faults",
     "--silent-after",
     "--hangup-after",
+    "--arm-mass",
+    "--arm-damping",
+    "--hand",
+    "--hand-mass",
+    "--hand-grip",
 };
 
 bool takes_value(const std::string& name) {
@@ -142,6 +173,19 @@ arbelon:
                           (default: the real time since the previous request, at most 50 ms)
   --echo                  report the force of each end-effector force request as the
                           position, so a host can check every state answers its own request
+  --arm-mass KG           the arm's moving mass as a point mass at the end-effector, the
+                          same along every axis (default: the joints' rotors, 0.04 to 0.1 kg
+                          at the end-effector by axis in the home pose); 0.01 to 10
+  --arm-damping B         the arm's viscous damping at the end-effector in N s/m, the same
+                          along every axis, in place of the joints' own; 0 to 100
+  --hand spring:K,B,X,Y,Z a hand holds the end-effector with a spring of K N/m and a damper
+                          of B N s/m and is pulled by the same to the point X,Y,Z (m)
+  --hand FILE             a hand pulled along the trajectory in FILE: CSV with columns
+                          time,x,y,z (or time,position_x,position_y,position_z, others
+                          ignored), or .npz from numpy.savez with arrays time (N,) and
+                          position (N, 3); times in seconds, positions in metres
+  --hand-grip K,B         a recorded hand's spring and damper (default 500,10)
+  --hand-mass KG          the hand's mass (default 0.3); 0.01 to 10
 handle:
   --status-rate HZ        status messages per second once woken (default 100; 0: none)
   --tool-data-remaining N first byte of the information message (default 0)
@@ -187,6 +231,8 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
     }
     set_defaults(o);
     const bool arbelon = o.device == Options::Device::arbelon;
+    bool hand_mass = false;
+    std::optional<std::pair<double, double>> grip;
 
     for (int i = 1; i < argc; ++i) {
         const std::string name = args[i];
@@ -294,9 +340,76 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             if (!count(o.faults.max_faults)) return bad("a count");
         } else if (name == "--silent-after") {
             if (!count(o.faults.silent_after)) return bad("a count");
-        } else {  // --hangup-after, the last of value_options
+        } else if (name == "--hangup-after") {
             if (!count(o.faults.hangup_after)) return bad("a count");
+        } else if (name == "--arm-mass") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            double kg = 0.0;
+            if (!parse_double(value, 0.01, 10.0, kg)) return bad("a mass from 0.01 to 10 kg");
+            o.arm_mass = kg;
+        } else if (name == "--arm-damping") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            double b = 0.0;
+            if (!parse_double(value, 0.0, 100.0, b)) return bad("a damping from 0 to 100 N s/m");
+            o.arm_damping = b;
+        } else if (name == "--hand") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            if (std::strncmp(value, "spring:", 7) == 0) {
+                double v[5];
+                if (!parse_numbers(value + 7, v, 5)) {
+                    return bad(
+                        "spring:K,B,X,Y,Z (five numbers: N/m, N s/m, and where the hand "
+                        "is pulled to in metres)");
+                }
+                const std::string fault = check_grip(v[0], v[1]);
+                if (!fault.empty()) {
+                    error = "--hand: the spring's " + fault;
+                    return std::nullopt;
+                }
+                if (std::sqrt(v[2] * v[2] + v[3] * v[3] + v[4] * v[4]) > Trajectory::max_reach) {
+                    error =
+                        "--hand: the point is more than 1 m from the origin (metres are "
+                        "needed; the arm reaches 0.4 m)";
+                    return std::nullopt;
+                }
+                o.hand = Options::Hand::spring;
+                o.hand_parameters.stiffness = v[0];
+                o.hand_parameters.damping = v[1];
+                o.hand_target = {v[2], v[3], v[4]};
+            } else {
+                if (*value == '\0') return bad("spring:K,B,X,Y,Z or a file");
+                o.hand = Options::Hand::recorded;
+                o.hand_file = value;
+            }
+        } else if (name == "--hand-mass") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            if (!parse_double(value, 0.01, 10.0, o.hand_parameters.mass)) {
+                return bad("a mass from 0.01 to 10 kg");
+            }
+            hand_mass = true;
+        } else {  // --hand-grip, the last of value_options
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            double v[2];
+            if (!parse_numbers(value, v, 2)) return bad("K,B (N/m, N s/m)");
+            const std::string fault = check_grip(v[0], v[1]);
+            if (!fault.empty()) {
+                error = "--hand-grip: the " + fault;
+                return std::nullopt;
+            }
+            grip = {v[0], v[1]};
         }
+    }
+    if ((hand_mass || grip) && o.hand == Options::Hand::none) {
+        error = std::string(grip ? "--hand-grip" : "--hand-mass") + " needs --hand";
+        return std::nullopt;
+    }
+    if (grip && o.hand == Options::Hand::spring) {
+        error = "--hand-grip is for a recorded hand: spring:K,B,X,Y,Z gives its own";
+        return std::nullopt;
+    }
+    if (o.hand == Options::Hand::recorded) {
+        o.hand_parameters.stiffness = grip ? grip->first : recorded_grip_stiffness;
+        o.hand_parameters.damping = grip ? grip->second : recorded_grip_damping;
     }
     const double chances =
         o.faults.drop + o.faults.wrong_code + o.faults.truncate + o.faults.garbage;
@@ -306,6 +419,13 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
         return std::nullopt;
     }
     return o;
+}
+
+ArmParameters arm_parameters(const Options& o) {
+    ArmParameters arm;
+    if (o.arm_mass) arm = with_end_effector_mass(arm, *o.arm_mass);
+    if (o.arm_damping) arm = with_end_effector_damping(arm, *o.arm_damping);
+    return arm;
 }
 
 }  // namespace Zelkor::Sim

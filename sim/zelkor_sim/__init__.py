@@ -67,7 +67,10 @@ class Simulator:
     `device` is "arbelon" or "handle"; `options` are further command-line options of
     zelkor-sim. `line` is one of LINES: the timing of the bytes between host and device
     (None: the simulator's default, pty, no timing). `realtime` asks for real-time
-    scheduling, which the simulator goes without where it is refused. The simulator exits
+    scheduling, which the simulator goes without where it is refused. `hand` (Arbelon) puts
+    a hand on the end-effector: "spring:K,B,X,Y,Z" holds it with a spring of K N/m and a
+    damper of B N s/m and pulls it to the point X, Y, Z (m); a path (a CSV file or an .npz
+    written by numpy.savez) pulls it along a recorded trajectory. The simulator exits
     when this object stops it, and also by itself when this process dies (it watches its
     standard input). Use it as a context manager, or call start() and stop().
     """
@@ -80,10 +83,13 @@ class Simulator:
         program: str | None = None,
         line: str | None = None,
         realtime: bool = False,
+        hand: str | os.PathLike[str] | None = None,
     ) -> None:
         self.command: list[str] = [program or executable(), device, "--exit-on-stdin-eof", *options]
         if line is not None:
             self.command += ["--line", line]
+        if hand is not None:
+            self.command += ["--hand", os.fspath(hand)]
         if realtime:
             self.command.append("--realtime")
         if verbose:

@@ -674,6 +674,32 @@ TEST(sim_options_test, accepts_the_documented_options) {
     EXPECT_TRUE(parse({"--help"}, error)->help);
 }
 
+TEST(sim_options_test, the_arm_and_the_hand) {
+    std::string error;
+    auto o = parse({"arbelon", "--hand-mass", "0.5", "--arm-mass", "0.2", "--arm-damping", "1.5",
+                    "--hand", "spring:200,1,0.283,-0.012,0"},
+                   error);
+    ASSERT_TRUE(o) << error;
+    const ArmParameters arm = arm_parameters(*o);
+    EXPECT_EQ(arm.end_effector_mass, 0.2);
+    EXPECT_EQ(arm.inertia[1], residual_rotor_inertia);
+    EXPECT_EQ(arm.end_effector_damping, 1.5);
+    EXPECT_EQ(arm.damping, (Vec3{0, 0, 0}));
+    EXPECT_EQ(o->hand, Options::Hand::spring);
+    const HandParameters& hand = o->hand_parameters;
+    EXPECT_EQ((Vec3{hand.mass, hand.stiffness, hand.damping}), (Vec3{0.5, 200, 1}));
+    EXPECT_EQ(o->hand_target, (Vec3{0.283, -0.012, 0}));
+    EXPECT_EQ(arm_parameters(*parse({"arbelon"}, error)).inertia, ArmParameters().inertia);
+
+    // A recorded hand has a grip of its own unless given one.
+    o = parse({"arbelon", "--hand", "path.csv"}, error);
+    EXPECT_EQ(o->hand_file, "path.csv");
+    EXPECT_EQ(o->hand_parameters.stiffness, recorded_grip_stiffness);
+    EXPECT_EQ(o->hand_parameters.damping, recorded_grip_damping);
+    o = parse({"arbelon", "--hand", "path.csv", "--hand-grip", "800,4"}, error);
+    EXPECT_EQ(o->hand_parameters.stiffness + o->hand_parameters.damping, 804.0);
+}
+
 TEST(sim_options_test, rejects_mistakes_with_a_reason) {
     const struct {
         std::vector<const char*> args;
@@ -703,6 +729,21 @@ TEST(sim_options_test, rejects_mistakes_with_a_reason) {
         {{"handle", "--line"}, "--line needs a value"},
         {{"arbelon", "--realtime", "1"}, "unexpected argument '1'"},
         {{"handle", "--echo"}, "arbelon only"},
+        {{"arbelon", "--arm-mass", "0"}, "a mass from 0.01 to 10 kg"},
+        {{"arbelon", "--arm-damping", "-1"}, "a damping from 0 to 100 N s/m"},
+        {{"handle", "--hand", "spring:1,1,0,0,0"}, "arbelon only"},
+        {{"arbelon", "--hand", "spring:200,1,0.3"}, "is not spring:K,B,X,Y,Z"},
+        {{"arbelon", "--hand", "spring:200,1,nan,0,0"}, "is not spring:K,B,X,Y,Z"},
+        {{"arbelon", "--hand", "spring:200,,0.3,0,0"}, "is not spring:K,B,X,Y,Z"},
+        {{"arbelon", "--hand", "spring:-5,1,0.3,0,0"}, "spring's stiffness must be from 0"},
+        {{"arbelon", "--hand", "spring:200,2000,0.3,0,0"}, "spring's damping must be from 0"},
+        {{"arbelon", "--hand", "spring:200,1,283,0,0"}, "more than 1 m from the origin"},
+        {{"arbelon", "--hand", ""}, "spring:K,B,X,Y,Z or a file"},
+        {{"arbelon", "--hand-mass", "0.5"}, "--hand-mass needs --hand"},
+        {{"arbelon", "--hand", "t.csv", "--hand-mass", "20"}, "a mass from 0.01 to 10 kg"},
+        {{"arbelon", "--hand", "t.csv", "--hand-grip", "1"}, "K,B (N/m, N s/m)"},
+        {{"arbelon", "--hand", "t.csv", "--hand-grip", "1e6,1"}, "the stiffness must be"},
+        {{"arbelon", "--hand-grip", "1,1", "--hand", "spring:1,1,0.3,0,0"}, "for a recorded hand"},
     };
     for (const auto& c : cases) {
         std::string error;
