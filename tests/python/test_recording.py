@@ -98,3 +98,36 @@ def test_numpy_arrays_of_any_number_type_are_vectors(dtype: Any) -> None:
     assert servo.params == (0.0, 0.0, 2.0)
     state = servo.state().as_array()
     assert state.shape == (3, 3) and state.dtype == np.float64 and not state.any()
+
+
+def test_a_recorded_run_replays_through_the_simulated_hand(
+    simulator: StartSimulator, tmp_path: Any
+) -> None:
+    # A run: a spring drags the arm towards a point 2 cm away, recorded every cycle.
+    arm = zh.Arbelon(zh.SerialStream(simulator("arbelon").port))
+    (x, y, z), _ = arm.end_effector_force()
+    servo = zh.Servo(arm, 500.0, record=5.0)
+    servo.effects = [zh.Spring((x, y - 0.02, z), 40.0, 8.0)]
+    with servo:
+        time.sleep(1.0)
+    run = servo.recording()
+    run.save(tmp_path / "run.npz")
+    moved = np.abs(run.position[:, 1] - y).max()
+    assert moved > 0.005, "the arm went somewhere to replay"
+
+    # Replayed: the hand leads the arm along the recorded path while the host sends no force.
+    replay = zh.Arbelon(
+        zh.SerialStream(simulator("arbelon", "--hand", str(tmp_path / "run.npz")).port)
+    )
+    follower = zh.Servo(replay, 500.0, record=5.0)
+    with follower:
+        time.sleep(1.3)
+    again = follower.recording()
+    span = (again.time > 0.1) & (again.time < run.time[-1])
+    expected = np.stack(
+        [np.interp(again.time[span], run.time, run.position[:, i]) for i in range(3)], axis=1
+    )
+    # The replay starts when the simulator's host connects, so its clock runs a little ahead
+    # or behind the run's: the hand's path, not each instant, is what must match.
+    error = np.linalg.norm(again.position[span] - expected, axis=1)
+    assert np.median(error) < 0.001 and again.position[span, 1].min() < y - 0.005, error.max()
