@@ -23,6 +23,7 @@
 // A last argument --counted leaves out the latency percentiles: sorting the latencies costs
 // more per exchange the longer the run, and how much depends on the times measured, so it would
 // not cancel out of the difference of two instruction counts.
+#include <ZelkorHardwareAPI/control/recorder.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/devices/handle.h>
@@ -216,8 +217,9 @@ extern "C" void spring_law(const ZelkorServoInput* in, const double* params, dou
 
 // The servo's cycles allocate nothing: counted over every cycle once the loop runs. The main
 // thread only sleeps meanwhile, and sleeping allocates nothing either. `how`: "servo" (a spring,
-// a damper and a wall as effects), "servo-spring" (the spring alone) or "servo-law" (that
-// spring as a force law), for the cost of a law's call.
+// a damper and a wall as effects), "servo-spring" (the spring alone), "servo-law" (that
+// spring as a force law) or "servo-record" (the spring, every cycle recorded), for the cost
+// of a law's call and of the recording.
 int run_servo(const std::string& how, const char* port, long count) {
     hw::IO::SerialStream stream(port);
     hw::Devices::Arbelon arm(&stream);
@@ -228,8 +230,9 @@ int run_servo(const std::string& how, const char* port, long count) {
         const double spring[] = {0.1, 0.0, 0.0, 0.5};
         servo.set_params(spring, 4);
         servo.set_force_law(spring_law);
-    } else if (how == "servo-spring") {
+    } else if (how == "servo-spring" || how == "servo-record") {
         servo.set_effects({hw::Control::Spring({0.1, 0.0, 0.0}, 0.5)});
+        if (how == "servo-record") servo.record(10.0);
     } else {
         servo.set_effects({hw::Control::Spring({0.1, 0.0, 0.0}, 0.5), hw::Control::Damper(0.1),
                            hw::Control::Wall({0, 0, 1}, -1.0, 10.0)});
@@ -257,6 +260,37 @@ int run_servo(const std::string& how, const char* port, long count) {
     return 0;
 }
 
+// The servo's recording of one cycle, as its loop writes it: COUNT rows into a ring of a minute
+// at 1 kHz. Counted under callgrind with COUNT and 2 COUNT rows, it gives the instructions a
+// recorded cycle costs.
+int run_record_rows(long count) {
+    namespace c = hw::Control;
+    c::RowRing ring(c::ServoRecord::width, 60001);
+    volatile double sink = 0.0;  // values the optimiser cannot know
+    for (long n = 0; n < count; ++n) {
+        const double v = sink + static_cast<double>(n);
+        std::atomic<double>* const row = ring.row();
+        const auto put = [row](std::size_t column, double value) {
+            row[column].store(value, std::memory_order_relaxed);
+        };
+        put(c::ServoRecord::time, v);
+        put(c::ServoRecord::cycle, v);
+        for (std::size_t i = 0; i < 3; ++i) {
+            put(c::ServoRecord::position + i, v);
+            put(c::ServoRecord::velocity + i, v);
+            put(c::ServoRecord::force + i, v);
+            put(c::ServoRecord::effects_force + i, v);
+            put(c::ServoRecord::law_force + i, v);
+        }
+        put(c::ServoRecord::exchange_us, v);
+        put(c::ServoRecord::flags, 0.0);
+        ring.append();
+    }
+    std::printf("{\"host\": \"record-rows\", \"count\": %ld, \"appended\": %llu}\n", count,
+                static_cast<unsigned long long>(ring.appended()));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -264,7 +298,7 @@ int main(int argc, char** argv) {
     if (argc != 4 && !counted) {
         std::fprintf(stderr,
                      "usage: zelkor-bench-host floor|cpp|cpp-noop|handle-cpp|handle-cpp-noop|servo"
-                     "|servo-spring|servo-law PORT COUNT [--counted]\n");
+                     "|servo-spring|servo-law|servo-record PORT COUNT [--counted]\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -274,6 +308,7 @@ int main(int argc, char** argv) {
         return run_handle(port, count, mode == "handle-cpp-noop");
     }
     if (mode.rfind("servo", 0) == 0) return run_servo(mode, port, count);
+    if (mode == "record-rows") return run_record_rows(count);
     std::vector<std::int64_t> latency(static_cast<std::size_t>(count));
 
     Floor* floor = nullptr;

@@ -574,18 +574,22 @@ void Servo::run() noexcept {
             if (stale_.load(std::memory_order_relaxed) != stale_before) {
                 flags |= ServoRecord::stale_dropped;
             }
-            rows->set(ServoRecord::time, std::chrono::duration<double>(now - started_).count());
-            rows->set(ServoRecord::cycle, static_cast<double>(cycle));
+            std::atomic<double>* const row = rows->row();
+            const auto put = [row](std::size_t column, double value) {
+                row[column].store(value, std::memory_order_relaxed);
+            };
+            put(ServoRecord::time, std::chrono::duration<double>(now - started_).count());
+            put(ServoRecord::cycle, static_cast<double>(cycle));
             for (std::size_t i = 0; i < 3; ++i) {
-                rows->set(ServoRecord::position + i, position[i]);
-                rows->set(ServoRecord::velocity + i, velocity[i]);
-                rows->set(ServoRecord::force + i, force[i]);
-                rows->set(ServoRecord::effects_force + i,
-                          parts & ServoRecord::effects ? effects_part[i] : 0.0);
-                rows->set(ServoRecord::law_force + i, parts & ServoRecord::law ? law_part[i] : 0.0);
+                put(ServoRecord::position + i, position[i]);
+                put(ServoRecord::velocity + i, velocity[i]);
+                put(ServoRecord::force + i, force[i]);
+                put(ServoRecord::effects_force + i,
+                    parts & ServoRecord::effects ? effects_part[i] : 0.0);
+                put(ServoRecord::law_force + i, parts & ServoRecord::law ? law_part[i] : 0.0);
             }
-            rows->set(ServoRecord::exchange_us, static_cast<double>(exchange_ns) / 1e3);
-            rows->set(ServoRecord::flags, flags);
+            put(ServoRecord::exchange_us, static_cast<double>(exchange_ns) / 1e3);
+            put(ServoRecord::flags, flags);
             rows->append();
         }
         if (now < due) {

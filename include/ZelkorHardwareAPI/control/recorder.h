@@ -28,10 +28,12 @@ class ZELKOR_API RowRing {
     std::size_t capacity() const noexcept { return capacity_; }
 
     /// The writer's row to fill: the next one, overwriting the oldest once the ring is full.
-    /// Fill it with set(), then append().
+    /// Fill it with set() (or through row()), then append().
     void set(std::size_t column, double value) noexcept {
         row_[column].store(value, std::memory_order_relaxed);
     }
+    /// The same row, for a writer that fills many columns: store relaxed into row()[column].
+    std::atomic<double>* row() noexcept { return row_; }
     /// Makes the row filled with set() the newest. Writer only.
     void append() noexcept;
     /// Forgets every row. Only while no writer runs.
