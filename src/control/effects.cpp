@@ -275,6 +275,14 @@ Vec3 friction_force(const Friction& w, const Vec3& p, const Vec3& v) {
 
 }  // namespace
 
+Coupling::Coupling(std::size_t a_, std::size_t b_, double stiffness_, double damping_)
+    : a(a_), b(b_), stiffness(stiffness_), damping(damping_) {
+    if (a == b) throw std::invalid_argument("a coupling joins two different arms");
+    if (a >= 4 || b >= 4) throw std::invalid_argument("a coupling's arms are numbered 0 to 3");
+    require_gain(stiffness, "the coupling's stiffness");
+    require_gain(damping, "the coupling's damping");
+}
+
 Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v, double t) noexcept {
     struct Visit {
         const Vec3& p;

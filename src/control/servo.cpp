@@ -38,6 +38,27 @@ bool stop_asked(void* thread) {
     return static_cast<const BackgroundThread*>(thread)->stop_requested();
 }
 
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+double dot(const Vec3& a, const Vec3& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+
+// How long a force takes to fade to zero once what was set with a time to live expired.
+constexpr auto fade_time = std::chrono::milliseconds(50);
+
+Clock::time_point expiry(double ttl) {
+    return ttl > 0.0 ? Clock::now() + seconds(ttl) : Clock::time_point::max();
+}
+
+void require_ttl(double ttl) {
+    if (!(ttl >= 0.0 && ttl <= 3600.0)) {
+        throw std::invalid_argument("a time to live must be from 0 to 3600 seconds");
+    }
+}
+
 }  // namespace
 
 const char* to_text(StopReason reason) noexcept {
@@ -63,15 +84,18 @@ const char* to_text(StopReason reason) noexcept {
 // the latest of each whole and copy it into the slot they fill.
 struct Servo::Inputs {
     struct Source {
-        std::vector<Effect> effects;
+        std::array<std::vector<Effect>, max_arms> effects;
+        std::vector<Coupling> couplings;
         ForceFunction function;
         ZelkorForceLaw law = nullptr;
         std::shared_ptr<const void> law_keep;  // what keeps the law's code alive
+        Clock::time_point expires = Clock::time_point::max();
     };
     struct Params {
         std::array<double, ZELKOR_FORCE_LAW_PARAMS> values{};
         std::size_t count = 0;
         double ramp = 0.0;  // s
+        Clock::time_point expires = Clock::time_point::max();
     };
     TripleBuffer<Source> source;
     TripleBuffer<Params> params;
@@ -84,22 +108,49 @@ struct Servo::Inputs {
     }
 };
 
-// The state the loop publishes, behind a sequence lock: the loop makes the count odd, writes,
-// makes it even; a reader retries until it saw the same even count before and after. Every
-// field is atomic, so readers never race the loop.
+// The state the loop publishes for one arm, behind a sequence lock: the loop makes the count
+// odd, writes, makes it even; a reader retries until it saw the same even count before and
+// after. Every field is atomic, so readers never race the loop.
 struct Servo::Published {
     std::atomic<std::uint32_t> sequence{0};
     std::atomic<double> time{0.0};
     std::atomic<std::uint64_t> cycle{0};
     std::array<std::atomic<float>, 9> values{};  // position, velocity, force
+    std::atomic<double> energy{0.0};
+    std::atomic<double> damping_added{0.0};
 };
 
+double stable_stiffness(double b, double rate_hz, double latency) noexcept {
+    if (!(rate_hz > 0.0) || !(b >= 0.0) || !(latency >= 0.0)) return 0.0;
+    return 2.0 * b / (1.0 / rate_hz + 2.0 * latency);
+}
+
 Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
-    : arm_(arm),
-      settings_(settings),
+    : Servo(std::vector<Devices::Arbelon*>{&arm}, settings) {}
+
+Servo::Servo(const std::vector<Devices::Arbelon*>& arms, const ServoSettings& settings)
+    : settings_(settings),
       thread_(std::make_unique<BackgroundThread>()),
-      inputs_(std::make_unique<Inputs>()),
-      published_(std::make_unique<Published>()) {
+      inputs_(std::make_unique<Inputs>()) {
+    if (arms.empty() || arms.size() > max_arms) {
+        throw std::invalid_argument("a servo drives 1 to " + std::to_string(max_arms) + " arms");
+    }
+    for (std::size_t i = 0; i < arms.size(); ++i) {
+        if (arms[i] == nullptr) throw std::invalid_argument("a servo's arm must not be null");
+        for (std::size_t j = 0; j < i; ++j) {
+            if (&arms[j]->get_stream() == &arms[i]->get_stream()) {
+                throw std::invalid_argument(
+                    "a servo's arms must each be on a stream of its own: one line carries one "
+                    "exchange at a time");
+            }
+        }
+        arms_[i] = arms[i];
+    }
+    arm_count_ = arms.size();
+    if (settings.pipeline && arm_count_ > 1) {
+        throw std::invalid_argument("pipeline drives one arm");
+    }
+    published_ = std::make_unique<Published[]>(arm_count_);
     if (!(settings.rate_hz == 0.0 || (settings.rate_hz >= 1.0 && settings.rate_hz <= 20000.0))) {
         throw std::invalid_argument("the servo's rate must be from 1 to 20000 Hz (or 0: measured)");
     }
@@ -115,9 +166,19 @@ Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
     if (!(settings.spin_us >= 0.0 && settings.spin_us <= 10000.0)) {
         throw std::invalid_argument("spin_us must be from 0 to 10000");
     }
-    if (!(settings.max_force > 0.0 && settings.max_force <= 1e6)) {
-        throw std::invalid_argument("max_force must be more than 0 and at most 1e6 N");
+    if (!(settings.max_force > 0.0 && settings.max_force <= 20.0)) {
+        throw std::invalid_argument(
+            "max_force must be more than 0 and at most 20 N, what a desk-top arm takes");
     }
+    if (!(settings.soft_start >= 0.0 && settings.soft_start <= 60.0)) {
+        throw std::invalid_argument("soft_start must be from 0 to 60 seconds");
+    }
+    require_finite(settings.workspace_min, "the workspace's corner");
+    require_finite(settings.workspace_max, "the workspace's corner");
+    require_gain(settings.workspace_stiffness, "the workspace's stiffness");
+    require_gain(settings.workspace_damping, "the workspace's damping");
+    require_gain(settings.max_velocity, "max_velocity");
+    require_gain(settings.velocity_damping, "velocity_damping");
     if (settings.cpu < -1 || settings.cpu >= platform::cpu_count()) {
         throw std::invalid_argument("cpu must be -1 or a CPU of this machine, 0 to " +
                                     std::to_string(platform::cpu_count() - 1));
@@ -138,13 +199,16 @@ bool Servo::running() const noexcept {
 void Servo::start() {
     if (thread_->on_thread()) throw std::logic_error("a servo cannot be started from its own loop");
     if (running()) throw std::logic_error("this servo is already running");
-    IO::StreamUse& use = arm_.get_stream().use();
-    if (!use.drive()) {
-        throw std::logic_error(use.driven() ? "another servo is already driving this arm"
-                                            : "the arm's stream is in use by another thread");
+    for (std::size_t i = 0; i < arm_count_; ++i) {
+        IO::StreamUse& use = arms_[i]->get_stream().use();
+        if (!use.drive()) {
+            for (std::size_t j = 0; j < i; ++j) arms_[j]->get_stream().use().end_drive();
+            throw std::logic_error(use.driven() ? "another servo is already driving this arm"
+                                                : "the arm's stream is in use by another thread");
+        }
     }
-    // From here the stream is this servo's: no other start gets this far, and a loop of this
-    // servo that ended by itself has published its last figures before it let the stream go.
+    // From here the streams are this servo's: no other start gets this far, and a loop of this
+    // servo that ended by itself has published its last figures before it let them go.
     stop_reason_.store(StopReason::none);
     left_limp_.store(false);
     realtime_.store(false);
@@ -153,16 +217,17 @@ void Servo::start() {
     failed_.store(0);
     missed_.store(0);
     stale_.store(0);
+    expired_.store(0);
     ended_ns_.store(0);
     exchange_times_.clear();
-    publish(0.0, 0, {}, {}, {});
+    for (std::size_t i = 0; i < arm_count_; ++i) publish(i, 0.0, 0, {}, {}, {}, 0.0, 0.0);
     if (const std::shared_ptr<RowRing> ring = std::atomic_load(&recording_)) ring->clear();
     started_ = Clock::now();
     started_ticks_.store(started_.time_since_epoch().count(), std::memory_order_release);
     try {
         thread_->start([this] { run(); });
     } catch (...) {
-        use.end_drive();
+        for (std::size_t i = 0; i < arm_count_; ++i) arms_[i]->get_stream().use().end_drive();
         throw;
     }
 }
@@ -172,15 +237,42 @@ void Servo::stop() noexcept {
 }
 
 void Servo::set_effects(std::vector<Effect> effects) {
+    set_effects(std::move(effects), 0, 0.0);
+}
+
+void Servo::set_effects(std::vector<Effect> effects, std::size_t arm, double ttl) {
+    if (arm >= arm_count_) {
+        throw std::invalid_argument("this servo drives arms 0 to " +
+                                    std::to_string(arm_count_ - 1));
+    }
+    require_ttl(ttl);
     std::lock_guard<std::mutex> hold(setter_mutex_);
-    inputs_->latest.effects = std::move(effects);
+    inputs_->latest.effects[arm] = std::move(effects);
     inputs_->latest.function = nullptr;
+    inputs_->latest.expires = expiry(ttl);
     inputs_->publish_source();
 }
 
-std::vector<Effect> Servo::effects() const {
+std::vector<Effect> Servo::effects(std::size_t arm) const {
     std::lock_guard<std::mutex> hold(setter_mutex_);
-    return inputs_->latest.effects;
+    return arm < arm_count_ ? inputs_->latest.effects[arm] : std::vector<Effect>{};
+}
+
+void Servo::set_couplings(std::vector<Coupling> couplings) {
+    for (const Coupling& c : couplings) {
+        if (c.a >= arm_count_ || c.b >= arm_count_) {
+            throw std::invalid_argument("a coupling joins arms this servo drives, 0 to " +
+                                        std::to_string(arm_count_ - 1));
+        }
+    }
+    std::lock_guard<std::mutex> hold(setter_mutex_);
+    inputs_->latest.couplings = std::move(couplings);
+    inputs_->publish_source();
+}
+
+std::vector<Coupling> Servo::couplings() const {
+    std::lock_guard<std::mutex> hold(setter_mutex_);
+    return inputs_->latest.couplings;
 }
 
 void Servo::set_force_function(ForceFunction function) {
@@ -232,6 +324,10 @@ std::size_t Servo::copy_recording(double* out, std::uint64_t& overwritten) const
 }
 
 void Servo::set_params(const double* values, std::size_t count, double ramp) {
+    set_params(values, count, ramp, 0.0);
+}
+
+void Servo::set_params(const double* values, std::size_t count, double ramp, double ttl) {
     if (count > ZELKOR_FORCE_LAW_PARAMS) {
         throw std::invalid_argument("a force law takes at most " +
                                     std::to_string(ZELKOR_FORCE_LAW_PARAMS) + " parameters, got " +
@@ -246,12 +342,14 @@ void Servo::set_params(const double* values, std::size_t count, double ramp) {
     if (!(ramp >= 0.0 && ramp <= 3600.0)) {
         throw std::invalid_argument("the ramp must be from 0 to 3600 seconds");
     }
+    require_ttl(ttl);
     std::lock_guard<std::mutex> hold(setter_mutex_);
     Inputs::Params& latest = inputs_->latest_params;
     latest.values.fill(0.0);
     std::copy(values, values + count, latest.values.begin());
     latest.count = count;
     latest.ramp = ramp;
+    latest.expires = expiry(ttl);
     inputs_->params.to_fill() = latest;
     inputs_->params.publish();
 }
@@ -262,9 +360,10 @@ std::vector<double> Servo::params() const {
     return {latest.values.begin(), latest.values.begin() + latest.count};
 }
 
-void Servo::publish(double time, std::uint64_t cycle, const Vector3& position,
-                    const Vector3& velocity, const Vector3& force) noexcept {
-    Published& p = *published_;
+void Servo::publish(std::size_t arm, double time, std::uint64_t cycle, const Vector3& position,
+                    const Vector3& velocity, const Vector3& force, double energy,
+                    double damping_added) noexcept {
+    Published& p = published_[arm];
     const std::uint32_t s = p.sequence.load(std::memory_order_relaxed);
     p.sequence.store(s + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
@@ -275,12 +374,15 @@ void Servo::publish(double time, std::uint64_t cycle, const Vector3& position,
         p.values[3 + i].store(velocity[i], std::memory_order_relaxed);
         p.values[6 + i].store(force[i], std::memory_order_relaxed);
     }
+    p.energy.store(energy, std::memory_order_relaxed);
+    p.damping_added.store(damping_added, std::memory_order_relaxed);
     p.sequence.store(s + 2, std::memory_order_release);
 }
 
-ServoState Servo::state() const noexcept {
-    const Published& p = *published_;
+ServoState Servo::state(std::size_t arm) const noexcept {
     ServoState out;
+    if (arm >= arm_count_) return out;
+    const Published& p = published_[arm];
     for (;;) {
         const std::uint32_t before = p.sequence.load(std::memory_order_acquire);
         if (before & 1u) {
@@ -294,6 +396,8 @@ ServoState Servo::state() const noexcept {
             out.velocity[i] = p.values[3 + i].load(std::memory_order_relaxed);
             out.force[i] = p.values[6 + i].load(std::memory_order_relaxed);
         }
+        out.energy = p.energy.load(std::memory_order_relaxed);
+        out.damping_added = p.damping_added.load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire);
         if (p.sequence.load(std::memory_order_relaxed) == before) return out;
     }
@@ -306,6 +410,7 @@ ServoStats Servo::stats() const noexcept {
     s.failed_exchanges = failed_.load(std::memory_order_relaxed);
     s.missed = missed_.load(std::memory_order_relaxed);
     s.stale_dropped = stale_.load(std::memory_order_relaxed);
+    s.expired = expired_.load(std::memory_order_relaxed);
     s.stop_reason = stop_reason_.load(std::memory_order_acquire);
     if (s.stop_reason == StopReason::none && thread_->forked()) s.stop_reason = StopReason::forked;
     s.left_limp = left_limp_.load(std::memory_order_acquire);
@@ -334,97 +439,135 @@ std::vector<Servo::Bucket> Servo::exchange_time_histogram() const {
     return out;
 }
 
+double Servo::stable_stiffness(double b) const noexcept {
+    const double latency =
+        static_cast<double>(exchange_times_.percentile(0.5)) / 1e9;  // 0 before any exchange
+    return Control::stable_stiffness(b, rate_hz(), latency);
+}
+
 void Servo::run() noexcept {
     if (settings_.cpu >= 0) (void)platform::pin_to_cpu(settings_.cpu);
     if (settings_.realtime) realtime_.store(platform::make_realtime(), std::memory_order_release);
     platform::tighten_timers();
 
-    IO::SerialStream& stream = arm_.get_stream();
-    const IO::WaitHook hook_before = stream.wait_hook();
-    // Waits for the port look at the stop request every few milliseconds, so stop() never waits
-    // for a silent line's time-out.
+    // What the loop keeps of each arm.
+    struct ArmLoop {
+        Devices::Arbelon* arm = nullptr;
+        IO::SerialStream* stream = nullptr;
+        IO::WaitHook hook_before;
+        Vector3 position{}, velocity{};
+        Vector3 answered{};  // the force of the request the latest state answers
+        Vector3 held{};      // the force of the latest cycle that had a state
+        Vector3 force{};     // this cycle's
+        bool have_state = false;
+        std::uint32_t failures = 0;
+        Clock::time_point last_reply{};
+        Clock::time_point ramp_from{};  // forces ramp in from here (soft_start)
+        bool ramp_again = false;        // zero went out after failures: ramp in at recovery
+        double energy = 0.0;            // the passivity observer's, J
+        double damping_added = 0.0;     // this cycle's, N s/m
+        // With pipeline: the request in flight (written in the cycle before).
+        bool in_flight = false;
+        Vector3 in_flight_force{};
+        Clock::time_point in_flight_at{};
+    };
+    std::array<ArmLoop, max_arms> arms{};
+
+    // Waits for the ports look at the stop request every few milliseconds, so stop() never
+    // waits for a silent line's time-out.
     IO::WaitHook hook;
     hook.stop = stop_asked;
     hook.context = thread_.get();
     hook.interval_ms = stop_check_ms;
-    stream.set_wait_hook(hook);
+    for (std::size_t i = 0; i < arm_count_; ++i) {
+        arms[i].arm = arms_[i];
+        arms[i].stream = &arms_[i]->get_stream();
+        arms[i].hook_before = arms[i].stream->wait_hook();
+        arms[i].stream->set_wait_hook(hook);
+    }
 
     if (settings_.rate_hz == 0.0) {
-        // The rate the line holds, measured before the first cycle; a line that answers
-        // nothing leaves the lowest rate, and the loop gives up on it as usual.
-        const LineMeasurement line = measure_line(arm_, 0.3, settings_.reply_timeout);
-        const double held = settings_.pipeline ? line.pipelined_hz : line.strict_hz;
+        // The rate the slowest line holds, measured before the first cycle; a line that
+        // answers nothing leaves the lowest rate, and the loop gives up on it as usual.
+        double held = 1000.0;
+        for (std::size_t i = 0; i < arm_count_; ++i) {
+            const LineMeasurement line = measure_line(*arms_[i], 0.3, settings_.reply_timeout);
+            held = std::min(held, settings_.pipeline ? line.pipelined_hz : line.strict_hz);
+            arms[i].stream->set_wait_hook(hook);
+        }
         rate_hz_.store(std::clamp(std::floor(held), 1.0, 1000.0), std::memory_order_release);
-        stream.set_wait_hook(hook);
     }
     const double rate = rate_hz_.load(std::memory_order_acquire);
-    const auto period =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
-    const auto reply_timeout = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(settings_.reply_timeout));
-    const auto give_up_after = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(settings_.give_up_after));
+    const auto period = seconds(1.0 / rate);
+    const auto reply_timeout = seconds(settings_.reply_timeout);
+    const auto give_up_after = seconds(settings_.give_up_after);
     const auto spin = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double, std::micro>(settings_.spin_us));
+    const auto soft_start = seconds(settings_.soft_start);
+    const bool workspace = settings_.workspace_min[0] < settings_.workspace_max[0] &&
+                           settings_.workspace_min[1] < settings_.workspace_max[1] &&
+                           settings_.workspace_min[2] < settings_.workspace_max[2];
+    // The workspace as a box the end-effector is kept inside.
+    const Box bounds({0.5 * (settings_.workspace_min[0] + settings_.workspace_max[0]),
+                      0.5 * (settings_.workspace_min[1] + settings_.workspace_max[1]),
+                      0.5 * (settings_.workspace_min[2] + settings_.workspace_max[2])},
+                     {std::abs(0.5 * (settings_.workspace_max[0] - settings_.workspace_min[0])),
+                      std::abs(0.5 * (settings_.workspace_max[1] - settings_.workspace_min[1])),
+                      std::abs(0.5 * (settings_.workspace_max[2] - settings_.workspace_min[2]))},
+                     settings_.workspace_stiffness, settings_.workspace_damping, true);
 
     StopReason reason = StopReason::stopped;
-    Vector3 position{}, velocity{};
-    Vector3 held{};      // the force of the latest cycle that had a state: resent after a failure
-    Vector3 answered{};  // the force of the request the latest state answers
-    bool have_state = false;
-    std::uint32_t failures_in_a_row = 0;
     std::uint64_t cycle = 0;
     Clock::time_point due = Clock::now();
-    Clock::time_point last_reply = Clock::now();  // the line's silence counts from here
-    // With pipeline: the request in flight (written in the cycle before), its force and when.
-    bool in_flight = false;
-    Vector3 in_flight_force{};
-    Clock::time_point in_flight_at{};
+    for (std::size_t i = 0; i < arm_count_; ++i) arms[i].last_reply = due;
 
     enum class Reply { fresh, failed, end };
-    std::int64_t exchange_ns = 0;  // the latest exchange's, for the recording
-    // Reads the reply to the request written at `written` with force `sent`, and publishes a
-    // whole one. On a failure, drops what comes of the late reply (and of any request written
-    // after it) until `drain_bound`.
-    // Until the first reply of a run, a device that is still waking up has give_up_after to
-    // answer, and the loop makes strict exchanges: a first reply that came later than the wait
-    // for it would be paired with a later request for good.
-    auto take_reply = [&](Clock::time_point written, const Vector3& sent,
+    std::int64_t exchange_ns = 0;  // arm 0's latest exchange, for the recording
+
+    // Reads `a`'s reply to the request written at `written` with force `sent`, and publishes a
+    // whole one. On a failure, drops what comes of the late reply (and of the `later` requests
+    // written after it) until `drain_bound`. Until the first reply of a run, a device that is
+    // still waking up has give_up_after to answer, and the loop makes strict exchanges: a
+    // first reply that came later than the wait for it would be paired with a later request
+    // for good.
+    auto take_reply = [&](std::size_t index, Clock::time_point written, const Vector3& sent,
                           Clock::time_point drain_bound, int replies_owed) -> Reply {
-        const bool first = !have_state;
-        stream.set_deadline(written + (first ? give_up_after : reply_timeout));
+        ArmLoop& a = arms[index];
+        const bool first = !a.have_state;
+        a.stream->set_deadline(written + (first ? give_up_after : reply_timeout));
         if (first) drain_bound = written + give_up_after + reply_timeout;
-        Vector3 p = position, v = velocity;
-        const int result = arm_.ReceiveState(p, v);
+        Vector3 p = a.position, v = a.velocity;
+        const int result = a.arm->ReceiveState(p, v);
         const Clock::time_point replied = Clock::now();
-        exchange_ns = ns_between(written, replied);
-        exchange_times_.add(static_cast<std::uint64_t>(exchange_ns));
+        if (index == 0) exchange_ns = ns_between(written, replied);
+        exchange_times_.add(static_cast<std::uint64_t>(ns_between(written, replied)));
         if (result == Devices::Arbelon::state_reply_length) {
-            position = p;
-            velocity = v;
-            have_state = true;
-            failures_in_a_row = 0;
-            last_reply = replied;
-            answered = sent;
-            publish(std::chrono::duration<double>(replied - started_).count(), cycle, position,
-                    velocity, sent);
+            if (!a.have_state || a.ramp_again) a.ramp_from = replied;
+            a.position = p;
+            a.velocity = v;
+            a.have_state = true;
+            a.ramp_again = false;
+            a.failures = 0;
+            a.last_reply = replied;
+            a.answered = sent;
+            publish(index, std::chrono::duration<double>(replied - started_).count(), cycle,
+                    a.position, a.velocity, sent, a.energy, a.damping_added);
             return Reply::fresh;
         }
-        if (thread_->stop_requested() && stream.is_open()) return Reply::end;  // cut short
+        if (thread_->stop_requested() && a.stream->is_open()) return Reply::end;  // cut short
         failed_.fetch_add(1, std::memory_order_relaxed);
-        ++failures_in_a_row;
-        if (!stream.is_open()) {
+        ++a.failures;
+        if (!a.stream->is_open()) {
             reason = StopReason::port_closed;
             return Reply::end;
         }
-        // The reply may still be on its way: it must not pass for a later request's.
         // What of this reply came is read; the rest, and the replies to later requests, not.
         const long owed = replies_owed * reply_bytes - (result >= 0 ? 1 + result : 0);
-        if (detail::drain_late_reply(stream, drain_bound, owed)) {
+        if (detail::drain_late_reply(*a.stream, drain_bound, owed)) {
             stale_.fetch_add(1, std::memory_order_relaxed);
         }
-        if (replied - last_reply >= give_up_after ||
-            (settings_.max_failures != 0 && failures_in_a_row >= settings_.max_failures)) {
+        if (replied - a.last_reply >= give_up_after ||
+            (settings_.max_failures != 0 && a.failures >= settings_.max_failures)) {
             reason = StopReason::device_not_answering;
             return Reply::end;
         }
@@ -436,11 +579,17 @@ void Servo::run() noexcept {
     Params params{}, params_from{}, params_to{};
     Clock::time_point ramp_start{}, ramp_end{};
     bool ramping = false;
+    Clock::time_point params_expire = Clock::time_point::max();
     bool law_failed = false;  // a law gave a force that is not finite: zero, then the end
+    // A time to live that ran out: forces fade to zero from here, and ramp in again when what
+    // expired is set anew.
+    bool fading = false;
+    Clock::time_point fade_from{}, refreshed{};
+    Clock::time_point previous_cycle = due;
 
     const std::shared_ptr<RowRing> recording = std::atomic_load(&recording_);
     RowRing* const rows = recording.get();
-    Vec3 effects_part{}, law_part{};  // the parts of this cycle's force, for the recording
+    Vec3 effects_part{}, law_part{};  // arm 0's parts of this cycle's force, for the recording
     unsigned parts = 0;               // ServoRecord::effects and ::law, as they took part
 
     while (!thread_->stop_requested()) {
@@ -450,13 +599,15 @@ void Servo::run() noexcept {
         parts = 0;
         const Inputs::Source& source = inputs_->source.take();
         const Clock::time_point begun = Clock::now();
+        const double dt = std::chrono::duration<double>(begun - previous_cycle).count();
+        previous_cycle = begun;
         if (inputs_->params.pending()) {
             const Inputs::Params& next = inputs_->params.take();
             params_from = params;
             params_to = next.values;
+            params_expire = next.expires;
             ramp_start = begun;
-            ramp_end = begun + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(next.ramp));
+            ramp_end = begun + seconds(next.ramp);
             ramping = next.ramp > 0.0;
             if (!ramping) params = params_to;
         }
@@ -465,92 +616,167 @@ void Servo::run() noexcept {
                 params = params_to;
                 ramping = false;
             } else {
-                const double a = std::chrono::duration<double>(begun - ramp_start).count() /
+                const double f = std::chrono::duration<double>(begun - ramp_start).count() /
                                  std::chrono::duration<double>(ramp_end - ramp_start).count();
                 for (std::size_t i = 0; i < params.size(); ++i) {
-                    params[i] = params_from[i] + a * (params_to[i] - params_from[i]);
+                    params[i] = params_from[i] + f * (params_to[i] - params_from[i]);
                 }
             }
         }
+        // A time to live: a stalled program that stops refreshing what it set fades out.
+        const bool expired = begun > source.expires || begun > params_expire;
+        if (expired && !fading) {
+            fading = true;
+            fade_from = begun;
+            expired_.fetch_add(1, std::memory_order_relaxed);
+        } else if (!expired && fading) {
+            fading = false;
+            refreshed = begun;
+        }
+        double scale = 1.0;
+        if (fading) {
+            scale = std::max(0.0, 1.0 - std::chrono::duration<double>(begun - fade_from).count() /
+                                            std::chrono::duration<double>(fade_time).count());
+        }
+        const double t = std::chrono::duration<double>(begun - started_).count();
 
-        Vector3 force{0.0f, 0.0f, 0.0f};
-        if (have_state && failures_in_a_row == 0) {
-            ServoState state{std::chrono::duration<double>(begun - started_).count(), cycle,
-                             position, velocity, answered};
-            Vec3 wanted{0.0, 0.0, 0.0};
-            if (source.function) {
-                try {
-                    wanted = source.function(state);
-                } catch (...) {
-                    reason = StopReason::force_law_failed;
-                    break;
-                }
-            } else {
-                wanted =
-                    total_force(source.effects, widened(position), widened(velocity), state.time);
-                if (!source.effects.empty()) parts |= ServoRecord::effects;
-            }
-            effects_part = wanted;
-            if (source.law != nullptr) {
-                const ZelkorServoInput in{state.time,
-                                          static_cast<double>(cycle),
-                                          {position[0], position[1], position[2]},
-                                          {velocity[0], velocity[1], velocity[2]},
-                                          {answered[0], answered[1], answered[2]}};
-                double out[3] = {0.0, 0.0, 0.0};
-                source.law(&in, params.data(), out);
-                parts |= ServoRecord::law;
-                law_part = {out[0], out[1], out[2]};
-                if (std::isfinite(out[0]) && std::isfinite(out[1]) && std::isfinite(out[2])) {
-                    for (int i = 0; i < 3; ++i) wanted[i] += out[i];
+        // Every arm's force, from its latest state.
+        for (std::size_t i = 0; i < arm_count_; ++i) {
+            ArmLoop& a = arms[i];
+            a.force = {0.0f, 0.0f, 0.0f};
+            a.damping_added = 0.0;
+            if (a.have_state && a.failures == 0) {
+                ServoState state{t, cycle, a.position, a.velocity, a.answered, a.energy, 0.0};
+                const Vec3 p = widened(a.position), v = widened(a.velocity);
+                Vec3 wanted{0.0, 0.0, 0.0};
+                if (source.function && i == 0) {
+                    try {
+                        wanted = source.function(state);
+                    } catch (...) {
+                        reason = StopReason::force_law_failed;
+                        break;
+                    }
                 } else {
-                    law_failed = true;
-                    wanted = {0.0, 0.0, 0.0};
+                    wanted = total_force(source.effects[i], p, v, t);
+                    if (i == 0 && !source.effects[0].empty()) parts |= ServoRecord::effects;
                 }
+                for (const Coupling& c : source.couplings) {
+                    if (c.a != i && c.b != i) continue;
+                    const ArmLoop& other = arms[c.a == i ? c.b : c.a];
+                    if (!other.have_state) continue;
+                    for (int k = 0; k < 3; ++k) {
+                        wanted[k] += -c.stiffness * (p[k] - other.position[k]) -
+                                     c.damping * (v[k] - other.velocity[k]);
+                    }
+                }
+                if (i == 0) effects_part = wanted;
+                if (i == 0 && source.law != nullptr) {
+                    const ZelkorServoInput in{t,
+                                              static_cast<double>(cycle),
+                                              {p[0], p[1], p[2]},
+                                              {v[0], v[1], v[2]},
+                                              {a.answered[0], a.answered[1], a.answered[2]}};
+                    double out[3] = {0.0, 0.0, 0.0};
+                    source.law(&in, params.data(), out);
+                    parts |= ServoRecord::law;
+                    law_part = {out[0], out[1], out[2]};
+                    if (std::isfinite(out[0]) && std::isfinite(out[1]) && std::isfinite(out[2])) {
+                        for (int k = 0; k < 3; ++k) wanted[k] += out[k];
+                    } else {
+                        law_failed = true;
+                        wanted = {0.0, 0.0, 0.0};
+                    }
+                }
+                if (settings_.passivity && !law_failed) {
+                    // The energy the environment has taken from the user; when it has given
+                    // out more than it took, damping takes exactly that back.
+                    const double speed2 = dot(v, v);
+                    double energy = a.energy - dot(wanted, v) * dt;
+                    if (energy < 0.0 && speed2 > 1e-12 && dt > 0.0) {
+                        a.damping_added = -energy / (speed2 * dt);
+                        for (int k = 0; k < 3; ++k) wanted[k] -= a.damping_added * v[k];
+                        energy = 0.0;
+                    }
+                    a.energy = energy;
+                }
+                if (workspace) {
+                    const Vec3 back = force_of(Effect(bounds), p, v);
+                    for (int k = 0; k < 3; ++k) wanted[k] += back[k];
+                }
+                if (settings_.max_velocity > 0.0 &&
+                    dot(v, v) > settings_.max_velocity * settings_.max_velocity) {
+                    // Too fast: only damping, whatever the environment wants.
+                    for (int k = 0; k < 3; ++k) wanted[k] = -settings_.velocity_damping * v[k];
+                }
+                double ramp = 1.0;
+                if (soft_start > Clock::duration::zero()) {
+                    const Clock::time_point from = std::max(a.ramp_from, refreshed);
+                    ramp = std::min(1.0, std::chrono::duration<double>(begun - from).count() /
+                                             settings_.soft_start);
+                }
+                const double k = std::min(ramp, scale);
+                for (int j = 0; j < 3; ++j) wanted[j] *= k;
+                a.force = clamp_force(wanted, settings_.max_force);
+                a.held = a.force;
+            } else if (a.have_state && a.failures <= settings_.hold_cycles) {
+                // A failed exchange or two need not make the arm chatter: the last force holds.
+                const float k = static_cast<float>(scale);
+                a.force = {a.held[0] * k, a.held[1] * k, a.held[2] * k};
+            } else if (a.have_state) {
+                a.ramp_again = true;  // zero goes out: forces ramp in again at recovery
             }
-            force = clamp_force(wanted, settings_.max_force);
-            held = force;
-        } else if (have_state && failures_in_a_row <= settings_.hold_cycles) {
-            // A failed exchange or two need not make the arm chatter: the last force holds.
-            force = held;
         }
+        if (reason == StopReason::force_law_failed) break;
 
-        // With nothing in flight, whatever waits answers no request: dropped. With a request
-        // in flight, more than its reply waiting means the count went wrong (a reply came
-        // later than the wait for it): everything goes, and the pairing starts afresh.
-        if (!in_flight) {
-            if (detail::drop_waiting_input(stream)) stale_.fetch_add(1, std::memory_order_relaxed);
-        } else if (stream.bytes_waiting() > reply_bytes) {
-            (void)stream.discard_input();
-            stale_.fetch_add(1, std::memory_order_relaxed);
-            in_flight = false;
+        // Every arm's request goes out, then every reply is read: exchanges on different lines
+        // overlap. With nothing in flight, whatever waits answers no request: dropped. With a
+        // request in flight, more than its reply waiting means the count went wrong (a reply
+        // came later than the wait for it): everything goes, and the pairing starts afresh.
+        std::array<Clock::time_point, max_arms> written{};
+        for (std::size_t i = 0; i < arm_count_; ++i) {
+            ArmLoop& a = arms[i];
+            if (!a.in_flight) {
+                if (detail::drop_waiting_input(*a.stream)) {
+                    stale_.fetch_add(1, std::memory_order_relaxed);
+                }
+            } else if (a.stream->bytes_waiting() > reply_bytes) {
+                (void)a.stream->discard_input();
+                stale_.fetch_add(1, std::memory_order_relaxed);
+                a.in_flight = false;
+            }
+            written[i] = Clock::now();
+            a.stream->set_deadline(written[i] + reply_timeout);
+            a.arm->SendForce(a.force);
         }
-        const Clock::time_point written = Clock::now();
-        stream.set_deadline(written + reply_timeout);
-        arm_.SendForce(force);
         cycles_.store(cycle, std::memory_order_relaxed);
-        Reply reply;
-        if (!settings_.pipeline || !have_state) {
-            reply = take_reply(written, force, written + 2 * reply_timeout, 1);
-        } else if (in_flight) {
-            // The request just written rides the wire beside the reply read now. A failure
-            // drains the line until that request's reply is due too.
-            reply =
-                take_reply(in_flight_at, in_flight_force,
-                           std::max(in_flight_at + 2 * reply_timeout, written + reply_timeout), 2);
-            in_flight = reply == Reply::fresh;
-        } else {
-            reply = Reply::fresh;
-            in_flight = true;
+        Reply reply = Reply::fresh;  // arm 0's, for the recording
+        for (std::size_t i = 0; i < arm_count_ && reason == StopReason::stopped; ++i) {
+            ArmLoop& a = arms[i];
+            Reply r;
+            if (!settings_.pipeline || !a.have_state) {
+                r = take_reply(i, written[i], a.force, written[i] + 2 * reply_timeout, 1);
+            } else if (a.in_flight) {
+                // The request just written rides the wire beside the reply read now. A failure
+                // drains the line until that request's reply is due too.
+                r = take_reply(
+                    i, a.in_flight_at, a.in_flight_force,
+                    std::max(a.in_flight_at + 2 * reply_timeout, written[i] + reply_timeout), 2);
+                a.in_flight = r == Reply::fresh;
+            } else {
+                r = Reply::fresh;
+                a.in_flight = true;
+            }
+            if (a.in_flight) {
+                a.in_flight_force = a.force;
+                a.in_flight_at = written[i];
+            }
+            if (i == 0) reply = r;
+            if (r == Reply::end) break;
         }
-        if (reply == Reply::end) break;
+        if (reason != StopReason::stopped || thread_->stop_requested()) break;
         if (law_failed) {
             reason = StopReason::force_law_failed;
             break;
-        }
-        if (in_flight) {
-            in_flight_force = force;
-            in_flight_at = written;
         }
 
         // The schedule: a cycle that ended after its deadline is late; the next starts at once
@@ -570,6 +796,7 @@ void Servo::run() noexcept {
             flags |= ServoRecord::missed;
         }
         if (rows != nullptr) {
+            const ArmLoop& a = arms[0];
             if (reply == Reply::failed) flags |= ServoRecord::failed;
             if (stale_.load(std::memory_order_relaxed) != stale_before) {
                 flags |= ServoRecord::stale_dropped;
@@ -581,15 +808,17 @@ void Servo::run() noexcept {
             put(ServoRecord::time, std::chrono::duration<double>(now - started_).count());
             put(ServoRecord::cycle, static_cast<double>(cycle));
             for (std::size_t i = 0; i < 3; ++i) {
-                put(ServoRecord::position + i, position[i]);
-                put(ServoRecord::velocity + i, velocity[i]);
-                put(ServoRecord::force + i, force[i]);
+                put(ServoRecord::position + i, a.position[i]);
+                put(ServoRecord::velocity + i, a.velocity[i]);
+                put(ServoRecord::force + i, a.force[i]);
                 put(ServoRecord::effects_force + i,
                     parts & ServoRecord::effects ? effects_part[i] : 0.0);
                 put(ServoRecord::law_force + i, parts & ServoRecord::law ? law_part[i] : 0.0);
             }
             put(ServoRecord::exchange_us, static_cast<double>(exchange_ns) / 1e3);
             put(ServoRecord::flags, flags);
+            put(ServoRecord::energy, a.energy);
+            put(ServoRecord::damping_added, a.damping_added);
             rows->append();
         }
         if (now < due) {
@@ -603,34 +832,40 @@ void Servo::run() noexcept {
         }
     }
 
-    // The last act: leave the arm limp, if the port still lets us. This exchange is not cut
-    // short by the stop request; a reply still in flight is read first, or dropped.
-    bool limp = false;
-    if (stream.is_open()) {
-        stream.set_wait_hook({});
-        if (in_flight) {
-            stream.set_deadline(in_flight_at + reply_timeout);
+    // The last act: leave every arm limp, if its port still lets us. These exchanges are not
+    // cut short by the stop request; a reply still in flight is read first, or dropped.
+    bool limp = true;
+    for (std::size_t i = 0; i < arm_count_; ++i) {
+        ArmLoop& a = arms[i];
+        if (!a.stream->is_open()) {
+            limp = false;
+            continue;
+        }
+        a.stream->set_wait_hook({});
+        if (a.in_flight) {
+            a.stream->set_deadline(a.in_flight_at + reply_timeout);
             Vector3 p{}, v{};
-            if (arm_.ReceiveState(p, v) != Devices::Arbelon::state_reply_length) {
-                (void)detail::drain_late_reply(stream, in_flight_at + 2 * reply_timeout,
+            if (a.arm->ReceiveState(p, v) != Devices::Arbelon::state_reply_length) {
+                (void)detail::drain_late_reply(*a.stream, a.in_flight_at + 2 * reply_timeout,
                                                reply_bytes);
             }
         }
-        (void)detail::drop_waiting_input(stream);
-        stream.set_deadline(
+        (void)detail::drop_waiting_input(*a.stream);
+        a.stream->set_deadline(
             Clock::now() + std::max<Clock::duration>(reply_timeout, std::chrono::milliseconds(50)));
         Vector3 p{}, v{};
-        limp = arm_.end_effector_force({0.0f, 0.0f, 0.0f}, p, v) ==
-               Devices::Arbelon::state_reply_length;
+        limp = a.arm->end_effector_force({0.0f, 0.0f, 0.0f}, p, v) ==
+                   Devices::Arbelon::state_reply_length &&
+               limp;
     }
-    stream.set_wait_hook(hook_before);
+    for (std::size_t i = 0; i < arm_count_; ++i) arms[i].stream->set_wait_hook(arms[i].hook_before);
 
     ended_ns_.store(std::max<std::int64_t>(1, ns_between(started_, Clock::now())),
                     std::memory_order_release);
     left_limp_.store(limp, std::memory_order_release);
     stop_reason_.store(reason, std::memory_order_release);
-    // Last: from here another servo may drive the stream, and this one may be started again.
-    stream.use().end_drive();
+    // Last: from here another servo may drive the streams, and this one may be started again.
+    for (std::size_t i = 0; i < arm_count_; ++i) arms_[i]->get_stream().use().end_drive();
 }
 
 }  // namespace Zelkor::HardwareAPI::Control

@@ -60,6 +60,11 @@ class ArmPeer {
         std::lock_guard<std::mutex> hold(mutex_);
         return forces_;
     }
+    /// The velocity its replies report from now on.
+    void set_velocity(const Vector3& v) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        velocity_ = v;
+    }
 
   private:
     void serve() {
@@ -82,7 +87,10 @@ class ArmPeer {
             }
             Bytes reply{0x2B};
             for (float v : position_) put_f32(reply, v);
-            for (int i = 0; i < 3; ++i) put_f32(reply, 0.0f);
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                for (float v : velocity_) put_f32(reply, v);
+            }
             pty_.send(reply);
         }
     }
@@ -93,6 +101,7 @@ class ArmPeer {
     int after_n_;
     mutable std::mutex mutex_;
     std::vector<Vector3> forces_;
+    Vector3 velocity_{};
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
@@ -129,6 +138,16 @@ class EchoPeer {
     std::thread thread_;
 };
 
+// Settings at `rate_hz` whose forces go out whole from the first cycle (no soft start), for the
+// tests that check every force sent.
+ServoSettings at(double rate_hz, double max_force = 5.0) {
+    ServoSettings settings;
+    settings.rate_hz = rate_hz;
+    settings.max_force = max_force;
+    settings.soft_start = 0.0;
+    return settings;
+}
+
 bool wait_until_stopped(const Servo& servo, double ms) {
     return zelkor_test::wait_until([&] { return !servo.running(); }, ms);
 }
@@ -145,7 +164,7 @@ TEST(servo_test, each_cycle_sends_the_force_of_the_previous_reply_and_stop_leave
     Arbelon arm(&stream);
     ArmPeer peer(pty, {0.1f, 0.0f, -0.02f});
     {
-        Servo servo(arm, {200.0});
+        Servo servo(arm, at(200.0));
         servo.set_effects({Spring({0, 0, 0}, 10.0), Wall({0, 0, 1}, 0.0, 100.0)});
         servo.start();
         EXPECT_TRUE(servo.running());
@@ -191,7 +210,7 @@ TEST(servo_test, forces_are_clamped_and_a_function_may_compute_them) {
     SerialStream stream(pty.path().c_str());
     Arbelon arm(&stream);
     ArmPeer peer(pty, {1.0f, 0.0f, 0.0f});
-    ServoSettings settings{500.0, 2.5};
+    ServoSettings settings = at(500.0, 2.5);
     settings.max_failures = 1000000;  // a slow peer must not end the loop under the test
     Servo servo(arm, settings);
     std::atomic<int> calls{0};
@@ -236,8 +255,7 @@ TEST(servo_test, stops_by_itself_when_the_device_falls_silent_or_hangs_up) {
         SerialStream stream(pty.path().c_str());
         Arbelon arm(&stream);
         ArmPeer peer(pty, {0.1f, 0, 0}, c.after, 5);
-        ServoSettings settings;
-        settings.rate_hz = 500.0;
+        ServoSettings settings = at(500.0);
         settings.give_up_after = 0.2;  // seconds without a reply
         settings.hold_cycles = 2;
         Servo servo(arm, settings);
@@ -274,7 +292,7 @@ TEST(servo_test, effects_swapped_from_other_threads_while_it_runs) {
     SerialStream stream(pty.path().c_str());
     Arbelon arm(&stream);
     ArmPeer peer(pty, {0.0f, 0.0f, 0.0f});
-    Servo servo(arm, {1000.0});
+    Servo servo(arm, at(1000.0));
     servo.start();
     std::vector<std::thread> setters;
     for (int t = 0; t < 2; ++t) {
@@ -350,8 +368,7 @@ TEST(servo_test, every_state_answers_its_own_request_however_late_the_replies) {
             SerialStream stream(pty.path().c_str());
             Arbelon arm(&stream);
             EchoPeer peer(pty, c.delay_us);
-            ServoSettings settings;
-            settings.rate_hz = c.rate_hz;
+            ServoSettings settings = at(c.rate_hz);
             // A time-out a peer thread keeps to on a loaded machine; a late reply's is twice it.
             settings.reply_timeout = 0.1;
             settings.pipeline = pipeline;
@@ -390,7 +407,7 @@ TEST(servo_test, a_force_law_adds_to_the_effects_and_its_parameters_ramp) {
     SerialStream stream(pty.path().c_str());
     Arbelon arm(&stream);
     ArmPeer peer(pty, {0.1f, 0.0f, 0.0f});
-    ServoSettings settings{500.0};
+    ServoSettings settings = at(500.0);
     settings.max_failures = 1000000;
     Servo servo(arm, settings);
     servo.set_effects({ConstantForce({0, 1, 0})});
@@ -437,4 +454,99 @@ TEST(servo_test, a_force_law_adds_to_the_effects_and_its_parameters_ramp) {
     ASSERT_GE(forces.size(), 2u);
     EXPECT_EQ(forces[forces.size() - 2], (Vector3{0, 0, 0})) << "the cycle the law failed";
     EXPECT_EQ(forces.back(), (Vector3{0, 0, 0})) << "and the last request";
+}
+
+TEST(servo_test, safety_ramps_fades_limits_and_keeps_the_environment_passive) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.1f, 0.0f, 0.0f});
+    ServoSettings settings = at(500.0);
+    settings.max_failures = 1000000;
+    auto force = [](Servo& s) { return s.state().force; };
+
+    // Soft start: forces ramp in from zero, never down, to the whole force.
+    settings.soft_start = 0.2;
+    {
+        Servo servo(arm, settings);
+        servo.set_effects({ConstantForce({0, 0, 2})});
+        servo.start();
+        std::vector<float> zs;
+        ASSERT_TRUE(zelkor_test::wait_until([&] {
+            zs.push_back(force(servo)[2]);
+            return zs.back() == 2.0f;
+        }));
+        EXPECT_TRUE(std::is_sorted(zs.begin(), zs.end()));
+        EXPECT_GT(std::count_if(zs.begin(), zs.end(), [](float z) { return z > 0.1f && z < 1.9f; }),
+                  0);
+
+        // A time to live that runs out fades the force to zero; refreshed, it ramps in again.
+        servo.set_effects({ConstantForce({0, 0, 2})}, 0, 0.05);
+        ASSERT_TRUE(zelkor_test::wait_until([&] { return force(servo)[2] == 0.0f; }));
+        EXPECT_EQ(servo.stats().expired, 1u);
+        servo.set_effects({ConstantForce({0, 0, 2})}, 0, 10.0);
+        ASSERT_TRUE(zelkor_test::wait_until([&] { return force(servo)[2] == 2.0f; }));
+        EXPECT_THROW(servo.set_effects({}, 1, 0.0), std::invalid_argument) << "one arm";
+        EXPECT_THROW(servo.set_effects({}, 0, -1.0), std::invalid_argument);
+    }
+
+    // The workspace pushes back into its box; above max_velocity only damping goes out.
+    settings.soft_start = 0.0;
+    settings.workspace_min = {-0.05, -0.05, -0.05};
+    settings.workspace_max = {0.095, 0.05, 0.05};
+    {
+        Servo servo(arm, settings);
+        servo.start();
+        ASSERT_TRUE(zelkor_test::wait_until([&] { return servo.state().cycle > 3; }));
+        EXPECT_NEAR(force(servo)[0], -500.0f * 0.005f, 1e-4) << "5 mm outside, 500 N/m";
+    }
+    settings.workspace_max = settings.workspace_min;  // none
+    settings.max_velocity = 0.5;
+    peer.set_velocity({1.0f, 0.0f, 0.0f});
+    {
+        Servo servo(arm, settings);
+        servo.set_effects({ConstantForce({0, 0, 2})});
+        servo.start();
+        ASSERT_TRUE(zelkor_test::wait_until([&] {
+            return force(servo) == Vector3{-5.0f, 0, 0};
+        })) << "10 N s/m against 1 m/s, clamped to 5 N, and nothing of the effect";
+    }
+
+    // An environment that gives energy out (a force along the motion) gets damping that takes
+    // it back: the energy observed never goes below zero.
+    settings.max_velocity = 0.0;
+    settings.passivity = true;
+    peer.set_velocity({0.1f, 0.0f, 0.0f});
+    {
+        Servo servo(arm, settings);
+        servo.set_effects({ConstantForce({1, 0, 0})});
+        servo.start();
+        ASSERT_TRUE(zelkor_test::wait_until([&] { return servo.state().cycle > 20; }));
+        const ServoState s = servo.state();
+        EXPECT_GE(s.energy, 0.0);
+        EXPECT_GT(s.damping_added, 0.0);
+        EXPECT_LE(s.force[0], 1e-4f) << "the whole push taken back: no power into the hand";
+    }
+    EXPECT_NEAR(stable_stiffness(1.0, 1000.0, 0.0), 2000.0, 1e-9);
+    EXPECT_NEAR(stable_stiffness(1.0, 1000.0, 0.001), 2000.0 / 3.0, 1e-9);
+}
+
+TEST(servo_test, two_arms_coupled_pull_towards_each_other) {
+    Pty pty_a, pty_b;
+    SerialStream stream_a(pty_a.path().c_str()), stream_b(pty_b.path().c_str());
+    Arbelon a(&stream_a), b(&stream_b);
+    ArmPeer leader(pty_a, {0.10f, 0.0f, 0.0f}), follower(pty_b, {0.12f, 0.0f, 0.0f});
+    EXPECT_THROW(Servo({&a, &a}, at(500.0)), std::invalid_argument) << "one stream each";
+    Servo servo({&a, &b}, at(500.0));
+    EXPECT_THROW(servo.set_couplings({Coupling(0, 2, 1.0)}), std::invalid_argument);
+    servo.set_couplings({Coupling(0, 1, 100.0)});
+    servo.start();
+    ASSERT_TRUE(zelkor_test::wait_until([&] {
+        return std::abs(servo.state(0).force[0] - 2.0f) < 1e-4 &&
+               std::abs(servo.state(1).force[0] + 2.0f) < 1e-4;
+    })) << "100 N/m over 2 cm, each arm pulled towards the other";
+    servo.stop();
+    EXPECT_EQ(leader.forces().back(), (Vector3{0, 0, 0}));
+    EXPECT_EQ(follower.forces().back(), (Vector3{0, 0, 0}));
+    EXPECT_TRUE(servo.stats().left_limp);
 }

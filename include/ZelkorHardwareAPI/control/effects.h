@@ -186,6 +186,20 @@ struct ZELKOR_API Friction {
     mutable Proxy proxy;
 };
 
+/// A virtual spring-damper between the end-effectors of two arms of one servo, numbered as
+/// the servo was given them (teleoperation: position to position, both ways). On arm `a`:
+/// -stiffness * (p_a - p_b) - damping * (v_a - v_b); on arm `b` the opposite.
+struct ZELKOR_API Coupling {
+    /// Throws std::invalid_argument for a == b, an arm numbered 4 or more, or gains that are
+    /// not finite or negative.
+    Coupling(std::size_t a, std::size_t b, double stiffness, double damping = 0.0);
+
+    std::size_t a;
+    std::size_t b;
+    double stiffness;  ///< N/m
+    double damping;    ///< N s/m
+};
+
 using Effect = std::variant<Wall, Spring, Damper, ConstantForce, Sphere, Box, ViscousRegion, Guide,
                             Vibration, Detents, Friction>;
 

@@ -7,6 +7,7 @@
 #include <ZelkorHardwareAPI/export.h>
 #include <ZelkorHardwareAPI/force_law.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -43,6 +44,11 @@ struct ServoState {
     Vector3 velocity{};       ///< m/s
     Vector3 force{};          ///< N: the force sent in that cycle (to a force function: the
                               ///< force sent in the cycle before the one it computes for)
+    /// J: the energy the virtual environment has taken from the user so far, as the passivity
+    /// observer counts it (0 without passivity; it never goes below 0 with it).
+    double energy = 0.0;
+    /// N s/m: the damping the passivity controller added in that cycle (0: none needed).
+    double damping_added = 0.0;
 };
 
 /// How the loop is keeping up.
@@ -57,6 +63,9 @@ struct ServoStats {
     /// Times input that answered no request in flight was dropped: before a request (a late
     /// reply, noise) or after a reply that did not come whole in time.
     std::uint64_t stale_dropped = 0;
+    /// Times what was set with a time to live (set_effects, set_params) was not refreshed in
+    /// time, so the loop faded its force to zero.
+    std::uint64_t expired = 0;
     double p50_us = 0.0;  ///< exchange time percentiles, µs (within ~3 %)
     double p99_us = 0.0;
     double p999_us = 0.0;
@@ -79,7 +88,9 @@ struct ServoRecord {
     static constexpr std::size_t law_force = 14;      ///< the force law's part, N (unclamped)
     static constexpr std::size_t exchange_us = 17;    ///< the cycle's exchange, µs (0: none)
     static constexpr std::size_t flags = 18;          ///< a sum of Flag values
-    static constexpr std::size_t width = 19;
+    static constexpr std::size_t energy = 19;         ///< J: the passivity observer's energy
+    static constexpr std::size_t damping_added = 20;  ///< N s/m: the passivity controller's
+    static constexpr std::size_t width = 21;
     /// What happened in the cycle.
     enum Flag : unsigned {
         late = 1,           ///< it ended after its deadline
@@ -96,8 +107,9 @@ struct ServoSettings {
     /// Cycles per second, 1 to 20,000; 0 measures the line when the loop starts (see
     /// measure_line) and picks the highest rate it sustains, at most 1,000.
     double rate_hz = 1000.0;
-    /// The longest force sent, in newtons (the summed force is scaled down to it). The
-    /// default suits a desk-top arm whose hand-held end-effector a user may let go of.
+    /// The longest force sent, in newtons (the summed force is scaled down to it), more than 0
+    /// and at most 20: a desk-top arm's motors hold a few newtons for long and about 20 for a
+    /// moment. The default suits an end-effector a user may let go of.
     double max_force = 5.0;
     /// Ask for real-time scheduling (never fails because of it; see Servo::realtime()).
     bool realtime = false;
@@ -121,7 +133,29 @@ struct ServoSettings {
     /// Microseconds before each deadline that the loop spins instead of sleeping; 0 sleeps to
     /// the deadline (the timers are precise to the microsecond already).
     double spin_us = 0.0;
+    /// Seconds over which forces ramp in at the start, after the loop recovers from failed
+    /// exchanges, and after a time to live is refreshed; 0 sends them at once.
+    double soft_start = 0.2;
+    /// A box the end-effector is kept in: outside it the servo pushes back towards it
+    /// (workspace_stiffness N/m, workspace_damping N s/m). Unused unless min is below max on
+    /// every axis.
+    Vec3 workspace_min{0.0, 0.0, 0.0};
+    Vec3 workspace_max{0.0, 0.0, 0.0};
+    double workspace_stiffness = 500.0;
+    double workspace_damping = 5.0;
+    /// m/s: above this speed only damping (velocity_damping N s/m) is sent; 0: no limit.
+    double max_velocity = 0.0;
+    double velocity_damping = 10.0;
+    /// The time-domain passivity controller: each cycle it observes the energy flowing between
+    /// the arm and the virtual environment, and when the environment has given out energy it
+    /// adds just enough damping to take it back.
+    bool passivity = false;
 };
+
+/// The stiffest wall that a device of physical damping `b` (N s/m) renders without a limit
+/// cycle at `rate_hz`, with `latency` seconds from state to force: 2 b / (T + 2 latency),
+/// T = 1 / rate_hz (a wall of stiffness K and damping B is passive while b > K T / 2 + |B|).
+ZELKOR_API double stable_stiffness(double b, double rate_hz, double latency) noexcept;
 
 /// Computes the force to send from the latest state (C++ callers' alternative to effects).
 /// Runs on the servo thread; should neither block nor allocate.
@@ -152,9 +186,17 @@ using ForceFunction = std::function<Vec3(const ServoState&)>;
 /// with every signal blocked.
 class ZELKOR_API Servo {
   public:
+    /// The most arms one servo drives.
+    static constexpr std::size_t max_arms = 4;
+
     /// Binds the servo to `arm`, which must outlive it. Throws std::invalid_argument on
     /// settings out of range.
     Servo(Devices::Arbelon& arm, const ServoSettings& settings = {});
+    /// Binds the servo to several arms (1 to max_arms, none null, each on a stream of its
+    /// own), driven in one cycle: every arm's request goes out, then every reply is read, so
+    /// the exchanges on the different lines overlap. Throws std::invalid_argument for other
+    /// arms, or with pipeline (which drives one arm).
+    Servo(const std::vector<Devices::Arbelon*>& arms, const ServoSettings& settings = {});
     /// Stops the loop if it runs.
     ~Servo();
 
@@ -173,11 +215,21 @@ class ZELKOR_API Servo {
     /// True when the running loop got the real-time priority it asked for.
     bool realtime() const noexcept { return realtime_.load(std::memory_order_acquire); }
 
-    /// Replaces the effects as a whole; the loop takes the new list at its next cycle. Any
-    /// thread. Clears a force function, also while the loop runs.
+    /// Replaces the effects (of arm 0) as a whole; the loop takes the new list at its next
+    /// cycle. Any thread. Clears a force function, also while the loop runs.
     void set_effects(std::vector<Effect> effects);
-    /// A copy of the effects in force.
-    std::vector<Effect> effects() const;
+    /// The same for arm `arm`, with a time to live: unless the effects, the couplings or the
+    /// force law are set again within `ttl` seconds (0: no limit), the loop fades its forces to
+    /// zero within 50 ms (ServoStats::expired counts it), and ramps them in again
+    /// (soft_start) once they are. std::invalid_argument for an arm the servo does not drive
+    /// or a ttl outside 0 to 3600 s.
+    void set_effects(std::vector<Effect> effects, std::size_t arm, double ttl = 0.0);
+    /// A copy of the effects in force (of arm `arm`).
+    std::vector<Effect> effects(std::size_t arm = 0) const;
+    /// Replaces the couplings between the servo's arms (std::invalid_argument for a coupling
+    /// of an arm it does not drive). Any thread.
+    void set_couplings(std::vector<Coupling> couplings);
+    std::vector<Coupling> couplings() const;
     /// Makes `function` compute the force instead of the effects. Only while not running
     /// (std::logic_error otherwise).
     void set_force_function(ForceFunction function);
@@ -196,6 +248,8 @@ class ZELKOR_API Servo {
     /// std::invalid_argument for too many values, a value that is not finite, or a ramp
     /// outside 0 to 3600 s.
     void set_params(const double* values, std::size_t count, double ramp = 0.0);
+    /// The same with a time to live for the parameters, as for set_effects().
+    void set_params(const double* values, std::size_t count, double ramp, double ttl);
     /// The values last given to set_params.
     std::vector<double> params() const;
 
@@ -212,8 +266,9 @@ class ZELKOR_API Servo {
     /// copied; `overwritten` is set to how many rows before them the ring no longer holds.
     std::size_t copy_recording(double* out, std::uint64_t& overwritten) const noexcept;
 
-    /// The latest state the loop has seen. Any thread, never blocks the loop.
-    ServoState state() const noexcept;
+    /// The latest state the loop has seen (of arm `arm`; a default state for an arm it does not
+    /// drive). Any thread, never blocks the loop.
+    ServoState state(std::size_t arm = 0) const noexcept;
     /// The loop's figures so far. Any thread, never blocks the loop.
     ServoStats stats() const noexcept;
     /// The exchange times since start() as a histogram: one bucket (from µs, to µs, exchanges)
@@ -229,17 +284,26 @@ class ZELKOR_API Servo {
     /// The rate the loop runs at: settings().rate_hz, or the one it picked by measuring the
     /// line (0 until it has).
     double rate_hz() const noexcept { return rate_hz_.load(std::memory_order_acquire); }
-    Devices::Arbelon& arm() const noexcept { return arm_; }
+    /// The arms driven, in order.
+    std::size_t arm_count() const noexcept { return arm_count_; }
+    Devices::Arbelon& arm(std::size_t i = 0) const noexcept {
+        return *arms_[i < arm_count_ ? i : 0];
+    }
+    /// stable_stiffness() at this servo's rate, with its measured median exchange time as the
+    /// latency (0 before any exchange).
+    double stable_stiffness(double b) const noexcept;
 
   private:
     struct Inputs;
     struct Published;
 
     void run() noexcept;
-    void publish(double time, std::uint64_t cycle, const Vector3& position, const Vector3& velocity,
-                 const Vector3& force) noexcept;
+    void publish(std::size_t arm, double time, std::uint64_t cycle, const Vector3& position,
+                 const Vector3& velocity, const Vector3& force, double energy,
+                 double damping_added) noexcept;
 
-    Devices::Arbelon& arm_;
+    std::array<Devices::Arbelon*, max_arms> arms_{};
+    std::size_t arm_count_ = 0;
     const ServoSettings settings_;
 
     std::unique_ptr<BackgroundThread> thread_;
@@ -256,11 +320,11 @@ class ZELKOR_API Servo {
     std::shared_ptr<RowRing> recording_;
     mutable std::mutex setter_mutex_;
 
-    std::unique_ptr<Published> published_;
+    std::unique_ptr<Published[]> published_;                        // one per arm
     std::chrono::steady_clock::time_point started_{};               // start() and the loop only
     std::atomic<std::chrono::steady_clock::rep> started_ticks_{0};  // the same, for stats()
     std::atomic<std::int64_t> ended_ns_{0};  // loop end, ns after the start; 0 while running
-    std::atomic<std::uint64_t> cycles_{0}, late_{0}, failed_{0}, missed_{0}, stale_{0};
+    std::atomic<std::uint64_t> cycles_{0}, late_{0}, failed_{0}, missed_{0}, stale_{0}, expired_{0};
     DurationHistogram exchange_times_;
 };
 
