@@ -179,6 +179,7 @@ Servo::Servo(const std::vector<Devices::Arbelon*>& arms, const ServoSettings& se
     require_gain(settings.workspace_damping, "the workspace's damping");
     require_gain(settings.max_velocity, "max_velocity");
     require_gain(settings.velocity_damping, "velocity_damping");
+    require_gain(settings.passivity_max_damping, "passivity_max_damping");
     if (settings.cpu < -1 || settings.cpu >= platform::cpu_count()) {
         throw std::invalid_argument("cpu must be -1 or a CPU of this machine, 0 to " +
                                     std::to_string(platform::cpu_count() - 1));
@@ -457,8 +458,15 @@ void Servo::run() noexcept {
         IO::WaitHook hook_before;
         Vector3 position{}, velocity{};
         Vector3 answered{};  // the force of the request the latest state answers
-        Vector3 held{};      // the force of the latest cycle that had a state
-        Vector3 force{};     // this cycle's
+        Vector3 acted{};     // the force before it: what acted on the arm as it came to that state
+        Vector3 moved{};     // m: how far the arm went as it came to that state
+        // The passivity controller's damping in a force is counted as dissipated when it is
+        // computed, and swapped for what it really took once its force has acted: the credit
+        // travels with its force.
+        double credit = 0.0, answered_credit = 0.0, acted_credit = 0.0, in_flight_credit = 0.0;
+        double outstanding = 0.0;  // the credits of forces not yet seen acting
+        Vector3 held{};            // the force of the latest cycle that had a state
+        Vector3 force{};           // this cycle's
         bool have_state = false;
         std::uint32_t failures = 0;
         Clock::time_point last_reply{};
@@ -531,7 +539,7 @@ void Servo::run() noexcept {
     // first reply that came later than the wait for it would be paired with a later request
     // for good.
     auto take_reply = [&](std::size_t index, Clock::time_point written, const Vector3& sent,
-                          Clock::time_point drain_bound, int replies_owed) -> Reply {
+                          double credit, Clock::time_point drain_bound, int replies_owed) -> Reply {
         ArmLoop& a = arms[index];
         const bool first = !a.have_state;
         a.stream->set_deadline(written + (first ? give_up_after : reply_timeout));
@@ -543,13 +551,17 @@ void Servo::run() noexcept {
         exchange_times_.add(static_cast<std::uint64_t>(ns_between(written, replied)));
         if (result == Devices::Arbelon::state_reply_length) {
             if (!a.have_state || a.ramp_again) a.ramp_from = replied;
+            for (int k = 0; k < 3; ++k) a.moved[k] = a.have_state ? p[k] - a.position[k] : 0.0f;
             a.position = p;
             a.velocity = v;
             a.have_state = true;
             a.ramp_again = false;
             a.failures = 0;
             a.last_reply = replied;
+            a.acted = a.answered;
             a.answered = sent;
+            a.acted_credit = a.answered_credit;
+            a.answered_credit = credit;
             publish(index, std::chrono::duration<double>(replied - started_).count(), cycle,
                     a.position, a.velocity, sent, a.energy, a.damping_added);
             return Reply::fresh;
@@ -557,6 +569,7 @@ void Servo::run() noexcept {
         if (thread_->stop_requested() && a.stream->is_open()) return Reply::end;  // cut short
         failed_.fetch_add(1, std::memory_order_relaxed);
         ++a.failures;
+        a.outstanding = std::max(0.0, a.outstanding - credit);  // never seen acting
         if (!a.stream->is_open()) {
             reason = StopReason::port_closed;
             return Reply::end;
@@ -645,6 +658,7 @@ void Servo::run() noexcept {
             ArmLoop& a = arms[i];
             a.force = {0.0f, 0.0f, 0.0f};
             a.damping_added = 0.0;
+            a.credit = 0.0;
             if (a.have_state && a.failures == 0) {
                 ServoState state{t, cycle, a.position, a.velocity, a.answered, a.energy, 0.0};
                 const Vec3 p = widened(a.position), v = widened(a.velocity);
@@ -688,25 +702,33 @@ void Servo::run() noexcept {
                     }
                 }
                 if (settings_.passivity && !law_failed) {
-                    // The energy the environment has taken from the user; when it has given
-                    // out more than it took, damping takes exactly that back.
+                    // The energy the environment has taken from the user: the force that acted
+                    // as the arm came to its latest state, against the way it moved. A
+                    // sampled, delayed law gives energy out that the force it computes from
+                    // the same state would not show. When it has given out more than it took
+                    // (less the damping on its way), damping in the next force takes that back.
                     const double speed2 = dot(v, v);
-                    double energy = a.energy - dot(wanted, v) * dt;
+                    a.energy -= dot(widened(a.acted), widened(a.moved));
+                    a.outstanding -= a.acted_credit;
+                    a.moved = {0.0f, 0.0f, 0.0f};
+                    a.acted_credit = 0.0;
+                    const double energy = a.energy + a.outstanding;
                     if (energy < 0.0 && speed2 > 1e-12 && dt > 0.0) {
-                        a.damping_added = -energy / (speed2 * dt);
+                        a.damping_added =
+                            std::min(-energy / (speed2 * dt), settings_.passivity_max_damping);
                         for (int k = 0; k < 3; ++k) wanted[k] -= a.damping_added * v[k];
-                        energy = 0.0;
                     }
-                    a.energy = energy;
                 }
                 if (workspace) {
                     const Vec3 back = force_of(Effect(bounds), p, v);
                     for (int k = 0; k < 3; ++k) wanted[k] += back[k];
                 }
+                bool damped = a.damping_added > 0.0;
                 if (settings_.max_velocity > 0.0 &&
                     dot(v, v) > settings_.max_velocity * settings_.max_velocity) {
                     // Too fast: only damping, whatever the environment wants.
                     for (int k = 0; k < 3; ++k) wanted[k] = -settings_.velocity_damping * v[k];
+                    damped = false;
                 }
                 double ramp = 1.0;
                 if (soft_start > Clock::duration::zero()) {
@@ -717,6 +739,13 @@ void Servo::run() noexcept {
                 const double k = std::min(ramp, scale);
                 for (int j = 0; j < 3; ++j) wanted[j] *= k;
                 a.force = clamp_force(wanted, settings_.max_force);
+                if (damped) {
+                    const double asked = std::sqrt(dot(wanted, wanted));
+                    const Vec3 sent = widened(a.force);
+                    const double cut = asked > 0.0 ? std::sqrt(dot(sent, sent)) / asked : 0.0;
+                    a.credit = a.damping_added * k * cut * dot(v, v) * dt;
+                    a.outstanding += a.credit;
+                }
                 a.held = a.force;
             } else if (a.have_state && a.failures <= settings_.hold_cycles) {
                 // A failed exchange or two need not make the arm chatter: the last force holds.
@@ -754,12 +783,12 @@ void Servo::run() noexcept {
             ArmLoop& a = arms[i];
             Reply r;
             if (!settings_.pipeline || !a.have_state) {
-                r = take_reply(i, written[i], a.force, written[i] + 2 * reply_timeout, 1);
+                r = take_reply(i, written[i], a.force, a.credit, written[i] + 2 * reply_timeout, 1);
             } else if (a.in_flight) {
                 // The request just written rides the wire beside the reply read now. A failure
                 // drains the line until that request's reply is due too.
                 r = take_reply(
-                    i, a.in_flight_at, a.in_flight_force,
+                    i, a.in_flight_at, a.in_flight_force, a.in_flight_credit,
                     std::max(a.in_flight_at + 2 * reply_timeout, written[i] + reply_timeout), 2);
                 a.in_flight = r == Reply::fresh;
             } else {
@@ -768,6 +797,7 @@ void Servo::run() noexcept {
             }
             if (a.in_flight) {
                 a.in_flight_force = a.force;
+                a.in_flight_credit = a.credit;
                 a.in_flight_at = written[i];
             }
             if (i == 0) reply = r;

@@ -118,8 +118,11 @@ Registry<BoundServo>& servos() {
 // Start and stop let go of the interpreter lock while they wait; so does the destructor.
 class BoundServo : public Servo {
   public:
-    BoundServo(Devices::Arbelon& arm, const ServoSettings& settings)
-        : Servo(arm, settings), stream_(stream_of(arm)) {
+    /// `arms` and the Python objects that hold them, which the servo keeps alive.
+    BoundServo(const std::vector<Devices::Arbelon*>& arms, std::vector<py::object> objects,
+               const ServoSettings& settings)
+        : Servo(arms, settings), objects_(std::move(objects)) {
+        for (Devices::Arbelon* arm : arms) streams_.push_back(&stream_of(*arm));
         servos().add(this);
     }
     ~BoundServo() {
@@ -132,17 +135,20 @@ class BoundServo : public Servo {
 
     void start_bound() {
         if (running()) throw std::runtime_error("this Servo is already running");
-        if (!stream_.is_open()) raise_not_open(stream_);
-        if (stream_.receptions.load() > 0) {
-            throw std::runtime_error(
-                "a handle receives on this stream in the background; a Servo needs the "
-                "stream to itself");
-        }
-        if (stream_.use().driven()) {
-            throw std::runtime_error("another Servo already drives an arm on this stream");
+        for (PyStream* stream : streams_) {
+            if (!stream->is_open()) raise_not_open(*stream);
+            if (stream->receptions.load() > 0) {
+                throw std::runtime_error(
+                    "a handle receives on this stream in the background; a Servo needs the "
+                    "stream to itself");
+            }
+            if (stream->use().driven()) {
+                throw std::runtime_error("another Servo already drives an arm on this stream");
+            }
         }
         // Waits for a call of another thread that is halfway through an exchange.
-        StreamHold hold(stream_);
+        std::vector<std::unique_ptr<StreamHold>> holds;
+        for (PyStream* stream : streams_) holds.push_back(std::make_unique<StreamHold>(*stream));
         bool refused = false;
         std::exception_ptr failure;
         {
@@ -166,7 +172,33 @@ class BoundServo : public Servo {
                 throw std::runtime_error(e.what());
             }
         }
-        hold.handed_over();
+        for (auto& hold : holds) hold->handed_over();
+    }
+
+    /// The warning, once, for a Wall, Sphere or Box stiffer than the servo renders stably (on a
+    /// device of 1 N s/m), unless the passivity controller is on.
+    void warn_if_too_stiff(const std::vector<Effect>& effects) {
+        if (warned_ || settings().passivity) return;
+        const double bound = stable_stiffness(1.0);
+        for (const Effect& e : effects) {
+            double k = 0.0;
+            const char* name = nullptr;
+            if (const auto* w = std::get_if<Wall>(&e)) k = w->stiffness, name = "Wall";
+            if (const auto* s = std::get_if<Sphere>(&e)) k = s->stiffness, name = "Sphere";
+            if (const auto* b = std::get_if<Box>(&e)) k = b->stiffness, name = "Box";
+            if (name == nullptr || !(k > bound)) continue;
+            warned_ = true;
+            const std::string text =
+                std::string("a ") + name + " of " + py::repr(py::float_(k)).cast<std::string>() +
+                " N/m is stiffer than the " + std::to_string(static_cast<long>(bound)) +
+                " N/m this servo renders stably on a device with 1 N s/m of damping "
+                "(Servo.stable_stiffness): it may buzz; lower it, or make the servo with "
+                "passivity=True";
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) {
+                throw py::error_already_set();
+            }
+            return;
+        }
     }
 
     /// Sets the force law, keeping `object` (what holds its code) alive for as long as the
@@ -185,7 +217,7 @@ class BoundServo : public Servo {
     }
     py::object law_object() const { return law_object_; }
 
-    void set_params_from(const ParamValues& values, double ramp) {
+    void set_params_from(const ParamValues& values, double ramp, double ttl = 0.0) {
         if (values.count > ZELKOR_FORCE_LAW_PARAMS) {
             throw py::value_error("Servo.params takes at most " +
                                   std::to_string(ZELKOR_FORCE_LAW_PARAMS) + " values, got " +
@@ -200,7 +232,7 @@ class BoundServo : public Servo {
         if (!(ramp >= 0.0 && ramp <= 3600.0)) {
             throw py::value_error("set_params(): ramp must be from 0 to 3600 seconds");
         }
-        set_params(values.values.data(), values.count, ramp);
+        set_params(values.values.data(), values.count, ramp, ttl);
     }
 
     void record_checked(double seconds) {
@@ -241,8 +273,10 @@ class BoundServo : public Servo {
     }
 
   private:
-    PyStream& stream_;
+    std::vector<PyStream*> streams_;
+    std::vector<py::object> objects_;
     py::object law_object_ = py::none();
+    bool warned_ = false;
 };
 
 }  // namespace Zelkor::HardwareAPI::Python
@@ -868,6 +902,27 @@ void register_effects(py::module_& m) {
     register_fixtures(m);
 }
 
+void register_coupling(py::module_& m) {
+    py::class_<Coupling>(m, "Coupling", py::is_final(),
+                         "A virtual spring-damper between the end-effectors of two arms of one "
+                         "Servo (teleoperation, position to position, both ways): on arm a, "
+                         "-stiffness * (p_a - p_b) - damping * (v_a - v_b) newtons; on arm b the "
+                         "opposite.")
+        .def(py::init<std::size_t, std::size_t, double, double>(), py::arg("a"), py::arg("b"),
+             py::arg("stiffness"), py::arg("damping") = 0.0,
+             "a and b: the arms' numbers, in the order the Servo was given them (0 to 3, "
+             "different); stiffness in N/m and damping in N s/m, neither negative. ValueError "
+             "otherwise.")
+        .def_readonly("a", &Coupling::a, "The first arm's number.\n\nAn int.")
+        .def_readonly("b", &Coupling::b, "The second arm's number.\n\nAn int.")
+        .def_readonly("stiffness", &Coupling::stiffness, "N/m.\n\nA float.")
+        .def_readonly("damping", &Coupling::damping, "N s/m.\n\nA float.")
+        .def("__repr__", [](const Coupling& c) {
+            return "Coupling(a=" + std::to_string(c.a) + ", b=" + std::to_string(c.b) +
+                   ", stiffness=" + text(c.stiffness) + ", damping=" + text(c.damping) + ")";
+        });
+}
+
 void register_records(py::module_& m) {
     py::class_<ServoState>(m, "ServoState",
                            "The servo loop's latest view of the arm.\n\n"
@@ -888,6 +943,15 @@ void register_records(py::module_& m) {
             "force", [](const ServoState& s) { return tuple_of(s.force); },
             "The force sent in that cycle, in newtons.\n\n"
             "A tuple of three floats: x, y, z, after scaling down to max_force.")
+        .def_readonly("energy", &ServoState::energy,
+                      "J: the energy the virtual environment has taken from the user so far, as "
+                      "the passivity observer counts it.\n\n"
+                      "A float: 0 without passivity. Below 0: energy given out that the "
+                      "controller has still to take back, which it can only while the arm "
+                      "moves.")
+        .def_readonly("damping_added", &ServoState::damping_added,
+                      "N s/m: the damping the passivity controller added in that cycle.\n\n"
+                      "A float; 0 when the environment gave out no energy.")
         .def(
             "as_array",
             [](const ServoState& s) {
@@ -926,6 +990,9 @@ void register_records(py::module_& m) {
                       "Whole periods skipped because a cycle ran over by more than a period.\n\n"
                       "An int, counted apart from late_cycles: the schedule never catches up in "
                       "a burst.")
+        .def_readonly("expired", &ServoStats::expired,
+                      "Times what was set with a time to live was not set again in time, so the "
+                      "loop faded its forces to zero.\n\nAn int (see set_effects, set_params).")
         .def_readonly("stale_dropped", &ServoStats::stale_dropped,
                       "Times input that answered no request in flight was dropped.\n\n"
                       "An int: a late reply found waiting before a request, or drained after a "
@@ -967,8 +1034,9 @@ void register_records(py::module_& m) {
                    ", failed_exchanges=" + std::to_string(s.failed_exchanges) +
                    ", missed=" + std::to_string(s.missed) +
                    ", stale_dropped=" + std::to_string(s.stale_dropped) +
-                   ", p50_us=" + text(s.p50_us) + ", p99_us=" + text(s.p99_us) +
-                   ", p999_us=" + text(s.p999_us) + ", max_us=" + text(s.max_us) +
+                   ", expired=" + std::to_string(s.expired) + ", p50_us=" + text(s.p50_us) +
+                   ", p99_us=" + text(s.p99_us) + ", p999_us=" + text(s.p999_us) +
+                   ", max_us=" + text(s.max_us) +
                    ", stop_reason=" + (reason ? "'" + std::string(reason) + "'" : "None") +
                    ", left_limp=" + (s.left_limp ? "True" : "False") + ")";
         });
@@ -986,64 +1054,120 @@ void register_servo_class(py::module_& m) {
         "max_failures exchanges in a row fail (stats().stop_reason says which), and its last "
         "act is always one zero-force request, so the arm is left limp.");
 
-    cls.def(py::init([](Devices::Arbelon& arm, std::optional<double> rate_hz, double max_force,
-                        bool realtime, std::optional<std::uint32_t> max_failures,
-                        std::optional<int> cpu, double reply_timeout, std::uint32_t hold_cycles,
-                        double give_up_after, bool pipeline, double spin_us,
-                        std::optional<double> record) {
-                ServoSettings settings;
-                if (rate_hz && *rate_hz == 0.0) {
-                    throw py::value_error("rate_hz must be from 1 to 20000 Hz, or None");
+    cls.def(
+        py::init([](py::object arm, std::optional<double> rate_hz, double max_force, bool realtime,
+                    std::optional<std::uint32_t> max_failures, std::optional<int> cpu,
+                    double reply_timeout, std::uint32_t hold_cycles, double give_up_after,
+                    bool pipeline, double spin_us, std::optional<double> record, double soft_start,
+                    std::optional<std::pair<Triple, Triple>> workspace,
+                    std::optional<double> max_velocity, bool passivity) {
+            // One Arbelon, or a sequence of them.
+            std::vector<Devices::Arbelon*> arms;
+            std::vector<py::object> objects;
+            if (py::isinstance<Devices::Arbelon>(arm)) {
+                arms.push_back(&arm.cast<Devices::Arbelon&>());
+                objects.push_back(arm);
+            } else if (py::isinstance<py::sequence>(arm) && !py::isinstance<py::str>(arm)) {
+                for (py::handle item : py::reinterpret_borrow<py::sequence>(arm)) {
+                    if (!py::isinstance<Devices::Arbelon>(item)) {
+                        throw py::type_error(
+                            "Servo(): arm must be an Arbelon or a sequence "
+                            "of Arbelons, not a sequence holding " +
+                            std::string(Py_TYPE(item.ptr())->tp_name));
+                    }
+                    arms.push_back(&item.cast<Devices::Arbelon&>());
+                    objects.push_back(py::reinterpret_borrow<py::object>(item));
                 }
-                settings.rate_hz = rate_hz ? *rate_hz : 0.0;
-                settings.reply_timeout = reply_timeout;
-                settings.hold_cycles = hold_cycles;
-                settings.give_up_after = give_up_after;
-                settings.pipeline = pipeline;
-                settings.spin_us = spin_us;
-                settings.max_force = max_force;
-                settings.realtime = realtime;
-                if (max_failures) {
-                    if (*max_failures == 0)
-                        throw py::value_error("max_failures must be at least 1");
-                    settings.max_failures = *max_failures;
+            } else {
+                throw py::type_error(std::string("Servo(): arm must be an Arbelon or a "
+                                                 "sequence of Arbelons, not ") +
+                                     Py_TYPE(arm.ptr())->tp_name);
+            }
+            ServoSettings settings;
+            settings.soft_start = soft_start;
+            settings.passivity = passivity;
+            if (max_velocity) {
+                if (!(*max_velocity > 0.0)) {
+                    throw py::value_error("max_velocity must be more than 0 m/s, or None");
                 }
-                if (cpu) {
-                    if (*cpu < 0) throw py::value_error("cpu must not be negative");
-                    settings.cpu = *cpu;
+                settings.max_velocity = *max_velocity;
+            }
+            if (workspace) {
+                const Vec3& low = three(workspace->first, "Servo(): workspace's corner");
+                const Vec3& high = three(workspace->second, "Servo(): workspace's corner");
+                for (int i = 0; i < 3; ++i) {
+                    if (!(low[i] < high[i])) {
+                        throw py::value_error(
+                            "Servo(): workspace is (lowest corner, highest corner), each "
+                            "value of the first below the second's");
+                    }
                 }
-                auto servo = std::make_unique<BoundServo>(arm, settings);
-                if (record) servo->record_checked(*record);
-                return servo;
-            }),
-            py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
-            py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
-            py::arg("max_failures") = py::none(), py::arg("cpu") = py::none(),
-            py::arg("reply_timeout") = ServoSettings{}.reply_timeout,
-            py::arg("hold_cycles") = ServoSettings{}.hold_cycles,
-            py::arg("give_up_after") = ServoSettings{}.give_up_after, py::arg("pipeline") = false,
-            py::arg("spin_us") = 0.0, py::arg("record") = py::none(),
-            // The servo drives the arm: it keeps it (and so its stream) alive.
-            py::keep_alive<1, 2>(),
-            "A loop for arm, an Arbelon, which the servo keeps alive; it does not start yet. "
-            "rate_hz: cycles per second, 1 to 20000; None measures the line when the loop "
-            "starts and picks the highest rate it holds, at most 1000 (see measure_line). "
-            "max_force: the longest force sent, in newtons, more than 0 and at most 1e6. "
-            "realtime: ask for real-time priority (never fails because of it: see the realtime "
-            "property). max_failures: failed exchanges in a row after which the loop stops, at "
-            "least 1; None leaves it to give_up_after. cpu: the CPU (counted from 0) to bind "
-            "the loop's thread to; None leaves it to the system (a system that refuses the "
-            "binding leaves the thread unbound). reply_timeout: seconds a reply may take from "
-            "its request, apart from the period (the default covers a USB adapter left at its "
-            "16 ms latency timer). hold_cycles: cycles after a failed exchange that resend the "
-            "last force before zero is sent. give_up_after: seconds without a whole reply "
-            "after which the loop stops ('device not answering'). pipeline: keep one request "
-            "in flight (written before the previous reply is read), for lines whose wire time "
-            "dominates; the force then answers a state one cycle older. spin_us: microseconds "
-            "before each deadline that the loop spins instead of sleeping, 0 to 10000: it "
-            "takes the median wake-up from tens of microseconds to a few, at the cost of that "
-            "much CPU a cycle (see bench/wake.cpp). record: seconds of cycles to keep (see "
-            "record()); None keeps none. ValueError for a value out of range.");
+                settings.workspace_min = low;
+                settings.workspace_max = high;
+            }
+            if (rate_hz && *rate_hz == 0.0) {
+                throw py::value_error("rate_hz must be from 1 to 20000 Hz, or None");
+            }
+            settings.rate_hz = rate_hz ? *rate_hz : 0.0;
+            settings.reply_timeout = reply_timeout;
+            settings.hold_cycles = hold_cycles;
+            settings.give_up_after = give_up_after;
+            settings.pipeline = pipeline;
+            settings.spin_us = spin_us;
+            settings.max_force = max_force;
+            settings.realtime = realtime;
+            if (max_failures) {
+                if (*max_failures == 0) throw py::value_error("max_failures must be at least 1");
+                settings.max_failures = *max_failures;
+            }
+            if (cpu) {
+                if (*cpu < 0) throw py::value_error("cpu must not be negative");
+                settings.cpu = *cpu;
+            }
+            auto servo = std::make_unique<BoundServo>(arms, std::move(objects), settings);
+            if (record) servo->record_checked(*record);
+            return servo;
+        }),
+        py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
+        py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
+        py::arg("max_failures") = py::none(), py::arg("cpu") = py::none(),
+        py::arg("reply_timeout") = ServoSettings{}.reply_timeout,
+        py::arg("hold_cycles") = ServoSettings{}.hold_cycles,
+        py::arg("give_up_after") = ServoSettings{}.give_up_after, py::arg("pipeline") = false,
+        py::arg("spin_us") = 0.0, py::arg("record") = py::none(),
+        py::arg("soft_start") = ServoSettings{}.soft_start, py::arg("workspace") = py::none(),
+        py::arg("max_velocity") = py::none(), py::arg("passivity") = false,
+        // The servo drives the arms: it keeps them (and so their streams) alive.
+        py::keep_alive<1, 2>(),
+        "A loop for arm, an Arbelon, or a sequence of up to 4 Arbelons, each on a stream of "
+        "its own, driven in one cycle (every request goes out, then every reply is read); "
+        "the servo keeps them alive; it does not start yet. "
+        "rate_hz: cycles per second, 1 to 20000; None measures the line when the loop "
+        "starts and picks the highest rate it holds, at most 1000 (see measure_line). "
+        "max_force: the longest force sent, in newtons, more than 0 and at most 20 (a "
+        "desk-top arm's motors hold a few newtons for long and about 20 for a moment). "
+        "realtime: ask for real-time priority (never fails because of it: see the realtime "
+        "property). max_failures: failed exchanges in a row after which the loop stops, at "
+        "least 1; None leaves it to give_up_after. cpu: the CPU (counted from 0) to bind "
+        "the loop's thread to; None leaves it to the system (a system that refuses the "
+        "binding leaves the thread unbound). reply_timeout: seconds a reply may take from "
+        "its request, apart from the period (the default covers a USB adapter left at its "
+        "16 ms latency timer). hold_cycles: cycles after a failed exchange that resend the "
+        "last force before zero is sent. give_up_after: seconds without a whole reply "
+        "after which the loop stops ('device not answering'). pipeline: keep one request "
+        "in flight (written before the previous reply is read), for lines whose wire time "
+        "dominates; the force then answers a state one cycle older. spin_us: microseconds "
+        "before each deadline that the loop spins instead of sleeping, 0 to 10000: it "
+        "takes the median wake-up from tens of microseconds to a few, at the cost of that "
+        "much CPU a cycle (see bench/wake.cpp). record: seconds of cycles to keep (see "
+        "record()); None keeps none. soft_start: seconds over which forces ramp in at the "
+        "start, after recovering from failed exchanges and after a time to live is "
+        "refreshed; 0 sends them at once. workspace: (lowest corner, highest corner) of a "
+        "box in metres outside which the servo pushes back (500 N/m, 5 N s/m); None: none. "
+        "max_velocity: m/s above which only damping (10 N s/m) is sent; None: no limit. "
+        "passivity: the time-domain passivity controller, which adds just enough damping to "
+        "take back energy the virtual environment gave out. ValueError for a value out of "
+        "range; TypeError for an arm that is not an Arbelon.");
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
@@ -1095,6 +1219,7 @@ void register_servo_class(py::module_& m) {
         [](BoundServo& s, const py::iterable& items) {
             std::vector<Effect> effects;
             for (py::handle item : items) effects.push_back(effect_of(item));
+            s.warn_if_too_stiff(effects);
             s.set_effects(std::move(effects));
         },
         "The effects whose forces the loop sums. Assigning a list replaces them all at once, "
@@ -1167,15 +1292,22 @@ void register_servo_class(py::module_& m) {
         "tuple of the values last set (a ramp may still be under way: see set_params).");
     cls.def(
         "set_params",
-        [](BoundServo& s, const ParamValues& values, double ramp) {
-            s.set_params_from(values, ramp);
+        [](BoundServo& s, const ParamValues& values, double ramp, std::optional<double> ttl) {
+            if (ttl && !(*ttl > 0.0 && *ttl <= 3600.0)) {
+                throw py::value_error(
+                    "set_params(): ttl must be more than 0 and at most 3600 "
+                    "seconds, or None");
+            }
+            s.set_params_from(values, ramp, ttl ? *ttl : 0.0);
         },
-        py::arg("values"), py::arg("ramp") = 0.0,
+        py::arg("values"), py::arg("ramp") = 0.0, py::arg("ttl") = py::none(),
         "Set the force law's parameters (see params), reached linearly over ramp seconds "
         "from the values in force: a target updated at 60 to 500 Hz from Python renders "
-        "smoothly at the loop's rate when ramp is about its update period.\n\n"
-        "ValueError for more than 64 values, a value that is not finite, or a ramp outside 0 "
-        "to 3600 seconds.");
+        "smoothly at the loop's rate when ramp is about its update period. With ttl, unless "
+        "they are set again within ttl seconds the loop fades its forces to zero within 50 ms "
+        "(see set_effects).\n\n"
+        "ValueError for more than 64 values, a value that is not finite, a ramp outside 0 to "
+        "3600 seconds or a ttl outside (0, 3600].");
     cls.def("record", &BoundServo::record_checked, py::arg("seconds"),
             "Keep every cycle of the next runs: the latest `seconds` worth at the rate, in a "
             "ring made now (0 keeps none). Each start() begins the recording afresh; "
@@ -1190,9 +1322,77 @@ void register_servo_class(py::module_& m) {
             "Recording.overwritten says how many rows the ring no longer held. An empty "
             "Recording when nothing is recorded.");
     cls.def(
-        "state", [](const BoundServo& s) { return s.state(); },
-        "The loop's latest view of the arm (a ServoState).\n\n"
-        "From any thread, running or not; all zeros before the first reply.");
+        "set_effects",
+        [](BoundServo& s, const py::iterable& items, std::optional<double> ttl, std::size_t arm) {
+            std::vector<Effect> effects;
+            for (py::handle item : items) effects.push_back(effect_of(item));
+            if (ttl && !(*ttl > 0.0 && *ttl <= 3600.0)) {
+                throw py::value_error(
+                    "set_effects(): ttl must be more than 0 and at most 3600 "
+                    "seconds, or None");
+            }
+            if (arm >= s.arm_count()) {
+                throw py::value_error("set_effects(): this Servo drives arms 0 to " +
+                                      std::to_string(s.arm_count() - 1));
+            }
+            s.warn_if_too_stiff(effects);
+            s.set_effects(std::move(effects), arm, ttl ? *ttl : 0.0);
+        },
+        py::arg("effects"), py::arg("ttl") = py::none(), py::arg("arm") = 0,
+        "Replace the effects of arm `arm` (0: the first) as a whole, as assigning effects "
+        "does, with a time to live: unless the effects, the couplings or the force law are set "
+        "again within ttl seconds, the loop fades its forces to zero within 50 ms "
+        "(stats().expired counts it) and ramps them in again once they are.\n\n"
+        "For a program that refreshes a target from Python: a stall of its thread (a garbage "
+        "collection, a held interpreter lock, an exception) then leaves the arm limp instead of "
+        "pushing on. ttl None: no limit. ValueError for a ttl or an arm out of range.");
+    cls.def_property(
+        "couplings",
+        [](const BoundServo& s) {
+            const std::vector<Coupling> couplings = s.couplings();
+            py::typing::Tuple<Coupling, py::ellipsis> out(couplings.size());
+            for (std::size_t i = 0; i < couplings.size(); ++i) out[i] = py::cast(couplings[i]);
+            return out;
+        },
+        [](BoundServo& s, const py::iterable& items) {
+            std::vector<Coupling> couplings;
+            for (py::handle item : items) {
+                if (!py::isinstance<Coupling>(item)) {
+                    throw py::type_error(std::string("Servo.couplings takes Coupling objects, "
+                                                     "not ") +
+                                         Py_TYPE(item.ptr())->tp_name);
+                }
+                couplings.push_back(item.cast<Coupling>());
+            }
+            s.set_couplings(std::move(couplings));
+        },
+        "Virtual spring-dampers between the servo's arms (teleoperation): each Coupling pulls "
+        "its two arms' end-effectors towards each other. Assigning replaces them all, from "
+        "any thread.\n\n"
+        "Reads as a tuple of copies. TypeError for anything but Coupling objects, ValueError "
+        "for a coupling of an arm the servo does not drive. With passivity=True each arm's "
+        "force, couplings included, is kept passive.");
+    cls.def(
+        "stable_stiffness",
+        [](const BoundServo& s, double b) {
+            if (!(b > 0.0 && std::isfinite(b))) {
+                throw py::value_error("stable_stiffness(): b must be more than 0 N s/m");
+            }
+            return s.stable_stiffness(b);
+        },
+        py::arg("b") = 1.0,
+        "The stiffest wall, in N/m, this servo renders without a limit cycle on a device of "
+        "physical damping b (N s/m): 2 b / (T + 2 t_d), with T the period and t_d the "
+        "measured median exchange time (0 before any exchange).\n\n"
+        "A wall of stiffness K and damping B sampled with period T is passive only while "
+        "b > K T / 2 + |B|; latency uses damping up too. A Wall, Sphere or Box stiffer than the "
+        "bound at b = 1 warns once (RuntimeWarning) unless passivity is on.");
+    cls.def(
+        "state", [](const BoundServo& s, std::size_t arm) { return s.state(arm); },
+        py::arg("arm") = 0,
+        "The loop's latest view of the arm (a ServoState; of arm `arm` of several).\n\n"
+        "From any thread, running or not; all zeros before the first reply and for an arm the "
+        "servo does not drive.");
     cls.def(
         "exchange_time_histogram",
         [](const BoundServo& s) {
@@ -1297,6 +1497,7 @@ void register_line(py::module_& m) {
 
 void register_servo(py::module_& m) {
     register_effects(m);
+    register_coupling(m);
     register_records(m);
     register_servo_class(m);
     register_line(m);

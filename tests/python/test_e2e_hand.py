@@ -26,8 +26,10 @@ WALL_Y = HOME[1] - 0.002  # the wall 2 mm to the arm's right; the hand pulls 1 c
 HAND = f"spring:200,1,{HOME[0]},{HOME[1] - 0.012},{HOME[2]}"
 
 
-@pytest.mark.parametrize("factor", [3.0, 0.3])
-def test_a_wall_stiffer_than_the_damping_allows_rings(factor: float) -> None:
+@pytest.mark.parametrize(
+    "factor,passivity", [(3.0, False), (0.3, False), (3.0, True)], ids=["rings", "settles", "kept"]
+)
+def test_a_wall_stiffer_than_the_damping_allows_rings(factor: float, passivity: bool) -> None:
     arm_options = ("--fixed-dt", str(PERIOD), "--arm-mass", "0.1", "--arm-damping", "1")
     with Simulator("arbelon", *arm_options, hand=HAND) as sim:
         # A late reply is waited for: a failed exchange would send zero force and knock the arm.
@@ -37,8 +39,15 @@ def test_a_wall_stiffer_than_the_damping_allows_rings(factor: float) -> None:
             max_force=10.0,
             reply_timeout=1.0,
             give_up_after=5.0,
+            soft_start=0.0,
+            passivity=passivity,
         )
-        servo.effects = [zh.Wall((0, 1, 0), WALL_Y, factor * STABLE_STIFFNESS)]
+        wall = [zh.Wall((0, 1, 0), WALL_Y, factor * STABLE_STIFFNESS)]
+        if factor > 1 and not passivity:
+            with pytest.warns(RuntimeWarning, match="stiffer than"):
+                servo.effects = wall
+        else:
+            servo.effects = wall
         seen: dict[int, float] = {}  # y by cycle
         end = time.monotonic() + 120.0  # however loaded the machine
         with servo:
@@ -52,7 +61,13 @@ def test_a_wall_stiffer_than_the_damping_allows_rings(factor: float) -> None:
     ys = [y for cycle, y in seen.items() if cycle > last - window]
     assert len(ys) >= 20
     swing = max(ys) - min(ys)
-    if factor > 1:  # a limit cycle: pushed out, pulled back in, never still
+    if passivity:  # the controller took back what the wall gave out: still
+        assert swing < 0.00005, f"{swing * 1000:.4f} mm peak to peak over the last second"
+        # What the wall gave out in its last cycles in, at hardly any speed, waits for the arm
+        # to move: a fraction of a millijoule, where a controller that itself gave out would
+        # have run to joules.
+        assert servo.state().energy > -0.001
+    elif factor > 1:  # a limit cycle: pushed out, pulled back in, never still
         assert swing >= 0.001, f"{swing * 1000:.4f} mm peak to peak over the last second"
     else:  # at rest in the wall, where its push balances the hand's pull
         assert swing < 0.0001, f"{swing * 1000:.4f} mm peak to peak over the last half second"

@@ -45,7 +45,8 @@ struct ServoState {
     Vector3 force{};          ///< N: the force sent in that cycle (to a force function: the
                               ///< force sent in the cycle before the one it computes for)
     /// J: the energy the virtual environment has taken from the user so far, as the passivity
-    /// observer counts it (0 without passivity; it never goes below 0 with it).
+    /// observer counts it (0 without passivity). Below 0: energy given out that the controller
+    /// has still to take back, which it can only while the arm moves.
     double energy = 0.0;
     /// N s/m: the damping the passivity controller added in that cycle (0: none needed).
     double damping_added = 0.0;
@@ -148,8 +149,11 @@ struct ServoSettings {
     double velocity_damping = 10.0;
     /// The time-domain passivity controller: each cycle it observes the energy flowing between
     /// the arm and the virtual environment, and when the environment has given out energy it
-    /// adds just enough damping to take it back.
+    /// adds just enough damping to take it back, up to passivity_max_damping.
     bool passivity = false;
+    /// N s/m: damping acts a cycle late, and more than this would itself give energy out; what
+    /// it cannot take back in one cycle waits for the next.
+    double passivity_max_damping = 20.0;
 };
 
 /// The stiffest wall that a device of physical damping `b` (N s/m) renders without a limit

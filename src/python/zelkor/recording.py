@@ -13,7 +13,7 @@ _Path = Union[str, "os.PathLike[str]"]
 
 # The columns of a servo recording's rows, as the library writes them (ServoRecord in
 # ZelkorHardwareAPI/control/servo.h).
-_SERVO_COLUMNS = 19
+_SERVO_COLUMNS = 21
 _FLAGS = {"late": 1, "failed": 2, "missed": 4, "stale_dropped": 8}
 _EFFECTS, _LAW = 16, 32
 
@@ -25,8 +25,8 @@ class Recording:
     A servo's has `time` (s since start) and `cycle` of shape (N,); `position`, `velocity` and
     `force` (the force sent) of shape (N, 3); `effects_force` and `law_force` (the parts that made
     it, before scaling to max_force) of shape (N, 3), or None when that part never took part;
-    `exchange_us` of shape (N,); and the booleans `late`, `failed`, `missed` and
-    `stale_dropped` of shape (N,). A handle's has `time`, `device_id`, `quaternion` (N, 4),
+    `exchange_us` of shape (N,); the booleans `late`, `failed`, `missed` and `stale_dropped` of
+    shape (N,); and the passivity controller's `energy` (J) and `damping_added` (N s/m). A handle's has `time`, `device_id`, `quaternion` (N, 4),
     `error_flag`, `connection_sensor` and `user_data_length`.
     """
 
@@ -50,6 +50,8 @@ class Recording:
             "effects_force": rows[:, 11:14].copy() if (flags & _EFFECTS).any() else None,
             "law_force": rows[:, 14:17].copy() if (flags & _LAW).any() else None,
             "exchange_us": rows[:, 17].copy(),
+            "energy": rows[:, 19].copy(),
+            "damping_added": rows[:, 20].copy(),
         }
         for name, bit in _FLAGS.items():
             arrays[name] = (flags & bit) != 0
