@@ -34,7 +34,7 @@ def wait_for(condition: Any, limit: float = 10.0) -> bool:
 
 def test_a_law_runs_in_the_loop_with_its_parameters(simulator: StartSimulator) -> None:
     arm = zh.Arbelon(zh.SerialStream(simulator("arbelon", "--echo").port))
-    servo = zh.Servo(arm, 500.0, max_force=50.0)
+    servo = zh.Servo(arm, 500.0, max_force=20.0, soft_start=0.0)
     servo.force_law = LAW(spring)  # the only reference: the servo keeps it alive
     gc.collect()
     servo.params = (0.0, 0.0, 0.0, 0.0)

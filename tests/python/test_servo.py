@@ -71,7 +71,7 @@ def test_each_cycle_sends_the_summed_clamped_force_and_stop_leaves_the_arm_limp(
 ) -> None:
     arm = arm_on(device)
     peer = ArmThread(device)
-    servo = zh.Servo(arm, 200.0, max_force=2.0)
+    servo = zh.Servo(arm, 200.0, max_force=2.0, soft_start=0.0)
     assert (servo.rate_hz, servo.max_force, servo.running) == (200.0, 2.0, False)
     servo.effects = [zh.Spring((0, 0, 0), 10.0), zh.Wall((0, 0, 1), 0.0, 100.0)]
     with servo:

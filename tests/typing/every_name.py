@@ -280,7 +280,9 @@ def servo(stream: zh.SerialStream) -> None:
     numbers += (friction.stiffness, friction.mu, friction.damping)
     assert all(isinstance(x, float) for x in numbers)
 
-    loop = zh.Servo(zh.Arbelon(stream), 500.0, max_force=4.0, realtime=False, max_failures=10)
+    loop = zh.Servo(
+        zh.Arbelon(stream), 500.0, max_force=4.0, realtime=False, max_failures=10, passivity=True
+    )
     loop.effects = (wall, spring, damper, constant, *shapes)
     effects = loop.effects
     assert isinstance(effects, tuple)
@@ -305,6 +307,22 @@ def servo(stream: zh.SerialStream) -> None:
         isinstance(x, float) for x in (stats.p50_us, stats.p99_us, stats.p999_us, stats.max_us)
     )
     assert isinstance(stats.missed, int) and isinstance(stats.stale_dropped, int)
+    assert isinstance(stats.expired, int)
+    assert isinstance(now.energy, float) and isinstance(now.damping_added, float)
+    other = zh.SerialStream("/dev/zelkor-no-such-port-2")
+    pair = zh.Servo(
+        [zh.Arbelon(stream), zh.Arbelon(other)],
+        soft_start=0.0,
+        workspace=((-0.1, -0.1, -0.1), (0.1, 0.1, 0.1)),
+        max_velocity=1.0,
+    )
+    pair.couplings = [zh.Coupling(0, 1, 300.0, damping=2.0)]
+    coupling = pair.couplings[0]
+    assert (coupling.a, coupling.b, coupling.stiffness, coupling.damping) == (0, 1, 300.0, 2.0)
+    pair.set_effects([spring], ttl=0.1, arm=1)
+    pair.set_params([1.0], ramp=0.0, ttl=0.5)
+    assert isinstance(pair.stable_stiffness(b=2.0), float)
+    assert isinstance(pair.state(1), zh.ServoState)
     for low, high, count in loop.exchange_time_histogram():
         assert isinstance(low, float) and isinstance(high, float) and isinstance(count, int)
     zh.Servo(zh.Arbelon(stream))
@@ -417,6 +435,7 @@ def main() -> None:
         "ServoState",
         "ServoStats",
         "Servo",
+        "Coupling",
         "LineMeasurement",
         "measure_line",
         "force_law",
