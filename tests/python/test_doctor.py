@@ -11,9 +11,10 @@ import subprocess
 import sys
 import types
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import pytest
+import ZelkorHardwareAPI as zh
 from zelkor import doctor
 
 if TYPE_CHECKING:
@@ -175,7 +176,7 @@ def test_port_access(tmp_path: Path, user: doctor.User, verdict: str, said: str)
         assert "udev" in text and 'MODE="0660"' in text
 
 
-def line(strict: float, pipelined: float, failed: int = 0) -> doctor.zh.LineMeasurement:
+def line(strict: float, pipelined: float, failed: int = 0) -> zh.LineMeasurement:
     figures = types.SimpleNamespace(
         exchange_p50_us=1e6 / strict if strict else 0.0,
         exchange_p99_us=1e6 / strict if strict else 0.0,
@@ -184,7 +185,7 @@ def line(strict: float, pipelined: float, failed: int = 0) -> doctor.zh.LineMeas
         exchanges=100,
         failed=failed,
     )
-    return figures  # type: ignore[return-value]
+    return cast(zh.LineMeasurement, figures)
 
 
 @pytest.mark.parametrize(
@@ -199,7 +200,7 @@ def line(strict: float, pipelined: float, failed: int = 0) -> doctor.zh.LineMeas
     ],
 )
 def test_what_the_line_means_for_a_1_khz_loop(
-    measured: doctor.zh.LineMeasurement, verdict: str, said: str
+    measured: zh.LineMeasurement, verdict: str, said: str
 ) -> None:
     found = doctor.describe_line("/dev/ttyUSB0", measured)
     assert found.verdict == verdict

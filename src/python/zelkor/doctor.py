@@ -43,6 +43,14 @@ LOOP_HZ = 1000.0
 LATENCY_RULE = 'ACTION=="add", SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", ATTR{latency_timer}="1"'
 
 
+def _texts() -> List[str]:
+    return []
+
+
+def _ids() -> List[int]:
+    return []
+
+
 @dataclass
 class Finding:
     """One check's verdict on one thing (a port, the machine)."""
@@ -50,7 +58,7 @@ class Finding:
     check: str
     verdict: str  # OK, NOTE or PROBLEM
     summary: str
-    details: List[str] = field(default_factory=list)
+    details: List[str] = field(default_factory=_texts)
 
 
 @dataclass
@@ -60,7 +68,7 @@ class User:
     uid: int
     gids: List[int]  # the groups of this login session
     name: str
-    listed_in: List[int] = field(default_factory=list)  # groups /etc/group lists it in
+    listed_in: List[int] = field(default_factory=_ids)  # groups /etc/group lists it in
 
     @staticmethod
     def current() -> User:
