@@ -486,12 +486,8 @@ def report(findings: Sequence[Finding], out: TextIO) -> int:
     notes = sum(f.verdict == NOTE for f in findings)
     print(file=out)
     if problems:
-        plural = "s" if problems > 1 else ""
-        row(
-            "overall",
-            PROBLEM,
-            f"{problems} problem{plural}: fix them as said above, then run zelkor doctor again",
-        )
+        which = f"{problems} problems: fix them" if problems > 1 else "1 problem: fix it"
+        row("overall", PROBLEM, f"{which} as said above, then run zelkor doctor again")
         return 1
     row(
         "overall",
