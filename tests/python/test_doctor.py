@@ -151,22 +151,27 @@ def test_real_time_priority(
     assert said in found.summary + "\n".join(found.details)
 
 
+RW_GROUP = stat.S_IRUSR | stat.S_IWUSR | stat.S_IRGRP | stat.S_IWGRP
+
+
 @pytest.mark.parametrize(
-    "user, verdict, said",
+    "user, mode, verdict, said",
     [
-        (doctor.User(0, [0], "root"), doctor.OK, "as root"),
-        (doctor.User(4242, [4243], "owner"), doctor.OK, "as owner"),
-        (doctor.User(4000, [4000, 4243], "member"), doctor.OK, "as member"),
-        (doctor.User(4000, [4000], "stranger"), doctor.PROBLEM, "sudo usermod -aG"),
+        (doctor.User(0, [0], "root"), RW_GROUP, doctor.OK, "run zelkor doctor as that user"),
+        (doctor.User(4242, [4243], "owner"), RW_GROUP, doctor.OK, "as owner"),
+        (doctor.User(4000, [4000, 4243], "member"), RW_GROUP, doctor.OK, "as member"),
+        (doctor.User(4000, [4000], "stranger"), RW_GROUP, doctor.PROBLEM, "sudo usermod -aG"),
         # Added to the group since logging in: the session's groups do not have it yet.
-        (doctor.User(4000, [4000], "newcomer", [4243]), doctor.PROBLEM, "log out and in"),
+        (doctor.User(4000, [4000], "newcomer", [4243]), RW_GROUP, doctor.PROBLEM, "log out and in"),
+        # The group may not use it: joining it would not help.
+        (doctor.User(4000, [4000, 4243], "member"), 0o600, doctor.PROBLEM, "Only its owner"),
     ],
 )
-def test_port_access(tmp_path: Path, user: doctor.User, verdict: str, said: str) -> None:
+def test_port_access(tmp_path: Path, user: doctor.User, mode: int, verdict: str, said: str) -> None:
     root = ftdi_tree(tmp_path, 1)
     port = root / "dev/ttyUSB0"
     os.chown(port, 4242, 4243)
-    port.chmod(stat.S_IRUSR | stat.S_IWUSR | stat.S_IRGRP | stat.S_IWGRP)
+    port.chmod(mode)
     machine = doctor.Machine(str(root), user)
     found = doctor.check_access("ttyUSB0", machine)
     assert found.verdict == verdict

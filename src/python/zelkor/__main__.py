@@ -54,6 +54,14 @@ def main(argv: List[str] | None = None) -> int:
         top.print_usage(sys.stderr)
         print("zelkor: a command is needed, such as: zelkor doctor", file=sys.stderr)
         return 2
+    if sys.platform == "win32":
+        # Ports, groups, sysfs and the scheduler it checks are Linux's.
+        print(
+            "zelkor doctor checks Linux machines; on Windows, the adapter's latency timer is "
+            "in Device Manager (see the Windows guide)",
+            file=sys.stderr,
+        )
+        return 2
     if not 0 < args.seconds <= 60:
         top.error("--seconds must be more than 0 and at most 60")
     if not os.path.isdir(args.root):

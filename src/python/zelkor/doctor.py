@@ -180,13 +180,38 @@ def check_access(port: str, machine: Machine) -> Finding:
     mode = stat.filemode(st.st_mode)
     user = machine.user
     where = f"{port}: owner {owner_name(st.st_uid)}, group {group}, {mode}"
-    if may_use(st, user):
-        why = "as root" if user.uid == 0 else f"as {user.name}"
-        return Finding(name, OK, f"{where}; readable and writable {why}")
-    details = [
-        f"{user.name} may not open it: the port is for its owner and the group {group}, and "
-        f"{user.name} is not in {group}.",
+    rule = [
+        '    SUBSYSTEM=="tty", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", '
+        'GROUP="dialout", MODE="0660"',
+        "then: sudo udevadm control --reload && sudo udevadm trigger (or plug it in again).",
     ]
+    group_rw = st.st_mode & (stat.S_IRGRP | stat.S_IWGRP) == stat.S_IRGRP | stat.S_IWGRP
+    if may_use(st, user):
+        if user.uid != 0:
+            return Finding(name, OK, f"{where}; readable and writable as {user.name}")
+        return Finding(
+            name,
+            OK,
+            f"{where}; readable and writable as root",
+            [
+                "Run as root, this check says nothing of a program run as another user: run "
+                "zelkor doctor as that user"
+                + (f" (who needs to be in {group})." if group_rw and st.st_gid else ".")
+            ],
+        )
+    if not group_rw:
+        return Finding(
+            name,
+            PROBLEM,
+            where,
+            [
+                "Only its owner may open it. Give the device's port to a group with a udev "
+                "rule, such as /etc/udev/rules.d/99-zelkor.rules (your adapter's ids: "
+                "zelkor-console ports), and join that group:",
+                *rule,
+            ],
+        )
+    details = [f"{user.name} may not open it: {user.name} is not in its group, {group}."]
     if st.st_gid in user.listed_in:
         details += [
             f"{user.name} was added to {group} after this login began: log out and in again "
@@ -199,11 +224,9 @@ def check_access(port: str, machine: Machine) -> Finding:
             f"    sudo usermod -aG {group} {user.name}",
         ]
     details += [
-        "Or give the device's port to a group with a udev rule, such as "
+        "Or give the device's port to another group with a udev rule, such as "
         "/etc/udev/rules.d/99-zelkor.rules (your adapter's ids: zelkor-console ports):",
-        '    SUBSYSTEM=="tty", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", '
-        'GROUP="dialout", MODE="0660"',
-        "then: sudo udevadm control --reload && sudo udevadm trigger (or plug it in again).",
+        *rule,
     ]
     return Finding(name, PROBLEM, where, details)
 
@@ -255,8 +278,10 @@ def check_latency(port: str, info: zh.PortInfo | None, machine: Machine) -> Find
         return Finding(name, NOTE, f"{tty} (ftdi_sio): the driver shows no latency timer in sysfs")
     if driver == "cdc_acm":
         return Finding(name, OK, f"{tty} (cdc_acm): native USB, no latency timer")
-    if driver in ("", "serial", "serial8250", "port"):
-        return Finding(name, OK, f"{tty}: no USB adapter, no latency timer")
+    if driver in ("serial", "serial8250", "port"):
+        return Finding(name, OK, f"{tty} ({driver}): a built-in UART, no latency timer")
+    if not driver:
+        return Finding(name, OK, f"{tty}: not a serial port sysfs lists; no latency timer to see")
     return Finding(
         name,
         NOTE,
