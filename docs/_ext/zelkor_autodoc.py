@@ -183,6 +183,12 @@ def shared_paragraphs(cls):
 def share_paragraphs(app, what, name, lines, obj):
     """Shows each shared paragraph once, in the class's text; its methods point there."""
     if what == "class" and inspect.isclass(obj):
+        # The class's text and its constructor's come here one after the other: once only.
+        done = getattr(app.env, "zelkor_shared_shown", set())
+        app.env.zelkor_shared_shown = done
+        if name in done:
+            return
+        done.add(name)
         for paragraph, names in shared_paragraphs(obj).items():
             lines += [
                 "",
