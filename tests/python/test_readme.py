@@ -33,8 +33,9 @@ def test_the_handle_snippet_works_against_the_simulator(simulator):
 
 
 DOCS = os.path.join(os.path.dirname(README), "docs")
-# Examples that need a real device say so on their first line; only those are skipped.
-NEEDS_DEVICE = "# Needs a real device"
+# Examples that need a real device (or something else a reader brings, such as a compiled
+# library) say so on their first line: "# Needs ...". Only those are skipped.
+NEEDS = "# Needs "
 # docs/servo.md is rewritten on another branch; its examples join this test from there.
 PAGES = ["README.md"] + sorted(
     "docs/" + name for name in os.listdir(DOCS) if name.endswith(".md") and name != "servo.md"
@@ -64,10 +65,10 @@ def python_blocks(page):
 
 
 @pytest.mark.parametrize("page", [page for page in PAGES if python_blocks(page)])
-def test_every_example_runs_one_after_another(page, simulator):
+def test_every_example_runs_one_after_another(page, simulator, tmp_path):
     """Each page's Python examples in one interpreter, in the order they come, as a reader
     pastes them one after another."""
-    run = [(line, code) for line, code in python_blocks(page) if not code.startswith(NEEDS_DEVICE)]
+    run = [(line, code) for line, code in python_blocks(page) if not code.startswith(NEEDS)]
     if not run:
         pytest.skip(f"{page}: every example needs a real device")
     script = "\n".join(code for _, code in run)
@@ -83,7 +84,7 @@ def test_every_example_runs_one_after_another(page, simulator):
             code = code.replace(name, port)
         program += f"print('>>> {page}:{line}', flush=True)\n{code}\n{CHECK}"
     done = subprocess.run(
-        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120
+        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120, cwd=tmp_path
     )
     # The last ">>>" line before a failure names the example that failed.
     assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
