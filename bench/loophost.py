@@ -67,6 +67,7 @@ def run_loop(mode, rate, seconds, port, load_thread):
         push=1.5,
         realtime=mode == "servo-rt",
         python_loop=mode == "python",
+        pipeline=False,
     )
     arm = zh.Arbelon(zh.SerialStream(port))
     arm.device_wakeup()

@@ -108,7 +108,7 @@ def main() -> None:
         "simulator",
         nargs="*",
         metavar="SIMULATOR-OPTION",
-        help="options for zelkor-sim after --, e.g. -- --hangup-after 50",
+        help="options for zelkor-sim after --, e.g. -- --hangup-after 1",
     )
     args = parser.parse_args()
     text: str = args.user_data

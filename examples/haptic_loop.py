@@ -33,6 +33,7 @@ HOLD_STIFFNESS = 150.0  # N/m: the hand keeps the end-effector over its start in
 HAND_DAMPING = 8.0  # N s/m: a relaxed hand slows every motion
 MAX_FORCE = 8.0  # N: never ask for more, whatever the numbers say
 PRESS, LIFT = 1.4, 0.6  # s: the hand presses for PRESS, then lifts for LIFT, and again
+IDENTITY_BYTES = 21  # arm.last_result after a whole identity reply to the wake-up
 
 # What the effects of the Servo's loop may be.
 Effect = Union[zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce]
@@ -160,6 +161,12 @@ class Progress:
             print()
 
 
+def rate_text(t: float, rate_hz: float) -> str:
+    """The loop rate for the status line, once a full second of cycles gives it meaning: the
+    first few cycles come in a burst and would read as a rate well over the target."""
+    return f"{rate_hz:6.0f} Hz" if t >= 1.0 else "     - Hz"
+
+
 def pressing(t: float) -> bool:
     """Whether the virtual hand presses (else it lifts) at `t` seconds."""
     return (t % (PRESS + LIFT)) < PRESS
@@ -222,7 +229,7 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
                     t,
                     f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
                     f"{(z - wall) * 1e3:+7.2f} mm | force z {state.force[2]:+6.2f} N"
-                    f" | {servo.stats().rate_hz:6.0f} Hz",
+                    f" | {rate_text(t, servo.stats().rate_hz)}",
                 )
             time.sleep(0.002)
     progress.done()
@@ -298,11 +305,11 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
             times.append(t)
             heights.append(z - wall)
             forces.append(force[2])
-            rate = f"{len(latencies) / t:6.0f} Hz" if t > 0.05 else "     - Hz"
             progress.show(
                 t,
                 f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
-                f"{(z - wall) * 1e3:+7.2f} mm | force z {force[2]:+6.2f} N | {rate}",
+                f"{(z - wall) * 1e3:+7.2f} mm | force z {force[2]:+6.2f} N | "
+                f"{rate_text(t, len(latencies) / t if t > 0 else 0.0)}",
             )
 
         # Absolute deadlines keep the average rate, as the Servo's do: a cycle that ends after
@@ -423,9 +430,16 @@ def main() -> None:
     with port_or_simulator(args.port, "arbelon", *options) as port:
         if not args.port:
             print(f"started the simulator on {port}")
-        stream = zh.SerialStream(port)
+        try:
+            stream = zh.SerialStream.open(port)
+        except OSError as error:
+            # Such as errno 13, Permission denied: the user is not in the port's group
+            # (zelkor doctor says what to change).
+            sys.exit(f"cannot open {port}: {error.strerror} (errno {error.errno})")
         arm = zh.Arbelon(stream)
         info = arm.device_wakeup_dict()
+        if arm.last_result != IDENTITY_BYTES:
+            sys.exit(f"no device answered the wake-up on {port}: {stream.last_error}")
         print(
             "Arbelon {device_id:#06x}, model {device_model_number}, hardware "
             "{hardware_version}, firmware {firmware_version}, id {device_id_ext}".format(**info)

@@ -14,6 +14,9 @@ reads (autodoc_docstring_signature). This extension adds the rest:
 - Docstrings that are not valid reStructuredText (plain text written in C++ strings may not
   be) are shown as written, in a literal block, instead of failing the build; the build
   lists them. With ZELKOR_DOCS_STRICT=1 in the environment they are warnings instead.
+- A paragraph that three or more methods of a class repeat word for word (the Arbelon's four
+  state exchanges say alike what a failed exchange returns) is shown once, in the class's
+  text, naming the methods; each of them points there instead.
 - Every public class, function, method and property of the modules in
   ``zelkor_reference_modules`` must be on some page of the reference: one that is not is a
   warning, so a name added to the module cannot be left out unnoticed.
@@ -160,12 +163,63 @@ def indented_blocks_as_code(lines):
     lines[:] = out
 
 
+def paragraphs(text):
+    """A docstring's paragraphs (after pybind11's signature line), each as one string."""
+    return [p.strip() for p in re.split(r"\n\s*\n", text or "") if p.strip()]
+
+
+def shared_paragraphs(cls):
+    """{paragraph: [method names]} for each paragraph three or more of the class's own
+    methods repeat word for word, in the order the methods come."""
+    users = {}
+    for member, value in vars(cls).items():
+        if member.startswith("_") or not callable(value):
+            continue
+        for paragraph in paragraphs(getattr(value, "__doc__", ""))[1:]:
+            users.setdefault(paragraph, []).append(member)
+    return {p: names for p, names in users.items() if len(names) >= 3}
+
+
+def share_paragraphs(app, what, name, lines, obj):
+    """Shows each shared paragraph once, in the class's text; its methods point there."""
+    if what == "class" and inspect.isclass(obj):
+        # The class's text and its constructor's come here one after the other: once only.
+        done = getattr(app.env, "zelkor_shared_shown", set())
+        app.env.zelkor_shared_shown = done
+        if name in done:
+            return
+        done.add(name)
+        for paragraph, names in shared_paragraphs(obj).items():
+            lines += [
+                "",
+                f"Alike for {', '.join(f'``{n}``' for n in names)}:",
+                "",
+                "   " + paragraph,
+            ]
+        return
+    if what != "method" or name.count(".") < 2:
+        return
+    module, owner_name, _ = name.rsplit(".", 2)
+    owner = getattr(sys.modules.get(module), owner_name, None)
+    if not inspect.isclass(owner):
+        return
+    text = "\n".join(lines)
+    for paragraph, names in shared_paragraphs(owner).items():
+        if paragraph in text:
+            alike = ", ".join(f"``{n}``" for n in names)
+            text = text.replace(
+                paragraph, f"The rest, alike for {alike}: see :class:`{owner_name}`."
+            )
+    lines[:] = text.split("\n")
+
+
 def process_docstring_early(app, what, name, obj, options, lines):
     # A C++ string literal escaped twice shows "\\n" instead of a line break.
     if any("\\n" in line for line in lines) and from_extension_module(obj):
         text = "\n".join(lines).replace("\\n", "\n")
         lines[:] = text.split("\n")
     rewrite_overloads(what, name, lines)
+    share_paragraphs(app, what, name, lines, obj)
     if what == "module":
         indented_blocks_as_code(lines)
     # Google and NumPy sections (Args:, Returns:, Parameters ...) become fields. Not for

@@ -133,9 +133,9 @@ void Reception::record_status(std::uint16_t device_id, const float* quaternion,
                               std::uint8_t user_data_length) noexcept {
     Control::RowRing* const ring = recording_.get();  // replaced only while not receiving
     if (ring == nullptr) return;
-    ring->set(0, std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                               recording_since_)
-                     .count());
+    ring->set(
+        0,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - recording_since_).count());
     ring->set(1, device_id);
     for (std::size_t i = 0; i < 4; ++i) ring->set(2 + i, quaternion[i]);
     ring->set(6, error_flag);

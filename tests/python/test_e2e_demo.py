@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 import pytest
 
 if TYPE_CHECKING:
-    from conftest import StartSimulator
+    from conftest import Device, StartSimulator
 
 DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "haptic_loop.py")
 
@@ -75,3 +75,29 @@ def test_the_demo_drives_a_given_port(simulator: StartSimulator) -> None:
     assert run.returncode == 0, run.stderr
     assert "started the simulator" not in run.stdout
     assert "penetration   max" in run.stdout
+
+
+@pytest.mark.parametrize(
+    "port, said",
+    [
+        ("/dev/zelkor-no-such-port", "No such file or directory (errno 2)"),
+        ("silent", "no device answered the wake-up on "),
+    ],
+)
+def test_the_demo_stops_on_a_port_without_a_device(port: str, said: str, device: Device) -> None:
+    # "silent": a terminal that opens, where nothing answers.
+    run = run_demo("--port", device.path if port == "silent" else port)
+    assert run.returncode == 1
+    assert said in run.stderr
+    assert "rendering" not in run.stdout and "Arbelon" not in run.stdout
+
+
+@pytest.mark.parametrize("loop", [(), ("--python-loop",)])
+def test_the_status_line_gives_no_rate_before_a_full_second(loop: tuple[str, ...]) -> None:
+    # Not a terminal: a status line a second, the first at the start.
+    run = run_demo("--seconds", "1.5", *loop)
+    assert run.returncode == 0, run.stderr
+    status = re.findall(r"^  t +([\d.]+)/.* \| +(\S+) Hz$", run.stdout, re.M)
+    assert status, run.stdout
+    for t, rate in status:
+        assert (rate == "-") == (float(t) < 1.0), run.stdout

@@ -5,6 +5,8 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 
 
@@ -28,3 +30,63 @@ def test_the_handle_snippet_works_against_the_simulator(simulator):
     # The simulated handle echoes the user data and finds nothing wrong with the message.
     assert any(line.endswith("[1, 2, 3]") for line in lines)
     assert not any(line.startswith("error") for line in lines)
+
+
+DOCS = os.path.join(os.path.dirname(README), "docs")
+# Examples that need a real device (or something else a reader brings, such as a compiled
+# library) say so on their first line: "# Needs ...". Only those are skipped.
+NEEDS = "# Needs "
+# docs/servo.md is rewritten on another branch; its examples join this test from there.
+PAGES = ["README.md"] + sorted(
+    "docs/" + name for name in os.listdir(DOCS) if name.endswith(".md") and name != "servo.md"
+)
+# The devices the examples name, played by simulators: a port, or a link the page's own
+# instructions start a simulator with (zelkor-sim arbelon --link /tmp/arbelon).
+PORTS = {"/dev/ttyUSB0": "arbelon", "/dev/ttyUSB1": "handle"}
+LINKS = {"/tmp/arbelon": "arbelon", "/tmp/zelkor-handle": "handle"}
+
+
+# After each example: a stream it made that did not open fails it (a stream never raises).
+CHECK = """
+for _name, _value in list(globals().items()):
+    if type(_value).__name__ == "SerialStream" and _value.open_result != 1:
+        raise SystemExit(f"{_name} did not open: {_value.last_error}")
+"""
+
+
+def python_blocks(page):
+    """The page's Python examples: (line of the first line of code, code)."""
+    with open(os.path.join(os.path.dirname(README), page)) as f:
+        text = f.read()
+    return [
+        (text[: m.start()].count("\n") + 2, m.group(1))
+        for m in re.finditer(r"^```python\n(.*?)^```", text, re.S | re.M)
+    ]
+
+
+@pytest.mark.parametrize("page", [page for page in PAGES if python_blocks(page)])
+def test_every_example_runs_one_after_another(page, simulator, tmp_path):
+    """Each page's Python examples in one interpreter, in the order they come, as a reader
+    pastes them one after another."""
+    run = [(line, code) for line, code in python_blocks(page) if not code.startswith(NEEDS)]
+    if not run:
+        pytest.skip(f"{page}: every example needs a real device")
+    script = "\n".join(code for _, code in run)
+    for link, kind in LINKS.items():
+        if f'"{link}"' in script:
+            if os.path.lexists(link):
+                os.remove(link)
+            simulator(kind, "--link", link)
+    ports = {name: simulator(kind).port for name, kind in PORTS.items() if name in script}
+    program = ""
+    for line, code in run:
+        for name, port in ports.items():
+            code = code.replace(name, port)
+        program += f"print('>>> {page}:{line}', flush=True)\n{code}\n{CHECK}"
+    done = subprocess.run(
+        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120, cwd=tmp_path
+    )
+    # The last ">>>" line before a failure names the example that failed.
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    # A handle-state message to another device id gets the handle's error 1.
+    assert not re.search(r"^error ", done.stdout, re.M), done.stdout[-2000:]

@@ -21,8 +21,6 @@
 
 import os
 import uuid
-
-import numpy
 from typing import (
     Any,
     Callable,
@@ -37,6 +35,7 @@ from typing import (
     overload,
 )
 
+import numpy
 from typing_extensions import Self, TypeAlias, deprecated
 
 __version__: str
@@ -641,6 +640,7 @@ class Recording:
     def load(cls, path: str | os.PathLike[str]) -> Recording: ...
     def columns(self) -> tuple[list[str], Any]: ...
     def to_csv(self, path: str | os.PathLike[str]) -> None: ...
+
 def measure_line(
     arm: Arbelon, seconds: float = 1.0, reply_timeout: float = 0.025
 ) -> LineMeasurement: ...

@@ -96,9 +96,7 @@ def force_law(function: Callable[..., None]) -> Any:
         import numba
         from numba import types
     except ImportError:
-        raise ImportError(
-            "zh.force_law needs Numba: pip install ZelkorHardwareAPI[jit]"
-        ) from None
+        raise ImportError("zh.force_law needs Numba: pip install ZelkorHardwareAPI[jit]") from None
 
     kernel = numba.njit(cache=False)(function)
     pointer = types.CPointer(types.float64)
