@@ -36,10 +36,7 @@ DOCS = os.path.join(os.path.dirname(README), "docs")
 # Examples that need a real device (or something else a reader brings, such as a compiled
 # library) say so on their first line: "# Needs ...". Only those are skipped.
 NEEDS = "# Needs "
-# docs/servo.md is rewritten on another branch; its examples join this test from there.
-PAGES = ["README.md"] + sorted(
-    "docs/" + name for name in os.listdir(DOCS) if name.endswith(".md") and name != "servo.md"
-)
+PAGES = ["README.md"] + sorted("docs/" + name for name in os.listdir(DOCS) if name.endswith(".md"))
 # The devices the examples name, played by simulators: a port, or a link the page's own
 # instructions start a simulator with (zelkor-sim arbelon --link /tmp/arbelon).
 PORTS = {"/dev/ttyUSB0": "arbelon", "/dev/ttyUSB1": "handle"}
