@@ -803,23 +803,21 @@ void Servo::run() noexcept {
             if (i == 0) reply = r;
             if (r == Reply::end) break;
         }
-        if (reason != StopReason::stopped || thread_->stop_requested()) break;
-        if (law_failed) {
-            reason = StopReason::force_law_failed;
-            break;
-        }
+        // The last cycle, too, is on record, whatever ends the loop.
+        if (law_failed) reason = StopReason::force_law_failed;
+        const bool ending = reason != StopReason::stopped || thread_->stop_requested();
 
         // The schedule: a cycle that ended after its deadline is late; the next starts at once
         // when less than a period was lost, and whole periods lost are missed slots.
         const Clock::time_point deadline = due + period;
         const Clock::time_point now = Clock::now();
         unsigned flags = parts;
-        if (now > deadline) {
+        if (!ending && now > deadline) {
             late_.fetch_add(1, std::memory_order_relaxed);
             flags |= ServoRecord::late;
         }
         due = deadline;
-        if (now > due + period) {
+        if (!ending && now > due + period) {
             const auto lost = (now - due) / period;
             missed_.fetch_add(static_cast<std::uint64_t>(lost), std::memory_order_relaxed);
             due += period * lost;
@@ -827,7 +825,7 @@ void Servo::run() noexcept {
         }
         if (rows != nullptr) {
             const ArmLoop& a = arms[0];
-            if (reply == Reply::failed) flags |= ServoRecord::failed;
+            if (reply != Reply::fresh) flags |= ServoRecord::failed;
             if (stale_.load(std::memory_order_relaxed) != stale_before) {
                 flags |= ServoRecord::stale_dropped;
             }
@@ -851,6 +849,7 @@ void Servo::run() noexcept {
             put(ServoRecord::damping_added, a.damping_added);
             rows->append();
         }
+        if (ending) break;
         if (now < due) {
             if (spin > Clock::duration::zero()) {
                 if (!thread_->sleep_until(due - spin)) break;

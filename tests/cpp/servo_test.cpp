@@ -42,7 +42,8 @@ void put_f32(Bytes& b, float v) {
 }
 
 // Plays an arm at `position`: answers every force request with its state, and records the
-// forces. Given a velocity, it moves at it, 2 ms per reply. It can fall silent or hang up after a number of requests.
+// forces. Given a velocity, it moves at it, 2 ms per reply. It can fall silent or hang up after a
+// number of requests.
 class ArmPeer {
   public:
     enum class After { keep_answering, fall_silent, hang_up };
