@@ -26,8 +26,9 @@ class Recording:
     `force` (the force sent) of shape (N, 3); `effects_force` and `law_force` (the parts that made
     it, before scaling to max_force) of shape (N, 3), or None when that part never took part;
     `exchange_us` of shape (N,); the booleans `late`, `failed`, `missed` and `stale_dropped` of
-    shape (N,); and the passivity controller's `energy` (J) and `damping_added` (N s/m). A handle's has `time`, `device_id`, `quaternion` (N, 4),
-    `error_flag`, `connection_sensor` and `user_data_length`.
+    shape (N,); and the passivity controller's `energy` (J) and `damping_added` (N s/m), of
+    shape (N,). A handle's has `time`, `device_id`, `quaternion` (N, 4), `error_flag`,
+    `connection_sensor` and `user_data_length`.
     """
 
     def __init__(self, arrays: Dict[str, Any], overwritten: int = 0, kind: str = "servo"):
