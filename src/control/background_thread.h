@@ -40,6 +40,9 @@ class BackgroundThread {
     void stop() noexcept;
     /// Asks the thread to end and wakes it from sleep_until, without waiting. Any thread.
     void request_stop() noexcept;
+    /// Wakes the thread from sleep_until (or makes its next one return at once), without
+    /// asking it to end. Any thread.
+    void wake() noexcept { waker_.wake(); }
 
     /// True once the thread was asked to end (for the body's loop).
     bool stop_requested() const noexcept { return stop_requested_.load(std::memory_order_acquire); }

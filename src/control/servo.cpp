@@ -276,6 +276,11 @@ std::vector<Coupling> Servo::couplings() const {
     return inputs_->latest.couplings;
 }
 
+void Servo::set_notify(std::function<void(const ServoNotice&)> notify) {
+    if (running()) throw std::logic_error("set_notify() only while the servo is stopped");
+    notify_ = std::move(notify);
+}
+
 void Servo::set_force_function(ForceFunction function) {
     if (running()) throw std::logic_error("the force function can only be set while stopped");
     std::lock_guard<std::mutex> hold(setter_mutex_);
@@ -507,6 +512,8 @@ void Servo::run() noexcept {
     }
     const double rate = rate_hz_.load(std::memory_order_acquire);
     const auto period = seconds(1.0 / rate);
+    const auto stall = std::max(seconds(0.05), 10 * period);  // worth a notice
+    Clock::time_point told_stall{};
     const auto reply_timeout = seconds(settings_.reply_timeout);
     const auto give_up_after = seconds(settings_.give_up_after);
     const auto spin = std::chrono::duration_cast<Clock::duration>(
@@ -816,6 +823,13 @@ void Servo::run() noexcept {
             late_.fetch_add(1, std::memory_order_relaxed);
             flags |= ServoRecord::late;
         }
+        // A stall the loop has no part in (the machine held it up): told, once a second at most.
+        if (!ending && notify_ && now - deadline > stall &&
+            now - told_stall >= std::chrono::seconds(1)) {
+            told_stall = now;
+            notify_({ServoNotice::Kind::stalled, StopReason::none,
+                     std::chrono::duration<double>(now - deadline).count()});
+        }
         due = deadline;
         if (!ending && now > due + period) {
             const auto lost = (now - due) / period;
@@ -895,6 +909,7 @@ void Servo::run() noexcept {
     stop_reason_.store(reason, std::memory_order_release);
     // Last: from here another servo may drive the streams, and this one may be started again.
     for (std::size_t i = 0; i < arm_count_; ++i) arms_[i]->get_stream().use().end_drive();
+    if (notify_ && reason != StopReason::stopped) notify_({ServoNotice::Kind::ended, reason, 0.0});
 }
 
 }  // namespace Zelkor::HardwareAPI::Control

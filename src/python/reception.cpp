@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "python/lifecycle.h"
+#include "python/notify.h"
 
 namespace py = pybind11;
 
@@ -69,6 +70,12 @@ void Reception::start(Devices::Handle& handle, py::handle self) {
     auto last = [this] {
         {
             const GilHeld gil;
+            if (!receiver_->stopping()) {
+                log(LogLevel::warning,
+                    "the handle's reception on " + stream_->port_name() + " ended by itself: " +
+                        (stream_->is_open() ? "its callback raised (stop() raises it again)"
+                                            : "the port closed"));
+            }
             PyObject* object = self_;
             self_ = nullptr;
             stream_->receptions.fetch_sub(1);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,7 @@
 #include "python/bindings.h"
 #include "python/convert.h"
 #include "python/lifecycle.h"
+#include "python/notify.h"
 #include "python/port_call.h"
 #include "python/reception.h"
 
@@ -122,7 +124,26 @@ class BoundServo : public Servo {
     BoundServo(const std::vector<Devices::Arbelon*>& arms, std::vector<py::object> objects,
                const ServoSettings& settings)
         : Servo(arms, settings), objects_(std::move(objects)) {
-        for (Devices::Arbelon* arm : arms) streams_.push_back(&stream_of(*arm));
+        for (Devices::Arbelon* arm : arms) {
+            streams_.push_back(&stream_of(*arm));
+            ports_ += (ports_.empty() ? "" : ", ") + streams_.back()->port_name();
+        }
+        // On the loop's thread: handed to the thread that logs, without the interpreter lock.
+        set_notify([this](const ServoNotice& n) {
+            Notice notice;
+            if (n.kind == ServoNotice::Kind::stalled) {
+                std::snprintf(notice.text, sizeof notice.text,
+                              "the servo on %s stalled: a cycle ended %.0f ms after its deadline",
+                              ports_.c_str(), n.late * 1e3);
+            } else {
+                std::snprintf(notice.text, sizeof notice.text,
+                              "the servo on %s stopped by itself: %s", ports_.c_str(),
+                              to_text(n.reason));
+                std::snprintf(notice.argument, sizeof notice.argument, "%s", to_text(n.reason));
+                notice.callback = on_stop_ticket_.exchange(nullptr);
+            }
+            post_notice(notice);
+        });
         servos().add(this);
     }
     ~BoundServo() {
@@ -130,11 +151,23 @@ class BoundServo : public Servo {
             GilReleased unlocked;
             stop();
         }
+        drop_ticket();
         servos().remove(this);
     }
 
+    /// The callable called (on a Python thread) when the loop ends by itself; None: none.
+    void set_on_stop(py::object callback) {
+        if (!callback.is_none() && !PyCallable_Check(callback.ptr())) {
+            throw py::type_error(std::string("on_stop must be callable or None, not ") +
+                                 Py_TYPE(callback.ptr())->tp_name);
+        }
+        on_stop_ = std::move(callback);
+    }
+    py::object on_stop() const { return on_stop_; }
+
     void start_bound() {
         if (running()) throw std::runtime_error("this Servo is already running");
+        start_notices();
         for (PyStream* stream : streams_) {
             if (!stream->is_open()) raise_not_open(*stream);
             if (stream->receptions.load() > 0) {
@@ -173,6 +206,16 @@ class BoundServo : public Servo {
             }
         }
         for (auto& hold : holds) hold->handed_over();
+        // A reference for the loop to hand over if it ends by itself; whatever ends it
+        // otherwise lets go of it.
+        drop_ticket();
+        if (!on_stop_.is_none()) on_stop_ticket_.store(on_stop_.inc_ref().ptr());
+        if (settings().rate_hz > 0.0) {
+            log(LogLevel::info,
+                "the servo on " + ports_ + " started at " + text_of(settings().rate_hz) + " Hz");
+        } else {
+            log(LogLevel::info, "the servo on " + ports_ + " started, at the rate the line holds");
+        }
     }
 
     /// The warning, once, for a Wall, Sphere or Box stiffer than the servo renders stably (on a
@@ -261,8 +304,16 @@ class BoundServo : public Servo {
     }
 
     void stop_bound() {
-        GilReleased unlocked;
-        stop();
+        const bool was_running = running();
+        {
+            GilReleased unlocked;
+            stop();
+        }
+        drop_ticket();
+        if (was_running) {
+            log(LogLevel::info, "the servo on " + ports_ + " stopped after " +
+                                    std::to_string(stats().cycles) + " cycles");
+        }
     }
 
     static void stop_all() noexcept {
@@ -273,7 +324,14 @@ class BoundServo : public Servo {
     }
 
   private:
+    /// With the interpreter lock.
+    void drop_ticket() noexcept { Py_XDECREF(on_stop_ticket_.exchange(nullptr)); }
+    static std::string text_of(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
+
     std::vector<PyStream*> streams_;
+    std::string ports_;  // for messages: the arms' ports
+    py::object on_stop_ = py::none();
+    std::atomic<PyObject*> on_stop_ticket_{nullptr};
     std::vector<py::object> objects_;
     py::object law_object_ = py::none();
     bool warned_ = false;
@@ -1060,7 +1118,7 @@ void register_servo_class(py::module_& m) {
                     double reply_timeout, std::uint32_t hold_cycles, double give_up_after,
                     bool pipeline, double spin_us, std::optional<double> record, double soft_start,
                     std::optional<std::pair<Triple, Triple>> workspace,
-                    std::optional<double> max_velocity, bool passivity) {
+                    std::optional<double> max_velocity, bool passivity, py::object on_stop) {
             // One Arbelon, or a sequence of them.
             std::vector<Devices::Arbelon*> arms;
             std::vector<py::object> objects;
@@ -1126,6 +1184,7 @@ void register_servo_class(py::module_& m) {
             }
             auto servo = std::make_unique<BoundServo>(arms, std::move(objects), settings);
             if (record) servo->record_checked(*record);
+            servo->set_on_stop(std::move(on_stop));
             return servo;
         }),
         py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
@@ -1137,6 +1196,7 @@ void register_servo_class(py::module_& m) {
         py::arg("spin_us") = 0.0, py::arg("record") = py::none(),
         py::arg("soft_start") = ServoSettings{}.soft_start, py::arg("workspace") = py::none(),
         py::arg("max_velocity") = py::none(), py::arg("passivity") = false,
+        py::arg("on_stop") = py::none(),
         // The servo drives the arms: it keeps them (and so their streams) alive.
         py::keep_alive<1, 2>(),
         "A loop for arm, an Arbelon, or a sequence of up to 4 Arbelons, each on a stream of "
@@ -1166,8 +1226,11 @@ void register_servo_class(py::module_& m) {
         "box in metres outside which the servo pushes back (500 N/m, 5 N s/m); None: none. "
         "max_velocity: m/s above which only damping (10 N s/m) is sent; None: no limit. "
         "passivity: the time-domain passivity controller, which adds just enough damping to "
-        "take back energy the virtual environment gave out. ValueError for a value out of "
-        "range; TypeError for an arm that is not an Arbelon.");
+        "take back energy the virtual environment gave out. on_stop: called with the stop "
+        "reason (a str such as 'device not answering') when the loop ends by itself, on a "
+        "thread of the library's own that holds the interpreter lock; never for stop(). "
+        "ValueError for a value out of range; TypeError for an arm that is not an Arbelon or "
+        "an on_stop that is not callable.");
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
@@ -1520,6 +1583,7 @@ void register_servo(py::module_& m) {
 void stop_background_threads() noexcept {
     BoundServo::stop_all();
     Reception::stop_all();
+    stop_notices();  // after the servos: it delivers what they told before they stopped
 }
 
 void after_fork_in_child() noexcept {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "python/bindings.h"
+#include "python/notify.h"
 #include "python/port_call.h"
 #include "python/port_name.h"
 
@@ -174,7 +175,9 @@ void register_serial_stream(py::module_& m) {
         "the stream releases the interpreter lock while it uses the port, and calls from "
         "several threads take turns through a lock of the stream.");
     cls.def(py::init([](const PortName& port, bool release_gil) {
-                return std::unique_ptr<SerialStream>(open_stream(port, release_gil));
+                auto stream = open_stream(port, release_gil);
+                if (stream->open_result() != 1) log(LogLevel::warning, describe_error(*stream));
+                return std::unique_ptr<SerialStream>(std::move(stream));
             }),
             py::arg("port_name"), py::kw_only(), py::arg("release_gil") = false,
             "Open port_name: a path, or on Linux a name looked up under /dev (\"ttyUSB0\"), "
@@ -203,8 +206,14 @@ void register_serial_stream(py::module_& m) {
     cls.def(
         "connect",
         [](SerialStream& self, const PortName& port) {
-            return exclusively(self, "connect",
-                               [&] { return static_cast<int>(self.connect(port.text.c_str())); });
+            const int result = exclusively(
+                self, "connect", [&] { return static_cast<int>(self.connect(port.text.c_str())); });
+            if (result == 1) {
+                log(LogLevel::info, "connected to " + self.port_name());
+            } else {
+                log(LogLevel::warning, describe_error(self));
+            }
+            return result;
         },
         py::arg("port_name"),
         "Close the current port and open port_name in its place. Returns the open code: 1 "

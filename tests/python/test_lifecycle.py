@@ -253,6 +253,40 @@ SCENARIOS = {
         assert took < 0.4, took
         assert took < 0.01 or after > before, "other threads ran meanwhile"
     """,
+    "on_stop may drop the servo and raise; stop() never calls it": """
+        from zelkor_sim import Simulator
+        sims = [Simulator("arbelon"), Simulator("arbelon")]
+        calls, unraised, holder = [], [], []
+        sys.unraisablehook = lambda u: unraised.append(type(u.exc_value).__name__)
+        def on_stop(reason):
+            calls.append((reason, threading.current_thread() is threading.main_thread()))
+            holder.clear()  # the last reference to the servo, dropped in its own callback
+            gc.collect()
+            raise ValueError("from on_stop")
+        holder.append(zh.Servo(zh.Arbelon(zh.SerialStream(sims[0].start())), 1000.0,
+                               on_stop=on_stop))
+        stopped = zh.Servo(zh.Arbelon(zh.SerialStream(sims[1].start())), 1000.0,
+                           on_stop=on_stop)
+        holder[0].start()
+        stopped.start()
+        time.sleep(0.2)
+        stopped.stop()
+        sims[0].stop()
+        end = time.monotonic() + 20
+        while not unraised and time.monotonic() < end:
+            time.sleep(0.01)
+        assert calls == [("port closed", False)] and unraised == ["ValueError"], (calls, unraised)
+        sims[1].stop()
+    """,
+    "a servo that ends by itself as the interpreter exits": """
+        from zelkor_sim import Simulator
+        sim = Simulator("arbelon")
+        servo = zh.Servo(zh.Arbelon(zh.SerialStream(sim.start())), 1000.0,
+                         on_stop=lambda reason: print(reason, flush=True))
+        servo.start()
+        time.sleep(0.2)
+        sim.process.kill()  # the port hangs up as the script ends
+    """,
     "a forked child has no servo or reception": """
         arm = zh.Arbelon(zh.SerialStream(arm_line(), release_gil=True))
         servo = zh.Servo(arm, 200.0, max_failures=1000000)  # a slow peer is no matter here

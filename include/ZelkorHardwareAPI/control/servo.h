@@ -36,6 +36,18 @@ enum class StopReason : std::uint8_t {
 /// failed", "forked"; null for none.
 ZELKOR_API const char* to_text(StopReason reason) noexcept;
 
+/// What a servo's loop tells of itself as it happens (see Servo::set_notify).
+struct ServoNotice {
+    enum class Kind : std::uint8_t {
+        stalled,  ///< a cycle ended more than 50 ms, and more than ten periods, after its
+                  ///< deadline (at most one notice a second)
+        ended,    ///< the loop ended by itself: `reason` says why
+    };
+    Kind kind = Kind::stalled;
+    StopReason reason = StopReason::none;  ///< ended: why
+    double late = 0.0;                     ///< stalled: seconds after the deadline
+};
+
 /// The loop's latest view of the arm.
 struct ServoState {
     double time = 0.0;        ///< seconds since start() when the reply came
@@ -237,6 +249,11 @@ class ZELKOR_API Servo {
     /// Makes `function` compute the force instead of the effects. Only while not running
     /// (std::logic_error otherwise).
     void set_force_function(ForceFunction function);
+    /// Makes the loop call `notify` on its own thread when it stalls and when it ends by itself
+    /// (after its last zero-force request; never for stop()). The call holds up the loop: it
+    /// should hand the notice on without blocking or allocating. Only while not running
+    /// (std::logic_error otherwise).
+    void set_notify(std::function<void(const ServoNotice&)> notify);
 
     /// Makes `law` (a C function, see force_law.h) add its force to the effects' every cycle;
     /// nullptr removes it. Any thread, also while the loop runs: the loop calls the new law
@@ -315,6 +332,7 @@ class ZELKOR_API Servo {
     std::atomic<bool> realtime_{false};
     std::atomic<StopReason> stop_reason_{StopReason::none};
     std::atomic<bool> left_limp_{false};
+    std::function<void(const ServoNotice&)> notify_;  // set only while stopped
 
     // What the loop computes its force with, handed over through triple buffers (the loop
     // never frees); setters take setter_mutex_, which the loop never takes.

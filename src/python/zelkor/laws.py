@@ -12,6 +12,8 @@ previous force x y z) and params 64 doubles.
 from __future__ import annotations
 
 import ctypes
+import importlib
+from _ctypes import CFuncPtr  # the base of every ctypes function pointer type
 from typing import Any, Callable
 
 SIGNATURE = "zelkor_force_law_v1"
@@ -25,6 +27,8 @@ ACCEPTED = (
 )
 
 _POINTERS = (ctypes.c_void_p, ctypes.c_char_p)
+# The base of every ctypes.POINTER(...) type, private to ctypes' stubs.
+_POINTER: type = getattr(ctypes, "_Pointer")  # noqa: B009
 
 
 def _ctypes_signature_ok(function: Any) -> bool:
@@ -32,8 +36,7 @@ def _ctypes_signature_ok(function: Any) -> bool:
     if getattr(function, "restype", 0) is not None or arguments is None or len(arguments) != 3:
         return False
     return all(
-        isinstance(a, type) and (issubclass(a, ctypes._Pointer) or a in _POINTERS)
-        for a in arguments
+        isinstance(a, type) and (issubclass(a, _POINTER) or a in _POINTERS) for a in arguments
     )
 
 
@@ -41,7 +44,8 @@ def _cffi_address(law: Any) -> int | None:
     """The address of a cffi function pointer of the signature; None for anything else."""
     if type(law).__module__ != "_cffi_backend":
         return None
-    import _cffi_backend  # present wherever a cffi object is
+    # Present wherever a cffi object is; untyped.
+    _cffi_backend: Any = importlib.import_module("_cffi_backend")
 
     try:
         kind = _cffi_backend.typeof(law)
@@ -66,7 +70,7 @@ def address_of(law: Any) -> int:
         if not _ctypes_signature_ok(compiled):
             raise TypeError(f"Servo.force_law takes {ACCEPTED}; got a cfunc of another signature")
         return int(law.address)
-    if isinstance(law, ctypes._CFuncPtr):
+    if isinstance(law, CFuncPtr):
         if not _ctypes_signature_ok(law):
             raise TypeError(
                 f"Servo.force_law takes {ACCEPTED}; got a ctypes function of another signature"
@@ -92,9 +96,9 @@ def force_law(function: Callable[..., None]) -> Any:
     call Python. Raises ImportError when Numba is missing (pip install
     ZelkorHardwareAPI[jit]), and Numba's own error when the function does not compile.
     """
-    try:
-        import numba
-        from numba import types
+    try:  # untyped: reached through Any
+        numba: Any = importlib.import_module("numba")
+        types: Any = numba.types
     except ImportError:
         raise ImportError("zh.force_law needs Numba: pip install ZelkorHardwareAPI[jit]") from None
 

@@ -1,6 +1,8 @@
 """Recordings: every cycle of a servo's run, or every status message of a handle's background
 reception, as numpy arrays that save to .npz (and CSV) and load back."""
 
+# pyright: reportUnknownVariableType=false, reportUnknownMemberType=false
+# (numpy's stubs leave the shapes of arrays made from Any unknown)
 from __future__ import annotations
 
 import csv
