@@ -63,6 +63,17 @@ PortProbe probe(const std::string& port, Clock::time_point deadline, std::atomic
 
     // Room for the longest message either device sends: a status with 255 bytes of user data.
     std::array<std::uint8_t, Protocol::handle_status_header_length + 255> payload{};
+    // A device that introduced itself: an Arbelon's device info or a Handle's handle info.
+    auto answered = [&](FoundDevice::Kind kind, const auto& info) {
+        result.device = {port,
+                         kind,
+                         info.device_id,
+                         info.device_model_number,
+                         info.hardware_version,
+                         info.firmware_version};
+        result.outcome = Outcome::answered;
+        return result;
+    };
     for (;;) {
         if (stop_asked(&stop)) {
             result.outcome = Outcome::stopped;
@@ -84,28 +95,14 @@ PortProbe probe(const std::string& port, Clock::time_point deadline, std::atomic
         switch (code) {
             case Code::device_info:
                 if (read_whole(stream, payload.data(), Protocol::device_info_payload_length)) {
-                    const Protocol::DeviceInfo info = Protocol::decode_device_info(payload.data());
-                    result.device = {port,
-                                     FoundDevice::Kind::arbelon,
-                                     info.device_id,
-                                     info.device_model_number,
-                                     info.hardware_version,
-                                     info.firmware_version};
-                    result.outcome = Outcome::answered;
-                    return result;
+                    return answered(FoundDevice::Kind::arbelon,
+                                    Protocol::decode_device_info(payload.data()));
                 }
                 break;
             case Code::handle_info:
                 if (read_whole(stream, payload.data(), Protocol::handle_info_payload_length)) {
-                    const Protocol::HandleInfo info = Protocol::decode_handle_info(payload.data());
-                    result.device = {port,
-                                     FoundDevice::Kind::handle,
-                                     info.device_id,
-                                     info.device_model_number,
-                                     info.hardware_version,
-                                     info.firmware_version};
-                    result.outcome = Outcome::answered;
-                    return result;
+                    return answered(FoundDevice::Kind::handle,
+                                    Protocol::decode_handle_info(payload.data()));
                 }
                 break;
             case Code::handle_status:

@@ -26,6 +26,7 @@
 
 #include "io/port.h"
 #include "io/posix_calls.h"
+#include "platform/timespec_posix.h"
 
 namespace Zelkor::HardwareAPI::IO::port {
 
@@ -101,14 +102,6 @@ Clock::time_point deadline_after(std::uint64_t multiplier, std::uint64_t count,
     return Clock::now() + Millis(multiplier * count + constant);
 }
 
-timespec timespec_of(Clock::duration d) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    return ts;
-}
-
 // The errors of a line that is gone for good: an unplugged adapter, a pseudo-terminal whose
 // other side closed.
 bool line_gone(int error) {
@@ -123,7 +116,7 @@ int wait_for(int fd, short events, Clock::duration wait, const WaitHook& hook, p
     const bool sliced = hook && wait > Millis(hook.interval_ms);
     if (sliced) wait = Millis(std::max<std::uint32_t>(hook.interval_ms, 1));
     pfd = pollfd{fd, events, 0};
-    const timespec timeout = timespec_of(wait);
+    const timespec timeout = platform::timespec_of(wait);
     const int p = calls.poll(&pfd, 1, &timeout);
     if (hook && ((p < 0 && errno == EINTR) || (p == 0 && sliced))) {
         const int saved = errno;

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "platform/threads.h"
+#include "platform/timespec_posix.h"
 
 namespace Zelkor::HardwareAPI::platform {
 
@@ -75,14 +76,6 @@ void close_wake_handles(std::intptr_t (&handles)[2]) noexcept {
         if (h >= 0) ::close(static_cast<int>(h));
         h = -1;
     }
-}
-
-timespec timespec_of(Clock::duration d) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    return ts;
 }
 
 }  // namespace
