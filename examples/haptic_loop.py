@@ -19,8 +19,9 @@ import math
 import os
 import sys
 import time
-from typing import List, Tuple, TypedDict, Union
+from typing import TYPE_CHECKING, Any, List, Tuple, TypedDict, Union
 
+import numpy as np
 import ZelkorHardwareAPI as zh
 
 try:
@@ -57,12 +58,33 @@ class _Figures(TypedDict):
 class Result(_Figures, total=False):
     """What a loop measured; the Servo's loop and the Python loop each add their own."""
 
+    trace: Trace  # every cycle, for the plot
+    recording: zh.Recording  # (Servo)
     p999: float  # s (Servo)
     realtime: bool  # (Servo)
     stale_dropped: int  # (Servo)
     stop_reason: str  # (Servo)
     histogram: List[Tuple[float, float, int]]  # µs, µs, exchanges (Servo)
     latencies: List[float]  # s, each exchange (Python loop)
+
+
+if TYPE_CHECKING:
+    from typing_extensions import TypeAlias
+
+    Floats: TypeAlias = "np.ndarray[Any, np.dtype[np.float64]]"
+    Bools: TypeAlias = "np.ndarray[Any, np.dtype[np.bool_]]"
+
+
+class Trace(TypedDict):
+    """Every cycle of a run, as arrays of one length."""
+
+    time: Floats  # s
+    z: Floats  # m
+    vz: Floats  # m/s
+    force_z: Floats  # N: the net force sent
+    exchange_us: Floats  # µs
+    late: Bools  # the cycle ended after its deadline
+    failed: Bools  # no valid reply
 
 
 def parse_args() -> argparse.Namespace:
@@ -75,7 +97,12 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--seconds", type=float, default=3.0, help="how long to run (default 3)")
     parser.add_argument("--rate", type=float, default=1000.0, help="loop rate in Hz (default 1000)")
     parser.add_argument(
-        "--stiffness", type=float, default=2000.0, help="wall stiffness in N/m (default 2000)"
+        "--stiffness",
+        type=float,
+        default=1000.0,
+        help="wall stiffness in N/m (default 1000: what a 1 kHz loop renders stably on a "
+        "device with 1 N s/m of damping, with half a millisecond to spare; see "
+        "Servo.stable_stiffness)",
     )
     parser.add_argument(
         "--wall-damping",
@@ -113,7 +140,13 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument(
         "--plot",
         metavar="FILE.png",
-        help="save the trajectory and the latency histogram (needs matplotlib)",
+        help="save a figure of every cycle: the end-effector against the wall, the wall's "
+        "force and the net command, and the exchange times (needs matplotlib)",
+    )
+    parser.add_argument(
+        "--save",
+        metavar="FILE.npz",
+        help="keep the Servo's recording of every cycle (zh.Recording.load reads it back)",
     )
     args = parser.parse_args()
     if not 0 < args.seconds <= 3600:
@@ -126,6 +159,8 @@ def parse_args() -> argparse.Namespace:
         args.push = 0.0 if args.port else 1.5
     if args.line and args.port:
         parser.error("--line chooses the simulator's line; a real device has its own")
+    if args.save and args.python_loop:
+        parser.error("--save keeps the Servo's recording; the Python loop makes none")
     return args
 
 
@@ -201,8 +236,14 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         push = -args.push if press else 0.25 * args.push
         return [surface, *hold, zh.Damper(HAND_DAMPING), zh.ConstantForce((0, 0, push))]
 
+    # Every cycle recorded, for --plot and --save.
     servo = zh.Servo(
-        arm, args.rate, max_force=MAX_FORCE, realtime=args.realtime, pipeline=args.pipeline
+        arm,
+        args.rate,
+        max_force=MAX_FORCE,
+        realtime=args.realtime,
+        pipeline=args.pipeline,
+        record=args.seconds + 1.0,
     )
     servo.effects = effects(True)
     times: list[float] = []
@@ -238,10 +279,21 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         print(f"the servo stopped by itself: {stats.stop_reason}")
     if args.realtime and not servo.realtime:
         print("real-time priority was refused; the loop ran at normal priority")
+    recording = servo.recording()
     return {
         "times": times,
         "heights": heights,
         "forces": forces,
+        "trace": {
+            "time": recording.time,
+            "z": recording.position[:, 2],
+            "vz": recording.velocity[:, 2],
+            "force_z": recording.force[:, 2],
+            "exchange_us": recording.exchange_us,
+            "late": recording.late,
+            "failed": recording.failed,
+        },
+        "recording": recording,
         "wall": wall,
         "cycles": stats.cycles,
         "elapsed": stats.cycles / stats.rate_hz if stats.rate_hz else 0,
@@ -269,6 +321,8 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     heights: list[float] = []
     forces: list[float] = []
     latencies: list[float] = []
+    # Every cycle, for the plot: time, z, vz, force z, whether it failed, whether it was late.
+    cycles: list[tuple[float, float, float, float, bool, bool]] = []
     failed = late = missed = 0
     force = [0.0, 0.0, 0.0]
     progress = Progress()
@@ -287,6 +341,7 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         latencies.append(clock() - before)
         if position == [0.0, 0.0, 0.0]:
             failed += 1  # no valid reply; keep the last force
+            cycles.append((t, math.nan, math.nan, force[2], True, False))
         else:
             x, y, z = position
             vx, vy, vz = velocity
@@ -305,6 +360,7 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
             times.append(t)
             heights.append(z - wall)
             forces.append(force[2])
+            cycles.append((t, z, vz, force[2], False, False))
             progress.show(
                 t,
                 f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
@@ -318,6 +374,7 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         now = clock()
         if now > deadline:
             late += 1
+            cycles[-1] = (*cycles[-1][:5], True)
             if now > deadline + period:
                 lost = int((now - deadline) // period)
                 missed += lost
@@ -332,10 +389,22 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     progress.done()
     arm.end_effector_force([0.0, 0.0, 0.0])  # leave the arm limp
     ordered = sorted(latencies)
+    columns: Floats = np.zeros((len(cycles), 6))
+    if cycles:
+        columns[:] = cycles
     return {
         "times": times,
         "heights": heights,
         "forces": forces,
+        "trace": {
+            "time": columns[:, 0],
+            "z": columns[:, 1],
+            "vz": columns[:, 2],
+            "force_z": columns[:, 3],
+            "exchange_us": np.array(latencies) * 1e6,
+            "late": columns[:, 5] != 0,
+            "failed": columns[:, 4] != 0,
+        },
         "wall": wall,
         "cycles": len(latencies),
         "elapsed": elapsed,
@@ -380,41 +449,97 @@ def summarize(result: Result, args: argparse.Namespace) -> None:
         print("penetration   none: the end-effector never reached the wall")
 
 
-def plot(result: Result, filename: str) -> None:
+# The exchange-time bins of both loops' histograms: log-spaced from 10 µs to 100 ms, so that
+# a plot of the Servo and one of the Python loop compare bar for bar.
+LATENCY_BINS = np.logspace(1, 5, 81)
+
+
+def plot(result: Result, args: argparse.Namespace, filename: str) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 7), constrained_layout=True)
-    top.plot(result["times"], [h * 1e3 for h in result["heights"]], label="end-effector height")
-    top.axhline(0.0, color="k", linestyle="--", linewidth=1, label="wall")
-    top.set_xlabel("time (s)")
-    top.set_ylabel("height over the wall (mm)")
-    twin = top.twinx()
-    twin.plot(result["times"], result["forces"], color="tab:red", alpha=0.5, label="force z")
-    twin.set_ylabel("commanded force z (N)", color="tab:red")
-    top.legend(loc="upper right")
-    top.set_title("Virtual wall")
-    if "latencies" in result:
-        bottom.hist([x * 1e6 for x in result["latencies"]], bins=100, log=True)
-    elif "histogram" in result:
-        # The Servo counts its exchange times in buckets; draw them as they are.
-        buckets = result["histogram"]
-        bottom.bar(
-            [a for a, _, _ in buckets],
-            [n for _, _, n in buckets],
-            width=[b - a for a, b, _ in buckets],
-            align="edge",
-            log=True,
-        )
-    bottom.set_xlabel("exchange latency (µs)")
-    bottom.set_ylabel("exchanges")
-    bottom.set_title(
-        "end_effector_force round trip"
-        + (" (Python loop)" if "latencies" in result else " (Servo)")
+    trace = result.get("trace")
+    if trace is None:
+        return
+    t, height = trace["time"], (trace["z"] - result["wall"]) * 1e3
+    # The wall's own force, from the state each cycle saw: a push, never a pull.
+    depth = result["wall"] - trace["z"]
+    wall_force = np.where(
+        depth > 0, np.maximum(0.0, args.stiffness * depth - args.wall_damping * trace["vz"]), 0.0
     )
-    fig.savefig(filename, dpi=100)
+    loop = "Python loop" if args.python_loop else "Servo"
+
+    fig = plt.figure(figsize=(9, 8), constrained_layout=True)
+    top, middle, bottom = fig.subplots(3, 1, gridspec_kw={"height_ratios": [3, 2, 2]})
+    top.plot(t, height, color="tab:blue", linewidth=1, label="end-effector height")
+    top.axhline(0.0, color="0.3", linestyle="--", linewidth=1, label="wall surface")
+    top.set_ylabel("height over the wall (mm)")
+    top.set_title(
+        f"A {args.stiffness:g} N/m wall at {args.rate:g} Hz ({loop}), pressed with {args.push:g} N"
+    )
+    # Cycles that ran late or got no reply, as ticks along the bottom of the axis.
+    for mask, colour, name in (
+        (trace["late"], "tab:orange", "late"),
+        (trace["failed"], "k", "failed"),
+    ):
+        if mask.any():
+            top.plot(
+                t[mask],
+                np.full(mask.sum(), 0.0),
+                "|",
+                color=colour,
+                markersize=8,
+                transform=top.get_xaxis_transform(),
+                label=f"{name} cycles ({mask.sum()})",
+            )
+    top.legend(loc="upper right", fontsize="small")
+    # The penetration is under a millimetre on a scale of centimetres: zoom on it.
+    inside = depth > 0
+    if inside.any():
+        inset = top.inset_axes((0.14, 0.3, 0.28, 0.5))  # over the flat of the first press
+        inset.plot(t, height, color="tab:blue", linewidth=1)
+        inset.axhline(0.0, color="0.3", linestyle="--", linewidth=1)
+        deepest = float(np.nanmin(height))
+        inset.set_ylim(1.4 * deepest, -0.6 * deepest)
+        first = float(t[inside][0])
+        inset.set_xlim(first - 0.05, min(first + PRESS, float(t[-1])))
+        inset.set_title("in the wall (mm)", fontsize="small")
+        inset.tick_params(labelsize="small")
+        top.indicate_inset_zoom(inset, edgecolor="0.5")
+
+    middle.plot(t, wall_force, color="tab:red", linewidth=1, label="the wall's own force")
+    middle.plot(t, trace["force_z"], color="tab:purple", linewidth=1, label="net force sent")
+    middle.axhline(0.0, color="0.3", linewidth=0.5)
+    middle.set_xlabel("time (s)")
+    middle.set_ylabel("force z (N)")
+    middle.sharex(top)
+    middle.legend(loc="upper right", fontsize="small")
+
+    exchange = trace["exchange_us"][~trace["failed"]]
+    bottom.hist(exchange.clip(10.0, 1e5), bins=LATENCY_BINS, color="tab:blue", log=True)
+    bottom.set_xscale("log")
+    marks = [("p50", np.percentile(exchange, 50), "tab:green")] if exchange.size else []
+    if exchange.size:
+        marks.append(("p99", np.percentile(exchange, 99), "tab:orange"))
+    marks.append(("period", 1e6 / args.rate, "k"))
+    for name, value, colour in marks:
+        bottom.axvline(value, color=colour, linestyle="--", linewidth=1)
+        bottom.text(
+            value,
+            0.95,
+            f" {name} {value:,.0f} µs",
+            color=colour,
+            rotation=90,
+            va="top",
+            fontsize="small",
+            transform=bottom.get_xaxis_transform(),
+        )
+    bottom.set_xlabel("exchange time, request to reply (µs)")
+    bottom.set_ylabel("cycles")
+    bottom.set_title(f"end_effector_force round trip ({loop}; the same bins for both loops)")
+    fig.savefig(filename, dpi=150)
     print(f"saved {filename}")
 
 
@@ -464,8 +589,11 @@ def main() -> None:
         )
         result = run(arm, args) if args.python_loop else run_servo(arm, args)
     summarize(result, args)
+    if args.save and "recording" in result:
+        result["recording"].save(args.save)
+        print(f"saved the recording of every cycle to {args.save}")
     if args.plot:
-        plot(result, args.plot)
+        plot(result, args, args.plot)
 
 
 if __name__ == "__main__":
