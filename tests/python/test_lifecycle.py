@@ -282,10 +282,10 @@ SCENARIOS = {
         from zelkor_sim import Simulator
         sim = Simulator("arbelon")
         servo = zh.Servo(zh.Arbelon(zh.SerialStream(sim.start())), 1000.0,
-                         on_stop=lambda reason: print(reason, flush=True))
+                         on_stop=lambda reason: print(reason, file=sys.stderr, flush=True))
         servo.start()
         time.sleep(0.2)
-        sim.process.kill()  # the port hangs up as the script ends
+        sim.process.kill()  # the port hangs up as the script ends, before or after "ok"
     """,
     "a forked child has no servo or reception": """
         arm = zh.Arbelon(zh.SerialStream(arm_line(), release_gil=True))
