@@ -96,6 +96,8 @@ void FakePort::release(io::PortHandle handle) {
 // ---- Expect ------------------------------------------------------------------------------
 
 const PortEvent& Expect::next(PortEvent::Kind kind) {
+    // The calls so far, before the check that fails on them.
+    if (at_ >= events_.size() || events_[at_].kind != kind) trace(events_);
     FUZZ_CHECK(at_ < events_.size());
     const PortEvent& event = events_[at_++];
     FUZZ_CHECK(event.kind == kind);
@@ -192,7 +194,13 @@ std::size_t Expect::write(const Bytes& bytes) {
 }
 
 void Expect::discard() {
-    if (model_.open) next(PortEvent::Kind::discard);
+    if (!model_.open) return;
+    // Dropping what an interrupted read left behind ends the interruption: the next request
+    // does not drop input again.
+    if (next(PortEvent::Kind::discard).ok && model_.interrupted) {
+        model_.interrupted = false;
+        model_.failed = io::PortError::Step::none;
+    }
 }
 
 void Expect::close() {

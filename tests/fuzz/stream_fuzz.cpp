@@ -99,7 +99,10 @@ class ReferenceBuffer : public std::streambuf {
 
     bool discard_input() {
         has_lookahead_ = false;
-        return open_ && mine(port->take(Kind::discard)).ok;
+        if (!open_ || !mine(port->take(Kind::discard)).ok) return false;
+        // The input an interrupted read left behind is gone with it.
+        if (error_.cause == Cause::interrupted) error_ = {};
+        return true;
     }
 
   protected:
