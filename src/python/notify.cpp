@@ -53,6 +53,13 @@ class Notices {
             std::lock_guard<std::mutex> hold(mutex_);
             if (count_ == queue_.size()) {
                 ++dropped_;
+                // A notice with a callback (a servo's on_stop, once per run) takes the place
+                // of the newest one that has none, so the callback is still called.
+                if (notice.callback == nullptr) return;
+                std::size_t k = count_;
+                while (k > 0 && queue_[(first_ + k - 1) % queue_.size()].callback != nullptr) --k;
+                if (k == 0) return;
+                queue_[(first_ + k - 1) % queue_.size()] = notice;
                 return;
             }
             queue_[(first_ + count_++) % queue_.size()] = notice;

@@ -28,8 +28,10 @@ struct Notice {
 /// child starts its own). RuntimeError when no thread could be started.
 void start_notices();
 /// Hands `notice` to the delivering thread. Any thread, no lock of Python's, no allocation.
-/// A notice that finds the queue full is dropped (its callback reference leaks) and counted;
-/// the count is logged with the next notice delivered.
+/// A notice that finds the queue full is dropped and counted (the count is logged with the
+/// next notice delivered), unless it has a callback: that one takes the place of the newest
+/// notice without one. Only with the whole queue holding callbacks is it dropped, and its
+/// callback reference leaks.
 void post_notice(const Notice& notice) noexcept;
 /// At interpreter exit, with the interpreter lock: delivers what is pending and ends the
 /// thread.
