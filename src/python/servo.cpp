@@ -1118,7 +1118,8 @@ void register_servo_class(py::module_& m) {
                     double reply_timeout, std::uint32_t hold_cycles, double give_up_after,
                     bool pipeline, double spin_us, std::optional<double> record, double soft_start,
                     std::optional<std::pair<Triple, Triple>> workspace,
-                    std::optional<double> max_velocity, bool passivity, py::object on_stop) {
+                    std::optional<double> max_velocity, bool passivity,
+                    double passivity_max_damping, py::object on_stop) {
             // One Arbelon, or a sequence of them.
             std::vector<Devices::Arbelon*> arms;
             std::vector<py::object> objects;
@@ -1144,6 +1145,7 @@ void register_servo_class(py::module_& m) {
             ServoSettings settings;
             settings.soft_start = soft_start;
             settings.passivity = passivity;
+            settings.passivity_max_damping = passivity_max_damping;
             if (max_velocity) {
                 if (!(*max_velocity > 0.0)) {
                     throw py::value_error("max_velocity must be more than 0 m/s, or None");
@@ -1196,6 +1198,7 @@ void register_servo_class(py::module_& m) {
         py::arg("spin_us") = 0.0, py::arg("record") = py::none(),
         py::arg("soft_start") = ServoSettings{}.soft_start, py::arg("workspace") = py::none(),
         py::arg("max_velocity") = py::none(), py::arg("passivity") = false,
+        py::arg("passivity_max_damping") = ServoSettings{}.passivity_max_damping,
         py::arg("on_stop") = py::none(),
         // The servo drives the arms: it keeps them (and so their streams) alive.
         py::keep_alive<1, 2>(),
@@ -1226,7 +1229,10 @@ void register_servo_class(py::module_& m) {
         "box in metres outside which the servo pushes back (500 N/m, 5 N s/m); None: none. "
         "max_velocity: m/s above which only damping (10 N s/m) is sent; None: no limit. "
         "passivity: the time-domain passivity controller, which adds just enough damping to "
-        "take back energy the virtual environment gave out. on_stop: called with the stop "
+        "take back energy the virtual environment gave out. passivity_max_damping: the most "
+        "damping, in N s/m, that controller adds in a cycle, 0 or more (damping acts a "
+        "cycle late: on a light arm too much would itself give energy out). on_stop: "
+        "called with the stop "
         "reason (a str such as 'device not answering') when the loop ends by itself, on a "
         "thread of the library's own that holds the interpreter lock; never for stop(). "
         "ValueError for a value out of range; TypeError for an arm that is not an Arbelon or "

@@ -216,6 +216,23 @@ def test_effects_refuse_unusable_parameters(make: Callable[[], object], error: s
         make()
 
 
+@pytest.mark.parametrize(
+    "guard,error",
+    [
+        ({"soft_start": -0.1}, "soft_start must be from 0 to 60"),
+        ({"workspace": ((0, 0, 0), (1, 0, 1))}, "each value of the first below"),
+        ({"workspace": ((0, 0), (1, 1, 1))}, "corner"),
+        ({"max_velocity": 0.0}, "max_velocity must be more than 0"),
+        ({"passivity_max_damping": -1.0}, "passivity_max_damping must not be negative"),
+        ({"passivity_max_damping": math.nan}, "passivity_max_damping must be a finite"),
+    ],
+)
+def test_servo_guards_refuse_unusable_values(guard: dict[str, Any], error: str) -> None:
+    arm = zh.Arbelon(zh.SerialStream("/dev/zelkor-no-such-port"))
+    with pytest.raises(ValueError, match=error):
+        zh.Servo(arm, 1000.0, **guard)
+
+
 def test_effect_attributes_are_checked_and_a_wall_normal_normalised() -> None:
     wall = zh.Wall([3, 0, 4], -0.1, 500.0, damping=2.0)
     assert wall.normal == pytest.approx((0.6, 0.0, 0.8))

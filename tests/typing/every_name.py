@@ -315,6 +315,7 @@ def servo(stream: zh.SerialStream) -> None:
         soft_start=0.0,
         workspace=((-0.1, -0.1, -0.1), (0.1, 0.1, 0.1)),
         max_velocity=1.0,
+        passivity_max_damping=10.0,
         on_stop=lambda reason: print("the pair stopped:", reason),
     )
     pair.couplings = [zh.Coupling(0, 1, 300.0, damping=2.0)]

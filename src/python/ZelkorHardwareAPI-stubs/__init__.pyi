@@ -554,6 +554,7 @@ class Servo(metaclass=_pybind11_type):
         workspace: tuple[_FloatSequence, _FloatSequence] | None = None,
         max_velocity: float | None = None,
         passivity: bool = False,
+        passivity_max_damping: float = 20.0,
         on_stop: Callable[[str], object] | None = None,
     ) -> None: ...
     def start(self) -> None: ...
