@@ -17,6 +17,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
+from targets import print_targets  # noqa: E402  (this folder: the script's own)
 from zelkor_sim import LINES, Simulator  # noqa: E402
 
 HOST = os.path.join(HERE, "loophost.py")
@@ -96,13 +97,6 @@ CEILINGS = {
 }
 
 
-def verdict(met, judged):
-    """A smoke run's figures come from a second per row: it judges none."""
-    if not judged:
-        return "not judged (smoke run)"
-    return "met" if met else "missed"
-
-
 def lines(seconds, judged=True):
     rows = []
     for name in LINES:
@@ -149,9 +143,7 @@ def lines(seconds, judged=True):
             targets.append((f"{name} strict: >= 97 % of {ceiling:g} Hz", share >= 97.0))
         if name == "uart" and mode == "pipelined":
             targets.append((f"uart pipelined: >= 90 % of {ceiling:g} Hz", share >= 90.0))
-    print("\n| target | |\n|---|---|")
-    for text, met in targets:
-        print(f"| {text} | {verdict(met, judged)} |")
+    print_targets(targets, judged)
 
 
 def main():
@@ -329,11 +321,8 @@ def main():
                 r["throughput"] >= 0.9 * idle and r["sleep_p99_ms"] <= 2.0,
             )
         )
-    print("\n| target | |\n|---|---|")
-    for name, met in targets:
-        # Allocation counts are exact, so even a smoke run judges them (and fails below).
-        exact = name == "no heap allocation per servo cycle"
-        print(f"| {name} | {verdict(met, exact or not args.smoke)} |")
+    # Allocation counts are exact, so even a smoke run judges them (and fails below).
+    print_targets(targets, not args.smoke, exact=("no heap allocation per servo cycle",))
     # The smoke run judges no speed; allocation counts are exact, so they are judged.
     if allocations["allocations"] != 0:
         raise SystemExit("the servo's cycles allocated on the heap")

@@ -17,6 +17,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 import ZelkorHardwareAPI as zh  # noqa: E402
+from targets import print_targets  # noqa: E402  (this folder: the script's own)
 from zelkor_sim import Simulator  # noqa: E402
 
 
@@ -47,7 +48,8 @@ def row_instructions(bin_dir, n):
 
 def run(port, seconds, read_every):
     """A 1 kHz servo recording `seconds`; with read_every, the recording read that often."""
-    servo = zh.Servo(zh.Arbelon(zh.SerialStream(port)), 1000.0, record=seconds)
+    # Room for every cycle: the loop below runs a little over `seconds`.
+    servo = zh.Servo(zh.Arbelon(zh.SerialStream(port)), 1000.0, record=seconds + 1.0)
     servo.effects = [zh.Damper(1.0)]
     reads = []
     with servo:
@@ -80,7 +82,7 @@ def main():
         f"| instructions per recorded cycle (callgrind, {n:,} and {2 * n:,} rows) | {per_row:.0f} |"
     )
     print(
-        f"| a run of {seconds:g} s at 1 kHz, record={seconds:g}: rows, gaps in cycle numbers, "
+        f"| a run of {seconds:g} s at 1 kHz, record={seconds + 1:g}: rows, gaps in cycle numbers, "
         f"overwritten | {len(whole):,}, {gaps}, {whole.overwritten} |"
     )
     print(
@@ -91,18 +93,17 @@ def main():
         f"| late cycles of a run read every second, and of one not read | "
         f"{stats.late_cycles}, {quiet.late_cycles} |"
     )
-    targets = [
+    counted = [
         ("a recorded cycle costs <= 60 instructions", per_row <= 60),
         ("no gap and nothing overwritten", gaps == 0 and whole.overwritten == 0),
     ]
-    if not args.smoke:
-        targets.append(("60,000 rows read in <= 20 ms", reads[len(reads) // 2] <= 0.020))
-        targets.append(
-            ("no extra late cycle while reading", stats.late_cycles <= quiet.late_cycles)
-        )
-    print("\n| target | |\n|---|---|")
-    for text, met in targets:
-        print(f"| {text} | {'met' if met else 'missed'} |")
+    timed = [
+        ("60,000 rows read in <= 20 ms", reads[len(reads) // 2] <= 0.020),
+        ("no extra late cycle while reading", stats.late_cycles <= quiet.late_cycles),
+    ]
+    # Instructions are counted, and a ring with room for the run keeps every cycle whatever
+    # the machine does: a smoke run judges those two.
+    print_targets(counted + timed, not args.smoke, exact=[text for text, _ in counted])
 
 
 if __name__ == "__main__":

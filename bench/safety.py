@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 import teleoperation  # noqa: E402
 import ZelkorHardwareAPI as zh  # noqa: E402
+from targets import print_targets  # noqa: E402  (this folder: the script's own)
 from zelkor_sim import Simulator  # noqa: E402
 
 HOME = teleoperation.HOME
@@ -157,9 +158,7 @@ def main():
         ("the follower tracks within 2 mm RMS", rms < 0.002),
         ("with the controller no oscillation at the follower's wall", kept_swing < 0.00005),
     ]
-    print("\n| target | |\n|---|---|")
-    for text, met in targets:
-        print(f"| {text} | {'met' if met else 'missed'} |")
+    print_targets(targets, not args.smoke)
 
 
 if __name__ == "__main__":
