@@ -12,4 +12,4 @@ set(zelkor_sim_sources
   options.cpp
   log.cpp
 )
-list(TRANSFORM zelkor_sim_sources PREPEND ${PROJECT_SOURCE_DIR}/sim/)
+list(TRANSFORM zelkor_sim_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

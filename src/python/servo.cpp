@@ -1231,12 +1231,11 @@ void register_servo_class(py::module_& m) {
         "passivity: the time-domain passivity controller, which adds just enough damping to "
         "take back energy the virtual environment gave out. passivity_max_damping: the most "
         "damping, in N s/m, that controller adds in a cycle, 0 or more (damping acts a "
-        "cycle late: on a light arm too much would itself give energy out). on_stop: "
-        "called with the stop "
-        "reason (a str such as 'device not answering') when the loop ends by itself, on a "
-        "thread of the library's own that holds the interpreter lock; never for stop(). "
-        "ValueError for a value out of range; TypeError for an arm that is not an Arbelon or "
-        "an on_stop that is not callable.");
+        "cycle late: on a light arm too much would itself give energy out). on_stop: called "
+        "with the stop reason (a str such as 'device not answering') when the loop ends by "
+        "itself, on a thread of the library's own that holds the interpreter lock; never for "
+        "stop(). ValueError for a value out of range; TypeError for an arm that is not an "
+        "Arbelon or an on_stop that is not callable.");
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
