@@ -289,6 +289,11 @@ class BoundServo : public Servo {
     /// Every row recorded so far, as a zh.Recording, copied without stopping the loop.
     py::object recording_object() const {
         const std::size_t capacity = recording_capacity();
+        if (capacity == 0) {
+            throw std::runtime_error(
+                "this Servo records nothing: make it with record=seconds (or call "
+                "record(seconds) while it is stopped), then read recording()");
+        }
         py::array_t<double> rows({capacity, ServoRecord::width});
         std::size_t n = 0;
         std::uint64_t overwritten = 0;
@@ -1387,8 +1392,9 @@ void register_servo_class(py::module_& m) {
             "cycle, position, velocity and the force sent, the effects' and the law's parts, "
             "the exchange time and the flags late, failed, missed and stale_dropped.\n\n"
             "Copied out while the loop runs, without stopping or slowing it; "
-            "Recording.overwritten says how many rows the ring no longer held. An empty "
-            "Recording when nothing is recorded.");
+            "Recording.overwritten says how many rows the ring no longer held; an empty "
+            "Recording before the first cycle. RuntimeError for a servo that records nothing "
+            "(made without record=seconds).");
     cls.def(
         "set_effects",
         [](BoundServo& s, const py::iterable& items, std::optional<double> ttl, std::size_t arm) {
@@ -1459,8 +1465,9 @@ void register_servo_class(py::module_& m) {
         "state", [](const BoundServo& s, std::size_t arm) { return s.state(arm); },
         py::arg("arm") = 0,
         "The loop's latest view of the arm (a ServoState; of arm `arm` of several).\n\n"
-        "From any thread, running or not; all zeros before the first reply and for an arm the "
-        "servo does not drive.");
+        "From any thread, running or not. Before the loop's first reply (and for an arm the "
+        "servo does not drive) every field is zero: check state().cycle, which is 0 until a "
+        "reply came and counts cycles from 1 after.");
     cls.def(
         "exchange_time_histogram",
         [](const BoundServo& s) {

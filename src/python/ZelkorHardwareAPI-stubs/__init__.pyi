@@ -685,7 +685,25 @@ class FoundDevice(metaclass=_pybind11_type):
     @property
     def versions(self) -> tuple[int, int]: ...
 
+@final
+class PortProbe(metaclass=_pybind11_type):
+    # Made by find_devices(explain=True); calling the class raises TypeError.
+    @property
+    def port(self) -> str: ...
+    @property
+    def device(self) -> FoundDevice | None: ...
+    @property
+    def reason(self) -> str: ...
+
 def list_ports(*, root: _PortName | None = None) -> list[PortInfo]: ...
+@overload
 def find_devices(
-    ports: Iterable[_PortName] | None = None, timeout: float = 0.5
+    ports: Iterable[_PortName] | None = None,
+    timeout: float = 0.5,
+    *,
+    explain: Literal[False] = False,
 ) -> list[FoundDevice]: ...
+@overload
+def find_devices(
+    ports: Iterable[_PortName] | None = None, timeout: float = 0.5, *, explain: Literal[True]
+) -> list[PortProbe]: ...
