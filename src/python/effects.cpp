@@ -42,7 +42,6 @@ py::object object_of(const Effect& effect) {
     return std::visit([](const auto& e) { return py::cast(e); }, effect);
 }
 
-
 namespace {
 
 // force: that is ConstantForce's attribute.)

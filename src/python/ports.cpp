@@ -5,8 +5,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -217,10 +217,9 @@ std::string reason_of(const Devices::PortProbe& probe) {
 }
 
 void register_port_probe(py::module_& m) {
-    py::class_<Devices::PortProbe>(
-        m, "PortProbe", py::is_final(),
-        "How find_devices(explain=True) fared on one port.\n\n"
-        "Made by find_devices(); it has no constructor.")
+    py::class_<Devices::PortProbe>(m, "PortProbe", py::is_final(),
+                                   "How find_devices(explain=True) fared on one port.\n\n"
+                                   "Made by find_devices(); it has no constructor.")
         .def_readonly("port", &Devices::PortProbe::port, "The port tried, as given.\n\nA str.")
         .def_property_readonly(
             "device",
