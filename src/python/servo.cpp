@@ -23,6 +23,7 @@
 #include "python/notify.h"
 #include "python/port_call.h"
 #include "python/reception.h"
+#include "python/servo_keywords.h"
 #include "python/values.h"
 
 namespace py = pybind11;
@@ -279,7 +280,24 @@ class type_caster<Zelkor::HardwareAPI::Python::BoundServo>
 namespace Zelkor::HardwareAPI::Python {
 namespace {
 
+// The recording's table for zelkor.Recording: a (name, first double, width, kind, flag) per
+// column and a (name, bit) per flag, as servo_columns.def and servo_flags.def declare them.
+void export_recording_table(py::module_& m) {
+    py::list columns;
+#define ZELKOR_SERVO_COLUMN(type, name, width, kind, flag, doc) \
+    columns.append(py::make_tuple(#name, ServoRecord::name, width, #kind, flag));
+#include <ZelkorHardwareAPI/control/servo_columns.def>
+#undef ZELKOR_SERVO_COLUMN
+    py::list flags;
+#define ZELKOR_SERVO_FLAG(name, bit, doc) flags.append(py::make_tuple(#name, bit));
+#include <ZelkorHardwareAPI/control/servo_flags.def>
+#undef ZELKOR_SERVO_FLAG
+    m.attr("_servo_columns") = py::tuple(columns);
+    m.attr("_servo_flags") = py::tuple(flags);
+}
+
 void register_records(py::module_& m) {
+    export_recording_table(m);
     py::class_<ServoState>(m, "ServoState",
                            "The servo loop's latest view of the arm.\n\n"
                            "Made by Servo.state(), a copy taken at the call; it has no "
@@ -398,6 +416,32 @@ void register_records(py::module_& m) {
         });
 }
 
+// The arms `arm` names: one Arbelon, or a sequence of them; `objects` keeps them.
+std::vector<Devices::Arbelon*> arms_of(py::handle arm, std::vector<py::object>& objects) {
+    std::vector<Devices::Arbelon*> arms;
+    if (py::isinstance<Devices::Arbelon>(arm)) {
+        arms.push_back(&arm.cast<Devices::Arbelon&>());
+        objects.push_back(py::reinterpret_borrow<py::object>(arm));
+        return arms;
+    }
+    if (!py::isinstance<py::sequence>(arm) || py::isinstance<py::str>(arm)) {
+        throw py::type_error(
+            std::string("Servo(): arm must be an Arbelon or a sequence of Arbelons, not ") +
+            Py_TYPE(arm.ptr())->tp_name);
+    }
+    for (py::handle item : py::reinterpret_borrow<py::sequence>(arm)) {
+        if (!py::isinstance<Devices::Arbelon>(item)) {
+            throw py::type_error(
+                "Servo(): arm must be an Arbelon or a sequence of Arbelons, not a sequence "
+                "holding " +
+                std::string(Py_TYPE(item.ptr())->tp_name));
+        }
+        arms.push_back(&item.cast<Devices::Arbelon&>());
+        objects.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+    return arms;
+}
+
 void register_servo_class(py::module_& m) {
     py::class_<BoundServo> cls(
         m, "Servo",
@@ -410,130 +454,29 @@ void register_servo_class(py::module_& m) {
         "max_failures exchanges in a row fail (stats().stop_reason says which), and its last "
         "act is always one zero-force request, so the arm is left limp.");
 
-    cls.def(
-        py::init([](py::object arm, std::optional<double> rate_hz, double max_force, bool realtime,
-                    std::optional<std::uint32_t> max_failures, std::optional<int> cpu,
-                    double reply_timeout, std::uint32_t hold_cycles, double give_up_after,
-                    bool pipeline, double spin_us, std::optional<double> record, double soft_start,
-                    std::optional<std::pair<Triple, Triple>> workspace,
-                    std::optional<double> max_velocity, bool passivity,
-                    double passivity_max_damping, py::object on_stop) {
-            // One Arbelon, or a sequence of them.
-            std::vector<Devices::Arbelon*> arms;
-            std::vector<py::object> objects;
-            if (py::isinstance<Devices::Arbelon>(arm)) {
-                arms.push_back(&arm.cast<Devices::Arbelon&>());
-                objects.push_back(arm);
-            } else if (py::isinstance<py::sequence>(arm) && !py::isinstance<py::str>(arm)) {
-                for (py::handle item : py::reinterpret_borrow<py::sequence>(arm)) {
-                    if (!py::isinstance<Devices::Arbelon>(item)) {
-                        throw py::type_error(
-                            "Servo(): arm must be an Arbelon or a sequence "
-                            "of Arbelons, not a sequence holding " +
-                            std::string(Py_TYPE(item.ptr())->tp_name));
-                    }
-                    arms.push_back(&item.cast<Devices::Arbelon&>());
-                    objects.push_back(py::reinterpret_borrow<py::object>(item));
-                }
-            } else {
-                throw py::type_error(std::string("Servo(): arm must be an Arbelon or a "
-                                                 "sequence of Arbelons, not ") +
-                                     Py_TYPE(arm.ptr())->tp_name);
-            }
-            ServoSettings settings;
-            settings.soft_start = soft_start;
-            settings.passivity = passivity;
-            settings.passivity_max_damping = passivity_max_damping;
-            if (max_velocity) {
-                if (!(*max_velocity > 0.0)) {
-                    throw py::value_error("max_velocity must be more than 0 m/s, or None");
-                }
-                settings.max_velocity = *max_velocity;
-            }
-            if (workspace) {
-                const Vec3& low = three(workspace->first, "Servo(): workspace's corner");
-                const Vec3& high = three(workspace->second, "Servo(): workspace's corner");
-                for (int i = 0; i < 3; ++i) {
-                    if (!(low[i] < high[i])) {
-                        throw py::value_error(
-                            "Servo(): workspace is (lowest corner, highest corner), each "
-                            "value of the first below the second's");
-                    }
-                }
-                settings.workspace_min = low;
-                settings.workspace_max = high;
-            }
-            if (rate_hz && *rate_hz == 0.0) {
-                throw py::value_error("rate_hz must be from 1 to 20000 Hz, or None");
-            }
-            settings.rate_hz = rate_hz ? *rate_hz : 0.0;
-            settings.reply_timeout = reply_timeout;
-            settings.hold_cycles = hold_cycles;
-            settings.give_up_after = give_up_after;
-            settings.pipeline = pipeline;
-            settings.spin_us = spin_us;
-            settings.max_force = max_force;
-            settings.realtime = realtime;
-            if (max_failures) {
-                if (*max_failures == 0) throw py::value_error("max_failures must be at least 1");
-                settings.max_failures = *max_failures;
-            }
-            if (cpu) {
-                if (*cpu < 0) throw py::value_error("cpu must not be negative");
-                settings.cpu = *cpu;
-            }
-            auto servo = std::make_unique<BoundServo>(arms, std::move(objects), settings);
-            if (record) servo->record_checked(*record);
-            servo->set_on_stop(std::move(on_stop));
-            return servo;
-        }),
-        py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
-        py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
-        py::arg("max_failures") = py::none(), py::arg("cpu") = py::none(),
-        py::arg("reply_timeout") = ServoSettings{}.reply_timeout,
-        py::arg("hold_cycles") = ServoSettings{}.hold_cycles,
-        py::arg("give_up_after") = ServoSettings{}.give_up_after, py::arg("pipeline") = false,
-        py::arg("spin_us") = 0.0, py::arg("record") = py::none(),
-        py::arg("soft_start") = ServoSettings{}.soft_start, py::arg("workspace") = py::none(),
-        py::arg("max_velocity") = py::none(), py::arg("passivity") = false,
-        py::arg("passivity_max_damping") = ServoSettings{}.passivity_max_damping,
-        py::arg("on_stop") = py::none(),
-        // The servo drives the arms: it keeps them (and so their streams) alive.
-        py::keep_alive<1, 2>(),
+    static const std::string init_doc = servo_init_doc(
         "A loop for arm, an Arbelon, or a sequence of up to 4 Arbelons, each on a stream of "
         "its own, driven in one cycle (every request goes out, then every reply is read); "
-        "the servo keeps them alive; it does not start yet. "
-        "rate_hz: cycles per second, 1 to 20000; None measures the line when the loop "
-        "starts and picks the highest rate it holds, at most 1000 (see measure_line). "
-        "max_force: the longest force sent, in newtons, more than 0 and at most 20 (a "
-        "desk-top arm's motors hold a few newtons for long and about 20 for a moment). "
-        "realtime: ask for real-time priority (never fails because of it: see the realtime "
-        "property). max_failures: failed exchanges in a row after which the loop stops, at "
-        "least 1; None leaves it to give_up_after. cpu: the CPU (counted from 0) to bind "
-        "the loop's thread to; None leaves it to the system (a system that refuses the "
-        "binding leaves the thread unbound). reply_timeout: seconds a reply may take from "
-        "its request, apart from the period (the default covers a USB adapter left at its "
-        "16 ms latency timer). hold_cycles: cycles after a failed exchange that resend the "
-        "last force before zero is sent. give_up_after: seconds without a whole reply "
-        "after which the loop stops ('device not answering'). pipeline: keep one request "
-        "in flight (written before the previous reply is read), for lines whose wire time "
-        "dominates; the force then answers a state one cycle older. spin_us: microseconds "
-        "before each deadline that the loop spins instead of sleeping, 0 to 10000: it "
-        "takes the median wake-up from tens of microseconds to a few, at the cost of that "
-        "much CPU a cycle (see bench/wake.cpp). record: seconds of cycles to keep (see "
-        "record()); None keeps none. soft_start: seconds over which forces ramp in at the "
-        "start, after recovering from failed exchanges and after a time to live is "
-        "refreshed; 0 sends them at once. workspace: (lowest corner, highest corner) of a "
-        "box in metres outside which the servo pushes back (500 N/m, 5 N s/m); None: none. "
-        "max_velocity: m/s above which only damping (10 N s/m) is sent; None: no limit. "
-        "passivity: the time-domain passivity controller, which adds just enough damping to "
-        "take back energy the virtual environment gave out. passivity_max_damping: the most "
-        "damping, in N s/m, that controller adds in a cycle, 0 or more (damping acts a "
-        "cycle late: on a light arm too much would itself give energy out). on_stop: called "
-        "with the stop reason (a str such as 'device not answering') when the loop ends by "
-        "itself, on a thread of the library's own that holds the interpreter lock; never for "
-        "stop(). ValueError for a value out of range; TypeError for an arm that is not an "
-        "Arbelon or an on_stop that is not callable.");
+        "the servo keeps them alive; it does not start yet. ");
+    {
+        // The signature is the table's, written at the top of the docstring as pybind11
+        // writes its own.
+        py::options options;
+        options.disable_function_signatures();
+        cls.def(py::init([](py::object arm, py::object rate_hz, const py::kwargs& keywords) {
+                    std::vector<py::object> objects;
+                    const std::vector<Devices::Arbelon*> arms = arms_of(arm, objects);
+                    ServoExtras extras;
+                    const ServoSettings settings = servo_settings_from(rate_hz, keywords, extras);
+                    auto servo = std::make_unique<BoundServo>(arms, std::move(objects), settings);
+                    if (extras.record) servo->record_checked(*extras.record);
+                    servo->set_on_stop(std::move(extras.on_stop));
+                    return servo;
+                }),
+                py::arg("arm"), py::arg("rate_hz") = ServoSettings{}.rate_hz,
+                // The servo drives the arms: it keeps them (and so their streams) alive.
+                py::keep_alive<1, 2>(), init_doc.c_str());
+    }
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "

@@ -549,12 +549,15 @@ class Servo(metaclass=_pybind11_type):
         give_up_after: float = 0.5,
         pipeline: bool = False,
         spin_us: float = 0.0,
-        record: float | None = None,
         soft_start: float = 0.2,
         workspace: tuple[_FloatSequence, _FloatSequence] | None = None,
+        workspace_stiffness: float = 500.0,
+        workspace_damping: float = 5.0,
         max_velocity: float | None = None,
+        velocity_damping: float = 10.0,
         passivity: bool = False,
         passivity_max_damping: float = 20.0,
+        record: float | None = None,
         on_stop: Callable[[str], object] | None = None,
     ) -> None: ...
     def start(self) -> None: ...
