@@ -613,8 +613,8 @@ void register_servo_class(py::module_& m) {
         "Set the force law's parameters (see params), reached linearly over ramp seconds "
         "from the values in force: a target updated at 60 to 500 Hz from Python renders "
         "smoothly at the loop's rate when ramp is about its update period. With ttl, unless "
-        "they are set again within ttl seconds the loop fades its forces to zero within 50 ms "
-        "(see set_effects).\n\n"
+        "they are set again within ttl seconds the loop fades the force of arm 0 (which the "
+        "law drives) to zero within 50 ms (see set_effects).\n\n"
         "ValueError for more than 64 values, a value that is not finite, a ramp outside 0 to "
         "3600 seconds or a ttl outside (0, 3600].");
     cls.def("record", &BoundServo::record_checked, py::arg("seconds"),
@@ -650,9 +650,12 @@ void register_servo_class(py::module_& m) {
         },
         py::arg("effects"), py::arg("ttl") = py::none(), py::arg("arm") = 0,
         "Replace the effects of arm `arm` (0: the first) as a whole, as assigning effects "
-        "does, with a time to live: unless the effects, the couplings or the force law are set "
-        "again within ttl seconds, the loop fades its forces to zero within 50 ms "
-        "(stats().expired counts it) and ramps them in again once they are.\n\n"
+        "does, with a time to live: unless that arm's effects are set again within ttl seconds, "
+        "the loop fades that arm's force to zero within 50 ms (stats().expired counts it) and "
+        "ramps it in again once they are. Each arm's time to live is its own: setting another "
+        "arm's effects, the couplings or the law leaves it be. An effect that stays in the same "
+        "place of the list keeps its state (a Friction's proxy), so refreshing the same list "
+        "never makes a friction slip.\n\n"
         "For a program that refreshes a target from Python: a stall of its thread (a garbage "
         "collection, a held interpreter lock, an exception) then leaves the arm limp instead of "
         "pushing on. ttl None: no limit. ValueError for a ttl or an arm out of range.");
