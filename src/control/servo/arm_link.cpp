@@ -51,7 +51,7 @@ void ArmLink::settle() noexcept {
     in_flight_ = false;
     stream_->set_deadline(in_flight_at_ + settings_.reply_timeout);
     Vector3 p{}, v{};
-    if (arm_->ReceiveState(p, v) != Devices::Arbelon::state_reply_length) {
+    if (arm_->receive_state(p, v) != Devices::Arbelon::state_reply_length) {
         (void)detail::drain_late_reply(*stream_, in_flight_at_ + 2 * settings_.reply_timeout,
                                        reply_bytes);
     }
@@ -86,7 +86,7 @@ void ArmLink::send(const Request& request) noexcept {
     sending_ = request;
     written_ = Clock::now();
     stream_->set_deadline(written_ + settings_.reply_timeout);
-    arm_->SendForce(request.force);
+    arm_->send_force(request.force);
 }
 
 ArmLink::Received ArmLink::receive(bool stop_requested) noexcept {
@@ -126,7 +126,7 @@ ArmLink::Received ArmLink::take_reply(const Request& sent, Clock::time_point wri
                           (first ? settings_.first_reply_timeout : settings_.reply_timeout));
     if (first) drain_bound = written + settings_.first_reply_timeout + settings_.reply_timeout;
     Vector3 p = position_, v = velocity_;
-    const int result = arm_->ReceiveState(p, v);
+    const int result = arm_->receive_state(p, v);
     const Clock::time_point replied = Clock::now();
     exchange_ns_ = ns_between(written, replied);
     if (result != Devices::Arbelon::state_reply_length) {
