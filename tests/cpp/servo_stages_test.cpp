@@ -100,7 +100,7 @@ TEST(servo_stages_test, the_fades_scale_what_the_limit_lets_out) {
     // A huge force 1 ms after the first reply: 1/200 of max_force goes out, never more.
     double kept = 0.0;
     const double fade = guards.fade(arm, guards.watchdog(arm, false, at_ms(1), counters), at_ms(1));
-    const Vector3 sent = guards.send({1000.0, 0.0, 0.0}, fade, kept);
+    const Vector3 sent = guards.send({1000.0, 0.0, 0.0}, fade, &kept);
     EXPECT_NEAR(length(sent), 5.0 * 0.005, 1e-6);
     EXPECT_NEAR(kept, 0.005, 1e-9);
     // An expiry fades to zero within 50 ms, once counted; a refresh ramps in again.

@@ -35,27 +35,15 @@ Guards::Guards(const ServoSettings& settings) noexcept
       max_velocity_(settings.max_velocity),
       velocity_damping_(settings.velocity_damping) {}
 
-void Guards::replied(ArmGuard& arm, Clock::time_point at) const noexcept {
-    if (!arm.ramp_again) return;
-    arm.soft = Ramp{at, soft_start_};
-    arm.ramp_again = false;
-}
-
-double Guards::watchdog(ArmGuard& arm, bool expired, Clock::time_point now,
-                        Counters& counters) const noexcept {
-    if (expired && !arm.fading) {
-        arm.fading = true;
+void Guards::change_watch(ArmGuard& arm, bool expired, Clock::time_point now,
+                          Counters& counters) const noexcept {
+    arm.fading = expired;
+    if (expired) {
         arm.fade = Ramp{now, fade_time};
         Counters::add(counters.expired);
-    } else if (!expired && arm.fading) {
-        arm.fading = false;
+    } else {
         arm.soft = Ramp{std::max(arm.soft.from, now), soft_start_};
     }
-    return arm.fading ? 1.0 - arm.fade.at(now) : 1.0;
-}
-
-double Guards::fade(const ArmGuard& arm, double watchdog, Clock::time_point now) const noexcept {
-    return std::min(arm.soft.at(now), watchdog);
 }
 
 Vec3 Guards::limit(Vec3 wanted, const Vec3& p, const Vec3& v, bool& damped) const noexcept {
@@ -71,11 +59,13 @@ Vec3 Guards::limit(Vec3 wanted, const Vec3& p, const Vec3& v, bool& damped) cons
     return wanted;
 }
 
-Vector3 Guards::send(const Vec3& wanted, double scale, double& kept) const noexcept {
+Vector3 Guards::send(const Vec3& wanted, double scale, double* kept) const noexcept {
     const Vector3 limited = clamp_force(wanted, max_force_);
-    const double asked = std::sqrt(dot(wanted, wanted));
-    const Vec3 l{limited[0], limited[1], limited[2]};
-    kept = asked > 0.0 && std::isfinite(asked) ? std::sqrt(dot(l, l)) / asked : 0.0;
+    if (kept != nullptr) {
+        const double asked = std::sqrt(dot(wanted, wanted));
+        const Vec3 l{limited[0], limited[1], limited[2]};
+        *kept = asked > 0.0 && std::isfinite(asked) ? std::sqrt(dot(l, l)) / asked : 0.0;
+    }
     const auto k = static_cast<float>(scale);
     return {limited[0] * k, limited[1] * k, limited[2] * k};
 }

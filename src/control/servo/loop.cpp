@@ -121,7 +121,7 @@ bool Loop::cycle() noexcept {
     }
     record(now, first, reply, verdict,
            counters.stale.load(std::memory_order_relaxed) != stale_before);
-    return !ending && schedule_.wait(s_.thread, spin_);
+    return !ending && schedule_.wait(s_.thread, now, spin_);
 }
 
 void Loop::take_commands(Clock::time_point now) noexcept {
@@ -152,23 +152,24 @@ Wanted Loop::guard_arm(std::size_t i, Clock::time_point now, double time, double
     const bool expired = now > a.command->expires || (i == 0 && now > shared_->params_expire);
     const double watchdog = guards_.watchdog(a.guard, expired, now, s_.telemetry.counters);
     Wanted w;
-    if (!a.view.have_state) return w;
+    const ArmView& view = views_[i];
+    if (!view.have_state) return w;
     if (a.link.failures() > 0) {
         a.request.force = guards_.hold(a.guard, a.link.failures(), watchdog);
         return w;
     }
     w = compose_.arm(i, *a.command, *shared_, params_.data(), time, cycle_, a.passivity.energy());
     if (w.failed) return w;  // zero goes out, then the loop ends
-    const Vec3& v = a.view.velocity;
+    const Vec3& v = view.velocity;
     if (s_.settings.passivity) {
         a.damping_added = a.passivity.damping(v, dt, s_.settings.passivity_max_damping);
         for (int k = 0; k < 3; ++k) w.force[k] -= a.damping_added * v[k];
     }
     bool damped = a.damping_added > 0.0;
-    const Vec3 limited = guards_.limit(w.force, a.view.position, v, damped);
+    const Vec3 limited = guards_.limit(w.force, view.position, v, damped);
     const double scale = guards_.fade(a.guard, watchdog, now);
     double kept = 0.0;
-    a.request.force = guards_.send(limited, scale, kept);
+    a.request.force = guards_.send(limited, scale, damped ? &kept : nullptr);
     if (damped) a.request.credit = a.passivity.sent(a.damping_added, scale * kept, v, dt);
     a.guard.held = a.request.force;
     return w;
@@ -202,8 +203,7 @@ void Loop::received(std::size_t i, const ArmLink::Received& r) noexcept {
     if (r.outcome == ArmLink::Outcome::fresh) {
         guards_.replied(a.guard, r.at);
         a.passivity.answered(r.request.force, r.request.credit, a.link.moved());
-        a.view = {true, widened(a.link.position()), widened(a.link.velocity()), r.request.force};
-        views_[i] = a.view;
+        views_[i] = {true, widened(a.link.position()), widened(a.link.velocity()), r.request.force};
         s_.telemetry.publish(
             i, {seconds_between(s_.telemetry.started(), r.at), cycle_, a.link.position(),
                 a.link.velocity(), r.request.force, a.passivity.energy(), a.damping_added});

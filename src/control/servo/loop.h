@@ -32,7 +32,6 @@ class Loop {
         ArmLink link;
         ArmGuard guard;
         Passivity passivity;
-        ArmView view;
         ArmCommand* command = nullptr;
         ArmLink::Request request;    // this cycle's
         double damping_added = 0.0;  // this cycle's, N s/m
@@ -51,7 +50,7 @@ class Loop {
     Servo::Impl& s_;
     std::size_t count_;
     std::array<Arm, Servo::max_arms> arms_;
-    std::array<ArmView, Servo::max_arms> views_{};
+    std::array<ArmView, Servo::max_arms> views_{};  // what the loop knows of each arm
     Compose compose_;
     Guards guards_;
     Schedule schedule_;

@@ -83,22 +83,14 @@ std::vector<double> Mailbox::params() const {
             shared_latest_.params.begin() + static_cast<long>(shared_latest_.param_count)};
 }
 
-ArmCommand& Mailbox::take_arm(std::size_t arm) noexcept {
-    Mailslot<ArmCommand>& slot = arm_slots_[arm];
-    if (slot.take()) {
-        ArmCommand& now = slot.current();
-        const ArmCommand& before = slot.previous();
-        const std::size_t n = std::min(now.ids.size(), before.ids.size());
-        for (std::size_t k = 0; k < n; ++k) {
-            if (now.ids[k] == before.ids[k]) now.states[k] = before.states[k];
-        }
+// The loop took a new list: each effect that kept its id keeps the state it had.
+void Mailbox::carry_states(Mailslot<ArmCommand>& slot) noexcept {
+    ArmCommand& now = slot.current();
+    const ArmCommand& before = slot.previous();
+    const std::size_t n = std::min(now.ids.size(), before.ids.size());
+    for (std::size_t k = 0; k < n; ++k) {
+        if (now.ids[k] == before.ids[k]) now.states[k] = before.states[k];
     }
-    return slot.current();
-}
-
-SharedCommand& Mailbox::take_shared(bool& changed) noexcept {
-    changed = shared_slot_.take();
-    return shared_slot_.current();
 }
 
 }  // namespace Zelkor::HardwareAPI::Control::servo

@@ -65,12 +65,20 @@ class Mailbox {
     // The loop.
     /// Arm `arm`'s command, taking a new one if one came (each effect that kept its id keeps
     /// its state).
-    ArmCommand& take_arm(std::size_t arm) noexcept;
+    ArmCommand& take_arm(std::size_t arm) noexcept {
+        Mailslot<ArmCommand>& slot = arm_slots_[arm];
+        if (slot.take()) carry_states(slot);
+        return slot.current();
+    }
     /// The shared command; `changed` tells whether a new one came.
-    SharedCommand& take_shared(bool& changed) noexcept;
+    SharedCommand& take_shared(bool& changed) noexcept {
+        changed = shared_slot_.take();
+        return shared_slot_.current();
+    }
 
   private:
     void publish_shared();  // with mutex_
+    static void carry_states(Mailslot<ArmCommand>& slot) noexcept;
 
     mutable std::mutex mutex_;
     std::size_t arms_;

@@ -16,18 +16,6 @@ Vec3 widened(const Vector3& v) {
 
 }  // namespace
 
-void Passivity::answered(const Vector3& force, double credit, const Vector3& moved) noexcept {
-    acted_ = answered_;
-    answered_ = force;
-    acted_credit_ = answered_credit_;
-    answered_credit_ = credit;
-    moved_ = moved;
-}
-
-void Passivity::lost(double credit) noexcept {
-    outstanding_ = std::max(0.0, outstanding_ - credit);
-}
-
 double Passivity::damping(const Vec3& v, double dt, double max_damping) noexcept {
     energy_ -= dot(widened(acted_), widened(moved_));
     outstanding_ -= acted_credit_;

@@ -12,9 +12,17 @@ class Passivity {
   public:
     /// A reply answered the request that sent `force`, with `credit` counted as dissipated by
     /// it; the arm went `moved` metres as it came to that state.
-    void answered(const Vector3& force, double credit, const Vector3& moved) noexcept;
+    void answered(const Vector3& force, double credit, const Vector3& moved) noexcept {
+        acted_ = answered_;
+        answered_ = force;
+        acted_credit_ = answered_credit_;
+        answered_credit_ = credit;
+        moved_ = moved;
+    }
     /// A request's force was never seen acting (its exchange failed).
-    void lost(double credit) noexcept;
+    void lost(double credit) noexcept {
+        outstanding_ = outstanding_ > credit ? outstanding_ - credit : 0.0;
+    }
 
     /// The damping (N s/m, at most `max_damping`) the next force needs, the arm moving at
     /// velocity `v` with `dt` seconds since the last cycle. The energy the environment has

@@ -26,8 +26,9 @@ Schedule::Verdict Schedule::end_cycle(Clock::time_point now, bool ending) noexce
     return v;
 }
 
-bool Schedule::wait(BackgroundThread& thread, Clock::duration spin) const noexcept {
-    if (Clock::now() >= due_) return !thread.stop_requested();
+bool Schedule::wait(BackgroundThread& thread, Clock::time_point now,
+                    Clock::duration spin) const noexcept {
+    if (now >= due_) return !thread.stop_requested();
     if (spin > Clock::duration::zero()) {
         if (!thread.sleep_until(due_ - spin)) return false;
         while (Clock::now() < due_) {

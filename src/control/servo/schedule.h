@@ -24,9 +24,9 @@ class Schedule {
     /// slots, never caught up in a burst. A stall of more than 50 ms and ten periods is worth
     /// a notice, at most once a second. `ending`: the last cycle, judged on nothing.
     Verdict end_cycle(Clock::time_point now, bool ending) noexcept;
-    /// Sleeps until the next cycle is due, spinning its last `spin`; false when `thread` was
-    /// asked to end meanwhile.
-    bool wait(BackgroundThread& thread, Clock::duration spin) const noexcept;
+    /// Sleeps until the next cycle is due (it is `now`), spinning its last `spin`; false when
+    /// `thread` was asked to end meanwhile.
+    bool wait(BackgroundThread& thread, Clock::time_point now, Clock::duration spin) const noexcept;
 
     Clock::duration period() const noexcept { return period_; }
     Clock::time_point due() const noexcept { return due_; }
