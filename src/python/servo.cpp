@@ -575,10 +575,7 @@ void register_servo_class(py::module_& m) {
         [](const BoundServo& s) {
             // A tuple: a list would take an append() that the loop never sees.
             const std::vector<Effect> effects = s.effects();
-            py::typing::Tuple<py::typing::Union<Wall, Spring, Damper, ConstantForce, Sphere, Box,
-                                                ViscousRegion, Guide, Vibration, Detents, Friction>,
-                              py::ellipsis>
-                out(effects.size());
+            py::typing::Tuple<EffectUnion, py::ellipsis> out(effects.size());
             for (std::size_t i = 0; i < effects.size(); ++i) out[i] = object_of(effects[i]);
             return out;
         },

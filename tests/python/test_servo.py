@@ -264,19 +264,7 @@ def test_effect_attributes_are_checked_and_a_wall_normal_normalised() -> None:
 def test_effects_cannot_be_subclassed_and_read_back_as_a_tuple(device: Device) -> None:
     # The loop runs the effects' own force law on copies of their parameters: a subclass's
     # override would never run, so the subclass itself is refused.
-    for base in (
-        zh.Wall,
-        zh.Spring,
-        zh.Damper,
-        zh.ConstantForce,
-        zh.Sphere,
-        zh.Box,
-        zh.ViscousRegion,
-        zh.Guide,
-        zh.Vibration,
-        zh.Detents,
-        zh.Friction,
-    ):
+    for base in zh.effect_types:
         with pytest.raises(TypeError):
             type("Custom", (base,), {})
     servo = zh.Servo(arm_on(device))
@@ -309,7 +297,9 @@ def test_settings_are_checked(device: Device) -> None:
     for kwargs in refused:
         with pytest.raises(ValueError):
             zh.Servo(arm, **kwargs)
-    with pytest.raises(TypeError, match="Wall, Spring, Damper and ConstantForce"):
+    with pytest.raises(
+        TypeError, match="takes Wall, Spring, Damper, .* and Friction objects, not str"
+    ):
         zh.Servo(arm).effects = [zh.Damper(1), "wall"]  # type: ignore[list-item]
     servo = zh.Servo(arm)
     effects: list[zh.Damper | zh.ConstantForce] = [zh.Damper(1), zh.ConstantForce((0, 0, -1))]
