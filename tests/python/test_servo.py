@@ -279,6 +279,53 @@ def test_effects_cannot_be_subclassed_and_read_back_as_a_tuple(device: Device) -
     assert len(servo.effects) == 2
 
 
+K = 5000.0  # N/m: stiffer than the 2,000 N/m a 1 kHz loop renders stably at 1 N s/m
+
+
+@pytest.mark.parametrize(
+    "effects,warned",
+    [
+        ([zh.Wall((0, 0, 1), 0.0, K)], "a Wall of 5000.0"),
+        ([zh.Spring((0, 0, 0), K)], "a Spring of 5000.0"),
+        ([zh.Sphere((0, 0, 0), 0.1, K)], "a Sphere of 5000.0"),
+        ([zh.Box((0, 0, 0), (1, 1, 1), K)], "a Box of 5000.0"),
+        ([zh.Guide((0, 0, 0), (1, 0, 0), K)], "a Guide of 5000.0"),
+        ([zh.Detents((1, 0, 0), 0.01, K)], "a Detents of 5000.0"),
+        ([zh.Friction((0, 0, 1), 0.0, K, 0.5)], "a Friction of 5000.0"),
+        # Large numbers that are no stiffness.
+        ([zh.Damper(K), zh.ConstantForce((K, 0, 0)), zh.Vibration((0, 0, 1), K, K)], None),
+        ([zh.ViscousRegion((0, 0, 0), K, radius=K)], None),
+        ([zh.Spring((0, 0, 0), 1999.0), zh.Wall((0, 0, 1), 0.0, 2000.0)], None),  # at the bound
+        # The stiffest is named, wherever it is.
+        (
+            [zh.Wall((0, 0, 1), 0.0, 3000.0), zh.Guide((0, 0, 0), (0, 0, 0), 9000.0)],
+            "a Guide of 9000.0",
+        ),
+    ],
+)
+def test_an_effect_stiffer_than_the_loop_renders_warns_once(
+    device: Device, effects: list[zh.Effect], warned: str | None
+) -> None:
+    assignments: list[tuple[bool, Callable[[zh.Servo], object]]] = [
+        (False, lambda s: setattr(s, "effects", effects)),
+        (False, lambda s: s.set_effects(effects, ttl=1.0)),
+        (True, lambda s: setattr(s, "effects", effects)),  # the controller keeps it passive
+    ]
+    for passivity, assign in assignments:
+        servo = zh.Servo(arm_on(device), 1000.0, passivity=passivity)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assign(servo)
+            assign(servo)
+        messages = [str(w.message) for w in caught if w.category is RuntimeWarning]
+        if warned is None or passivity:
+            assert messages == []
+        else:
+            assert len(messages) == 1 and messages[0].startswith(
+                warned + " N/m is stiffer than the 2000 N/m"
+            )
+
+
 def test_settings_are_checked(device: Device) -> None:
     arm = arm_on(device)
     refused: list[dict[str, Any]] = [
