@@ -413,11 +413,11 @@ def test_mistakes_that_did_nothing_now_say_what_to_do(device: Device) -> None:
     arm = arm_on(device)
     servo = zh.Servo(arm, 1000.0)
     mistakes: list[tuple[Callable[[], object], str]] = [
-        (lambda: zh.Servo(arm, 1000.0, maxforce=5), r"'maxforce'; did you mean 'max_force'\?"),
-        (lambda: zh.Servo(arm, soft_strat=0.1), r"'soft_strat'; did you mean 'soft_start'\?"),
-        (lambda: zh.Sphere((0, 0, 0), 0.1, 100.0, dampening=1), "did you mean 'damping'"),
-        (lambda: zh.Wall((0, 0, 1), 0.0, 100.0, zzz=1), r"'zzz' \(it takes damping, normal, "),
-        (lambda: zh.Coupling(0, 1, 100.0, dampnig=1), "did you mean 'damping'"),
+        (lambda: zh.Servo(arm, 1000.0, maxforce=5), r"'maxforce'; did you mean 'max_force'\?"),  # type: ignore[call-arg]
+        (lambda: zh.Servo(arm, soft_strat=0.1), r"'soft_strat'; did you mean 'soft_start'\?"),  # type: ignore[call-arg]
+        (lambda: zh.Sphere((0, 0, 0), 0.1, 100.0, dampening=1), "did you mean 'damping'"),  # type: ignore[call-arg]
+        (lambda: zh.Wall((0, 0, 1), 0.0, 100.0, zzz=1), r"'zzz' \(it takes damping, normal, "),  # type: ignore[call-arg]
+        (lambda: zh.Coupling(0, 1, 100.0, dampnig=1), "did you mean 'damping'"),  # type: ignore[call-arg]
         (servo.recording, "records nothing: make it with record=seconds"),
     ]
     for mistake, message in mistakes:
@@ -425,17 +425,26 @@ def test_mistakes_that_did_nothing_now_say_what_to_do(device: Device) -> None:
             mistake()
     # The keywords it does take still work, and the signatures stay readable.
     assert zh.Sphere((0, 0, 0), 0.1, stiffness=100.0, damping=1.0).damping == 1.0
-    assert zh.Servo.__init__.__doc__.startswith("__init__(self: ZelkorHardwareAPI.Servo, arm")
+    assert (zh.Servo.__init__.__doc__ or "").startswith(
+        "__init__(self: ZelkorHardwareAPI.Servo, arm"
+    )
     assert servo.state().cycle == 0  # before any cycle
 
 
 def test_a_force_law_that_returns_its_force_is_refused() -> None:
     pytest.importorskip("numba", reason="the jit extra (Numba) is not installed")
 
-    def returns(t, position, velocity, previous_force, params, force):  # type: ignore[no-untyped-def]
+    def returns(
+        t: float,
+        position: list[float],
+        velocity: list[float],
+        previous_force: list[float],
+        params: list[float],
+        force: list[float],
+    ) -> float:
         return -100.0 * position[2]
 
     with pytest.raises(
         TypeError, match=r"returns a value \(float64\).*writes its force.*force\[0\] ="
     ):
-        zh.force_law(returns)
+        zh.force_law(returns)  # type: ignore[arg-type]
