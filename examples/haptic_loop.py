@@ -19,7 +19,7 @@ import math
 import os
 import sys
 import time
-from typing import TYPE_CHECKING, Any, List, Tuple, TypedDict, Union
+from typing import TYPE_CHECKING, Any, List, Tuple, TypedDict
 
 import numpy as np
 import ZelkorHardwareAPI as zh
@@ -35,9 +35,6 @@ HAND_DAMPING = 8.0  # N s/m: a relaxed hand slows every motion
 MAX_FORCE = 8.0  # N: never ask for more, whatever the numbers say
 PRESS, LIFT = 1.4, 0.6  # s: the hand presses for PRESS, then lifts for LIFT, and again
 IDENTITY_BYTES = 21  # arm.last_result after a whole identity reply to the wake-up
-
-# What the effects of the Servo's loop may be.
-Effect = Union[zh.Wall, zh.Spring, zh.Damper, zh.ConstantForce]
 
 
 class _Figures(TypedDict):
@@ -232,7 +229,7 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     ]
     surface = zh.Wall((0, 0, 1), wall, args.stiffness, args.wall_damping)
 
-    def effects(press: bool) -> list[Effect]:
+    def effects(press: bool) -> list[zh.Effect]:
         push = -args.push if press else 0.25 * args.push
         return [surface, *hold, zh.Damper(HAND_DAMPING), zh.ConstantForce((0, 0, push))]
 

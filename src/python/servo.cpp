@@ -144,30 +144,22 @@ class BoundServo : public Servo {
         }
     }
 
-    /// The warning, once, for a Wall, Sphere or Box stiffer than the servo renders stably (on a
-    /// device of 1 N s/m), unless the passivity controller is on.
+    /// The warning, once, for an effect stiffer than the servo renders stably (on a device of
+    /// 1 N s/m), naming the stiffest, unless the passivity controller is on.
     void warn_if_too_stiff(const std::vector<Effect>& effects) {
         if (warned_ || settings().passivity) return;
         const double bound = stable_stiffness(1.0);
-        for (const Effect& e : effects) {
-            double k = 0.0;
-            const char* name = nullptr;
-            if (const auto* w = std::get_if<Wall>(&e)) k = w->stiffness, name = "Wall";
-            if (const auto* s = std::get_if<Sphere>(&e)) k = s->stiffness, name = "Sphere";
-            if (const auto* b = std::get_if<Box>(&e)) k = b->stiffness, name = "Box";
-            if (name == nullptr || !(k > bound)) continue;
-            warned_ = true;
-            const std::string text =
-                std::string("a ") + name + " of " + py::repr(py::float_(k)).cast<std::string>() +
-                " N/m is stiffer than the " + std::to_string(static_cast<long>(bound)) +
-                " N/m this servo renders stably on a device with 1 N s/m of damping "
-                "(Servo.stable_stiffness): it may buzz; lower it, or make the servo with "
-                "passivity=True";
-            if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) {
-                throw py::error_already_set();
-            }
-            return;
-        }
+        const Stiffest stiff = stiffest(effects);
+        if (!(stiff.stiffness > bound)) return;
+        warned_ = true;
+        const std::string text =
+            std::string("a ") + stiff.name + " of " +
+            py::repr(py::float_(stiff.stiffness)).cast<std::string>() +
+            " N/m is stiffer than the " + std::to_string(static_cast<long>(bound)) +
+            " N/m this servo renders stably on a device with 1 N s/m of damping "
+            "(Servo.stable_stiffness): it may buzz; lower it, or make the servo with "
+            "passivity=True";
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) throw py::error_already_set();
     }
 
     /// Sets the force law, keeping `object` (what holds its code) alive for as long as the
@@ -518,10 +510,7 @@ void register_servo_class(py::module_& m) {
         [](const BoundServo& s) {
             // A tuple: a list would take an append() that the loop never sees.
             const std::vector<Effect> effects = s.effects();
-            py::typing::Tuple<py::typing::Union<Wall, Spring, Damper, ConstantForce, Sphere, Box,
-                                                ViscousRegion, Guide, Vibration, Detents, Friction>,
-                              py::ellipsis>
-                out(effects.size());
+            py::typing::Tuple<EffectUnion, py::ellipsis> out(effects.size());
             for (std::size_t i = 0; i < effects.size(); ++i) out[i] = object_of(effects[i]);
             return out;
         },
