@@ -489,6 +489,16 @@ Vec3 total_force(const std::vector<Effect>& effects, const Vec3& p, const Vec3& 
     return total_force(effects, p, v, 0.0);
 }
 
+Vec3 total_force(const std::vector<Effect>& effects, EffectState* states, const Vec3& p,
+                 const Vec3& v, double t) noexcept {
+    Vec3 sum{0.0, 0.0, 0.0};
+    for (std::size_t k = 0; k < effects.size(); ++k) {
+        const Vec3 f = force_of(effects[k], states[k], p, v, t);
+        for (int i = 0; i < 3; ++i) sum[i] += f[i];
+    }
+    return sum;
+}
+
 Vector3 clamp_force(const Vec3& force, double max_force) noexcept {
     for (double x : force) {
         if (!std::isfinite(x)) return {0.0f, 0.0f, 0.0f};

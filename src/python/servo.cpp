@@ -687,8 +687,9 @@ void register_servo_class(py::module_& m) {
         "physical damping b (N s/m): 2 b / (T + 2 t_d), with T the period and t_d the "
         "measured median exchange time (0 before any exchange).\n\n"
         "A wall of stiffness K and damping B sampled with period T is passive only while "
-        "b > K T / 2 + abs(B); latency uses damping up too. A Wall, Sphere or Box stiffer than the "
-        "bound at b = 1 warns once (RuntimeWarning) unless passivity is on.");
+        "b > K T / 2 + abs(B); latency uses damping up too. An effect stiffer than the bound at "
+        "b = 1 (a Wall, Spring, Sphere, Box, Guide, Detents or Friction) warns once "
+        "(RuntimeWarning) unless passivity is on.");
     cls.def(
         "state", [](const BoundServo& s, std::size_t arm) { return s.state(arm); },
         py::arg("arm") = 0,

@@ -300,6 +300,11 @@ ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& posi
 ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& position,
                             const Vec3& velocity, double time) noexcept;
 
+/// The sum of the forces of `effects` at the servo's `time`, each advancing its own state of
+/// `states` (one per effect, in the same order): what a servo's cycle renders. Newtons.
+ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, EffectState* states,
+                            const Vec3& position, const Vec3& velocity, double time) noexcept;
+
 /// `force` scaled down to a length of `max_force` along its own direction when it is longer,
 /// also when it is too long for its length to be a finite double; zero when any component
 /// is not finite. Newtons.

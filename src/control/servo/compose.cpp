@@ -4,11 +4,12 @@
 
 namespace Zelkor::HardwareAPI::Control::servo {
 
-Wanted Compose::arm(std::size_t arm, ArmCommand& command, const SharedCommand& shared,
-                    const double* params, double time, std::uint64_t cycle,
-                    double energy) const noexcept {
+void Compose::arm(std::size_t arm, ArmCommand& command, const SharedCommand& shared,
+                  const double* params, double time, std::uint64_t cycle, double energy,
+                  Wanted& out) const noexcept {
     const ArmView& view = arms_[arm];
-    Wanted out;
+    out.parts = 0;
+    out.failed = false;
     if (shared.function && arm == 0) {
         ServoState s;
         s.time = time;
@@ -24,29 +25,22 @@ Wanted Compose::arm(std::size_t arm, ArmCommand& command, const SharedCommand& s
         } catch (...) {
             out.failed = true;
             out.force = {0.0, 0.0, 0.0};
-            return out;
+            return;
         }
     } else {
         out.force = effects(command, view, time);
         if (arm == 0 && !command.effects.empty()) out.parts |= ServoRecord::effects;
     }
-    add_couplings(shared, arm, out.force);
-    if (arm == 0) out.effects = out.force;
+    if (!shared.couplings.empty()) add_couplings(shared, arm, out.force);
+    out.effects = out.force;
     if (arm == 0 && shared.law != nullptr && !add_law(shared, view, params, time, cycle, out)) {
         out.failed = true;
         out.force = {0.0, 0.0, 0.0};
     }
-    return out;
 }
 
 Vec3 Compose::effects(ArmCommand& command, const ArmView& view, double time) const noexcept {
-    Vec3 sum{0.0, 0.0, 0.0};
-    for (std::size_t k = 0; k < command.effects.size(); ++k) {
-        const Vec3 f =
-            force_of(command.effects[k], command.states[k], view.position, view.velocity, time);
-        for (int i = 0; i < 3; ++i) sum[i] += f[i];
-    }
-    return sum;
+    return total_force(command.effects, command.states.data(), view.position, view.velocity, time);
 }
 
 void Compose::add_couplings(const SharedCommand& shared, std::size_t arm,

@@ -17,7 +17,8 @@ struct ArmView {
     Vector3 answered{};  // the force of the request the latest state answers
 };
 
-/// The force an arm's environment wants, and the parts that made it.
+/// The force an arm's environment wants, and the parts that made it (each set by
+/// Compose::arm, but `law` only where `parts` says the law took part).
 struct Wanted {
     Vec3 force{};
     Vec3 effects{};       ///< the effects' and couplings' part
@@ -34,9 +35,9 @@ class Compose {
     /// Arm `arm`'s force from its command and what the arms share, with the law's `params`,
     /// at servo time `time` in cycle `cycle`. `energy` is the arm's passivity energy (for a
     /// force function's ServoState). A failure wants zero.
-    Wanted arm(std::size_t arm, ArmCommand& command, const SharedCommand& shared,
-               const double* params, double time, std::uint64_t cycle,
-               double energy) const noexcept;
+    void arm(std::size_t arm, ArmCommand& command, const SharedCommand& shared,
+             const double* params, double time, std::uint64_t cycle, double energy,
+             Wanted& out) const noexcept;
 
   private:
     Vec3 effects(ArmCommand& command, const ArmView& view, double time) const noexcept;

@@ -40,7 +40,8 @@ class Loop {
     void prepare() noexcept;
     bool cycle() noexcept;
     void take_commands(Clock::time_point now) noexcept;
-    Wanted guard_arm(std::size_t i, Clock::time_point now, double time, double dt) noexcept;
+    void guard_arm(std::size_t i, Clock::time_point now, double time, double dt,
+                   Wanted& w) noexcept;
     ArmLink::Outcome exchange() noexcept;
     void received(std::size_t i, const ArmLink::Received& r) noexcept;
     void record(Clock::time_point now, const Wanted& wanted, ArmLink::Outcome reply,
@@ -51,6 +52,7 @@ class Loop {
     std::size_t count_;
     std::array<Arm, Servo::max_arms> arms_;
     std::array<ArmView, Servo::max_arms> views_{};  // what the loop knows of each arm
+    std::array<Wanted, Servo::max_arms> wanted_{};  // what each arm's environment wants
     Compose compose_;
     Guards guards_;
     Schedule schedule_;
