@@ -316,9 +316,10 @@ def main():
     cycle_counts = {how: servo_instructions(args.bin, how, counted) for how in CYCLE_BEFORE}
     print(
         f"\nInstructions per servo cycle: the loop thread's user-space instructions under "
-        f"callgrind (runs of {counted:,} and {2 * counted:,} cycles of a C++ Servo asked for 20 kHz "
-        "against the benchmark peer, the difference over the cycles): composing, guarding, the "
-        "exchange's system calls on the user side, publishing, recording and the schedule. "
+        f"callgrind (runs of {counted:,} and {2 * counted:,} cycles of a C++ Servo asked for "
+        "20 kHz against the benchmark peer, the difference over the cycles): composing, "
+        "guarding, the exchange's system calls on the user side, publishing, recording and the "
+        "schedule. "
         "'before' is the loop before it became stages.\n"
     )
     print("| servo | instructions/cycle | before |\n|---|---:|---:|")
