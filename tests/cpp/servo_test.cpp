@@ -10,8 +10,10 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "pty.h"
@@ -401,6 +403,18 @@ extern "C" void spring_law(const ZelkorServoInput* in, const double* params, dou
 extern "C" void failing_law(const ZelkorServoInput* in, const double*, double force[3]) {
     force[0] = in->cycle > 5 ? std::nan("") : 0.5;
 }
+// Says it cannot go on at its 6th cycle, leaving a finite force that must not go out.
+extern "C" void refusing_law(const ZelkorServoInput* in, const double*, double force[3]) {
+    force[0] = 0.5;
+    if (in->cycle > 5) zelkor_force_law_failed("the target went out of reach");
+}
+// Never returns once it is past its 6th cycle (until told to).
+std::atomic<bool> law_may_return{false};
+extern "C" void stuck_law(const ZelkorServoInput* in, const double*, double force[3]) {
+    force[0] = 0.5;
+    while (in->cycle > 5 && !law_may_return.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 }  // namespace
 
 TEST(servo_test, a_force_law_adds_to_the_effects_and_its_parameters_ramp) {
@@ -454,6 +468,7 @@ TEST(servo_test, a_force_law_adds_to_the_effects_and_its_parameters_ramp) {
     servo.start();
     ASSERT_TRUE(wait_until_stopped(servo, 10000));
     EXPECT_EQ(servo.stats().stop_reason, StopReason::force_law_failed);
+    EXPECT_STREQ(servo.stats().failure, "the force law's force (nan, 0, 0) N is not finite");
     const auto forces = peer.forces();
     ASSERT_GE(forces.size(), 2u);
     EXPECT_EQ(forces[forces.size() - 2], (Vector3{0, 0, 0})) << "the cycle the law failed";
@@ -608,6 +623,7 @@ TEST(servo_test, forces_ramp_in_below_the_limit_and_notices_come_off_the_loop_th
     ServoSettings settings = at(500.0);
     settings.soft_start = 0.2;
     settings.max_failures = 1000000;
+    settings.law_timeout = 1.0;  // its function's long cycle is a stall, not a stuck law
     Servo servo(arm, settings);
     servo.record(2.0);
     std::atomic<std::thread::id> loop{}, told{};
@@ -638,4 +654,59 @@ TEST(servo_test, forces_ramp_in_below_the_limit_and_notices_come_off_the_loop_th
         const Vector3 f{float(row.force[0]), float(row.force[1]), float(row.force[2])};
         EXPECT_LE(length(f), 5.0 * share + 1e-4) << "cycle " << row.cycle;
     }
+}
+
+TEST(servo_test, a_failing_law_says_why_and_a_stuck_one_is_taken_over) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.1f, 0.0f, 0.0f});
+    EXPECT_EQ(zelkor_force_law_failed("outside a law"), 0);
+    struct Case {
+        const char* name;
+        std::function<void(Servo&)> set;
+        StopReason reason;
+        const char* failure;
+    } cases[] = {
+        {"a law that says it failed", [](Servo& s) { s.set_force_law(refusing_law); },
+         StopReason::force_law_failed, "the target went out of reach"},
+        {"a function that throws",
+         [](Servo& s) {
+             s.set_force_function([](const ServoState& state) -> Vec3 {
+                 if (state.cycle > 5) throw std::runtime_error("no model");
+                 return {0.5, 0.0, 0.0};
+             });
+         },
+         StopReason::force_law_failed, "the force function threw: no model"},
+        {"a law that never returns", [](Servo& s) { s.set_force_law(stuck_law); },
+         StopReason::force_law_overran, "a cycle spent more than 0.05 s in its force law"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServoSettings settings = at(500.0);
+        settings.max_failures = 1000000;
+        auto servo = std::make_unique<Servo>(arm, settings);
+        c.set(*servo);
+        const std::size_t before = peer.forces().size();
+        servo->start();
+        ASSERT_TRUE(wait_until_stopped(*servo, 10000));
+        const ServoStats stats = servo->stats();
+        EXPECT_EQ(stats.stop_reason, c.reason);
+        EXPECT_EQ(std::string(stats.failure).rfind(c.failure, 0), 0u) << stats.failure;
+        EXPECT_TRUE(stats.left_limp);
+        const auto forces = peer.forces();
+        ASSERT_GT(forces.size(), before + 5);
+        EXPECT_EQ(forces.back(), (Vector3{0, 0, 0})) << "zero last, on the wire";
+        servo->stop();  // returns at once, though the law's thread is stuck
+        if (c.reason == StopReason::force_law_overran) {
+            EXPECT_THROW(servo->start(), std::logic_error) << "its loop is still in the law";
+            // The stream is free again: the token went with the take-over.
+            Vector3 p{}, v{};
+            EXPECT_EQ(arm.end_effector_force({0, 0, 0}, p, v), 24);
+        }
+        servo.reset();  // the servo goes; the stuck thread keeps what it may touch
+    }
+    // Let the abandoned thread return: it finds itself taken over and touches nothing.
+    law_may_return = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }

@@ -50,6 +50,7 @@ Loop::Loop(Servo::Impl& servo)
       spin_(std::chrono::duration_cast<Clock::duration>(
           std::chrono::duration<double, std::micro>(servo.settings.spin_us))),
       recording_(std::atomic_load(&servo.recording)) {
+    servo.loop.store(this, std::memory_order_release);
     const LinkSettings link = link_settings(servo.settings);
     for (std::size_t i = 0; i < count_; ++i) {
         arms_[i].link = ArmLink(*servo.arms[i], link, servo.telemetry.counters);
@@ -60,7 +61,14 @@ void Loop::run() noexcept {
     prepare();
     while (!s_.thread.stop_requested() && cycle()) {
     }
-    finish();
+    // A loop abandoned in its force law (see take_over) touches nothing more.
+    if (!abandoned_)
+        finish(reason_,
+               reason_ == StopReason::force_law_failed ? compose_.failure().what : nullptr);
+}
+
+void Loop::take_over(const char* why) noexcept {
+    finish(StopReason::force_law_overran, why);
 }
 
 void Loop::prepare() noexcept {
@@ -100,9 +108,15 @@ bool Loop::cycle() noexcept {
     take_commands(begun);
     const double time = seconds_between(s_.telemetry.started(), begun);
     bool failed = false;
+    // The supervisor watches this: a cycle that stays too long in its force law is taken over.
+    s_.composing_since.store(begun.time_since_epoch().count(), std::memory_order_release);
     for (std::size_t i = 0; i < count_; ++i) {
         guard_arm(i, begun, time, dt, wanted_[i]);
         failed = failed || wanted_[i].failed;
+    }
+    if (s_.composing_since.exchange(0, std::memory_order_acq_rel) == Servo::Impl::abandoned) {
+        abandoned_ = true;  // the stream is the supervisor's now
+        return false;
     }
     const ArmLink::Outcome reply = exchange();
     // The last cycle, too, is on record, whatever ends the loop.
@@ -236,13 +250,14 @@ void Loop::record(Clock::time_point now, const Wanted& wanted, ArmLink::Outcome 
 
 // The last act: leave every arm limp, if its port still lets us, tell how the run ended, and
 // let the streams go.
-void Loop::finish() noexcept {
+void Loop::finish(StopReason reason, const char* failure) noexcept {
+    s_.law_failure = reason == StopReason::force_law_failed ? compose_.failure() : LawCall{};
     bool limp = true;
     for (std::size_t i = 0; i < count_; ++i) limp = arms_[i].link.deactivate() && limp;
-    s_.telemetry.end(Clock::now(), reason_, limp);
+    s_.telemetry.end(Clock::now(), reason, limp, failure);
     // From here another servo may drive the streams, and this one may be started again.
     for (std::size_t i = 0; i < count_; ++i) s_.drives[i].release();
-    if (reason_ != StopReason::stopped) s_.ended.store(reason_, std::memory_order_release);
+    if (reason != StopReason::stopped) s_.ended.store(reason, std::memory_order_release);
 }
 
 }  // namespace servo

@@ -531,6 +531,8 @@ class ServoStats(metaclass=_pybind11_type):
         | None
     ): ...
     @property
+    def failure(self) -> str: ...
+    @property
     def left_limp(self) -> bool: ...
     @property
     def expired(self) -> int: ...
@@ -568,6 +570,7 @@ class Servo(metaclass=_pybind11_type):
         workspace_damping: float = 5.0,
         max_velocity: float | None = None,
         velocity_damping: float = 10.0,
+        law_timeout: float = 0.05,
         passivity: bool = False,
         passivity_max_damping: float = 20.0,
         record: float | None = None,
