@@ -172,7 +172,7 @@ def test_a_law_that_fails_stops_the_loop_and_says_why_once(
         servo.params = [1.0, 0.0]
         with caplog.at_level("WARNING", logger="ZelkorHardwareAPI"):
             servo.start()
-            assert wait_for(lambda: not servo.running and told)
+            assert wait_for(lambda s=servo, t=told: not s.running and t)
         stats = servo.stats()
         assert (stats.stop_reason, stats.failure) == ("force law failed", failure)
         assert told == ["force law failed"] and told[0].error == failure

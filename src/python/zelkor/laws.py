@@ -16,7 +16,7 @@ import importlib
 import sys
 import warnings
 from _ctypes import CFuncPtr  # the base of every ctypes function pointer type
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, Tuple
 
 SIGNATURE = "zelkor_force_law_v1"
 INPUT_FIELDS = 11
@@ -156,15 +156,15 @@ class StopReason(str):
     ('device not answering', 'force law failed', ...), a str, with `error` saying what failed
     for a force law that failed or overran (as stats().failure does), else None."""
 
-    error: Optional[str]
+    error: str | None
 
-    def __new__(cls, reason: str, error: Optional[str] = None) -> StopReason:
+    def __new__(cls, reason: str, error: str | None = None) -> StopReason:
         made = super().__new__(cls, reason)
         made.error = error
         return made
 
 
-def explain(law: Any, given: Tuple[Any, ...], params: Any) -> Optional[str]:
+def explain(law: Any, given: Tuple[Any, ...], params: Any) -> str | None:
     """What a force law compiled from Python (zh.force_law) does with the input of the call
     that failed, run in Python: 'ZeroDivisionError: float division by zero', say, or None when
     it raises nothing there (the compiled law's force was not finite; the servo's own words say
