@@ -80,10 +80,22 @@ def test_every_example_runs_one_after_another(page, simulator, tmp_path):
         for name, port in ports.items():
             code = code.replace(name, port)
         program += f"print('>>> {page}:{line}', flush=True)\n{code}\n{CHECK}"
+    # The examples run in a folder of their own, and their temporary files go in another.
+    work, temporary = tmp_path / "work", tmp_path / "tmp"
+    work.mkdir()
+    temporary.mkdir()
     done = subprocess.run(
-        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120, cwd=tmp_path
+        [sys.executable, "-c", program],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=work,
+        env={**os.environ, "TMPDIR": str(temporary)},
     )
     # The last ">>>" line before a failure names the example that failed.
     assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
     # A handle-state message to another device id gets the handle's error 1.
     assert not re.search(r"^error ", done.stdout, re.M), done.stdout[-2000:]
+    # What an example saves goes into a folder of its own, not where a reader runs it (the top
+    # of the clone).
+    assert not os.listdir(work), f"{page} wrote into the working directory"
