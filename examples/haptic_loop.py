@@ -284,7 +284,7 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
             interrupted = True
     progress.done()
     stats = servo.stats()
-    # After a Ctrl-C the servo was stopped here, whatever its stop reason says.
+    # After Ctrl-C, main() says it all in one line.
     if stats.stop_reason != "stopped" and not interrupted:
         print(f"the servo stopped by itself: {stats.stop_reason}")
     if args.realtime and not servo.realtime:
