@@ -12,8 +12,10 @@ and vary between runs; compare them side by side within one run.
 import argparse
 import json
 import os
+import re
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
@@ -83,6 +85,56 @@ def servo_allocations(bin_dir, count):
         return json.loads(done.stdout.strip().splitlines()[-1])
     finally:
         peer.wait(timeout=10)
+
+
+def servo_instructions(bin_dir, how, count):
+    """User-space instructions per cycle of the C++ host's servo mode `how` against the
+    benchmark peer, under callgrind: runs of `count` and 2 x `count` cycles, the difference over
+    `count`. Every thread of the host counts: the loop's, the main thread's polling of the cycle
+    count (it sleeps a millisecond between looks), the notifier's. Under callgrind the loop runs
+    some 50 times slower than its 2 kHz, so every cycle is late and starts at once: the count is
+    of a cycle's work, not of its sleep."""
+    totals = []
+    for n in (count, 2 * count):
+        peer = subprocess.Popen(
+            [os.path.join(bin_dir, "zelkor-bench-peer"), "arbelon"],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        try:
+            port = peer.stdout.readline().strip()
+            with tempfile.TemporaryDirectory() as tmp:
+                out = os.path.join(tmp, "count")
+                subprocess.run(
+                    [
+                        "valgrind",
+                        "--tool=callgrind",
+                        f"--callgrind-out-file={out}",
+                        os.path.join(bin_dir, "zelkor-bench-host"),
+                        how,
+                        port,
+                        str(n),
+                    ],
+                    check=True,
+                    capture_output=True,
+                    timeout=900,
+                )
+                with open(out) as f:
+                    totals.append(int(re.search(r"^summary:\s*(\d+)", f.read(), re.M).group(1)))
+        finally:
+            peer.wait(timeout=10)
+    return (totals[1] - totals[0]) / count
+
+
+# The instructions a servo cycle may take (callgrind, bench/loop.py's servo_instructions), from
+# the loop before its stages: a Spring, a Damper and a Wall; the Spring alone; the Spring as a
+# force law; the Spring recorded. A cycle must not grow dearer.
+CYCLE_BUDGETS = {
+    "servo": 6400,
+    "servo-spring": 6200,
+    "servo-law": 6200,
+    "servo-record": 6300,
+}
 
 
 # What a strict and a pipelined loop can hold on each line, from the line model (docs/simulator.md);

@@ -240,8 +240,7 @@ Vec3 detents_force(const Detents& d, const Vec3& p) {
     return scaled(d.axis, -d.stiffness * (s - k * d.spacing));
 }
 
-Vec3 friction_force(const Friction& w, const Vec3& p, const Vec3& v) {
-    Friction::Proxy& proxy = w.proxy;
+Vec3 friction_force(const Friction& w, EffectState& proxy, const Vec3& p, const Vec3& v) {
     const double depth = w.offset - dot(w.normal, p);
     if (!(depth > 0.0)) {
         // A position that is not a number drops the proxy rather than keep a NaN in it.
@@ -271,6 +270,15 @@ Vec3 friction_force(const Friction& w, const Vec3& p, const Vec3& v) {
         tangential = scaled(tangential, keep);
     }
     return plus(scaled(w.normal, normal_force), tangential);
+}
+
+// A Friction object's own proxy advances (force_at, and callers who keep the object).
+Vec3 own_friction_force(const Friction& w, const Vec3& p, const Vec3& v) {
+    EffectState state{w.proxy.point, w.proxy.held};
+    const Vec3 f = friction_force(w, state, p, v);
+    w.proxy.point = state.point;
+    w.proxy.held = state.held;
+    return f;
 }
 
 }  // namespace
@@ -312,9 +320,26 @@ Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v, double t) noex
             return scaled(s.direction, s.amplitude * std::sin(two_pi * s.frequency * t));
         }
         Vec3 operator()(const Detents& d) const { return detents_force(d, p); }
-        Vec3 operator()(const Friction& w) const { return friction_force(w, p, v); }
+        Vec3 operator()(const Friction& w) const { return own_friction_force(w, p, v); }
     };
     return std::visit(Visit{p, v, t}, effect);
+}
+
+Vec3 force_of(const Effect& effect, EffectState& state, const Vec3& p, const Vec3& v,
+              double t) noexcept {
+    const auto* friction = std::get_if<Friction>(&effect);
+    if (friction == nullptr) return force_of(effect, p, v, t);
+    return friction_force(*friction, state, p, v);
+}
+
+bool same_effect(const Effect& a, const Effect& b) noexcept {
+    if (a.index() != b.index()) return false;
+    const auto* x = std::get_if<Friction>(&a);
+    const auto* y = std::get_if<Friction>(&b);
+    // Only a Friction keeps a state so far.
+    return x == nullptr ||
+           (x->normal == y->normal && x->offset == y->offset && x->stiffness == y->stiffness &&
+            x->mu == y->mu && x->damping == y->damping);
 }
 
 Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v) noexcept {
@@ -322,11 +347,11 @@ Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v) noexcept {
 }
 
 Vec3 force_of(const Friction& friction, const Vec3& p, const Vec3& v) noexcept {
-    return friction_force(friction, p, v);
+    return own_friction_force(friction, p, v);
 }
 
 Vec3 force_of(const Friction& friction, const Vec3& p, const Vec3& v, double) noexcept {
-    return friction_force(friction, p, v);
+    return own_friction_force(friction, p, v);
 }
 
 Vec3 total_force(const std::vector<Effect>& effects, const Vec3& p, const Vec3& v,

@@ -5,13 +5,13 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "control/exchange.h"
+#include "control/servo/arm_link.h"
 
 namespace Zelkor::HardwareAPI::Control {
 
 namespace {
 
-using detail::Clock;
+using servo::Clock;
 
 std::uint64_t ns_between(Clock::time_point from, Clock::time_point to) {
     return static_cast<std::uint64_t>(
@@ -35,66 +35,49 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
     }
     IO::SerialStream& stream = arm.get_stream();
     const IO::WaitHook::Clock::time_point deadline_before = stream.wait_hook().deadline;
-    const auto timeout =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(reply_timeout));
     const auto half =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds / 2));
-    const Vector3 zero{0.0f, 0.0f, 0.0f};
     LineMeasurement m;
     DurationHistogram strict, pipelined;
-
-    // Whether the reply to the request written at `written` came whole; drains a late one
-    // (and the `later` requests written after it) until `drain_bound`.
-    auto reply = [&](Clock::time_point written, Clock::time_point drain_bound, long later) {
-        constexpr long reply_bytes = Devices::Arbelon::state_reply_length + 1;
-        stream.set_deadline(written + timeout);
-        Vector3 p{}, v{};
-        ++m.exchanges;
-        const int result = arm.ReceiveState(p, v);
-        if (result == Devices::Arbelon::state_reply_length) return true;
-        ++m.failed;
-        const long owed = (1 + later) * reply_bytes - (result >= 0 ? 1 + result : 0);
-        (void)detail::drain_late_reply(stream, drain_bound, owed);
-        return false;
-    };
-    // Writes a zero-force request; with nothing in flight, input waiting first is dropped.
-    auto write = [&](bool in_flight) {
-        if (!in_flight) (void)detail::drop_waiting_input(stream);
-        const Clock::time_point written = Clock::now();
-        stream.set_deadline(written + timeout);
-        arm.SendForce(zero);
-        return written;
-    };
+    servo::Counters counters;
+    servo::LinkSettings settings;
+    settings.reply_timeout = servo::seconds(reply_timeout);
+    settings.first_reply_timeout = settings.reply_timeout;
 
     // Strict: one request, its reply, the next.
+    servo::ArmLink link(arm, settings, counters);
     Clock::time_point end = Clock::now() + half;
     while (Clock::now() < end && stream.is_open()) {
-        const Clock::time_point written = write(false);
-        if (reply(written, written + 2 * timeout, 0)) {
-            strict.add(ns_between(written, Clock::now()));
+        link.send({});
+        const servo::ArmLink::Received r = link.receive(false);
+        ++m.exchanges;
+        if (r.outcome == servo::ArmLink::Outcome::fresh) {
+            strict.add(static_cast<std::uint64_t>(link.exchange_ns()));
+        } else {
+            ++m.failed;
         }
     }
     // Pipelined: each request goes out before the reply to the one in flight is read, as the
     // servo's pipelined loop does; the time from one whole reply to the next is what a cycle
     // takes at most.
+    settings.pipeline = true;
+    servo::ArmLink piped(arm, settings, counters);
     end = Clock::now() + half;
-    bool in_flight = false;
-    Clock::time_point in_flight_at{}, last_reply{};
+    Clock::time_point last_reply{};
     while (Clock::now() < end && stream.is_open()) {
-        const Clock::time_point written = write(in_flight);
-        if (in_flight) {
-            const bool ok =
-                reply(in_flight_at, std::max(in_flight_at + 2 * timeout, written + timeout), 1);
-            const Clock::time_point now = Clock::now();
-            if (ok && last_reply != Clock::time_point{}) pipelined.add(ns_between(last_reply, now));
-            last_reply = ok ? now : Clock::time_point{};
-            in_flight = ok;
-            if (!ok) continue;
+        piped.send({});
+        const servo::ArmLink::Received r = piped.receive(false);
+        if (r.outcome == servo::ArmLink::Outcome::none) continue;
+        ++m.exchanges;
+        if (r.outcome != servo::ArmLink::Outcome::fresh) {
+            ++m.failed;
+            last_reply = {};
+            continue;
         }
-        in_flight = true;
-        in_flight_at = written;
+        if (last_reply != Clock::time_point{}) pipelined.add(ns_between(last_reply, r.at));
+        last_reply = r.at;
     }
-    if (in_flight && stream.is_open()) (void)reply(in_flight_at, in_flight_at + 2 * timeout, 0);
+    piped.settle();
     stream.set_deadline(deadline_before);
 
     const double fractions[2] = {0.50, 0.99};

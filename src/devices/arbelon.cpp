@@ -17,14 +17,14 @@ int Arbelon::device_wakeup(std::uint16_t& device_id, std::uint8_t& device_model_
 }
 
 int Arbelon::end_effector_force(const Vector3& force, Vector3& position, Vector3& velocity) {
-    SendForce(force);
-    return ReceiveState(position, velocity);
+    send_force(force);
+    return receive_state(position, velocity);
 }
 
 int Arbelon::end_effector_position(const Vector3& position_request, Vector3& position,
                                    Vector3& velocity) {
     SendPosition(position_request);
-    return ReceiveState(position, velocity);
+    return receive_state(position, velocity);
 }
 
 int Arbelon::joint_torques(const Vector3& joint_torque, Vector3& joint_position,
@@ -41,8 +41,11 @@ int Arbelon::joint_angles(const Vector3& angle, Vector3& joint_position, Vector3
 void Arbelon::SendDeviceWakeup() {
     send_code(Code::wakeup);
 }
-void Arbelon::SendForce(const Vector3& force) {
+void Arbelon::send_force(const Vector3& force) {
     send_vector(Code::end_effector_force, force);
+}
+void Arbelon::SendForce(const Vector3& force) {
+    send_force(force);
 }
 void Arbelon::SendPosition(const Vector3& position) {
     send_vector(Code::end_effector_position, position);
@@ -71,12 +74,15 @@ int Arbelon::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_mo
     return n;
 }
 
+int Arbelon::receive_state(Vector3& position, Vector3& velocity) {
+    return receive_pair(Code::end_effector_state, position, velocity);
+}
 int Arbelon::ReceiveState(Vector3& position, Vector3& velocity) {
-    return receive_state(Code::end_effector_state, position, velocity);
+    return receive_state(position, velocity);
 }
 
 int Arbelon::ReceiveJointState(Vector3& joint_position, Vector3& joint_velocity) {
-    return receive_state(Code::joint_state, joint_position, joint_velocity);
+    return receive_pair(Code::joint_state, joint_position, joint_velocity);
 }
 
 int Arbelon::ReceiveCurrent(Vector3& current) {
@@ -97,7 +103,7 @@ void Arbelon::send_vector(std::uint8_t code, const Vector3& values) {
     send_request(Protocol::vector_request_length);
 }
 
-int Arbelon::receive_state(std::uint8_t code, Vector3& first, Vector3& second) {
+int Arbelon::receive_pair(std::uint8_t code, Vector3& first, Vector3& second) {
     const int n = receive_reply(code, Protocol::state_payload_length);
     if (n == static_cast<int>(Protocol::state_payload_length)) {
         Protocol::decode_state(receive_buffer.get(), first, second);

@@ -4,6 +4,8 @@
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
+
 #include "python/instances.h"
 
 namespace Zelkor::HardwareAPI::Python {
@@ -31,6 +33,10 @@ void register_servo(pybind11::module_& m);
 
 /// Registers PortInfo, FoundDevice, list_ports and find_devices.
 void register_ports(pybind11::module_& m);
+
+/// Makes the constructors of the module's classes `classes` refuse a keyword they do not take
+/// with a short TypeError that names it and, where one is close, the keyword meant.
+void guard_keywords(pybind11::module_& m, std::initializer_list<const char*> classes);
 
 /// Stops every servo loop and background reception the module started, and refuses new ones:
 /// run at interpreter exit, while reception threads can still take the interpreter lock for

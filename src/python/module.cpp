@@ -36,6 +36,9 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
     hw::Python::register_handle(m);
     hw::Python::register_servo(m);
     hw::Python::register_ports(m);
+    hw::Python::guard_keywords(
+        m, {"Servo", "Wall", "Spring", "Damper", "ConstantForce", "Sphere", "Box", "ViscousRegion",
+            "Guide", "Vibration", "Detents", "Friction", "Coupling"});
     py::module_::import("atexit").attr("register")(
         py::cpp_function([] { hw::Python::stop_background_threads(); }));
     // The library's own fork handlers reset its threads and locks in the child; this one lets

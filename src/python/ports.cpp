@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "python/bindings.h"
 #include "python/gil.h"
+#include "python/notify.h"
 #include "python/port_name.h"
 
 namespace py = pybind11;
@@ -192,11 +194,57 @@ void register_found_device(py::module_& m) {
         });
 }
 
+// Why nothing was found on a port, in a few words a user can act on.
+std::string reason_of(const Devices::PortProbe& probe) {
+    using Outcome = Devices::PortProbe::Outcome;
+    switch (probe.outcome) {
+        case Outcome::answered:
+            return "answered";
+        case Outcome::silent:
+            return "no reply";
+        case Outcome::in_use:
+            return "in use";
+        case Outcome::stopped:
+            return "stopped";
+        case Outcome::failed:
+            break;
+    }
+    const int error = probe.error.error_number();
+    if (error == EACCES || error == EPERM) return "permission denied";
+    if (error == ENOENT) return "no such port";
+    const std::string text = probe.error.message();
+    return text.empty() ? "failed" : text;
+}
+
+void register_port_probe(py::module_& m) {
+    py::class_<Devices::PortProbe>(m, "PortProbe", py::is_final(),
+                                   "How find_devices(explain=True) fared on one port.\n\n"
+                                   "Made by find_devices(); it has no constructor.")
+        .def_readonly("port", &Devices::PortProbe::port, "The port tried, as given.\n\nA str.")
+        .def_property_readonly(
+            "device",
+            [](const Devices::PortProbe& p) -> std::optional<FoundDevice> {
+                if (p.outcome != Devices::PortProbe::Outcome::answered) return std::nullopt;
+                return p.device;
+            },
+            "The device that answered there.\n\nA FoundDevice, or None.")
+        .def_property_readonly(
+            "reason", [](const Devices::PortProbe& p) { return reason_of(p); },
+            "What happened: 'answered'; 'no reply' (it opened, but nothing said who it is in "
+            "time); 'in use' (another program holds it: nothing was sent); 'permission denied' "
+            "(see `zelkor doctor`); 'no such port'; 'stopped' (Ctrl-C); or the system's "
+            "words for another failure.\n\nA str.")
+        .def("__repr__", [](const Devices::PortProbe& p) {
+            return "PortProbe(port=" + quoted(p.port) + ", reason=" + quoted(reason_of(p)) + ")";
+        });
+}
+
 }  // namespace
 
 void register_ports(py::module_& m) {
     register_port_info(m);
     register_found_device(m);
+    register_port_probe(m);
 
     m.def(
         "list_ports",
@@ -217,7 +265,7 @@ void register_ports(py::module_& m) {
 
     m.def(
         "find_devices",
-        [](const PortNames& ports, double timeout) {
+        [](const PortNames& ports, double timeout, bool explain) -> py::list {
             const std::chrono::milliseconds ms = timeout_ms(timeout);
             std::vector<Devices::PortProbe> probes;
             {
@@ -227,15 +275,23 @@ void register_ports(py::module_& m) {
                 probes = Devices::probe_ports(names, ms, {signal_raised, nullptr});
             }
             if (PyErr_Occurred()) throw py::error_already_set();
-            std::vector<FoundDevice> found;
+            py::list out;
             for (Devices::PortProbe& probe : probes) {
-                if (probe.outcome == Devices::PortProbe::Outcome::answered) {
-                    found.push_back(std::move(probe.device));
+                const bool answered = probe.outcome == Devices::PortProbe::Outcome::answered;
+                if (!answered) {
+                    log(LogLevel::info,
+                        "find_devices: nothing found on " + probe.port + ": " + reason_of(probe));
+                }
+                if (explain) {
+                    out.append(py::cast(std::move(probe)));
+                } else if (answered) {
+                    out.append(py::cast(std::move(probe.device)));
                 }
             }
-            return found;
+            return out;
         },
-        py::arg("ports") = py::none(), py::arg("timeout") = 0.5,
+        py::arg("ports") = py::none(), py::arg("timeout") = 0.5, py::kw_only(),
+        py::arg("explain") = false,
         "The Arbelons and Handles that answer on the given ports, one FoundDevice each, in "
         "the order of ports.\n\n"
         "ports: a list of port names (str, bytes or paths) such as a simulator's port; by "
@@ -249,7 +305,11 @@ void register_ports(py::module_& m) {
         "Ports that do not exist, do not open or stay silent are left out. TypeError when "
         "ports is one name rather than a list of them, or holds something else; ValueError "
         "for a timeout that is not more than 0 and at most 3600. Ctrl-C ends the search at "
-        "once.");
+        "once.\n\n"
+        "explain=True returns one PortProbe per port tried instead, the silent ones too, with "
+        "the reason nothing was found there ('no reply', 'in use', 'permission denied', ...). "
+        "Either way each port where nothing was found is logged at INFO under the logger "
+        "'ZelkorHardwareAPI' with its reason; `zelkor doctor` checks a port in more depth.");
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

@@ -1,6 +1,5 @@
-// Python classes ServoState, ServoStats, Servo and LineMeasurement, the servo loop of the Arbelon
-// and what its line allows, and the effects that make its force: Wall, Spring, Damper,
-// ConstantForce, Sphere, Box, ViscousRegion, Guide, Vibration, Detents and Friction.
+// Python classes ServoState, ServoStats, Servo and LineMeasurement: the servo loop of the Arbelon
+// and what its line allows.
 #include <ZelkorHardwareAPI/control/line.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <pybind11/numpy.h>
@@ -19,92 +18,19 @@
 
 #include "python/bindings.h"
 #include "python/convert.h"
+#include "python/effects.h"
 #include "python/lifecycle.h"
 #include "python/notify.h"
 #include "python/port_call.h"
 #include "python/reception.h"
+#include "python/servo_keywords.h"
+#include "python/values.h"
 
 namespace py = pybind11;
 
 namespace Zelkor::HardwareAPI::Python {
-/// Three numbers given from Python (any sequence of numbers but str and bytes-like), as
-/// doubles; `length` counts them all, so a wrong length can be reported.
-struct Triple {
-    Control::Vec3 values{};
-    std::size_t length = 0;
-};
-/// A force law's parameters given from Python: the first 64 values, and how many there were.
-struct ParamValues {
-    std::array<double, ZELKOR_FORCE_LAW_PARAMS> values{};
-    std::size_t count = 0;
-};
-}  // namespace Zelkor::HardwareAPI::Python
-
-namespace pybind11::detail {
-template <>
-struct type_caster<Zelkor::HardwareAPI::Python::Triple> {
-    PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::Triple, const_name("Sequence[float]"));
-
-    bool load(handle src, bool) {
-        value = {};
-        return Zelkor::HardwareAPI::Python::detail::load_floats(src,
-                                                                [this](std::size_t i, double d) {
-                                                                    if (i < 3) value.values[i] = d;
-                                                                    value.length = i + 1;
-                                                                });
-    }
-};
-}  // namespace pybind11::detail
-
-namespace pybind11::detail {
-template <>
-struct type_caster<Zelkor::HardwareAPI::Python::ParamValues> {
-    PYBIND11_TYPE_CASTER(Zelkor::HardwareAPI::Python::ParamValues, const_name("Sequence[float]"));
-
-    bool load(handle src, bool) {
-        value = {};
-        return Zelkor::HardwareAPI::Python::detail::load_floats(src,
-                                                                [this](std::size_t i, double d) {
-                                                                    if (i < value.values.size())
-                                                                        value.values[i] = d;
-                                                                    value.count = i + 1;
-                                                                });
-    }
-};
-}  // namespace pybind11::detail
-
-namespace Zelkor::HardwareAPI::Python {
 
 using namespace Control;
-
-namespace {
-
-const Vec3& three(const Triple& triple, const char* what) {
-    if (triple.length != 3) {
-        throw py::value_error(std::string(what) + " needs three values, got " +
-                              std::to_string(triple.length));
-    }
-    return triple.values;
-}
-
-using FloatTriple = py::typing::Tuple<float, float, float>;
-FloatTriple tuple_of(const Vec3& v) {
-    return py::make_tuple(v[0], v[1], v[2]);
-}
-FloatTriple tuple_of(const Vector3& v) {
-    return py::make_tuple(v[0], v[1], v[2]);
-}
-
-std::string text(const Vec3& v) {
-    return "(" + py::repr(py::float_(v[0])).cast<std::string>() + ", " +
-           py::repr(py::float_(v[1])).cast<std::string>() + ", " +
-           py::repr(py::float_(v[2])).cast<std::string>() + ")";
-}
-std::string text(double v) {
-    return py::repr(py::float_(v)).cast<std::string>();
-}
-
-}  // namespace
 
 class BoundServo;
 
@@ -289,6 +215,11 @@ class BoundServo : public Servo {
     /// Every row recorded so far, as a zh.Recording, copied without stopping the loop.
     py::object recording_object() const {
         const std::size_t capacity = recording_capacity();
+        if (capacity == 0) {
+            throw std::runtime_error(
+                "this Servo records nothing: make it with record=seconds (or call "
+                "record(seconds) while it is stopped), then read recording()");
+        }
         py::array_t<double> rows({capacity, ServoRecord::width});
         std::size_t n = 0;
         std::uint64_t overwritten = 0;
@@ -349,639 +280,24 @@ class type_caster<Zelkor::HardwareAPI::Python::BoundServo>
 namespace Zelkor::HardwareAPI::Python {
 namespace {
 
-Effect effect_of(py::handle item) {
-    if (py::isinstance<Wall>(item)) return item.cast<Wall>();
-    if (py::isinstance<Spring>(item)) return item.cast<Spring>();
-    if (py::isinstance<Damper>(item)) return item.cast<Damper>();
-    if (py::isinstance<ConstantForce>(item)) return item.cast<ConstantForce>();
-    if (py::isinstance<Sphere>(item)) return item.cast<Sphere>();
-    if (py::isinstance<Box>(item)) return item.cast<Box>();
-    if (py::isinstance<ViscousRegion>(item)) return item.cast<ViscousRegion>();
-    if (py::isinstance<Guide>(item)) return item.cast<Guide>();
-    if (py::isinstance<Vibration>(item)) return item.cast<Vibration>();
-    if (py::isinstance<Detents>(item)) return item.cast<Detents>();
-    // A copy: the loop's Friction takes a proxy of its own at its first contact.
-    if (py::isinstance<Friction>(item)) return item.cast<Friction>();
-    throw py::type_error(std::string("Servo.effects takes Wall, Spring, Damper and "
-                                     "ConstantForce objects and Sphere, Box, ViscousRegion, "
-                                     "Guide, Vibration, Detents and Friction objects, not ") +
-                         Py_TYPE(item.ptr())->tp_name);
-}
-
-py::object object_of(const Effect& effect) {
-    return std::visit([](const auto& e) { return py::cast(e); }, effect);
-}
-
-const Vec3& finite_three(const Triple& triple, const char* what) {
-    const Vec3& values = three(triple, what);
-    require_finite(values, what);
-    return values;
-}
-
-std::string text(bool v) {
-    return v ? "True" : "False";
-}
-
-// force_at(position, velocity, time) for an effect class: the force law the loop runs, for
-// testing it offline. For a Friction it is the object's own proxy that advances. (Not named
-// force: that is ConstantForce's attribute.)
-template <typename E>
-void define_force(py::class_<E>& cls, const char* more = "") {
-    const std::string doc =
-        std::string(
-            "The force this effect makes at position (m) moving at velocity (m/s) at the "
-            "servo's time (s), in newtons, as the servo's loop computes it.\n\n"
-            "A tuple of three floats, before any scaling down to a servo's max_force; for "
-            "trying a force law offline. ValueError for a position or velocity that is not "
-            "three finite numbers, or a time that is not finite.") +
-        more;
-    cls.def(
-        "force_at",
-        [](E& effect, const Triple& position, const Triple& velocity, double time) {
-            const Vec3& p = finite_three(position, "force_at(): position");
-            const Vec3& v = finite_three(velocity, "force_at(): velocity");
-            require_finite(time, "force_at(): time");
-            return tuple_of(force_of(effect, p, v, time));
-        },
-        py::arg("position"), py::arg("velocity") = py::make_tuple(0.0, 0.0, 0.0),
-        py::arg("time") = 0.0, doc.c_str());
-}
-
-void register_shapes(py::module_& m) {
-    py::class_<Sphere> sphere(
-        m, "Sphere", py::is_final(),
-        "A sphere rendered as a penalty surface: a solid ball (inside=False) that pushes the "
-        "end-effector out along the radius while it is inside, or a spherical cavity "
-        "(inside=True) that pushes it back along the radius when it leaves.\n\n"
-        "With depth how far it is through the surface, in metres, and n the unit push "
-        "direction along the radius, the force is n * max(0, stiffness * depth - damping * "
-        "(n . velocity)) newtons: it pushes and never pulls, and the damping acts only while "
-        "penetrating. At the ball's very centre it pushes along +z.");
-    sphere
-        .def(py::init([](const Triple& centre, double radius, double stiffness, double damping,
-                         bool inside) {
-                 return Sphere(three(centre, "Sphere(): centre"), radius, stiffness, damping,
-                               inside);
-             }),
-             py::arg("centre"), py::arg("radius"), py::arg("stiffness"), py::arg("damping") = 0.0,
-             py::arg("inside") = false,
-             "centre: three numbers, in metres; radius in metres, stiffness in N/m and damping "
-             "in N s/m, none negative; inside: True for a cavity that keeps the end-effector "
-             "in, False for a solid ball. ValueError for a centre that is not three numbers, a "
-             "value that is not finite, or a negative radius or gain; TypeError for something "
-             "that is not a number or a sequence of numbers.")
-        .def_property(
-            "centre", [](const Sphere& s) { return tuple_of(s.centre); },
-            [](Sphere& s, const Triple& c) {
-                s = Sphere(three(c, "Sphere.centre"), s.radius, s.stiffness, s.damping, s.inside);
-            },
-            "The sphere's centre, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the sphere as it was).")
-        .def_property(
-            "radius", [](const Sphere& s) { return s.radius; },
-            [](Sphere& s, double v) { s = Sphere(s.centre, v, s.stiffness, s.damping, s.inside); },
-            "Metres, not negative.\n\nA float; ValueError when set negative or not finite.")
-        .def_property(
-            "stiffness", [](const Sphere& s) { return s.stiffness; },
-            [](Sphere& s, double v) { s = Sphere(s.centre, s.radius, v, s.damping, s.inside); },
-            "N/m, not negative.\n\n"
-            "Newtons per metre of depth, a float. ValueError when set negative or not finite.")
-        .def_property(
-            "damping", [](const Sphere& s) { return s.damping; },
-            [](Sphere& s, double v) { s = Sphere(s.centre, s.radius, s.stiffness, v, s.inside); },
-            "N s/m, not negative; acts along the radius only while penetrating.\n\n"
-            "A float; ValueError when set negative or not finite.")
-        .def_property(
-            "inside", [](const Sphere& s) { return s.inside; },
-            [](Sphere& s, bool v) { s.inside = v; },
-            "True for a cavity that keeps the end-effector in, False for a solid ball.\n\n"
-            "A bool.")
-        .def("__repr__", [](const Sphere& s) {
-            return "Sphere(centre=" + text(s.centre) + ", radius=" + text(s.radius) +
-                   ", stiffness=" + text(s.stiffness) + ", damping=" + text(s.damping) +
-                   ", inside=" + text(s.inside) + ")";
-        });
-    define_force(sphere);
-
-    py::class_<Box> box(
-        m, "Box", py::is_final(),
-        "An axis-aligned box rendered as a penalty surface: solid (inside=False) or a cavity "
-        "(inside=True).\n\n"
-        "With d = position - centre: the solid box, while abs(d[i]) < half_extents[i] on every "
-        "axis, pushes out through the nearest face (the axis of least depth half_extents[i] - "
-        "abs(d[i]) metres; x first on a tie, outwards along + when d[i] is 0) with "
-        "max(0, stiffness * depth - damping * (velocity across the face)) newtons. The cavity "
-        "pushes back in, in the same way, on each axis where abs(d[i]) > half_extents[i], the "
-        "depth being abs(d[i]) - half_extents[i]. It pushes and never pulls; the damping acts "
-        "only while penetrating.");
-    box.def(py::init([](const Triple& centre, const Triple& half_extents, double stiffness,
-                        double damping, bool inside) {
-                return Box(three(centre, "Box(): centre"),
-                           three(half_extents, "Box(): half_extents"), stiffness, damping, inside);
-            }),
-            py::arg("centre"), py::arg("half_extents"), py::arg("stiffness"),
-            py::arg("damping") = 0.0, py::arg("inside") = false,
-            "centre: three numbers, in metres; half_extents: three numbers, the distances from "
-            "the centre to the faces along x, y and z in metres; stiffness in N/m and damping "
-            "in N s/m; inside: True for a cavity, False for a solid box. ValueError for a "
-            "vector that is not three numbers, a value that is not finite, or a negative "
-            "half-extent or gain; TypeError for something that is not a number or a sequence "
-            "of numbers.")
-        .def_property(
-            "centre", [](const Box& b) { return tuple_of(b.centre); },
-            [](Box& b, const Triple& c) {
-                b = Box(three(c, "Box.centre"), b.half_extents, b.stiffness, b.damping, b.inside);
-            },
-            "The box's centre, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the box as it was).")
-        .def_property(
-            "half_extents", [](const Box& b) { return tuple_of(b.half_extents); },
-            [](Box& b, const Triple& h) {
-                b = Box(b.centre, three(h, "Box.half_extents"), b.stiffness, b.damping, b.inside);
-            },
-            "Distances from the centre to the faces along x, y and z, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers, none "
-            "negative (ValueError otherwise, leaving the box as it was).")
-        .def_property(
-            "stiffness", [](const Box& b) { return b.stiffness; },
-            [](Box& b, double v) { b = Box(b.centre, b.half_extents, v, b.damping, b.inside); },
-            "N/m, not negative.\n\n"
-            "Newtons per metre of depth, a float. ValueError when set negative or not finite.")
-        .def_property(
-            "damping", [](const Box& b) { return b.damping; },
-            [](Box& b, double v) { b = Box(b.centre, b.half_extents, b.stiffness, v, b.inside); },
-            "N s/m, not negative; acts across the face only while penetrating.\n\n"
-            "A float; ValueError when set negative or not finite.")
-        .def_property(
-            "inside", [](const Box& b) { return b.inside; }, [](Box& b, bool v) { b.inside = v; },
-            "True for a cavity that keeps the end-effector in, False for a solid box.\n\n"
-            "A bool.")
-        .def("__repr__", [](const Box& b) {
-            return "Box(centre=" + text(b.centre) + ", half_extents=" + text(b.half_extents) +
-                   ", stiffness=" + text(b.stiffness) + ", damping=" + text(b.damping) +
-                   ", inside=" + text(b.inside) + ")";
-        });
-    define_force(box);
-
-    py::class_<ViscousRegion> region(
-        m, "ViscousRegion", py::is_final(),
-        "Viscous damping, -damping * velocity newtons, only while the end-effector is inside "
-        "(or on the surface of) a sphere of radius metres or an axis-aligned box of "
-        "half_extents metres around centre.\n\n"
-        "Exactly one of radius and half_extents is set; the other is None.");
-    region
-        .def(py::init([](const Triple& centre, double damping, std::optional<double> radius,
-                         const std::optional<Triple>& half_extents) {
-                 std::optional<Vec3> extents;
-                 if (half_extents) extents = three(*half_extents, "ViscousRegion(): half_extents");
-                 return ViscousRegion(three(centre, "ViscousRegion(): centre"), damping, radius,
-                                      extents);
-             }),
-             py::arg("centre"), py::arg("damping"), py::arg("radius") = py::none(),
-             py::arg("half_extents") = py::none(),
-             "centre: three numbers, in metres; damping in N s/m; radius in metres for a "
-             "spherical region, or half_extents, three numbers in metres (centre to faces along "
-             "x, y and z), for a box. ValueError unless exactly one of radius and half_extents "
-             "is given, for a value that is not finite, and for a negative damping, radius or "
-             "half-extent; TypeError for something that is not a number or a sequence of "
-             "numbers.")
-        .def_property(
-            "centre", [](const ViscousRegion& r) { return tuple_of(r.centre); },
-            [](ViscousRegion& r, const Triple& c) {
-                r = ViscousRegion(three(c, "ViscousRegion.centre"), r.damping, r.radius,
-                                  r.half_extents);
-            },
-            "The region's centre, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the region as it was).")
-        .def_property(
-            "damping", [](const ViscousRegion& r) { return r.damping; },
-            [](ViscousRegion& r, double v) {
-                r = ViscousRegion(r.centre, v, r.radius, r.half_extents);
-            },
-            "N s/m, not negative.\n\n"
-            "Newtons per metre per second against the velocity, a float. ValueError when set "
-            "negative or not finite.")
-        .def_property(
-            "radius", [](const ViscousRegion& r) { return r.radius; },
-            [](ViscousRegion& r, std::optional<double> v) {
-                if (v) {
-                    r = ViscousRegion(r.centre, r.damping, v, std::nullopt);
-                } else if (r.radius) {
-                    throw py::value_error(
-                        "ViscousRegion.radius: set half_extents to make the region a box; a "
-                        "region needs exactly one of radius and half_extents");
-                }
-            },
-            "The sphere's radius in metres, or None when the region is a box.\n\n"
-            "A float or None. Setting a radius makes the region a sphere (half_extents becomes "
-            "None); ValueError when it is negative or not finite, or when set to None while the "
-            "region is a sphere.")
-        .def_property(
-            "half_extents",
-            [](const ViscousRegion& r) -> py::typing::Optional<FloatTriple> {
-                if (r.half_extents) return tuple_of(*r.half_extents);
-                return py::none();
-            },
-            [](ViscousRegion& r, const std::optional<Triple>& v) {
-                if (v) {
-                    r = ViscousRegion(r.centre, r.damping, std::nullopt,
-                                      three(*v, "ViscousRegion.half_extents"));
-                } else if (r.half_extents) {
-                    throw py::value_error(
-                        "ViscousRegion.half_extents: set radius to make the region a sphere; a "
-                        "region needs exactly one of radius and half_extents");
-                }
-            },
-            "The box's distances from the centre to the faces along x, y and z in metres, or "
-            "None when the region is a sphere.\n\n"
-            "A tuple of three floats or None; set it with any sequence of three numbers, which "
-            "makes the region a box (radius becomes None). ValueError for a value that is "
-            "negative or not finite, or for None while the region is a box.")
-        .def("__repr__", [](const ViscousRegion& r) {
-            std::string out =
-                "ViscousRegion(centre=" + text(r.centre) + ", damping=" + text(r.damping);
-            if (r.radius) out += ", radius=" + text(*r.radius);
-            if (r.half_extents) out += ", half_extents=" + text(*r.half_extents);
-            return out + ")";
-        });
-    define_force(region);
-}
-
-void register_fixtures(py::module_& m) {
-    py::class_<Guide> guide(
-        m, "Guide", py::is_final(),
-        "A virtual fixture: a spring to the nearest point q of the line segment from start to "
-        "end (metres).\n\n"
-        "The force is -stiffness * (position - q) - damping * (the velocity across the "
-        "segment) newtons: the damping leaves motion along the segment free. When start == "
-        "end the segment is a point, and the damping acts on the whole velocity.");
-    guide
-        .def(py::init([](const Triple& start, const Triple& end, double stiffness, double damping) {
-                 return Guide(three(start, "Guide(): start"), three(end, "Guide(): end"), stiffness,
-                              damping);
-             }),
-             py::arg("start"), py::arg("end"), py::arg("stiffness"), py::arg("damping") = 0.0,
-             "start, end: three numbers each, the segment's ends in metres; stiffness in N/m "
-             "and damping in N s/m, neither negative. ValueError for a point that is not three "
-             "numbers, a value that is not finite, a negative gain, or ends too far apart for "
-             "their distance to be a finite number; TypeError for something that is not a "
-             "number or a sequence of numbers.")
-        .def_property(
-            "start", [](const Guide& g) { return tuple_of(g.start); },
-            [](Guide& g, const Triple& v) {
-                g = Guide(three(v, "Guide.start"), g.end, g.stiffness, g.damping);
-            },
-            "One end of the segment, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the guide as it was).")
-        .def_property(
-            "end", [](const Guide& g) { return tuple_of(g.end); },
-            [](Guide& g, const Triple& v) {
-                g = Guide(g.start, three(v, "Guide.end"), g.stiffness, g.damping);
-            },
-            "The other end of the segment, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the guide as it was).")
-        .def_property(
-            "stiffness", [](const Guide& g) { return g.stiffness; },
-            [](Guide& g, double v) { g = Guide(g.start, g.end, v, g.damping); },
-            "N/m, not negative.\n\n"
-            "Newtons per metre from the segment, a float. ValueError when set negative or not "
-            "finite.")
-        .def_property(
-            "damping", [](const Guide& g) { return g.damping; },
-            [](Guide& g, double v) { g = Guide(g.start, g.end, g.stiffness, v); },
-            "N s/m, not negative; acts on the velocity across the segment only.\n\n"
-            "A float; ValueError when set negative or not finite.")
-        .def("__repr__", [](const Guide& g) {
-            return "Guide(start=" + text(g.start) + ", end=" + text(g.end) +
-                   ", stiffness=" + text(g.stiffness) + ", damping=" + text(g.damping) + ")";
-        });
-    define_force(guide);
-
-    py::class_<Vibration> vibration(
-        m, "Vibration", py::is_final(),
-        "A sinusoidal force: amplitude * sin(2 pi frequency t) newtons along the unit "
-        "direction, t the servo's time in seconds.\n\n"
-        "The servo samples it once a cycle: a frequency above half the servo's rate comes out "
-        "as a lower one.");
-    vibration
-        .def(py::init([](const Triple& direction, double amplitude, double frequency) {
-                 return Vibration(three(direction, "Vibration(): direction"), amplitude, frequency);
-             }),
-             py::arg("direction"), py::arg("amplitude"), py::arg("frequency"),
-             "direction: three numbers, not all zero (normalised); amplitude in newtons and "
-             "frequency in Hz, neither negative. ValueError for a direction that is not three "
-             "numbers or is zero, a value that is not finite, or a negative amplitude or "
-             "frequency; TypeError for something that is not a number or a sequence of "
-             "numbers.")
-        .def_property(
-            "direction", [](const Vibration& s) { return tuple_of(s.direction); },
-            [](Vibration& s, const Triple& v) {
-                s = Vibration(three(v, "Vibration.direction"), s.amplitude, s.frequency);
-            },
-            "Unit vector the force acts along (set any non-zero vector: it is normalised).\n\n"
-            "A tuple of three floats; set it with any sequence of three numbers. ValueError for "
-            "a zero or non-finite vector or the wrong length, leaving the vibration as it was.")
-        .def_property(
-            "amplitude", [](const Vibration& s) { return s.amplitude; },
-            [](Vibration& s, double v) { s = Vibration(s.direction, v, s.frequency); },
-            "Newtons, not negative.\n\n"
-            "The force's peak, a float. ValueError when set negative or not finite.")
-        .def_property(
-            "frequency", [](const Vibration& s) { return s.frequency; },
-            [](Vibration& s, double v) { s = Vibration(s.direction, s.amplitude, v); },
-            "Hz, not negative.\n\n"
-            "Cycles of the force per second, a float. ValueError when set negative or not "
-            "finite.")
-        .def("__repr__", [](const Vibration& s) {
-            return "Vibration(direction=" + text(s.direction) + ", amplitude=" + text(s.amplitude) +
-                   ", frequency=" + text(s.frequency) + ")";
-        });
-    define_force(vibration);
-
-    py::class_<Detents> detents(
-        m, "Detents", py::is_final(),
-        "Detents along the line through origin in the unit direction axis: the end-effector "
-        "snaps to the positions origin + k * spacing * axis, k any whole number.\n\n"
-        "With s = axis . (position - origin) metres and k the nearest whole number to "
-        "s / spacing (a half rounds up), the force is -stiffness * (s - k * spacing) * axis "
-        "newtons: a saw-tooth along the axis only.");
-    detents
-        .def(py::init(
-                 [](const Triple& axis, double spacing, double stiffness, const Triple& origin) {
-                     return Detents(three(axis, "Detents(): axis"), spacing, stiffness,
-                                    three(origin, "Detents(): origin"));
-                 }),
-             py::arg("axis"), py::arg("spacing"), py::arg("stiffness"),
-             py::arg("origin") = py::make_tuple(0.0, 0.0, 0.0),
-             "axis: three numbers, not all zero (normalised); spacing in metres, more than 0; "
-             "stiffness in N/m, not negative; origin: three numbers, a detent's position in "
-             "metres. ValueError for a vector that is not three numbers, a zero axis, a value "
-             "that is not finite, a spacing that is not more than 0, or a negative stiffness; "
-             "TypeError for something that is not a number or a sequence of numbers.")
-        .def_property(
-            "axis", [](const Detents& d) { return tuple_of(d.axis); },
-            [](Detents& d, const Triple& v) {
-                d = Detents(three(v, "Detents.axis"), d.spacing, d.stiffness, d.origin);
-            },
-            "Unit vector along which the detents lie (set any non-zero vector: it is "
-            "normalised).\n\n"
-            "A tuple of three floats; set it with any sequence of three numbers. ValueError for "
-            "a zero or non-finite vector or the wrong length, leaving the detents as they were.")
-        .def_property(
-            "spacing", [](const Detents& d) { return d.spacing; },
-            [](Detents& d, double v) { d = Detents(d.axis, v, d.stiffness, d.origin); },
-            "Metres between detents, more than 0.\n\n"
-            "A float; ValueError when set to 0 or less, or to a value that is not finite.")
-        .def_property(
-            "stiffness", [](const Detents& d) { return d.stiffness; },
-            [](Detents& d, double v) { d = Detents(d.axis, d.spacing, v, d.origin); },
-            "N/m, not negative.\n\n"
-            "Newtons per metre from the nearest detent along the axis, a float. ValueError when "
-            "set negative or not finite.")
-        .def_property(
-            "origin", [](const Detents& d) { return tuple_of(d.origin); },
-            [](Detents& d, const Triple& v) {
-                d = Detents(d.axis, d.spacing, d.stiffness, three(v, "Detents.origin"));
-            },
-            "A detent's position, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the detents as they were).")
-        .def("__repr__", [](const Detents& d) {
-            return "Detents(axis=" + text(d.axis) + ", spacing=" + text(d.spacing) +
-                   ", stiffness=" + text(d.stiffness) + ", origin=" + text(d.origin) + ")";
-        });
-    define_force(detents);
-
-    py::class_<Friction> friction(
-        m, "Friction", py::is_final(),
-        "A Wall (the same normal, offset, stiffness and damping) with Coulomb friction on its "
-        "surface, rendered through a proxy point.\n\n"
-        "Out of contact the proxy follows the end-effector. In contact (depth = offset - "
-        "normal . position > 0 metres) the proxy stays on the surface; the normal force is "
-        "the wall's, Fn = max(0, stiffness * depth - damping * (normal . velocity)) newtons, "
-        "and the tangential force is stiffness * (proxy - position) projected on the surface, "
-        "at most mu * Fn. Where it would be more, the proxy slides (the end-effector slips) "
-        "just far enough for it to be mu * Fn; otherwise the proxy stays (it sticks). The "
-        "proxy is state: each servo loop keeps its own copy's, taken at its first contact.");
-    friction
-        .def(py::init([](const Triple& normal, double offset, double stiffness, double mu,
-                         double damping) {
-                 return Friction(three(normal, "Friction(): normal"), offset, stiffness, mu,
-                                 damping);
-             }),
-             py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("mu"),
-             py::arg("damping") = 0.0,
-             "normal: three numbers, not all zero, pointing out of the wall (normalised); "
-             "offset: where the surface is, dot(normal, position) == offset, in metres; "
-             "stiffness in N/m; mu, the friction coefficient (tangential over normal force); "
-             "damping in N s/m; none negative. ValueError for a normal that is not three "
-             "numbers or is zero, a value that is not finite, or a negative gain or mu; "
-             "TypeError for something that is not a number or a sequence of numbers.")
-        .def_property(
-            "normal", [](const Friction& w) { return tuple_of(w.normal); },
-            [](Friction& w, const Triple& n) {
-                w = Friction(three(n, "Friction.normal"), w.offset, w.stiffness, w.mu, w.damping);
-            },
-            "Unit vector pointing out of the wall (set any non-zero vector: it is "
-            "normalised).\n\n"
-            "A tuple of three floats; set it with any sequence of three numbers. ValueError for "
-            "a zero or non-finite vector or the wrong length, leaving the wall as it was.")
-        .def_property(
-            "offset", [](const Friction& w) { return w.offset; },
-            [](Friction& w, double v) { w = Friction(w.normal, v, w.stiffness, w.mu, w.damping); },
-            "Where the surface is: dot(normal, position) == offset, in metres.\n\n"
-            "A float; ValueError when set to a value that is not finite.")
-        .def_property(
-            "stiffness", [](const Friction& w) { return w.stiffness; },
-            [](Friction& w, double v) { w = Friction(w.normal, w.offset, v, w.mu, w.damping); },
-            "N/m, not negative: into the wall and along its surface.\n\n"
-            "A float; ValueError when set negative or not finite.")
-        .def_property(
-            "mu", [](const Friction& w) { return w.mu; },
-            [](Friction& w, double v) {
-                w = Friction(w.normal, w.offset, w.stiffness, v, w.damping);
-            },
-            "The friction coefficient, not negative: the tangential force is at most mu times "
-            "the normal force.\n\n"
-            "A float (no unit); 0 makes a frictionless wall. ValueError when set negative or "
-            "not finite.")
-        .def_property(
-            "damping", [](const Friction& w) { return w.damping; },
-            [](Friction& w, double v) { w = Friction(w.normal, w.offset, w.stiffness, w.mu, v); },
-            "N s/m, not negative; acts along the normal only while in contact.\n\n"
-            "A float; ValueError when set negative or not finite.")
-        .def_property_readonly(
-            "proxy",
-            [](const Friction& w) -> py::typing::Optional<FloatTriple> {
-                if (w.proxy.held) return tuple_of(w.proxy.point);
-                return py::none();
-            },
-            "Where this object's proxy is, in metres: None until force_at() is first called.\n\n"
-            "A tuple of three floats or None. Setting any attribute starts afresh without a "
-            "proxy; so does each copy, such as the servo's own.")
-        .def("__repr__", [](const Friction& w) {
-            return "Friction(normal=" + text(w.normal) + ", offset=" + text(w.offset) +
-                   ", stiffness=" + text(w.stiffness) + ", mu=" + text(w.mu) +
-                   ", damping=" + text(w.damping) + ")";
-        });
-    define_force(friction,
-                 " It advances this object's own proxy, as the servo's loop advances "
-                 "its copy's.");
-}
-
-void register_effects(py::module_& m) {
-    // The effects are final: the loop copies an effect's parameters into C++, so a subclass's
-    // methods would never run; refusing the subclass says so at once.
-    py::class_<Wall> wall(m, "Wall", py::is_final(),
-                          "A half-space the end-effector cannot easily enter: while it is inside "
-                          "(dot(normal, position) < offset) the wall pushes it out along normal "
-                          "with stiffness * depth - damping * (normal . velocity) newtons, never "
-                          "pulling. Positions in metres.");
-    wall.def(py::init([](const Triple& normal, double offset, double stiffness, double damping) {
-                 return Wall(three(normal, "Wall(): normal"), offset, stiffness, damping);
-             }),
-             py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("damping") = 0.0,
-             "normal: three numbers, not all zero, pointing out of the wall (normalised); "
-             "offset: where the surface is, dot(normal, position) == offset, in metres; "
-             "stiffness in N/m and damping in N s/m, neither negative. ValueError for a normal "
-             "that is not three numbers or is zero, a value that is not finite, or a negative "
-             "gain; TypeError for something that is not a number or a sequence of numbers.")
-        .def_property(
-            "normal", [](const Wall& w) { return tuple_of(w.normal); },
-            [](Wall& w, const Triple& n) {
-                w = Wall(three(n, "Wall.normal"), w.offset, w.stiffness, w.damping);
-            },
-            "Unit vector pointing out of the wall (set any non-zero vector: it is normalised).\n\n"
-            "A tuple of three floats; set it with any sequence of three numbers. ValueError for "
-            "a zero or non-finite vector or the wrong length, leaving the wall as it was.")
-        .def_property(
-            "offset", [](const Wall& w) { return w.offset; },
-            [](Wall& w, double v) { w = Wall(w.normal, v, w.stiffness, w.damping); },
-            "Where the surface is: dot(normal, position) == offset, in metres.\n\n"
-            "A float; ValueError when set to a value that is not finite.")
-        .def_property(
-            "stiffness", [](const Wall& w) { return w.stiffness; },
-            [](Wall& w, double v) { w = Wall(w.normal, w.offset, v, w.damping); },
-            "N/m, not negative.\n\n"
-            "The wall's stiffness, a float: newtons per metre of depth. ValueError when set "
-            "negative or not finite.")
-        .def_property(
-            "damping", [](const Wall& w) { return w.damping; },
-            [](Wall& w, double v) { w = Wall(w.normal, w.offset, w.stiffness, v); },
-            "N s/m, not negative; acts only inside the wall.\n\n"
-            "The wall's damping, a float: newtons per metre per second along the normal. "
-            "ValueError when set negative or not finite.")
-        .def("__repr__", [](const Wall& w) {
-            return "Wall(normal=" + text(w.normal) + ", offset=" + text(w.offset) +
-                   ", stiffness=" + text(w.stiffness) + ", damping=" + text(w.damping) + ")";
-        });
-    define_force(wall);
-
-    py::class_<Spring> spring(m, "Spring", py::is_final(),
-                              "A spring to anchor: -stiffness * (position - anchor) - damping * "
-                              "velocity newtons.");
-    spring
-        .def(py::init([](const Triple& anchor, double stiffness, double damping) {
-                 return Spring(three(anchor, "Spring(): anchor"), stiffness, damping);
-             }),
-             py::arg("anchor"), py::arg("stiffness"), py::arg("damping") = 0.0,
-             "anchor: three numbers, in metres; stiffness in N/m and damping in N s/m, neither "
-             "negative. ValueError for an anchor that is not three numbers, a value that is not "
-             "finite, or a negative gain; TypeError for something that is not a number or a "
-             "sequence of numbers.")
-        .def_property(
-            "anchor", [](const Spring& s) { return tuple_of(s.anchor); },
-            [](Spring& s, const Triple& a) {
-                s = Spring(three(a, "Spring.anchor"), s.stiffness, s.damping);
-            },
-            "Where the spring pulls to, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the spring as it was).")
-        .def_property(
-            "stiffness", [](const Spring& s) { return s.stiffness; },
-            [](Spring& s, double v) { s = Spring(s.anchor, v, s.damping); },
-            "N/m, not negative.\n\n"
-            "The spring's stiffness, a float: newtons per metre from the anchor. ValueError "
-            "when set negative or not finite.")
-        .def_property(
-            "damping", [](const Spring& s) { return s.damping; },
-            [](Spring& s, double v) { s = Spring(s.anchor, s.stiffness, v); },
-            "N s/m, not negative.\n\n"
-            "The spring's damping, a float: newtons per metre per second. ValueError when set "
-            "negative or not finite.")
-        .def("__repr__", [](const Spring& s) {
-            return "Spring(anchor=" + text(s.anchor) + ", stiffness=" + text(s.stiffness) +
-                   ", damping=" + text(s.damping) + ")";
-        });
-    define_force(spring);
-
-    py::class_<Damper> damper(m, "Damper", py::is_final(),
-                              "Viscous damping: -damping * velocity newtons.");
-    damper
-        .def(py::init<double>(), py::arg("damping"),
-             "damping in N s/m; ValueError when it is negative or not finite.")
-        .def_property(
-            "damping", [](const Damper& d) { return d.damping; },
-            [](Damper& d, double v) { d = Damper(v); },
-            "N s/m, not negative.\n\n"
-            "A float: newtons per metre per second against the velocity. ValueError when set "
-            "negative or not finite.")
-        .def("__repr__", [](const Damper& d) { return "Damper(damping=" + text(d.damping) + ")"; });
-    define_force(damper);
-
-    py::class_<ConstantForce> constant(m, "ConstantForce", py::is_final(),
-                                       "The same force every cycle, in newtons.");
-    constant
-        .def(py::init([](const Triple& force) {
-                 return ConstantForce(three(force, "ConstantForce(): force"));
-             }),
-             py::arg("force"),
-             "force: three numbers, x, y, z in newtons. ValueError when it is not three numbers "
-             "or a value is not finite; TypeError for something that is not a sequence of "
-             "numbers.")
-        .def_property(
-            "force", [](const ConstantForce& c) { return tuple_of(c.force); },
-            [](ConstantForce& c, const Triple& f) {
-                c = ConstantForce(three(f, "ConstantForce.force"));
-            },
-            "x, y, z in newtons.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the force as it was).")
-        .def("__repr__",
-             [](const ConstantForce& c) { return "ConstantForce(force=" + text(c.force) + ")"; });
-    define_force(constant);
-
-    register_shapes(m);
-    register_fixtures(m);
-}
-
-void register_coupling(py::module_& m) {
-    py::class_<Coupling>(m, "Coupling", py::is_final(),
-                         "A virtual spring-damper between the end-effectors of two arms of one "
-                         "Servo (teleoperation, position to position, both ways): on arm a, "
-                         "-stiffness * (p_a - p_b) - damping * (v_a - v_b) newtons; on arm b the "
-                         "opposite.")
-        .def(py::init<std::size_t, std::size_t, double, double>(), py::arg("a"), py::arg("b"),
-             py::arg("stiffness"), py::arg("damping") = 0.0,
-             "a and b: the arms' numbers, in the order the Servo was given them (0 to 3, "
-             "different); stiffness in N/m and damping in N s/m, neither negative. ValueError "
-             "otherwise.")
-        .def_readonly("a", &Coupling::a, "The first arm's number.\n\nAn int.")
-        .def_readonly("b", &Coupling::b, "The second arm's number.\n\nAn int.")
-        .def_readonly("stiffness", &Coupling::stiffness, "N/m.\n\nA float.")
-        .def_readonly("damping", &Coupling::damping, "N s/m.\n\nA float.")
-        .def("__repr__", [](const Coupling& c) {
-            return "Coupling(a=" + std::to_string(c.a) + ", b=" + std::to_string(c.b) +
-                   ", stiffness=" + text(c.stiffness) + ", damping=" + text(c.damping) + ")";
-        });
+// The recording's table for zelkor.Recording: a (name, first double, width, kind, flag) per
+// column and a (name, bit) per flag, as servo_columns.def and servo_flags.def declare them.
+void export_recording_table(py::module_& m) {
+    py::list columns;
+#define ZELKOR_SERVO_COLUMN(type, name, width, kind, flag, doc) \
+    columns.append(py::make_tuple(#name, ServoRecord::name, width, #kind, flag));
+#include <ZelkorHardwareAPI/control/servo_columns.def>
+#undef ZELKOR_SERVO_COLUMN
+    py::list flags;
+#define ZELKOR_SERVO_FLAG(name, bit, doc) flags.append(py::make_tuple(#name, bit));
+#include <ZelkorHardwareAPI/control/servo_flags.def>
+#undef ZELKOR_SERVO_FLAG
+    m.attr("_servo_columns") = py::tuple(columns);
+    m.attr("_servo_flags") = py::tuple(flags);
 }
 
 void register_records(py::module_& m) {
+    export_recording_table(m);
     py::class_<ServoState>(m, "ServoState",
                            "The servo loop's latest view of the arm.\n\n"
                            "Made by Servo.state(), a copy taken at the call; it has no "
@@ -1100,6 +416,32 @@ void register_records(py::module_& m) {
         });
 }
 
+// The arms `arm` names: one Arbelon, or a sequence of them; `objects` keeps them.
+std::vector<Devices::Arbelon*> arms_of(py::handle arm, std::vector<py::object>& objects) {
+    std::vector<Devices::Arbelon*> arms;
+    if (py::isinstance<Devices::Arbelon>(arm)) {
+        arms.push_back(&arm.cast<Devices::Arbelon&>());
+        objects.push_back(py::reinterpret_borrow<py::object>(arm));
+        return arms;
+    }
+    if (!py::isinstance<py::sequence>(arm) || py::isinstance<py::str>(arm)) {
+        throw py::type_error(
+            std::string("Servo(): arm must be an Arbelon or a sequence of Arbelons, not ") +
+            Py_TYPE(arm.ptr())->tp_name);
+    }
+    for (py::handle item : py::reinterpret_borrow<py::sequence>(arm)) {
+        if (!py::isinstance<Devices::Arbelon>(item)) {
+            throw py::type_error(
+                "Servo(): arm must be an Arbelon or a sequence of Arbelons, not a sequence "
+                "holding " +
+                std::string(Py_TYPE(item.ptr())->tp_name));
+        }
+        arms.push_back(&item.cast<Devices::Arbelon&>());
+        objects.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+    return arms;
+}
+
 void register_servo_class(py::module_& m) {
     py::class_<BoundServo> cls(
         m, "Servo",
@@ -1112,130 +454,29 @@ void register_servo_class(py::module_& m) {
         "max_failures exchanges in a row fail (stats().stop_reason says which), and its last "
         "act is always one zero-force request, so the arm is left limp.");
 
-    cls.def(
-        py::init([](py::object arm, std::optional<double> rate_hz, double max_force, bool realtime,
-                    std::optional<std::uint32_t> max_failures, std::optional<int> cpu,
-                    double reply_timeout, std::uint32_t hold_cycles, double give_up_after,
-                    bool pipeline, double spin_us, std::optional<double> record, double soft_start,
-                    std::optional<std::pair<Triple, Triple>> workspace,
-                    std::optional<double> max_velocity, bool passivity,
-                    double passivity_max_damping, py::object on_stop) {
-            // One Arbelon, or a sequence of them.
-            std::vector<Devices::Arbelon*> arms;
-            std::vector<py::object> objects;
-            if (py::isinstance<Devices::Arbelon>(arm)) {
-                arms.push_back(&arm.cast<Devices::Arbelon&>());
-                objects.push_back(arm);
-            } else if (py::isinstance<py::sequence>(arm) && !py::isinstance<py::str>(arm)) {
-                for (py::handle item : py::reinterpret_borrow<py::sequence>(arm)) {
-                    if (!py::isinstance<Devices::Arbelon>(item)) {
-                        throw py::type_error(
-                            "Servo(): arm must be an Arbelon or a sequence "
-                            "of Arbelons, not a sequence holding " +
-                            std::string(Py_TYPE(item.ptr())->tp_name));
-                    }
-                    arms.push_back(&item.cast<Devices::Arbelon&>());
-                    objects.push_back(py::reinterpret_borrow<py::object>(item));
-                }
-            } else {
-                throw py::type_error(std::string("Servo(): arm must be an Arbelon or a "
-                                                 "sequence of Arbelons, not ") +
-                                     Py_TYPE(arm.ptr())->tp_name);
-            }
-            ServoSettings settings;
-            settings.soft_start = soft_start;
-            settings.passivity = passivity;
-            settings.passivity_max_damping = passivity_max_damping;
-            if (max_velocity) {
-                if (!(*max_velocity > 0.0)) {
-                    throw py::value_error("max_velocity must be more than 0 m/s, or None");
-                }
-                settings.max_velocity = *max_velocity;
-            }
-            if (workspace) {
-                const Vec3& low = three(workspace->first, "Servo(): workspace's corner");
-                const Vec3& high = three(workspace->second, "Servo(): workspace's corner");
-                for (int i = 0; i < 3; ++i) {
-                    if (!(low[i] < high[i])) {
-                        throw py::value_error(
-                            "Servo(): workspace is (lowest corner, highest corner), each "
-                            "value of the first below the second's");
-                    }
-                }
-                settings.workspace_min = low;
-                settings.workspace_max = high;
-            }
-            if (rate_hz && *rate_hz == 0.0) {
-                throw py::value_error("rate_hz must be from 1 to 20000 Hz, or None");
-            }
-            settings.rate_hz = rate_hz ? *rate_hz : 0.0;
-            settings.reply_timeout = reply_timeout;
-            settings.hold_cycles = hold_cycles;
-            settings.give_up_after = give_up_after;
-            settings.pipeline = pipeline;
-            settings.spin_us = spin_us;
-            settings.max_force = max_force;
-            settings.realtime = realtime;
-            if (max_failures) {
-                if (*max_failures == 0) throw py::value_error("max_failures must be at least 1");
-                settings.max_failures = *max_failures;
-            }
-            if (cpu) {
-                if (*cpu < 0) throw py::value_error("cpu must not be negative");
-                settings.cpu = *cpu;
-            }
-            auto servo = std::make_unique<BoundServo>(arms, std::move(objects), settings);
-            if (record) servo->record_checked(*record);
-            servo->set_on_stop(std::move(on_stop));
-            return servo;
-        }),
-        py::arg("arm"), py::arg("rate_hz") = 1000.0, py::kw_only(),
-        py::arg("max_force") = ServoSettings{}.max_force, py::arg("realtime") = false,
-        py::arg("max_failures") = py::none(), py::arg("cpu") = py::none(),
-        py::arg("reply_timeout") = ServoSettings{}.reply_timeout,
-        py::arg("hold_cycles") = ServoSettings{}.hold_cycles,
-        py::arg("give_up_after") = ServoSettings{}.give_up_after, py::arg("pipeline") = false,
-        py::arg("spin_us") = 0.0, py::arg("record") = py::none(),
-        py::arg("soft_start") = ServoSettings{}.soft_start, py::arg("workspace") = py::none(),
-        py::arg("max_velocity") = py::none(), py::arg("passivity") = false,
-        py::arg("passivity_max_damping") = ServoSettings{}.passivity_max_damping,
-        py::arg("on_stop") = py::none(),
-        // The servo drives the arms: it keeps them (and so their streams) alive.
-        py::keep_alive<1, 2>(),
+    static const std::string init_doc = servo_init_doc(
         "A loop for arm, an Arbelon, or a sequence of up to 4 Arbelons, each on a stream of "
         "its own, driven in one cycle (every request goes out, then every reply is read); "
-        "the servo keeps them alive; it does not start yet. "
-        "rate_hz: cycles per second, 1 to 20000; None measures the line when the loop "
-        "starts and picks the highest rate it holds, at most 1000 (see measure_line). "
-        "max_force: the longest force sent, in newtons, more than 0 and at most 20 (a "
-        "desk-top arm's motors hold a few newtons for long and about 20 for a moment). "
-        "realtime: ask for real-time priority (never fails because of it: see the realtime "
-        "property). max_failures: failed exchanges in a row after which the loop stops, at "
-        "least 1; None leaves it to give_up_after. cpu: the CPU (counted from 0) to bind "
-        "the loop's thread to; None leaves it to the system (a system that refuses the "
-        "binding leaves the thread unbound). reply_timeout: seconds a reply may take from "
-        "its request, apart from the period (the default covers a USB adapter left at its "
-        "16 ms latency timer). hold_cycles: cycles after a failed exchange that resend the "
-        "last force before zero is sent. give_up_after: seconds without a whole reply "
-        "after which the loop stops ('device not answering'). pipeline: keep one request "
-        "in flight (written before the previous reply is read), for lines whose wire time "
-        "dominates; the force then answers a state one cycle older. spin_us: microseconds "
-        "before each deadline that the loop spins instead of sleeping, 0 to 10000: it "
-        "takes the median wake-up from tens of microseconds to a few, at the cost of that "
-        "much CPU a cycle (see bench/wake.cpp). record: seconds of cycles to keep (see "
-        "record()); None keeps none. soft_start: seconds over which forces ramp in at the "
-        "start, after recovering from failed exchanges and after a time to live is "
-        "refreshed; 0 sends them at once. workspace: (lowest corner, highest corner) of a "
-        "box in metres outside which the servo pushes back (500 N/m, 5 N s/m); None: none. "
-        "max_velocity: m/s above which only damping (10 N s/m) is sent; None: no limit. "
-        "passivity: the time-domain passivity controller, which adds just enough damping to "
-        "take back energy the virtual environment gave out. passivity_max_damping: the most "
-        "damping, in N s/m, that controller adds in a cycle, 0 or more (damping acts a "
-        "cycle late: on a light arm too much would itself give energy out). on_stop: called "
-        "with the stop reason (a str such as 'device not answering') when the loop ends by "
-        "itself, on a thread of the library's own that holds the interpreter lock; never for "
-        "stop(). ValueError for a value out of range; TypeError for an arm that is not an "
-        "Arbelon or an on_stop that is not callable.");
+        "the servo keeps them alive; it does not start yet. ");
+    {
+        // The signature is the table's, written at the top of the docstring as pybind11
+        // writes its own.
+        py::options options;
+        options.disable_function_signatures();
+        cls.def(py::init([](py::object arm, py::object rate_hz, const py::kwargs& keywords) {
+                    std::vector<py::object> objects;
+                    const std::vector<Devices::Arbelon*> arms = arms_of(arm, objects);
+                    ServoExtras extras;
+                    const ServoSettings settings = servo_settings_from(rate_hz, keywords, extras);
+                    auto servo = std::make_unique<BoundServo>(arms, std::move(objects), settings);
+                    if (extras.record) servo->record_checked(*extras.record);
+                    servo->set_on_stop(std::move(extras.on_stop));
+                    return servo;
+                }),
+                py::arg("arm"), py::arg("rate_hz") = ServoSettings{}.rate_hz,
+                // The servo drives the arms: it keeps them (and so their streams) alive.
+                py::keep_alive<1, 2>(), init_doc.c_str());
+    }
 
     cls.def("start", &BoundServo::start_bound,
             "Start the loop. RuntimeError when it already runs or another Servo drives the "
@@ -1372,8 +613,8 @@ void register_servo_class(py::module_& m) {
         "Set the force law's parameters (see params), reached linearly over ramp seconds "
         "from the values in force: a target updated at 60 to 500 Hz from Python renders "
         "smoothly at the loop's rate when ramp is about its update period. With ttl, unless "
-        "they are set again within ttl seconds the loop fades its forces to zero within 50 ms "
-        "(see set_effects).\n\n"
+        "they are set again within ttl seconds the loop fades the force of arm 0 (which the "
+        "law drives) to zero within 50 ms (see set_effects).\n\n"
         "ValueError for more than 64 values, a value that is not finite, a ramp outside 0 to "
         "3600 seconds or a ttl outside (0, 3600].");
     cls.def("record", &BoundServo::record_checked, py::arg("seconds"),
@@ -1387,8 +628,9 @@ void register_servo_class(py::module_& m) {
             "cycle, position, velocity and the force sent, the effects' and the law's parts, "
             "the exchange time and the flags late, failed, missed and stale_dropped.\n\n"
             "Copied out while the loop runs, without stopping or slowing it; "
-            "Recording.overwritten says how many rows the ring no longer held. An empty "
-            "Recording when nothing is recorded.");
+            "Recording.overwritten says how many rows the ring no longer held; an empty "
+            "Recording before the first cycle. RuntimeError for a servo that records nothing "
+            "(made without record=seconds).");
     cls.def(
         "set_effects",
         [](BoundServo& s, const py::iterable& items, std::optional<double> ttl, std::size_t arm) {
@@ -1408,9 +650,12 @@ void register_servo_class(py::module_& m) {
         },
         py::arg("effects"), py::arg("ttl") = py::none(), py::arg("arm") = 0,
         "Replace the effects of arm `arm` (0: the first) as a whole, as assigning effects "
-        "does, with a time to live: unless the effects, the couplings or the force law are set "
-        "again within ttl seconds, the loop fades its forces to zero within 50 ms "
-        "(stats().expired counts it) and ramps them in again once they are.\n\n"
+        "does, with a time to live: unless that arm's effects are set again within ttl seconds, "
+        "the loop fades that arm's force to zero within 50 ms (stats().expired counts it) and "
+        "ramps it in again once they are. Each arm's time to live is its own: setting another "
+        "arm's effects, the couplings or the law leaves it be. An effect that stays in the same "
+        "place of the list keeps its state (a Friction's proxy), so refreshing the same list "
+        "never makes a friction slip.\n\n"
         "For a program that refreshes a target from Python: a stall of its thread (a garbage "
         "collection, a held interpreter lock, an exception) then leaves the arm limp instead of "
         "pushing on. ttl None: no limit. ValueError for a ttl or an arm out of range.");
@@ -1459,8 +704,9 @@ void register_servo_class(py::module_& m) {
         "state", [](const BoundServo& s, std::size_t arm) { return s.state(arm); },
         py::arg("arm") = 0,
         "The loop's latest view of the arm (a ServoState; of arm `arm` of several).\n\n"
-        "From any thread, running or not; all zeros before the first reply and for an arm the "
-        "servo does not drive.");
+        "From any thread, running or not. Before the loop's first reply (and for an arm the "
+        "servo does not drive) every field is zero: check state().cycle, which is 0 until a "
+        "reply came and counts cycles from 1 after.");
     cls.def(
         "exchange_time_histogram",
         [](const BoundServo& s) {
@@ -1565,7 +811,6 @@ void register_line(py::module_& m) {
 
 void register_servo(py::module_& m) {
     register_effects(m);
-    register_coupling(m);
     register_records(m);
     register_servo_class(m);
     register_line(m);

@@ -276,6 +276,7 @@ TEST(arbelon_legacy_test, sends_put_the_current_requests_on_the_wire) {
         std::uint8_t reply_code;
     } cases[] = {
         {"SendForce", &Arbelon::SendForce, &Arbelon::end_effector_force, 0x2A, 0x2B},
+        {"send_force", &Arbelon::send_force, &Arbelon::end_effector_force, 0x2A, 0x2B},
         {"SendPosition", &Arbelon::SendPosition, &Arbelon::end_effector_position, 0x2C, 0x2B},
         {"SendJointTorques", &Arbelon::SendJointTorques, &Arbelon::joint_torques, 0x1A, 0x1B},
         {"SendAngle", &Arbelon::SendAngle, &Arbelon::joint_angles, 0x1C, 0x1B},
@@ -301,6 +302,7 @@ TEST(arbelon_legacy_test, sends_put_the_current_requests_on_the_wire) {
 TEST(arbelon_legacy_test, receive_halves) {
     using Receive = std::function<int(Arbelon&, Vector3&, Vector3&)>;
     const Receive state = [](Arbelon& a, Vector3& p, Vector3& v) { return a.ReceiveState(p, v); };
+    const Receive split = [](Arbelon& a, Vector3& p, Vector3& v) { return a.receive_state(p, v); };
     const Receive joint = [](Arbelon& a, Vector3& p, Vector3& v) {
         return a.ReceiveJointState(p, v);
     };
@@ -317,6 +319,8 @@ TEST(arbelon_legacy_test, receive_halves) {
         {"state, short", state, cat({{0x2B}, Bytes(10, 1)}), 10, sentinel, sentinel},
         {"state, request code instead", state, cat({{0x2A}, state_payload}), -1, sentinel,
          sentinel},
+        {"receive_state", split, cat({{0x2B}, state_payload}), 24, state_position, state_velocity},
+        {"receive_state, short", split, cat({{0x2B}, Bytes(10, 1)}), 10, sentinel, sentinel},
         {"joint state", joint, cat({{0x1B}, state_payload}), 24, state_position, state_velocity},
         {"joint state, short", joint, cat({{0x1B}, Bytes(10, 1)}), 10, sentinel, sentinel},
         {"current", current, cat({{0xAB}, currents}), 12, {0.75f, -0.5f, 2.0f}, sentinel},

@@ -437,9 +437,12 @@ TEST(servo_test, a_force_law_adds_to_the_effects_and_its_parameters_ramp) {
     // Swapped while it runs; the first law's keep-alive goes once the loop cannot call it.
     servo.set_force_law(nullptr);
     ASSERT_TRUE(zelkor_test::wait_until([&] { return force() == Vector3{0.0f, 1.0f, 0.0f}; }));
-    servo.set_effects({});
-    servo.set_effects({});  // two more setters: every slot that held the law is overwritten
-    EXPECT_TRUE(first.expired());
+    // Released by a later setter of what the arms share, once the loop has moved on: never by
+    // the loop itself.
+    EXPECT_TRUE(zelkor_test::wait_until([&] {
+        servo.set_couplings({});
+        return first.expired();
+    }));
     EXPECT_EQ(servo.params(), (std::vector<double>{20.0, 0.5}));
     EXPECT_THROW(servo.set_params(stiffer, ZELKOR_FORCE_LAW_PARAMS + 1), std::invalid_argument);
     const double bad[] = {std::nan("")};
@@ -555,4 +558,84 @@ TEST(servo_test, two_arms_coupled_pull_towards_each_other) {
     EXPECT_EQ(leader.forces().back(), (Vector3{0, 0, 0}));
     EXPECT_EQ(follower.forces().back(), (Vector3{0, 0, 0}));
     EXPECT_TRUE(servo.stats().left_limp);
+}
+
+TEST(servo_test, each_arm_has_its_own_time_to_live_and_each_effect_its_own_state) {
+    Pty pty_a, pty_b;
+    SerialStream stream_a(pty_a.path().c_str()), stream_b(pty_b.path().c_str());
+    Arbelon a(&stream_a), b(&stream_b);
+    // Arm a slides along x over the floor of a rough surface, 2 mm deep (1 N pressed down),
+    // at 0.1 mm a reply: its friction saturates at mu times 1 N within a millimetre.
+    ArmPeer slider(pty_a, {0.0f, 0.0f, -0.002f}), other(pty_b, {0.1f, 0.0f, 0.0f});
+    slider.set_velocity({0.05f, 0.0f, 0.0f});
+    ServoSettings settings = at(500.0);
+    settings.max_failures = 1000000;
+    Servo servo({&a, &b}, settings);
+    const Effect rough = Friction({0, 0, 1}, 0.0, 500.0, 0.5);
+    servo.set_effects({rough}, 0, 0.3);
+    servo.set_effects({ConstantForce({0, 1, 0})}, 1);  // no time to live on arm b
+    servo.start();
+    ASSERT_TRUE(zelkor_test::wait_until([&] { return servo.state(0).force[0] < -0.49f; }));
+    // Updates of anything else, and refreshes of the same list, leave the proxy where it was:
+    // the friction never slips.
+    const double params[] = {1.0};
+    const std::size_t before = slider.forces().size();
+    const auto until = Clock::now() + std::chrono::milliseconds(200);
+    while (Clock::now() < until) {
+        servo.set_params(params, 1);
+        servo.set_couplings({});
+        servo.set_effects({ConstantForce({0, 1, 0})}, 1);
+        servo.set_effects({rough}, 0, 0.3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto forces = slider.forces();
+    ASSERT_GT(forces.size(), before + 10);
+    float weakest = -1e9f;  // the tangential force nearest zero
+    for (std::size_t i = before; i < forces.size(); ++i) weakest = std::max(weakest, forces[i][0]);
+    EXPECT_LT(weakest, -0.45f) << "a setter reset the proxy: the tangential force went";
+    // Arm a's list expires (0.3 s) and fades; arm b, set without one, pushes on.
+    ASSERT_TRUE(zelkor_test::wait_until([&] { return servo.state(0).force == Vector3{}; }));
+    EXPECT_EQ(servo.state(1).force, (Vector3{0.0f, 1.0f, 0.0f}));
+    EXPECT_GE(servo.stats().expired, 1u);
+    servo.stop();
+}
+
+TEST(servo_test, forces_ramp_in_below_the_limit_and_notices_come_off_the_loop_thread) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.1f, 0.0f, 0.0f}, ArmPeer::After::hang_up, 150);
+    ServoSettings settings = at(500.0);
+    settings.soft_start = 0.2;
+    settings.max_failures = 1000000;
+    Servo servo(arm, settings);
+    servo.record(2.0);
+    std::atomic<std::thread::id> loop{}, told{};
+    std::atomic<int> stalls{0}, ends{0};
+    servo.set_force_function([&](const ServoState& s) {
+        loop = std::this_thread::get_id();
+        // One long cycle: a stall worth a notice.
+        if (s.cycle == 20) std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        return Vec3{1000.0, 0.0, 0.0};
+    });
+    servo.set_notify([&](const ServoNotice& n) {
+        told = std::this_thread::get_id();
+        (n.kind == ServoNotice::Kind::stalled ? stalls : ends)++;
+    });
+    servo.start();
+    ASSERT_TRUE(wait_until_stopped(servo, 10000));
+    ASSERT_TRUE(zelkor_test::wait_until([&] { return ends.load() == 1; }));
+    EXPECT_EQ(servo.stats().stop_reason, StopReason::port_closed);
+    EXPECT_EQ(stalls.load(), 1);
+    EXPECT_NE(told.load(), loop.load()) << "told on the loop's own thread";
+    // Every force the soft start let out is its share of max_force, however large the want:
+    // the limit comes first. The first reply came at least one exchange after the start.
+    const std::vector<ServoRow> rows = servo.recording();
+    ASSERT_GT(rows.size(), 20u);
+    const double first_reply = rows[0].exchange_us / 1e6;
+    for (const ServoRow& row : rows) {
+        const double share = std::min(1.0, std::max(0.0, (row.time - first_reply) / 0.2));
+        const Vector3 f{float(row.force[0]), float(row.force[1]), float(row.force[2])};
+        EXPECT_LE(length(f), 5.0 * share + 1e-4) << "cycle " << row.cycle;
+    }
 }

@@ -40,6 +40,39 @@ def test_finds_the_devices_that_answer(
     assert zh.Arbelon(zh.SerialStream(arbelon.port)).device_wakeup()[0] == 0x0A07
 
 
+def test_explains_why_a_port_gave_nothing(
+    simulator: StartSimulator,
+    device: Device,
+    tmp_path: pathlib.Path,
+    caplog: pytest.LogCaptureFixture,
+) -> None:
+    arbelon = simulator("arbelon")
+    missing = str(tmp_path / "no-such-port")
+    locked = tmp_path / "locked"
+    os.symlink(device.path, locked)
+    with zh.SerialStream(device.path) as holder:
+        assert holder.is_open
+        with caplog.at_level("INFO", logger="ZelkorHardwareAPI"):
+            tried = zh.find_devices([arbelon.port, missing, str(locked)], 1.0, explain=True)
+    assert [(p.port, p.reason) for p in tried] == [
+        (arbelon.port, "answered"),
+        (missing, "no such port"),
+        (str(locked), "in use"),
+    ]
+    assert tried[0].device is not None and tried[0].device.kind == "Arbelon"
+    assert tried[1].device is None and repr(tried[1]) == (
+        f"PortProbe(port={missing!r}, reason='no such port')"
+    )
+    logged = [r.getMessage() for r in caplog.records]
+    assert f"find_devices: nothing found on {missing}: no such port" in logged
+    assert not any(arbelon.port in line for line in logged)
+    # A silent line, and one the user may not open.
+    assert [p.reason for p in zh.find_devices([device.path], 0.2, explain=True)] == ["no reply"]
+    if os.geteuid() != 0:  # root opens anything
+        os.chmod(device.path, 0)
+        assert zh.find_devices([device.path], 0.2, explain=True)[0].reason == "permission denied"
+
+
 def test_a_port_held_by_another_stream_is_left_alone(device: Device) -> None:
     with zh.SerialStream(device.path) as holder:
         assert holder.is_open

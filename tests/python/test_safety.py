@@ -30,25 +30,28 @@ def test_effects_not_refreshed_in_time_fade_out_and_come_back(
     def refresh(seconds: float) -> None:  # a target refreshed at 100 Hz
         end = time.monotonic() + seconds
         while time.monotonic() < end:
-            servo.set_effects(push, ttl=0.05)
+            servo.set_effects(push, ttl=0.1)
             time.sleep(0.01)
 
     with servo:
         refresh(0.3)
-        # The stall: a collection, a held interpreter lock. Long enough for the checks below,
-        # which look at 100 cycles from 101 ms on: a stall of 0.2 s ended within them, and on
-        # a loaded machine before them.
-        time.sleep(0.4)
+        time.sleep(0.4)  # the stall: a collection, a held interpreter lock
         refresh(0.5)
     assert servo.stats().expired >= 1
     run = servo.recording()
     z = run.force[:, 2]
-    pushing = np.flatnonzero(z == 1.0)
-    assert pushing.size > 0
-    faded = pushing[0] + np.flatnonzero(z[pushing[0] :] < 1.0)[0]  # the first cycle after expiry
-    # Down without a step back up, and zero from 50 ms on (a cycle of slack).
-    until = np.flatnonzero(run.time >= run.time[faded] + 0.051)[0]
-    assert np.all(np.diff(z[faded:until]) <= 0.0) and np.all(z[until : until + 100] == 0.0)
+    # The stall's fade: the one that reaches zero and stays there for 100 ms. (On a loaded
+    # machine a refresh can come late without a stall, and fade a little before it comes.)
+    zero = z == 0.0
+    runs = np.flatnonzero(np.convolve(zero, np.ones(100), "valid") == 100)
+    assert runs.size > 0 and (z == 1.0).any()
+    until = runs[0]
+    faded = np.flatnonzero(z[:until] == 1.0)[-1] + 1  # the first cycle after expiry
+    # Down without a step back up, and zero from 50 ms on: the last cycle with a force left
+    # began within 50 ms of the fade's start (rows are timed at a cycle's end, and the one
+    # before it ended before it began).
+    assert np.all(np.diff(z[faded : until + 1]) <= 0.0)
+    assert run.time[until - 2] <= run.time[faded] + 0.051
     assert z[-1] == 1.0, "refreshed, it ramps in again"
 
 

@@ -370,3 +370,35 @@ def test_every_state_answers_its_own_request(
         assert stats.failed_exchanges > 0 and stats.stale_dropped > 0, stats
     if line == "slower than the loop":
         assert stats.late_cycles > 0 and stats.missed > 0, stats
+
+
+def test_mistakes_that_did_nothing_now_say_what_to_do(device: Device) -> None:
+    arm = arm_on(device)
+    servo = zh.Servo(arm, 1000.0)
+    mistakes: list[tuple[Callable[[], object], str]] = [
+        (lambda: zh.Servo(arm, 1000.0, maxforce=5), r"'maxforce'; did you mean 'max_force'\?"),
+        (lambda: zh.Servo(arm, soft_strat=0.1), r"'soft_strat'; did you mean 'soft_start'\?"),
+        (lambda: zh.Sphere((0, 0, 0), 0.1, 100.0, dampening=1), "did you mean 'damping'"),
+        (lambda: zh.Wall((0, 0, 1), 0.0, 100.0, zzz=1), r"'zzz' \(it takes damping, normal, "),
+        (lambda: zh.Coupling(0, 1, 100.0, dampnig=1), "did you mean 'damping'"),
+        (servo.recording, "records nothing: make it with record=seconds"),
+    ]
+    for mistake, message in mistakes:
+        with pytest.raises((TypeError, RuntimeError), match=message):
+            mistake()
+    # The keywords it does take still work, and the signatures stay readable.
+    assert zh.Sphere((0, 0, 0), 0.1, stiffness=100.0, damping=1.0).damping == 1.0
+    assert zh.Servo.__init__.__doc__.startswith("__init__(self: ZelkorHardwareAPI.Servo, arm")
+    assert servo.state().cycle == 0  # before any cycle
+
+
+def test_a_force_law_that_returns_its_force_is_refused() -> None:
+    pytest.importorskip("numba", reason="the jit extra (Numba) is not installed")
+
+    def returns(t, position, velocity, previous_force, params, force):  # type: ignore[no-untyped-def]
+        return -100.0 * position[2]
+
+    with pytest.raises(
+        TypeError, match=r"returns a value \(float64\).*writes its force.*force\[0\] ="
+    ):
+        zh.force_law(returns)

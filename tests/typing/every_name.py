@@ -397,6 +397,8 @@ def ports() -> None:
             assert number is None or isinstance(number, int)
     found: list[zh.FoundDevice] = zh.find_devices([MISSING, MISSING.encode()], timeout=0.1)
     assert found == []
+    tried: list[zh.PortProbe] = zh.find_devices([MISSING], timeout=0.1, explain=True)
+    assert [(p.port, p.device, p.reason) for p in tried] == [(MISSING, None, "no such port")]
     for device in found:  # none here; the types as declared
         hardware, firmware = device.versions
         assert device.kind in ("Arbelon", "Handle") and isinstance(device.port, str)
@@ -444,6 +446,7 @@ def main() -> None:
         "Recording",
         "PortInfo",
         "FoundDevice",
+        "PortProbe",
         "list_ports",
         "find_devices",
     }

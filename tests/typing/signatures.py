@@ -24,6 +24,9 @@ CALLBACKS = {
     "Handle.OnReceiveHandleErrorResponse",
 }
 REQUIRED = {("Handle.SendHandleState", 0): {"device_id", "data_length", "user_data"}}
+# Overloads the stubs add to type what a flag returns (find_devices(explain=True)): each takes
+# the module's parameters, by name and kind; which have defaults differs by overload.
+NARROWED = {"find_devices"}
 
 
 class Parameter(NamedTuple):
@@ -150,6 +153,9 @@ def compare(where: str, runtime: list[list[Parameter]], stub: list[list[Paramete
         runtime[index] = [
             p._replace(default=False) if p.name in required else p for p in parameters
         ]
+    if where in NARROWED and len(runtime) == 1:
+        runtime = [[p._replace(default=False) for p in runtime[0]]] * len(stub)
+        stub = [[p._replace(default=False) for p in parameters] for parameters in stub]
     if runtime != stub:
         return f"{where}:\n  module {runtime}\n  stubs  {stub}"
     return None

@@ -203,6 +203,21 @@ struct ZELKOR_API Coupling {
 using Effect = std::variant<Wall, Spring, Damper, ConstantForce, Sphere, Box, ViscousRegion, Guide,
                             Vibration, Detents, Friction>;
 
+/// What an effect keeps from one cycle to the next, apart from its parameters: a Friction's
+/// proxy point (metres), once it has one. The loop keeps one per effect in its place.
+struct EffectState {
+    Vec3 point{};
+    bool held = false;
+};
+
+/// The force of `effect` (newtons) at `position` (m) moving at `velocity` (m/s) at the servo's
+/// `time` (s), advancing `state` (a Friction's proxy) instead of the effect's own.
+ZELKOR_API Vec3 force_of(const Effect& effect, EffectState& state, const Vec3& position,
+                         const Vec3& velocity, double time) noexcept;
+
+/// True when `a` and `b` are the same effect: the same type with the same parameters.
+ZELKOR_API bool same_effect(const Effect& a, const Effect& b) noexcept;
+
 /// The force of one effect at `position` (m) moving at `velocity` (m/s), in newtons, at the
 /// servo's time 0. A Friction's proxy advances.
 ZELKOR_API Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept;

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <ZelkorHardwareAPI/control/effects.h>
-#include <ZelkorHardwareAPI/control/histogram.h>
+#include <ZelkorHardwareAPI/control/servo_settings.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/export.h>
 #include <ZelkorHardwareAPI/force_law.h>
@@ -17,9 +17,6 @@
 #include <vector>
 
 namespace Zelkor::HardwareAPI::Control {
-
-class BackgroundThread;
-class RowRing;
 
 /// Why a servo's loop ended.
 enum class StopReason : std::uint8_t {
@@ -90,82 +87,38 @@ struct ServoStats {
     bool left_limp = false;
 };
 
-/// The columns of a servo recording's rows (see Servo::record): doubles, SI units.
-struct ServoRecord {
-    static constexpr std::size_t time = 0;  ///< s since start() at the cycle's end
-    static constexpr std::size_t cycle = 1;
-    static constexpr std::size_t position = 2;        ///< x, y, z: the latest state, m
-    static constexpr std::size_t velocity = 5;        ///< m/s
-    static constexpr std::size_t force = 8;           ///< the force sent, N
-    static constexpr std::size_t effects_force = 11;  ///< the effects' part of it, N (unclamped)
-    static constexpr std::size_t law_force = 14;      ///< the force law's part, N (unclamped)
-    static constexpr std::size_t exchange_us = 17;    ///< the cycle's exchange, µs (0: none)
-    static constexpr std::size_t flags = 18;          ///< a sum of Flag values
-    static constexpr std::size_t energy = 19;         ///< J: the passivity observer's energy
-    static constexpr std::size_t damping_added = 20;  ///< N s/m: the passivity controller's
-    static constexpr std::size_t width = 21;
-    /// What happened in the cycle.
-    enum Flag : unsigned {
-        late = 1,           ///< it ended after its deadline
-        failed = 2,         ///< its exchange got no whole reply in time
-        missed = 4,         ///< whole periods were skipped after it
-        stale_dropped = 8,  ///< input that answered nothing was dropped in it
-        effects = 16,       ///< effects made part of its force
-        law = 32,           ///< a force law made part of its force
-    };
+/// One cycle of a servo recording (see Servo::record), as servo_columns.def lists its columns.
+struct ServoRow {
+#define ZELKOR_SERVO_COLUMN(type, name, width, kind, flag, doc) type name{};
+#include <ZelkorHardwareAPI/control/servo_columns.def>
+#undef ZELKOR_SERVO_COLUMN
 };
 
-/// The loop's settings.
-struct ServoSettings {
-    /// Cycles per second, 1 to 20,000; 0 measures the line when the loop starts (see
-    /// measure_line) and picks the highest rate it sustains, at most 1,000.
-    double rate_hz = 1000.0;
-    /// The longest force sent, in newtons (the summed force is scaled down to it), more than 0
-    /// and at most 20: a desk-top arm's motors hold a few newtons for long and about 20 for a
-    /// moment. The default suits an end-effector a user may let go of.
-    double max_force = 5.0;
-    /// Ask for real-time scheduling (never fails because of it; see Servo::realtime()).
-    bool realtime = false;
-    /// Consecutive failed exchanges after which the loop gives up; 0 leaves it to
-    /// give_up_after alone.
-    std::uint32_t max_failures = 0;
-    /// The CPU the loop's thread is bound to (counted from 0); -1 leaves it to the system.
-    /// Binding never fails the loop: a system that refuses leaves the thread unbound.
-    int cpu = -1;
-    /// Seconds a reply may take from its request, apart from the period: a late reply ends its
-    /// cycle when it comes. The default covers a USB adapter left at its 16 ms latency timer.
-    double reply_timeout = 0.025;
-    /// Cycles after a failed exchange that resend the last force before zero is sent.
-    std::uint32_t hold_cycles = 3;
-    /// Seconds without a whole reply after which the loop stops: "device not answering".
-    double give_up_after = 0.5;
-    /// One request in flight: request k+1 is written before reply k is read, so the wire
-    /// carries both at once. For lines whose wire time dominates; the force then answers a
-    /// state one cycle older.
-    bool pipeline = false;
-    /// Microseconds before each deadline that the loop spins instead of sleeping; 0 sleeps to
-    /// the deadline (the timers are precise to the microsecond already).
-    double spin_us = 0.0;
-    /// Seconds over which forces ramp in at the start, after the loop recovers from failed
-    /// exchanges, and after a time to live is refreshed; 0 sends them at once.
-    double soft_start = 0.2;
-    /// A box the end-effector is kept in: outside it the servo pushes back towards it
-    /// (workspace_stiffness N/m, workspace_damping N s/m). Unused unless min is below max on
-    /// every axis.
-    Vec3 workspace_min{0.0, 0.0, 0.0};
-    Vec3 workspace_max{0.0, 0.0, 0.0};
-    double workspace_stiffness = 500.0;
-    double workspace_damping = 5.0;
-    /// m/s: above this speed only damping (velocity_damping N s/m) is sent; 0: no limit.
-    double max_velocity = 0.0;
-    double velocity_damping = 10.0;
-    /// The time-domain passivity controller: each cycle it observes the energy flowing between
-    /// the arm and the virtual environment, and when the environment has given out energy it
-    /// adds just enough damping to take it back, up to passivity_max_damping.
-    bool passivity = false;
-    /// N s/m: damping acts a cycle late, and more than this would itself give energy out; what
-    /// it cannot take back in one cycle waits for the next.
-    double passivity_max_damping = 20.0;
+namespace detail {
+// Each column's first double in a stored row, and the row's width.
+enum ServoColumn : std::size_t {
+#define ZELKOR_SERVO_COLUMN(type, name, width, kind, flag, doc) \
+    column_##name, column_##name##_last = column_##name + (width)-1,
+#include <ZelkorHardwareAPI/control/servo_columns.def>
+#undef ZELKOR_SERVO_COLUMN
+    column_count
+};
+}  // namespace detail
+
+/// A stored row of a servo recording: doubles, SI units. Each column's first double, the row's
+/// width and the flags, as servo_columns.def and servo_flags.def declare them.
+struct ServoRecord {
+#define ZELKOR_SERVO_COLUMN(type, name, width, kind, flag, doc) \
+    static constexpr std::size_t name = detail::column_##name;
+#include <ZelkorHardwareAPI/control/servo_columns.def>
+#undef ZELKOR_SERVO_COLUMN
+    static constexpr std::size_t width = detail::column_count;
+    /// What happened in the cycle.
+    enum Flag : unsigned {
+#define ZELKOR_SERVO_FLAG(name, bit, doc) name = bit,
+#include <ZelkorHardwareAPI/control/servo_flags.def>
+#undef ZELKOR_SERVO_FLAG
+    };
 };
 
 /// The stiffest wall that a device of physical damping `b` (N s/m) renders without a limit
@@ -179,8 +132,13 @@ using ForceFunction = std::function<Vec3(const ServoState&)>;
 
 /// A fixed-rate force loop for one Arbelon, in a thread of its own.
 ///
-/// Each cycle sends one end_effector_force request whose force is computed from the latest
-/// reply (the sum of the effects, clamped to max_force), and reads that request's reply before
+/// Each cycle takes what the setters handed over, composes the force from the latest state
+/// (the effects, the couplings, a force law or function), guards it (workspace, velocity
+/// limit, passivity, max_force, then the fades: soft start, an expired time to live, the ramp
+/// after failed exchanges), exchanges it for the next state, publishes that state, records
+/// the cycle and sleeps to the next deadline.
+///
+/// Each cycle sends one end_effector_force request and reads that request's reply before
 /// anything else is written: a reply is never taken for a later request's. A reply has
 /// reply_timeout seconds; one that does not come whole in time fails its exchange, and the
 /// loop then waits (bounded) for the rest of it and drops input until the line has been quiet
@@ -206,7 +164,7 @@ class ZELKOR_API Servo {
     static constexpr std::size_t max_arms = 4;
 
     /// Binds the servo to `arm`, which must outlive it. Throws std::invalid_argument on
-    /// settings out of range.
+    /// settings out of range (see validate()).
     Servo(Devices::Arbelon& arm, const ServoSettings& settings = {});
     /// Binds the servo to several arms (1 to max_arms, none null, each on a stream of its
     /// own), driven in one cycle: every arm's request goes out, then every reply is read, so
@@ -229,16 +187,18 @@ class ZELKOR_API Servo {
     /// True from start() until the loop ended (stop(), or by itself).
     bool running() const noexcept;
     /// True when the running loop got the real-time priority it asked for.
-    bool realtime() const noexcept { return realtime_.load(std::memory_order_acquire); }
+    bool realtime() const noexcept;
 
     /// Replaces the effects (of arm 0) as a whole; the loop takes the new list at its next
     /// cycle. Any thread. Clears a force function, also while the loop runs.
     void set_effects(std::vector<Effect> effects);
-    /// The same for arm `arm`, with a time to live: unless the effects, the couplings or the
-    /// force law are set again within `ttl` seconds (0: no limit), the loop fades its forces to
-    /// zero within 50 ms (ServoStats::expired counts it), and ramps them in again
-    /// (soft_start) once they are. std::invalid_argument for an arm the servo does not drive
-    /// or a ttl outside 0 to 3600 s.
+    /// The same for arm `arm`, with a time to live: unless that arm's effects are set again
+    /// within `ttl` seconds (0: no limit), the loop fades that arm's force to zero within
+    /// 50 ms (ServoStats::expired counts it), and ramps it in again (soft_start) once they
+    /// are. Setting another arm's effects, the couplings or the law leaves it be. An effect
+    /// that stays in the same place of the list keeps its state (a Friction's proxy) whatever
+    /// else is set; one that changes starts afresh. std::invalid_argument for an arm the
+    /// servo does not drive or a ttl outside 0 to 3600 s.
     void set_effects(std::vector<Effect> effects, std::size_t arm, double ttl = 0.0);
     /// A copy of the effects in force (of arm `arm`).
     std::vector<Effect> effects(std::size_t arm = 0) const;
@@ -246,18 +206,20 @@ class ZELKOR_API Servo {
     /// of an arm it does not drive). Any thread.
     void set_couplings(std::vector<Coupling> couplings);
     std::vector<Coupling> couplings() const;
-    /// Makes `function` compute the force instead of the effects. Only while not running
+    /// Makes `function` compute arm 0's force instead of its effects. Only while not running
     /// (std::logic_error otherwise).
     void set_force_function(ForceFunction function);
-    /// Makes the loop call `notify` on its own thread when it stalls and when it ends by itself
-    /// (after its last zero-force request; never for stop()). The call holds up the loop: it
-    /// should hand the notice on without blocking or allocating. Only while not running
+    /// Makes the servo call `notify` when its loop stalls and when it ends by itself (after its
+    /// last zero-force request; never for stop()), on a thread of the servo's own, never the
+    /// loop's: the loop hands each notice over without a lock or an allocation, and a slow
+    /// `notify` never holds it up. Notices that find the hand-over full (16 pending) are
+    /// dropped, but for the end, which is always told. Only while not running
     /// (std::logic_error otherwise).
     void set_notify(std::function<void(const ServoNotice&)> notify);
 
-    /// Makes `law` (a C function, see force_law.h) add its force to the effects' every cycle;
-    /// nullptr removes it. Any thread, also while the loop runs: the loop calls the new law
-    /// from its next cycle, and `keep_alive` (whatever keeps the law's code alive) is held
+    /// Makes `law` (a C function, see force_law.h) add its force to arm 0's effects' every
+    /// cycle; nullptr removes it. Any thread, also while the loop runs: the loop calls the new
+    /// law from its next cycle, and `keep_alive` (whatever keeps the law's code alive) is held
     /// until the loop can no longer call it: it is released by a later setter, or by the
     /// servo's destructor, never by the loop.
     void set_force_law(ZelkorForceLaw law, std::shared_ptr<const void> keep_alive = {});
@@ -269,22 +231,25 @@ class ZELKOR_API Servo {
     /// std::invalid_argument for too many values, a value that is not finite, or a ramp
     /// outside 0 to 3600 s.
     void set_params(const double* values, std::size_t count, double ramp = 0.0);
-    /// The same with a time to live for the parameters, as for set_effects().
+    /// The same with a time to live for the parameters: unless they are set again within
+    /// `ttl` seconds, the force of arm 0 (which the law drives) fades as for set_effects().
     void set_params(const double* values, std::size_t count, double ramp, double ttl);
     /// The values last given to set_params.
     std::vector<double> params() const;
 
-    /// Keeps every cycle of the next runs in a ring made now: the latest `seconds` worth at the
-    /// rate (ServoRecord has the columns); 0 records nothing. Only while not running
+    /// Keeps every cycle (of arm 0) of the next runs in a ring made now: the latest `seconds`
+    /// worth at the rate (ServoRow has the columns); 0 records nothing. Only while not running
     /// (std::logic_error otherwise); std::invalid_argument for seconds outside 0 to 86,400.
     /// Each start() begins the recording afresh. Writing a row allocates nothing and takes no
     /// lock.
     void record(double seconds);
     /// The rows a recording holds at most (0: not recording).
     std::size_t recording_capacity() const noexcept;
-    /// Copies the rows recorded, oldest first, into `out` (room for recording_capacity() rows
-    /// of ServoRecord::width doubles), from any thread while the loop runs. Returns the rows
-    /// copied; `overwritten` is set to how many rows before them the ring no longer holds.
+    /// The rows recorded so far, oldest first, copied from any thread while the loop runs;
+    /// `overwritten` (when given) is set to how many rows before them the ring no longer holds.
+    std::vector<ServoRow> recording(std::uint64_t* overwritten = nullptr) const;
+    /// The same as stored rows: copies them into `out` (room for recording_capacity() rows of
+    /// ServoRecord::width doubles). Returns the rows copied.
     std::size_t copy_recording(double* out, std::uint64_t& overwritten) const noexcept;
 
     /// The latest state the loop has seen (of arm `arm`; a default state for an arm it does not
@@ -301,53 +266,22 @@ class ZELKOR_API Servo {
     };
     std::vector<Bucket> exchange_time_histogram() const;
 
-    const ServoSettings& settings() const noexcept { return settings_; }
+    const ServoSettings& settings() const noexcept;
     /// The rate the loop runs at: settings().rate_hz, or the one it picked by measuring the
     /// line (0 until it has).
-    double rate_hz() const noexcept { return rate_hz_.load(std::memory_order_acquire); }
+    double rate_hz() const noexcept;
     /// The arms driven, in order.
-    std::size_t arm_count() const noexcept { return arm_count_; }
-    Devices::Arbelon& arm(std::size_t i = 0) const noexcept {
-        return *arms_[i < arm_count_ ? i : 0];
-    }
+    std::size_t arm_count() const noexcept;
+    Devices::Arbelon& arm(std::size_t i = 0) const noexcept;
     /// stable_stiffness() at this servo's rate, with its measured median exchange time as the
     /// latency (0 before any exchange).
     double stable_stiffness(double b) const noexcept;
 
+    /// What the servo holds and its loop works on; opaque outside the library.
+    struct Impl;
+
   private:
-    struct Inputs;
-    struct Published;
-
-    void run() noexcept;
-    void publish(std::size_t arm, double time, std::uint64_t cycle, const Vector3& position,
-                 const Vector3& velocity, const Vector3& force, double energy,
-                 double damping_added) noexcept;
-
-    std::array<Devices::Arbelon*, max_arms> arms_{};
-    std::size_t arm_count_ = 0;
-    const ServoSettings settings_;
-
-    std::unique_ptr<BackgroundThread> thread_;
-    std::atomic<double> rate_hz_{0.0};
-    std::atomic<bool> realtime_{false};
-    std::atomic<StopReason> stop_reason_{StopReason::none};
-    std::atomic<bool> left_limp_{false};
-    std::function<void(const ServoNotice&)> notify_;  // set only while stopped
-
-    // What the loop computes its force with, handed over through triple buffers (the loop
-    // never frees); setters take setter_mutex_, which the loop never takes.
-    std::unique_ptr<Inputs> inputs_;
-    // Replaced only while stopped; read through std::atomic_load by copy_recording(), which
-    // may run on any thread meanwhile.
-    std::shared_ptr<RowRing> recording_;
-    mutable std::mutex setter_mutex_;
-
-    std::unique_ptr<Published[]> published_;                        // one per arm
-    std::chrono::steady_clock::time_point started_{};               // start() and the loop only
-    std::atomic<std::chrono::steady_clock::rep> started_ticks_{0};  // the same, for stats()
-    std::atomic<std::int64_t> ended_ns_{0};  // loop end, ns after the start; 0 while running
-    std::atomic<std::uint64_t> cycles_{0}, late_{0}, failed_{0}, missed_{0}, stale_{0}, expired_{0};
-    DurationHistogram exchange_times_;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace Zelkor::HardwareAPI::Control

@@ -42,7 +42,16 @@ class ZELKOR_API Arbelon : public Device {
     /// Sends joint angles (0x1C) and reads the joint state (0x1B).
     int joint_angles(const Vector3& angle, Vector3& joint_position, Vector3& joint_velocity);
 
-    // ---- Legacy halves: each current exchange is one send below followed by one receive ----
+    // ---- Split halves of the force exchange, for a caller that keeps a request in flight ----
+
+    /// Writes an end-effector force request (0x2A) without reading its reply: the first half of
+    /// end_effector_force (a servo with a request in flight writes the next before it reads).
+    void send_force(const Vector3& force);
+    /// Reads an end-effector state reply (0x2B): the second half. 24 on success; the
+    /// receive results of the class otherwise.
+    int receive_state(Vector3& position, Vector3& velocity);
+
+    // ---- The older split methods: each current exchange is one send below and one receive ----
 
     void SendDeviceWakeup();
     void SendForce(const Vector3& force);
@@ -67,7 +76,7 @@ class ZELKOR_API Arbelon : public Device {
   private:
     void send_code(std::uint8_t code);
     void send_vector(std::uint8_t code, const Vector3& values);
-    int receive_state(std::uint8_t code, Vector3& first, Vector3& second);
+    int receive_pair(std::uint8_t code, Vector3& first, Vector3& second);
 };
 
 }  // namespace Zelkor::HardwareAPI::Devices

@@ -549,12 +549,15 @@ class Servo(metaclass=_pybind11_type):
         give_up_after: float = 0.5,
         pipeline: bool = False,
         spin_us: float = 0.0,
-        record: float | None = None,
         soft_start: float = 0.2,
         workspace: tuple[_FloatSequence, _FloatSequence] | None = None,
+        workspace_stiffness: float = 500.0,
+        workspace_damping: float = 5.0,
         max_velocity: float | None = None,
+        velocity_damping: float = 10.0,
         passivity: bool = False,
         passivity_max_damping: float = 20.0,
+        record: float | None = None,
         on_stop: Callable[[str], object] | None = None,
     ) -> None: ...
     def start(self) -> None: ...
@@ -685,7 +688,25 @@ class FoundDevice(metaclass=_pybind11_type):
     @property
     def versions(self) -> tuple[int, int]: ...
 
+@final
+class PortProbe(metaclass=_pybind11_type):
+    # Made by find_devices(explain=True); calling the class raises TypeError.
+    @property
+    def port(self) -> str: ...
+    @property
+    def device(self) -> FoundDevice | None: ...
+    @property
+    def reason(self) -> str: ...
+
 def list_ports(*, root: _PortName | None = None) -> list[PortInfo]: ...
+@overload
 def find_devices(
-    ports: Iterable[_PortName] | None = None, timeout: float = 0.5
+    ports: Iterable[_PortName] | None = None,
+    timeout: float = 0.5,
+    *,
+    explain: Literal[False] = False,
 ) -> list[FoundDevice]: ...
+@overload
+def find_devices(
+    ports: Iterable[_PortName] | None = None, timeout: float = 0.5, *, explain: Literal[True]
+) -> list[PortProbe]: ...

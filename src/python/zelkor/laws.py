@@ -118,6 +118,15 @@ def force_law(function: Callable[..., None]) -> Any:
         )
 
     compiled = numba.cfunc(types.void(pointer, pointer, pointer), nopython=True)(law)
+    # A law that returns its force instead of writing it would compile, and render nothing.
+    returned = [s.return_type for s in kernel.nopython_signatures if s.return_type != types.none]
+    if returned:
+        name = getattr(function, "__name__", "the function")
+        raise TypeError(
+            f"zh.force_law: {name} returns a value ({returned[0]}); a force law returns nothing "
+            "and writes its force, in newtons, into its last argument: force[0] = ..., "
+            "force[1] = ..., force[2] = ..."
+        )
     compiled.__wrapped__ = function
     compiled.__doc__ = function.__doc__
     return compiled

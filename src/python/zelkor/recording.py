@@ -13,11 +13,15 @@ import numpy as np
 
 _Path = Union[str, "os.PathLike[str]"]
 
-# The columns of a servo recording's rows, as the library writes them (ServoRecord in
-# ZelkorHardwareAPI/control/servo.h).
-_SERVO_COLUMNS = 21
-_FLAGS = {"late": 1, "failed": 2, "missed": 4, "stale_dropped": 8}
-_EFFECTS, _LAW = 16, 32
+
+def _servo_table() -> Tuple[Tuple[Tuple[str, int, int, str, int], ...], Dict[str, int]]:
+    """The columns of a servo recording's rows and its flags, as the library declares them:
+    (name, first column, width, kind, flag) per column, and the bit of each flag."""
+    import ZelkorHardwareAPI
+
+    columns = getattr(ZelkorHardwareAPI, "_servo_columns")  # noqa: B009
+    flags = dict(getattr(ZelkorHardwareAPI, "_servo_flags"))  # noqa: B009
+    return columns, flags
 
 
 class Recording:
@@ -42,22 +46,26 @@ class Recording:
 
     @classmethod
     def from_servo_rows(cls, rows: Any, overwritten: int) -> Recording:
-        rows = np.asarray(rows, dtype=np.float64).reshape(-1, _SERVO_COLUMNS)
-        flags = rows[:, 18].astype(np.int64)
-        arrays: Dict[str, Any] = {
-            "time": rows[:, 0].copy(),
-            "cycle": rows[:, 1].astype(np.int64),
-            "position": rows[:, 2:5].copy(),
-            "velocity": rows[:, 5:8].copy(),
-            "force": rows[:, 8:11].copy(),
-            "effects_force": rows[:, 11:14].copy() if (flags & _EFFECTS).any() else None,
-            "law_force": rows[:, 14:17].copy() if (flags & _LAW).any() else None,
-            "exchange_us": rows[:, 17].copy(),
-            "energy": rows[:, 19].copy(),
-            "damping_added": rows[:, 20].copy(),
-        }
-        for name, bit in _FLAGS.items():
-            arrays[name] = (flags & bit) != 0
+        columns, flag_bits = _servo_table()
+        width = sum(column[2] for column in columns)
+        rows = np.asarray(rows, dtype=np.float64).reshape(-1, width)
+        flags = next(rows[:, first] for name, first, _, kind, _ in columns if kind == "flags")
+        flags = flags.astype(np.int64)
+        arrays: Dict[str, Any] = {}
+        for name, first, size, kind, flag in columns:
+            values = rows[:, first] if size == 1 else rows[:, first : first + size]
+            if kind == "flags":
+                continue
+            if kind == "count":
+                arrays[name] = values.astype(np.int64)
+            elif kind == "part":  # None when that part never took part
+                arrays[name] = values.copy() if (flags & flag).any() else None
+            else:
+                arrays[name] = values.copy()
+        parts = {flag for *_, kind, flag in columns if kind == "part"}
+        for name, bit in flag_bits.items():
+            if bit not in parts:
+                arrays[name] = (flags & bit) != 0
         return cls(arrays, overwritten, "servo")
 
     @classmethod
@@ -113,8 +121,9 @@ class Recording:
                 k: data[k] for k in data.files if k not in ("kind", "overwritten")
             }
         if kind == "servo":
-            for optional in ("effects_force", "law_force"):
-                arrays.setdefault(optional, None)
+            for name, *_, column_kind, _ in _servo_table()[0]:
+                if column_kind == "part":
+                    arrays.setdefault(name, None)
         return cls(arrays, overwritten, kind)
 
     def columns(self) -> Tuple[List[str], Any]:

@@ -1,0 +1,51 @@
+// What a Servo holds: its arms and settings, the loop's thread and the notifier's, and the
+// stages the loop shares with the servo's other threads (the mailbox, the telemetry, the
+// recording, the notices).
+#pragma once
+
+#include <ZelkorHardwareAPI/control/recorder.h>
+#include <ZelkorHardwareAPI/control/servo.h>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "control/background_thread.h"
+#include "control/servo/arm_link.h"
+#include "control/servo/mailbox.h"
+#include "control/servo/notices.h"
+#include "control/servo/telemetry.h"
+
+namespace Zelkor::HardwareAPI::Control {
+
+struct Servo::Impl {
+    Impl(const std::vector<Devices::Arbelon*>& arm_list, const ServoSettings& settings_);
+
+    /// The loop's body (see servo/loop.cpp).
+    void run() noexcept;
+    /// The notifier's body: hands what the loop tells to `notify`, then the end, if the loop
+    /// ended by itself.
+    void deliver() noexcept;
+
+    std::array<Devices::Arbelon*, max_arms> arms{};
+    std::size_t arm_count = 0;
+    const ServoSettings settings;
+
+    BackgroundThread thread;                         // the loop's
+    BackgroundThread notifier;                       // delivers notices to `notify`
+    std::function<void(const ServoNotice&)> notify;  // set only while stopped
+    servo::NoticeRing notices;
+    std::atomic<StopReason> ended{StopReason::none};  // the loop's end, when by itself
+    std::atomic<bool> loop_done{true};                // the loop's thread has ended
+
+    servo::Mailbox mailbox;
+    servo::Telemetry telemetry;
+    // Replaced only while stopped; read through std::atomic_load by the recording's readers,
+    // which may run on any thread meanwhile.
+    std::shared_ptr<RowRing> recording;
+    // Taken by start(), let go by the loop's last act.
+    std::array<servo::StreamDrive, max_arms> drives;
+};
+
+}  // namespace Zelkor::HardwareAPI::Control

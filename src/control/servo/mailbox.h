@@ -1,0 +1,92 @@
+// What setters hand to the servo's loop: one command slot per arm (its effects and their time
+// to live) and one shared slot (the couplings, the force law or function, the law's parameters).
+// Setters take the mailbox's lock, which the loop never takes; the loop never allocates or
+// frees what they hand over.
+#pragma once
+
+#include <ZelkorHardwareAPI/control/effects.h>
+#include <ZelkorHardwareAPI/control/servo.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "control/servo/mailslot.h"
+#include "control/servo/ramp.h"
+
+namespace Zelkor::HardwareAPI::Control::servo {
+
+/// One arm's effects. An effect keeps its id while the same effect stays in the same place of
+/// the list, whatever else is set, and gets a new one when that place's effect changes; its
+/// state (a Friction's proxy) goes with its id.
+struct ArmCommand {
+    std::vector<Effect> effects;
+    std::vector<std::uint64_t> ids;
+    std::vector<EffectState> states;  // the loop's, once it took the list
+    Clock::time_point expires = Clock::time_point::max();
+};
+
+/// What all arms share.
+struct SharedCommand {
+    using Params = std::array<double, ZELKOR_FORCE_LAW_PARAMS>;
+
+    std::vector<Coupling> couplings;
+    ForceFunction function;  // arm 0's force, in place of its effects
+    ZelkorForceLaw law = nullptr;
+    std::shared_ptr<const void> law_keep;  // what keeps the law's code alive
+    Params params{};
+    std::size_t param_count = 0;
+    double ramp = 0.0;                // s, from the parameters in force to these
+    std::uint64_t params_serial = 0;  // counts set_params
+    Clock::time_point params_expire = Clock::time_point::max();
+};
+
+class Mailbox {
+  public:
+    explicit Mailbox(std::size_t arms);
+
+    // Setters: any thread.
+    /// Also clears a force function.
+    void set_effects(std::size_t arm, std::vector<Effect> effects, Clock::time_point expires);
+    void set_couplings(std::vector<Coupling> couplings);
+    void set_function(ForceFunction function);
+    void set_law(ZelkorForceLaw law, std::shared_ptr<const void> keep_alive);
+    void set_params(const double* values, std::size_t count, double ramp,
+                    Clock::time_point expires);
+
+    // What was set last: any thread.
+    std::vector<Effect> effects(std::size_t arm) const;
+    std::vector<Coupling> couplings() const;
+    ZelkorForceLaw law() const;
+    std::vector<double> params() const;
+
+    // The loop.
+    /// Arm `arm`'s command, taking a new one if one came (each effect that kept its id keeps
+    /// its state).
+    ArmCommand& take_arm(std::size_t arm) noexcept {
+        Mailslot<ArmCommand>& slot = arm_slots_[arm];
+        if (slot.take()) carry_states(slot);
+        return slot.current();
+    }
+    /// The shared command; `changed` tells whether a new one came.
+    SharedCommand& take_shared(bool& changed) noexcept {
+        changed = shared_slot_.take();
+        return shared_slot_.current();
+    }
+
+  private:
+    void publish_shared();  // with mutex_
+    static void carry_states(Mailslot<ArmCommand>& slot) noexcept;
+
+    mutable std::mutex mutex_;
+    std::size_t arms_;
+    std::array<Mailslot<ArmCommand>, Servo::max_arms> arm_slots_;
+    std::array<ArmCommand, Servo::max_arms> arm_latest_;
+    Mailslot<SharedCommand> shared_slot_;
+    SharedCommand shared_latest_;
+    std::uint64_t next_id_ = 0;
+};
+
+}  // namespace Zelkor::HardwareAPI::Control::servo

@@ -1,0 +1,28 @@
+// The Servo's keywords from Python, made from the table of its settings (servo_settings.def):
+// each setting is a keyword of the same name, plus record, workspace and on_stop.
+#pragma once
+
+#include <ZelkorHardwareAPI/control/servo_settings.h>
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+
+namespace Zelkor::HardwareAPI::Python {
+
+/// What the keywords of Servo(...) give beyond the settings.
+struct ServoExtras {
+    std::optional<double> record;  ///< seconds to record
+    pybind11::object on_stop = pybind11::none();
+};
+
+/// The settings that `rate_hz` and `keywords` give, checked (ValueError naming the keyword for
+/// a value out of range, TypeError for one of the wrong type or a keyword the Servo does not
+/// take); the keywords that are no setting go into `extras`.
+Control::ServoSettings servo_settings_from(pybind11::handle rate_hz,
+                                           const pybind11::kwargs& keywords, ServoExtras& extras);
+
+/// The constructor's signature line and the text on its keywords, from the table.
+std::string servo_init_doc(const char* preamble);
+
+}  // namespace Zelkor::HardwareAPI::Python
