@@ -60,6 +60,25 @@ def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how: str) -> None:
     sim.stop()
 
 
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGINT"])
+def test_a_signal_ends_it_while_its_input_never_runs_dry(signal_name: str) -> None:
+    # Standard input from /dev/zero is always ready: the wait for the port and the input never
+    # waits, which once kept the signal out for ever while the simulator spun.
+    with open(os.devnull) as quiet, open("/dev/zero", "rb") as zeros, subprocess.Popen(
+        [executable(), "arbelon", "--exit-on-stdin-eof"],
+        stdin=zeros,
+        stdout=subprocess.PIPE,
+        stderr=quiet,
+    ) as sim:
+        assert sim.stdout is not None
+        assert sim.stdout.readline().startswith(b"/dev/")  # serving
+        sim.send_signal(getattr(signal, signal_name))
+        try:
+            assert sim.wait(timeout=10) == 0
+        finally:
+            sim.kill()
+
+
 @pytest.mark.parametrize(
     "args,says",
     [
