@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import gc
 import math
+import pathlib
 import time
 from typing import TYPE_CHECKING, Any
 
@@ -128,18 +129,27 @@ def test_numba_laws_compile_to_the_abi_and_match_python() -> None:
         zh.force_law(lambda t, position, velocity, previous_force, params, force: [1, "a"].sort())
 
 
-def test_the_custom_law_example_runs_against_the_simulator() -> None:
+def test_the_custom_law_example_runs_against_the_simulator(tmp_path: pathlib.Path) -> None:
     pytest.importorskip("numba", reason="the jit extra (Numba) is not installed")
     import os
     import subprocess
     import sys
 
+    from motion import Traces, tracing
+    from zelkor_sim import executable
+
     example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "custom_law.py")
     done = subprocess.run(
-        [sys.executable, example, "--seconds", "1"], capture_output=True, text=True, timeout=120
+        [sys.executable, example, "--seconds", "1"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, "ZELKOR_SIM": str(tracing(tmp_path, executable()))},
     )
     assert done.returncode == 0, done.stderr[-2000:]
     assert "stopped: stopped" in done.stdout and "deepest into the sphere" in done.stdout
+    # Its sphere once had the arm's rest inside it, and threw the arm 28 cm.
+    assert Traces(tmp_path / "traces").thrown() == ""
 
 
 def test_a_law_that_fails_stops_the_loop_and_says_why_once(
