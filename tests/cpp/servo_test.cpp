@@ -141,6 +141,52 @@ class EchoPeer {
     std::thread thread_;
 };
 
+// Plays an arm behind a 115200-baud wire, echoing each force as the position: a request is
+// the device's only once its 13 bytes have crossed (86.8 us each), and each reply byte takes its
+// own 86.8 us, so surplus replies are not all waiting when the host writes next, as they are
+// on a bare pseudo-terminal. Every `stall_every`-th reply (from 1) is held `stall_us` first,
+// the replies after it waiting in line behind it.
+class SlowWirePeer {
+  public:
+    static constexpr int byte_us = 87;
+
+    SlowWirePeer(Pty& pty, int stall_every, int stall_us)
+        : pty_(pty), stall_every_(stall_every), stall_us_(stall_us), thread_([this] { serve(); }) {}
+    ~SlowWirePeer() {
+        done_ = true;
+        thread_.join();
+    }
+
+  private:
+    void serve() {
+        int n = 0;
+        while (!done_) {
+            const Bytes request = pty_.receive(13, 20);
+            if (request.size() < 13 || request[0] != 0x2A) continue;
+            std::this_thread::sleep_for(std::chrono::microseconds(13 * byte_us));  // crossing
+            if (++n % stall_every_ == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(stall_us_));
+            }
+            Bytes reply{0x2B};
+            reply.insert(reply.end(), request.begin() + 1, request.end());
+            for (int i = 0; i < 3; ++i) put_f32(reply, 0.0f);
+            // Each byte at its own time on the wire: a late wake-up sends what is due at once,
+            // as a wire would have carried it meanwhile.
+            const auto start = Clock::now();
+            for (std::size_t k = 0; k < reply.size(); ++k) {
+                std::this_thread::sleep_until(start +
+                                              std::chrono::microseconds(byte_us * (k + 1)));
+                pty_.send({reply[k]});
+            }
+        }
+    }
+
+    Pty& pty_;
+    int stall_every_, stall_us_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
 // Settings at `rate_hz` whose forces go out whole from the first cycle (no soft start), for the
 // tests that check every force sent.
 ServoSettings at(double rate_hz, double max_force = 5.0) {
@@ -709,4 +755,34 @@ TEST(servo_test, a_failing_law_says_why_and_a_stuck_one_is_taken_over) {
     // Let the abandoned thread return: it finds itself taken over and touches nothing.
     law_may_return = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+TEST(servo_test, a_reply_later_than_any_wait_is_dropped_whenever_it_comes_on_a_slow_wire) {
+    // One reply in 25 held 60 ms: more than twice the 25 ms a reply is given, so it comes
+    // after its request's exchange failed and the next request has gone out. Counted, it is
+    // dropped then, and the replies after it pair with their own requests again.
+    for (const bool pipeline : {false, true}) {
+        SCOPED_TRACE(pipeline ? "pipelined" : "strict");
+        Pty pty;
+        SerialStream stream(pty.path().c_str());
+        Arbelon arm(&stream);
+        SlowWirePeer peer(pty, 25, 60000);
+        ServoSettings settings = at(100.0);
+        settings.pipeline = pipeline;
+        settings.max_failures = 1000000;
+        settings.give_up_after = 10.0;  // a loaded machine may hold the peer up for a while
+        Servo servo(arm, settings);
+        std::atomic<int> fresh{0}, stale{0};
+        servo.set_force_function([&](const ServoState& s) {
+            if (s.cycle > 1) (s.position == s.force ? fresh : stale).fetch_add(1);
+            return Vec3{static_cast<double>(s.cycle % 1000) * 1e-3, 0.0, 0.0};
+        });
+        servo.start();
+        EXPECT_TRUE(zelkor_test::wait_until([&] { return fresh.load() >= 150; }, 60000));
+        servo.stop();
+        EXPECT_EQ(stale.load(), 0) << "states paired with the wrong request";
+        EXPECT_GT(servo.stats().failed_exchanges, 0u) << "the held replies came late";
+        EXPECT_GT(servo.stats().stale_dropped, 0u) << "and were dropped when they came";
+        EXPECT_TRUE(servo.stats().left_limp);
+    }
 }
