@@ -21,12 +21,11 @@ using Devices::Arbelon;
 // Issues a DeprecationWarning attributed to the caller's line, then runs `io` on the port of
 // `self`. When the warning filters turn the warning into an exception, the device I/O still
 // runs to the end (nothing half-sent, no reply left half-read) and the exception is raised
-// afterwards. A call refused because a servo drives the arm is refused before the warning.
+// afterwards. The stream is held from before the warning, so a call refused because a servo
+// drives the arm is refused before the warning, and no servo starts between the two.
 template <class IO>
 auto deprecated(const Arbelon& self, const char* text, IO&& io) {
-    const PyStream& stream = stream_of(self);
-    if (stream.use().driven())
-        refuse_entry(stream, Zelkor::HardwareAPI::IO::StreamUse::Entry::driven);
+    const StreamHold hold(stream_of(self));
     std::optional<py::error_already_set> raised;
     if (PyErr_WarnEx(PyExc_DeprecationWarning, text, 1) != 0) raised.emplace();
     if constexpr (std::is_void_v<decltype(io())>) {
