@@ -99,20 +99,19 @@ class BoundServo : public Servo {
     void start_bound() {
         if (running()) throw std::runtime_error("this Servo is already running");
         start_notices();
+        // Every stream held first (a call of another thread halfway through an exchange is
+        // waited for), so that what is checked stands until the drive takes the holds over.
+        std::vector<std::unique_ptr<StreamHold>> holds;
         for (PyStream* stream : streams_) {
+            holds.push_back(std::make_unique<StreamHold>(
+                *stream, "another Servo already drives an arm on this stream"));
             if (!stream->is_open()) raise_not_open(*stream);
-            if (stream->receptions.load() > 0) {
+            if (stream->received()) {
                 throw std::runtime_error(
                     "a handle receives on this stream in the background; a Servo needs the "
                     "stream to itself");
             }
-            if (stream->use().driven()) {
-                throw std::runtime_error("another Servo already drives an arm on this stream");
-            }
         }
-        // Waits for a call of another thread that is halfway through an exchange.
-        std::vector<std::unique_ptr<StreamHold>> holds;
-        for (PyStream* stream : streams_) holds.push_back(std::make_unique<StreamHold>(*stream));
         bool refused = false;
         std::exception_ptr failure;
         {
