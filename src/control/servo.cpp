@@ -84,6 +84,7 @@ Servo::Impl::Impl(const std::vector<Devices::Arbelon*>& arm_list, const ServoSet
       telemetry(arm_list.size()) {
     std::copy(arm_list.begin(), arm_list.end(), arms.begin());
     telemetry.rate_hz.store(settings.rate_hz);
+    telemetry.pipelined.store(settings.pipeline);
 }
 
 void Servo::Impl::supervise() noexcept {
@@ -360,6 +361,10 @@ const ServoSettings& Servo::settings() const noexcept {
 
 double Servo::rate_hz() const noexcept {
     return impl_->telemetry.rate_hz.load(std::memory_order_acquire);
+}
+
+bool Servo::pipelined() const noexcept {
+    return impl_->telemetry.pipelined.load(std::memory_order_acquire);
 }
 
 std::size_t Servo::arm_count() const noexcept {

@@ -58,7 +58,14 @@ class BoundServo : public Servo {
         // On the servo's own thread (never the loop's): handed to the thread that logs.
         set_notify([this](const ServoNotice& n) {
             Notice notice;
-            if (n.kind == ServoNotice::Kind::stalled) {
+            if (n.kind == ServoNotice::Kind::measured) {
+                notice.level = LogLevel::info;
+                std::snprintf(notice.text, sizeof notice.text,
+                              "the servo on %s runs at %.0f Hz, %s: its line holds %.0f Hz strict "
+                              "and %.0f Hz with a request in flight (measured for a second)",
+                              ports_.c_str(), n.rate_hz, n.pipelined ? "pipelined" : "strict",
+                              n.strict_hz, n.pipelined_hz);
+            } else if (n.kind == ServoNotice::Kind::stalled) {
                 std::snprintf(notice.text, sizeof notice.text,
                               "the servo on %s stalled: a cycle ended %.0f ms after its deadline",
                               ports_.c_str(), n.late * 1e3);
@@ -547,8 +554,14 @@ void register_servo_class(py::module_& m) {
     cls.def_property_readonly(
         "rate_hz", [](const BoundServo& s) { return s.rate_hz(); },
         "Cycles per second the loop runs at.\n\nA float: as given to the constructor, or, "
-        "for rate_hz=None, the rate picked by measuring the line when the loop started (0.0 "
-        "until then).");
+        "for rate_hz=None, the rate picked by measuring the line for a second when the loop "
+        "started (0.0 until then; pipelined says which way it runs, and the log says why, at "
+        "INFO).");
+    cls.def_property_readonly(
+        "pipelined", [](const BoundServo& s) { return s.pipelined(); },
+        "True when the loop keeps one request in flight (see pipeline).\n\nA bool: as given "
+        "to the constructor, or, for rate_hz=None, what the measurement of the line chose "
+        "(pipelined when it holds more and the servo drives one arm).");
     cls.def_property_readonly(
         "max_force", [](const BoundServo& s) { return s.settings().max_force; },
         "The longest force sent, in newtons.\n\n"
@@ -799,15 +812,18 @@ void register_line(py::module_& m) {
         .def_readonly("exchange_p99_us", &LineMeasurement::exchange_p99_us,
                       "99th percentile of the same, µs.\n\nA float.")
         .def_readonly("strict_hz", &LineMeasurement::strict_hz,
-                      "The highest rate a strict loop holds: 99 % of its exchanges fit in the "
-                      "period.\n\nA float, Hz; 0 when no exchange succeeded.")
+                      "The highest rate a strict loop holds: 93 % of one over the mean exchange "
+                      "time, the rest left to the host's own jitter.\n\nA float, Hz; 0 when no "
+                      "exchange succeeded.")
         .def_readonly("pipelined_p50_us", &LineMeasurement::pipelined_p50_us,
                       "With one request in flight: the median time from one whole reply to "
                       "the next, µs.\n\nA float.")
         .def_readonly("pipelined_p99_us", &LineMeasurement::pipelined_p99_us,
                       "99th percentile of the same, µs.\n\nA float.")
         .def_readonly("pipelined_hz", &LineMeasurement::pipelined_hz,
-                      "The highest rate a pipelined loop (Servo(..., pipeline=True)) holds."
+                      "The highest rate a pipelined loop (Servo(..., pipeline=True)) holds: 93 "
+                      "% of one over the mean time from one whole reply to the next (a "
+                      "packetised line delivers in bursts: the mean says what it carries)."
                       "\n\nA float, Hz; 0 when no exchange succeeded.")
         .def_readonly("exchanges", &LineMeasurement::exchanges, "Exchanges made.\n\nAn int.")
         .def_readonly("failed", &LineMeasurement::failed,

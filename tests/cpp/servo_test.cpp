@@ -145,13 +145,19 @@ class EchoPeer {
 // the device's only once its 13 bytes have crossed (86.8 us each), and each reply byte takes its
 // own 86.8 us, so surplus replies are not all waiting when the host writes next, as they are
 // on a bare pseudo-terminal. Every `stall_every`-th reply (from 1) is held `stall_us` first,
-// the replies after it waiting in line behind it.
+// the replies after it waiting in line behind it; the first `waking` replies are each held
+// `waking_us` (a device slow to answer at first).
 class SlowWirePeer {
   public:
     static constexpr int byte_us = 87;
 
-    SlowWirePeer(Pty& pty, int stall_every, int stall_us)
-        : pty_(pty), stall_every_(stall_every), stall_us_(stall_us), thread_([this] { serve(); }) {}
+    SlowWirePeer(Pty& pty, int stall_every, int stall_us, int waking = 0, int waking_us = 0)
+        : pty_(pty),
+          stall_every_(stall_every),
+          stall_us_(stall_us),
+          waking_(waking),
+          waking_us_(waking_us),
+          thread_([this] { serve(); }) {}
     ~SlowWirePeer() {
         done_ = true;
         thread_.join();
@@ -167,6 +173,7 @@ class SlowWirePeer {
             if (++n % stall_every_ == 0) {
                 std::this_thread::sleep_for(std::chrono::microseconds(stall_us_));
             }
+            if (n <= waking_) std::this_thread::sleep_for(std::chrono::microseconds(waking_us_));
             Bytes reply{0x2B};
             reply.insert(reply.end(), request.begin() + 1, request.end());
             for (int i = 0; i < 3; ++i) put_f32(reply, 0.0f);
@@ -174,15 +181,14 @@ class SlowWirePeer {
             // as a wire would have carried it meanwhile.
             const auto start = Clock::now();
             for (std::size_t k = 0; k < reply.size(); ++k) {
-                std::this_thread::sleep_until(start +
-                                              std::chrono::microseconds(byte_us * (k + 1)));
+                std::this_thread::sleep_until(start + std::chrono::microseconds(byte_us * (k + 1)));
                 pty_.send({reply[k]});
             }
         }
     }
 
     Pty& pty_;
-    int stall_every_, stall_us_;
+    int stall_every_, stall_us_, waking_, waking_us_;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
@@ -785,4 +791,26 @@ TEST(servo_test, a_reply_later_than_any_wait_is_dropped_whenever_it_comes_on_a_s
         EXPECT_GT(servo.stats().stale_dropped, 0u) << "and were dropped when they came";
         EXPECT_TRUE(servo.stats().left_limp);
     }
+}
+
+TEST(servo_test, a_device_slow_to_answer_at_first_has_its_later_quick_replies_taken) {
+    // The first 20 replies take 10 ms more than the wire's 3.3 ms: a reply twice as quick as
+    // the quickest of them is still the device's own, once the line proves it.
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    SlowWirePeer peer(pty, 1000000, 0, 20, 10000);
+    ServoSettings settings = at(100.0);
+    settings.give_up_after = 10.0;
+    Servo servo(arm, settings);
+    std::atomic<int> fresh{0}, stale{0};
+    servo.set_force_function([&](const ServoState& s) {
+        if (s.cycle > 1) (s.position == s.force ? fresh : stale).fetch_add(1);
+        return Vec3{static_cast<double>(s.cycle % 1000) * 1e-3, 0.0, 0.0};
+    });
+    servo.start();
+    EXPECT_TRUE(zelkor_test::wait_until([&] { return fresh.load() >= 100; }, 60000));
+    servo.stop();
+    EXPECT_EQ(stale.load(), 0);
+    EXPECT_LE(servo.stats().failed_exchanges, 2u) << "quick replies were taken for stray ones";
 }

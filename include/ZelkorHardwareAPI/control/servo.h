@@ -38,13 +38,18 @@ ZELKOR_API const char* to_text(StopReason reason) noexcept;
 /// What a servo's loop tells of itself as it happens (see Servo::set_notify).
 struct ServoNotice {
     enum class Kind : std::uint8_t {
-        stalled,  ///< a cycle ended more than 50 ms, and more than ten periods, after its
-                  ///< deadline (at most one notice a second)
-        ended,    ///< the loop ended by itself: `reason` says why
+        stalled,   ///< a cycle ended more than 50 ms, and more than ten periods, after its
+                   ///< deadline (at most one notice a second)
+        ended,     ///< the loop ended by itself: `reason` says why
+        measured,  ///< the loop measured its line (rate_hz 0) and chose its rate and mode
     };
     Kind kind = Kind::stalled;
     StopReason reason = StopReason::none;  ///< ended: why
     double late = 0.0;                     ///< stalled: seconds after the deadline
+    /// measured: the rates the line holds, strict and with a request in flight (Hz), the
+    /// rate chosen and whether it keeps a request in flight.
+    double strict_hz = 0.0, pipelined_hz = 0.0, rate_hz = 0.0;
+    bool pipelined = false;
 };
 
 /// The loop's latest view of the arm.
@@ -282,6 +287,9 @@ class ZELKOR_API Servo {
     /// The rate the loop runs at: settings().rate_hz, or the one it picked by measuring the
     /// line (0 until it has).
     double rate_hz() const noexcept;
+    /// True when the loop keeps a request in flight: settings().pipeline, or, for a measured
+    /// rate, when the line holds more that way (a single arm only).
+    bool pipelined() const noexcept;
     /// The arms driven, in order.
     std::size_t arm_count() const noexcept;
     Devices::Arbelon& arm(std::size_t i = 0) const noexcept;

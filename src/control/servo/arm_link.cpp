@@ -15,7 +15,7 @@ namespace Protocol = HardwareAPI::Protocol;
 
 // The bytes of a state reply: its code and its payload.
 constexpr std::size_t reply_length = Devices::Arbelon::state_reply_length + 1;
-// The first strict exchanges of a run, whose quickest tells how soon a reply can come.
+// The strict exchanges of a run before their quickest tells how soon a reply can come.
 constexpr std::uint32_t exchanges_to_learn = 16;
 
 std::int64_t ns_between(Clock::time_point from, Clock::time_point to) {
@@ -78,8 +78,8 @@ ArmLink::Read ArmLink::read_reply(Clock::time_point deadline) noexcept {
         if (reply_[0] != Protocol::Code::end_effector_state) return Read::broken;
         partial_ = 1;
     }
-    const std::streamsize got = stream_->read_bytes(
-        into + partial_, static_cast<std::streamsize>(reply_length - partial_));
+    const std::streamsize got =
+        stream_->read_bytes(into + partial_, static_cast<std::streamsize>(reply_length - partial_));
     partial_ += static_cast<std::size_t>(std::max<std::streamsize>(got, 0));
     if (partial_ < reply_length) return Read::timed_out;
     partial_ = 0;
@@ -178,6 +178,7 @@ ArmLink::Received ArmLink::await(std::size_t index, bool stop_requested) noexcep
     const Clock::time_point deadline =
         awaited.written + (first ? settings_.first_reply_timeout : settings_.reply_timeout);
     bool dropped_older = false;
+    Clock::duration too_soon{};
     for (;;) {
         const Read r = read_reply(deadline);
         const Clock::time_point at = Clock::now();
@@ -186,6 +187,13 @@ ArmLink::Received ArmLink::await(std::size_t index, bool stop_requested) noexcep
             return fail(awaited, at, false, stop_requested);
         }
         if (r == Read::timed_out) {
+            // A reply taken as too soon, and nothing after it: it was ours (now owed no more),
+            // and the line is quicker than learnt.
+            if (too_soon != Clock::duration{} && partial_ == 0) {
+                learn(too_soon, true);
+                pop();
+                return fail(awaited, at, false, stop_requested);
+            }
             return fail(awaited, at, dropped_older && index == 0, stop_requested);
         }
         if (index > 0) {  // an older request's reply, come at last
@@ -199,6 +207,7 @@ ArmLink::Received ArmLink::await(std::size_t index, bool stop_requested) noexcep
             // Sooner than any reply comes: an answer to nothing owed (the count was short by
             // one). Ours is still to come.
             Counters::add(counters_->stale);
+            too_soon = at - awaited.written;
             continue;
         }
         pop();
@@ -221,10 +230,10 @@ ArmLink::Received ArmLink::fresh(const Owed& owed, Clock::time_point at, bool fi
     return {Outcome::fresh, owed.request, at};
 }
 
-void ArmLink::learn(Clock::duration exchange) noexcept {
-    if (learnt_ >= exchanges_to_learn) return;
+void ArmLink::learn(Clock::duration exchange, bool proven) noexcept {
     quickest_ = std::min(quickest_, exchange);
-    if (++learnt_ == exchanges_to_learn) soonest_ = quickest_ / 2;
+    if (learnt_ < exchanges_to_learn) ++learnt_;
+    if (learnt_ == exchanges_to_learn || proven) soonest_ = quickest_ / 2;
 }
 
 ArmLink::Received ArmLink::fail(const Owed& owed, Clock::time_point at, bool taken_for_older,

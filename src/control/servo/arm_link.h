@@ -112,6 +112,8 @@ class ArmLink {
     /// Replies owed: requests written and not yet answered nor taken for lost.
     std::size_t owed() const noexcept { return count_; }
     bool open() const noexcept { return stream_->is_open(); }
+    /// Before the first exchange: whether to keep a request in flight.
+    void set_pipeline(bool pipeline) noexcept { settings_.pipeline = pipeline; }
 
   private:
     // One request whose reply is owed.
@@ -130,7 +132,7 @@ class ArmLink {
     Received fail(const Owed& owed, Clock::time_point at, bool taken_for_older,
                   bool stop_requested) noexcept;
     void resynchronise(Clock::time_point bound) noexcept;
-    void learn(Clock::duration exchange) noexcept;
+    void learn(Clock::duration exchange, bool proven = false) noexcept;
 
     Devices::Arbelon* arm_ = nullptr;
     IO::SerialStream* stream_ = nullptr;
@@ -150,8 +152,9 @@ class ArmLink {
     std::size_t head_ = 0, count_ = 0;
     std::array<std::uint8_t, Devices::Arbelon::state_reply_length + 1> reply_{};
     std::size_t partial_ = 0;
-    // No reply comes sooner after its request than this: half the quickest of the first
-    // exchanges of the run (0 until they are in).
+    // No reply comes sooner after its request than this: half the quickest strict exchange of
+    // the run (0 until the first few are in). It only ever comes down: a reply taken as too
+    // soon that proves to be the awaited one (nothing else came) teaches it too.
     Clock::duration soonest_{};
     Clock::duration quickest_ = Clock::duration::max();
     std::uint32_t learnt_ = 0;

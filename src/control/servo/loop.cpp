@@ -76,16 +76,7 @@ void Loop::prepare() noexcept {
     if (settings.cpu >= 0) (void)platform::pin_to_cpu(settings.cpu);
     if (settings.realtime) s_.telemetry.realtime.store(platform::make_realtime());
     platform::tighten_timers();
-    if (settings.rate_hz == 0.0) {
-        // The rate the slowest line holds, measured before the first cycle; a line that
-        // answers nothing leaves the lowest rate, and the loop gives up on it as usual.
-        double held = 1000.0;
-        for (std::size_t i = 0; i < count_; ++i) {
-            const LineMeasurement line = measure_line(*s_.arms[i], 0.3, settings.reply_timeout);
-            held = std::min(held, settings.pipeline ? line.pipelined_hz : line.strict_hz);
-        }
-        s_.telemetry.rate_hz.store(std::clamp(std::floor(held), 1.0, 1000.0));
-    }
+    if (settings.rate_hz == 0.0) choose_rate();
     // Waits for the ports look at the stop request every few milliseconds, so stop() never
     // waits for a silent line's time-out.
     IO::WaitHook hook;
@@ -96,6 +87,31 @@ void Loop::prepare() noexcept {
     for (std::size_t i = 0; i < count_; ++i) arms_[i].link.activate(hook, now);
     schedule_ = Schedule(seconds(1.0 / s_.telemetry.rate_hz.load()), now);
     previous_ = now;
+}
+
+// The rate the slowest line holds, measured before the first cycle, and for a single arm
+// whether a request in flight holds more; a line that answers nothing leaves the lowest rate,
+// and the loop gives up on it as usual.
+void Loop::choose_rate() noexcept {
+    const ServoSettings& settings = s_.settings;
+    double strict = 1000.0, pipelined = 1000.0;
+    for (std::size_t i = 0; i < count_; ++i) {
+        const LineMeasurement line = measure_line(*s_.arms[i], 1.0, settings.reply_timeout);
+        strict = std::min(strict, line.strict_hz);
+        pipelined = std::min(pipelined, line.pipelined_hz);
+    }
+    const bool pipe = settings.pipeline || (count_ == 1 && pipelined > strict);
+    const double rate = std::clamp(std::floor(pipe ? pipelined : strict), 1.0, 1000.0);
+    s_.telemetry.rate_hz.store(rate);
+    s_.telemetry.pipelined.store(pipe);
+    arms_[0].link.set_pipeline(pipe);
+    ServoNotice told;
+    told.kind = ServoNotice::Kind::measured;
+    told.strict_hz = strict;
+    told.pipelined_hz = pipelined;
+    told.rate_hz = rate;
+    told.pipelined = pipe;
+    if (s_.notices.push(told)) s_.notifier.wake();
 }
 
 bool Loop::cycle() noexcept {

@@ -44,6 +44,7 @@ class Telemetry {
     Counters counters;
     DurationHistogram exchange_times;
     std::atomic<double> rate_hz{0.0};
+    std::atomic<bool> pipelined{false};
     std::atomic<bool> realtime{false};
 
   private:
