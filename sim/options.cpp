@@ -1,8 +1,10 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -139,11 +141,14 @@ bool takes_value(const std::string& name) {
     return false;
 }
 
-}  // namespace
+// The help text is this wide at most; the line models' descriptions are wrapped to it.
+constexpr std::size_t help_width = 92;
+// Where the line models' names start under --line.
+constexpr std::size_t line_list_indent = 28;
 
-const char* usage() {
-    return R"(usage: zelkor-sim arbelon|handle [options]
+constexpr const char* help_head = R"(usage: zelkor-sim arbelon|handle [options]
        zelkor-sim --version
+       zelkor-sim --lines
 
 Simulates an Arbelon arm or a Handle on a pseudo-terminal. Prints the port's path as the
 first line of standard output, then serves until SIGINT or SIGTERM. A host may close and
@@ -153,13 +158,13 @@ reopen the port any number of times.
   --exit-on-stdin-eof     exit when standard input closes
   --verbose               log traffic and events to standard error
   --line NAME             the timing of the line between host and device (default pty):
-                            pty        none: bytes cross as soon as they are written
-                            uart       115200 baud 8N1, 86.8 us a byte each way
-                            ftdi       uart behind a full-speed USB-serial adapter whose
-                                       latency timer is set to 1 ms
-                            ftdi-16ms  the same with the adapter's default 16 ms timer
-                            usb-fs     a native full-speed USB device: 1 ms frames
-                            usb-hs     a native high-speed USB device: 125 us microframes
+)";
+
+constexpr const char* help_tail =
+    R"(  --lines                 list the line models, one a line, and exit: the name, the rates
+                          a loop of Arbelon exchanges holds on it in Hz (strict, then with
+                          one more request in flight; - where the line sets no limit) and
+                          what it models
   --realtime              ask for real-time scheduling (SCHED_FIFO); serves without it
                           where it is refused (--verbose says so)
   --device-id N           identity (N: decimal or 0x hex)
@@ -203,6 +208,75 @@ fault injection (seeded, reproducible):
   --silent-after N        serve N host messages, then answer and send nothing more
   --hangup-after N        serve N host messages, then hang up (and exit) at the next one
 )";
+
+// `text` from column `column` on, broken at spaces to fit help_width; continuation lines
+// start at `column` too.
+std::string wrapped(const std::string& text, std::size_t column) {
+    std::string out;
+    std::size_t width = column;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t to = text.find(' ', from);
+        if (to == std::string::npos) to = text.size();
+        const std::string word = text.substr(from, to - from);
+        if (width > column && width + 1 + word.size() > help_width) {
+            out += "\n" + std::string(column, ' ');
+            width = column;
+        }
+        if (width > column) {
+            out += ' ';
+            ++width;
+        }
+        out += word;
+        width += word.size();
+        from = to + 1;
+    }
+    return out + "\n";
+}
+
+std::size_t longest_line_name() {
+    std::size_t longest = 0;
+    for (const LineModel& m : line_models()) longest = std::max(longest, std::strlen(m.name));
+    return longest;
+}
+
+std::string build_usage() {
+    std::string text = help_head;
+    const std::size_t name_width = longest_line_name() + 2;
+    for (const LineModel& m : line_models()) {
+        std::string row = std::string(line_list_indent, ' ') + m.name;
+        row.resize(line_list_indent + name_width, ' ');
+        text += row + wrapped(m.description, line_list_indent + name_width);
+    }
+    return text + help_tail;
+}
+
+}  // namespace
+
+const std::string& usage() {
+    static const std::string text = build_usage();
+    return text;
+}
+
+std::string line_list() {
+    const std::size_t name_width = longest_line_name() + 2;
+    std::string out;
+    char rate[32];
+    const auto hz = [&](double value) {
+        if (std::isinf(value)) return std::string("-");
+        std::snprintf(rate, sizeof rate, "%.1f", value);
+        return std::string(rate);
+    };
+    for (const LineModel& m : line_models()) {
+        const LineCeilings c = line_ceilings(line_models().kind_of(m));
+        std::string row = m.name;
+        row.resize(name_width, ' ');
+        for (const std::string& field : {hz(c.strict_hz), hz(c.pipelined_hz)}) {
+            row += std::string(field.size() < 10 ? 10 - field.size() : 1, ' ') + field;
+        }
+        out += row + "  " + m.description + "\n";
+    }
+    return out;
 }
 
 std::optional<Options> parse_options(int argc, const char* const* args, std::string& error) {
@@ -214,6 +288,10 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
         }
         if (std::strcmp(args[i], "--version") == 0) {
             o.version = true;
+            return o;
+        }
+        if (std::strcmp(args[i], "--lines") == 0) {
+            o.lines = true;
             return o;
         }
     }
@@ -290,7 +368,7 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             o.link = value;
         } else if (name == "--line") {
             const auto line = line_kind(value);
-            if (!line) return bad("a line: give pty, uart, ftdi, ftdi-16ms, usb-fs or usb-hs");
+            if (!line) return bad(("a line: give " + line_names()).c_str());
             o.line = *line;
         } else if (name == "--device-id") {
             if (!parse_unsigned(value, 0xFFFF, n)) return bad("an integer from 0 to 65535");
