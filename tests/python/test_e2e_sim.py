@@ -93,6 +93,21 @@ def test_a_simulator_that_does_not_start_says_why() -> None:
         Simulator("arbelon", line="serial").start()
 
 
+def test_the_launchers_lines_are_the_ones_the_simulator_lists() -> None:
+    # LINES is a literal so that argparse can offer it at import; the simulator's table is
+    # the one that counts.
+    run = subprocess.run([executable(), "--lines"], capture_output=True, text=True, timeout=10)
+    assert run.returncode == 0 and run.stderr == ""
+    rows = [row.split(None, 3) for row in run.stdout.splitlines()]
+    assert tuple(name for name, *_ in rows) == LINES
+    for name, strict, pipelined, description in rows:
+        if name == "pty":
+            assert strict == pipelined == "-"  # no limit of the line's own
+        else:
+            assert 0 < float(strict) <= float(pipelined) <= 2 * float(strict), name
+        assert description
+
+
 # Milliseconds per strict exchange in a loop. The line never lets a byte through early, so the
 # lower bounds hold however loaded the machine: 38 bytes of wire (3.3 ms) for the serial
 # lines, 16 ms for the adapter's default timer (10 here), half a frame for USB. The upper
