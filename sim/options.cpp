@@ -70,6 +70,10 @@ bool parse_numbers(const char* text, double* out, int count) {
     return true;
 }
 
+// How long --late-reply holds a reply, s: beyond 10 s a host has long given up on it.
+constexpr double min_late_seconds = 1e-6;
+constexpr double max_late_seconds = 10.0;
+
 // The grip's ranges: beyond them a hand is no hand.
 constexpr double max_grip_stiffness = 1e5;  // N/m
 constexpr double max_grip_damping = 1e3;    // N s/m
@@ -127,6 +131,7 @@ constexpr const char* value_options[] = {
     "--max-faults",
     "--silent-after",
     "--hangup-after",
+    "--late-reply",
     "--arm-mass",
     "--arm-damping",
     "--hand",
@@ -207,6 +212,10 @@ fault injection (seeded, reproducible):
   --max-faults N          spoil at most N messages
   --silent-after N        serve N host messages, then answer and send nothing more
   --hangup-after N        serve N host messages, then hang up (and exit) at the next one
+  --late-reply N:S        arbelon: hold the Nth state reply, the 2Nth and so on (counted
+                          from the first, over the whole run) S seconds before it goes onto
+                          the line; the arm reads on, and the replies it makes meanwhile
+                          follow the held one in order; the faults above then act on each
 )";
 
 // `text` from column `column` on, broken at spaces to fit help_width; continuation lines
@@ -420,6 +429,18 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             if (!count(o.faults.silent_after)) return bad("a count");
         } else if (name == "--hangup-after") {
             if (!count(o.faults.hangup_after)) return bad("a count");
+        } else if (name == "--late-reply") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            const char* colon = std::strchr(value, ':');
+            const std::string every(value, colon ? static_cast<std::size_t>(colon - value) : 0);
+            if (!colon || !parse_unsigned(every.c_str(), never - 1, o.faults.late_every) ||
+                o.faults.late_every == 0 ||
+                !parse_double(colon + 1, min_late_seconds, max_late_seconds,
+                              o.faults.late_seconds)) {
+                return bad(
+                    "EVERY:SECONDS (a count from 1, then a time from 0.000001 to 10 s, such as "
+                    "60:0.06)");
+            }
         } else if (name == "--arm-mass") {
             if (!only(arbelon, "arbelon")) return std::nullopt;
             double kg = 0.0;

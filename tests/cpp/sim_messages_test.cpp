@@ -672,6 +672,12 @@ TEST(sim_options_test, accepts_the_documented_options) {
     EXPECT_EQ(o->identity.device_id, 0x0D01);  // the handle's default
     EXPECT_EQ(o->line, LineKind::pty);
 
+    o = parse({"arbelon", "--late-reply", "60:0.06"}, error);
+    ASSERT_TRUE(o) << error;
+    EXPECT_EQ(o->faults.late_every, 60u);
+    EXPECT_DOUBLE_EQ(o->faults.late_seconds, 0.06);
+    EXPECT_EQ(parse({"arbelon"}, error)->faults.late_every, 0u);
+
     EXPECT_TRUE(parse({"--help"}, error)->help);
     EXPECT_TRUE(parse({"--lines"}, error)->lines);
 }
@@ -760,6 +766,16 @@ TEST(sim_options_test, rejects_mistakes_with_a_reason) {
         {{"handle", "--line"}, "--line needs a value"},
         {{"arbelon", "--realtime", "1"}, "unexpected argument '1'"},
         {{"handle", "--echo"}, "arbelon only"},
+        {{"handle", "--late-reply", "60:0.06"}, "arbelon only"},
+        {{"arbelon", "--late-reply", "0:0.06"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "-1:0.06"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", ":0.06"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60:"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60:0"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60:11"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60:0.06:1"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "sixty:0.06"}, "is not EVERY:SECONDS"},
         {{"arbelon", "--arm-mass", "0"}, "a mass from 0.01 to 10 kg"},
         {{"arbelon", "--arm-damping", "-1"}, "a damping from 0 to 100 N s/m"},
         {{"handle", "--hand", "spring:1,1,0,0,0"}, "arbelon only"},
