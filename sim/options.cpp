@@ -136,6 +136,7 @@ constexpr const char* value_options[] = {
     "--arm-damping",
     "--hand",
     "--hand-mass",
+    "--trace",
     "--hand-grip",
 };
 
@@ -196,6 +197,9 @@ arbelon:
                           position (N, 3); times in seconds, positions in metres
   --hand-grip K,B         a recorded hand's spring and damper (default 500,10)
   --hand-mass KG          the hand's mass (default 0.3); 0.01 to 10
+  --trace FILE            write a CSV row to FILE per state request, as it comes: the arm's
+                          simulated time, the request and its three values, and the
+                          end-effector's position and velocity after it
 handle:
   --status-rate HZ        status messages per second once woken (default 100; 0: none)
   --tool-data-remaining N first byte of the information message (default 0)
@@ -486,6 +490,10 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
                 return bad("a mass from 0.01 to 10 kg");
             }
             hand_mass = true;
+        } else if (name == "--trace") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            if (*value == '\0') return bad("a path");
+            o.trace = value;
         } else {  // --hand-grip, the last of value_options
             if (!only(arbelon, "arbelon")) return std::nullopt;
             double v[2];

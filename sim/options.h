@@ -35,6 +35,7 @@ struct Options {
     HandParameters hand_parameters;  ///< mass, and the grip: spring:K,B or --hand-grip
     Vec3 hand_target{};              ///< spring: where the hand is pulled to, m
     std::string hand_file;           ///< recorded: the trajectory's file, read by the caller
+    std::string trace;               ///< arbelon: a CSV row per state request goes to this file
     double status_rate = 100.0;      ///< handle, messages per second
     std::uint64_t error_every = 0;   ///< handle; 0: never
     std::uint8_t error_code = 3;     ///< handle

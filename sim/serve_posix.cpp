@@ -232,6 +232,10 @@ class Loop {
                 return false;
             }
             if (ready <= 0) continue;
+            // ppoll lets a stop signal in only when it waits, and a poll that finds something
+            // ready at once never waits: with an input that never runs dry (stdin from
+            // /dev/zero) SIGTERM stayed pending for ever and the simulator spun on.
+            if (stop_pending(waiting_mask)) break;
             if (watch_stdin && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && stdin_ended()) {
                 log("standard input ended");
                 return false;
@@ -246,6 +250,21 @@ class Loop {
     }
 
   private:
+    /// Lets in a stop signal that is pending, if there is one; true when it came.
+    static bool stop_pending(const sigset_t& waiting_mask) {
+        sigset_t pending;
+        if (::sigpending(&pending) != 0) return false;
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            if (sigismember(&pending, sig) == 1) {
+                sigset_t held;
+                ::sigprocmask(SIG_SETMASK, &waiting_mask, &held);  // the handler runs here
+                ::sigprocmask(SIG_SETMASK, &held, nullptr);
+                return stop_requested != 0;
+            }
+        }
+        return false;
+    }
+
     static bool stdin_ended() {
         std::uint8_t scrap[256];
         const ssize_t n = ::read(STDIN_FILENO, scrap, sizeof scrap);

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <type_traits>
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -36,6 +39,9 @@ Vec3 unit(const Vec3& v, const char* what) {
     if (!(length > 0.0) || !std::isfinite(length)) {
         throw std::invalid_argument(std::string(what) + " must not be zero");
     }
+    // A vector of unit length to within rounding is kept as it is: normalised again it could
+    // move in its last bits, and an effect remade from its own attributes would differ.
+    if (std::fabs(length - 1.0) <= 8.0 * std::numeric_limits<double>::epsilon()) return v;
     return scaled(v, 1.0 / length);
 }
 
@@ -240,25 +246,25 @@ Vec3 detents_force(const Detents& d, const Vec3& p) {
     return scaled(d.axis, -d.stiffness * (s - k * d.spacing));
 }
 
-Vec3 friction_force(const Friction& w, EffectState& proxy, const Vec3& p, const Vec3& v) {
+Vec3 friction_force(const Friction& w, EffectState& state, const Vec3& p, const Vec3& v) {
     const double depth = w.offset - dot(w.normal, p);
     if (!(depth > 0.0)) {
         // A position that is not a number drops the proxy rather than keep a NaN in it.
-        proxy.held = std::isfinite(depth);
-        proxy.point = p;
+        state.held = std::isfinite(depth);
+        state.point = p;
         return zero;
     }
     // The position's projection onto the surface: the proxy never needs to be further from it.
     const Vec3 surface = plus(p, scaled(w.normal, depth));
-    if (proxy.held) {
-        proxy.point = plus(proxy.point, scaled(w.normal, w.offset - dot(w.normal, proxy.point)));
+    if (state.held) {
+        state.point = plus(state.point, scaled(w.normal, w.offset - dot(w.normal, state.point)));
     } else {
-        proxy.point = surface;
-        proxy.held = true;
+        state.point = surface;
+        state.held = true;
     }
     const double pressed = w.stiffness * depth - w.damping * dot(w.normal, v);
     const double normal_force = pressed > 0.0 ? pressed : 0.0;
-    const Vec3 slide = minus(proxy.point, surface);  // on the surface
+    const Vec3 slide = minus(state.point, surface);  // on the surface
     Vec3 tangential = scaled(slide, w.stiffness);
     const double length = std::sqrt(dot(tangential, tangential));
     const double limit = w.mu * normal_force;
@@ -266,18 +272,144 @@ Vec3 friction_force(const Friction& w, EffectState& proxy, const Vec3& p, const 
         // Slipping: the proxy moves towards the position just far enough for the tangential
         // force to lie on the friction cone.
         const double keep = limit / length;
-        proxy.point = plus(surface, scaled(slide, keep));
+        state.point = plus(surface, scaled(slide, keep));
         tangential = scaled(tangential, keep);
     }
     return plus(scaled(w.normal, normal_force), tangential);
 }
 
-// A Friction object's own proxy advances (force_at, and callers who keep the object).
-Vec3 own_friction_force(const Friction& w, const Vec3& p, const Vec3& v) {
-    EffectState state{w.proxy.point, w.proxy.held};
-    const Vec3 f = friction_force(w, state, p, v);
-    w.proxy.point = state.point;
-    w.proxy.held = state.held;
+// Each effect type's force (newtons, advancing its state), its stiffness (N/m, for the
+// stability advice; 0 for one without) and its parameters (what same_effect compares), one
+// overload each per type: the visits below find them, and fail to compile without them.
+
+Vec3 force(const Wall& w, EffectState&, const Vec3& p, const Vec3& v, double) {
+    const double depth = w.offset - dot(w.normal, p);
+    if (depth <= 0.0) return zero;
+    return push_along(w.normal, depth, w.stiffness, w.damping, v);
+}
+double stiffness(const Wall& w) {
+    return w.stiffness;
+}
+auto parameters(const Wall& w) {
+    return std::tie(w.normal, w.offset, w.stiffness, w.damping);
+}
+
+Vec3 force(const Spring& s, EffectState&, const Vec3& p, const Vec3& v, double) {
+    Vec3 f{};
+    for (int i = 0; i < 3; ++i) f[i] = -s.stiffness * (p[i] - s.anchor[i]) - s.damping * v[i];
+    return f;
+}
+double stiffness(const Spring& s) {
+    return s.stiffness;
+}
+auto parameters(const Spring& s) {
+    return std::tie(s.anchor, s.stiffness, s.damping);
+}
+
+Vec3 force(const Damper& d, EffectState&, const Vec3&, const Vec3& v, double) {
+    return scaled(v, -d.damping);
+}
+double stiffness(const Damper&) {
+    return 0.0;
+}
+auto parameters(const Damper& d) {
+    return std::tie(d.damping);
+}
+
+Vec3 force(const ConstantForce& c, EffectState&, const Vec3&, const Vec3&, double) {
+    return c.force;
+}
+double stiffness(const ConstantForce&) {
+    return 0.0;
+}
+auto parameters(const ConstantForce& c) {
+    return std::tie(c.force);
+}
+
+Vec3 force(const Sphere& s, EffectState&, const Vec3& p, const Vec3& v, double) {
+    return sphere_force(s, p, v);
+}
+double stiffness(const Sphere& s) {
+    return s.stiffness;
+}
+auto parameters(const Sphere& s) {
+    return std::tie(s.centre, s.radius, s.stiffness, s.damping, s.inside);
+}
+
+Vec3 force(const Box& b, EffectState&, const Vec3& p, const Vec3& v, double) {
+    return box_force(b, p, v);
+}
+double stiffness(const Box& b) {
+    return b.stiffness;
+}
+auto parameters(const Box& b) {
+    return std::tie(b.centre, b.half_extents, b.stiffness, b.damping, b.inside);
+}
+
+Vec3 force(const ViscousRegion& r, EffectState&, const Vec3& p, const Vec3& v, double) {
+    return within(r, p) ? scaled(v, -r.damping) : zero;
+}
+double stiffness(const ViscousRegion&) {
+    return 0.0;
+}
+auto parameters(const ViscousRegion& r) {
+    return std::tie(r.centre, r.damping, r.radius, r.half_extents);
+}
+
+Vec3 force(const Guide& g, EffectState&, const Vec3& p, const Vec3& v, double) {
+    return guide_force(g, p, v);
+}
+double stiffness(const Guide& g) {
+    return g.stiffness;
+}
+auto parameters(const Guide& g) {
+    return std::tie(g.start, g.end, g.stiffness, g.damping);
+}
+
+Vec3 force(const Vibration& s, EffectState&, const Vec3&, const Vec3&, double t) {
+    constexpr double two_pi = 6.283185307179586;
+    return scaled(s.direction, s.amplitude * std::sin(two_pi * s.frequency * t));
+}
+double stiffness(const Vibration&) {
+    return 0.0;
+}
+auto parameters(const Vibration& s) {
+    return std::tie(s.direction, s.amplitude, s.frequency);
+}
+
+Vec3 force(const Detents& d, EffectState&, const Vec3& p, const Vec3&, double) {
+    return detents_force(d, p);
+}
+double stiffness(const Detents& d) {
+    return d.stiffness;
+}
+auto parameters(const Detents& d) {
+    return std::tie(d.axis, d.spacing, d.stiffness, d.origin);
+}
+
+Vec3 force(const Friction& w, EffectState& state, const Vec3& p, const Vec3& v, double) {
+    return friction_force(w, state, p, v);
+}
+double stiffness(const Friction& w) {
+    return w.stiffness;
+}
+auto parameters(const Friction& w) {  // the proxy is state
+    return std::tie(w.normal, w.offset, w.stiffness, w.mu, w.damping);
+}
+
+// The force of an effect whose state is kept in the object itself, for the calls that are
+// given none: only a Friction keeps any, its own proxy.
+template <typename E>
+Vec3 force_in_itself(const E& effect, const Vec3& p, const Vec3& v, double t) {
+    EffectState none;
+    return force(effect, none, p, v, t);
+}
+Vec3 force_in_itself(const Friction& w, const Vec3& p, const Vec3& v, double t) {
+    EffectState own{w.proxy.point, w.proxy.held};
+    const Vec3 f = force(w, own, p, v, t);
+    // Member by member: a Proxy's assignment is a copy's, which starts without a proxy.
+    w.proxy.point = own.point;
+    w.proxy.held = own.held;
     return f;
 }
 
@@ -291,55 +423,15 @@ Coupling::Coupling(std::size_t a_, std::size_t b_, double stiffness_, double dam
     require_gain(damping, "the coupling's damping");
 }
 
-Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v, double t) noexcept {
-    struct Visit {
-        const Vec3& p;
-        const Vec3& v;
-        double t;
-        Vec3 operator()(const Wall& w) const {
-            const double depth = w.offset - dot(w.normal, p);
-            if (depth <= 0.0) return zero;
-            return push_along(w.normal, depth, w.stiffness, w.damping, v);
-        }
-        Vec3 operator()(const Spring& s) const {
-            Vec3 f{};
-            for (int i = 0; i < 3; ++i)
-                f[i] = -s.stiffness * (p[i] - s.anchor[i]) - s.damping * v[i];
-            return f;
-        }
-        Vec3 operator()(const Damper& d) const { return scaled(v, -d.damping); }
-        Vec3 operator()(const ConstantForce& c) const { return c.force; }
-        Vec3 operator()(const Sphere& s) const { return sphere_force(s, p, v); }
-        Vec3 operator()(const Box& b) const { return box_force(b, p, v); }
-        Vec3 operator()(const ViscousRegion& r) const {
-            return within(r, p) ? scaled(v, -r.damping) : zero;
-        }
-        Vec3 operator()(const Guide& g) const { return guide_force(g, p, v); }
-        Vec3 operator()(const Vibration& s) const {
-            constexpr double two_pi = 6.283185307179586;
-            return scaled(s.direction, s.amplitude * std::sin(two_pi * s.frequency * t));
-        }
-        Vec3 operator()(const Detents& d) const { return detents_force(d, p); }
-        Vec3 operator()(const Friction& w) const { return own_friction_force(w, p, v); }
-    };
-    return std::visit(Visit{p, v, t}, effect);
-}
-
 Vec3 force_of(const Effect& effect, EffectState& state, const Vec3& p, const Vec3& v,
               double t) noexcept {
-    const auto* friction = std::get_if<Friction>(&effect);
-    if (friction == nullptr) return force_of(effect, p, v, t);
-    return friction_force(*friction, state, p, v);
+    if (effect.valueless_by_exception()) return zero;
+    return std::visit([&](const auto& e) { return force(e, state, p, v, t); }, effect);
 }
 
-bool same_effect(const Effect& a, const Effect& b) noexcept {
-    if (a.index() != b.index()) return false;
-    const auto* x = std::get_if<Friction>(&a);
-    const auto* y = std::get_if<Friction>(&b);
-    // Only a Friction keeps a state so far.
-    return x == nullptr ||
-           (x->normal == y->normal && x->offset == y->offset && x->stiffness == y->stiffness &&
-            x->mu == y->mu && x->damping == y->damping);
+Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v, double t) noexcept {
+    if (effect.valueless_by_exception()) return zero;
+    return std::visit([&](const auto& e) { return force_in_itself(e, p, v, t); }, effect);
 }
 
 Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v) noexcept {
@@ -347,11 +439,40 @@ Vec3 force_of(const Effect& effect, const Vec3& p, const Vec3& v) noexcept {
 }
 
 Vec3 force_of(const Friction& friction, const Vec3& p, const Vec3& v) noexcept {
-    return own_friction_force(friction, p, v);
+    return force_in_itself(friction, p, v, 0.0);
 }
 
-Vec3 force_of(const Friction& friction, const Vec3& p, const Vec3& v, double) noexcept {
-    return own_friction_force(friction, p, v);
+Vec3 force_of(const Friction& friction, const Vec3& p, const Vec3& v, double t) noexcept {
+    return force_in_itself(friction, p, v, t);
+}
+
+const char* effect_name(const Effect& effect) noexcept {
+    return effect.valueless_by_exception() ? "" : effect_names[effect.index()];
+}
+
+bool same_effect(const Effect& a, const Effect& b) noexcept {
+    if (a.index() != b.index()) return false;
+    if (a.valueless_by_exception()) return true;
+    return std::visit(
+        [&b](const auto& x) {
+            const auto& y = *std::get_if<std::decay_t<decltype(x)>>(&b);
+            return parameters(x) == parameters(y);
+        },
+        a);
+}
+
+double stiffness_of(const Effect& effect) noexcept {
+    if (effect.valueless_by_exception()) return 0.0;
+    return std::visit([](const auto& e) { return stiffness(e); }, effect);
+}
+
+Stiffest stiffest(const std::vector<Effect>& effects) noexcept {
+    Stiffest found;
+    for (std::size_t i = 0; i < effects.size(); ++i) {
+        const double k = stiffness_of(effects[i]);
+        if (k > found.stiffness) found = {k, effect_name(effects[i]), i};
+    }
+    return found;
 }
 
 Vec3 total_force(const std::vector<Effect>& effects, const Vec3& p, const Vec3& v,
@@ -366,6 +487,16 @@ Vec3 total_force(const std::vector<Effect>& effects, const Vec3& p, const Vec3& 
 
 Vec3 total_force(const std::vector<Effect>& effects, const Vec3& p, const Vec3& v) noexcept {
     return total_force(effects, p, v, 0.0);
+}
+
+Vec3 total_force(const std::vector<Effect>& effects, EffectState* states, const Vec3& p,
+                 const Vec3& v, double t) noexcept {
+    Vec3 sum{0.0, 0.0, 0.0};
+    for (std::size_t k = 0; k < effects.size(); ++k) {
+        const Vec3 f = force_of(effects[k], states[k], p, v, t);
+        for (int i = 0; i < 3; ++i) sum[i] += f[i];
+    }
+    return sum;
 }
 
 Vector3 clamp_force(const Vec3& force, double max_force) noexcept {

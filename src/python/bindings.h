@@ -4,7 +4,7 @@
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <pybind11/pybind11.h>
 
-#include <initializer_list>
+#include <vector>
 
 #include "python/instances.h"
 
@@ -36,7 +36,7 @@ void register_ports(pybind11::module_& m);
 
 /// Makes the constructors of the module's classes `classes` refuse a keyword they do not take
 /// with a short TypeError that names it and, where one is close, the keyword meant.
-void guard_keywords(pybind11::module_& m, std::initializer_list<const char*> classes);
+void guard_keywords(pybind11::module_& m, const std::vector<const char*>& classes);
 
 /// Stops every servo loop and background reception the module started, and refuses new ones:
 /// run at interpreter exit, while reception threads can still take the interpreter lock for

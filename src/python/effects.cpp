@@ -1,5 +1,5 @@
-// Python classes Wall, Spring, Damper, ConstantForce, Sphere, Box, ViscousRegion, Guide,
-// Vibration, Detents and Friction, the effects that make a servo's force, and Coupling.
+// The Python classes of the effects that make a servo's force, one for each row of the table in
+// effects.h and in its order, and Coupling.
 #include "python/effects.h"
 
 #include <ZelkorHardwareAPI/control/effects.h>
@@ -10,6 +10,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "python/values.h"
 
@@ -19,23 +21,29 @@ namespace Zelkor::HardwareAPI::Python {
 
 using namespace Control;
 
+namespace {
+
+// "Wall, Spring, ... and Friction": the effect classes, as the table lists them.
+std::string effect_classes() {
+    std::string text;
+    for (std::size_t i = 0; i < effect_names.size(); ++i) {
+        if (i > 0) text += i + 1 < effect_names.size() ? ", " : " and ";
+        text += effect_names[i];
+    }
+    return text;
+}
+
+}  // namespace
+
 Effect effect_of(py::handle item) {
-    if (py::isinstance<Wall>(item)) return item.cast<Wall>();
-    if (py::isinstance<Spring>(item)) return item.cast<Spring>();
-    if (py::isinstance<Damper>(item)) return item.cast<Damper>();
-    if (py::isinstance<ConstantForce>(item)) return item.cast<ConstantForce>();
-    if (py::isinstance<Sphere>(item)) return item.cast<Sphere>();
-    if (py::isinstance<Box>(item)) return item.cast<Box>();
-    if (py::isinstance<ViscousRegion>(item)) return item.cast<ViscousRegion>();
-    if (py::isinstance<Guide>(item)) return item.cast<Guide>();
-    if (py::isinstance<Vibration>(item)) return item.cast<Vibration>();
-    if (py::isinstance<Detents>(item)) return item.cast<Detents>();
-    // A copy: the loop's Friction takes a proxy of its own at its first contact.
-    if (py::isinstance<Friction>(item)) return item.cast<Friction>();
-    throw py::type_error(std::string("Servo.effects takes Wall, Spring, Damper and "
-                                     "ConstantForce objects and Sphere, Box, ViscousRegion, "
-                                     "Guide, Vibration, Detents and Friction objects, not ") +
-                         Py_TYPE(item.ptr())->tp_name);
+    // A copy: the loop's Friction takes a proxy of its own at its first contact. An instance
+    // never constructed is refused by its class's conversion (python/instances.h).
+#define ZELKOR_EFFECT_OF(T) \
+    if (py::isinstance<T>(item)) return item.cast<T>();
+    ZELKOR_EFFECTS(ZELKOR_EFFECT_OF)
+#undef ZELKOR_EFFECT_OF
+    static const std::string taken = "Servo.effects takes " + effect_classes() + " objects, not ";
+    throw py::type_error(taken + Py_TYPE(item.ptr())->tp_name);
 }
 
 py::object object_of(const Effect& effect) {
@@ -44,7 +52,28 @@ py::object object_of(const Effect& effect) {
 
 namespace {
 
-// force: that is ConstantForce's attribute.)
+// Picks an effect type's own define() below.
+template <typename E>
+struct Tag {};
+
+// The constructor `init` with its pybind11 extras (its py::arg keywords and its docstring), and
+// __match_args__, the names of those keywords in order: each is an attribute that reads back
+// what the constructor takes, so that cls(**{name: getattr(e, name) for name in
+// cls.__match_args__}) remakes e.
+template <typename E, typename Init, typename... Extra>
+void define_init(py::class_<E>& cls, Init&& init, const Extra&... extra) {
+    cls.def(std::forward<Init>(init), extra...);
+    py::list names;
+    auto keyword = [&names](const auto& each) {
+        if constexpr (std::is_base_of_v<py::arg, std::decay_t<decltype(each)>>) {
+            names.append(each.name);
+        }
+    };
+    (keyword(extra), ...);
+    cls.attr("__match_args__") = py::tuple(names);
+}
+
+// force_at(), not force(): that is ConstantForce's attribute.
 template <typename E>
 void define_force(py::class_<E>& cls, const char* more = "") {
     const std::string doc =
@@ -67,7 +96,139 @@ void define_force(py::class_<E>& cls, const char* more = "") {
         py::arg("time") = 0.0, doc.c_str());
 }
 
-void register_shapes(py::module_& m) {
+py::class_<Wall> define(py::module_& m, Tag<Wall>) {
+    py::class_<Wall> wall(m, "Wall", py::is_final(),
+                          "A half-space the end-effector cannot easily enter: while it is inside "
+                          "(dot(normal, position) < offset) the wall pushes it out along normal "
+                          "with stiffness * depth - damping * (normal . velocity) newtons, never "
+                          "pulling. Positions in metres.");
+    define_init(
+        wall, py::init([](const Triple& normal, double offset, double stiffness, double damping) {
+            return Wall(three(normal, "Wall(): normal"), offset, stiffness, damping);
+        }),
+        py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("damping") = 0.0,
+        "normal: three numbers, not all zero, pointing out of the wall (normalised); "
+        "offset: where the surface is, dot(normal, position) == offset, in metres; "
+        "stiffness in N/m and damping in N s/m, neither negative. ValueError for a normal "
+        "that is not three numbers or is zero, a value that is not finite, or a negative "
+        "gain; TypeError for something that is not a number or a sequence of numbers.");
+    wall.def_property(
+            "normal", [](const Wall& w) { return tuple_of(w.normal); },
+            [](Wall& w, const Triple& n) {
+                w = Wall(three(n, "Wall.normal"), w.offset, w.stiffness, w.damping);
+            },
+            "Unit vector pointing out of the wall (set any non-zero vector: it is normalised).\n\n"
+            "A tuple of three floats; set it with any sequence of three numbers. ValueError for "
+            "a zero or non-finite vector or the wrong length, leaving the wall as it was.")
+        .def_property(
+            "offset", [](const Wall& w) { return w.offset; },
+            [](Wall& w, double v) { w = Wall(w.normal, v, w.stiffness, w.damping); },
+            "Where the surface is: dot(normal, position) == offset, in metres.\n\n"
+            "A float; ValueError when set to a value that is not finite.")
+        .def_property(
+            "stiffness", [](const Wall& w) { return w.stiffness; },
+            [](Wall& w, double v) { w = Wall(w.normal, w.offset, v, w.damping); },
+            "N/m, not negative.\n\n"
+            "The wall's stiffness, a float: newtons per metre of depth. ValueError when set "
+            "negative or not finite.")
+        .def_property(
+            "damping", [](const Wall& w) { return w.damping; },
+            [](Wall& w, double v) { w = Wall(w.normal, w.offset, w.stiffness, v); },
+            "N s/m, not negative; acts only inside the wall.\n\n"
+            "The wall's damping, a float: newtons per metre per second along the normal. "
+            "ValueError when set negative or not finite.")
+        .def("__repr__", [](const Wall& w) {
+            return "Wall(normal=" + text(w.normal) + ", offset=" + text(w.offset) +
+                   ", stiffness=" + text(w.stiffness) + ", damping=" + text(w.damping) + ")";
+        });
+    define_force(wall);
+    return wall;
+}
+
+py::class_<Spring> define(py::module_& m, Tag<Spring>) {
+    py::class_<Spring> spring(m, "Spring", py::is_final(),
+                              "A spring to anchor: -stiffness * (position - anchor) - damping * "
+                              "velocity newtons.");
+    define_init(spring, py::init([](const Triple& anchor, double stiffness, double damping) {
+                    return Spring(three(anchor, "Spring(): anchor"), stiffness, damping);
+                }),
+                py::arg("anchor"), py::arg("stiffness"), py::arg("damping") = 0.0,
+                "anchor: three numbers, in metres; stiffness in N/m and damping in N s/m, neither "
+                "negative. ValueError for an anchor that is not three numbers, a value that is not "
+                "finite, or a negative gain; TypeError for something that is not a number or a "
+                "sequence of numbers.");
+    spring
+        .def_property(
+            "anchor", [](const Spring& s) { return tuple_of(s.anchor); },
+            [](Spring& s, const Triple& a) {
+                s = Spring(three(a, "Spring.anchor"), s.stiffness, s.damping);
+            },
+            "Where the spring pulls to, in metres.\n\n"
+            "A tuple of three floats; set it with any sequence of three finite numbers "
+            "(ValueError otherwise, leaving the spring as it was).")
+        .def_property(
+            "stiffness", [](const Spring& s) { return s.stiffness; },
+            [](Spring& s, double v) { s = Spring(s.anchor, v, s.damping); },
+            "N/m, not negative.\n\n"
+            "The spring's stiffness, a float: newtons per metre from the anchor. ValueError "
+            "when set negative or not finite.")
+        .def_property(
+            "damping", [](const Spring& s) { return s.damping; },
+            [](Spring& s, double v) { s = Spring(s.anchor, s.stiffness, v); },
+            "N s/m, not negative.\n\n"
+            "The spring's damping, a float: newtons per metre per second. ValueError when set "
+            "negative or not finite.")
+        .def("__repr__", [](const Spring& s) {
+            return "Spring(anchor=" + text(s.anchor) + ", stiffness=" + text(s.stiffness) +
+                   ", damping=" + text(s.damping) + ")";
+        });
+    define_force(spring);
+    return spring;
+}
+
+py::class_<Damper> define(py::module_& m, Tag<Damper>) {
+    py::class_<Damper> damper(m, "Damper", py::is_final(),
+                              "Viscous damping: -damping * velocity newtons.");
+    define_init(damper, py::init<double>(), py::arg("damping"),
+                "damping in N s/m; ValueError when it is negative or not finite.");
+    damper
+        .def_property(
+            "damping", [](const Damper& d) { return d.damping; },
+            [](Damper& d, double v) { d = Damper(v); },
+            "N s/m, not negative.\n\n"
+            "A float: newtons per metre per second against the velocity. ValueError when set "
+            "negative or not finite.")
+        .def("__repr__", [](const Damper& d) { return "Damper(damping=" + text(d.damping) + ")"; });
+    define_force(damper);
+    return damper;
+}
+
+py::class_<ConstantForce> define(py::module_& m, Tag<ConstantForce>) {
+    py::class_<ConstantForce> constant(m, "ConstantForce", py::is_final(),
+                                       "The same force every cycle, in newtons.");
+    define_init(constant, py::init([](const Triple& force) {
+                    return ConstantForce(three(force, "ConstantForce(): force"));
+                }),
+                py::arg("force"),
+                "force: three numbers, x, y, z in newtons. ValueError when it is not three numbers "
+                "or a value is not finite; TypeError for something that is not a sequence of "
+                "numbers.");
+    constant
+        .def_property(
+            "force", [](const ConstantForce& c) { return tuple_of(c.force); },
+            [](ConstantForce& c, const Triple& f) {
+                c = ConstantForce(three(f, "ConstantForce.force"));
+            },
+            "x, y, z in newtons.\n\n"
+            "A tuple of three floats; set it with any sequence of three finite numbers "
+            "(ValueError otherwise, leaving the force as it was).")
+        .def("__repr__",
+             [](const ConstantForce& c) { return "ConstantForce(force=" + text(c.force) + ")"; });
+    define_force(constant);
+    return constant;
+}
+
+py::class_<Sphere> define(py::module_& m, Tag<Sphere>) {
     py::class_<Sphere> sphere(
         m, "Sphere", py::is_final(),
         "A sphere rendered as a penalty surface: a solid ball (inside=False) that pushes the "
@@ -77,19 +238,20 @@ void register_shapes(py::module_& m) {
         "direction along the radius, the force is n * max(0, stiffness * depth - damping * "
         "(n . velocity)) newtons: it pushes and never pulls, and the damping acts only while "
         "penetrating. At the ball's very centre it pushes along +z.");
+    define_init(
+        sphere,
+        py::init([](const Triple& centre, double radius, double stiffness, double damping,
+                    bool inside) {
+            return Sphere(three(centre, "Sphere(): centre"), radius, stiffness, damping, inside);
+        }),
+        py::arg("centre"), py::arg("radius"), py::arg("stiffness"), py::arg("damping") = 0.0,
+        py::arg("inside") = false,
+        "centre: three numbers, in metres; radius in metres, stiffness in N/m and damping "
+        "in N s/m, none negative; inside: True for a cavity that keeps the end-effector "
+        "in, False for a solid ball. ValueError for a centre that is not three numbers, a "
+        "value that is not finite, or a negative radius or gain; TypeError for something "
+        "that is not a number or a sequence of numbers.");
     sphere
-        .def(py::init([](const Triple& centre, double radius, double stiffness, double damping,
-                         bool inside) {
-                 return Sphere(three(centre, "Sphere(): centre"), radius, stiffness, damping,
-                               inside);
-             }),
-             py::arg("centre"), py::arg("radius"), py::arg("stiffness"), py::arg("damping") = 0.0,
-             py::arg("inside") = false,
-             "centre: three numbers, in metres; radius in metres, stiffness in N/m and damping "
-             "in N s/m, none negative; inside: True for a cavity that keeps the end-effector "
-             "in, False for a solid ball. ValueError for a centre that is not three numbers, a "
-             "value that is not finite, or a negative radius or gain; TypeError for something "
-             "that is not a number or a sequence of numbers.")
         .def_property(
             "centre", [](const Sphere& s) { return tuple_of(s.centre); },
             [](Sphere& s, const Triple& c) {
@@ -123,7 +285,10 @@ void register_shapes(py::module_& m) {
                    ", inside=" + text(s.inside) + ")";
         });
     define_force(sphere);
+    return sphere;
+}
 
+py::class_<Box> define(py::module_& m, Tag<Box>) {
     py::class_<Box> box(
         m, "Box", py::is_final(),
         "An axis-aligned box rendered as a penalty surface: solid (inside=False) or a cavity "
@@ -135,27 +300,29 @@ void register_shapes(py::module_& m) {
         "pushes back in, in the same way, on each axis where abs(d[i]) > half_extents[i], the "
         "depth being abs(d[i]) - half_extents[i]. It pushes and never pulls; the damping acts "
         "only while penetrating.");
-    box.def(py::init([](const Triple& centre, const Triple& half_extents, double stiffness,
-                        double damping, bool inside) {
-                return Box(three(centre, "Box(): centre"),
-                           three(half_extents, "Box(): half_extents"), stiffness, damping, inside);
-            }),
-            py::arg("centre"), py::arg("half_extents"), py::arg("stiffness"),
-            py::arg("damping") = 0.0, py::arg("inside") = false,
-            "centre: three numbers, in metres; half_extents: three numbers, the distances from "
-            "the centre to the faces along x, y and z in metres; stiffness in N/m and damping "
-            "in N s/m; inside: True for a cavity, False for a solid box. ValueError for a "
-            "vector that is not three numbers, a value that is not finite, or a negative "
-            "half-extent or gain; TypeError for something that is not a number or a sequence "
-            "of numbers.")
-        .def_property(
-            "centre", [](const Box& b) { return tuple_of(b.centre); },
-            [](Box& b, const Triple& c) {
-                b = Box(three(c, "Box.centre"), b.half_extents, b.stiffness, b.damping, b.inside);
-            },
-            "The box's centre, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the box as it was).")
+    define_init(box,
+                py::init([](const Triple& centre, const Triple& half_extents, double stiffness,
+                            double damping, bool inside) {
+                    return Box(three(centre, "Box(): centre"),
+                               three(half_extents, "Box(): half_extents"), stiffness, damping,
+                               inside);
+                }),
+                py::arg("centre"), py::arg("half_extents"), py::arg("stiffness"),
+                py::arg("damping") = 0.0, py::arg("inside") = false,
+                "centre: three numbers, in metres; half_extents: three numbers, the distances from "
+                "the centre to the faces along x, y and z in metres; stiffness in N/m and damping "
+                "in N s/m; inside: True for a cavity, False for a solid box. ValueError for a "
+                "vector that is not three numbers, a value that is not finite, or a negative "
+                "half-extent or gain; TypeError for something that is not a number or a sequence "
+                "of numbers.");
+    box.def_property(
+           "centre", [](const Box& b) { return tuple_of(b.centre); },
+           [](Box& b, const Triple& c) {
+               b = Box(three(c, "Box.centre"), b.half_extents, b.stiffness, b.damping, b.inside);
+           },
+           "The box's centre, in metres.\n\n"
+           "A tuple of three floats; set it with any sequence of three finite numbers "
+           "(ValueError otherwise, leaving the box as it was).")
         .def_property(
             "half_extents", [](const Box& b) { return tuple_of(b.half_extents); },
             [](Box& b, const Triple& h) {
@@ -184,29 +351,34 @@ void register_shapes(py::module_& m) {
                    ", inside=" + text(b.inside) + ")";
         });
     define_force(box);
+    return box;
+}
 
+py::class_<ViscousRegion> define(py::module_& m, Tag<ViscousRegion>) {
     py::class_<ViscousRegion> region(
         m, "ViscousRegion", py::is_final(),
         "Viscous damping, -damping * velocity newtons, only while the end-effector is inside "
         "(or on the surface of) a sphere of radius metres or an axis-aligned box of "
         "half_extents metres around centre.\n\n"
         "Exactly one of radius and half_extents is set; the other is None.");
+    define_init(region,
+                py::init([](const Triple& centre, double damping, std::optional<double> radius,
+                            const std::optional<Triple>& half_extents) {
+                    std::optional<Vec3> extents;
+                    if (half_extents)
+                        extents = three(*half_extents, "ViscousRegion(): half_extents");
+                    return ViscousRegion(three(centre, "ViscousRegion(): centre"), damping, radius,
+                                         extents);
+                }),
+                py::arg("centre"), py::arg("damping"), py::arg("radius") = py::none(),
+                py::arg("half_extents") = py::none(),
+                "centre: three numbers, in metres; damping in N s/m; radius in metres for a "
+                "spherical region, or half_extents, three numbers in metres (centre to faces along "
+                "x, y and z), for a box. ValueError unless exactly one of radius and half_extents "
+                "is given, for a value that is not finite, and for a negative damping, radius or "
+                "half-extent; TypeError for something that is not a number or a sequence of "
+                "numbers.");
     region
-        .def(py::init([](const Triple& centre, double damping, std::optional<double> radius,
-                         const std::optional<Triple>& half_extents) {
-                 std::optional<Vec3> extents;
-                 if (half_extents) extents = three(*half_extents, "ViscousRegion(): half_extents");
-                 return ViscousRegion(three(centre, "ViscousRegion(): centre"), damping, radius,
-                                      extents);
-             }),
-             py::arg("centre"), py::arg("damping"), py::arg("radius") = py::none(),
-             py::arg("half_extents") = py::none(),
-             "centre: three numbers, in metres; damping in N s/m; radius in metres for a "
-             "spherical region, or half_extents, three numbers in metres (centre to faces along "
-             "x, y and z), for a box. ValueError unless exactly one of radius and half_extents "
-             "is given, for a value that is not finite, and for a negative damping, radius or "
-             "half-extent; TypeError for something that is not a number or a sequence of "
-             "numbers.")
         .def_property(
             "centre", [](const ViscousRegion& r) { return tuple_of(r.centre); },
             [](ViscousRegion& r, const Triple& c) {
@@ -268,9 +440,10 @@ void register_shapes(py::module_& m) {
             return out + ")";
         });
     define_force(region);
+    return region;
 }
 
-void register_fixtures(py::module_& m) {
+py::class_<Guide> define(py::module_& m, Tag<Guide>) {
     py::class_<Guide> guide(
         m, "Guide", py::is_final(),
         "A virtual fixture: a spring to the nearest point q of the line segment from start to "
@@ -278,17 +451,19 @@ void register_fixtures(py::module_& m) {
         "The force is -stiffness * (position - q) - damping * (the velocity across the "
         "segment) newtons: the damping leaves motion along the segment free. When start == "
         "end the segment is a point, and the damping acts on the whole velocity.");
+    define_init(
+        guide,
+        py::init([](const Triple& start, const Triple& end, double stiffness, double damping) {
+            return Guide(three(start, "Guide(): start"), three(end, "Guide(): end"), stiffness,
+                         damping);
+        }),
+        py::arg("start"), py::arg("end"), py::arg("stiffness"), py::arg("damping") = 0.0,
+        "start, end: three numbers each, the segment's ends in metres; stiffness in N/m "
+        "and damping in N s/m, neither negative. ValueError for a point that is not three "
+        "numbers, a value that is not finite, a negative gain, or ends too far apart for "
+        "their distance to be a finite number; TypeError for something that is not a "
+        "number or a sequence of numbers.");
     guide
-        .def(py::init([](const Triple& start, const Triple& end, double stiffness, double damping) {
-                 return Guide(three(start, "Guide(): start"), three(end, "Guide(): end"), stiffness,
-                              damping);
-             }),
-             py::arg("start"), py::arg("end"), py::arg("stiffness"), py::arg("damping") = 0.0,
-             "start, end: three numbers each, the segment's ends in metres; stiffness in N/m "
-             "and damping in N s/m, neither negative. ValueError for a point that is not three "
-             "numbers, a value that is not finite, a negative gain, or ends too far apart for "
-             "their distance to be a finite number; TypeError for something that is not a "
-             "number or a sequence of numbers.")
         .def_property(
             "start", [](const Guide& g) { return tuple_of(g.start); },
             [](Guide& g, const Triple& v) {
@@ -321,23 +496,27 @@ void register_fixtures(py::module_& m) {
                    ", stiffness=" + text(g.stiffness) + ", damping=" + text(g.damping) + ")";
         });
     define_force(guide);
+    return guide;
+}
 
+py::class_<Vibration> define(py::module_& m, Tag<Vibration>) {
     py::class_<Vibration> vibration(
         m, "Vibration", py::is_final(),
         "A sinusoidal force: amplitude * sin(2 pi frequency t) newtons along the unit "
         "direction, t the servo's time in seconds.\n\n"
         "The servo samples it once a cycle: a frequency above half the servo's rate comes out "
         "as a lower one.");
+    define_init(
+        vibration, py::init([](const Triple& direction, double amplitude, double frequency) {
+            return Vibration(three(direction, "Vibration(): direction"), amplitude, frequency);
+        }),
+        py::arg("direction"), py::arg("amplitude"), py::arg("frequency"),
+        "direction: three numbers, not all zero (normalised); amplitude in newtons and "
+        "frequency in Hz, neither negative. ValueError for a direction that is not three "
+        "numbers or is zero, a value that is not finite, or a negative amplitude or "
+        "frequency; TypeError for something that is not a number or a sequence of "
+        "numbers.");
     vibration
-        .def(py::init([](const Triple& direction, double amplitude, double frequency) {
-                 return Vibration(three(direction, "Vibration(): direction"), amplitude, frequency);
-             }),
-             py::arg("direction"), py::arg("amplitude"), py::arg("frequency"),
-             "direction: three numbers, not all zero (normalised); amplitude in newtons and "
-             "frequency in Hz, neither negative. ValueError for a direction that is not three "
-             "numbers or is zero, a value that is not finite, or a negative amplitude or "
-             "frequency; TypeError for something that is not a number or a sequence of "
-             "numbers.")
         .def_property(
             "direction", [](const Vibration& s) { return tuple_of(s.direction); },
             [](Vibration& s, const Triple& v) {
@@ -362,7 +541,10 @@ void register_fixtures(py::module_& m) {
                    ", frequency=" + text(s.frequency) + ")";
         });
     define_force(vibration);
+    return vibration;
+}
 
+py::class_<Detents> define(py::module_& m, Tag<Detents>) {
     py::class_<Detents> detents(
         m, "Detents", py::is_final(),
         "Detents along the line through origin in the unit direction axis: the end-effector "
@@ -370,19 +552,20 @@ void register_fixtures(py::module_& m) {
         "With s = axis . (position - origin) metres and k the nearest whole number to "
         "s / spacing (a half rounds up), the force is -stiffness * (s - k * spacing) * axis "
         "newtons: a saw-tooth along the axis only.");
+    define_init(
+        detents,
+        py::init([](const Triple& axis, double spacing, double stiffness, const Triple& origin) {
+            return Detents(three(axis, "Detents(): axis"), spacing, stiffness,
+                           three(origin, "Detents(): origin"));
+        }),
+        py::arg("axis"), py::arg("spacing"), py::arg("stiffness"),
+        py::arg("origin") = py::make_tuple(0.0, 0.0, 0.0),
+        "axis: three numbers, not all zero (normalised); spacing in metres, more than 0; "
+        "stiffness in N/m, not negative; origin: three numbers, a detent's position in "
+        "metres. ValueError for a vector that is not three numbers, a zero axis, a value "
+        "that is not finite, a spacing that is not more than 0, or a negative stiffness; "
+        "TypeError for something that is not a number or a sequence of numbers.");
     detents
-        .def(py::init(
-                 [](const Triple& axis, double spacing, double stiffness, const Triple& origin) {
-                     return Detents(three(axis, "Detents(): axis"), spacing, stiffness,
-                                    three(origin, "Detents(): origin"));
-                 }),
-             py::arg("axis"), py::arg("spacing"), py::arg("stiffness"),
-             py::arg("origin") = py::make_tuple(0.0, 0.0, 0.0),
-             "axis: three numbers, not all zero (normalised); spacing in metres, more than 0; "
-             "stiffness in N/m, not negative; origin: three numbers, a detent's position in "
-             "metres. ValueError for a vector that is not three numbers, a zero axis, a value "
-             "that is not finite, a spacing that is not more than 0, or a negative stiffness; "
-             "TypeError for something that is not a number or a sequence of numbers.")
         .def_property(
             "axis", [](const Detents& d) { return tuple_of(d.axis); },
             [](Detents& d, const Triple& v) {
@@ -416,7 +599,10 @@ void register_fixtures(py::module_& m) {
                    ", stiffness=" + text(d.stiffness) + ", origin=" + text(d.origin) + ")";
         });
     define_force(detents);
+    return detents;
+}
 
+py::class_<Friction> define(py::module_& m, Tag<Friction>) {
     py::class_<Friction> friction(
         m, "Friction", py::is_final(),
         "A Wall (the same normal, offset, stiffness and damping) with Coulomb friction on its "
@@ -428,20 +614,21 @@ void register_fixtures(py::module_& m) {
         "at most mu * Fn. Where it would be more, the proxy slides (the end-effector slips) "
         "just far enough for it to be mu * Fn; otherwise the proxy stays (it sticks). The "
         "proxy is state: each servo loop keeps its own copy's, taken at its first contact.");
+    define_init(friction,
+                py::init([](const Triple& normal, double offset, double stiffness, double mu,
+                            double damping) {
+                    return Friction(three(normal, "Friction(): normal"), offset, stiffness, mu,
+                                    damping);
+                }),
+                py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("mu"),
+                py::arg("damping") = 0.0,
+                "normal: three numbers, not all zero, pointing out of the wall (normalised); "
+                "offset: where the surface is, dot(normal, position) == offset, in metres; "
+                "stiffness in N/m; mu, the friction coefficient (tangential over normal force); "
+                "damping in N s/m; none negative. ValueError for a normal that is not three "
+                "numbers or is zero, a value that is not finite, or a negative gain or mu; "
+                "TypeError for something that is not a number or a sequence of numbers.");
     friction
-        .def(py::init([](const Triple& normal, double offset, double stiffness, double mu,
-                         double damping) {
-                 return Friction(three(normal, "Friction(): normal"), offset, stiffness, mu,
-                                 damping);
-             }),
-             py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("mu"),
-             py::arg("damping") = 0.0,
-             "normal: three numbers, not all zero, pointing out of the wall (normalised); "
-             "offset: where the surface is, dot(normal, position) == offset, in metres; "
-             "stiffness in N/m; mu, the friction coefficient (tangential over normal force); "
-             "damping in N s/m; none negative. ValueError for a normal that is not three "
-             "numbers or is zero, a value that is not finite, or a negative gain or mu; "
-             "TypeError for something that is not a number or a sequence of numbers.")
         .def_property(
             "normal", [](const Friction& w) { return tuple_of(w.normal); },
             [](Friction& w, const Triple& n) {
@@ -492,132 +679,21 @@ void register_fixtures(py::module_& m) {
     define_force(friction,
                  " It advances this object's own proxy, as the servo's loop advances "
                  "its copy's.");
+    return friction;
 }
 
+// Registers each effect class of the table, in its order, and the tuple of them,
+// effect_types, with its typing.Union, Effect.
 void register_effect_classes(py::module_& m) {
     // The effects are final: the loop copies an effect's parameters into C++, so a subclass's
     // methods would never run; refusing the subclass says so at once.
-    py::class_<Wall> wall(m, "Wall", py::is_final(),
-                          "A half-space the end-effector cannot easily enter: while it is inside "
-                          "(dot(normal, position) < offset) the wall pushes it out along normal "
-                          "with stiffness * depth - damping * (normal . velocity) newtons, never "
-                          "pulling. Positions in metres.");
-    wall.def(py::init([](const Triple& normal, double offset, double stiffness, double damping) {
-                 return Wall(three(normal, "Wall(): normal"), offset, stiffness, damping);
-             }),
-             py::arg("normal"), py::arg("offset"), py::arg("stiffness"), py::arg("damping") = 0.0,
-             "normal: three numbers, not all zero, pointing out of the wall (normalised); "
-             "offset: where the surface is, dot(normal, position) == offset, in metres; "
-             "stiffness in N/m and damping in N s/m, neither negative. ValueError for a normal "
-             "that is not three numbers or is zero, a value that is not finite, or a negative "
-             "gain; TypeError for something that is not a number or a sequence of numbers.")
-        .def_property(
-            "normal", [](const Wall& w) { return tuple_of(w.normal); },
-            [](Wall& w, const Triple& n) {
-                w = Wall(three(n, "Wall.normal"), w.offset, w.stiffness, w.damping);
-            },
-            "Unit vector pointing out of the wall (set any non-zero vector: it is normalised).\n\n"
-            "A tuple of three floats; set it with any sequence of three numbers. ValueError for "
-            "a zero or non-finite vector or the wrong length, leaving the wall as it was.")
-        .def_property(
-            "offset", [](const Wall& w) { return w.offset; },
-            [](Wall& w, double v) { w = Wall(w.normal, v, w.stiffness, w.damping); },
-            "Where the surface is: dot(normal, position) == offset, in metres.\n\n"
-            "A float; ValueError when set to a value that is not finite.")
-        .def_property(
-            "stiffness", [](const Wall& w) { return w.stiffness; },
-            [](Wall& w, double v) { w = Wall(w.normal, w.offset, v, w.damping); },
-            "N/m, not negative.\n\n"
-            "The wall's stiffness, a float: newtons per metre of depth. ValueError when set "
-            "negative or not finite.")
-        .def_property(
-            "damping", [](const Wall& w) { return w.damping; },
-            [](Wall& w, double v) { w = Wall(w.normal, w.offset, w.stiffness, v); },
-            "N s/m, not negative; acts only inside the wall.\n\n"
-            "The wall's damping, a float: newtons per metre per second along the normal. "
-            "ValueError when set negative or not finite.")
-        .def("__repr__", [](const Wall& w) {
-            return "Wall(normal=" + text(w.normal) + ", offset=" + text(w.offset) +
-                   ", stiffness=" + text(w.stiffness) + ", damping=" + text(w.damping) + ")";
-        });
-    define_force(wall);
-
-    py::class_<Spring> spring(m, "Spring", py::is_final(),
-                              "A spring to anchor: -stiffness * (position - anchor) - damping * "
-                              "velocity newtons.");
-    spring
-        .def(py::init([](const Triple& anchor, double stiffness, double damping) {
-                 return Spring(three(anchor, "Spring(): anchor"), stiffness, damping);
-             }),
-             py::arg("anchor"), py::arg("stiffness"), py::arg("damping") = 0.0,
-             "anchor: three numbers, in metres; stiffness in N/m and damping in N s/m, neither "
-             "negative. ValueError for an anchor that is not three numbers, a value that is not "
-             "finite, or a negative gain; TypeError for something that is not a number or a "
-             "sequence of numbers.")
-        .def_property(
-            "anchor", [](const Spring& s) { return tuple_of(s.anchor); },
-            [](Spring& s, const Triple& a) {
-                s = Spring(three(a, "Spring.anchor"), s.stiffness, s.damping);
-            },
-            "Where the spring pulls to, in metres.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the spring as it was).")
-        .def_property(
-            "stiffness", [](const Spring& s) { return s.stiffness; },
-            [](Spring& s, double v) { s = Spring(s.anchor, v, s.damping); },
-            "N/m, not negative.\n\n"
-            "The spring's stiffness, a float: newtons per metre from the anchor. ValueError "
-            "when set negative or not finite.")
-        .def_property(
-            "damping", [](const Spring& s) { return s.damping; },
-            [](Spring& s, double v) { s = Spring(s.anchor, s.stiffness, v); },
-            "N s/m, not negative.\n\n"
-            "The spring's damping, a float: newtons per metre per second. ValueError when set "
-            "negative or not finite.")
-        .def("__repr__", [](const Spring& s) {
-            return "Spring(anchor=" + text(s.anchor) + ", stiffness=" + text(s.stiffness) +
-                   ", damping=" + text(s.damping) + ")";
-        });
-    define_force(spring);
-
-    py::class_<Damper> damper(m, "Damper", py::is_final(),
-                              "Viscous damping: -damping * velocity newtons.");
-    damper
-        .def(py::init<double>(), py::arg("damping"),
-             "damping in N s/m; ValueError when it is negative or not finite.")
-        .def_property(
-            "damping", [](const Damper& d) { return d.damping; },
-            [](Damper& d, double v) { d = Damper(v); },
-            "N s/m, not negative.\n\n"
-            "A float: newtons per metre per second against the velocity. ValueError when set "
-            "negative or not finite.")
-        .def("__repr__", [](const Damper& d) { return "Damper(damping=" + text(d.damping) + ")"; });
-    define_force(damper);
-
-    py::class_<ConstantForce> constant(m, "ConstantForce", py::is_final(),
-                                       "The same force every cycle, in newtons.");
-    constant
-        .def(py::init([](const Triple& force) {
-                 return ConstantForce(three(force, "ConstantForce(): force"));
-             }),
-             py::arg("force"),
-             "force: three numbers, x, y, z in newtons. ValueError when it is not three numbers "
-             "or a value is not finite; TypeError for something that is not a sequence of "
-             "numbers.")
-        .def_property(
-            "force", [](const ConstantForce& c) { return tuple_of(c.force); },
-            [](ConstantForce& c, const Triple& f) {
-                c = ConstantForce(three(f, "ConstantForce.force"));
-            },
-            "x, y, z in newtons.\n\n"
-            "A tuple of three floats; set it with any sequence of three finite numbers "
-            "(ValueError otherwise, leaving the force as it was).")
-        .def("__repr__",
-             [](const ConstantForce& c) { return "ConstantForce(force=" + text(c.force) + ")"; });
-    define_force(constant);
-
-    register_shapes(m);
-    register_fixtures(m);
+    py::list types;
+#define ZELKOR_DEFINE_EFFECT(T) types.append(define(m, Tag<T>{}));
+    ZELKOR_EFFECTS(ZELKOR_DEFINE_EFFECT)
+#undef ZELKOR_DEFINE_EFFECT
+    const py::tuple effect_types(types);
+    m.attr("effect_types") = effect_types;
+    m.attr("Effect") = py::module_::import("typing").attr("Union")[effect_types];
 }
 
 void register_coupling(py::module_& m) {

@@ -2,6 +2,8 @@
 // constructed. Included by every binding file, before any of them converts these classes.
 #pragma once
 
+#include <ZelkorHardwareAPI/control/effects.h>
+#include <ZelkorHardwareAPI/control/line.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/devices/device.h>
@@ -94,10 +96,12 @@ ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Devices::Handle)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Devices::Handle::HandleInfoResponse)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Devices::Handle::HandleStatusResponse)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Devices::Handle::HandleErrorResponse)
-ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::Wall)
-ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::Spring)
-ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::Damper)
-ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::ConstantForce)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::ServoState)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::ServoStats)
 ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::Coupling)
+ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::LineMeasurement)
+
+// Every effect class of the table: the loop copies what it is given.
+#define ZELKOR_INITIALISED_EFFECT(T) ZELKOR_INITIALISED_CASTER(Zelkor::HardwareAPI::Control::T)
+ZELKOR_EFFECTS(ZELKOR_INITIALISED_EFFECT)
+#undef ZELKOR_INITIALISED_EFFECT

@@ -50,7 +50,7 @@ def guard(cls):
 
 }  // namespace
 
-void guard_keywords(py::module_& m, std::initializer_list<const char*> classes) {
+void guard_keywords(py::module_& m, const std::vector<const char*>& classes) {
     py::dict scope;
     scope["__builtins__"] = py::module_::import("builtins");
     py::exec(guard_source, scope);

@@ -1,12 +1,14 @@
 // Entry of the Python module ZelkorHardwareAPI. The order of the registrations below is part
 // of the module's interface: classes registered first give their Python names to the
 // signatures generated for the ones after them.
+#include <ZelkorHardwareAPI/control/effects.h>
 #include <ZelkorHardwareAPI/devices/uuid.h>
 #include <ZelkorHardwareAPI/version.h>
 #include <pybind11/pybind11.h>
 
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "python/bindings.h"
 
@@ -36,9 +38,10 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
     hw::Python::register_handle(m);
     hw::Python::register_servo(m);
     hw::Python::register_ports(m);
-    hw::Python::guard_keywords(
-        m, {"Servo", "Wall", "Spring", "Damper", "ConstantForce", "Sphere", "Box", "ViscousRegion",
-            "Guide", "Vibration", "Detents", "Friction", "Coupling"});
+    std::vector<const char*> guarded{"Servo", "Coupling"};
+    const auto& effects = hw::Control::effect_names;
+    guarded.insert(guarded.end(), effects.begin(), effects.end());
+    hw::Python::guard_keywords(m, guarded);
     py::module_::import("atexit").attr("register")(
         py::cpp_function([] { hw::Python::stop_background_threads(); }));
     // The library's own fork handlers reset its threads and locks in the child; this one lets

@@ -55,6 +55,7 @@ class BoundServo : public Servo {
             ports_ += (ports_.empty() ? "" : ", ") + streams_.back()->port_name();
         }
         // On the loop's thread: handed to the thread that logs, without the interpreter lock.
+        // On the servo's own thread (never the loop's): handed to the thread that logs.
         set_notify([this](const ServoNotice& n) {
             Notice notice;
             if (n.kind == ServoNotice::Kind::stalled) {
@@ -62,10 +63,12 @@ class BoundServo : public Servo {
                               "the servo on %s stalled: a cycle ended %.0f ms after its deadline",
                               ports_.c_str(), n.late * 1e3);
             } else {
+                const std::string failure = failure_text();
                 std::snprintf(notice.text, sizeof notice.text,
-                              "the servo on %s stopped by itself: %s", ports_.c_str(),
-                              to_text(n.reason));
+                              "the servo on %s stopped by itself: %s%s%s", ports_.c_str(),
+                              to_text(n.reason), failure.empty() ? "" : ": ", failure.c_str());
                 std::snprintf(notice.argument, sizeof notice.argument, "%s", to_text(n.reason));
+                std::snprintf(notice.detail, sizeof notice.detail, "%s", failure.c_str());
                 notice.callback = on_stop_ticket_.exchange(nullptr);
             }
             post_notice(notice);
@@ -73,7 +76,9 @@ class BoundServo : public Servo {
         servos().add(this);
     }
     ~BoundServo() {
-        if (running()) {
+        {
+            // Also a loop that ended by itself: its supervisor may be waiting for the lock to
+            // say why (failure_text), and stop() waits for the supervisor.
             GilReleased unlocked;
             stop();
         }
@@ -94,20 +99,19 @@ class BoundServo : public Servo {
     void start_bound() {
         if (running()) throw std::runtime_error("this Servo is already running");
         start_notices();
+        // Every stream held first (a call of another thread halfway through an exchange is
+        // waited for), so that what is checked stands until the drive takes the holds over.
+        std::vector<std::unique_ptr<StreamHold>> holds;
         for (PyStream* stream : streams_) {
+            holds.push_back(std::make_unique<StreamHold>(
+                *stream, "another Servo already drives an arm on this stream"));
             if (!stream->is_open()) raise_not_open(*stream);
-            if (stream->receptions.load() > 0) {
+            if (stream->received()) {
                 throw std::runtime_error(
                     "a handle receives on this stream in the background; a Servo needs the "
                     "stream to itself");
             }
-            if (stream->use().driven()) {
-                throw std::runtime_error("another Servo already drives an arm on this stream");
-            }
         }
-        // Waits for a call of another thread that is halfway through an exchange.
-        std::vector<std::unique_ptr<StreamHold>> holds;
-        for (PyStream* stream : streams_) holds.push_back(std::make_unique<StreamHold>(*stream));
         bool refused = false;
         std::exception_ptr failure;
         {
@@ -144,30 +148,22 @@ class BoundServo : public Servo {
         }
     }
 
-    /// The warning, once, for a Wall, Sphere or Box stiffer than the servo renders stably (on a
-    /// device of 1 N s/m), unless the passivity controller is on.
+    /// The warning, once, for an effect stiffer than the servo renders stably (on a device of
+    /// 1 N s/m), naming the stiffest, unless the passivity controller is on.
     void warn_if_too_stiff(const std::vector<Effect>& effects) {
         if (warned_ || settings().passivity) return;
         const double bound = stable_stiffness(1.0);
-        for (const Effect& e : effects) {
-            double k = 0.0;
-            const char* name = nullptr;
-            if (const auto* w = std::get_if<Wall>(&e)) k = w->stiffness, name = "Wall";
-            if (const auto* s = std::get_if<Sphere>(&e)) k = s->stiffness, name = "Sphere";
-            if (const auto* b = std::get_if<Box>(&e)) k = b->stiffness, name = "Box";
-            if (name == nullptr || !(k > bound)) continue;
-            warned_ = true;
-            const std::string text =
-                std::string("a ") + name + " of " + py::repr(py::float_(k)).cast<std::string>() +
-                " N/m is stiffer than the " + std::to_string(static_cast<long>(bound)) +
-                " N/m this servo renders stably on a device with 1 N s/m of damping "
-                "(Servo.stable_stiffness): it may buzz; lower it, or make the servo with "
-                "passivity=True";
-            if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) {
-                throw py::error_already_set();
-            }
-            return;
-        }
+        const Stiffest stiff = stiffest(effects);
+        if (!(stiff.stiffness > bound)) return;
+        warned_ = true;
+        const std::string text =
+            std::string("a ") + stiff.name + " of " +
+            py::repr(py::float_(stiff.stiffness)).cast<std::string>() +
+            " N/m is stiffer than the " + std::to_string(static_cast<long>(bound)) +
+            " N/m this servo renders stably on a device with 1 N s/m of damping "
+            "(Servo.stable_stiffness): it may buzz; lower it, or make the servo with "
+            "passivity=True";
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) throw py::error_already_set();
     }
 
     /// Sets the force law, keeping `object` (what holds its code) alive for as long as the
@@ -247,6 +243,43 @@ class BoundServo : public Servo {
         }
     }
 
+    /// What failed when the last run ended with a force law that failed or overran: the
+    /// loop's words, or, for a law compiled from Python, what the Python function does with the
+    /// same input (zelkor.laws.explain: an exception's type and message). Any thread; the
+    /// interpreter lock is taken only to run the function, and never while it exits.
+    std::string failure_text() {
+        const ServoStats s = stats();
+        std::string text = s.failure;
+        ZelkorServoInput input{};
+        std::array<double, ZELKOR_FORCE_LAW_PARAMS> params{};
+        if (!failed_law_input(input, params) || exiting.load() || interpreter_finalizing()) {
+            return text;
+        }
+        const GilHeld gil;
+        if (explained_cycle_ == input.cycle && !explained_.empty()) return explained_;
+        try {
+            py::list values;
+            for (double v : params) values.append(v);
+            const py::object said =
+                py::module_::import("zelkor.laws")
+                    .attr("explain")(
+                        law_object_,
+                        py::make_tuple(
+                            input.time, input.cycle,
+                            tuple_of(Vec3{input.position[0], input.position[1], input.position[2]}),
+                            tuple_of(Vec3{input.velocity[0], input.velocity[1], input.velocity[2]}),
+                            tuple_of(Vec3{input.previous_force[0], input.previous_force[1],
+                                          input.previous_force[2]})),
+                        values);
+            if (!said.is_none()) text = said.cast<std::string>();
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("ZelkorHardwareAPI: explaining a force law's failure");
+        }
+        explained_cycle_ = input.cycle;
+        explained_ = text;
+        return text;
+    }
+
     static void stop_all() noexcept {
         GilReleased unlocked;
         begin_exit();
@@ -266,6 +299,8 @@ class BoundServo : public Servo {
     std::vector<py::object> objects_;
     py::object law_object_ = py::none();
     bool warned_ = false;
+    double explained_cycle_ = -1.0;  // with the interpreter lock
+    std::string explained_;
 };
 
 }  // namespace Zelkor::HardwareAPI::Python
@@ -395,6 +430,12 @@ void register_records(py::module_& m) {
             "'port closed': the port hung up or was closed; 'forked': this process is the "
             "child of a fork made while the loop ran in the parent (the loop runs on there, "
             "not here).")
+        .def_property_readonly(
+            "failure", [](const ServoStats& s) { return std::string(s.failure); },
+            "What failed, when stop_reason is 'force law failed' or 'force law overran': the "
+            "exception a law compiled from Python raises (its type and message), what "
+            "zelkor_force_law_failed was told, what a force function threw, or the force "
+            "that was not finite.\n\nA str; '' otherwise.")
         .def_readonly("left_limp", &ServoStats::left_limp,
                       "True once the loop has ended with its last zero-force request answered "
                       "by the device.\n\n"
@@ -518,10 +559,7 @@ void register_servo_class(py::module_& m) {
         [](const BoundServo& s) {
             // A tuple: a list would take an append() that the loop never sees.
             const std::vector<Effect> effects = s.effects();
-            py::typing::Tuple<py::typing::Union<Wall, Spring, Damper, ConstantForce, Sphere, Box,
-                                                ViscousRegion, Guide, Vibration, Detents, Friction>,
-                              py::ellipsis>
-                out(effects.size());
+            py::typing::Tuple<EffectUnion, py::ellipsis> out(effects.size());
             for (std::size_t i = 0; i < effects.size(); ++i) out[i] = object_of(effects[i]);
             return out;
         },
@@ -698,8 +736,9 @@ void register_servo_class(py::module_& m) {
         "physical damping b (N s/m): 2 b / (T + 2 t_d), with T the period and t_d the "
         "measured median exchange time (0 before any exchange).\n\n"
         "A wall of stiffness K and damping B sampled with period T is passive only while "
-        "b > K T / 2 + abs(B); latency uses damping up too. A Wall, Sphere or Box stiffer than the "
-        "bound at b = 1 warns once (RuntimeWarning) unless passivity is on.");
+        "b > K T / 2 + abs(B); latency uses damping up too. An effect stiffer than the bound at "
+        "b = 1 (a Wall, Spring, Sphere, Box, Guide, Detents or Friction) warns once "
+        "(RuntimeWarning) unless passivity is on.");
     cls.def(
         "state", [](const BoundServo& s, std::size_t arm) { return s.state(arm); },
         py::arg("arm") = 0,
@@ -722,7 +761,15 @@ void register_servo_class(py::module_& m) {
         "Each bucket is a tuple (from_us, to_us, count): two floats in microseconds and an "
         "int. An empty list before any exchange.");
     cls.def(
-        "stats", [](const BoundServo& s) { return s.stats(); },
+        "stats",
+        [](BoundServo& s) {
+            ServoStats stats = s.stats();
+            if (stats.failure[0] != '\0') {
+                GilReleased unlocked;  // failure_text takes the lock itself when it runs Python
+                std::snprintf(stats.failure, sizeof stats.failure, "%s", s.failure_text().c_str());
+            }
+            return stats;
+        },
         "How the loop keeps up so far (a ServoStats).\n\n"
         "From any thread, running or not; after the loop ended, its final figures.");
     cls.def(
@@ -810,6 +857,12 @@ void register_line(py::module_& m) {
 }  // namespace
 
 void register_servo(py::module_& m) {
+    m.def(
+        "_force_law_failed",
+        [](const std::string& text) { return zelkor_force_law_failed(text.c_str()) == 1; },
+        py::arg("text"),
+        "zelkor_force_law_failed(text) from a law that calls Python: True when the calling "
+        "thread is in a servo's call of its force law (that call then fails with `text`).");
     register_effects(m);
     register_records(m);
     register_servo_class(m);

@@ -143,6 +143,128 @@ TEST(control_test, friction_keeps_a_proxy_per_copy) {
     EXPECT_FALSE(alone.proxy.held);
 }
 
+TEST(control_test, an_effects_state_lives_outside_it) {
+    // The loop's future path: the list is only read, each place keeps its own state.
+    const Effect surface = Friction({0, 0, 1}, 0.0, 1000.0, 0.5);
+    const struct {
+        const char* what;
+        Vec3 position, force;
+    } steps[] = {
+        {"out of contact", {0, 0, 0.01}, {0, 0, 0}},
+        {"touching down, on the cone's edge", {0.001, 0, -0.002}, {-1, 0, 2}},
+        {"slips", {0.004, 0, -0.002}, {-1, 0, 2}},
+        {"pressed harder, a little back: sticks", {0.0035, 0, -0.004}, {-0.5, 0, 4}},
+    };
+    EffectState state, other;
+    for (const auto& s : steps) {
+        expect_near(force_of(surface, state, s.position, {0, 0, 0}, 1.0), s.force, s.what);
+    }
+    EXPECT_TRUE(state.held);
+    expect_near(state.point, {0.003, 0, 0}, "slid to the cone's edge");
+    EXPECT_FALSE(std::get<Friction>(surface).proxy.held) << "the object's own proxy is untouched";
+    // Another state is another proxy: a fresh one feels no tangential force at first.
+    expect_near(force_of(surface, other, {0.0035, 0, -0.004}, {0, 0, 0}, 0.0), {0, 0, 4}, "fresh");
+    // The stateless effects come out as through the older call, at the time given.
+    const Effect buzz = Vibration({0, 0, 1}, 2.0, 5.0);
+    expect_near(force_of(buzz, other, {}, {}, 0.05), force_of(buzz, {}, {}, 0.05), "time");
+}
+
+TEST(control_test, same_effect_compares_type_and_parameters) {
+    Friction rubbed({0, 0, 1}, 0.0, 1000.0, 0.5);
+    (void)force_of(rubbed, {0, 0, -0.001}, {0, 0, 0});  // its proxy is state, not a parameter
+    const ViscousRegion ball({0, 0, 0}, 1.0, 0.5);
+    const struct {
+        const char* what;
+        Effect a, b;
+        bool same;
+    } cases[] = {
+        {"a copy", Wall({0, 0, 1}, 0.1, 500.0, 2.0), Wall({0, 0, 1}, 0.1, 500.0, 2.0), true},
+        {"the damping differs", Wall({0, 0, 1}, 0.1, 500.0, 2.0), Wall({0, 0, 1}, 0.1, 500.0, 3.0),
+         false},
+        {"another type, the same numbers", Wall({0, 0, 1}, 0.0, 1000.0, 0.5),
+         Friction({0, 0, 1}, 0.0, 1000.0, 0.5), false},
+        {"a friction in contact and a fresh one", rubbed, Friction({0, 0, 1}, 0.0, 1000.0, 0.5),
+         true},
+        {"mu differs", rubbed, Friction({0, 0, 1}, 0.0, 1000.0, 0.4), false},
+        {"a cavity and a ball", Sphere({0, 0, 0}, 0.1, 10.0), Sphere({0, 0, 0}, 0.1, 10.0, 0, true),
+         false},
+        {"a sphere region and a box region", ball,
+         ViscousRegion({0, 0, 0}, 1.0, std::nullopt, Vec3{0.5, 0.5, 0.5}), false},
+        {"regions alike", ball, ViscousRegion({0, 0, 0}, 1.0, 0.5), true},
+        {"detents' origins differ", Detents({1, 0, 0}, 0.01, 50.0),
+         Detents({1, 0, 0}, 0.01, 50.0, {0, 0, 0.001}), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(same_effect(c.a, c.b), c.same) << c.what;
+        EXPECT_EQ(same_effect(c.b, c.a), c.same) << c.what << ", the other way";
+    }
+}
+
+TEST(control_test, stiffest_finds_every_stiff_effect) {
+    // Every type of the table, in its order, with what it says its stiffness is.
+    const std::vector<Effect> every{
+        Wall({0, 0, 1}, 0.0, 100.0),
+        Spring({0, 0, 0}, 200.0),
+        Damper(3000.0),
+        ConstantForce({4000, 0, 0}),
+        Sphere({0, 0, 0}, 0.1, 500.0),
+        Box({0, 0, 0}, {1, 1, 1}, 600.0),
+        ViscousRegion({0, 0, 0}, 7000.0, 0.1),
+        Guide({0, 0, 0}, {1, 0, 0}, 800.0),
+        Vibration({0, 0, 1}, 9000.0, 9000.0),
+        Detents({1, 0, 0}, 0.01, 1000.0),
+        Friction({0, 0, 1}, 0.0, 1100.0, 0.5),
+    };
+    const double stiffness[] = {100, 200, 0, 0, 500, 600, 0, 800, 0, 1000, 1100};
+    ASSERT_EQ(every.size(), std::variant_size_v<Effect>) << "a row of the table is missing here";
+    for (std::size_t i = 0; i < every.size(); ++i) {
+        EXPECT_EQ(every[i].index(), i);
+        EXPECT_STREQ(effect_name(every[i]), effect_names[i]);
+        EXPECT_EQ(stiffness_of(every[i]), stiffness[i]) << effect_names[i];
+        // Alone, each stiff one is the stiffest; the others make none.
+        const Stiffest alone = stiffest({every[i]});
+        EXPECT_EQ(alone.stiffness, stiffness[i]) << effect_names[i];
+        if (stiffness[i] > 0) EXPECT_STREQ(alone.name, effect_names[i]);
+        if (stiffness[i] == 0) EXPECT_EQ(alone.name, nullptr) << effect_names[i];
+    }
+    EXPECT_STREQ(effect_names[0], "Wall");
+    EXPECT_STREQ(effect_names[10], "Friction");
+    const Stiffest all = stiffest(every);
+    EXPECT_EQ(all.stiffness, 1100.0);
+    EXPECT_STREQ(all.name, "Friction");
+    EXPECT_EQ(all.index, 10u);
+    // The first of equals; none in an empty list.
+    const Stiffest tie = stiffest({Damper(1), Guide({0, 0, 0}, {0, 0, 0}, 50), Spring({}, 50)});
+    EXPECT_STREQ(tie.name, "Guide");
+    EXPECT_EQ(tie.index, 1u);
+    const Stiffest none = stiffest({});
+    EXPECT_EQ(none.stiffness, 0.0);
+    EXPECT_EQ(none.name, nullptr);
+}
+
+TEST(control_test, an_effect_made_from_its_own_parameters_is_the_same) {
+    // Directions are stored normalised; normalising one again must not move its last bits,
+    // or an effect sent as its parameters and remade would differ from the original.
+    const double third = 1.0 / 3.0;
+    const Vec3 directions[] = {
+        {1, 1, 0},         {1, 2, 3},     {-0.3, 1e-3, 7},       {third, third, third},
+        {1e-30, 0, 1e-30}, {0.6, 0.8, 0}, {5e150, -3e150, 1e150}};
+    for (const Vec3& d : directions) {
+        const Wall wall(d, 0.0, 1.0);
+        const Vibration buzz(d, 1.0, 1.0);
+        const Detents notches(d, 0.1, 1.0);
+        const Friction surface(d, 0.0, 1.0, 0.5);
+        EXPECT_TRUE(same_effect(wall, Wall(wall.normal, 0.0, 1.0))) << d[0] << " " << d[1];
+        EXPECT_TRUE(same_effect(buzz, Vibration(buzz.direction, 1.0, 1.0)));
+        EXPECT_TRUE(same_effect(notches, Detents(notches.axis, 0.1, 1.0)));
+        EXPECT_TRUE(same_effect(surface, Friction(surface.normal, 0.0, 1.0, 0.5)));
+        const double length =
+            std::sqrt(wall.normal[0] * wall.normal[0] + wall.normal[1] * wall.normal[1] +
+                      wall.normal[2] * wall.normal[2]);
+        EXPECT_NEAR(length, 1.0, 1e-15);
+    }
+}
+
 TEST(control_test, clamping) {
     const double r = std::sqrt(0.5);
     struct Case {

@@ -62,6 +62,25 @@ def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how: str) -> None:
     sim.stop()
 
 
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGINT"])
+def test_a_signal_ends_it_while_its_input_never_runs_dry(signal_name: str) -> None:
+    # Standard input from /dev/zero is always ready: the wait for the port and the input never
+    # waits, which once kept the signal out for ever while the simulator spun.
+    with open(os.devnull) as quiet, open("/dev/zero", "rb") as zeros, subprocess.Popen(
+        [executable(), "arbelon", "--exit-on-stdin-eof"],
+        stdin=zeros,
+        stdout=subprocess.PIPE,
+        stderr=quiet,
+    ) as sim:
+        assert sim.stdout is not None
+        assert sim.stdout.readline().startswith(b"/dev/")  # serving
+        sim.send_signal(getattr(signal, signal_name))
+        try:
+            assert sim.wait(timeout=10) == 0
+        finally:
+            sim.kill()
+
+
 @pytest.mark.parametrize(
     "args,says",
     [
@@ -69,6 +88,8 @@ def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how: str) -> None:
         (["arm"], "unknown device"),
         (["arbelon", "--drop", "2"], "chance"),
         (["arbelon", "--line", "rs232"], "'rs232' is not a line: give pty, uart"),
+        (["handle", "--trace", "trace.csv"], "--trace applies to the arbelon only"),
+        (["arbelon", "--trace", "/zelkor-no-such-folder/t.csv"], "No such file or directory"),
     ],
 )
 def test_bad_command_lines_are_refused_with_a_reason(args: list[str], says: str) -> None:
@@ -76,6 +97,37 @@ def test_bad_command_lines_are_refused_with_a_reason(args: list[str], says: str)
     assert run.returncode == 2
     assert says in run.stderr
     assert run.stdout == ""
+
+
+def test_a_trace_has_each_state_request_by_the_time_its_reply_comes(
+    simulator: StartSimulator, tmp_path: pathlib.Path
+) -> None:
+    trace = tmp_path / "trace.csv"
+    sim = simulator("arbelon", "--fixed-dt", "0.001", "--trace", str(trace))
+    arm = zh.Arbelon(zh.SerialStream(sim.port))
+    arm.device_wakeup()  # no state request: no row
+    requests = [
+        ("force", [0.0, 0.0, 0.5], arm.end_effector_force),
+        ("position", [0.28, 0.0, 0.01], arm.end_effector_position),
+        ("torques", [0.0, 0.01, 0.0], arm.joint_torques),
+        ("angles", [0.0, 0.8, -1.5], arm.joint_angles),
+        ("force", [0.0, 0.0, 0.0], arm.end_effector_force),
+    ]
+    for n, (name, values, call) in enumerate(requests, 1):
+        state, velocity = call(values)
+        rows = trace.read_text().splitlines()
+        assert rows[0] == (
+            "time,request,x,y,z,position_x,position_y,position_z,velocity_x,velocity_y,velocity_z"
+        )
+        assert len(rows) == 1 + n, rows
+        row = rows[-1].split(",")
+        # The arm's simulated time: a millisecond a state request here.
+        assert float(row[0]) == pytest.approx(0.001 * n)
+        assert row[1] == name
+        assert [float(v) for v in row[2:5]] == pytest.approx(values)
+        if name in ("force", "position"):  # an end-effector reply: the row's state
+            assert [float(v) for v in row[5:8]] == pytest.approx(state, abs=1e-6)
+            assert [float(v) for v in row[8:11]] == pytest.approx(velocity, abs=1e-6)
 
 
 def test_its_port_and_process_are_there_once_it_has_started() -> None:

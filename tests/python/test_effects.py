@@ -3,8 +3,12 @@ from the laws as documented (not from the C++), over states inside, outside and 
 
 from __future__ import annotations
 
+import ast
 import math
-from typing import TYPE_CHECKING, Any, Callable, List, Sequence, Tuple, Union
+import pathlib
+import re
+import typing
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -281,3 +285,92 @@ def test_a_friction_keeps_its_proxy_and_its_copies_start_without(device: Device)
     assert isinstance(copy, zh.Friction) and copy.proxy is None
     friction.mu = 0.4  # a changed surface starts afresh
     assert friction.proxy is None
+
+
+# Effects of every class of the table, with what each attribute reads back as: vectors given as
+# lists or unnormalised, optional parameters absent, flags set.
+SAMPLES: Dict[str, List[zh.Effect]] = {
+    "Wall": [zh.Wall([1, 1, 0], -0.02, 2000.0, damping=10.0), zh.Wall((0, 0, 3), 0.1, 0.0)],
+    "Spring": [zh.Spring(np.array([0.1, -0.2, 0.3]), 150.0), zh.Spring((0, 0, 0), 0.0, 2.5)],
+    "Damper": [zh.Damper(3.0), zh.Damper(0)],
+    "ConstantForce": [zh.ConstantForce(range(3)), zh.ConstantForce((-0.5, 1e-300, 0.0))],
+    "Sphere": [zh.Sphere((0, 0, 0.1), 0.05, 300.0, 2.0, True), zh.Sphere([1, 2, 3], 0.0, 1.0)],
+    "Box": [zh.Box((0, 0, 0), (0.1, 0.2, 0.0), 400.0, inside=True), zh.Box([1, 0, 0], [1] * 3, 1)],
+    "ViscousRegion": [
+        zh.ViscousRegion((0, 0.25, 0), 6.0, radius=0.5),
+        zh.ViscousRegion([0, 0, 0], 2.5, half_extents=(0.5, 0.25, 0.0)),
+    ],
+    "Guide": [zh.Guide((0, 0, 0), (0.3, 0.4, 0), 500.0, 5.0), zh.Guide((1, 1, 1), (1, 1, 1), 9)],
+    "Vibration": [zh.Vibration((0, 3, 4), 0.8, 20.0), zh.Vibration([-1, 1e-3, 7], 0.0, 0.0)],
+    "Detents": [zh.Detents((1, 1, 1), 0.01, 300.0), zh.Detents((2, 0, 0), 0.25, 80.0, (0.5, 0, 0))],
+    "Friction": [zh.Friction((0, 1, 1), -0.01, 500.0, 0.3, 20.0), zh.Friction((1, 2, 3), 0, 1, 0)],
+}
+
+
+def signature_names(cls: type) -> Tuple[str, ...]:
+    """The names of the constructor's parameters, from the signature pybind11 writes first in
+    its docstring."""
+    first = (cls.__init__.__doc__ or "").splitlines()[0]  # type: ignore[misc]
+    inside = first[first.index("(") + 1 : first.rindex(") -> None")]
+    function = ast.parse(f"def f({inside}): pass").body[0]
+    assert isinstance(function, ast.FunctionDef)
+    return tuple(a.arg for a in function.args.args[1:])
+
+
+def parameters(effect: object) -> Tuple[object, ...]:
+    return tuple(getattr(effect, name) for name in type(effect).__match_args__)  # type: ignore[attr-defined]
+
+
+def test_every_effect_remakes_itself_from_its_match_args() -> None:
+    # What a program that sends effects elsewhere relies on: the class and __match_args__'s
+    # attributes are the whole effect.
+    assert sorted(SAMPLES) == sorted(cls.__name__ for cls in zh.effect_types)
+    for cls in zh.effect_types:
+        assert cls.__match_args__ == signature_names(cls), cls.__name__
+        for effect in SAMPLES[cls.__name__]:
+            assert type(effect) is cls
+            fields = {name: getattr(effect, name) for name in cls.__match_args__}
+            remade = [cls(**fields), cls(*fields.values())]
+            for copy in remade:
+                assert type(copy) is cls and repr(copy) == repr(effect)
+                assert parameters(copy) == parameters(effect), cls.__name__
+            assert [e.force_at((0.01, -0.02, 0.005), (1, 2, 3), 0.0125) for e in remade] == [
+                effect.force_at((0.01, -0.02, 0.005), (1, 2, 3), 0.0125)
+            ] * 2, cls.__name__
+
+
+def test_effect_types_is_the_table_and_every_list_of_effects_follows_it() -> None:
+    names = [cls.__name__ for cls in zh.effect_types]
+    assert type(zh.effect_types) is tuple and names[:4] == [
+        "Wall",
+        "Spring",
+        "Damper",
+        "ConstantForce",
+    ]
+    assert all(getattr(zh, name) is cls for name, cls in zip(names, zh.effect_types))
+    assert typing.get_args(zh.Effect) == zh.effect_types
+    top = pathlib.Path(__file__).resolve().parents[2]
+    stubs = (top / "src/python/ZelkorHardwareAPI-stubs/__init__.pyi").read_text()
+    readme = (top / "README.md").read_text()
+    guide = (top / "docs/servo.md").read_text()
+    reference = (top / "docs/reference/servo.rst").read_text()
+    servo = zh.Servo(zh.Arbelon(zh.SerialStream("/dev/zelkor-no-such-port")))
+    with pytest.raises(TypeError) as refused:
+        servo.effects = ["wall"]  # type: ignore[list-item]
+    alias = stubs[stubs.index("Effect: TypeAlias = (") : stubs.index("effect_types: ")]
+    bullet = readme[readme.index("- **Effects**") : readme.index("- **The force sent**")]
+    table = guide[guide.index("| effect | force |") : guide.index("Stiffnesses are in N/m")]
+    listed = {
+        "the stubs' Effect": re.findall(r"(\w+)\n", alias),
+        "the README": re.findall(r"`([A-Z]\w+)(?:\(|`)", bullet),
+        "docs/servo.md": re.findall(r"\| \{py:class\}`(\w+)\(", table),
+        "the reference": re.findall(
+            r"autoclass:: (\w+)", reference[reference.index("Effects\n") :]
+        ),
+        "the TypeError": re.findall(r"(\w+)(?:, | and | objects)", str(refused.value)),
+        "Servo.effects' docstring": re.findall(
+            r"(\w+)(?:, | and | objects)", (zh.Servo.effects.__doc__ or "").split("Takes any")[1]
+        ),
+    }
+    for where, found in listed.items():
+        assert found[: len(names)] == names, where

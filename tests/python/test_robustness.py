@@ -76,6 +76,11 @@ def uninitialised(name):
             uninitialised("UUID"),
         ),
         (
+            "zh.LineMeasurement.__new__(zh.LineMeasurement).exchanges",
+            TypeError,
+            uninitialised("LineMeasurement"),
+        ),
+        (
             "Forgetful(stream)",
             TypeError,
             "Handle.__init__() must be called when overriding __init__",
@@ -98,6 +103,34 @@ def test_crash_reproducers_raise(call, error, message):
     )
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.startswith(error.__name__ + " ") and done.stdout.rstrip().endswith(message)
+
+
+# Each use of an effect never constructed: a servo's two ways in, offline, and its repr.
+UNCONSTRUCTED = """
+servo = zh.Servo(zh.Arbelon(stream))
+servo.effects = [zh.Damper(1.0)]
+for use in (
+    lambda: setattr(servo, "effects", [zh.Damper(2.0), never]),
+    lambda: servo.set_effects([never], ttl=1.0),
+    lambda: never.force_at((0, 0, 0)),
+    lambda: repr(never),
+):
+    try:
+        print("accepted", use())
+    except TypeError as e:
+        print(e)
+print(servo.effects)
+"""
+
+
+@pytest.mark.parametrize("cls", zh.effect_types, ids=lambda cls: cls.__name__)
+def test_an_effect_never_constructed_is_refused_and_never_reaches_the_loop(cls):
+    code = SETUP + f"never = zh.{cls.__name__}.__new__(zh.{cls.__name__})\n" + UNCONSTRUCTED
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.splitlines() == [uninitialised(cls.__name__)] * 4 + [
+        "(Damper(damping=1.0),)"
+    ]
 
 
 @pytest.fixture

@@ -264,19 +264,7 @@ def test_effect_attributes_are_checked_and_a_wall_normal_normalised() -> None:
 def test_effects_cannot_be_subclassed_and_read_back_as_a_tuple(device: Device) -> None:
     # The loop runs the effects' own force law on copies of their parameters: a subclass's
     # override would never run, so the subclass itself is refused.
-    for base in (
-        zh.Wall,
-        zh.Spring,
-        zh.Damper,
-        zh.ConstantForce,
-        zh.Sphere,
-        zh.Box,
-        zh.ViscousRegion,
-        zh.Guide,
-        zh.Vibration,
-        zh.Detents,
-        zh.Friction,
-    ):
+    for base in zh.effect_types:
         with pytest.raises(TypeError):
             type("Custom", (base,), {})
     servo = zh.Servo(arm_on(device))
@@ -289,6 +277,53 @@ def test_effects_cannot_be_subclassed_and_read_back_as_a_tuple(device: Device) -
     with pytest.raises(AttributeError):
         servo.effects.append(zh.Damper(2.0))  # type: ignore[attr-defined]
     assert len(servo.effects) == 2
+
+
+K = 5000.0  # N/m: stiffer than the 2,000 N/m a 1 kHz loop renders stably at 1 N s/m
+
+
+@pytest.mark.parametrize(
+    "effects,warned",
+    [
+        ([zh.Wall((0, 0, 1), 0.0, K)], "a Wall of 5000.0"),
+        ([zh.Spring((0, 0, 0), K)], "a Spring of 5000.0"),
+        ([zh.Sphere((0, 0, 0), 0.1, K)], "a Sphere of 5000.0"),
+        ([zh.Box((0, 0, 0), (1, 1, 1), K)], "a Box of 5000.0"),
+        ([zh.Guide((0, 0, 0), (1, 0, 0), K)], "a Guide of 5000.0"),
+        ([zh.Detents((1, 0, 0), 0.01, K)], "a Detents of 5000.0"),
+        ([zh.Friction((0, 0, 1), 0.0, K, 0.5)], "a Friction of 5000.0"),
+        # Large numbers that are no stiffness.
+        ([zh.Damper(K), zh.ConstantForce((K, 0, 0)), zh.Vibration((0, 0, 1), K, K)], None),
+        ([zh.ViscousRegion((0, 0, 0), K, radius=K)], None),
+        ([zh.Spring((0, 0, 0), 1999.0), zh.Wall((0, 0, 1), 0.0, 2000.0)], None),  # at the bound
+        # The stiffest is named, wherever it is.
+        (
+            [zh.Wall((0, 0, 1), 0.0, 3000.0), zh.Guide((0, 0, 0), (0, 0, 0), 9000.0)],
+            "a Guide of 9000.0",
+        ),
+    ],
+)
+def test_an_effect_stiffer_than_the_loop_renders_warns_once(
+    device: Device, effects: list[zh.Effect], warned: str | None
+) -> None:
+    assignments: list[tuple[bool, Callable[[zh.Servo], object]]] = [
+        (False, lambda s: setattr(s, "effects", effects)),
+        (False, lambda s: s.set_effects(effects, ttl=1.0)),
+        (True, lambda s: setattr(s, "effects", effects)),  # the controller keeps it passive
+    ]
+    for passivity, assign in assignments:
+        servo = zh.Servo(arm_on(device), 1000.0, passivity=passivity)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assign(servo)
+            assign(servo)
+        messages = [str(w.message) for w in caught if w.category is RuntimeWarning]
+        if warned is None or passivity:
+            assert messages == []
+        else:
+            assert len(messages) == 1 and messages[0].startswith(
+                warned + " N/m is stiffer than the 2000 N/m"
+            )
 
 
 def test_settings_are_checked(device: Device) -> None:
@@ -309,7 +344,9 @@ def test_settings_are_checked(device: Device) -> None:
     for kwargs in refused:
         with pytest.raises(ValueError):
             zh.Servo(arm, **kwargs)
-    with pytest.raises(TypeError, match="Wall, Spring, Damper and ConstantForce"):
+    with pytest.raises(
+        TypeError, match="takes Wall, Spring, Damper, .* and Friction objects, not str"
+    ):
         zh.Servo(arm).effects = [zh.Damper(1), "wall"]  # type: ignore[list-item]
     servo = zh.Servo(arm)
     effects: list[zh.Damper | zh.ConstantForce] = [zh.Damper(1), zh.ConstantForce((0, 0, -1))]
@@ -376,11 +413,11 @@ def test_mistakes_that_did_nothing_now_say_what_to_do(device: Device) -> None:
     arm = arm_on(device)
     servo = zh.Servo(arm, 1000.0)
     mistakes: list[tuple[Callable[[], object], str]] = [
-        (lambda: zh.Servo(arm, 1000.0, maxforce=5), r"'maxforce'; did you mean 'max_force'\?"),
-        (lambda: zh.Servo(arm, soft_strat=0.1), r"'soft_strat'; did you mean 'soft_start'\?"),
-        (lambda: zh.Sphere((0, 0, 0), 0.1, 100.0, dampening=1), "did you mean 'damping'"),
-        (lambda: zh.Wall((0, 0, 1), 0.0, 100.0, zzz=1), r"'zzz' \(it takes damping, normal, "),
-        (lambda: zh.Coupling(0, 1, 100.0, dampnig=1), "did you mean 'damping'"),
+        (lambda: zh.Servo(arm, 1000.0, maxforce=5), r"'maxforce'; did you mean 'max_force'\?"),  # type: ignore[call-arg]
+        (lambda: zh.Servo(arm, soft_strat=0.1), r"'soft_strat'; did you mean 'soft_start'\?"),  # type: ignore[call-arg]
+        (lambda: zh.Sphere((0, 0, 0), 0.1, 100.0, dampening=1), "did you mean 'damping'"),  # type: ignore[call-arg]
+        (lambda: zh.Wall((0, 0, 1), 0.0, 100.0, zzz=1), r"'zzz' \(it takes damping, normal, "),  # type: ignore[call-arg]
+        (lambda: zh.Coupling(0, 1, 100.0, dampnig=1), "did you mean 'damping'"),  # type: ignore[call-arg]
         (servo.recording, "records nothing: make it with record=seconds"),
     ]
     for mistake, message in mistakes:
@@ -388,17 +425,26 @@ def test_mistakes_that_did_nothing_now_say_what_to_do(device: Device) -> None:
             mistake()
     # The keywords it does take still work, and the signatures stay readable.
     assert zh.Sphere((0, 0, 0), 0.1, stiffness=100.0, damping=1.0).damping == 1.0
-    assert zh.Servo.__init__.__doc__.startswith("__init__(self: ZelkorHardwareAPI.Servo, arm")
+    assert (zh.Servo.__init__.__doc__ or "").startswith(
+        "__init__(self: ZelkorHardwareAPI.Servo, arm"
+    )
     assert servo.state().cycle == 0  # before any cycle
 
 
 def test_a_force_law_that_returns_its_force_is_refused() -> None:
     pytest.importorskip("numba", reason="the jit extra (Numba) is not installed")
 
-    def returns(t, position, velocity, previous_force, params, force):  # type: ignore[no-untyped-def]
+    def returns(
+        t: float,
+        position: list[float],
+        velocity: list[float],
+        previous_force: list[float],
+        params: list[float],
+        force: list[float],
+    ) -> float:
         return -100.0 * position[2]
 
     with pytest.raises(
         TypeError, match=r"returns a value \(float64\).*writes its force.*force\[0\] ="
     ):
-        zh.force_law(returns)
+        zh.force_law(returns)  # type: ignore[arg-type]

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import pathlib
 import sys
+import typing
 import uuid
 import warnings
 from typing import Sequence, cast
@@ -280,10 +281,19 @@ def servo(stream: zh.SerialStream) -> None:
     numbers += (friction.stiffness, friction.mu, friction.damping)
     assert all(isinstance(x, float) for x in numbers)
 
+    made: tuple[zh.Effect, ...] = (wall, spring, damper, constant, *shapes)
+    assert {type(e) for e in made} == set(zh.effect_types), "an effect class not made here"
+    assert typing.get_args(zh.Effect) == zh.effect_types
+    for effect in made:
+        kind = type(effect)
+        names: tuple[str, ...] = kind.__match_args__
+        remade = kind(**{name: getattr(effect, name) for name in names})
+        assert type(remade) is kind and repr(remade) == repr(effect)
+
     loop = zh.Servo(
         zh.Arbelon(stream), 500.0, max_force=4.0, realtime=False, max_failures=10, passivity=True
     )
-    loop.effects = (wall, spring, damper, constant, *shapes)
+    loop.effects = made
     effects = loop.effects
     assert isinstance(effects, tuple)
     assert [type(e) for e in effects] == [
@@ -425,17 +435,8 @@ def main() -> None:
         "HandleInfoResponse",
         "HandleStatusResponse",
         "Handle",
-        "Wall",
-        "Spring",
-        "Damper",
-        "ConstantForce",
-        "Sphere",
-        "Box",
-        "ViscousRegion",
-        "Guide",
-        "Vibration",
-        "Detents",
-        "Friction",
+        "effect_types",
+        "Effect",
         "ServoState",
         "ServoStats",
         "Servo",
@@ -449,7 +450,7 @@ def main() -> None:
         "PortProbe",
         "list_ports",
         "find_devices",
-    }
+    } | {cls.__name__ for cls in zh.effect_types}
     public = {name for name in vars(zh) if not name.startswith("_")} | {"__version__"}
     assert public == used, f"names this script does not call: {sorted(public - used)}"
     print("every public name called", file=sys.stderr)

@@ -6,9 +6,31 @@
 #include <ZelkorHardwareAPI/export.h>
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <variant>
 #include <vector>
+
+/// The effect types, one row each: the table from which the Effect variant below, the force
+/// visit, the names, stiffest() and the Python module's classes (their registration, their
+/// conversion, ZelkorHardwareAPI.effect_types and Effect) all follow, in this order. X(T) is
+/// given each type's bare name, as in `Wall`.
+///
+/// A new effect is its struct below, its constructor and its force, stiffness and parameters
+/// overloads in src/control/effects.cpp (the visit fails to compile without them), its Python
+/// class in src/python/effects.cpp, its stub, tests and docs, and one row here.
+#define ZELKOR_EFFECTS(X) \
+    X(Wall)               \
+    X(Spring)             \
+    X(Damper)             \
+    X(ConstantForce)      \
+    X(Sphere)             \
+    X(Box)                \
+    X(ViscousRegion)      \
+    X(Guide)              \
+    X(Vibration)          \
+    X(Detents)            \
+    X(Friction)
 
 namespace Zelkor::HardwareAPI::Control {
 
@@ -200,28 +222,67 @@ struct ZELKOR_API Coupling {
     double damping;    ///< N s/m
 };
 
-using Effect = std::variant<Wall, Spring, Damper, ConstantForce, Sphere, Box, ViscousRegion, Guide,
-                            Vibration, Detents, Friction>;
+namespace detail {
+// The variant of the types after a leading `void`: a list made by the table has a comma before
+// each row, the first included.
+template <typename Void, typename... T>
+struct VariantAfter {
+    using type = std::variant<T...>;
+};
+}  // namespace detail
 
-/// What an effect keeps from one cycle to the next, apart from its parameters: a Friction's
-/// proxy point (metres), once it has one. The loop keeps one per effect in its place.
+#define ZELKOR_EFFECT_AFTER_COMMA(T) , T
+/// Any one effect: std::variant<Wall, Spring, ..., Friction>, in the order of ZELKOR_EFFECTS.
+using Effect = detail::VariantAfter<void ZELKOR_EFFECTS(ZELKOR_EFFECT_AFTER_COMMA)>::type;
+#undef ZELKOR_EFFECT_AFTER_COMMA
+
+#define ZELKOR_EFFECT_NAME(T) #T,
+/// The effect types' names ("Wall", ...), in the order of Effect's alternatives.
+inline constexpr std::array<const char*, std::variant_size_v<Effect>> effect_names{
+    ZELKOR_EFFECTS(ZELKOR_EFFECT_NAME)};
+#undef ZELKOR_EFFECT_NAME
+
+/// The name of the type `effect` holds, from effect_names ("Wall", ...); never null.
+ZELKOR_API const char* effect_name(const Effect& effect) noexcept;
+
+/// What an effect keeps from one cycle to the next, apart from its parameters: a servo keeps
+/// one per effect it renders, for as long as the same effect (same_effect) stays in its
+/// place, and a fresh one (default-constructed) for a new effect. Only a Friction keeps any.
 struct EffectState {
-    Vec3 point{};
-    bool held = false;
+    Vec3 point{};       ///< metres: a Friction's proxy point, once `held`
+    bool held = false;  ///< whether a Friction has its proxy (taken at its first call)
 };
 
-/// The force of `effect` (newtons) at `position` (m) moving at `velocity` (m/s) at the servo's
-/// `time` (s), advancing `state` (a Friction's proxy) instead of the effect's own.
+/// The force of `effect` at `position` (m) moving at `velocity` (m/s) at the servo's `time`
+/// (s), in newtons, advancing `state`, the effect's own (see EffectState). The effect's object
+/// is only read: a Friction's own proxy is left as it is.
 ZELKOR_API Vec3 force_of(const Effect& effect, EffectState& state, const Vec3& position,
                          const Vec3& velocity, double time) noexcept;
 
-/// True when `a` and `b` are the same effect: the same type with the same parameters.
+/// Whether `a` and `b` hold the same type with equal parameters: the same effect, whose state
+/// carries over from one to the other. A Friction's proxy is state, not a parameter.
 ZELKOR_API bool same_effect(const Effect& a, const Effect& b) noexcept;
+
+/// The stiffness of `effect` in N/m: a Wall's, Spring's, Sphere's, Box's, Guide's, Detents' or
+/// Friction's own, 0 for one that has none (a Damper, ConstantForce, ViscousRegion, Vibration).
+ZELKOR_API double stiffness_of(const Effect& effect) noexcept;
+
+/// The stiffest of a list of effects, as stiffest() finds it.
+struct Stiffest {
+    double stiffness = 0.0;      ///< N/m; 0 when no effect has a stiffness more than 0
+    const char* name = nullptr;  ///< its type's name ("Wall", ...); null when stiffness is 0
+    std::size_t index = 0;       ///< its place in the list; 0 when stiffness is 0
+};
+
+/// The effect of `effects` with the largest stiffness (stiffness_of), the first of them on a
+/// tie: what the loop's stability depends on. Allocates nothing.
+ZELKOR_API Stiffest stiffest(const std::vector<Effect>& effects) noexcept;
 
 /// The force of one effect at `position` (m) moving at `velocity` (m/s), in newtons, at the
 /// servo's time 0. A Friction's proxy advances.
 ZELKOR_API Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3& velocity) noexcept;
-/// The same at the servo's `time`, in seconds (what a Vibration depends on).
+/// The same at the servo's `time`, in seconds (what a Vibration depends on). A Friction
+/// advances the proxy of the very object `effect` holds, as the overloads below do.
 ZELKOR_API Vec3 force_of(const Effect& effect, const Vec3& position, const Vec3& velocity,
                          double time) noexcept;
 
@@ -238,6 +299,11 @@ ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& posi
 /// The sum of the forces of `effects` at the servo's `time`, in seconds; newtons.
 ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, const Vec3& position,
                             const Vec3& velocity, double time) noexcept;
+
+/// The sum of the forces of `effects` at the servo's `time`, each advancing its own state of
+/// `states` (one per effect, in the same order): what a servo's cycle renders. Newtons.
+ZELKOR_API Vec3 total_force(const std::vector<Effect>& effects, EffectState* states,
+                            const Vec3& position, const Vec3& velocity, double time) noexcept;
 
 /// `force` scaled down to a length of `max_force` along its own direction when it is longer,
 /// also when it is too long for its length to be a finite double; zero when any component

@@ -27,10 +27,12 @@ enum class StopReason : std::uint8_t {
     force_law_failed,      ///< the force function threw, or the force law gave a force that
                            ///< is not finite
     forked,                ///< the process forked while it ran: this is the child's copy
+    force_law_overran,     ///< a cycle's force law (or function) ran longer than law_timeout:
+                           ///< the servo's supervisor sent zero and let the stream go
 };
 
 /// The text of a reason: "stopped", "device not answering", "port closed", "force law
-/// failed", "forked"; null for none.
+/// failed", "forked", "force law overran"; null for none.
 ZELKOR_API const char* to_text(StopReason reason) noexcept;
 
 /// What a servo's loop tells of itself as it happens (see Servo::set_notify).
@@ -85,6 +87,10 @@ struct ServoStats {
     /// false while it runs, and when that request could not be sent or got no reply (the arm
     /// may then still push).
     bool left_limp = false;
+    /// What failed, when stop_reason is force_law_failed or force_law_overran: what the law
+    /// said (zelkor_force_law_failed), what the force function threw, or the force that was
+    /// not finite and where; empty otherwise.
+    char failure[160] = {};
 };
 
 /// One cycle of a servo recording (see Servo::record), as servo_columns.def lists its columns.
@@ -252,6 +258,12 @@ class ZELKOR_API Servo {
     /// ServoRecord::width doubles). Returns the rows copied.
     std::size_t copy_recording(double* out, std::uint64_t& overwritten) const noexcept;
 
+    /// When the last run ended because a call of the force law failed: true, with the input
+    /// and the parameters it was given (to run the law's source again with them and see
+    /// why). False otherwise, also while running.
+    bool failed_law_input(ZelkorServoInput& input,
+                          std::array<double, ZELKOR_FORCE_LAW_PARAMS>& params) const noexcept;
+
     /// The latest state the loop has seen (of arm `arm`; a default state for an arm it does not
     /// drive). Any thread, never blocks the loop.
     ServoState state(std::size_t arm = 0) const noexcept;
@@ -281,7 +293,9 @@ class ZELKOR_API Servo {
     struct Impl;
 
   private:
-    std::unique_ptr<Impl> impl_;
+    // Shared with the loop's thread: a thread abandoned in a force law that never returns
+    // keeps what it may touch alive (see law_timeout).
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace Zelkor::HardwareAPI::Control

@@ -46,28 +46,16 @@ void Guards::change_watch(ArmGuard& arm, bool expired, Clock::time_point now,
     }
 }
 
-Vec3 Guards::limit(Vec3 wanted, const Vec3& p, const Vec3& v, bool& damped) const noexcept {
-    if (workspace_) {
-        const Vec3 back = force_of(Effect(bounds_), p, v);
-        for (int k = 0; k < 3; ++k) wanted[k] += back[k];
-    }
-    if (max_velocity_ > 0.0 && dot(v, v) > max_velocity_ * max_velocity_) {
-        // Too fast: only damping, whatever the environment wants.
-        for (int k = 0; k < 3; ++k) wanted[k] = -velocity_damping_ * v[k];
-        damped = false;
-    }
-    return wanted;
+// The workspace's push back towards it.
+void Guards::push_back(Vec3& wanted, const Vec3& p, const Vec3& v) const noexcept {
+    const Vec3 back = force_of(Effect(bounds_), p, v);
+    for (int k = 0; k < 3; ++k) wanted[k] += back[k];
 }
 
-Vector3 Guards::send(const Vec3& wanted, double scale, double* kept) const noexcept {
-    const Vector3 limited = clamp_force(wanted, max_force_);
-    if (kept != nullptr) {
-        const double asked = std::sqrt(dot(wanted, wanted));
-        const Vec3 l{limited[0], limited[1], limited[2]};
-        *kept = asked > 0.0 && std::isfinite(asked) ? std::sqrt(dot(l, l)) / asked : 0.0;
-    }
-    const auto k = static_cast<float>(scale);
-    return {limited[0] * k, limited[1] * k, limited[2] * k};
+double Guards::share_kept(const Vec3& wanted, const Vector3& limited) noexcept {
+    const double asked = std::sqrt(dot(wanted, wanted));
+    const Vec3 l{limited[0], limited[1], limited[2]};
+    return asked > 0.0 && std::isfinite(asked) ? std::sqrt(dot(l, l)) / asked : 0.0;
 }
 
 Vector3 Guards::hold(ArmGuard& arm, std::uint32_t failures, double watchdog) const noexcept {

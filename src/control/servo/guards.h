@@ -51,15 +51,31 @@ class Guards {
     /// `wanted` at position `p` moving at `v` with the workspace's push added and, above
     /// max_velocity, replaced by damping alone; `damped` is then false (the passivity
     /// controller's damping is no longer in it).
-    Vec3 limit(Vec3 wanted, const Vec3& p, const Vec3& v, bool& damped) const noexcept;
+    Vec3 limit(Vec3 wanted, const Vec3& p, const Vec3& v, bool& damped) const noexcept {
+        if (workspace_) push_back(wanted, p, v);
+        if (max_velocity_ > 0.0 &&
+            v[0] * v[0] + v[1] * v[1] + v[2] * v[2] > max_velocity_ * max_velocity_) {
+            // Too fast: only damping, whatever the environment wants.
+            for (int k = 0; k < 3; ++k) wanted[k] = -velocity_damping_ * v[k];
+            damped = false;
+        }
+        return wanted;
+    }
     /// The force sent: `wanted` limited to max_force along its direction, then scaled by
     /// `scale` (the fades). `kept`, when given, is set to the share of `wanted` the limit kept.
-    Vector3 send(const Vec3& wanted, double scale, double* kept = nullptr) const noexcept;
+    Vector3 send(const Vec3& wanted, double scale, double* kept = nullptr) const noexcept {
+        const Vector3 limited = clamp_force(wanted, max_force_);
+        if (kept != nullptr) *kept = share_kept(wanted, limited);
+        const auto k = static_cast<float>(scale);
+        return {limited[0] * k, limited[1] * k, limited[2] * k};
+    }
     /// A failed exchange: the last force (faded by `watchdog`) for hold_cycles cycles, then
     /// zero, after which forces ramp in again.
     Vector3 hold(ArmGuard& arm, std::uint32_t failures, double watchdog) const noexcept;
 
   private:
+    void push_back(Vec3& wanted, const Vec3& p, const Vec3& v) const noexcept;
+    static double share_kept(const Vec3& wanted, const Vector3& limited) noexcept;
     void change_watch(ArmGuard& arm, bool expired, Clock::time_point now,
                       Counters& counters) const noexcept;
 

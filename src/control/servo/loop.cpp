@@ -50,6 +50,7 @@ Loop::Loop(Servo::Impl& servo)
       spin_(std::chrono::duration_cast<Clock::duration>(
           std::chrono::duration<double, std::micro>(servo.settings.spin_us))),
       recording_(std::atomic_load(&servo.recording)) {
+    servo.loop.store(this, std::memory_order_release);
     const LinkSettings link = link_settings(servo.settings);
     for (std::size_t i = 0; i < count_; ++i) {
         arms_[i].link = ArmLink(*servo.arms[i], link, servo.telemetry.counters);
@@ -60,7 +61,14 @@ void Loop::run() noexcept {
     prepare();
     while (!s_.thread.stop_requested() && cycle()) {
     }
-    finish();
+    // A loop abandoned in its force law (see take_over) touches nothing more.
+    if (!abandoned_)
+        finish(reason_,
+               reason_ == StopReason::force_law_failed ? compose_.failure().what : nullptr);
+}
+
+void Loop::take_over(const char* why) noexcept {
+    finish(StopReason::force_law_overran, why);
 }
 
 void Loop::prepare() noexcept {
@@ -99,12 +107,16 @@ bool Loop::cycle() noexcept {
     previous_ = begun;
     take_commands(begun);
     const double time = seconds_between(s_.telemetry.started(), begun);
-    Wanted first;
     bool failed = false;
+    // The supervisor watches this: a cycle that stays too long in its force law is taken over.
+    s_.composing_since.store(begun.time_since_epoch().count(), std::memory_order_release);
     for (std::size_t i = 0; i < count_; ++i) {
-        const Wanted w = guard_arm(i, begun, time, dt);
-        if (i == 0) first = w;
-        failed = failed || w.failed;
+        guard_arm(i, begun, time, dt, wanted_[i]);
+        failed = failed || wanted_[i].failed;
+    }
+    if (s_.composing_since.exchange(0, std::memory_order_acq_rel) == Servo::Impl::abandoned) {
+        abandoned_ = true;  // the stream is the supervisor's now
+        return false;
     }
     const ArmLink::Outcome reply = exchange();
     // The last cycle, too, is on record, whatever ends the loop.
@@ -119,7 +131,7 @@ bool Loop::cycle() noexcept {
             s_.notifier.wake();
         }
     }
-    record(now, first, reply, verdict,
+    record(now, wanted_[0], reply, verdict,
            counters.stale.load(std::memory_order_relaxed) != stale_before);
     return !ending && schedule_.wait(s_.thread, now, spin_);
 }
@@ -145,21 +157,21 @@ void Loop::take_commands(Clock::time_point now) noexcept {
 
 // Arm i's request this cycle: what its environment wants, guarded; the last force held after
 // a failed exchange.
-Wanted Loop::guard_arm(std::size_t i, Clock::time_point now, double time, double dt) noexcept {
+void Loop::guard_arm(std::size_t i, Clock::time_point now, double time, double dt,
+                     Wanted& w) noexcept {
     Arm& a = arms_[i];
     a.request = {};
     a.damping_added = 0.0;
     const bool expired = now > a.command->expires || (i == 0 && now > shared_->params_expire);
     const double watchdog = guards_.watchdog(a.guard, expired, now, s_.telemetry.counters);
-    Wanted w;
     const ArmView& view = views_[i];
-    if (!view.have_state) return w;
-    if (a.link.failures() > 0) {
-        a.request.force = guards_.hold(a.guard, a.link.failures(), watchdog);
-        return w;
+    if (!view.have_state || a.link.failures() > 0) {
+        w = Wanted{};
+        if (view.have_state) a.request.force = guards_.hold(a.guard, a.link.failures(), watchdog);
+        return;
     }
-    w = compose_.arm(i, *a.command, *shared_, params_.data(), time, cycle_, a.passivity.energy());
-    if (w.failed) return w;  // zero goes out, then the loop ends
+    compose_.arm(i, *a.command, *shared_, params_.data(), time, cycle_, a.passivity.energy(), w);
+    if (w.failed) return;  // zero goes out, then the loop ends
     const Vec3& v = view.velocity;
     if (s_.settings.passivity) {
         a.damping_added = a.passivity.damping(v, dt, s_.settings.passivity_max_damping);
@@ -172,7 +184,6 @@ Wanted Loop::guard_arm(std::size_t i, Clock::time_point now, double time, double
     a.request.force = guards_.send(limited, scale, damped ? &kept : nullptr);
     if (damped) a.request.credit = a.passivity.sent(a.damping_added, scale * kept, v, dt);
     a.guard.held = a.request.force;
-    return w;
 }
 
 // Every arm's request goes out, then every reply is read: exchanges on different lines
@@ -225,16 +236,13 @@ void Loop::record(Clock::time_point now, const Wanted& wanted, ArmLink::Outcome 
     row.position = widened(a.link.position());
     row.velocity = widened(a.link.velocity());
     row.force = widened(a.request.force);
-    if (wanted.parts & ServoRecord::effects) row.effects_force = wanted.effects;
-    if (wanted.parts & ServoRecord::law) row.law_force = wanted.law;
+    row.effects_force = wanted.parts & ServoRecord::effects ? wanted.effects : Vec3{};
+    row.law_force = wanted.parts & ServoRecord::law ? wanted.law : Vec3{};
     row.exchange_us = static_cast<double>(exchange_ns_) / 1e3;
-    row.flags = wanted.parts;
-    if (verdict.late) row.flags |= ServoRecord::late;
-    if (verdict.missed > 0) row.flags |= ServoRecord::missed;
-    if (reply == ArmLink::Outcome::failed || reply == ArmLink::Outcome::end) {
-        row.flags |= ServoRecord::failed;
-    }
-    if (stale) row.flags |= ServoRecord::stale_dropped;
+    const bool failed = reply == ArmLink::Outcome::failed || reply == ArmLink::Outcome::end;
+    row.flags = wanted.parts | (verdict.late ? ServoRecord::late : 0u) |
+                (verdict.missed > 0 ? ServoRecord::missed : 0u) |
+                (failed ? ServoRecord::failed : 0u) | (stale ? ServoRecord::stale_dropped : 0u);
     row.energy = a.passivity.energy();
     row.damping_added = a.damping_added;
     write_row(*recording_, row);
@@ -242,13 +250,14 @@ void Loop::record(Clock::time_point now, const Wanted& wanted, ArmLink::Outcome 
 
 // The last act: leave every arm limp, if its port still lets us, tell how the run ended, and
 // let the streams go.
-void Loop::finish() noexcept {
+void Loop::finish(StopReason reason, const char* failure) noexcept {
+    s_.law_failure = reason == StopReason::force_law_failed ? compose_.failure() : LawCall{};
     bool limp = true;
     for (std::size_t i = 0; i < count_; ++i) limp = arms_[i].link.deactivate() && limp;
-    s_.telemetry.end(Clock::now(), reason_, limp);
+    s_.telemetry.end(Clock::now(), reason, limp, failure);
     // From here another servo may drive the streams, and this one may be started again.
     for (std::size_t i = 0; i < count_; ++i) s_.drives[i].release();
-    if (reason_ != StopReason::stopped) s_.ended.store(reason_, std::memory_order_release);
+    if (reason != StopReason::stopped) s_.ended.store(reason, std::memory_order_release);
 }
 
 }  // namespace servo

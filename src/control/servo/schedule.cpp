@@ -7,12 +7,10 @@ namespace Zelkor::HardwareAPI::Control::servo {
 Schedule::Schedule(Clock::duration period, Clock::time_point start) noexcept
     : period_(period), stall_(std::max(seconds(0.05), 10 * period)), due_(start) {}
 
-Schedule::Verdict Schedule::end_cycle(Clock::time_point now, bool ending) noexcept {
+// A cycle that ended after its deadline: late, and maybe worth a notice or whole periods lost.
+Schedule::Verdict Schedule::overran(Clock::time_point now, Clock::time_point deadline) noexcept {
     Verdict v;
-    const Clock::time_point deadline = due_ + period_;
-    due_ = deadline;
-    if (ending) return v;
-    v.late = now > deadline;
+    v.late = true;
     // A stall the loop has no part in (the machine held it up): told once a second at most.
     if (now - deadline > stall_ && now - told_stall_ >= std::chrono::seconds(1)) {
         told_stall_ = now;
@@ -26,9 +24,7 @@ Schedule::Verdict Schedule::end_cycle(Clock::time_point now, bool ending) noexce
     return v;
 }
 
-bool Schedule::wait(BackgroundThread& thread, Clock::time_point now,
-                    Clock::duration spin) const noexcept {
-    if (now >= due_) return !thread.stop_requested();
+bool Schedule::sleep(BackgroundThread& thread, Clock::duration spin) const noexcept {
     if (spin > Clock::duration::zero()) {
         if (!thread.sleep_until(due_ - spin)) return false;
         while (Clock::now() < due_) {

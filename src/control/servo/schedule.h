@@ -23,15 +23,27 @@ class Schedule {
     /// starts at once when less than a period was lost, and whole periods lost are missed
     /// slots, never caught up in a burst. A stall of more than 50 ms and ten periods is worth
     /// a notice, at most once a second. `ending`: the last cycle, judged on nothing.
-    Verdict end_cycle(Clock::time_point now, bool ending) noexcept;
+    Verdict end_cycle(Clock::time_point now, bool ending) noexcept {
+        const Clock::time_point deadline = due_ + period_;
+        due_ = deadline;
+        if (ending || now <= deadline) return {};
+        return overran(now, deadline);
+    }
     /// Sleeps until the next cycle is due (it is `now`), spinning its last `spin`; false when
     /// `thread` was asked to end meanwhile.
-    bool wait(BackgroundThread& thread, Clock::time_point now, Clock::duration spin) const noexcept;
+    bool wait(BackgroundThread& thread, Clock::time_point now,
+              Clock::duration spin) const noexcept {
+        if (now >= due_) return !thread.stop_requested();
+        return sleep(thread, spin);
+    }
 
     Clock::duration period() const noexcept { return period_; }
     Clock::time_point due() const noexcept { return due_; }
 
   private:
+    Verdict overran(Clock::time_point now, Clock::time_point deadline) noexcept;
+    bool sleep(BackgroundThread& thread, Clock::duration spin) const noexcept;
+
     Clock::duration period_;
     Clock::duration stall_;
     Clock::time_point due_;

@@ -224,6 +224,7 @@ class Handle(metaclass=_pybind11_type):
 
 @final
 class Wall(metaclass=_pybind11_type):
+    __match_args__ = ("normal", "offset", "stiffness", "damping")
     def __init__(
         self, normal: _FloatSequence, offset: float, stiffness: float, damping: float = 0.0
     ) -> None: ...
@@ -243,6 +244,7 @@ class Wall(metaclass=_pybind11_type):
 
 @final
 class Spring(metaclass=_pybind11_type):
+    __match_args__ = ("anchor", "stiffness", "damping")
     def __init__(self, anchor: _FloatSequence, stiffness: float, damping: float = 0.0) -> None: ...
     @property
     def anchor(self) -> _Vector: ...
@@ -259,6 +261,7 @@ class Spring(metaclass=_pybind11_type):
 
 @final
 class Damper(metaclass=_pybind11_type):
+    __match_args__ = ("damping",)
     def __init__(self, damping: float) -> None: ...
     damping: float
     def force_at(
@@ -270,6 +273,7 @@ class Damper(metaclass=_pybind11_type):
 
 @final
 class ConstantForce(metaclass=_pybind11_type):
+    __match_args__ = ("force",)
     def __init__(self, force: _FloatSequence) -> None: ...
     @property
     def force(self) -> _Vector: ...
@@ -284,6 +288,7 @@ class ConstantForce(metaclass=_pybind11_type):
 
 @final
 class Sphere(metaclass=_pybind11_type):
+    __match_args__ = ("centre", "radius", "stiffness", "damping", "inside")
     def __init__(
         self,
         centre: _FloatSequence,
@@ -309,6 +314,7 @@ class Sphere(metaclass=_pybind11_type):
 
 @final
 class Box(metaclass=_pybind11_type):
+    __match_args__ = ("centre", "half_extents", "stiffness", "damping", "inside")
     def __init__(
         self,
         centre: _FloatSequence,
@@ -337,6 +343,7 @@ class Box(metaclass=_pybind11_type):
 
 @final
 class ViscousRegion(metaclass=_pybind11_type):
+    __match_args__ = ("centre", "damping", "radius", "half_extents")
     # Exactly one of radius and half_extents; ValueError otherwise.
     def __init__(
         self,
@@ -367,6 +374,7 @@ class ViscousRegion(metaclass=_pybind11_type):
 
 @final
 class Guide(metaclass=_pybind11_type):
+    __match_args__ = ("start", "end", "stiffness", "damping")
     def __init__(
         self, start: _FloatSequence, end: _FloatSequence, stiffness: float, damping: float = 0.0
     ) -> None: ...
@@ -389,6 +397,7 @@ class Guide(metaclass=_pybind11_type):
 
 @final
 class Vibration(metaclass=_pybind11_type):
+    __match_args__ = ("direction", "amplitude", "frequency")
     def __init__(self, direction: _FloatSequence, amplitude: float, frequency: float) -> None: ...
     @property
     def direction(self) -> _Vector: ...
@@ -405,6 +414,7 @@ class Vibration(metaclass=_pybind11_type):
 
 @final
 class Detents(metaclass=_pybind11_type):
+    __match_args__ = ("axis", "spacing", "stiffness", "origin")
     def __init__(
         self,
         axis: _FloatSequence,
@@ -431,6 +441,7 @@ class Detents(metaclass=_pybind11_type):
 
 @final
 class Friction(metaclass=_pybind11_type):
+    __match_args__ = ("normal", "offset", "stiffness", "mu", "damping")
     def __init__(
         self,
         normal: _FloatSequence,
@@ -456,7 +467,8 @@ class Friction(metaclass=_pybind11_type):
         time: float = 0.0,
     ) -> _Vector: ...
 
-_Effect: TypeAlias = (
+# Any effect: the classes of effect_types, in its order (the table in effects.h).
+Effect: TypeAlias = (
     Wall
     | Spring
     | Damper
@@ -469,6 +481,7 @@ _Effect: TypeAlias = (
     | Detents
     | Friction
 )
+effect_types: tuple[type[Effect], ...]
 
 class ServoState(metaclass=_pybind11_type):
     # Made by Servo.state(); calling the class raises TypeError.
@@ -518,6 +531,8 @@ class ServoStats(metaclass=_pybind11_type):
         | None
     ): ...
     @property
+    def failure(self) -> str: ...
+    @property
     def left_limp(self) -> bool: ...
     @property
     def expired(self) -> int: ...
@@ -555,6 +570,7 @@ class Servo(metaclass=_pybind11_type):
         workspace_damping: float = 5.0,
         max_velocity: float | None = None,
         velocity_damping: float = 10.0,
+        law_timeout: float = 0.05,
         passivity: bool = False,
         passivity_max_damping: float = 20.0,
         record: float | None = None,
@@ -571,11 +587,11 @@ class Servo(metaclass=_pybind11_type):
     @property
     def max_force(self) -> float: ...
     @property
-    def effects(self) -> tuple[_Effect, ...]: ...
+    def effects(self) -> tuple[Effect, ...]: ...
     @effects.setter
-    def effects(self, value: Iterable[_Effect], /) -> None: ...
+    def effects(self, value: Iterable[Effect], /) -> None: ...
     def set_effects(
-        self, effects: Iterable[_Effect], ttl: float | None = None, arm: int = 0
+        self, effects: Iterable[Effect], ttl: float | None = None, arm: int = 0
     ) -> None: ...
     @property
     def couplings(self) -> tuple[Coupling, ...]: ...
