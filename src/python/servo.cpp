@@ -212,7 +212,12 @@ class BoundServo : public Servo {
             throw py::value_error("record: seconds must be from 0 to 86400");
         }
         if (running()) throw std::runtime_error("record() while the Servo runs: stop it first");
-        record(seconds);
+        try {
+            record(seconds);
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(std::string("record: ") + e.what() +
+                                  "; a longer run streams to disk with record_to=path");
+        }
     }
 
     /// Every row recorded so far, as a zh.Recording, copied without stopping the loop.
