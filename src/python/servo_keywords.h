@@ -12,7 +12,8 @@ namespace Zelkor::HardwareAPI::Python {
 
 /// What the keywords of Servo(...) give beyond the settings.
 struct ServoExtras {
-    std::optional<double> record;  ///< seconds to record
+    std::optional<double> record;          ///< seconds to record
+    std::optional<std::string> record_to;  ///< the file to stream the recording to
     pybind11::object on_stop = pybind11::none();
 };
 
@@ -21,6 +22,9 @@ struct ServoExtras {
 /// take); the keywords that are no setting go into `extras`.
 Control::ServoSettings servo_settings_from(pybind11::handle rate_hz,
                                            const pybind11::kwargs& keywords, ServoExtras& extras);
+
+/// The path `value` (a str or os.PathLike of str) names; TypeError naming `keyword` otherwise.
+std::string path_text(pybind11::handle value, const char* keyword);
 
 /// The constructor's signature line and the text on its keywords, from the table.
 std::string servo_init_doc(const char* preamble);

@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import time
+import zipfile
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -276,3 +277,91 @@ def test_a_recording_larger_than_memory_allows_is_refused_with_its_size() -> Non
     assert (
         "would take 1,680,000,168 bytes (1.68 GB), more than the 1,073,741,824 bytes" in done.stdout
     )
+
+
+def test_a_run_streamed_to_disk_has_the_columns_of_one_in_memory(
+    simulator: StartSimulator, tmp_path: Any
+) -> None:
+    arm = zh.Arbelon(zh.SerialStream(simulator("arbelon", "--echo").port))
+    path = tmp_path / "run.npz"
+    # The ring in memory keeps the latest 2 s when streaming, the file every row.
+    servo = zh.Servo(arm, 1000.0, record=0.2, record_to=path, soft_start=0.0)
+    servo.effects = [zh.ConstantForce((0.0, 0.5, 0.0))]
+    with servo:
+        time.sleep(2.6)
+        with pytest.raises(RuntimeError, match="stop it first"):
+            servo.record_to(None)
+    held = servo.recording()
+    cycles = servo.stats().cycles
+    streamed = zh.Recording.load(path)
+    assert len(streamed) == cycles and streamed.overwritten == 0 and held.overwritten > 0
+    assert (streamed.cycle == np.arange(1, cycles + 1)).all()
+    assert streamed.names == held.names
+    # The ring's rows are the last of the file's, the same in every column.
+    tail = slice(len(streamed) - len(held), None)
+    for name in held:
+        mine, theirs = getattr(held, name), getattr(streamed, name)
+        assert (mine is None) == (theirs is None), name
+        if mine is not None:
+            assert theirs.dtype == mine.dtype and np.array_equal(theirs[tail], mine), name
+    assert np.allclose(streamed.effects_force[streamed.cycle > 2], [0.0, 0.5, 0.0])
+    # numpy reads it as any .npz, and the archive's checksums hold.
+    with zipfile.ZipFile(path) as archive:
+        assert archive.testzip() is None
+        assert sorted(archive.namelist()) == sorted(
+            ["kind.npy", "layout.npy", "rows.npy", "overwritten.npy", "lost.npy"]
+        )
+
+    # Each run empties the file; a path that cannot be written is refused when it is given.
+    with servo:
+        time.sleep(0.1)
+    assert len(zh.Recording.load(path)) == servo.stats().cycles
+    for where, error in [
+        (tmp_path, IsADirectoryError),
+        (tmp_path / "missing" / "run.npz", FileNotFoundError),
+        ("/dev/full", OSError),
+    ]:
+        with pytest.raises(error, match="cannot") as refused:
+            zh.Servo(arm, 1000.0, record_to=where)
+        assert str(where) in str(refused.value)
+    with pytest.raises(TypeError, match="record_to"):
+        zh.Servo(arm, 1000.0, record_to=b"run.npz")
+    # A folder gone by the time the run starts: start() refuses, and the arm is free again.
+    (tmp_path / "gone").mkdir()
+    servo.record_to(tmp_path / "gone" / "run.npz")
+    (tmp_path / "gone").rmdir()
+    with pytest.raises(FileNotFoundError, match="cannot stream the recording there"):
+        servo.start()
+    assert not servo.running
+    servo.record_to(None)
+    with servo:
+        time.sleep(0.05)
+    assert servo.stats().cycles > 0
+
+
+def test_a_stream_cut_short_by_a_full_disk_keeps_its_rows_whole(
+    simulator: StartSimulator, tmp_path: Any
+) -> None:
+    # A file size limit stands in for a full disk: writes past 256 KiB fail (the interpreter
+    # ignores the signal the system sends with them).
+    port = simulator("arbelon").port
+    script = (
+        "import logging, resource, sys, time, ZelkorHardwareAPI as zh\n"
+        "logging.basicConfig(level=logging.WARNING)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (256 << 10, resource.RLIM_INFINITY))\n"
+        "arm = zh.Arbelon(zh.SerialStream(sys.argv[1]))\n"
+        "servo = zh.Servo(arm, 1000.0, record_to=sys.argv[2])\n"
+        "with servo:\n"
+        "    time.sleep(2.5)\n"
+        "print(servo.stats().cycles)\n"
+    )
+    path = tmp_path / "run.npz"
+    done = subprocess.run(
+        [sys.executable, "-c", script, port, str(path)], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    assert "stopped early: File too large (the rows before it are in the file)" in done.stderr
+    cycles = int(done.stdout)
+    kept = zh.Recording.load(path)  # a whole archive, its rows in order from the first
+    assert 1000 < len(kept) < cycles and (kept.cycle == np.arange(1, len(kept) + 1)).all()
+    assert path.stat().st_size <= 256 << 10

@@ -9,6 +9,7 @@ import csv
 import os
 import stat
 import tempfile
+import warnings
 from typing import Any, Dict, Iterator, List, Tuple, Union
 
 import numpy as np
@@ -231,7 +232,8 @@ class Recording:
         (a full disk, a folder that cannot be written) leaves no partial file and an
         existing file as it was. OSError naming the path and the reason for a path that
         cannot be written: a missing folder, a folder itself, a device or a pipe."""
-        target = os.path.realpath(os.fspath(path))
+        given: str = os.fspath(path)
+        target: str = os.path.realpath(given)
         _refuse_unwritable(target)
         present = {k: v for k, v in self._arrays.items() if v is not None}
         folder = os.path.dirname(target)
@@ -251,7 +253,7 @@ class Recording:
             if os.path.exists(temporary):
                 os.unlink(temporary)
             raise OSError(
-                error.errno, f"cannot save a recording there: {error.strerror}", os.fspath(path)
+                error.errno, f"cannot save a recording there: {error.strerror}", given
             ) from error
         except BaseException:
             if os.path.exists(temporary):
@@ -304,9 +306,18 @@ class Recording:
             raise ValueError(
                 f"{path}: array 'layout' is {layout!r}; this version's rows are {_layout()!r}"
             )
+        lost = 0
+        if "lost" in arrays:
+            lost = int(_scalar(path, "lost", arrays.pop("lost"), "iu"))
         unknown = [name for name in arrays if name != "rows"]
         if unknown:
             raise ValueError(f"{path}: array {unknown[0]!r} is no part of a streamed recording")
+        if lost > 0:
+            warnings.warn(
+                f"{path}: {lost} rows were lost while it was written (the disk fell behind the "
+                "loop): the gaps in `cycle` show where",
+                stacklevel=3,
+            )
         width = sum(column[2] for column in _servo_table()[0])
         rows = _checked(path, "rows", arrays["rows"], (np.float64, (width,)), None)
         return cls.from_servo_rows(rows, overwritten)
