@@ -59,3 +59,80 @@ TEST(recording_file_test, a_reader_takes_every_row_once_and_counts_those_overwri
     EXPECT_EQ(lost, 7u);
     EXPECT_EQ(taken + lost, ring.appended());
 }
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "platform/file_calls_posix.h"
+
+namespace {
+
+namespace files = Zelkor::HardwareAPI::platform::posix;
+
+// A disk that holds `disk_room` bytes: a write that would pass them writes what fits, and
+// one that finds none fails with ENOSPC, as a full disk does.
+std::uint64_t disk_room = 0;
+
+ssize_t write_on_a_small_disk(int fd, const void* bytes, std::size_t count) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at < 0) return -1;
+    const std::uint64_t free = disk_room > static_cast<std::uint64_t>(at) ? disk_room - at : 0;
+    if (free == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::write(fd, bytes, std::min<std::uint64_t>(count, free));
+}
+
+struct SmallDisk {
+    explicit SmallDisk(std::uint64_t room) {
+        disk_room = room;
+        files::file_calls.write = write_on_a_small_disk;
+    }
+    ~SmallDisk() { files::file_calls = files::real_file_calls(); }
+};
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+// A disk that fills up exactly where an append of rows begins: nothing of it is written, and
+// the archive's end needs room the rows before it have to give up.
+TEST(recording_file_test, a_full_disk_leaves_a_whole_archive_of_the_rows_that_fit) {
+    const std::string path = ::testing::TempDir() + "recording_file_test.npz";
+    const std::vector<double> rows(100 * 4, 0.5);  // 100 rows of 4 doubles: 3200 bytes
+    for (const std::uint64_t room : {std::uint64_t{0}, std::uint64_t{16384}}) {
+        NpzStream file;
+        ASSERT_FALSE(file.open(path, {npy_text("kind", "servo")}, "rows", 4));
+        for (int i = 0; i < 10; ++i) ASSERT_FALSE(file.append(rows.data(), 100));
+        const std::uint64_t full = file_bytes(path).size();
+        const SmallDisk disk(full);
+        EXPECT_EQ(file.append(rows.data(), 100), std::errc::no_space_on_device);
+        ASSERT_FALSE(file.cut_back(room));
+        const std::error_code finished = file.finish({npy_int64("lost", 0)});
+        if (room == 0) {
+            EXPECT_EQ(finished, std::errc::no_space_on_device);  // no room for the index
+            continue;
+        }
+        ASSERT_FALSE(finished) << finished.message();
+        // Six appends (19,200 bytes) let go to make 16,384 bytes of room; the index and the
+        // end record fit in it.
+        EXPECT_EQ(file.rows(), 400u);
+        const std::string bytes = file_bytes(path);
+        EXPECT_LE(bytes.size(), full);
+        EXPECT_EQ(bytes.compare(bytes.size() - 22, 4, "PK\x05\x06"), 0);
+        EXPECT_NE(bytes.find("'shape': (400, 4)"), std::string::npos);
+        EXPECT_NE(bytes.find("lost.npy"), std::string::npos);
+    }
+    std::remove(path.c_str());
+}
+#endif
