@@ -10,6 +10,7 @@ import os
 import stat
 import tempfile
 import warnings
+import zipfile
 from typing import Any, Dict, Iterator, List, Tuple, Union
 
 import numpy as np
@@ -112,7 +113,14 @@ def _scalar(path: Any, name: str, array: Any, kinds: str) -> Any:
 def _read_members(path: Any) -> Dict[str, Any]:
     """Every array of the .npz at `path`, by name; ValueError naming one numpy cannot read."""
     arrays: Dict[str, Any] = {}
-    with np.load(path, allow_pickle=False) as data:
+    with open(path, "rb") as file:
+        try:
+            data = np.load(file, allow_pickle=False)
+        except zipfile.BadZipFile as error:
+            raise ValueError(
+                f"{path}: not a whole .npz archive ({error}); a file a servo streams to "
+                "(record_to) is whole once its loop has ended"
+            ) from None
         if not hasattr(data, "files"):
             raise ValueError(f"{path}: a single array, not an .npz archive of a recording")
         for name in data.files:
