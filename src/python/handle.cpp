@@ -582,7 +582,11 @@ void register_handle_class(py::module_& m) {
         "also ended reception. Does nothing when the handle is not receiving. Called from a "
         "callback, it ends reception after that callback returns.");
     cls.def(
-        "record", [](Handle& self, std::size_t messages) { reception_of(self).record(messages); },
+        "record",
+        [](Handle& self, std::size_t messages) {
+            reception_of(self).record(messages);
+            if (messages > 0) (void)recording_class();  // see Servo.record
+        },
         py::arg("messages"),
         "Keep the latest `messages` status messages from now on (0: none), in a ring made now: "
         "each one's time (s since this call), device id, quaternion, error flag, connection "

@@ -192,8 +192,8 @@ ArmLink::Received ArmLink::await(std::size_t index, bool stop_requested) noexcep
             // reply the device never sent, below): taken for ours, a stray reply would pair
             // every later one with the wrong request.
             if (too_soon != Clock::duration{} && partial_ == 0) learn(too_soon, true);
-            return fail(awaited, at, (dropped_older || too_soon != Clock::duration{}) &&
-                                         index == 0, stop_requested);
+            return fail(awaited, at, (dropped_older || too_soon != Clock::duration{}) && index == 0,
+                        stop_requested);
         }
         if (index > 0) {  // an older request's reply, come at last
             pop();
