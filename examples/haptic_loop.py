@@ -128,9 +128,8 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument(
         "--line",
         choices=LINES,
-        help="the simulator's line: pty (no wire, the default), uart (the device's 115200 "
-        "baud), ftdi, ftdi-16ms (behind a USB adapter), usb-fs, usb-hs; the demo says what the "
-        "line allows before it runs",
+        help="the simulator's line (default pty: no wire; zelkor-sim --lines says what each "
+        "models); the demo says what the line allows before it runs",
     )
     parser.add_argument(
         "--pipeline",

@@ -21,11 +21,15 @@ int main(int argc, char** argv) {
     std::string error;
     const auto options = parse_options(argc - 1, argv + 1, error);
     if (!options) {
-        std::fprintf(stderr, "zelkor-sim: %s\n%s", error.c_str(), usage());
+        std::fprintf(stderr, "zelkor-sim: %s\n%s", error.c_str(), usage().c_str());
         return 2;
     }
     if (options->help) {
-        std::fputs(usage(), stdout);
+        std::fputs(usage().c_str(), stdout);
+        return 0;
+    }
+    if (options->lines) {
+        std::fputs(line_list().c_str(), stdout);
         return 0;
     }
     if (options->version) {

@@ -28,10 +28,9 @@ __all__ = ["executable", "Simulator", "port_or_simulator", "LINES"]
 
 NAME = "zelkor-sim"
 
-#: The lines the simulator can put between host and device (``line=``, ``--line``): ``pty``
-#: (no timing, the default), ``uart`` (115200 baud 8N1), ``ftdi`` and ``ftdi-16ms`` (the uart
-#: behind a full-speed USB-serial adapter with a 1 ms or 16 ms latency timer), ``usb-fs`` and
-#: ``usb-hs`` (a native USB device: 1 ms frames, 125 us microframes).
+#: The lines the simulator can put between host and device (``line=``, ``--line``), ``pty``
+#: (no timing) the default: the names of the simulator's own line models, which
+#: ``zelkor-sim --lines`` lists with what each models (a test keeps the two the same).
 LINES: tuple[str, ...] = ("pty", "uart", "ftdi", "ftdi-16ms", "usb-fs", "usb-hs")
 
 

@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import os
 import pathlib
+import select
 import signal
+import struct
 import subprocess
 import time
 from typing import TYPE_CHECKING
@@ -145,6 +147,21 @@ def test_a_simulator_that_does_not_start_says_why() -> None:
         Simulator("arbelon", line="serial").start()
 
 
+def test_the_launchers_lines_are_the_ones_the_simulator_lists() -> None:
+    # LINES is a literal so that argparse can offer it at import; the simulator's table is
+    # the one that counts.
+    run = subprocess.run([executable(), "--lines"], capture_output=True, text=True, timeout=10)
+    assert run.returncode == 0 and run.stderr == ""
+    rows = [row.split(None, 3) for row in run.stdout.splitlines()]
+    assert tuple(name for name, *_ in rows) == LINES
+    for name, strict, pipelined, description in rows:
+        if name == "pty":
+            assert strict == pipelined == "-"  # no limit of the line's own
+        else:
+            assert 0 < float(strict) <= float(pipelined) <= 2 * float(strict), name
+        assert description
+
+
 # Milliseconds per strict exchange in a loop. The line never lets a byte through early, so the
 # lower bounds hold however loaded the machine: 38 bytes of wire (3.3 ms) for the serial
 # lines, 16 ms for the adapter's default timer (10 here), half a frame for USB. The upper
@@ -182,6 +199,61 @@ def test_each_line_answers_every_exchange_no_sooner_than_its_wire_allows(line: s
     at_least, at_most = BOUNDS[line]
     assert each >= at_least, f"{count} exchanges, {each:.3f} ms each"
     assert at_most is None or each <= at_most, f"{count} exchanges, {each:.3f} ms each"
+
+
+@pytest.mark.parametrize("line", ["pty", "uart"])
+def test_a_late_reply_comes_after_its_hold_and_the_later_ones_behind_it_in_order(
+    line: str,
+) -> None:
+    # Every 3rd state reply held 0.3 s; the arm echoes each force, so each reply names the
+    # request it answers. Raw bytes on the port, as a host that pairs replies by count sees them.
+    hold = 0.3
+    sim = Simulator("arbelon", "--verbose", "--echo", "--late-reply", f"3:{hold}", line=line)
+    sim.start()
+    fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+    try:
+
+        def request(tag: int) -> None:
+            os.write(fd, b"\x2a" + struct.pack("<3f", tag, 0.0, 0.0))
+
+        def replies(count: int) -> list[tuple[int, float]]:
+            """The next `count` replies: the force each echoes, and when it was in."""
+            got: list[tuple[int, float]] = []
+            data = b""
+            end = time.monotonic() + 10.0
+            while (
+                len(got) < count and select.select([fd], [], [], max(0, end - time.monotonic()))[0]
+            ):
+                data += os.read(fd, 25 * count - len(data))
+                while len(data) >= 25 * (len(got) + 1):
+                    reply = data[25 * len(got) : 25 * (len(got) + 1)]
+                    assert reply[0] == 0x2B
+                    got.append((int(struct.unpack_from("<f", reply, 1)[0]), time.monotonic()))
+            return got
+
+        for tag in (1, 2):
+            request(tag)
+            assert [t for t, _ in replies(1)] == [tag]
+        # The 3rd is held; the arm reads the 4th and the 5th meanwhile and answers them after it.
+        sent = time.monotonic()
+        for tag in (3, 4, 5):
+            request(tag)
+        got = replies(3)
+        assert [t for t, _ in got] == [3, 4, 5]
+        # Never sooner than the hold, and on the wire the three replies cross after it: the
+        # request's 13 bytes and three replies of 25 at 86.8 us a byte.
+        wire = (13 + 3 * 25) * 10 / 115200 if line == "uart" else 0.0
+        assert got[0][1] - sent >= hold
+        assert got[2][1] - sent >= hold + wire
+        sent = time.monotonic()
+        request(6)
+        assert [t for t, _ in replies(1)] == [6]
+        assert time.monotonic() - sent >= hold
+    finally:
+        os.close(fd)
+        log = sim.stop()
+    assert sim.process.returncode == 0
+    assert log.count("holding a 0x2B reply for 0.3 s") == 2, log
 
 
 def test_bad_input_neither_crashes_nor_wedges_it(simulator: StartSimulator) -> None:
