@@ -272,9 +272,9 @@ void register_records(py::module_& m) {
 
 // ---- The fast entry of Receive ----
 //
-// A listening loop calls Receive for every message. Called with no argument or one small int,
-// on a stream that neither releases the interpreter lock nor has a servo or a background
-// reader, it runs as a C function of the interpreter's fast calling convention; every other
+// A receiving loop calls Receive for every message. Called with no argument or one small int,
+// on a stream that neither releases the interpreter lock nor has a servo or background
+// reception, it runs as a C function of the interpreter's fast calling convention; every other
 // call goes to the pybind11 function unchanged.
 
 PyMethodDef receive_def{};
