@@ -127,10 +127,14 @@ def serve(args: argparse.Namespace) -> int:
         print(f"zelkor serve: {port}: {error.strerror or error}", file=sys.stderr)
         return 1
     arm = zh.Arbelon(stream)
-    try:
-        arm.device_wakeup()
-    except Exception as error:  # whatever the port holds, it is not an Arbelon answering
-        print(f"zelkor serve: {port}: no Arbelon woke: {error}", file=sys.stderr)
+    arm.device_wakeup()
+    # 21: a whole identity reply came (the library's own result code for it).
+    if arm.last_result != 21:
+        print(
+            f"zelkor serve: {port}: no Arbelon woke: no identity reply came "
+            f"(result {arm.last_result})",
+            file=sys.stderr,
+        )
         stream.close()
         return 1
     stop = threading.Event()
@@ -164,6 +168,13 @@ def serve(args: argparse.Namespace) -> int:
     reason = server.stop_reason
     if reason is not None and reason != "stopped":
         print(f"zelkor serve: {port}: the loop stopped: {reason}", file=sys.stderr)
+        return 1
+    if not servo.stats().left_limp:
+        print(
+            f"zelkor serve: {port}: the arm did not answer its last zero-force request: it "
+            "may still push",
+            file=sys.stderr,
+        )
         return 1
     return 0
 

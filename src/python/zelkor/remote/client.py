@@ -32,6 +32,8 @@ class RemoteStats:
     hold the arm), `server_dropped` (malformed, never carried out), `server_failed` (values the
     servo refused), `server_expired` (commanders whose time to live ran out), `commanded`, and
     `last_command_time` (the loop's time when the latest command was carried out, s).
+    With ROS 2 on (zelkor serve --ros2): `ros2_published` cycles, `ros2_wrenches` taken in
+    and `ros2_wrenches_dropped` (malformed).
     This client's: `states_received`, `states_missed` (cycles that never arrived) and
     `messages_dropped` (malformed state messages).
     """
@@ -58,6 +60,9 @@ class RemoteStats:
     server_states: int = 0
     commanded: bool = False
     last_command_time: float | None = None
+    ros2_published: int = 0
+    ros2_wrenches: int = 0
+    ros2_wrenches_dropped: int = 0
     states_received: int = 0
     states_missed: int = 0
     messages_dropped: int = 0

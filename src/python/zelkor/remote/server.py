@@ -31,6 +31,9 @@ POLL = 0.004
 RING_SECONDS = 0.5
 #: The longest client name accepted.
 MAX_CLIENT = 64
+# A commander's hold outlasts its time to live by the servo's fade (50 ms) and a margin, so
+# that the servo fades the arm before the server drops the settings it fades from.
+AFTER_TTL = 0.1
 
 
 class Refused(Exception):
@@ -310,7 +313,7 @@ class Server:
             if self._commander != client:
                 self._commander = client
                 self._since = now
-            self._lease_until = now + ttl
+            self._lease_until = now + ttl + AFTER_TTL
             if op == "effects":
                 self.servo.set_effects(value, ttl=ttl, arm=arm)
                 self._effects[arm] = value

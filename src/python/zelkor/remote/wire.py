@@ -60,6 +60,19 @@ ROW_WIDTH = 13
 _EFFECT_CLASSES: Dict[str, Any] = {cls.__name__: cls for cls in zh.effect_types}
 
 
+def _switches(cls: Any) -> frozenset[str]:
+    """The parameters of an effect's constructor that take True or False (its signature, as
+    the module writes it, says `name: bool`): only those may be given a boolean, which the
+    others would take as the number 1 or 0."""
+    signature = (cls.__init__.__doc__ or "").split("\n", 1)[0]
+    return frozenset(name for name in cls.__match_args__ if f"{name}: bool" in signature)
+
+
+_SWITCHES: Dict[str, frozenset[str]] = {
+    name: _switches(cls) for name, cls in _EFFECT_CLASSES.items()
+}
+
+
 def number(value: Any, what: str) -> float:
     # bool is an int to Python, but never a number here.
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -115,6 +128,9 @@ def effect_from_dict(data: Any) -> Any:
         if key not in allowed:
             raise BadMessage(f"{name} has no parameter {key!r}")
         what = f"{name}.{key}"
+        if isinstance(value, bool) != (key in _SWITCHES[name]):
+            kind = "True or False" if key in _SWITCHES[name] else "not True or False"
+            raise BadMessage(f"{what} is {kind}")
         if value is None or isinstance(value, bool):
             kwargs[key] = value
         elif isinstance(value, list):
