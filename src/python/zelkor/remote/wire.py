@@ -83,7 +83,7 @@ def number(value: Any, what: str) -> float:
     return number
 
 
-def _vector(value: Any, what: str) -> Vector:
+def vector_of(value: Any, what: str) -> Vector:
     if not isinstance(value, list) or len(value) != 3:
         raise BadMessage(f"{what} must be a list of 3 numbers")
     items: List[Any] = value
@@ -134,7 +134,7 @@ def effect_from_dict(data: Any) -> Any:
         if value is None or isinstance(value, bool):
             kwargs[key] = value
         elif isinstance(value, list):
-            kwargs[key] = _vector(value, what)
+            kwargs[key] = vector_of(value, what)
         else:
             kwargs[key] = number(value, what)
     try:
@@ -210,7 +210,10 @@ def ttl_of(value: Any) -> float:
 
 
 def encode(message: Dict[str, Any]) -> bytes:
-    """A message as compact JSON, with the format's version."""
+    """A message as compact JSON, with the format's version (under "v", which the message's
+    own fields must leave free)."""
+    if "v" in message:
+        raise ValueError("a message's own fields never use the name v")
     return json.dumps({"v": VERSION, **message}, separators=(",", ":"), allow_nan=False).encode()
 
 
