@@ -63,7 +63,7 @@ def save(recording: Any, path: _Path) -> None:
     nanoseconds = [max(0, round(float(t) * 1e9)) for t in times]
     columns: List[Tuple[str, Any, Any, Callable[[Dict[str, Any], Any], Any]]] = []
     with open(path, "wb") as out:
-        writer = Writer(out)
+        writer: Any = Writer(out)
         schemas: Dict[str, Any] = {}
         for name in recording.names:
             array = getattr(recording, name)

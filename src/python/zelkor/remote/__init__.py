@@ -14,12 +14,12 @@ mcap-ros2-support).
 
 from __future__ import annotations
 
-try:
-    import zenoh as _zenoh  # noqa: F401
-except ImportError as error:  # pragma: no cover - depends on what is installed
+import importlib.util
+
+if importlib.util.find_spec("zenoh") is None:  # pragma: no cover - depends on what is installed
     raise ImportError(
         "zh.remote needs Zenoh: pip install 'ZelkorHardwareAPI[remote]' (or eclipse-zenoh)"
-    ) from error
+    )
 
 from typing import Sequence
 

@@ -1,5 +1,7 @@
 """A served arm seen from another process or machine: zh.remote.connect(key, connect=...)."""
 
+# pyright: reportUnknownMemberType=false, reportUnknownVariableType=false, reportUnknownArgumentType=false
+# (Zenoh's stubs leave some methods' return types out)
 from __future__ import annotations
 
 import os
@@ -12,7 +14,7 @@ from typing import Any, Callable, Dict, Iterable, List, Sequence, Tuple, Union
 import zenoh
 
 from . import wire
-from .session import check_key, open_session
+from .session import check_key, close, open_session
 
 RemoteState = wire.State
 
@@ -161,7 +163,7 @@ class RemoteServo:
 
     def _shut(self) -> None:
         if self._own_session:
-            self._session.close()
+            close(self._session)
 
     def __enter__(self) -> RemoteServo:
         return self
@@ -220,7 +222,8 @@ class RemoteServo:
         return RemoteStats(**values)
 
     def _query(self, what: str, timeout: float) -> Dict[str, Any] | None:
-        for reply in self._session.get(f"{self.key}/{what}", timeout=timeout):
+        replies: Iterable[zenoh.Reply] = self._session.get(f"{self.key}/{what}", timeout=timeout)
+        for reply in replies:
             if reply.ok is not None:
                 try:
                     return wire.decode(reply.ok.payload.to_bytes())
@@ -347,7 +350,8 @@ class RemoteServo:
             self._session.get(key, self._on_reply, payload=payload, timeout=limit)
             return
         answered = False
-        for reply in self._session.get(key, payload=payload, timeout=limit):
+        replies: Iterable[zenoh.Reply] = self._session.get(key, payload=payload, timeout=limit)
+        for reply in replies:
             answered = self._handle(reply) or answered
         with self._lock:
             error, self._error = self._error, None

@@ -15,6 +15,8 @@ measure() sends pings through a relay and back, so that a test or a benchmark ch
 delay, loss and jitter are what it asked for.
 """
 
+# pyright: reportUnknownMemberType=false
+# (Zenoh's stubs leave some methods' return types out)
 from __future__ import annotations
 
 import argparse
@@ -26,11 +28,11 @@ import statistics
 import sys
 import threading
 import time
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Sequence, Tuple
 
 import zenoh
 
-from .session import check_key, open_session
+from .session import check_key, close, open_session, undeclare
 
 
 class Relay:
@@ -74,7 +76,7 @@ class Relay:
                 self._entities.append(
                     source.declare_subscriber(
                         f"{self.key}/**",
-                        lambda sample, target=target, name=name: self._take(sample, target, name),
+                        self._taker(target, name),
                         # What the relay itself publishes on a side is not taken back in.
                         allowed_origin=zenoh.Locality.REMOTE,
                     )
@@ -84,6 +86,9 @@ class Relay:
             raise
         self._thread = threading.Thread(target=self._send, name="relay", daemon=True)
         self._thread.start()
+
+    def _taker(self, target: zenoh.Session, name: str) -> Callable[[zenoh.Sample], None]:
+        return lambda sample: self._take(sample, target, name)
 
     def _take(self, sample: zenoh.Sample, target: zenoh.Session, name: str) -> None:
         with self._cond:
@@ -123,9 +128,9 @@ class Relay:
         if self._thread is not None:
             self._thread.join()
         for entity in self._entities:
-            entity.undeclare()
+            undeclare(entity)
         for session in self._sessions:
-            session.close()
+            close(session)
         self._entities.clear()
         self._sessions.clear()
 
@@ -174,9 +179,9 @@ def measure(
         time.sleep(settle)
     finally:
         for entity in entities:
-            entity.undeclare()
-        pinger.close()
-        echo.close()
+            undeclare(entity)
+        close(pinger)
+        close(echo)
     trips = [back[seq] - sent[seq] for seq in back if seq in sent]
     if len(trips) < 2:
         raise RuntimeError(f"{len(trips)} of {count} pings came back through the relay")
@@ -199,8 +204,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=None)
     args = parser.parse_args(argv)
     stop = threading.Event()
-    signal.signal(signal.SIGINT, lambda *_: stop.set())
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+
+    def handler(signum: int, frame: Any) -> None:
+        stop.set()
+
+    signal.signal(signal.SIGINT, handler)
+    signal.signal(signal.SIGTERM, handler)
     try:
         relay = Relay(args.key, args.a, args.b, args.delay, args.loss, args.jitter, args.seed)
         relay.start()

@@ -183,7 +183,7 @@ def run(
             common += ["--stiffness", str(stiffness), "--damping", str(damping)]
             if not passivity:
                 common.append("--no-passivity")
-            ends = {}
+            ends: Dict[str, subprocess.Popen[str]] = {}
             for role, side, relay_side in (("leader", "l", "a"), ("follower", "f", "b")):
                 extra = ["--wall", str(HOME[2] - WALL_BELOW), str(WALL_STIFFNESS)]
                 ends[role] = subprocess.Popen(

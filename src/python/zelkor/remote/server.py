@@ -13,6 +13,8 @@ fading to zero within ttl + 50 ms whatever this process is doing. The server the
 the command go: the next client to ask commands.
 """
 
+# pyright: reportUnknownMemberType=false
+# (Zenoh's stubs leave some methods' return types out)
 from __future__ import annotations
 
 import math
@@ -23,7 +25,7 @@ from typing import Any, Callable, Dict, List, Sequence
 import zenoh
 
 from . import wire
-from .session import check_key, open_session
+from .session import check_key, close, open_session
 
 # How often the states are gathered and published (s): a batch holds the cycles since the last
 # one. The ring they come from keeps RING_SECONDS, far more than a stalled poll misses.
@@ -152,7 +154,7 @@ class Server:
             entity.undeclare()
         self._entities.clear()
         if self._own_session and self._session is not None:
-            self._session.close()
+            close(self._session)
             self._session = None
 
     def wait(self, timeout: float | None = None) -> bool:
@@ -178,12 +180,12 @@ class Server:
                 # A session closed under the thread; close() is on its way.
                 continue
             if not self.servo.running:
-                stats = self.servo.stats()
-                self.stop_reason = stats.stop_reason or "stopped"
+                reason: str = self.servo.stats().stop_reason or "stopped"
+                self.stop_reason = reason
                 self._publish(last_cycle)
                 self._stop.set()
                 if self._on_stop is not None:
-                    self._on_stop(self.stop_reason)
+                    self._on_stop(reason)
                 return
 
     def _publish(self, last_cycle: int) -> int:

@@ -2,10 +2,12 @@
 given. Scouting (multicast and gossip) is off, so that two arms, or two tests, on one network
 never find each other by themselves, and a relay put between two peers is not bypassed."""
 
+# pyright: reportUnknownMemberType=false
+# (Zenoh's stubs leave some methods' return types out)
 from __future__ import annotations
 
 import json
-from typing import Sequence
+from typing import Any, Sequence
 
 import zenoh
 
@@ -46,3 +48,13 @@ def open_session(listen: Sequence[str] = (), connect: Sequence[str] = ()) -> zen
     except zenoh.ZError as error:
         where = ", ".join([*listen, *connect]) or "no endpoint"
         raise RuntimeError(f"Zenoh did not open a session on {where}: {error}") from None
+
+
+def close(thing: Any) -> None:
+    """Closes a session (Zenoh's close is untyped)."""
+    thing.close()
+
+
+def undeclare(thing: Any) -> None:
+    """Undeclares a Zenoh entity (a subscriber, a publisher, a queryable, a token)."""
+    thing.undeclare()

@@ -19,6 +19,8 @@ it makes up once energy comes in); the leader's adds damping to the force it ren
     zelkor teleop follower --arm lab/right --link lab/pair --connect tcp/10.0.0.2:7447
 """
 
+# pyright: reportUnknownMemberType=false
+# (Zenoh's stubs leave some methods' return types out)
 from __future__ import annotations
 
 import json
@@ -33,7 +35,7 @@ import ZelkorHardwareAPI as zh
 
 from . import wire
 from .client import RemoteServo, RemoteState
-from .session import check_key, open_session
+from .session import check_key, close, open_session, undeclare
 
 Vector = Tuple[float, float, float]
 
@@ -58,6 +60,10 @@ def _sub(a: Sequence[float], b: Sequence[float]) -> Vector:
 
 def _scale(a: Sequence[float], k: float) -> Vector:
     return (a[0] * k, a[1] * k, a[2] * k)
+
+
+def _no_trace() -> List[Tuple[float, float, float, float]]:
+    return []
 
 
 @dataclass
@@ -85,7 +91,7 @@ class Result:
     drift: float = 0.0
     max_drift: float = 0.0
     states: int = 0
-    trace: List[Tuple[float, float, float, float]] = field(default_factory=list)
+    trace: List[Tuple[float, float, float, float]] = field(default_factory=_no_trace)
 
     def summary(self) -> str:
         return (
@@ -319,10 +325,10 @@ def run(
             publisher.put(wire.encode(sample))
             end.result.samples_sent += 1
         end.result.seconds = time.monotonic() - began
-        subscriber.undeclare()
-        publisher.undeclare()
+        undeclare(subscriber)
+        undeclare(publisher)
     finally:
         if remote is not None:
             remote.close()
-        session.close()
+        close(session)
     return end.result

@@ -8,6 +8,7 @@ counts and drops.
 """
 
 # pyright: reportUnknownVariableType=false, reportUnknownArgumentType=false
+# pyright: reportUnknownMemberType=false
 # (a decoded message is Any until checked, and isinstance leaves its items unknown)
 
 from __future__ import annotations
@@ -116,10 +117,11 @@ def effect_from_dict(data: Any) -> Any:
     if not isinstance(data, dict):
         raise BadMessage("an effect must be an object")
     fields: Dict[str, Any] = data
-    name = fields.get("type")
-    cls = _EFFECT_CLASSES.get(name) if isinstance(name, str) else None
+    kind = fields.get("type")
+    cls = _EFFECT_CLASSES.get(kind) if isinstance(kind, str) else None
     if cls is None:
-        raise BadMessage(f"unknown effect type {name!r}")
+        raise BadMessage(f"unknown effect type {kind!r}")
+    name: str = cls.__name__
     allowed: Tuple[str, ...] = cls.__match_args__
     kwargs: Dict[str, Any] = {}
     for key, value in fields.items():
