@@ -85,7 +85,7 @@ def add_commands(commands: Any) -> None:
         help="Zenoh endpoints to listen on (repeatable)",
     )
     teleop.add_argument("--stiffness", type=float, default=200.0, help="N/m (default 200)")
-    teleop.add_argument("--damping", type=float, default=2.0, help="N s/m (default 2)")
+    teleop.add_argument("--damping", type=float, default=0.5, help="N s/m (default 0.5)")
     teleop.add_argument("--seconds", type=float, default=None, help="run this long, then stop")
     teleop.add_argument(
         "--wall",

@@ -123,7 +123,7 @@ def run(
     pings: int = 200,
     seed: int = 1,
     stiffness: float = 200.0,
-    damping: float = 2.0,
+    damping: float = 0.5,
 ) -> Dict[str, Any]:
     """Builds the rig, checks the relay, runs the ends for `seconds`, tears it all down, and
     returns the figures (see the module's docstring)."""

@@ -22,6 +22,7 @@ import threading
 import time
 from typing import Any, Callable, Dict, List, Sequence
 
+import numpy as np
 import zenoh
 
 from . import wire
@@ -206,8 +207,6 @@ class Server:
             recording.energy[fresh][:, None],
             recording.damping_added[fresh][:, None],
         )
-        import numpy as np
-
         rows: List[List[float]] = np.hstack(columns).tolist()
         others: List[Any] = []
         for arm in range(1, self.arms):

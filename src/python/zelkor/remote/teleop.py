@@ -274,7 +274,7 @@ def run(
     connect: Sequence[str] = (),
     listen: Sequence[str] = (),
     stiffness: float = 200.0,
-    damping: float = 2.0,
+    damping: float = 0.5,
     seconds: float | None = None,
     wall: Tuple[float, float] | None = None,
     passivity: bool = True,
@@ -283,7 +283,10 @@ def run(
     ttl: float = wire.DEFAULT_TTL,
 ) -> Result:
     """Runs one end (`role` "leader" or "follower") until `stop` is set or `seconds` pass:
-    drives the arm served under `arm`, and talks to the other end under `link`. A follower's
+    drives the arm served under `arm`, and talks to the other end under `link`. `damping` is
+    the springs' (on the arm's own velocity): dissipation that the leader's hand pays for
+    through the channel, so that more of it starves the follower under delay (its anchor falls
+    behind); the arms' own damping keeps them steady. A follower's
     `wall` (z in m, stiffness in N/m) is a wall below it, rendered by its server."""
     if role not in ("leader", "follower"):
         raise ValueError("role is leader or follower")
