@@ -47,7 +47,8 @@ def cpu_seconds(pid):
 def serve(port, endpoint, *options):
     process = subprocess.Popen(
         [sys.executable, "-m", "zelkor", "serve", port, "--key", "bench/arm"]
-        + ["--listen", endpoint, *options],
+        # A shared machine may stall the simulator: the loop waits rather than giving up.
+        + ["--listen", endpoint, "--give-up-after", "30", *options],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,

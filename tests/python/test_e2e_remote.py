@@ -43,6 +43,8 @@ def endpoint() -> Iterator[str]:
 def serve(port: str, key: str, endpoint: str, *options: str) -> subprocess.Popen[str]:
     process = subprocess.Popen(
         [sys.executable, "-m", "zelkor", "serve", port, "--key", key, "--listen", endpoint]
+        # However loaded the machine: a late reply is waited for, the loop never gives up.
+        + ["--reply-timeout", "0.2", "--give-up-after", "30"]
         + list(options),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

@@ -45,6 +45,20 @@ def add_commands(commands: Any) -> None:
         "--max-force", type=float, default=5.0, metavar="N", help="the servo's max_force (5)"
     )
     serve.add_argument(
+        "--reply-timeout",
+        type=float,
+        default=0.025,
+        metavar="S",
+        help="the servo's reply_timeout: how long a cycle waits for the arm's reply (0.025)",
+    )
+    serve.add_argument(
+        "--give-up-after",
+        type=float,
+        default=0.5,
+        metavar="S",
+        help="the servo's give_up_after: how long without a reply ends the loop (0.5)",
+    )
+    serve.add_argument(
         "--ros2",
         action="store_true",
         help="also publish ROS 2 messages on rmw_zenoh's key layout, and take WrenchStamped "
@@ -141,7 +155,14 @@ def serve(args: argparse.Namespace) -> int:
     _stop_on_signals(stop)
     domain = args.domain if args.domain is not None else int(os.environ.get("ROS_DOMAIN_ID", "0"))
     try:
-        servo = zh.Servo(arm, args.rate, max_force=args.max_force, record=RING_SECONDS)
+        servo = zh.Servo(
+            arm,
+            args.rate,
+            max_force=args.max_force,
+            reply_timeout=args.reply_timeout,
+            give_up_after=args.give_up_after,
+            record=RING_SECONDS,
+        )
         server = Server(
             servo,
             args.key,

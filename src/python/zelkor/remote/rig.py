@@ -169,7 +169,9 @@ def run(
             for side, sim in (("l", lead), ("f", follow)):
                 started(
                     [python, "-m", "zelkor", "serve", sim.port, "--key", f"rig/{side}"]
-                    + ["--listen", socket[side]],
+                    + ["--listen", socket[side]]
+                    # However loaded the machine: the loops wait for late replies.
+                    + ["--reply-timeout", "0.2", "--give-up-after", "30"],
                     f"the server of {side}",
                 )
             relay = started(
