@@ -73,8 +73,8 @@ class Result:
     received, `observer` = START_CREDIT + received_in - energy_out (never below zero while
     the passivity controller is on; `min_observer` its lowest). `held_back` counts the steps at
     which the controller kept the anchor short of its target, by `drift` m at the end
-    (`max_drift` at most). `trace` holds (wall-clock time, x, y, z) of this end's arm every
-    5 ms."""
+    (`max_drift` at most). `samples_dropped` counts the other end's malformed samples, never
+    taken in. `trace` holds (wall-clock time, x, y, z) of this end's arm every 5 ms."""
 
     role: str
     seconds: float = 0.0
@@ -82,6 +82,7 @@ class Result:
     samples_received: int = 0
     samples_lost: int = 0
     samples_late: int = 0
+    samples_dropped: int = 0
     energy_in: float = 0.0
     energy_out: float = 0.0
     received_in: float = 0.0
@@ -151,6 +152,8 @@ class _End:
             wire.vector_of(message[self.other_sends], self.other_sends)
             wire.number(message["e"], "e")
         except (wire.BadMessage, KeyError, TypeError):
+            with self.lock:
+                self.result.samples_dropped += 1  # malformed: nothing taken from it
             return
         with self.lock:
             self.result.samples_received += 1
