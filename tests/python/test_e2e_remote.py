@@ -280,6 +280,8 @@ def test_serve_refuses_what_it_cannot_serve(endpoint: str) -> None:
     cases: List[Tuple[List[str], str]] = [
         (["--key", "test/*"], "no *"),
         (["--key", "test/k", "--rate", "0"], "--rate"),
+        (["--key", "test/k", "--ros2", "--domain", "300"], "domain"),
+        (["--key", "test/9k", "--ros2"], "ROS 2 names"),
     ]
     with Simulator("arbelon") as sim:
         for options, says in cases:

@@ -128,13 +128,26 @@ def serve(args: argparse.Namespace) -> int:
 
     try:
         from zelkor.remote.server import RING_SECONDS, Server
+        from zelkor.remote.session import check_key
     except ImportError as error:
         print(f"zelkor serve: {error}", file=sys.stderr)
         return 2
     port: str = args.port
+    try:
+        check_key(args.key)
+    except ValueError as error:
+        print(f"zelkor serve: {error}", file=sys.stderr)
+        return 2
     if not 0 < args.rate <= 10000:
         print("zelkor serve: --rate must be more than 0 and at most 10000 Hz", file=sys.stderr)
         return 2
+    domain = args.domain
+    if domain is None:
+        text = os.environ.get("ROS_DOMAIN_ID", "") or "0"
+        if not text.isdigit():
+            print(f"zelkor serve: ROS_DOMAIN_ID must be a number, not {text!r}", file=sys.stderr)
+            return 2
+        domain = int(text)
     try:
         stream = zh.SerialStream.open(port)
     except OSError as error:
@@ -153,7 +166,6 @@ def serve(args: argparse.Namespace) -> int:
         return 1
     stop = threading.Event()
     _stop_on_signals(stop)
-    domain = args.domain if args.domain is not None else int(os.environ.get("ROS_DOMAIN_ID", "0"))
     try:
         servo = zh.Servo(
             arm,
