@@ -170,10 +170,11 @@ def test_a_client_killed_mid_run_leaves_no_force_within_its_ttl(endpoint: str, t
             stop(server)
     states = sorted(watch.states.values(), key=lambda s: s.cycle)
     last_push = max(s.time for s in states if s.force[2] > 0)
-    # The servo fades the arm within ttl + 50 ms of the last refresh it carried out; the loop
-    # on a loaded machine may be a few cycles late with it.
+    # The servo fades the arm within ttl + 50 ms of the last refresh it carried out. Generous:
+    # that refresh's time is the loop's latest state then, which a loaded machine may have
+    # held back; stats.expired below says the servo's own time to live did it.
     assert stats.last_command_time is not None
-    assert last_push - stats.last_command_time <= ttl + 0.05 + 0.02, (
+    assert last_push - stats.last_command_time <= ttl + 0.05 + 0.1, (
         last_push,
         stats.last_command_time,
     )
