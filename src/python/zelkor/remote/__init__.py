@@ -4,7 +4,7 @@ from another process or machine (connect), in ROS 2 messages on rmw_zenoh's key 
 
     import ZelkorHardwareAPI as zh
 
-    with zh.remote.connect("lab/arm1", connect="tcp/192.0.2.7:7447") as arm:
+    with zh.remote.connect("lab/arm1", connect="tcp/arm-host:7447") as arm:
         arm.set_effects([zh.Wall((0, 0, 1), -0.02, 800.0)])  # refreshed until the block ends
         print(arm.state().position)
 

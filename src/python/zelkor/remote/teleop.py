@@ -16,7 +16,7 @@ it makes up once energy comes in); the leader's adds damping to the force it ren
 (impedance type), and takes away the force's push along the motion while in deficit.
 
     zelkor teleop leader --arm lab/left --link lab/pair --connect tcp/127.0.0.1:7447
-    zelkor teleop follower --arm lab/right --link lab/pair --connect tcp/10.0.0.2:7447
+    zelkor teleop follower --arm lab/right --link lab/pair --connect tcp/leader-host:7447
 """
 
 # pyright: reportUnknownMemberType=false
