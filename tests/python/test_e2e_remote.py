@@ -40,7 +40,9 @@ def endpoint() -> Iterator[str]:
     shutil.rmtree(folder, ignore_errors=True)
 
 
-def serve(port: str, key: str, endpoint: str, *options: str) -> subprocess.Popen[str]:
+def serve(
+    port: str, key: str, endpoint: str, *options: str, says: str = ""
+) -> subprocess.Popen[str]:
     process = subprocess.Popen(
         [sys.executable, "-m", "zelkor", "serve", port, "--key", key, "--listen", endpoint]
         # However loaded the machine: a late reply is waited for, the loop never gives up.
@@ -53,7 +55,7 @@ def serve(port: str, key: str, endpoint: str, *options: str) -> subprocess.Popen
     assert process.stdout is not None
     line = process.stdout.readline()
     assert line.startswith(f"serving {key}:"), line + process.stderr.read()
-    assert endpoint in line and port in line
+    assert endpoint in line and port in line and says in line, line
     return process
 
 
@@ -280,7 +282,8 @@ def test_a_bad_port_fails_with_its_name(
 def test_serve_refuses_what_it_cannot_serve(endpoint: str) -> None:
     cases: List[Tuple[List[str], str]] = [
         (["--key", "test/*"], "no *"),
-        (["--key", "test/k", "--rate", "0"], "--rate"),
+        (["--key", "test/k", "--rate", "30000"], "--rate 30000: rate_hz must be"),
+        (["--key", "test/k", "--law-timeout", "0"], "--law-timeout 0: law_timeout must be"),
         (["--key", "test/k", "--ros2", "--domain", "300"], "domain"),
         (["--key", "test/9k", "--ros2"], "ROS 2 names"),
     ]
@@ -297,7 +300,8 @@ def test_serve_refuses_what_it_cannot_serve(endpoint: str) -> None:
 
 def test_sigint_ends_serve_cleanly_with_the_arm_limp(endpoint: str) -> None:
     with Simulator("arbelon", *ARM) as sim:
-        server = serve(sim.port, "test/sigint", endpoint)
+        # At the rate the servo measures the line for: the line says so once it is known.
+        server = serve(sim.port, "test/sigint", endpoint, "--rate", "0", says="Hz (measured)")
         with zh.remote.connect("test/sigint", endpoint, timeout=WAIT) as arm:
             arm.set_effects([zh.ConstantForce((0.0, 0.0, 1.0))], ttl=30.0)
             Watch(arm).wait(lambda states: any(s.force[2] > 0.9 for s in states))

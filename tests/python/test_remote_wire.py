@@ -197,3 +197,13 @@ def test_cdr_decodes_with_rosbags(type_name: str) -> None:
     again = msgs.decoder(type_name)(bytes(store.serialize_cdr(decoded, type_name)))
     assert again.header.frame_id == SAMPLES[type_name]["header"]["frame_id"]
     assert msgs.stamp(1712.000000125) == {"sec": 1712, "nanosec": 125}
+
+
+def test_every_figure_of_the_servos_stats_reaches_a_remote_client() -> None:
+    from dataclasses import fields
+
+    from zelkor.remote.client import RemoteStats
+
+    figures = {name for name, member in vars(zh.ServoStats).items() if isinstance(member, property)}
+    assert {"rate_hz", "stop_reason", "failure", "left_limp"} <= figures
+    assert figures - {f.name for f in fields(RemoteStats)} == set()

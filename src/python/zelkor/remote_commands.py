@@ -9,7 +9,86 @@ import os
 import signal
 import sys
 import threading
-from typing import Any, List
+from typing import Any, Dict, List, Tuple
+
+
+def _settings() -> List[Tuple[str, str, Any, str, str, Any, str]]:
+    """The servo's settings as the library declares them (its table): (name, kind, default,
+    unit, doc, sentinel, what the sentinel means) each."""
+    import ZelkorHardwareAPI as zh
+
+    return list(getattr(zh, "_servo_settings"))  # noqa: B009
+
+
+def option_of(name: str) -> str:
+    """The option of serve that sets the servo's setting `name`: --rate for rate_hz (the
+    command's own name for it), --max-force for max_force, and so on."""
+    return "--rate" if name == "rate_hz" else "--" + name.replace("_", "-")
+
+
+def add_servo_options(parser: Any) -> None:
+    """An option of `parser` for every setting of the servo the table declares, with its
+    default, unit and text; a setting's sentinel (None from Python) is given as its number."""
+    group = parser.add_argument_group(
+        "the servo's settings", "each as Servo() takes it (see the Servo's documentation)"
+    )
+    for name, kind, default, unit, doc, sentinel, means in _settings():
+        text = doc.replace("%", "%%")
+        if kind == "bool":
+            if default:
+                group.add_argument(
+                    "--no-" + name.replace("_", "-"),
+                    dest=name,
+                    action="store_false",
+                    help=f"{text} (on by default)",
+                )
+            else:
+                group.add_argument(option_of(name), dest=name, action="store_true", help=text)
+            continue
+        if default is None:
+            default = sentinel
+        shown = f"{default:g}" if kind == "float" else str(default)
+        if unit:
+            shown += f" {unit}"
+        if sentinel is not None:
+            shown += f"; {sentinel:g}: {means}"
+        group.add_argument(
+            option_of(name),
+            dest=name,
+            type=float if kind == "float" else int,
+            default=default,
+            metavar={"Hz": "HZ", "s": "S"}.get(unit, "N"),
+            help=f"{text} (default {shown})",
+        )
+
+
+def servo_keywords(args: argparse.Namespace) -> Dict[str, Any]:
+    """The Servo() keywords that serve's options give (a sentinel's number as None), each
+    checked as the constructor checks it: ValueError saying which option and why."""
+    import ZelkorHardwareAPI as zh
+
+    check = getattr(zh, "_check_servo_settings")  # noqa: B009
+    keywords: Dict[str, Any] = {}
+    for name, _kind, _default, _unit, _doc, sentinel, means in _settings():
+        value = getattr(args, name)
+        if sentinel is not None and value == sentinel:
+            value = None
+        try:
+            check(**{name: value})
+        except (ValueError, TypeError) as error:
+            # The library names the keyword and its None; the command line has the number.
+            text = str(error)
+            if sentinel is not None:
+                text = text.replace("None", f"{sentinel:g} ({means})")
+            given = getattr(args, name)
+            shown = f"{given:g}" if isinstance(given, float) else str(given)
+            raise ValueError(f"{option_of(name)} {shown}: {text}") from None
+        keywords[name] = value
+    try:
+        check(**keywords)
+    except (ValueError, TypeError) as error:
+        raise ValueError(str(error)) from None
+    return keywords
 
 
 def add_commands(commands: Any) -> None:
@@ -40,24 +119,7 @@ def add_commands(commands: Any) -> None:
         metavar="ENDPOINT",
         help="a Zenoh endpoint to connect to (repeatable)",
     )
-    serve.add_argument("--rate", type=float, default=1000.0, metavar="HZ", help="default 1000")
-    serve.add_argument(
-        "--max-force", type=float, default=5.0, metavar="N", help="the servo's max_force (5)"
-    )
-    serve.add_argument(
-        "--reply-timeout",
-        type=float,
-        default=0.025,
-        metavar="S",
-        help="the servo's reply_timeout: how long a cycle waits for the arm's reply (0.025)",
-    )
-    serve.add_argument(
-        "--give-up-after",
-        type=float,
-        default=0.5,
-        metavar="S",
-        help="the servo's give_up_after: how long without a reply ends the loop (0.5)",
-    )
+    add_servo_options(serve)
     serve.add_argument(
         "--ros2",
         action="store_true",
@@ -138,8 +200,10 @@ def serve(args: argparse.Namespace) -> int:
     except ValueError as error:
         print(f"zelkor serve: {error}", file=sys.stderr)
         return 2
-    if not 0 < args.rate <= 10000:
-        print("zelkor serve: --rate must be more than 0 and at most 10000 Hz", file=sys.stderr)
+    try:
+        keywords = servo_keywords(args)
+    except ValueError as error:
+        print(f"zelkor serve: {error}", file=sys.stderr)
         return 2
     domain = args.domain
     if domain is None:
@@ -167,14 +231,7 @@ def serve(args: argparse.Namespace) -> int:
     stop = threading.Event()
     _stop_on_signals(stop)
     try:
-        servo = zh.Servo(
-            arm,
-            args.rate,
-            max_force=args.max_force,
-            reply_timeout=args.reply_timeout,
-            give_up_after=args.give_up_after,
-            record=RING_SECONDS,
-        )
+        servo = zh.Servo(arm, **keywords, record=RING_SECONDS)
         server = Server(
             servo,
             args.key,
@@ -189,11 +246,18 @@ def serve(args: argparse.Namespace) -> int:
         print(f"zelkor serve: {error}", file=sys.stderr)
         stream.close()
         return 1
-    where = ", ".join(args.listen)
-    line = f"serving {args.key}: the Arbelon at {port}, {args.rate:g} Hz, on {where}"
-    if server.ros2 is not None:
-        line += f"; ROS 2 in domain {domain}: {', '.join(server.ros2.topics())}"
-    print(line, flush=True)
+    # A measured rate (--rate 0) is known once the loop has measured the line, a second on.
+    while servo.rate_hz == 0 and not stop.wait(0.01):
+        pass
+    if not stop.is_set():
+        where = ", ".join(args.listen)
+        rate = f"{servo.rate_hz:g} Hz" + (" (measured)" if keywords["rate_hz"] is None else "")
+        if servo.pipelined:
+            rate += " pipelined"
+        line = f"serving {args.key}: the Arbelon at {port}, {rate}, on {where}"
+        if server.ros2 is not None:
+            line += f"; ROS 2 in domain {domain}: {', '.join(server.ros2.topics())}"
+        print(line, flush=True)
     while not stop.wait(0.5):
         pass
     server.close()

@@ -27,8 +27,8 @@ class RemoteError(RuntimeError):
 
 @dataclass(frozen=True)
 class RemoteStats:
-    """The served loop's figures (as ServoStats has them), the server's counters and this
-    client's own.
+    """The served loop's figures (every one ServoStats has, as it has them), the server's
+    counters and this client's own.
 
     The server's: `server_commands` carried out, `server_refused` (from clients that did not
     hold the arm), `server_dropped` (malformed, never carried out), `server_failed` (values the
@@ -51,6 +51,7 @@ class RemoteStats:
     p999_us: float | None = None
     max_us: float | None = None
     stop_reason: str | None = None
+    failure: str = ""
     left_limp: bool = False
     expired: int = 0
     server_commands: int = 0

@@ -393,24 +393,13 @@ class Server:
         return list(self._effects[arm] or [])
 
     def stats(self) -> Dict[str, Any]:
-        s = self.servo.stats()
+        s: Any = self.servo.stats()
+        members: Dict[str, Any] = dict(s.__class__.__dict__)
+        # Every figure ServoStats has, as it has them.
         out: Dict[str, Any] = {
             name: getattr(s, name)
-            for name in (
-                "rate_hz",
-                "cycles",
-                "late_cycles",
-                "failed_exchanges",
-                "missed",
-                "stale_dropped",
-                "p50_us",
-                "p99_us",
-                "p999_us",
-                "max_us",
-                "stop_reason",
-                "left_limp",
-                "expired",
-            )
+            for name, member in members.items()
+            if isinstance(member, property) and not name.startswith("_")
         }
         for name, value in out.items():
             if isinstance(value, float) and not math.isfinite(value):
