@@ -172,9 +172,10 @@ def test_a_client_killed_mid_run_leaves_no_force_within_its_ttl(endpoint: str, t
             stop(server)
     states = sorted(watch.states.values(), key=lambda s: s.cycle)
     last_push = max(s.time for s in states if s.force[2] > 0)
-    # The servo fades the arm within ttl + 50 ms of the last refresh it carried out. Generous:
-    # that refresh's time is the loop's latest state then, which a loaded machine may have
-    # held back; stats.expired below says the servo's own time to live did it.
+    # The servo fades the arm within ttl + 50 ms of the last refresh it carried out (on the
+    # loop's clock: 150 and 300 ms, one cycle more at most, measured here). Generous for a
+    # loaded machine's stalled loop; stats.expired below says the servo's own time to live did
+    # it.
     assert stats.last_command_time is not None
     assert last_push - stats.last_command_time <= ttl + 0.05 + 0.1, (
         last_push,
@@ -307,8 +308,9 @@ def test_sigint_ends_serve_cleanly_with_the_arm_limp(endpoint: str) -> None:
             Watch(arm).wait(lambda states: any(s.force[2] > 0.9 for s in states))
             server.send_signal(signal.SIGINT)
             _, err = server.communicate(timeout=WAIT)
-        # Quiet and 0: its last zero-force request was answered (it says so otherwise).
-        assert server.returncode == 0 and err == ""
+        # 0, and nothing of its own: its last zero-force request was answered (it says so
+        # otherwise). The library's log may say a loaded machine stalled the loop.
+        assert server.returncode == 0 and "zelkor serve" not in err and "Traceback" not in err
         # The port is let go: a fresh host wakes the arm.
         with zh.SerialStream.open(sim.port) as stream:
             assert zh.Arbelon(stream).device_wakeup()[0] == 0x0A01

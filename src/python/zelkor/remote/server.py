@@ -98,6 +98,10 @@ class Server:
         self._params: List[float] | None = None
         self._couplings: List[Any] | None = None
         self._last_command_time: float | None = None
+        # When the loop started, on time.monotonic()'s clock (the loop's own, steady): at most
+        # the smallest gap seen between the clock and a fresh state's time, so a stalled loop
+        # or a stale state never puts a command's time in the past.
+        self._loop_started: float | None = None
         self.counters: Dict[str, int] = {
             "commands": 0,
             "refused": 0,
@@ -191,8 +195,12 @@ class Server:
 
     def _publish(self, last_cycle: int) -> int:
         recording = self.servo.recording()
+        read = time.monotonic()  # after the rows were made: the gap below is never too small
         if len(recording) == 0:
             return last_cycle
+        gap = read - float(recording.time.max())
+        if self._loop_started is None or gap < self._loop_started:
+            self._loop_started = gap
         cycles = recording.cycle
         fresh = cycles > last_cycle
         count = int(fresh.sum())
@@ -325,8 +333,14 @@ class Server:
                 self.servo.couplings = value
                 self._couplings = value
             self.counters["commands"] += 1
-            self._last_command_time = self.servo.state().time
+            self._last_command_time = self._loop_time()
         return {"ok": True, "time": self._last_command_time}
+
+    def _loop_time(self) -> float:
+        """The loop's clock now (s since it started), as its states' times run."""
+        if self._loop_started is None:
+            return float(self.servo.state().time)
+        return time.monotonic() - self._loop_started
 
     def _let_go(self) -> None:
         """Drops the commander's settings (under the lock): zero force from now on."""
