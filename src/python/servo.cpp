@@ -343,6 +343,7 @@ void export_recording_table(py::module_& m) {
 
 void register_records(py::module_& m) {
     export_recording_table(m);
+    export_settings_table(m);
     py::class_<ServoState>(m, "ServoState",
                            "The servo loop's latest view of the arm.\n\n"
                            "Made by Servo.state(), a copy taken at the call; it has no "
