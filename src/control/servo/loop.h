@@ -41,7 +41,7 @@ class Loop {
     };
 
     void prepare() noexcept;
-    void choose_rate() noexcept;
+    void choose_rate(const IO::WaitHook& stop) noexcept;
     bool cycle() noexcept;
     void take_commands(Clock::time_point now) noexcept;
     void guard_arm(std::size_t i, Clock::time_point now, double time, double dt,

@@ -234,7 +234,8 @@ class Recording:
 
     def save(self, path: _Path) -> None:
         """Writes the arrays to `path`, exactly that path (no suffix is added), as .npz
-        (numpy.savez, not compressed, so that the simulator's replay reads it too).
+        (numpy.savez, not compressed, so that the simulator's replay reads it too); a path
+        ending in .mcap gets MCAP with ROS 2 messages instead (see _save_mcap).
 
         The file is written whole beside its final place and then put there, so a failure
         (a full disk, a folder that cannot be written) leaves no partial file and an
@@ -248,11 +249,18 @@ class Recording:
         fd, temporary = tempfile.mkstemp(prefix=".recording-", suffix=".part", dir=folder)
         try:
             with os.fdopen(fd, "wb") as out:
-                np.savez(
-                    out, overwritten=np.int64(self.overwritten), kind=np.str_(self.kind), **present
-                )
-                out.flush()
-                os.fsync(out.fileno())
+                if given.lower().endswith(".mcap"):
+                    out.close()
+                    _save_mcap(self, temporary)
+                else:
+                    np.savez(
+                        out,
+                        overwritten=np.int64(self.overwritten),
+                        kind=np.str_(self.kind),
+                        **present,
+                    )
+                    out.flush()
+                    os.fsync(out.fileno())
             umask = os.umask(0)
             os.umask(umask)
             os.chmod(temporary, 0o666 & ~umask)
@@ -355,3 +363,16 @@ class Recording:
             writer.writerow(names)
             for row in table:
                 writer.writerow([repr(float(x)) for x in row])
+
+
+def _save_mcap(recording: Recording, path: _Path) -> None:
+    """Writes a recording as MCAP with ROS 2 messages: a topic per array, a message per row
+    (zelkor.mcap_recording; needs the extra [remote], which brings mcap and its ROS 2 support)."""
+    try:
+        from zelkor import mcap_recording
+    except ImportError as error:  # pragma: no cover - depends on what is installed
+        raise ImportError(
+            "saving as .mcap needs mcap and mcap-ros2-support: pip install "
+            "'ZelkorHardwareAPI[remote]'"
+        ) from error
+    mcap_recording.save(recording, path)
