@@ -544,3 +544,26 @@ def test_on_stop_may_start_the_servo_again_and_stop_is_prompt_while_it_measures(
         assert time.monotonic() - began < 0.6
     finally:
         os.kill(sim.process.pid, signal.SIGCONT)
+
+
+@pytest.mark.parametrize("pipeline", [False, True], ids=["strict", "pipelined"])
+def test_a_servo_after_a_measurement_takes_no_reply_owed_to_it(
+    simulator: StartSimulator, pipeline: bool
+) -> None:
+    # On a 115200-baud line, every 25th reply held 60 ms: the measurement ends with replies on
+    # their way, which the servo that follows would otherwise read as its own for the whole of
+    # its run.
+    sim = simulator("arbelon", "--line", "uart", "--echo", "--late-reply", "25:0.06")
+    arm = zh.Arbelon(zh.SerialStream(sim.port, release_gil=True))
+    for _ in range(3):
+        zh.measure_line(arm, 1.0)
+        servo = zh.Servo(arm, 500.0, pipeline=pipeline, max_failures=None)
+        stale = []
+        with servo:
+            for k in range(400):
+                servo.effects = [zh.ConstantForce((1e-3 * (k % 97), 0.0, 0.0))]
+                state = servo.state()
+                if state.cycle and state.position != state.force:
+                    stale.append(state.cycle)
+                time.sleep(0.001)
+        assert stale == [], servo.stats()

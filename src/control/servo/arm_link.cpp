@@ -17,6 +17,9 @@ namespace Protocol = HardwareAPI::Protocol;
 constexpr std::size_t reply_length = Devices::Arbelon::state_reply_length + 1;
 // The strict exchanges of a run before their quickest tells how soon a reply can come.
 constexpr std::uint32_t exchanges_to_learn = 16;
+// How long a reply still owed when the link lets the stream go is waited for, at the least: a
+// device that stalls now and then holds a reply for tens of milliseconds.
+constexpr std::chrono::milliseconds settle_window{150};
 
 std::int64_t ns_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
@@ -103,9 +106,13 @@ void ArmLink::resynchronise(Clock::time_point bound) noexcept {
 }
 
 void ArmLink::settle() noexcept {
+    // Whoever uses the stream next would take a reply still on its way for its own: each owed
+    // one is given until a reply time-out after it was due, and at least as long as a device
+    // that stalls now and then holds one (settle_window), a millisecond more at the least.
+    const Clock::duration window =
+        std::max<Clock::duration>(2 * settings_.reply_timeout, settle_window);
     while (count_ > 0 && stream_->is_open()) {
-        // Each is given until a reply time-out after it was due, at least a millisecond more.
-        const Clock::time_point due = owed_at(0).written + 2 * settings_.reply_timeout;
+        const Clock::time_point due = owed_at(0).written + window;
         const Read r = read_reply(std::max(due, Clock::now() + std::chrono::milliseconds(1)));
         if (r == Read::whole) {
             pop();
