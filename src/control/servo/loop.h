@@ -13,6 +13,7 @@
 #include "control/servo/guards.h"
 #include "control/servo/impl.h"
 #include "control/servo/passivity.h"
+#include "control/servo/scene.h"
 #include "control/servo/schedule.h"
 
 namespace Zelkor::HardwareAPI::Control::servo {
@@ -40,6 +41,7 @@ class Loop {
     void prepare() noexcept;
     bool cycle() noexcept;
     void take_commands(Clock::time_point now) noexcept;
+    void take_scene() noexcept;
     void guard_arm(std::size_t i, Clock::time_point now, double time, double dt,
                    Wanted& w) noexcept;
     ArmLink::Outcome exchange() noexcept;
@@ -62,6 +64,10 @@ class Loop {
     std::uint64_t cycle_ = 0;
     Clock::time_point previous_{};
     std::int64_t exchange_ns_ = 0;  // arm 0's, for the recording
+
+    // The scene the loop steps (null: none), and why its latest step failed.
+    MujocoScene::Impl* scene_ = nullptr;
+    StopReason scene_failure_ = StopReason::none;
 
     // The shared command and the law's parameters: those in force, and a ramp to the next.
     SharedCommand* shared_ = nullptr;

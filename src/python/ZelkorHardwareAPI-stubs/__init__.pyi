@@ -527,7 +527,15 @@ class ServoStats(metaclass=_pybind11_type):
     def stop_reason(
         self,
     ) -> (
-        Literal["stopped", "device not answering", "port closed", "force law failed", "forked"]
+        Literal[
+            "stopped",
+            "device not answering",
+            "port closed",
+            "force law failed",
+            "forked",
+            "scene failed",
+            "scene too slow",
+        ]
         | None
     ): ...
     @property
@@ -645,7 +653,7 @@ class Recording:
         self, arrays: dict[str, Any], overwritten: int = 0, kind: str = "servo"
     ) -> None: ...
     @classmethod
-    def from_servo_rows(cls, rows: Any, overwritten: int) -> Recording: ...
+    def from_servo_rows(cls, rows: Any, overwritten: int, arms: int = 1) -> Recording: ...
     @classmethod
     def from_handle_rows(cls, rows: Any, overwritten: int) -> Recording: ...
     def __getattr__(self, name: str) -> Any: ...

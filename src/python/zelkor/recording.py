@@ -32,9 +32,10 @@ class Recording:
     `force` (the force sent) of shape (N, 3); `effects_force` and `law_force` (the parts that made
     it, before scaling to max_force) of shape (N, 3), or None when that part never took part;
     `exchange_us` of shape (N,); the booleans `late`, `failed`, `missed` and `stale_dropped` of
-    shape (N,); and the passivity controller's `energy` (J) and `damping_added` (N s/m), of
-    shape (N,). A handle's has `time`, `device_id`, `quaternion` (N, 4), `error_flag`,
-    `connection_sensor` and `user_data_length`.
+    shape (N,); the passivity controller's `energy` (J) and `damping_added` (N s/m), of
+    shape (N,); and `scene_force`, each arm's part from a scene's coupling, of shape
+    (N, arms, 3), or None without a scene. A handle's has `time`, `device_id`, `quaternion`
+    (N, 4), `error_flag`, `connection_sensor` and `user_data_length`.
     """
 
     def __init__(self, arrays: Dict[str, Any], overwritten: int = 0, kind: str = "servo"):
@@ -45,7 +46,8 @@ class Recording:
         self.kind = kind
 
     @classmethod
-    def from_servo_rows(cls, rows: Any, overwritten: int) -> Recording:
+    def from_servo_rows(cls, rows: Any, overwritten: int, arms: int = 1) -> Recording:
+        """The recording of a servo of `arms` arms from its stored rows."""
         columns, flag_bits = _servo_table()
         width = sum(column[2] for column in columns)
         rows = np.asarray(rows, dtype=np.float64).reshape(-1, width)
@@ -58,11 +60,13 @@ class Recording:
                 continue
             if kind == "count":
                 arrays[name] = values.astype(np.int64)
-            elif kind == "part":  # None when that part never took part
+            elif kind in ("part", "arm_part"):  # None when that part never took part
+                if kind == "arm_part":  # x, y, z of each arm in turn
+                    values = values.reshape(len(rows), size // 3, 3)[:, :arms]
                 arrays[name] = values.copy() if (flags & flag).any() else None
             else:
                 arrays[name] = values.copy()
-        parts = {flag for *_, kind, flag in columns if kind == "part"}
+        parts = {flag for *_, kind, flag in columns if kind in ("part", "arm_part")}
         for name, bit in flag_bits.items():
             if bit not in parts:
                 arrays[name] = (flags & bit) != 0
@@ -121,9 +125,13 @@ class Recording:
                 k: data[k] for k in data.files if k not in ("kind", "overwritten")
             }
         if kind == "servo":
-            for name, *_, column_kind, _ in _servo_table()[0]:
-                if column_kind == "part":
-                    arrays.setdefault(name, None)
+            # In the order a servo's recording has them, a part that never took part as None.
+            columns, flags = _servo_table()
+            order = [name for name, *_, column_kind, _ in columns if column_kind != "flags"]
+            parts = {name for name, *_, column_kind, _ in columns if "part" in column_kind}
+            order += list(flags)
+            known = {name: arrays.get(name) for name in order if name in arrays or name in parts}
+            arrays = {**known, **{k: v for k, v in arrays.items() if k not in known}}
         return cls(arrays, overwritten, kind)
 
     def columns(self) -> Tuple[List[str], Any]:
@@ -136,6 +144,9 @@ class Recording:
             if array.ndim == 1:
                 names.append(name)
                 parts.append(array.astype(np.float64)[:, None])
+            elif array.ndim == 3:  # (N, arms, 3): x, y, z of each arm
+                names += [f"{name}_{arm}_{axis}" for arm in range(array.shape[1]) for axis in "xyz"]
+                parts.append(array.reshape(len(array), -1).astype(np.float64))
             else:
                 axes = "xyz" if array.shape[1] == 3 else "wxyz"
                 names += [f"{name}_{axis}" for axis in axes[: array.shape[1]]]
