@@ -23,6 +23,7 @@
 #include "python/notify.h"
 #include "python/port_call.h"
 #include "python/reception.h"
+#include "python/scene.h"
 #include "python/servo_keywords.h"
 #include "python/values.h"
 
@@ -93,6 +94,7 @@ class BoundServo : public Servo {
 
     void start_bound() {
         if (running()) throw std::runtime_error("this Servo is already running");
+        check_scene_before_start(*this);
         start_notices();
         for (PyStream* stream : streams_) {
             if (!stream->is_open()) raise_not_open(*stream);
@@ -127,6 +129,8 @@ class BoundServo : public Servo {
         if (failure) {
             try {
                 std::rethrow_exception(failure);
+            } catch (const std::invalid_argument& e) {
+                throw py::value_error(e.what());
             } catch (const std::logic_error& e) {
                 throw std::runtime_error(e.what());
             }
@@ -223,7 +227,7 @@ class BoundServo : public Servo {
         py::object sliced = rows[py::slice(0, static_cast<py::ssize_t>(n), 1)];
         return py::module_::import("zelkor.recording")
             .attr("Recording")
-            .attr("from_servo_rows")(sliced, overwritten);
+            .attr("from_servo_rows")(sliced, overwritten, arm_count());
     }
 
     void stop_bound() {
@@ -381,12 +385,14 @@ void register_records(py::module_& m) {
                 return reason ? py::object(py::str(reason)) : py::object(py::none());
             },
             "None while running (or never started); else 'stopped', 'device not answering', "
-            "'port closed' or 'forked'.\n\n"
+            "'port closed', 'forked', 'scene failed' or 'scene too slow'.\n\n"
             "'stopped': stop(), leaving a with block, the Servo's end or the interpreter's "
             "exit; 'device not answering': max_failures exchanges in a row got no whole reply; "
             "'port closed': the port hung up or was closed; 'forked': this process is the "
             "child of a fork made while the loop ran in the parent (the loop runs on there, "
-            "not here).")
+            "not here); 'scene failed': the scene's state went bad (not finite, or reset by "
+            "the engine); 'scene too slow': its steps took longer than the period for longer "
+            "than the stall time.")
         .def_readonly("left_limp", &ServoStats::left_limp,
                       "True once the loop has ended with its last zero-force request answered "
                       "by the device.\n\n"
@@ -527,6 +533,20 @@ void register_servo_class(py::module_& m) {
         "Damper, ConstantForce, Sphere, Box, ViscousRegion, Guide, Vibration, Detents and "
         "Friction objects; TypeError for anything else, leaving the effects as they were. A "
         "Friction's copy starts without a proxy and takes its own at its first contact.");
+    cls.def_property(
+        "scene", [](const BoundServo& s) { return scene_of(s); },
+        [](BoundServo& s, py::handle scene) { set_scene_of(s, scene); },
+        "A MujocoScene the loop steps every cycle, each arm holding its tool through the "
+        "scene's coupling, whose force adds to the arm's effects' and law's. None: none.\n\n"
+        "May be set from any thread, also while the loop runs: the loop steps the new scene from "
+        "its next cycle, and setting returns once it has let go of the one before (at most a "
+        "cycle), which another servo may then step. TypeError for anything but a MujocoScene "
+        "or None; ValueError for a scene whose tools are not one per arm, a servo whose rate is "
+        "measured (rate_hz=None), or a model timestep that does not divide the period (start() "
+        "checks it again); RuntimeError for a scene another servo holds. Warns (RuntimeWarning) "
+        "when the coupling is stiffer than stable_stiffness() unless passivity is on. A scene "
+        "that goes bad or whose steps overrun the period for longer than the stall time stops "
+        "the loop (stop_reason 'scene failed', 'scene too slow').");
     cls.def_property(
         "force_law", [](const BoundServo& s) { return s.law_object(); },
         [](BoundServo& s, py::object law) {
