@@ -7,9 +7,13 @@ each arm holding a tool through a virtual coupling. The simulator runs one step 
 # (mujoco and numpy are untyped here)
 from __future__ import annotations
 
+import re
+import subprocess
+import sys
 import threading
 import time
 import warnings
+from pathlib import Path
 from typing import Any, Callable, Iterator, Sequence
 
 import pytest
@@ -256,3 +260,20 @@ def test_what_does_not_fit_is_refused(mujoco: Any) -> None:
 def test_a_model_is_refused_when_mujoco_is_missing_too() -> None:
     with pytest.raises(TypeError, match="must be a mujoco.MjModel, not str"):
         zh.MujocoScene("scene.xml", ["tool"], 100.0)
+
+
+def test_the_example_runs_as_the_readme_says(mujoco: Any, tmp_path: Any) -> None:
+    pytest.importorskip("matplotlib")
+    example = Path(__file__).resolve().parents[2] / "examples" / "scene.py"
+    figure = tmp_path / "scene.png"
+    done = subprocess.run(
+        [sys.executable, str(example), "--out", str(figure), "--frames", str(tmp_path / "views")],
+        capture_output=True,
+        text=True,
+        timeout=900,
+        cwd=tmp_path,
+    )
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    assert "stopped: stopped" in done.stdout and figure.stat().st_size > 0
+    moved = re.search(r"the box moved ([0-9.]+) cm", done.stdout)
+    assert moved and float(moved.group(1)) > 3.0, done.stdout
