@@ -20,7 +20,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 from targets import print_targets  # noqa: E402  (this folder: the script's own)
-from zelkor_sim import LINES, Simulator  # noqa: E402
+from zelkor_sim import Simulator, executable  # noqa: E402
 
 HOST = os.path.join(HERE, "loophost.py")
 
@@ -142,21 +142,24 @@ CYCLE_BEFORE = {"servo": 1856, "servo-spring": 1847, "servo-law": 1882, "servo-r
 CYCLE_SPREAD = 1.05
 
 
-# What a strict and a pipelined loop can hold on each line, from the line model (docs/simulator.md);
-# None: no wire, the loop's own 1 kHz.
-CEILINGS = {
-    "pty": (None, None),
-    "uart": (303.0, 461.0),
-    "ftdi": (190.0, 370.0),
-    "ftdi-16ms": (62.5, 125.0),
-    "usb-fs": (1000.0, 2000.0),
-    "usb-hs": (8000.0, 16000.0),
-}
+def ceilings():
+    """What a strict and a pipelined loop can hold on each line, in Hz, from the simulator's own
+    line models (zelkor-sim --lines): {name: (strict, pipelined)}, None where the line sets no
+    limit (pty: the loop's own rate)."""
+    listed = subprocess.run(
+        [executable(), "--lines"], capture_output=True, text=True, check=True, timeout=60
+    ).stdout
+    rates = {}
+    for row in listed.splitlines():
+        name, strict, pipelined, _ = row.split(None, 3)
+        rates[name] = tuple(None if r == "-" else float(r) for r in (strict, pipelined))
+    return rates
 
 
 def lines(seconds, judged=True):
+    limits = ceilings()
     rows = []
-    for name in LINES:
+    for name in limits:
         for mode in ("strict", "pipelined"):
             r = host(
                 "arbelon",
@@ -172,7 +175,7 @@ def lines(seconds, judged=True):
     print(
         f"\nA Servo asked for 1 kHz on each line the simulator emulates, {seconds:g} s a row; "
         "the simulator echoes each force as the position, so every state sampled is checked "
-        "against its own request. The ceiling is the line model's (docs/simulator.md); "
+        "against its own request. The ceiling is the line model's (zelkor-sim --lines); "
         "measure_line is the library's own measurement (99 % of exchanges fit the period). "
         "Times depend on the scheduler.\n"
     )
@@ -183,7 +186,7 @@ def lines(seconds, judged=True):
     print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     targets = []
     for name, mode, r in rows:
-        strict, pipelined = CEILINGS[name]
+        strict, pipelined = limits[name]
         ceiling = min(1000.0, (strict if mode == "strict" else pipelined) or 1000.0)
         measured = r["measured_strict_hz"] if mode == "strict" else r["measured_pipelined_hz"]
         share = 100 * r["achieved_hz"] / ceiling

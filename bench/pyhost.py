@@ -1,6 +1,8 @@
 """The Python hosts of the benchmark.
 
     python pyhost.py python PORT COUNT            ZelkorHardwareAPI.Arbelon.end_effector_force
+    python pyhost.py legacy PORT COUNT            the same exchange through the deprecated pair
+                                                  SendForce and ReceiveState
     python pyhost.py pyserial PORT COUNT          the same exchange by hand with pyserial + struct
     python pyhost.py python-os PORT COUNT         the same exchange with the floor's system calls
                                                   made from Python (os.write, poll, os.read):
@@ -102,6 +104,21 @@ def python_host(port, count):
 
     arm = zh.Arbelon(zh.SerialStream(port))
     run_exchanges("python", count, arm.end_effector_force)
+
+
+def legacy_host(port, count):
+    """The exchange as a script written for the older methods makes it: SendForce, then
+    ReceiveState, each with its DeprecationWarning under Python's default filters (shown once
+    for the host's line, then only looked up)."""
+    import ZelkorHardwareAPI as zh
+
+    arm = zh.Arbelon(zh.SerialStream(port))
+
+    def exchange(force):
+        arm.SendForce(force)
+        return arm.ReceiveState()
+
+    run_exchanges("legacy", count, exchange)
 
 
 def pyserial_host(port, count):
@@ -258,6 +275,7 @@ def main():
     counts = [int(c) for c in args[2:]]
     hosts = {
         "python": python_host,
+        "legacy": legacy_host,
         "pyserial": pyserial_host,
         "python-os": python_os_host,
         "python-noop": python_noop_host,

@@ -7,8 +7,9 @@ calls it every cycle without the interpreter lock: this script is free to move t
 about, here at 100 Hz along a circle, through set_params(..., ramp=...), which the loop turns
 into a smooth motion at its own rate.
 
-Without --port it starts the device simulator, and a virtual hand (a constant force) presses
-the end-effector onto the sphere.
+Without --port it starts the device simulator, whose simulated hand holds the end-effector
+on the sphere: a spring that pulls it down, 1 cm below where it rests, into the sphere's top
+5 mm below.
 """
 
 from __future__ import annotations
@@ -61,15 +62,17 @@ def main() -> None:
     parser.add_argument("--port", help="a real device's port (default: the simulator)")
     parser.add_argument("--seconds", type=float, default=3.0)
     args = parser.parse_args()
-    with port_or_simulator(args.port, "arbelon") as port:
+    # The simulated arm rests at (0.283, 0, 0) m: the hand pulls it 1 cm down, at 200 N/m.
+    hand = ["--hand", "spring:200,4,0.283,0,-0.01"]
+    with port_or_simulator(args.port, "arbelon", *hand) as port:
         arm = zh.Arbelon(zh.SerialStream.open(port))
         (x0, y0, z0), _ = arm.end_effector_force([0.0, 0.0, 0.0])
-        centre = (x0, y0, z0 - 0.025)  # the sphere's top 5 mm below the end-effector
+        # The sphere's top 5 mm below the end-effector, never around it: a sphere the arm
+        # starts inside throws it out at the servo's full force.
+        centre = (x0, y0, z0 - 0.035)
         servo = zh.Servo(arm, 1000.0, max_force=5.0)
         servo.force_law = textured_sphere
         servo.params = [*centre, 0.03, 1500.0, 600.0, 0.3, 3.0]
-        if not args.port:
-            servo.effects = [zh.ConstantForce((0.0, 0.0, -1.0))]  # the hand presses down
         deepest = 0.0
         with servo:
             start = time.monotonic()

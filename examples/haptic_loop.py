@@ -35,6 +35,7 @@ HAND_DAMPING = 8.0  # N s/m: a relaxed hand slows every motion
 MAX_FORCE = 8.0  # N: never ask for more, whatever the numbers say
 PRESS, LIFT = 1.4, 0.6  # s: the hand presses for PRESS, then lifts for LIFT, and again
 IDENTITY_BYTES = 21  # arm.last_result after a whole identity reply to the wake-up
+STATE_BYTES = 24  # arm.last_result after a whole state reply
 
 
 class _Figures(TypedDict):
@@ -63,6 +64,8 @@ class Result(_Figures, total=False):
     stop_reason: str  # (Servo)
     histogram: List[Tuple[float, float, int]]  # µs, µs, exchanges (Servo)
     latencies: List[float]  # s, each exchange (Python loop)
+    interrupted: bool  # Ctrl-C ended the loop: the figures are those until then
+    left_limp: bool  # the device answered the last request, a zero force
 
 
 if TYPE_CHECKING:
@@ -125,9 +128,8 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument(
         "--line",
         choices=LINES,
-        help="the simulator's line: pty (no wire, the default), uart (the device's 115200 "
-        "baud), ftdi, ftdi-16ms (behind a USB adapter), usb-fs, usb-hs; the demo says what the "
-        "line allows before it runs",
+        help="the simulator's line (default pty: no wire; zelkor-sim --lines says what each "
+        "models); the demo says what the line allows before it runs",
     )
     parser.add_argument(
         "--pipeline",
@@ -248,31 +250,38 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     forces: list[float] = []
     progress = Progress()
     was_pressing = True
+    interrupted = False
     with servo:
         start = time.perf_counter()
-        while servo.running:
-            t = time.perf_counter() - start
-            if t >= args.seconds:
-                break
-            if pressing(t) != was_pressing:
-                was_pressing = not was_pressing
-                servo.effects = effects(was_pressing)
-            state = servo.state()
-            if state.cycle:
-                z = state.position[2]
-                times.append(state.time)
-                heights.append(z - wall)
-                forces.append(state.force[2])
-                progress.show(
-                    t,
-                    f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
-                    f"{(z - wall) * 1e3:+7.2f} mm | force z {state.force[2]:+6.2f} N"
-                    f" | {rate_text(t, servo.stats().rate_hz)}",
-                )
-            time.sleep(0.002)
+        try:
+            while servo.running:
+                t = time.perf_counter() - start
+                if t >= args.seconds:
+                    break
+                if pressing(t) != was_pressing:
+                    was_pressing = not was_pressing
+                    servo.effects = effects(was_pressing)
+                state = servo.state()
+                if state.cycle:
+                    z = state.position[2]
+                    times.append(state.time)
+                    heights.append(z - wall)
+                    forces.append(state.force[2])
+                    progress.show(
+                        t,
+                        f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
+                        f"{(z - wall) * 1e3:+7.2f} mm | force z {state.force[2]:+6.2f} N"
+                        f" | {rate_text(t, servo.stats().rate_hz)}",
+                    )
+                time.sleep(0.002)
+        except KeyboardInterrupt:
+            # Ctrl-C: the end of the block stops the servo, which leaves the arm limp, and
+            # main() says what was measured until then.
+            interrupted = True
     progress.done()
     stats = servo.stats()
-    if stats.stop_reason != "stopped":
+    # After Ctrl-C, main() says it all in one line.
+    if stats.stop_reason != "stopped" and not interrupted:
         print(f"the servo stopped by itself: {stats.stop_reason}")
     if args.realtime and not servo.realtime:
         print("real-time priority was refused; the loop ran at normal priority")
@@ -305,6 +314,8 @@ def run_servo(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         "max": stats.max_us * 1e-6,
         "realtime": servo.realtime,
         "histogram": servo.exchange_time_histogram(),
+        "interrupted": interrupted,
+        "left_limp": stats.left_limp,
     }
 
 
@@ -327,64 +338,72 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
     start = clock()
     deadline = start
     end = start + args.seconds
-    while True:
-        now = clock()
-        if now >= end:
-            break
-        t = now - start
-
-        before = clock()
-        position, velocity = arm.end_effector_force(force)
-        latencies.append(clock() - before)
-        if position == [0.0, 0.0, 0.0]:
-            failed += 1  # no valid reply; keep the last force
-            cycles.append((t, math.nan, math.nan, force[2], True, False))
-        else:
-            x, y, z = position
-            vx, vy, vz = velocity
-            hand_z = -args.push if pressing(t) else 0.25 * args.push
-            f = [
-                -HOLD_STIFFNESS * (x - x0) - HAND_DAMPING * vx,
-                -HOLD_STIFFNESS * (y - y0) - HAND_DAMPING * vy,
-                hand_z - HAND_DAMPING * vz,
-            ]
-            depth = wall - z
-            if depth > 0:
-                # A wall pushes, it never pulls.
-                f[2] += max(0.0, args.stiffness * depth - args.wall_damping * vz)
-            norm = math.sqrt(sum(c * c for c in f))
-            force = [c * MAX_FORCE / norm for c in f] if norm > MAX_FORCE else f
-            times.append(t)
-            heights.append(z - wall)
-            forces.append(force[2])
-            cycles.append((t, z, vz, force[2], False, False))
-            progress.show(
-                t,
-                f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
-                f"{(z - wall) * 1e3:+7.2f} mm | force z {force[2]:+6.2f} N | "
-                f"{rate_text(t, len(latencies) / t if t > 0 else 0.0)}",
-            )
-
-        # Absolute deadlines keep the average rate, as the Servo's do: a cycle that ends after
-        # its deadline is late and the next starts at once; whole periods lost are missed.
-        deadline += period
-        now = clock()
-        if now > deadline:
-            late += 1
-            cycles[-1] = (*cycles[-1][:5], True)
-            if now > deadline + period:
-                lost = int((now - deadline) // period)
-                missed += lost
-                deadline += lost * period
+    interrupted = False
+    try:
         while True:
-            left = deadline - clock()
-            if left <= 0:
+            now = clock()
+            if now >= end:
                 break
-            if left > 0.0003:
-                time.sleep(left - 0.0002)  # sleep most of the wait, spin the rest
+            t = now - start
+
+            before = clock()
+            position, velocity = arm.end_effector_force(force)
+            latencies.append(clock() - before)
+            if position == [0.0, 0.0, 0.0]:
+                failed += 1  # no valid reply; keep the last force
+                cycles.append((t, math.nan, math.nan, force[2], True, False))
+            else:
+                x, y, z = position
+                vx, vy, vz = velocity
+                hand_z = -args.push if pressing(t) else 0.25 * args.push
+                f = [
+                    -HOLD_STIFFNESS * (x - x0) - HAND_DAMPING * vx,
+                    -HOLD_STIFFNESS * (y - y0) - HAND_DAMPING * vy,
+                    hand_z - HAND_DAMPING * vz,
+                ]
+                depth = wall - z
+                if depth > 0:
+                    # A wall pushes, it never pulls.
+                    f[2] += max(0.0, args.stiffness * depth - args.wall_damping * vz)
+                norm = math.sqrt(sum(c * c for c in f))
+                force = [c * MAX_FORCE / norm for c in f] if norm > MAX_FORCE else f
+                times.append(t)
+                heights.append(z - wall)
+                forces.append(force[2])
+                cycles.append((t, z, vz, force[2], False, False))
+                progress.show(
+                    t,
+                    f"  t {t:5.2f}/{args.seconds:.2f} s | height over wall "
+                    f"{(z - wall) * 1e3:+7.2f} mm | force z {force[2]:+6.2f} N | "
+                    f"{rate_text(t, len(latencies) / t if t > 0 else 0.0)}",
+                )
+
+            # Absolute deadlines keep the average rate, as the Servo's do: a cycle that ends
+            # after its deadline is late and the next starts at once; whole periods lost are
+            # missed.
+            deadline += period
+            now = clock()
+            if now > deadline:
+                late += 1
+                cycles[-1] = (*cycles[-1][:5], True)
+                if now > deadline + period:
+                    lost = int((now - deadline) // period)
+                    missed += lost
+                    deadline += lost * period
+            while True:
+                left = deadline - clock()
+                if left <= 0:
+                    break
+                if left > 0.0003:
+                    time.sleep(left - 0.0002)  # sleep most of the wait, spin the rest
+    except KeyboardInterrupt:
+        # Ctrl-C: an exchange it interrupted leaves the stream usable (the next one drops what
+        # was left of its reply), so the arm is still left limp below.
+        interrupted = True
     elapsed = clock() - start
     progress.done()
     arm.end_effector_force([0.0, 0.0, 0.0])  # leave the arm limp
+    left_limp = arm.last_result == STATE_BYTES
     ordered = sorted(latencies)
     columns: Floats = np.zeros((len(cycles), 6))
     if cycles:
@@ -412,7 +431,26 @@ def run(arm: zh.Arbelon, args: argparse.Namespace) -> Result:
         "p99": percentile(ordered, 99) if ordered else 0.0,
         "max": ordered[-1] if ordered else 0.0,
         "latencies": latencies,
+        "interrupted": interrupted,
+        "left_limp": left_limp,
     }
+
+
+def interrupted(result: Result) -> str:
+    """One line for a run that Ctrl-C ended: what it measured until then."""
+    n = result["cycles"]
+    rate = n / result["elapsed"] if result["elapsed"] else 0.0
+    depths = [-h for h in result["heights"] if h < 0]
+    return (
+        f"interrupted after {result['elapsed']:.1f} s: {n} exchanges at {rate:.1f} Hz, "
+        f"{result['failed']} failed, "
+        + (f"at most {max(depths) * 1e3:.2f} mm into the wall" if depths else "never in the wall")
+        + (
+            "; the arm is left limp"
+            if result.get("left_limp")
+            else "; the last request, a zero force, got no answer: the arm may still push"
+        )
+    )
 
 
 def summarize(result: Result, args: argparse.Namespace) -> None:
@@ -585,6 +623,9 @@ def main() -> None:
             f"{args.rate:g} Hz with {how}"
         )
         result = run(arm, args) if args.python_loop else run_servo(arm, args)
+    if result.get("interrupted"):
+        print(interrupted(result))
+        sys.exit(130)
     summarize(result, args)
     if args.save and "recording" in result:
         result["recording"].save(args.save)
@@ -594,4 +635,11 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    begun = time.monotonic()
+    try:
+        main()
+    except KeyboardInterrupt:
+        # Ctrl-C outside the loop, which says what it measured itself: while the simulator
+        # starts or the device wakes, or while the figures are saved. One line, no traceback.
+        print(f"interrupted after {time.monotonic() - begun:.1f} s: outside the loop")
+        sys.exit(130)  # as a shell reports a program that SIGINT ended

@@ -39,6 +39,19 @@ bool is_state_request(std::uint8_t code) {
            code == Code::joint_torques || code == Code::joint_angles;
 }
 
+const char* request_name(std::uint8_t code) {
+    switch (code) {
+        case Code::end_effector_force:
+            return "force";
+        case Code::end_effector_position:
+            return "position";
+        case Code::joint_torques:
+            return "torques";
+        default:
+            return "angles";
+    }
+}
+
 }  // namespace
 
 ArbelonSim::ArbelonSim(const Protocol::DeviceInfo& identity, double fixed_dt,
@@ -59,6 +72,21 @@ void ArbelonSim::advance(std::uint8_t code, double now) {
     clock_started_ = true;
     last_request_ = now;
     arm_.step(dt);
+}
+
+void ArbelonSim::trace_to(std::FILE* trace) {
+    trace_ = trace;
+    std::fputs(
+        "time,request,x,y,z,position_x,position_y,position_z,velocity_x,velocity_y,velocity_z\n",
+        trace_);
+}
+
+void ArbelonSim::trace(std::uint8_t code, const Vector3& request) const {
+    if (trace_ == nullptr) return;
+    const Vec3 p = arm_.position(), v = arm_.velocity();
+    std::fprintf(trace_, "%.6f,%s,%.9g,%.9g,%.9g,%.9g,%.9g,%.9g,%.9g,%.9g,%.9g\n", arm_.time(),
+                 request_name(code), request[0], request[1], request[2], p[0], p[1], p[2], v[0],
+                 v[1], v[2]);
 }
 
 void ArbelonSim::receive(const std::uint8_t* message, std::size_t, double now, Outbox& out) {
@@ -83,6 +111,7 @@ void ArbelonSim::receive(const std::uint8_t* message, std::size_t, double now, O
             arm_.command(
                 code == Code::end_effector_force ? ArmModel::Mode::force : ArmModel::Mode::position,
                 widen(Protocol::decode_vector_request(message)));
+            trace(code, Protocol::decode_vector_request(message));
             reply[0] = Code::end_effector_state;
             if (echo_ && code == Code::end_effector_force) {
                 Protocol::encode_state(payload, Protocol::decode_vector_request(message), {});
@@ -96,6 +125,7 @@ void ArbelonSim::receive(const std::uint8_t* message, std::size_t, double now, O
             arm_.command(
                 code == Code::joint_torques ? ArmModel::Mode::torque : ArmModel::Mode::angles,
                 widen(Protocol::decode_vector_request(message)));
+            trace(code, Protocol::decode_vector_request(message));
             reply[0] = Code::joint_state;
             Protocol::encode_state(payload, narrow(arm_.joint_position()),
                                    narrow(arm_.joint_velocity()));

@@ -1,6 +1,7 @@
 // The simulated Arbelon: answers the arm's requests from the arm model.
 #pragma once
 
+#include <cstdio>
 #include <utility>
 
 #include "arm_model.h"
@@ -42,13 +43,22 @@ class ArbelonSim : public SimDevice {
     /// (and a zero velocity): a host can tell a state answers its own request.
     void echo_forces() { echo_ = true; }
 
+    /// From now on every state request writes a CSV row to `trace` (after a header line,
+    /// written now): the arm's simulated time (s), the request (force, position, torques or
+    /// angles) and its three values, and the end-effector's position (m) and velocity (m/s)
+    /// once the request is taken, as the reply reports them. The row is written before the
+    /// reply is sent. The file stays the caller's.
+    void trace_to(std::FILE* trace);
+
   private:
     void advance(std::uint8_t code, double now);
+    void trace(std::uint8_t code, const HardwareAPI::Vector3& request) const;
 
     HardwareAPI::Protocol::DeviceInfo identity_;
     double fixed_dt_;
     ArmModel arm_;
     bool echo_ = false;
+    std::FILE* trace_ = nullptr;
     bool clock_started_ = false;
     double last_request_ = 0.0;
 };

@@ -123,6 +123,9 @@ class ArmModel {
     /// The force the hand puts on the end-effector now, N; zeros without one.
     Vec3 hand_force() const;
 
+    /// Seconds stepped through since the model was made.
+    double time() const { return time_; }
+
     const Vec3& joint_position() const { return q_; }
     const Vec3& joint_velocity() const { return qd_; }
     Vec3 position() const;  ///< end-effector position, m

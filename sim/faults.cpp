@@ -1,7 +1,9 @@
 #include "faults.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 
 #include "devices/protocol.h"
 #include "log.h"
@@ -117,6 +119,58 @@ void Faults::send(const std::uint8_t* message, std::size_t length) {
             return;
         }
     }
+}
+
+LateReplies::LateReplies(const FaultSettings& settings, Outbox& out)
+    : every_(settings.late_every), seconds_(settings.late_seconds), out_(out) {}
+
+void LateReplies::send(const std::uint8_t* message, std::size_t length) {
+    if (length == 0) return;
+    const bool reply = message[0] == Code::end_effector_state || message[0] == Code::joint_state;
+    const bool hold = reply && every_ > 0 && ++replies_ % every_ == 0;
+    if (!hold && size_ == 0) {
+        out_.send(message, length);
+        return;
+    }
+    // Behind a message held, no sooner than it: the device answers in order.
+    double due = hold ? now_ + seconds_ : now_;
+    if (size_ > 0) due = std::max(due, entries_[(head_ + size_ - 1) % max_messages].due);
+    if (size_ == max_messages || length > max_bytes - byte_size_ || length > max_message_length) {
+        log("too many replies held: lost a 0x%02X message", message[0]);
+        return;
+    }
+    if (hold) {
+        ++held_;
+        log("holding a 0x%02X reply for %g s", message[0], seconds_);
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes_[(byte_head_ + byte_size_ + i) % max_bytes] = message[i];
+    }
+    byte_size_ += length;
+    entries_[(head_ + size_) % max_messages] = {due, length};
+    ++size_;
+}
+
+double LateReplies::next() const {
+    return size_ == 0 ? std::numeric_limits<double>::infinity() : entries_[head_].due;
+}
+
+void LateReplies::pop() {
+    if (size_ == 0) return;
+    const Entry entry = entries_[head_];
+    head_ = (head_ + 1) % max_messages;
+    --size_;
+    std::array<std::uint8_t, max_message_length> message;
+    for (std::size_t i = 0; i < entry.length; ++i) {
+        message[i] = bytes_[(byte_head_ + i) % max_bytes];
+    }
+    byte_head_ = (byte_head_ + entry.length) % max_bytes;
+    byte_size_ -= entry.length;
+    out_.send(message.data(), entry.length);
+}
+
+void LateReplies::clear() {
+    head_ = size_ = byte_head_ = byte_size_ = 0;
 }
 
 }  // namespace Zelkor::Sim

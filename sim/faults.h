@@ -1,7 +1,8 @@
-// Fault injection: spoils the messages a simulated device sends, and makes it fall silent
-// or hang up, reproducibly from a seed.
+// Fault injection: spoils the messages a simulated device sends, holds some of its replies
+// back, and makes it fall silent or hang up, reproducibly from a seed.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -25,6 +26,11 @@ struct FaultSettings {
     std::uint64_t max_faults = never;    ///< at most this many messages are spoilt
     std::uint64_t silent_after = never;  ///< host messages served before the device falls silent
     std::uint64_t hangup_after = never;  ///< host messages served before the device hangs up
+    /// Late replies: the state replies (0x2B, 0x1B) are counted over the whole run from the
+    /// first, and the late_every-th, the 2 late_every-th and so on are each held late_seconds
+    /// before they go out; 0: none.
+    std::uint64_t late_every = 0;
+    double late_seconds = 0.0;
 };
 
 enum class Fault { none, drop, wrong_code, truncate, garbage };
@@ -70,6 +76,56 @@ class Faults : public Outbox {
     std::uint64_t spoilt_ = 0;
     bool silent_ = false;
     Fault last_ = Fault::none;
+};
+
+/// Sits between a device and what it sends through (the faults above): the replies late_every
+/// and late_seconds choose are held before they are passed on, and every message the device
+/// sends while one is held waits behind it, so the order stays the device's own. A device
+/// that stalls once: it keeps reading requests and answering them, and the answers all come
+/// late by the stall. A message passed on is on its way at the time at() last gave for it,
+/// or, held, at the moment its hold ends (next()); the caller passes it on then with pop().
+/// Allocates nothing.
+class LateReplies : public Outbox {
+  public:
+    /// Bytes and messages it holds at most: 64 KiB, some 2,600 state replies, a second of a
+    /// servo's exchanges at 2.6 kHz. A message beyond them is lost, as a device that is asked
+    /// more than it can buffer loses answers.
+    static constexpr std::size_t max_bytes = 1 << 16;
+    static constexpr std::size_t max_messages = 4096;
+
+    LateReplies(const FaultSettings& settings, Outbox& out);
+
+    /// The time of what the device sends next (s).
+    void at(double now) { now_ = now; }
+
+    void send(const std::uint8_t* message, std::size_t length) override;
+
+    /// When the oldest message held may go on; infinity when none is held.
+    double next() const;
+    /// Passes the oldest message held on. Call when next() has come.
+    void pop();
+    /// Drops every message held (the host has gone); the count of replies runs on.
+    void clear();
+
+    /// How many replies it has chosen to hold so far.
+    std::uint64_t held() const { return held_; }
+
+  private:
+    struct Entry {
+        double due;
+        std::size_t length;
+    };
+
+    std::uint64_t every_;
+    double seconds_;
+    Outbox& out_;
+    double now_ = 0.0;
+    std::uint64_t replies_ = 0;
+    std::uint64_t held_ = 0;
+    std::array<std::uint8_t, max_bytes> bytes_{};
+    std::array<Entry, max_messages> entries_{};
+    std::size_t byte_head_ = 0, byte_size_ = 0;
+    std::size_t head_ = 0, size_ = 0;
 };
 
 }  // namespace Zelkor::Sim

@@ -15,65 +15,129 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // count as simultaneous, so a byte due exactly on a frame boundary makes that frame.
 constexpr double tolerance = 1e-7;
 
-constexpr struct {
-    LineKind kind;
-    const char* name;
-} names[] = {
-    {LineKind::pty, "pty"},       {LineKind::uart, "uart"},
-    {LineKind::ftdi, "ftdi"},     {LineKind::ftdi_16ms, "ftdi-16ms"},
-    {LineKind::usb_fs, "usb-fs"}, {LineKind::usb_hs, "usb-hs"},
+// Every line model. A new one is a row here (and its tests and docs): the command line's
+// names, the help text, --lines and the benchmarks' ceilings all follow from this table.
+constexpr LineModel models[] = {
+    {"pty", "none: bytes cross as soon as they are written", {}, {}},
+    {"uart",
+     "115200 baud 8N1, 86.8 us a byte each way",
+     {0.0, uart_byte_time, 0.0, 0.0},
+     {0.0, uart_byte_time, 0.0, 0.0}},
+    // The host's write goes out in the next frame; the adapter then clocks it onto the wire
+    // as it comes. Back, the adapter sends a packet when 62 bytes fill it or its latency timer
+    // expires, and the packet crosses in the next frame.
+    {"ftdi",
+     "uart behind a full-speed USB-serial adapter whose latency timer is set to 1 ms",
+     {usb_frame, uart_byte_time, 0.0, 0.0},
+     {0.0, uart_byte_time, 1e-3, usb_frame}},
+    {"ftdi-16ms",
+     "the same with the adapter's default 16 ms timer",
+     {usb_frame, uart_byte_time, 0.0, 0.0},
+     {0.0, uart_byte_time, 16e-3, usb_frame}},
+    {"usb-fs",
+     "a native full-speed USB device: 1 ms frames",
+     {usb_frame, 0.0, 0.0, 0.0},
+     {usb_frame, 0.0, 0.0, 0.0}},
+    {"usb-hs",
+     "a native high-speed USB device: 125 us microframes",
+     {usb_microframe, 0.0, 0.0, 0.0},
+     {usb_microframe, 0.0, 0.0, 0.0}},
 };
+constexpr std::size_t model_count = sizeof models / sizeof models[0];
 
 // The first multiple of `period` at or after t.
 double boundary(double t, double period) {
     return std::ceil((t - tolerance) / period) * period;
 }
 
+// One run of line_exchange's loop, with the host's first write at `write` and the adapter's
+// timer started at `adapter_start`.
+ExchangeTiming exchange(LineKind kind, double write, double adapter_start, std::size_t in_flight,
+                        std::size_t replies) {
+    Line line(kind, adapter_start);
+    for (std::size_t i = 0; i < in_flight; ++i) line.to_device.hand(write, exchange_request_length);
+    ExchangeTiming run;
+    run.request = -1.0;
+    std::size_t at_device = 0, at_host = 0;
+    double settled = 0.0;
+    while (run.replies < replies && !(line.to_device.empty() && line.to_host.empty())) {
+        const LineDirection::Step out = line.to_device.next(), back = line.to_host.next();
+        if (out.at <= back.at) {
+            line.to_device.pop();
+            for (at_device += out.count; at_device >= exchange_request_length;
+                 at_device -= exchange_request_length) {
+                if (run.request < 0.0) run.request = out.at - write;
+                line.to_host.hand(out.at, exchange_reply_length);
+            }
+            continue;
+        }
+        line.to_host.pop();
+        for (at_host += back.count; at_host >= exchange_reply_length && run.replies < replies;
+             at_host -= exchange_reply_length) {
+            const std::size_t done = ++run.replies;
+            if (done == 1) run.reply = back.at - write;
+            if (done == replies / 2) settled = back.at;
+            if (done > replies / 2) run.period = (back.at - settled) / double(done - replies / 2);
+            line.to_device.hand(back.at + exchange_host_turnaround, exchange_request_length);
+        }
+    }
+    return run;
+}
+
 }  // namespace
 
+LineModels line_models() {
+    return {models, model_count};
+}
+
+const LineModel& line_model(LineKind kind) {
+    const auto i = static_cast<std::size_t>(kind);
+    return i < model_count ? models[i] : models[0];
+}
+
 std::optional<LineKind> line_kind(const char* name) {
-    for (const auto& n : names) {
-        if (std::strcmp(name, n.name) == 0) return n.kind;
+    for (const LineModel& m : models) {
+        if (std::strcmp(name, m.name) == 0) return line_models().kind_of(m);
     }
     return std::nullopt;
 }
 
-const char* line_name(LineKind kind) {
-    for (const auto& n : names) {
-        if (n.kind == kind) return n.name;
+std::string line_names() {
+    std::string names;
+    for (std::size_t i = 0; i < model_count; ++i) {
+        if (i > 0) names += i + 1 == model_count ? " or " : ", ";
+        names += models[i].name;
     }
-    return "?";
+    return names;
 }
 
-LinePath to_device_path(LineKind kind) {
-    switch (kind) {
-        case LineKind::pty:
-            return {};
-        case LineKind::uart:
-            return {0.0, uart_byte_time, 0.0, 0.0};
-        case LineKind::ftdi:
-        case LineKind::ftdi_16ms:
-            // The host's write goes out in the next frame; the adapter then clocks it onto
-            // the wire as it comes.
-            return {usb_frame, uart_byte_time, 0.0, 0.0};
-        case LineKind::usb_fs:
-            return {usb_frame, 0.0, 0.0, 0.0};
-        case LineKind::usb_hs:
-            return {usb_microframe, 0.0, 0.0, 0.0};
+ExchangeTiming line_exchange(LineKind kind, std::size_t in_flight, std::size_t replies) {
+    // An uptime of 11 days: a real loop hands the line times since boot, where a double
+    // resolves a few nanoseconds.
+    constexpr double base = 1e6;
+    constexpr int samples = 400;
+    ExchangeTiming sum;
+    sum.replies = replies;
+    for (int k = 1; k <= samples; ++k) {
+        const ExchangeTiming r =
+            exchange(kind, base + std::fmod(k * 0.7548776662466927, 1.0) * 16e-3,
+                     base - std::fmod(k * 0.5698402909980532, 1.0) * 16e-3, in_flight, replies);
+        sum.request += r.request / samples;
+        sum.reply += r.reply / samples;
+        sum.period += r.period / samples;
+        sum.replies = std::min(sum.replies, r.replies);
     }
-    return {};
+    return sum;
 }
 
-LinePath to_host_path(LineKind kind) {
-    switch (kind) {
-        case LineKind::ftdi:
-            return {0.0, uart_byte_time, 1e-3, usb_frame};
-        case LineKind::ftdi_16ms:
-            return {0.0, uart_byte_time, 16e-3, usb_frame};
-        default:
-            // The other lines are the same both ways.
-            return to_device_path(kind);
-    }
+LineCeilings line_ceilings(LineKind kind) {
+    // 40 replies: the second half, over which the period is taken, is past any start-up.
+    constexpr std::size_t replies = 40;
+    // Without timing of its own the line's "rate" would be only the model's host's.
+    if (!Line(kind).paced()) return {infinity, infinity};
+    const auto rate = [](double period) { return period > 0.0 ? 1.0 / period : infinity; };
+    return {rate(line_exchange(kind, 1, replies).period),
+            rate(line_exchange(kind, 2, replies).period)};
 }
 
 LineDirection::LineDirection(const LinePath& path, double adapter_start)

@@ -5,24 +5,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
 
 namespace Zelkor::Sim {
-
-enum class LineKind {
-    pty,        ///< no timing: bytes cross as soon as they are written (the default)
-    uart,       ///< 115200 baud 8N1 both ways
-    ftdi,       ///< uart behind a full-speed USB-serial adapter with a 1 ms latency timer
-    ftdi_16ms,  ///< the same with the adapter's default 16 ms latency timer
-    usb_fs,     ///< a native full-speed USB device: 1 ms frames both ways
-    usb_hs,     ///< a native high-speed USB device: 125 us microframes both ways
-};
-
-/// The kind named `name` as on the command line ("pty", "uart", "ftdi", "ftdi-16ms",
-/// "usb-fs", "usb-hs"); nothing for any other text.
-std::optional<LineKind> line_kind(const char* name);
-/// The command-line name of `kind`.
-const char* line_name(LineKind kind);
 
 /// 115200 baud, 10 bits a byte (start, 8 data, stop): seconds per byte on the wire.
 inline constexpr double uart_byte_time = 10.0 / 115200.0;
@@ -40,9 +27,87 @@ struct LinePath {
     double frame_after = 0.0;   ///< then the adapter's packets wait for the next frame (s)
 };
 
+/// One line model, as `--line` names it. Every model is a row of one table in line.cpp, from
+/// which the command line's names, the help text and `--lines` follow.
+struct LineModel {
+    const char* name;         ///< the command-line name, e.g. "ftdi-16ms"
+    const char* description;  ///< what it models, one line of text (the help wraps it)
+    LinePath to_device;       ///< host to device
+    LinePath to_host;         ///< device to host
+};
+
+/// A line model by its place in the table. `pty` (no timing, the default) is the first row;
+/// the others are found by name (line_kind) or by walking line_models().
+enum class LineKind : std::uint8_t {
+    pty = 0,  ///< no timing: bytes cross as soon as they are written
+};
+
+/// The table of line models, in the order --help and --lines list them.
+struct LineModels {
+    const LineModel* first;
+    std::size_t count;
+
+    const LineModel* begin() const { return first; }
+    const LineModel* end() const { return first + count; }
+    std::size_t size() const { return count; }
+    /// The kind of the row `model` (a row of this table).
+    LineKind kind_of(const LineModel& model) const { return static_cast<LineKind>(&model - first); }
+};
+LineModels line_models();
+
+/// The model of `kind`; a kind outside the table gives pty's.
+const LineModel& line_model(LineKind kind);
+/// The kind named `name` as on the command line; nothing for any other text.
+std::optional<LineKind> line_kind(const char* name);
+/// The command-line name of `kind`.
+inline const char* line_name(LineKind kind) {
+    return line_model(kind).name;
+}
+/// The names of every model, comma-separated with a last "or": "pty, uart, ... or usb-hs".
+std::string line_names();
+
 /// The host-to-device and device-to-host paths of a line.
-LinePath to_device_path(LineKind kind);
-LinePath to_host_path(LineKind kind);
+inline LinePath to_device_path(LineKind kind) {
+    return line_model(kind).to_device;
+}
+inline LinePath to_host_path(LineKind kind) {
+    return line_model(kind).to_host;
+}
+
+/// The Arbelon's exchange on a line: a request of 13 bytes, a reply of 25.
+inline constexpr std::size_t exchange_request_length = 13;
+inline constexpr std::size_t exchange_reply_length = 25;
+/// A host writes its next request this long after a reply is in (s).
+inline constexpr double exchange_host_turnaround = 10e-6;
+
+/// How a host's loop of exchanges fares on a line, from the model alone. Times in seconds:
+/// `request` and `reply` from the first write until the first request's last byte is at the
+/// device and until the first reply's last byte is at the host; `period` between replies once
+/// the loop has settled (over its second half). `replies`: how many came, in the phase that
+/// got fewest.
+struct ExchangeTiming {
+    double request = 0.0;
+    double reply = 0.0;
+    double period = 0.0;
+    std::size_t replies = 0;
+};
+
+/// A host that keeps `in_flight` requests outstanding, writing the next one as a reply is in,
+/// for `replies` replies, against a device that answers each request the moment its last byte
+/// arrives. Averaged over where the host's first write falls within the bus frames and where
+/// the adapter's timer stands (400 phases from a two-dimensional low-discrepancy sequence):
+/// both are unrelated to the host in a real system, and the averages come out smooth and the
+/// same on every run.
+ExchangeTiming line_exchange(LineKind kind, std::size_t in_flight, std::size_t replies);
+
+/// The rates a loop of exchanges can hold on a line (Hz): strict, each request written as the
+/// previous reply is in; pipelined, with one more request in flight. Infinity for a line that
+/// takes no time of its own (pty): there the host's own time is the limit.
+struct LineCeilings {
+    double strict_hz;
+    double pipelined_hz;
+};
+LineCeilings line_ceilings(LineKind kind);
 
 /// One direction of a line. Bytes are handed to it in order, with the time they were handed
 /// over; it says when they become visible on the far side, oldest first. Times are seconds

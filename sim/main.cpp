@@ -1,7 +1,9 @@
 // zelkor-sim: a simulated Arbelon or Handle on a pseudo-terminal.
 #include <ZelkorHardwareAPI/version.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -19,11 +21,15 @@ int main(int argc, char** argv) {
     std::string error;
     const auto options = parse_options(argc - 1, argv + 1, error);
     if (!options) {
-        std::fprintf(stderr, "zelkor-sim: %s\n%s", error.c_str(), usage());
+        std::fprintf(stderr, "zelkor-sim: %s\n%s", error.c_str(), usage().c_str());
         return 2;
     }
     if (options->help) {
-        std::fputs(usage(), stdout);
+        std::fputs(usage().c_str(), stdout);
+        return 0;
+    }
+    if (options->lines) {
+        std::fputs(line_list().c_str(), stdout);
         return 0;
     }
     if (options->version) {
@@ -33,10 +39,23 @@ int main(int argc, char** argv) {
     set_verbose(options->verbose);
 
     std::unique_ptr<SimDevice> device;
+    // Kept open until the simulator is done; each row is on disk by the time its reply leaves,
+    // so a host that has its reply can read the row.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, std::fclose);
     if (options->device == Options::Device::arbelon) {
         auto arbelon = std::make_unique<ArbelonSim>(options->identity, options->fixed_dt,
                                                     arm_parameters(*options));
         if (options->echo) arbelon->echo_forces();
+        if (!options->trace.empty()) {
+            trace.reset(std::fopen(options->trace.c_str(), "w"));
+            if (!trace) {
+                std::fprintf(stderr, "zelkor-sim: --trace %s: %s\n", options->trace.c_str(),
+                             std::strerror(errno));
+                return 2;
+            }
+            std::setvbuf(trace.get(), nullptr, _IOLBF, 1 << 12);
+            arbelon->trace_to(trace.get());
+        }
         if (options->hand == Options::Hand::spring) {
             arbelon->attach_hand(options->hand_parameters, Trajectory(options->hand_target));
         } else if (options->hand == Options::Hand::recorded) {

@@ -1,8 +1,10 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -68,6 +70,10 @@ bool parse_numbers(const char* text, double* out, int count) {
     return true;
 }
 
+// How long --late-reply holds a reply, s: beyond 10 s a host has long given up on it.
+constexpr double min_late_seconds = 1e-6;
+constexpr double max_late_seconds = 10.0;
+
 // The grip's ranges: beyond them a hand is no hand.
 constexpr double max_grip_stiffness = 1e5;  // N/m
 constexpr double max_grip_damping = 1e3;    // N s/m
@@ -125,10 +131,12 @@ constexpr const char* value_options[] = {
     "--max-faults",
     "--silent-after",
     "--hangup-after",
+    "--late-reply",
     "--arm-mass",
     "--arm-damping",
     "--hand",
     "--hand-mass",
+    "--trace",
     "--hand-grip",
 };
 
@@ -139,11 +147,14 @@ bool takes_value(const std::string& name) {
     return false;
 }
 
-}  // namespace
+// The help text is this wide at most; the line models' descriptions are wrapped to it.
+constexpr std::size_t help_width = 92;
+// Where the line models' names start under --line.
+constexpr std::size_t line_list_indent = 28;
 
-const char* usage() {
-    return R"(usage: zelkor-sim arbelon|handle [options]
+constexpr const char* help_head = R"(usage: zelkor-sim arbelon|handle [options]
        zelkor-sim --version
+       zelkor-sim --lines
 
 Simulates an Arbelon arm or a Handle on a pseudo-terminal. Prints the port's path as the
 first line of standard output, then serves until SIGINT or SIGTERM. A host may close and
@@ -153,13 +164,13 @@ reopen the port any number of times.
   --exit-on-stdin-eof     exit when standard input closes
   --verbose               log traffic and events to standard error
   --line NAME             the timing of the line between host and device (default pty):
-                            pty        none: bytes cross as soon as they are written
-                            uart       115200 baud 8N1, 86.8 us a byte each way
-                            ftdi       uart behind a full-speed USB-serial adapter whose
-                                       latency timer is set to 1 ms
-                            ftdi-16ms  the same with the adapter's default 16 ms timer
-                            usb-fs     a native full-speed USB device: 1 ms frames
-                            usb-hs     a native high-speed USB device: 125 us microframes
+)";
+
+constexpr const char* help_tail =
+    R"(  --lines                 list the line models, one a line, and exit: the name, the rates
+                          a loop of Arbelon exchanges holds on it in Hz (strict, then with
+                          one more request in flight; - where the line sets no limit) and
+                          what it models
   --realtime              ask for real-time scheduling (SCHED_FIFO); serves without it
                           where it is refused (--verbose says so)
   --device-id N           identity (N: decimal or 0x hex)
@@ -186,6 +197,9 @@ arbelon:
                           position (N, 3); times in seconds, positions in metres
   --hand-grip K,B         a recorded hand's spring and damper (default 500,10)
   --hand-mass KG          the hand's mass (default 0.3); 0.01 to 10
+  --trace FILE            write a CSV row to FILE per state request, as it comes: the arm's
+                          simulated time, the request and its three values, and the
+                          end-effector's position and velocity after it
 handle:
   --status-rate HZ        status messages per second once woken (default 100; 0: none)
   --tool-data-remaining N first byte of the information message (default 0)
@@ -202,7 +216,80 @@ fault injection (seeded, reproducible):
   --max-faults N          spoil at most N messages
   --silent-after N        serve N host messages, then answer and send nothing more
   --hangup-after N        serve N host messages, then hang up (and exit) at the next one
+  --late-reply N:S        arbelon: hold the Nth state reply, the 2Nth and so on (counted
+                          from the first, over the whole run) S seconds before it goes onto
+                          the line; the arm reads on, and the replies it makes meanwhile
+                          follow the held one in order; the faults above then act on each
 )";
+
+// `text` from column `column` on, broken at spaces to fit help_width; continuation lines
+// start at `column` too.
+std::string wrapped(const std::string& text, std::size_t column) {
+    std::string out;
+    std::size_t width = column;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t to = text.find(' ', from);
+        if (to == std::string::npos) to = text.size();
+        const std::string word = text.substr(from, to - from);
+        if (width > column && width + 1 + word.size() > help_width) {
+            out += "\n" + std::string(column, ' ');
+            width = column;
+        }
+        if (width > column) {
+            out += ' ';
+            ++width;
+        }
+        out += word;
+        width += word.size();
+        from = to + 1;
+    }
+    return out + "\n";
+}
+
+std::size_t longest_line_name() {
+    std::size_t longest = 0;
+    for (const LineModel& m : line_models()) longest = std::max(longest, std::strlen(m.name));
+    return longest;
+}
+
+std::string build_usage() {
+    std::string text = help_head;
+    const std::size_t name_width = longest_line_name() + 2;
+    for (const LineModel& m : line_models()) {
+        std::string row = std::string(line_list_indent, ' ') + m.name;
+        row.resize(line_list_indent + name_width, ' ');
+        text += row + wrapped(m.description, line_list_indent + name_width);
+    }
+    return text + help_tail;
+}
+
+}  // namespace
+
+const std::string& usage() {
+    static const std::string text = build_usage();
+    return text;
+}
+
+std::string line_list() {
+    const std::size_t name_width = longest_line_name() + 2;
+    std::string out;
+    char rate[32];
+    const auto hz = [&](double value) {
+        if (std::isinf(value)) return std::string("-");
+        std::snprintf(rate, sizeof rate, "%.1f", value);
+        return std::string(rate);
+    };
+    for (const LineModel& m : line_models()) {
+        const LineCeilings c = line_ceilings(line_models().kind_of(m));
+        std::string row = m.name;
+        row.resize(name_width, ' ');
+        for (const std::string& field : {hz(c.strict_hz), hz(c.pipelined_hz)}) {
+            row += std::string(field.size() < 10 ? 10 - field.size() : 1, ' ') + field;
+        }
+        out += row + "  " + m.description + "\n";
+    }
+    return out;
 }
 
 std::optional<Options> parse_options(int argc, const char* const* args, std::string& error) {
@@ -214,6 +301,10 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
         }
         if (std::strcmp(args[i], "--version") == 0) {
             o.version = true;
+            return o;
+        }
+        if (std::strcmp(args[i], "--lines") == 0) {
+            o.lines = true;
             return o;
         }
     }
@@ -290,7 +381,7 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             o.link = value;
         } else if (name == "--line") {
             const auto line = line_kind(value);
-            if (!line) return bad("a line: give pty, uart, ftdi, ftdi-16ms, usb-fs or usb-hs");
+            if (!line) return bad(("a line: give " + line_names()).c_str());
             o.line = *line;
         } else if (name == "--device-id") {
             if (!parse_unsigned(value, 0xFFFF, n)) return bad("an integer from 0 to 65535");
@@ -342,6 +433,18 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
             if (!count(o.faults.silent_after)) return bad("a count");
         } else if (name == "--hangup-after") {
             if (!count(o.faults.hangup_after)) return bad("a count");
+        } else if (name == "--late-reply") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            const char* colon = std::strchr(value, ':');
+            const std::string every(value, colon ? static_cast<std::size_t>(colon - value) : 0);
+            if (!colon || !parse_unsigned(every.c_str(), never - 1, o.faults.late_every) ||
+                o.faults.late_every == 0 ||
+                !parse_double(colon + 1, min_late_seconds, max_late_seconds,
+                              o.faults.late_seconds)) {
+                return bad(
+                    "EVERY:SECONDS (a count from 1, then a time from 0.000001 to 10 s, such as "
+                    "60:0.06)");
+            }
         } else if (name == "--arm-mass") {
             if (!only(arbelon, "arbelon")) return std::nullopt;
             double kg = 0.0;
@@ -387,6 +490,10 @@ std::optional<Options> parse_options(int argc, const char* const* args, std::str
                 return bad("a mass from 0.01 to 10 kg");
             }
             hand_mass = true;
+        } else if (name == "--trace") {
+            if (!only(arbelon, "arbelon")) return std::nullopt;
+            if (*value == '\0') return bad("a path");
+            o.trace = value;
         } else {  // --hand-grip, the last of value_options
             if (!only(arbelon, "arbelon")) return std::nullopt;
             double v[2];

@@ -17,7 +17,8 @@ struct Options {
     Device device = Device::arbelon;
     bool help = false;
     bool version = false;
-    std::string link;  ///< symlink to the port, made at start, removed at exit
+    bool lines = false;  ///< list the line models and exit
+    std::string link;    ///< symlink to the port, made at start, removed at exit
     bool exit_on_stdin_eof = false;
     bool verbose = false;
     LineKind line = LineKind::pty;               ///< the timing of the line to the host
@@ -34,6 +35,7 @@ struct Options {
     HandParameters hand_parameters;  ///< mass, and the grip: spring:K,B or --hand-grip
     Vec3 hand_target{};              ///< spring: where the hand is pulled to, m
     std::string hand_file;           ///< recorded: the trajectory's file, read by the caller
+    std::string trace;               ///< arbelon: a CSV row per state request goes to this file
     double status_rate = 100.0;      ///< handle, messages per second
     std::uint64_t error_every = 0;   ///< handle; 0: never
     std::uint8_t error_code = 3;     ///< handle
@@ -42,11 +44,16 @@ struct Options {
 
 /// The options in `args` (the arguments after the program name). On a mistake returns
 /// nothing and puts a one-line explanation in `error`. `--help` anywhere gives help = true,
-/// `--version` anywhere version = true.
+/// `--version` anywhere version = true, `--lines` anywhere lines = true.
 std::optional<Options> parse_options(int argc, const char* const* args, std::string& error);
 
-/// The help text.
-const char* usage();
+/// The help text; its list of line models comes from the table of line.cpp.
+const std::string& usage();
+
+/// What `--lines` prints: a line per line model, its name, the strict and the pipelined
+/// ceiling in Hz with one decimal ("-" where the line sets none) and its description, the
+/// fields separated by spaces.
+std::string line_list();
 
 /// The arm `o` asks for: the model's own, with --arm-mass and --arm-damping applied.
 ArmParameters arm_parameters(const Options& o);

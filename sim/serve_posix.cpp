@@ -30,6 +30,7 @@
 #include <cstring>
 #include <string>
 
+#include "device_end.h"
 #include "line.h"
 #include "log.h"
 #include "serve.h"
@@ -51,96 +52,6 @@ double seconds_now() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
-
-// Messages on their way to the host. Whole messages only: one that does not fit while the
-// host is not reading is dropped, never cut, so the host never sees half a message. On a
-// timed line the bytes wait here until the line has carried them (release()).
-class OutQueue : public Outbox {
-  public:
-    explicit OutQueue(LineDirection& line) : line_(line) {}
-
-    /// The time of what the device sends next: the line starts carrying it then.
-    void at(double now) { now_ = now; }
-
-    void send(const std::uint8_t* message, std::size_t length) override {
-        if (length > buffer_.size() - size_) {
-            log("host is not reading: dropped a 0x%02X message", message[0]);
-            return;
-        }
-        if (line_.paced() && !line_.hand(now_, length)) {
-            log("the line is backed up: dropped a 0x%02X message", message[0]);
-            return;
-        }
-        for (std::size_t i = 0; i < length; ++i) {
-            buffer_[(head_ + size_ + i) % buffer_.size()] = message[i];
-        }
-        size_ += length;
-        if (!line_.paced()) released_ = size_;
-        log("sent 0x%02X, %zu bytes", message[0], length);
-    }
-
-    /// Lets the next `n` bytes go to the port: the line has carried them.
-    void release(std::size_t n) { released_ = std::min(size_, released_ + n); }
-
-    /// True when nothing may go to the port now.
-    bool empty() const { return released_ == 0; }
-    void clear() { head_ = size_ = released_ = 0; }
-
-    /// Writes what the port takes now. False when the port failed.
-    bool flush(int fd) {
-        while (released_ > 0) {
-            const std::size_t run = std::min(released_, buffer_.size() - head_);
-            const ssize_t n = ::write(fd, buffer_.data() + head_, run);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return errno == EAGAIN || errno == EWOULDBLOCK;
-            }
-            head_ = (head_ + static_cast<std::size_t>(n)) % buffer_.size();
-            size_ -= static_cast<std::size_t>(n);
-            released_ -= static_cast<std::size_t>(n);
-        }
-        if (size_ == 0) head_ = 0;
-        return true;
-    }
-
-  private:
-    std::array<std::uint8_t, 1 << 16> buffer_{};
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
-    std::size_t released_ = 0;
-    LineDirection& line_;
-    double now_ = 0.0;
-};
-
-// Bytes from the host that a timed line has not yet carried to the device. When it is full
-// the loop stops reading the port, and the host's writes wait as on a real line.
-class InQueue {
-  public:
-    static constexpr std::size_t capacity = LineDirection::max_bytes;
-
-    void push(const std::uint8_t* data, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) buffer_[(head_ + size_ + i) % capacity] = data[i];
-        size_ += n;
-    }
-
-    /// The oldest bytes held, at most `n`, in one piece (call again after a wrap).
-    std::size_t front(std::size_t n, const std::uint8_t*& data) const {
-        data = buffer_.data() + head_;
-        return std::min({n, size_, capacity - head_});
-    }
-
-    void drop(std::size_t n) {
-        head_ = (head_ + n) % capacity;
-        size_ -= n;
-    }
-
-    void clear() { head_ = size_ = 0; }
-
-  private:
-    std::array<std::uint8_t, capacity> buffer_{};
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
-};
 
 // The master side of a pseudo-terminal whose line is raw 8N1 at 115200 from the start, so
 // nothing is echoed or translated even before the host configures the line itself.
@@ -291,35 +202,25 @@ void tighten_timers() {
 class Loop {
   public:
     Loop(SimDevice& device, const FaultSettings& faults, PtyMaster& pty, LineKind line)
-        : device_(device),
-          line_(line, seconds_now()),
-          queue_(line_.to_host),
-          faults_(faults, queue_),
-          pty_(pty),
-          framer_(device.message_length()) {}
+        : end_(device, faults, line, seconds_now()), pty_(pty) {}
 
     /// Runs until a stop; true when it ended by hanging up.
     bool run(bool watch_stdin, const sigset_t& waiting_mask) {
         while (!stop_requested) {
-            double now = seconds_now();
-            if (!connected_) look_for_host(now);
-            if (hung_up_) return true;
+            const double now = seconds_now();
+            if (!connected_ && !look_for_host(now)) return hang_up();
             double wake = now + reopen_check;
             if (connected_) {
-                if (!arrive(now)) return true;
-                queue_.at(now);
-                wake = std::min(faults_.silent() ? INFINITY : device_.tick(now, faults_),
-                                framer_.deadline());
-                wake = std::min({wake, release(now), line_.to_device.next().at});
-                if (!queue_.flush(pty_.fd())) log("write to the port failed");
+                if (!end_.advance(now)) return hang_up();
+                wake = end_.next();
+                if (!flush()) log("write to the port failed");
             }
 
             pollfd fds[2] = {{pty_.fd(), 0, 0}, {STDIN_FILENO, POLLIN, 0}};
             // A port without a host reports POLLHUP to every poll, so it is left out then.
             if (connected_) {
-                const bool room = !line_.paced() || line_.to_device.room() > 0;
-                fds[0].events =
-                    static_cast<short>((room ? POLLIN : 0) | (queue_.empty() ? 0 : POLLOUT));
+                fds[0].events = static_cast<short>((end_.room() > 0 ? POLLIN : 0) |
+                                                   (end_.readable() > 0 ? POLLOUT : 0));
             } else {
                 fds[0].fd = -1;
             }
@@ -330,94 +231,76 @@ class Loop {
                 std::fprintf(stderr, "zelkor-sim: poll failed: %s\n", std::strerror(errno));
                 return false;
             }
-            if (ready <= 0) {
-                expire(seconds_now());
-                continue;
-            }
+            if (ready <= 0) continue;
+            // ppoll lets a stop signal in only when it waits, and a poll that finds something
+            // ready at once never waits: with an input that never runs dry (stdin from
+            // /dev/zero) SIGTERM stayed pending for ever and the simulator spun on.
+            if (stop_pending(waiting_mask)) break;
             if (watch_stdin && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && stdin_ended()) {
                 log("standard input ended");
                 return false;
             }
             if (connected_ && fds[0].revents) {
-                if (fds[0].revents & POLLIN) read_port(seconds_now());
-                if (hung_up_) return true;
+                if ((fds[0].revents & POLLIN) && !read_port(seconds_now())) return hang_up();
                 if (fds[0].revents & (POLLHUP | POLLERR)) disconnect();
             }
-            expire(seconds_now());
         }
         log("stopped by a signal");
         return false;
     }
 
   private:
+    /// Lets in a stop signal that is pending, if there is one; true when it came.
+    static bool stop_pending(const sigset_t& waiting_mask) {
+        sigset_t pending;
+        if (::sigpending(&pending) != 0) return false;
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            if (sigismember(&pending, sig) == 1) {
+                sigset_t held;
+                ::sigprocmask(SIG_SETMASK, &waiting_mask, &held);  // the handler runs here
+                ::sigprocmask(SIG_SETMASK, &held, nullptr);
+                return stop_requested != 0;
+            }
+        }
+        return false;
+    }
+
     static bool stdin_ended() {
         std::uint8_t scrap[256];
         const ssize_t n = ::read(STDIN_FILENO, scrap, sizeof scrap);
         return n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
     }
 
-    void read_port(double now) {
-        std::uint8_t chunk[4096];
-        for (;;) {
-            const std::size_t want =
-                line_.paced() ? std::min(sizeof chunk, line_.to_device.room()) : sizeof chunk;
-            if (want == 0) return;
-            const ssize_t n = ::read(pty_.fd(), chunk, want);
-            if (n <= 0) return;  // EAGAIN: all read; EIO: the host closed (POLLHUP follows)
-            if (!take(chunk, static_cast<std::size_t>(n), now)) return;
-        }
-    }
-
-    // Bytes the host wrote, read at `now`: to the device at once, or onto the line. False
-    // after a hang-up.
-    bool take(const std::uint8_t* bytes, std::size_t n, double now) {
-        if (!line_.paced()) return feed(bytes, n, now);
-        // The reads never take more than the line has room for.
-        if (!line_.to_device.hand(now, n)) {
-            log("the line to the device is full: dropped %zu byte(s)", n);
-            return true;
-        }
-        in_.push(bytes, n);
+    // The device hung up: closing the master hangs up the host's side at once.
+    bool hang_up() {
+        pty_.close();
         return true;
     }
 
-    // Hands the device the bytes the line has carried to it by `now`, each at the moment it
-    // arrived, so its answers start back at that moment. False after a hang-up.
-    bool arrive(double now) {
-        for (;;) {
-            const LineDirection::Step step = line_.to_device.next();
-            if (step.at > now) return true;
-            line_.to_device.pop();
-            queue_.at(step.at);
-            for (std::size_t left = step.count; left > 0;) {
-                const std::uint8_t* data = nullptr;
-                const std::size_t n = in_.front(left, data);
-                if (n == 0) break;  // never: the line holds exactly the bytes held here
-                const bool alive = feed(data, n, step.at);
-                in_.drop(n);
-                left -= n;
-                if (!alive) return false;
-            }
-        }
-    }
-
-    // Lets go to the port what the line has carried to the host by `now`; returns when it
-    // carries more.
-    double release(double now) {
-        for (;;) {
-            const LineDirection::Step step = line_.to_host.next();
-            if (step.at > now) return step.at;
-            line_.to_host.pop();
-            queue_.release(step.count);
-        }
-    }
-
+    // Hands what the host wrote to the device's end, never more than its line has room for.
     // False after a hang-up.
-    bool feed(const std::uint8_t* bytes, std::size_t n, double now) {
-        std::size_t done = 0;
-        while (done < n) {
-            done += framer_.push(bytes + done, n - done, now);
-            if (!dispatch(now)) return false;
+    bool read_port(double now) {
+        std::uint8_t chunk[4096];
+        for (;;) {
+            const std::size_t want = std::min(sizeof chunk, end_.room());
+            if (want == 0) return true;
+            const ssize_t n = ::read(pty_.fd(), chunk, want);
+            if (n <= 0) return true;  // EAGAIN: all read; EIO: the host closed (POLLHUP follows)
+            if (!end_.write(chunk, static_cast<std::size_t>(n), now)) return false;
+        }
+    }
+
+    // Writes what the host may read now and the port takes. False when the port failed.
+    bool flush() {
+        while (end_.readable() > 0) {
+            const std::uint8_t* data = nullptr;
+            const std::size_t run = end_.front(end_.readable(), data);
+            const ssize_t n = ::write(pty_.fd(), data, run);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno == EAGAIN || errno == EWOULDBLOCK;
+            }
+            end_.consume(static_cast<std::size_t>(n));
         }
         return true;
     }
@@ -425,8 +308,9 @@ class Loop {
     // Reading the master tells whether a host holds the port: with none, the reads end in
     // EIO once any bytes left over are read. Those bytes come from a session too short to
     // be noticed, and nobody waits for their answers; but when the reads end otherwise, a
-    // host has just opened the port and the bytes of the latest read are its first.
-    void look_for_host(double now) {
+    // host has just opened the port and the bytes of the latest read are its first. False
+    // when they made the device hang up.
+    bool look_for_host(double now) {
         std::uint8_t chunk[4096];
         std::size_t last = 0;
         for (;;) {
@@ -436,76 +320,25 @@ class Loop {
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EIO) return;
+            if (n < 0 && errno == EIO) return true;
             break;
         }
         connected_ = true;
         log("host opened the port");
-        line_.reset(now);
-        if (last > 0) take(chunk, last, now);
-    }
-
-    // Hands every whole message to the device; false after a hang-up.
-    bool dispatch(double now) {
-        for (;;) {
-            const Framer::Item item = framer_.next();
-            switch (item.kind) {
-                case Framer::Item::Kind::none:
-                    return true;
-                case Framer::Item::Kind::garbage:
-                    log("ignored %zu byte(s) that start no message, first 0x%02X", item.length,
-                        item.data[0]);
-                    device_.malformed(now, faults_);
-                    break;
-                case Framer::Item::Kind::message:
-                    switch (faults_.admit()) {
-                        case Faults::Verdict::serve:
-                            log("received 0x%02X, %zu bytes", item.data[0], item.length);
-                            device_.receive(item.data, item.length, now, faults_);
-                            break;
-                        case Faults::Verdict::ignore:
-                            log("silent: ignored 0x%02X", item.data[0]);
-                            break;
-                        case Faults::Verdict::hang_up:
-                            log("hanging up at 0x%02X", item.data[0]);
-                            pty_.close();
-                            hung_up_ = true;
-                            return false;
-                    }
-                    break;
-            }
-        }
-    }
-
-    void expire(double now) {
-        if (!connected_) return;
-        const std::size_t dropped = framer_.expire(now);
-        if (dropped == 0) return;
-        log("dropped %zu byte(s) of a message that stopped short", dropped);
-        queue_.at(now);
-        device_.malformed(now, faults_);
+        end_.connect(now);
+        return last == 0 || end_.write(chunk, std::min(last, end_.room()), now);
     }
 
     void disconnect() {
         log("host closed the port");
         connected_ = false;
-        framer_.reset();
-        queue_.clear();
-        in_.clear();
-        line_.reset(seconds_now());
-        device_.disconnected();
+        end_.disconnect(seconds_now());
         pty_.discard_leftovers();
     }
 
-    SimDevice& device_;
-    Line line_;
-    OutQueue queue_;
-    InQueue in_;
-    Faults faults_;
+    DeviceEnd end_;
     PtyMaster& pty_;
-    Framer framer_;
     bool connected_ = false;
-    bool hung_up_ = false;
 };
 
 }  // namespace

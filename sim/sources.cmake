@@ -9,6 +9,7 @@ set(zelkor_sim_sources
   faults.cpp
   framer.cpp
   line.cpp
+  device_end.cpp
   options.cpp
   log.cpp
 )

@@ -24,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -307,8 +306,7 @@ std::vector<HandleStep> parse_handle(Steps steps) {
 
 // Takes the messages in the background for the given seconds, then prints how many came.
 bool run_listen(PrintingHandle& handle, const HandleStep& step) {
-    std::recursive_mutex lock;
-    hw::Control::Receiver receiver(handle, lock);
+    hw::Control::Receiver receiver(handle);
     handle.quiet = true;
     const unsigned long before = handle.infos + handle.statuses + handle.errors;
     receiver.start();

@@ -4,6 +4,8 @@
 #ifndef ZELKOR_HARDWAREAPI_FORCE_LAW_H
 #define ZELKOR_HARDWAREAPI_FORCE_LAW_H
 
+#include <ZelkorHardwareAPI/export.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -32,6 +34,13 @@ typedef void (*ZelkorForceLaw)(const ZelkorServoInput* in, const double* params,
 
 /* The name of this ABI, for callers that hand over a bare address. */
 #define ZELKOR_FORCE_LAW_SIGNATURE "zelkor_force_law_v1"
+
+/* For a law that cannot compute its force: called from within the law (on the servo's
+ * thread, during the call), it makes that call a failure whatever force the law leaves:
+ * zero is sent, the loop stops ("force law failed") and `what` (copied, at most 159 bytes,
+ * may be null) says why in the servo's statistics. Returns 1 when called from within a
+ * servo's call of its law, 0 (and does nothing) otherwise. Never blocks or allocates. */
+ZELKOR_API int zelkor_force_law_failed(const char* what);
 
 #ifdef __cplusplus
 }

@@ -28,10 +28,9 @@ __all__ = ["executable", "Simulator", "port_or_simulator", "LINES"]
 
 NAME = "zelkor-sim"
 
-#: The lines the simulator can put between host and device (``line=``, ``--line``): ``pty``
-#: (no timing, the default), ``uart`` (115200 baud 8N1), ``ftdi`` and ``ftdi-16ms`` (the uart
-#: behind a full-speed USB-serial adapter with a 1 ms or 16 ms latency timer), ``usb-fs`` and
-#: ``usb-hs`` (a native USB device: 1 ms frames, 125 us microframes).
+#: The lines the simulator can put between host and device (``line=``, ``--line``), ``pty``
+#: (no timing) the default: the names of the simulator's own line models, which
+#: ``zelkor-sim --lines`` lists with what each models (a test keeps the two the same).
 LINES: tuple[str, ...] = ("pty", "uart", "ftdi", "ftdi-16ms", "usb-fs", "usb-hs")
 
 
@@ -72,7 +71,8 @@ class Simulator:
     damper of B N s/m and pulls it to the point X, Y, Z (m); a path (a CSV file or an .npz
     written by numpy.savez) pulls it along a recorded trajectory. The simulator exits
     when this object stops it, and also by itself when this process dies (it watches its
-    standard input). Use it as a context manager, or call start() and stop().
+    standard input). It runs in a session of its own, so a Ctrl-C in the terminal reaches this
+    process only. Use it as a context manager, or call start() and stop().
     """
 
     def __init__(
@@ -118,8 +118,16 @@ class Simulator:
         not come up within `timeout` seconds."""
         # A file, not a pipe: a chatty simulator must never block on a full pipe.
         self._stderr = None if self.verbose else tempfile.TemporaryFile()
+        # A session of its own: the terminal sends Ctrl-C's SIGINT to its whole foreground
+        # process group, and a simulator in it would die at once, so that the host saw its
+        # port close in the middle of whatever it does on the interrupt. The host stops the
+        # simulator when it is done with it, or the simulator sees its standard input close.
         process = subprocess.Popen(
-            self.command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr
+            self.command,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self._stderr,
+            start_new_session=True,
         )
         self._process = process
         line = self._first_line(process, timeout)

@@ -30,6 +30,7 @@ bool BackgroundThread::on_thread() const noexcept {
 
 void BackgroundThread::start(std::function<void()> body, std::function<void()> last) {
     if (on_thread()) throw std::logic_error("a background thread cannot restart itself");
+    if (abandoned()) throw std::logic_error("the background thread was abandoned");
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return phase_ == Phase::stopped || phase_ == Phase::running; });
     if (phase_ == Phase::running) {
@@ -48,7 +49,13 @@ void BackgroundThread::start(std::function<void()> body, std::function<void()> l
                 tag_.store(platform::thread_tag(), std::memory_order_release);
                 platform::mark_library_thread();
                 run();
-                running_.store(false, std::memory_order_release);
+                {
+                    // A stop() waits for this, not for the thread's end: an abandoned thread
+                    // that returns at last tells nobody.
+                    std::lock_guard<std::mutex> hold(mutex_);
+                    running_.store(false, std::memory_order_release);
+                    changed_.notify_all();
+                }
                 // The object may be gone once `then` returns: nothing of it after.
                 if (then) then();
             },
@@ -82,10 +89,22 @@ void BackgroundThread::stop() noexcept {
     join_locked(lock);
 }
 
-// Joins the thread with the lock let go meanwhile; phase_ is stopping all the while, so every
-// other start or stop waits for the join to end.
+void BackgroundThread::abandon() noexcept {
+    std::lock_guard<std::mutex> hold(mutex_);
+    abandoned_.store(true, std::memory_order_release);
+    if (thread_.joinable()) thread_.detach();
+    running_.store(false, std::memory_order_release);
+    tag_.store(0, std::memory_order_release);
+    if (phase_ == Phase::running) phase_ = Phase::stopped;
+    changed_.notify_all();
+}
+
+// Waits until the body returned (or the thread was abandoned), then joins the thread with the
+// lock let go; phase_ is stopping all the while, so every other start or stop waits for the
+// join to end.
 void BackgroundThread::join_locked(std::unique_lock<std::mutex>& lock) noexcept {
     phase_ = Phase::stopping;
+    changed_.wait(lock, [this] { return !running() || abandoned(); });
     std::thread thread = std::move(thread_);
     lock.unlock();
     if (thread.joinable()) thread.join();

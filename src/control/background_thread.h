@@ -40,6 +40,13 @@ class BackgroundThread {
     void stop() noexcept;
     /// Asks the thread to end and wakes it from sleep_until, without waiting. Any thread.
     void request_stop() noexcept;
+    /// Lets go of a thread that will not end (stuck in code that never returns): it is
+    /// detached, every stop() returns, and the object reads as stopped. What the thread may
+    /// touch if it ever goes on must outlive it (its body's own references). The object can
+    /// never start a thread again (start() throws std::logic_error). Not from the thread.
+    void abandon() noexcept;
+    /// True once abandon() let a thread go.
+    bool abandoned() const noexcept { return abandoned_.load(std::memory_order_acquire); }
     /// Wakes the thread from sleep_until (or makes its next one return at once), without
     /// asking it to end. Any thread.
     void wake() noexcept { waker_.wake(); }
@@ -71,6 +78,7 @@ class BackgroundThread {
     std::atomic<bool> stop_requested_{false};
     std::atomic<bool> running_{false};
     std::atomic<bool> forked_{false};
+    std::atomic<bool> abandoned_{false};
     platform::Waker waker_;
 };
 

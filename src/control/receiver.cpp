@@ -29,12 +29,36 @@ void Receiver::start(std::function<void()> last) {
     if (thread_->on_thread())
         throw std::logic_error("the handle's reception cannot restart itself");
     if (running()) throw std::logic_error("the handle is already receiving");
+    // Registered under the stream's hold, so that no servo's drive and no other receiver's
+    // start comes in between.
+    IO::StreamUse& use = handle_.get_stream().use();
+    const IO::StreamUse::Entry entry = use.enter();
+    if (entry == IO::StreamUse::Entry::driven) {
+        throw std::logic_error("a servo drives the handle's stream");
+    }
+    if (entry != IO::StreamUse::Entry::taken && entry != IO::StreamUse::Entry::nested) {
+        throw std::logic_error("reentrant call on the handle's stream");
+    }
+    struct Leave {
+        IO::StreamUse& use;
+        ~Leave() { use.leave(); }
+    } leave{use};
+    if (!use.begin_receiving(this)) {
+        throw std::logic_error(use.receiver() == this
+                                   ? "the handle is already receiving"
+                                   : "another receiver reads the handle's stream");
+    }
     {
         // What ended a loop that ended by itself goes with the new start.
         std::lock_guard<std::mutex> hold(error_mutex_);
         error_ = nullptr;
     }
-    thread_->start([this] { run(); }, std::move(last));
+    try {
+        thread_->start([this] { run(); }, std::move(last));
+    } catch (...) {
+        use.end_receiving(this);
+        throw;
+    }
 }
 
 std::exception_ptr Receiver::stop() noexcept {
@@ -76,14 +100,10 @@ void Receiver::run() noexcept {
         if (!stream.is_open()) break;
         // Wait without holding the stream, so writers are never held up by a quiet line.
         if (!stream.wait_for_input(poll_ms)) continue;
+        // Never driven nor suspended while this is registered: anything but an entry means it
+        // was asked to stop while it waited.
         const IO::StreamUse::Entry entry = use.enter(stop_asked, thread_.get());
-        if (entry == IO::StreamUse::Entry::busy) break;  // asked to stop while waiting
-        if (entry == IO::StreamUse::Entry::driven) {
-            // A servo took the stream: nothing may be read until it ends.
-            (void)thread_->sleep_until(BackgroundThread::Clock::now() +
-                                       std::chrono::milliseconds(poll_ms));
-            continue;
-        }
+        if (entry != IO::StreamUse::Entry::taken && entry != IO::StreamUse::Entry::nested) break;
         std::unique_lock<std::recursive_mutex> held;
         if (lock_ != nullptr) held = std::unique_lock<std::recursive_mutex>(*lock_);
         bool failed = false;
@@ -100,6 +120,7 @@ void Receiver::run() noexcept {
         use.leave();
         if (failed) break;
     }
+    use.end_receiving(this);
 }
 
 }  // namespace Zelkor::HardwareAPI::Control

@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "control/servo/impl.h"
+#include "control/servo/loop.h"
 #include "control/servo/rows.h"
 #include "control/servo/scene.h"
 #include "platform/threads.h"
@@ -104,6 +106,8 @@ const char* to_text(StopReason reason) noexcept {
             return "force law failed";
         case StopReason::forked:
             return "forked";
+        case StopReason::force_law_overran:
+            return "force law overran";
         case StopReason::scene_failed:
             return "scene failed";
         case StopReason::scene_too_slow:
@@ -124,33 +128,59 @@ Servo::Impl::Impl(const std::vector<Devices::Arbelon*>& arm_list, const ServoSet
       telemetry(arm_list.size()) {
     std::copy(arm_list.begin(), arm_list.end(), arms.begin());
     telemetry.rate_hz.store(settings.rate_hz);
+    telemetry.pipelined.store(settings.pipeline);
 }
 
-void Servo::Impl::deliver() noexcept {
+void Servo::Impl::supervise() noexcept {
     auto tell = [this](const ServoNotice& notice) {
+        if (!notify) return;
         try {
             notify(notice);
         } catch (...) {  // a notice is told, never a reason to stop telling
         }
     };
+    // Half the time allowed: a stuck cycle is found within one and a half law_timeouts.
+    const Clock::duration check = std::max<Clock::duration>(
+        std::chrono::milliseconds(1), servo::seconds(settings.law_timeout / 2));
     ServoNotice notice;
     for (;;) {
         while (notices.pop(notice)) tell(notice);
-        if (loop_done.load(std::memory_order_acquire)) {
+        if (loop_done.load(std::memory_order_acquire) || take_over_when_stuck()) {
             while (notices.pop(notice)) tell(notice);
             const StopReason reason = ended.exchange(StopReason::none);
             if (reason != StopReason::none) tell({ServoNotice::Kind::ended, reason, 0.0});
             return;
         }
-        (void)notifier.sleep_until(Clock::time_point::max());
+        (void)notifier.sleep_until(Clock::now() + check);
     }
+}
+
+bool Servo::Impl::take_over_when_stuck() noexcept {
+    Clock::rep since = composing_since.load(std::memory_order_acquire);
+    if (since <= 0) return false;
+    const Clock::duration stuck = Clock::now().time_since_epoch() - Clock::duration(since);
+    if (stuck <= servo::seconds(settings.law_timeout)) return false;
+    // From here the stream is the supervisor's, one owner at a time: the loop's thread finds
+    // `abandoned` when (if ever) its law returns, and touches nothing more.
+    if (!composing_since.compare_exchange_strong(since, abandoned, std::memory_order_acq_rel)) {
+        return false;
+    }
+    char why[sizeof(ServoStats::failure)];
+    std::snprintf(why, sizeof why,
+                  "a cycle spent more than %g s in its force law (law_timeout): its thread was "
+                  "left to itself",
+                  settings.law_timeout);
+    loop.load(std::memory_order_acquire)->take_over(why);
+    thread.abandon();
+    loop_done.store(true, std::memory_order_release);
+    return true;
 }
 
 Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
     : Servo(std::vector<Devices::Arbelon*>{&arm}, settings) {}
 
 Servo::Servo(const std::vector<Devices::Arbelon*>& arms, const ServoSettings& settings)
-    : impl_(std::make_unique<Impl>(checked_arms(arms, settings), settings)) {}
+    : impl_(std::make_shared<Impl>(checked_arms(arms, settings), settings)) {}
 
 Servo::~Servo() {
     // A destructor run by the loop's own thread (from a force function) leaves the thread to
@@ -174,6 +204,10 @@ void Servo::start() {
         throw std::logic_error("a servo cannot be started from its own notify");
     }
     if (running()) throw std::logic_error("this servo is already running");
+    if (s.thread.abandoned()) {
+        throw std::logic_error(
+            "this servo's loop was left in a force law that never returned: make a new Servo");
+    }
     renew_scene(s);
     for (std::size_t i = 0; i < s.arm_count; ++i) {
         IO::StreamUse& use = s.arms[i]->get_stream().use();
@@ -192,14 +226,17 @@ void Servo::start() {
     s.notices.clear();
     if (const std::shared_ptr<RowRing> ring = std::atomic_load(&s.recording)) ring->clear();
     s.telemetry.begin(Clock::now());
+    s.composing_since.store(0);
     try {
-        if (s.notify) s.notifier.start([&s] { s.deliver(); });
-        // The end is told once running() is false: a notify that starts the servo again
-        // finds it stopped.
-        s.thread.start([&s] { s.run(); },
-                       [&s] {
-                           s.loop_done.store(true, std::memory_order_release);
-                           s.notifier.wake();
+        s.notifier.start([&s] { s.supervise(); });
+        // The loop's thread keeps the servo's insides alive: abandoned in a force law that
+        // never returns, it may outlive the Servo. The end is told once running() is false: a
+        // notify that starts the servo again finds it stopped.
+        std::shared_ptr<Impl> kept = impl_;
+        s.thread.start([kept] { kept->run(); },
+                       [kept] {
+                           kept->loop_done.store(true, std::memory_order_release);
+                           kept->notifier.wake();
                        });
     } catch (...) {
         for (std::size_t i = 0; i < s.arm_count; ++i) s.drives[i].release();
@@ -358,6 +395,16 @@ std::vector<ServoRow> Servo::recording(std::uint64_t* overwritten) const {
     return rows;
 }
 
+bool Servo::failed_law_input(ZelkorServoInput& input,
+                             std::array<double, ZELKOR_FORCE_LAW_PARAMS>& params) const noexcept {
+    if (running() || stats().stop_reason != StopReason::force_law_failed) return false;
+    const servo::LawCall& failure = impl_->law_failure;
+    if (!failure.law) return false;
+    input = failure.input;
+    params = failure.params;
+    return true;
+}
+
 ServoState Servo::state(std::size_t arm) const noexcept {
     return impl_->telemetry.state(arm);
 }
@@ -381,6 +428,10 @@ const ServoSettings& Servo::settings() const noexcept {
 
 double Servo::rate_hz() const noexcept {
     return impl_->telemetry.rate_hz.load(std::memory_order_acquire);
+}
+
+bool Servo::pipelined() const noexcept {
+    return impl_->telemetry.pipelined.load(std::memory_order_acquire);
 }
 
 std::size_t Servo::arm_count() const noexcept {

@@ -94,15 +94,38 @@ void StreamUse::resume() noexcept {
 }
 
 bool StreamUse::drive() noexcept {
-    std::uintptr_t holder = platform::thread_tag();
-    if (holder_.load(std::memory_order_acquire) == holder) {
-        if (depth_ != 1 || suspended_) return false;
-        depth_ = 0;
-        holder_.store(driver_tag, std::memory_order_release);
-        return true;
+    const std::uintptr_t me = platform::thread_tag();
+    const bool taken_here = holder_.load(std::memory_order_acquire) != me;
+    if (taken_here) {
+        // A free stream is taken as a call takes it, so that whoever comes meanwhile waits
+        // rather than finds a drive that may yet be refused.
+        std::uintptr_t free = 0;
+        if (!holder_.compare_exchange_strong(free, me, std::memory_order_acq_rel)) return false;
+        depth_ = 1;
+        suspended_ = false;
+    } else if (depth_ != 1 || suspended_) {
+        return false;
     }
-    holder = 0;
-    return holder_.compare_exchange_strong(holder, driver_tag, std::memory_order_acq_rel);
+    // A receiver registers only while it holds the stream: with the stream held here, what
+    // this reads stands until the drive ends.
+    if (receiver() != nullptr) {
+        if (taken_here) leave();  // a caller's own hold stays its own
+        return false;
+    }
+    depth_ = 0;
+    holder_.store(driver_tag, std::memory_order_release);
+    return true;
+}
+
+bool StreamUse::begin_receiving(const void* receiver) noexcept {
+    if (receiver == nullptr || !held_by_caller() || suspended_) return false;
+    const void* none = nullptr;
+    return receiver_.compare_exchange_strong(none, receiver, std::memory_order_acq_rel);
+}
+
+void StreamUse::end_receiving(const void* receiver) noexcept {
+    const void* expected = receiver;
+    (void)receiver_.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
 }
 
 void StreamUse::end_drive() noexcept {
@@ -120,6 +143,7 @@ void StreamUse::after_fork_in_child(void* context) {
     self->holder_.store(0, std::memory_order_relaxed);
     self->depth_ = 0;
     self->suspended_ = false;
+    self->receiver_.store(nullptr, std::memory_order_relaxed);  // its thread is not here either
     self->inherited_.store(true, std::memory_order_relaxed);
 }
 

@@ -175,14 +175,16 @@ PyObject* fast_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         return call_fallback(entry, self, args, nargs, kwnames);
     }
     const PyStream& stream = stream_of(*arm);
-    if (stream.release_gil || stream.receptions.load(std::memory_order_relaxed) != 0) {
-        return call_fallback(entry, self, args, nargs, kwnames);
-    }
     // Only a free stream (or one this thread holds, from a callback): the fallback waits for
     // another thread's call, or refuses.
     IO::StreamUse& use = stream.use();
     const IO::StreamUse::Entry held = use.try_enter();
     if (held != IO::StreamUse::Entry::taken && held != IO::StreamUse::Entry::nested) {
+        return call_fallback(entry, self, args, nargs, kwnames);
+    }
+    // Read under the hold: a call that must let go of the interpreter lock is the fallback's.
+    if (stream.release_gil || stream.received()) {
+        use.leave();
         return call_fallback(entry, self, args, nargs, kwnames);
     }
     Vector3 first{}, second{};

@@ -18,17 +18,54 @@ namespace {
 
 using Devices::Arbelon;
 
-// Issues a DeprecationWarning attributed to the caller's line, then runs `io` on the port of
-// `self`. When the warning filters turn the warning into an exception, the device I/O still
-// runs to the end (nothing half-sent, no reply left half-read) and the exception is raised
-// afterwards. A call refused because a servo drives the arm is refused before the warning.
+// A DeprecationWarning whose text object is made once, when the method is defined.
+// PyErr_WarnEx makes the str from its C text on every call, and the warnings registry then
+// hashes that new str again; the warnings module's own warn(), given the same text, category
+// and stack level, does exactly what PyErr_WarnEx does with them (both run the same code, and
+// no Python frame lies between either and the caller's line).
+class Deprecation {
+  public:
+    explicit Deprecation(const char* text) : text_(PyUnicode_InternFromString(text)) {
+        if (text_ == nullptr) throw py::error_already_set();
+        if (warn_ == nullptr) {
+            // Held for the life of the process, as the text is.
+            warn_ = py::object(py::module_::import("_warnings").attr("warn")).release().ptr();
+            stack_level_ = PyLong_FromLong(1);
+            if (stack_level_ == nullptr) throw py::error_already_set();
+        }
+    }
+
+    /// Warns at the caller's line: 0, or -1 with the exception set when the warning filters
+    /// made the warning an error.
+    int warn() const {
+        PyObject* const args[] = {text_, PyExc_DeprecationWarning, stack_level_};
+        PyObject* const done = PyObject_Vectorcall(warn_, args, 3, nullptr);
+        if (done == nullptr) return -1;
+        Py_DECREF(done);
+        return 0;
+    }
+
+  private:
+    PyObject* text_;  // held for the life of the process
+    static inline PyObject* warn_ = nullptr;
+    static inline PyObject* stack_level_ = nullptr;
+};
+
+/// A Deprecation for `text` that lives as long as the module's methods.
+const Deprecation* deprecation(const char* text) {
+    return new Deprecation(text);
+}
+
+// Issues `warning` at the caller's line, then runs `io` on the port of `self`. When the
+// warning filters turn the warning into an exception, the device I/O still runs to the end
+// (nothing half-sent, no reply left half-read) and the exception is raised afterwards. The
+// stream is held from before the warning, so a call refused because a servo drives the arm
+// is refused before the warning, and no servo starts between the two.
 template <class IO>
-auto deprecated(const Arbelon& self, const char* text, IO&& io) {
-    const PyStream& stream = stream_of(self);
-    if (stream.use().driven())
-        refuse_entry(stream, Zelkor::HardwareAPI::IO::StreamUse::Entry::driven);
+auto deprecated(const Arbelon& self, const Deprecation& warning, IO&& io) {
+    const StreamHold hold(stream_of(self));
     std::optional<py::error_already_set> raised;
-    if (PyErr_WarnEx(PyExc_DeprecationWarning, text, 1) != 0) raised.emplace();
+    if (warning.warn() != 0) raised.emplace();
     if constexpr (std::is_void_v<decltype(io())>) {
         port_call(self, io);
         if (raised) throw *raised;
@@ -63,14 +100,14 @@ using StateReceive = int (Arbelon::*)(Vector3&, Vector3&);
 // A send half taking one request list; `warning` is null for the methods still current.
 template <VectorSend send>
 void def_vector_send(py::class_<Arbelon>& cls, const char* name, const char* argument,
-                     const char* warning, const char* doc) {
+                     const Deprecation* warning, const char* doc) {
     cls.def(
         name,
         [name, warning](Arbelon& self, const FloatList& values) {
             require_three(values, name, "request");
             const Vector3 request = first_three(values);
             if (warning == nullptr) return port_call(self, [&] { (self.*send)(request); });
-            deprecated(self, warning, [&] { (self.*send)(request); });
+            deprecated(self, *warning, [&] { (self.*send)(request); });
         },
         py::arg(argument) = zero_list(), doc);
 }
@@ -78,7 +115,7 @@ void def_vector_send(py::class_<Arbelon>& cls, const char* name, const char* arg
 // A receive half filling two state lists; on a failed reply the lists echo the arguments.
 template <StateReceive receive>
 void def_state_receive(py::class_<Arbelon>& cls, const char* name, const char* first_name,
-                       const char* second_name, const char* warning, const char* doc) {
+                       const char* second_name, const Deprecation* warning, const char* doc) {
     cls.def(
         name,
         [name, first_name, second_name, warning](Arbelon& self, FloatList first,
@@ -86,7 +123,7 @@ void def_state_receive(py::class_<Arbelon>& cls, const char* name, const char* f
             require_three(first, name, first_name);
             require_three(second, name, second_name);
             Vector3 a = first_three(first), b = first_three(second);
-            deprecated(self, warning, [&] { (void)(self.*receive)(a, b); });
+            deprecated(self, *warning, [&] { (void)(self.*receive)(a, b); });
             replace_first_three(first, a);
             replace_first_three(second, b);
             return py::make_tuple(first, second);
@@ -97,11 +134,12 @@ void def_state_receive(py::class_<Arbelon>& cls, const char* name, const char* f
 }  // namespace
 
 void define_arbelon_legacy(py::class_<Arbelon>& cls) {
+    const Deprecation* const wakeup_warning =
+        deprecation("SendDeviceWakeup is deprecated, use device_wakeup instead");
     cls.def(
         "SendDeviceWakeup",
-        [](Arbelon& self) {
-            deprecated(self, "SendDeviceWakeup is deprecated, use device_wakeup instead",
-                       [&] { self.SendDeviceWakeup(); });
+        [wakeup_warning](Arbelon& self) {
+            deprecated(self, *wakeup_warning, [&] { self.SendDeviceWakeup(); });
         },
         "[DEPRECATED] Send a device wakeup command\n\n"
         "Writes the wake-up request only; read the identity with ReceiveDeviceInfo. The "
@@ -140,8 +178,8 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
         "(device_id 0 to 65535, the others 0 to 255). RuntimeError while a Servo drives the "
         "arm.");
 
-    static constexpr char send_force_warning[] =
-        "SendForce is deprecated, use end_effector_force instead";
+    const Deprecation* const send_force_warning =
+        deprecation("SendForce is deprecated, use end_effector_force instead");
     def_vector_send<&Arbelon::SendForce>(
         cls, "SendForce", "force", send_force_warning,
         "[Deprecated] Send force to the device\n\n"
@@ -156,12 +194,12 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
         "RuntimeError while a Servo drives the arm.");
     cls.def(
         "SendForce",
-        [](Arbelon& self, double x, double y, double z) {
+        [send_force_warning](Arbelon& self, double x, double y, double z) {
             // Taken as doubles so that values f32 cannot hold are refused, not narrowed.
             BadValue bad;
             const Vector3 force{bad.narrow(0, x), bad.narrow(1, y), bad.narrow(2, z)};
             check_values(bad, "SendForce", "request");
-            deprecated(self, send_force_warning, [&] { self.SendForce(force); });
+            deprecated(self, *send_force_warning, [&] { self.SendForce(force); });
         },
         py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
         "[Deprecated] Send force to the device\n\n"
@@ -171,7 +209,7 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
 
     def_state_receive<&Arbelon::ReceiveState>(
         cls, "ReceiveState", "position", "velocity",
-        "ReceiveState is deprecated, use end_effector instead",
+        deprecation("ReceiveState is deprecated, use end_effector instead"),
         "[Deprecated] receive state and return position and velocity\n\n"
         "Reads the state reply to SendForce or SendPosition. position and velocity: lists of "
         "at least three numbers (ValueError otherwise); each comes back as a new list of "
@@ -184,7 +222,7 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
         "RuntimeError while a Servo drives the arm.");
     def_state_receive<&Arbelon::ReceiveJointState>(
         cls, "ReceiveJointState", "joint_position", "joint_velocity",
-        "ReceiveJointState is deprecated, use joint_torques instead",
+        deprecation("ReceiveJointState is deprecated, use joint_torques instead"),
         "[Deprecated] receive joint state and return position and velocity in the joint "
         "reference frame\n\n"
         "Reads the joint state reply to SendJointTorques or SendAngle. joint_position and "
@@ -199,7 +237,7 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
 
     def_vector_send<&Arbelon::SendJointTorques>(
         cls, "SendJointTorques", "joint_torque",
-        "SendJointTorques is deprecated, use joint_torques instead",
+        deprecation("SendJointTorques is deprecated, use joint_torques instead"),
         "[Deprecated] send joint torque\n\n"
         "joint_torque: the torques of joints 0, 1 and 2 in newton metres (at least three "
         "numbers; the first three are sent); none when omitted. Writes the request only; read "
@@ -243,7 +281,7 @@ void define_arbelon_legacy(py::class_<Arbelon>& cls) {
 
     def_vector_send<&Arbelon::SendPosition>(
         cls, "SendPosition", "position",
-        "SendPosition is deprecated, use end_effector_position instead",
+        deprecation("SendPosition is deprecated, use end_effector_position instead"),
         "[Deprecated] Send Position to the device\n\n"
         "position: where the device is to hold the end-effector, x, y, z in metres (at least "
         "three numbers; the first three are sent); the origin when omitted. Writes the request "

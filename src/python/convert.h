@@ -175,6 +175,11 @@ struct type_caster<Zelkor::HardwareAPI::Python::FloatList> {
     bool load(handle src, bool) {
         value.values.clear();
         value.bad = {};
+        // Room for the whole list at once: grown value by value, the storage of three values
+        // was allocated three times over.
+        if (PyList_Check(src.ptr()) || PyTuple_Check(src.ptr())) {
+            value.values.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(src.ptr())));
+        }
         return Zelkor::HardwareAPI::Python::detail::load_floats(
             src,
             [this](std::size_t i, double d) { value.values.push_back(value.bad.narrow(i, d)); });

@@ -313,14 +313,17 @@ PyObject* fast_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     }
     auto* handle = static_cast<Handle*>(inst->simple_value_holder[0]);
     const PyStream& stream = stream_of(*handle);
-    if (stream.release_gil || stream.receptions.load(std::memory_order_relaxed) != 0) {
-        return receive_slowly(self, args, nargs, kwnames);
-    }
     // The stream free, or held by this thread already (a callback of its own Receive): anything
     // else is the slow path's to wait for or refuse.
     IO::StreamUse& use = stream.use();
     const IO::StreamUse::Entry entry = use.try_enter();
     if (entry != IO::StreamUse::Entry::taken && entry != IO::StreamUse::Entry::nested) {
+        return receive_slowly(self, args, nargs, kwnames);
+    }
+    // Read under the hold: a stream that releases the interpreter lock, or that a reception
+    // reads (which refuses this call), is the slow path's too.
+    if (stream.release_gil || stream.received()) {
+        use.leave();
         return receive_slowly(self, args, nargs, kwnames);
     }
     struct Leave {
@@ -519,10 +522,19 @@ void register_handle_class(py::module_& m) {
     cls.def(
         "Receive",
         [](Handle& self, std::uint8_t data_received) {
-            if (reception_of(self).receiving()) {
+            // Under the hold no reception starts: one that reads the stream already would
+            // lose to this call whatever message it takes.
+            PyStream& stream = stream_of(self);
+            const StreamHold hold(stream);
+            if (reception_of(self).reads(stream.use())) {
                 throw std::runtime_error(
                     "Receive(): the handle receives in the background; call stop_receiving() "
                     "first");
+            }
+            if (stream.received()) {
+                throw std::runtime_error(
+                    "Receive(): another handle receives on this stream in the background; call "
+                    "its stop_receiving() first");
             }
             auto* trampoline = dynamic_cast<Trampoline_Handle*>(&self);
             if (trampoline == nullptr) {
@@ -542,8 +554,8 @@ void register_handle_class(py::module_& m) {
         "0 to 255, is kept for older scripts and has no effect.\n\n"
         "An exception a callback raises comes out unchanged, with the message consumed; "
         "RuntimeError when the callback the message needs is missing, while background "
-        "reception runs (see start_receiving) and while a Servo drives an arm on the "
-        "stream.");
+        "reception runs on the stream (see start_receiving; this handle's or another's) and "
+        "while a Servo drives an arm on the stream.");
     install_fast_receive(cls);
 
     cls.def_property_readonly(
@@ -560,7 +572,9 @@ void register_handle_class(py::module_& m) {
         "call. Meanwhile other threads may still call SendHandleState and SendDeviceWakeup "
         "(their writes and the reader's take turns); Receive() raises RuntimeError. Reception "
         "ends with stop_receiving(), when a callback raises, or when the port closes or hangs "
-        "up. RuntimeError when already receiving.");
+        "up. The stream has one reader: RuntimeError when already receiving, when another "
+        "handle receives on the stream, and while a Servo drives an arm on it. A call of "
+        "another thread on the stream is waited for.");
     cls.def(
         "stop_receiving", [](Handle& self) { reception_of(self).stop(); },
         "Stop background reception and wait for its thread (within about 10 ms on a quiet "

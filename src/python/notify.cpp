@@ -107,7 +107,10 @@ class Notices {
                 if (batch[i].callback == nullptr) continue;
                 auto callback = py::reinterpret_steal<py::object>(batch[i].callback);
                 try {
-                    callback(py::str(batch[i].argument));
+                    py::object detail = py::none();
+                    if (batch[i].detail[0] != '\0') detail = py::str(batch[i].detail);
+                    callback(py::module_::import("zelkor.laws")
+                                 .attr("StopReason")(batch[i].argument, detail));
                 } catch (py::error_already_set& e) {
                     e.discard_as_unraisable(callback);
                 } catch (...) {

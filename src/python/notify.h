@@ -22,6 +22,9 @@ struct Notice {
     /// (may be null).
     PyObject* callback = nullptr;
     char argument[32] = {};
+    /// More on the argument (what failed): the callback gets a str of `argument` whose
+    /// `error` attribute is this (None when empty).
+    char detail[160] = {};
 };
 
 /// Makes sure the thread that delivers notices runs (with the interpreter lock; a forked

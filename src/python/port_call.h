@@ -6,8 +6,8 @@
 #include <ZelkorHardwareAPI/io/serial_stream.h>
 #include <pybind11/pybind11.h>
 
-#include <atomic>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 
 #include "python/gil.h"
@@ -21,8 +21,11 @@ class PyStream : public IO::SerialStream {
 
     /// Device calls release the interpreter lock while they use the port.
     const bool release_gil;
-    /// Background receptions running on the stream.
-    std::atomic<int> receptions{0};
+
+    /// True when a handle receives on the stream in the background (see
+    /// IO::StreamUse::receiver): the calls of other threads then let go of the interpreter
+    /// lock while they use the port, which the reader's callbacks need.
+    bool received() const noexcept { return use().receiver() != nullptr; }
 };
 
 /// The PyStream a device made from Python talks through.
@@ -41,17 +44,20 @@ inline PyStream& stream_of(const Devices::Device& device) {
 /// The calling thread's hold on a stream for one call (see IO::StreamUse), taken at
 /// construction and let go at destruction. A stream held by another thread is waited for,
 /// with the interpreter lock let go meanwhile; one that a Servo drives, or whose own call the
-/// calling thread's signal handler broke into, raises RuntimeError. Must be made with the
-/// interpreter lock held.
+/// calling thread's signal handler broke into, raises RuntimeError (`when_driven`, when given,
+/// is the text for a driven stream). Must be made with the interpreter lock held.
 class StreamHold {
   public:
-    explicit StreamHold(PyStream& stream) : use_(stream.use()) {
+    explicit StreamHold(PyStream& stream, const char* when_driven = nullptr) : use_(stream.use()) {
         IO::StreamUse::Entry entry = use_.try_enter();
         if (entry == IO::StreamUse::Entry::busy) {
             GilReleased unlocked;
             entry = use_.enter();
         }
         if (entry != IO::StreamUse::Entry::taken && entry != IO::StreamUse::Entry::nested) {
+            if (entry == IO::StreamUse::Entry::driven && when_driven != nullptr) {
+                throw std::runtime_error(when_driven);
+            }
             refuse_entry(stream, entry);
         }
     }
@@ -78,8 +84,8 @@ template <class IO>
 decltype(auto) port_call(const Devices::Device& device, IO&& io) {
     PyStream& stream = stream_of(device);
     const StreamHold hold(stream);
-    const bool unlock =
-        stream.release_gil || stream.receptions.load(std::memory_order_acquire) != 0;
+    // Read under the hold: no reception starts meanwhile.
+    const bool unlock = stream.release_gil || stream.received();
     if constexpr (std::is_void_v<decltype(io())>) {
         if (unlock) {
             GilReleased unlocked;

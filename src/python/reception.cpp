@@ -51,19 +51,17 @@ Reception::~Reception() {
 void Reception::start(Devices::Handle& handle, py::handle self) {
     if (receiving()) throw std::runtime_error("the handle is already receiving");
     PyStream& stream = stream_of(handle);
-    // A servo drives the stream, or a signal handler breaks into a call on it: refused. Any
-    // other thread's call goes on; the reader waits for it.
-    const IO::StreamUse::Entry entry = stream.use().try_enter();
-    if (entry == IO::StreamUse::Entry::taken || entry == IO::StreamUse::Entry::nested) {
-        stream.use().leave();
-    } else if (entry != IO::StreamUse::Entry::busy) {
-        refuse_entry(stream, entry);
+    // The receiver registers with the stream under this hold (see Control::Receiver::start):
+    // a servo's drive and a signal handler's reentrant call are refused here, another
+    // thread's call is waited for, and no other reception starts meanwhile.
+    const StreamHold hold(stream);
+    if (stream.received()) {
+        throw std::runtime_error(
+            "another handle receives on this stream in the background; call its "
+            "stop_receiving() first");
     }
     if (!receiver_) receiver_ = std::make_unique<Control::Receiver>(handle);
     stream_ = &stream;
-    // Counted before the thread starts: from now on the other calls on this stream release
-    // the interpreter lock while they use it.
-    stream.receptions.fetch_add(1);
     self_ = self.inc_ref().ptr();
     // The thread's last act, with the interpreter lock: it lets go of the object (which may
     // destroy it, and this with it) and touches nothing of this afterwards.
@@ -78,7 +76,6 @@ void Reception::start(Devices::Handle& handle, py::handle self) {
             }
             PyObject* object = self_;
             self_ = nullptr;
-            stream_->receptions.fetch_sub(1);
             Py_XDECREF(object);
         }
         thread_done();
@@ -103,7 +100,6 @@ void Reception::start(Devices::Handle& handle, py::handle self) {
         }
     }
     if (refused || failure) {
-        stream.receptions.fetch_sub(1);
         Py_XDECREF(self_);
         self_ = nullptr;
         if (failure) std::rethrow_exception(failure);
@@ -196,7 +192,6 @@ void Reception::after_fork_in_child() noexcept {
         std::lock_guard<std::mutex> hold(receptions().mutex);
         for (Reception* r : receptions().items) {
             if (r->self_ != nullptr && r->receiver_ && r->receiver_->forked()) {
-                r->stream_->receptions.fetch_sub(1);
                 orphans.push_back(r->self_);
                 r->self_ = nullptr;
             }

@@ -28,8 +28,9 @@ class Reception {
     virtual ~Reception();
 
     /// Starts the thread for `handle`, whose Python object is `self`. RuntimeError when it
-    /// already receives, a servo drives the stream, a signal handler calls it while a call on
-    /// the stream waits, or the interpreter is exiting.
+    /// already receives, another handle receives on the stream, a servo drives the stream, a
+    /// signal handler calls it while a call on the stream waits, or the interpreter is
+    /// exiting. A call of another thread on the stream is waited for.
     void start(Devices::Handle& handle, pybind11::handle self);
     /// Stops and joins the thread and raises the exception that ended it, if a callback
     /// raised one. From a callback (on the receiving thread itself) it only asks the thread
@@ -37,6 +38,11 @@ class Reception {
     void stop();
     /// True while the thread runs.
     bool receiving() const noexcept { return receiver_ && receiver_->running(); }
+    /// True when this reception is the stream's registered reader (see
+    /// IO::StreamUse::receiver).
+    bool reads(const IO::StreamUse& use) const noexcept {
+        return receiver_ && use.receiver() == receiver_.get();
+    }
 
     /// Stops every reception still running and refuses new ones: the module runs this at
     /// interpreter exit, while the threads can still take the interpreter lock for their

@@ -56,17 +56,27 @@ class BoundServo : public Servo {
             ports_ += (ports_.empty() ? "" : ", ") + streams_.back()->port_name();
         }
         // On the loop's thread: handed to the thread that logs, without the interpreter lock.
+        // On the servo's own thread (never the loop's): handed to the thread that logs.
         set_notify([this](const ServoNotice& n) {
             Notice notice;
-            if (n.kind == ServoNotice::Kind::stalled) {
+            if (n.kind == ServoNotice::Kind::measured) {
+                notice.level = LogLevel::info;
+                std::snprintf(notice.text, sizeof notice.text,
+                              "the servo on %s runs at %.0f Hz, %s: its line holds %.0f Hz strict "
+                              "and %.0f Hz with a request in flight (measured for a second)",
+                              ports_.c_str(), n.rate_hz, n.pipelined ? "pipelined" : "strict",
+                              n.strict_hz, n.pipelined_hz);
+            } else if (n.kind == ServoNotice::Kind::stalled) {
                 std::snprintf(notice.text, sizeof notice.text,
                               "the servo on %s stalled: a cycle ended %.0f ms after its deadline",
                               ports_.c_str(), n.late * 1e3);
             } else {
+                const std::string failure = failure_text();
                 std::snprintf(notice.text, sizeof notice.text,
-                              "the servo on %s stopped by itself: %s", ports_.c_str(),
-                              to_text(n.reason));
+                              "the servo on %s stopped by itself: %s%s%s", ports_.c_str(),
+                              to_text(n.reason), failure.empty() ? "" : ": ", failure.c_str());
                 std::snprintf(notice.argument, sizeof notice.argument, "%s", to_text(n.reason));
+                std::snprintf(notice.detail, sizeof notice.detail, "%s", failure.c_str());
                 notice.callback = on_stop_ticket_.exchange(nullptr);
             }
             post_notice(notice);
@@ -74,7 +84,9 @@ class BoundServo : public Servo {
         servos().add(this);
     }
     ~BoundServo() {
-        if (running()) {
+        {
+            // Also a loop that ended by itself: its supervisor may be waiting for the lock to
+            // say why (failure_text), and stop() waits for the supervisor.
             GilReleased unlocked;
             stop();
         }
@@ -96,20 +108,19 @@ class BoundServo : public Servo {
         if (running()) throw std::runtime_error("this Servo is already running");
         check_scene_before_start(*this);
         start_notices();
+        // Every stream held first (a call of another thread halfway through an exchange is
+        // waited for), so that what is checked stands until the drive takes the holds over.
+        std::vector<std::unique_ptr<StreamHold>> holds;
         for (PyStream* stream : streams_) {
+            holds.push_back(std::make_unique<StreamHold>(
+                *stream, "another Servo already drives an arm on this stream"));
             if (!stream->is_open()) raise_not_open(*stream);
-            if (stream->receptions.load() > 0) {
+            if (stream->received()) {
                 throw std::runtime_error(
                     "a handle receives on this stream in the background; a Servo needs the "
                     "stream to itself");
             }
-            if (stream->use().driven()) {
-                throw std::runtime_error("another Servo already drives an arm on this stream");
-            }
         }
-        // Waits for a call of another thread that is halfway through an exchange.
-        std::vector<std::unique_ptr<StreamHold>> holds;
-        for (PyStream* stream : streams_) holds.push_back(std::make_unique<StreamHold>(*stream));
         bool refused = false;
         std::exception_ptr failure;
         {
@@ -243,6 +254,43 @@ class BoundServo : public Servo {
         }
     }
 
+    /// What failed when the last run ended with a force law that failed or overran: the
+    /// loop's words, or, for a law compiled from Python, what the Python function does with the
+    /// same input (zelkor.laws.explain: an exception's type and message). Any thread; the
+    /// interpreter lock is taken only to run the function, and never while it exits.
+    std::string failure_text() {
+        const ServoStats s = stats();
+        std::string text = s.failure;
+        ZelkorServoInput input{};
+        std::array<double, ZELKOR_FORCE_LAW_PARAMS> params{};
+        if (!failed_law_input(input, params) || exiting.load() || interpreter_finalizing()) {
+            return text;
+        }
+        const GilHeld gil;
+        if (explained_cycle_ == input.cycle && !explained_.empty()) return explained_;
+        try {
+            py::list values;
+            for (double v : params) values.append(v);
+            const py::object said =
+                py::module_::import("zelkor.laws")
+                    .attr("explain")(
+                        law_object_,
+                        py::make_tuple(
+                            input.time, input.cycle,
+                            tuple_of(Vec3{input.position[0], input.position[1], input.position[2]}),
+                            tuple_of(Vec3{input.velocity[0], input.velocity[1], input.velocity[2]}),
+                            tuple_of(Vec3{input.previous_force[0], input.previous_force[1],
+                                          input.previous_force[2]})),
+                        values);
+            if (!said.is_none()) text = said.cast<std::string>();
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("ZelkorHardwareAPI: explaining a force law's failure");
+        }
+        explained_cycle_ = input.cycle;
+        explained_ = text;
+        return text;
+    }
+
     static void stop_all() noexcept {
         GilReleased unlocked;
         begin_exit();
@@ -262,6 +310,8 @@ class BoundServo : public Servo {
     std::vector<py::object> objects_;
     py::object law_object_ = py::none();
     bool warned_ = false;
+    double explained_cycle_ = -1.0;  // with the interpreter lock
+    std::string explained_;
 };
 
 }  // namespace Zelkor::HardwareAPI::Python
@@ -385,14 +435,22 @@ void register_records(py::module_& m) {
                 return reason ? py::object(py::str(reason)) : py::object(py::none());
             },
             "None while running (or never started); else 'stopped', 'device not answering', "
-            "'port closed', 'forked', 'scene failed' or 'scene too slow'.\n\n"
+            "'port closed', 'forked', 'force law failed', 'force law overran', 'scene failed' or "
+            "'scene too slow'.\n\n"
             "'stopped': stop(), leaving a with block, the Servo's end or the interpreter's "
             "exit; 'device not answering': max_failures exchanges in a row got no whole reply; "
             "'port closed': the port hung up or was closed; 'forked': this process is the "
             "child of a fork made while the loop ran in the parent (the loop runs on there, "
-            "not here); 'scene failed': the scene's state went bad (not finite, or reset by "
-            "the engine); 'scene too slow': its steps took longer than the period for longer "
-            "than the stall time.")
+            "not here); 'force law overran': a cycle spent longer than law_timeout in its force "
+            "law; 'scene failed': the scene's state went bad (not finite, or reset by the "
+            "engine); 'scene too slow': its steps took longer than the period for longer than "
+            "the stall time.")
+        .def_property_readonly(
+            "failure", [](const ServoStats& s) { return std::string(s.failure); },
+            "What failed, when stop_reason is 'force law failed' or 'force law overran': the "
+            "exception a law compiled from Python raises (its type and message), what "
+            "zelkor_force_law_failed was told, what a force function threw, or the force "
+            "that was not finite.\n\nA str; '' otherwise.")
         .def_readonly("left_limp", &ServoStats::left_limp,
                       "True once the loop has ended with its last zero-force request answered "
                       "by the device.\n\n"
@@ -504,8 +562,14 @@ void register_servo_class(py::module_& m) {
     cls.def_property_readonly(
         "rate_hz", [](const BoundServo& s) { return s.rate_hz(); },
         "Cycles per second the loop runs at.\n\nA float: as given to the constructor, or, "
-        "for rate_hz=None, the rate picked by measuring the line when the loop started (0.0 "
-        "until then).");
+        "for rate_hz=None, the rate picked by measuring the line for a second when the loop "
+        "started (0.0 until then; pipelined says which way it runs, and the log says why, at "
+        "INFO).");
+    cls.def_property_readonly(
+        "pipelined", [](const BoundServo& s) { return s.pipelined(); },
+        "True when the loop keeps one request in flight (see pipeline).\n\nA bool: as given "
+        "to the constructor, or, for rate_hz=None, what the measurement of the line chose "
+        "(pipelined when it holds more and the servo drives one arm).");
     cls.def_property_readonly(
         "max_force", [](const BoundServo& s) { return s.settings().max_force; },
         "The longest force sent, in newtons.\n\n"
@@ -732,7 +796,15 @@ void register_servo_class(py::module_& m) {
         "Each bucket is a tuple (from_us, to_us, count): two floats in microseconds and an "
         "int. An empty list before any exchange.");
     cls.def(
-        "stats", [](const BoundServo& s) { return s.stats(); },
+        "stats",
+        [](BoundServo& s) {
+            ServoStats stats = s.stats();
+            if (stats.failure[0] != '\0') {
+                GilReleased unlocked;  // failure_text takes the lock itself when it runs Python
+                std::snprintf(stats.failure, sizeof stats.failure, "%s", s.failure_text().c_str());
+            }
+            return stats;
+        },
         "How the loop keeps up so far (a ServoStats).\n\n"
         "From any thread, running or not; after the loop ended, its final figures.");
     cls.def(
@@ -762,15 +834,18 @@ void register_line(py::module_& m) {
         .def_readonly("exchange_p99_us", &LineMeasurement::exchange_p99_us,
                       "99th percentile of the same, µs.\n\nA float.")
         .def_readonly("strict_hz", &LineMeasurement::strict_hz,
-                      "The highest rate a strict loop holds: 99 % of its exchanges fit in the "
-                      "period.\n\nA float, Hz; 0 when no exchange succeeded.")
+                      "The highest rate a strict loop holds: 93 % of one over the mean exchange "
+                      "time, the rest left to the host's own jitter.\n\nA float, Hz; 0 when no "
+                      "exchange succeeded.")
         .def_readonly("pipelined_p50_us", &LineMeasurement::pipelined_p50_us,
                       "With one request in flight: the median time from one whole reply to "
                       "the next, µs.\n\nA float.")
         .def_readonly("pipelined_p99_us", &LineMeasurement::pipelined_p99_us,
                       "99th percentile of the same, µs.\n\nA float.")
         .def_readonly("pipelined_hz", &LineMeasurement::pipelined_hz,
-                      "The highest rate a pipelined loop (Servo(..., pipeline=True)) holds."
+                      "The highest rate a pipelined loop (Servo(..., pipeline=True)) holds: 93 "
+                      "% of one over the mean time from one whole reply to the next (a "
+                      "packetised line delivers in bursts: the mean says what it carries)."
                       "\n\nA float, Hz; 0 when no exchange succeeded.")
         .def_readonly("exchanges", &LineMeasurement::exchanges, "Exchanges made.\n\nAn int.")
         .def_readonly("failed", &LineMeasurement::failed,
@@ -820,6 +895,12 @@ void register_line(py::module_& m) {
 }  // namespace
 
 void register_servo(py::module_& m) {
+    m.def(
+        "_force_law_failed",
+        [](const std::string& text) { return zelkor_force_law_failed(text.c_str()) == 1; },
+        py::arg("text"),
+        "zelkor_force_law_failed(text) from a law that calls Python: True when the calling "
+        "thread is in a servo's call of its force law (that call then fails with `text`).");
     register_effects(m);
     register_records(m);
     register_servo_class(m);

@@ -64,7 +64,7 @@ template <class F>
 decltype(auto) exclusively(SerialStream& stream, const char* what, F&& f) {
     PyStream& py_stream = as_py(stream);
     const StreamHold hold(py_stream);
-    if (py_stream.receptions.load() > 0) {
+    if (py_stream.received()) {
         throw std::runtime_error(std::string("SerialStream.") + what +
                                  "(): a handle receives on this stream in the background; "
                                  "call its stop_receiving() first");

@@ -1,9 +1,12 @@
 // Background reception of a handle's messages: order, prompt stop, callback failures, writers
-// beside the reader, and a hang-up. Bounds are loose: the machine may be loaded.
+// beside the reader, who else may use the stream, and a hang-up. Bounds are loose: the
+// machine may be loaded.
 #include <ZelkorHardwareAPI/control/receiver.h>
+#include <ZelkorHardwareAPI/control/servo.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -11,8 +14,11 @@
 #include "pty.h"
 
 using Zelkor::HardwareAPI::Control::Receiver;
+using Zelkor::HardwareAPI::Control::Servo;
+using Zelkor::HardwareAPI::Devices::Arbelon;
 using Zelkor::HardwareAPI::Devices::Handle;
 using Zelkor::HardwareAPI::IO::SerialStream;
+using Zelkor::HardwareAPI::IO::StreamUse;
 using zelkor_test::Bytes;
 using zelkor_test::cat;
 using zelkor_test::Clock;
@@ -43,12 +49,24 @@ class Counting : public Handle {
     std::vector<std::uint8_t> codes;
 };
 
+// The receiver of the deprecated constructor, which also holds `lock` while it takes a message.
+std::unique_ptr<Receiver> locking_receiver(Handle& handle, std::recursive_mutex& lock) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return std::make_unique<Receiver>(handle, lock);
+#pragma GCC diagnostic pop
+}
+
 struct Rig {
+    explicit Rig(bool with_lock = false)
+        : owned(with_lock ? locking_receiver(handle, lock) : std::make_unique<Receiver>(handle)) {}
+
     Pty pty;
     SerialStream stream{pty.path().c_str()};
     Counting handle{&stream};
     std::recursive_mutex lock;
-    Receiver receiver{handle, lock};
+    std::unique_ptr<Receiver> owned;
+    Receiver& receiver = *owned;
 
     bool wait_for(std::size_t n, double ms = 5000) {
         const auto start = Clock::now();
@@ -102,8 +120,9 @@ TEST(receiver_test, a_throwing_callback_ends_reception_and_stop_returns_it) {
     EXPECT_EQ(rig.receiver.stop(), nullptr) << "returned once";
 }
 
-TEST(receiver_test, writers_share_the_stream_with_the_reader) {
-    Rig rig;
+namespace {
+
+void writers_share_the_stream(Rig& rig, bool with_lock) {
     rig.receiver.start();
     std::atomic<bool> done{false};
     std::thread device([&] {
@@ -115,8 +134,14 @@ TEST(receiver_test, writers_share_the_stream_with_the_reader) {
     std::thread writer([&] {
         const std::uint8_t data[3] = {7, 8, 9};
         for (int i = 0; i < 100; ++i) {
-            std::lock_guard<std::recursive_mutex> hold(rig.lock);
-            rig.handle.SendHandleState(0x0D01, 3, data);
+            if (with_lock) {
+                std::lock_guard<std::recursive_mutex> hold(rig.lock);
+                rig.handle.SendHandleState(0x0D01, 3, data);
+            } else {
+                ASSERT_EQ(rig.stream.use().enter(), StreamUse::Entry::taken);
+                rig.handle.SendHandleState(0x0D01, 3, data);
+                rig.stream.use().leave();
+            }
         }
         done = true;
     });
@@ -135,6 +160,49 @@ TEST(receiver_test, writers_share_the_stream_with_the_reader) {
     }
     EXPECT_TRUE(rig.wait_for(100));
     rig.receiver.stop();
+}
+
+}  // namespace
+
+// Writers on other threads take turns with the reader through the stream's use, or through
+// the lock a receiver of the deprecated constructor also holds.
+TEST(receiver_test, writers_share_the_stream_with_the_reader) {
+    for (const bool with_lock : {false, true}) {
+        SCOPED_TRACE(with_lock ? "writers take the receiver's lock" : "writers enter the stream");
+        Rig rig(with_lock);
+        writers_share_the_stream(rig, with_lock);
+    }
+}
+
+TEST(receiver_test, a_running_receiver_keeps_servos_and_other_receivers_off_its_stream) {
+    Rig rig;
+    Counting other{&rig.stream};
+    Receiver second(other);
+    Arbelon arm(&rig.stream);
+    Servo servo(arm);
+
+    rig.receiver.start();
+    EXPECT_THROW(second.start(), std::logic_error) << "one reader per stream";
+    EXPECT_THROW(servo.start(), std::logic_error);
+    EXPECT_FALSE(servo.running());
+    // The refusals left the stream to the reader, which goes on.
+    rig.pty.send(error_message(1));
+    EXPECT_TRUE(rig.wait_for(1));
+    EXPECT_EQ(rig.receiver.stop(), nullptr);
+
+    // And the other way round: a driven stream takes no receiver until the servo ends.
+    servo.start();
+    EXPECT_THROW(rig.receiver.start(), std::logic_error);
+    EXPECT_FALSE(rig.receiver.running());
+    servo.stop();
+    second.start();
+    rig.pty.send(error_message(2));
+    const auto start = Clock::now();
+    while (other.seen().empty() && ms_since(start) < 5000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(other.seen(), std::vector<std::uint8_t>{2});
+    EXPECT_EQ(second.stop(), nullptr);
 }
 
 TEST(receiver_test, a_hang_up_ends_reception) {

@@ -10,8 +10,10 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "pty.h"
@@ -135,6 +137,58 @@ class EchoPeer {
 
     Pty& pty_;
     std::function<int(int)> delay_us_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// Plays an arm behind a 115200-baud wire, echoing each force as the position: a request is
+// the device's only once its 13 bytes have crossed (86.8 us each), and each reply byte takes its
+// own 86.8 us, so surplus replies are not all waiting when the host writes next, as they are
+// on a bare pseudo-terminal. Every `stall_every`-th reply (from 1) is held `stall_us` first,
+// the replies after it waiting in line behind it; the first `waking` replies are each held
+// `waking_us` (a device slow to answer at first).
+class SlowWirePeer {
+  public:
+    static constexpr int byte_us = 87;
+
+    SlowWirePeer(Pty& pty, int stall_every, int stall_us, int waking = 0, int waking_us = 0)
+        : pty_(pty),
+          stall_every_(stall_every),
+          stall_us_(stall_us),
+          waking_(waking),
+          waking_us_(waking_us),
+          thread_([this] { serve(); }) {}
+    ~SlowWirePeer() {
+        done_ = true;
+        thread_.join();
+    }
+
+  private:
+    void serve() {
+        int n = 0;
+        while (!done_) {
+            const Bytes request = pty_.receive(13, 20);
+            if (request.size() < 13 || request[0] != 0x2A) continue;
+            std::this_thread::sleep_for(std::chrono::microseconds(13 * byte_us));  // crossing
+            if (++n % stall_every_ == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(stall_us_));
+            }
+            if (n <= waking_) std::this_thread::sleep_for(std::chrono::microseconds(waking_us_));
+            Bytes reply{0x2B};
+            reply.insert(reply.end(), request.begin() + 1, request.end());
+            for (int i = 0; i < 3; ++i) put_f32(reply, 0.0f);
+            // Each byte at its own time on the wire: a late wake-up sends what is due at once,
+            // as a wire would have carried it meanwhile.
+            const auto start = Clock::now();
+            for (std::size_t k = 0; k < reply.size(); ++k) {
+                std::this_thread::sleep_until(start + std::chrono::microseconds(byte_us * (k + 1)));
+                pty_.send({reply[k]});
+            }
+        }
+    }
+
+    Pty& pty_;
+    int stall_every_, stall_us_, waking_, waking_us_;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
@@ -401,6 +455,18 @@ extern "C" void spring_law(const ZelkorServoInput* in, const double* params, dou
 extern "C" void failing_law(const ZelkorServoInput* in, const double*, double force[3]) {
     force[0] = in->cycle > 5 ? std::nan("") : 0.5;
 }
+// Says it cannot go on at its 6th cycle, leaving a finite force that must not go out.
+extern "C" void refusing_law(const ZelkorServoInput* in, const double*, double force[3]) {
+    force[0] = 0.5;
+    if (in->cycle > 5) zelkor_force_law_failed("the target went out of reach");
+}
+// Never returns once it is past its 6th cycle (until told to).
+std::atomic<bool> law_may_return{false};
+extern "C" void stuck_law(const ZelkorServoInput* in, const double*, double force[3]) {
+    force[0] = 0.5;
+    while (in->cycle > 5 && !law_may_return.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 }  // namespace
 
 TEST(servo_test, a_force_law_adds_to_the_effects_and_its_parameters_ramp) {
@@ -454,6 +520,7 @@ TEST(servo_test, a_force_law_adds_to_the_effects_and_its_parameters_ramp) {
     servo.start();
     ASSERT_TRUE(wait_until_stopped(servo, 10000));
     EXPECT_EQ(servo.stats().stop_reason, StopReason::force_law_failed);
+    EXPECT_STREQ(servo.stats().failure, "the force law's force (nan, 0, 0) N is not finite");
     const auto forces = peer.forces();
     ASSERT_GE(forces.size(), 2u);
     EXPECT_EQ(forces[forces.size() - 2], (Vector3{0, 0, 0})) << "the cycle the law failed";
@@ -608,6 +675,7 @@ TEST(servo_test, forces_ramp_in_below_the_limit_and_notices_come_off_the_loop_th
     ServoSettings settings = at(500.0);
     settings.soft_start = 0.2;
     settings.max_failures = 1000000;
+    settings.law_timeout = 1.0;  // its function's long cycle is a stall, not a stuck law
     Servo servo(arm, settings);
     servo.record(2.0);
     std::atomic<std::thread::id> loop{}, told{};
@@ -638,4 +706,111 @@ TEST(servo_test, forces_ramp_in_below_the_limit_and_notices_come_off_the_loop_th
         const Vector3 f{float(row.force[0]), float(row.force[1]), float(row.force[2])};
         EXPECT_LE(length(f), 5.0 * share + 1e-4) << "cycle " << row.cycle;
     }
+}
+
+TEST(servo_test, a_failing_law_says_why_and_a_stuck_one_is_taken_over) {
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    ArmPeer peer(pty, {0.1f, 0.0f, 0.0f});
+    EXPECT_EQ(zelkor_force_law_failed("outside a law"), 0);
+    struct Case {
+        const char* name;
+        std::function<void(Servo&)> set;
+        StopReason reason;
+        const char* failure;
+    } cases[] = {
+        {"a law that says it failed", [](Servo& s) { s.set_force_law(refusing_law); },
+         StopReason::force_law_failed, "the target went out of reach"},
+        {"a function that throws",
+         [](Servo& s) {
+             s.set_force_function([](const ServoState& state) -> Vec3 {
+                 if (state.cycle > 5) throw std::runtime_error("no model");
+                 return {0.5, 0.0, 0.0};
+             });
+         },
+         StopReason::force_law_failed, "the force function threw: no model"},
+        {"a law that never returns", [](Servo& s) { s.set_force_law(stuck_law); },
+         StopReason::force_law_overran, "a cycle spent more than 0.05 s in its force law"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServoSettings settings = at(500.0);
+        settings.max_failures = 1000000;
+        auto servo = std::make_unique<Servo>(arm, settings);
+        c.set(*servo);
+        const std::size_t before = peer.forces().size();
+        servo->start();
+        ASSERT_TRUE(wait_until_stopped(*servo, 10000));
+        const ServoStats stats = servo->stats();
+        EXPECT_EQ(stats.stop_reason, c.reason);
+        EXPECT_EQ(std::string(stats.failure).rfind(c.failure, 0), 0u) << stats.failure;
+        EXPECT_TRUE(stats.left_limp);
+        const auto forces = peer.forces();
+        ASSERT_GT(forces.size(), before + 5);
+        EXPECT_EQ(forces.back(), (Vector3{0, 0, 0})) << "zero last, on the wire";
+        servo->stop();  // returns at once, though the law's thread is stuck
+        if (c.reason == StopReason::force_law_overran) {
+            EXPECT_THROW(servo->start(), std::logic_error) << "its loop is still in the law";
+            // The stream is free again: the token went with the take-over.
+            Vector3 p{}, v{};
+            EXPECT_EQ(arm.end_effector_force({0, 0, 0}, p, v), 24);
+        }
+        servo.reset();  // the servo goes; the stuck thread keeps what it may touch
+    }
+    // Let the abandoned thread return: it finds itself taken over and touches nothing.
+    law_may_return = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+TEST(servo_test, a_reply_later_than_any_wait_is_dropped_whenever_it_comes_on_a_slow_wire) {
+    // One reply in 25 held 60 ms: more than twice the 25 ms a reply is given, so it comes
+    // after its request's exchange failed and the next request has gone out. Counted, it is
+    // dropped then, and the replies after it pair with their own requests again.
+    for (const bool pipeline : {false, true}) {
+        SCOPED_TRACE(pipeline ? "pipelined" : "strict");
+        Pty pty;
+        SerialStream stream(pty.path().c_str());
+        Arbelon arm(&stream);
+        SlowWirePeer peer(pty, 25, 60000);
+        ServoSettings settings = at(100.0);
+        settings.pipeline = pipeline;
+        settings.max_failures = 1000000;
+        settings.give_up_after = 10.0;  // a loaded machine may hold the peer up for a while
+        Servo servo(arm, settings);
+        std::atomic<int> fresh{0}, stale{0};
+        servo.set_force_function([&](const ServoState& s) {
+            if (s.cycle > 1) (s.position == s.force ? fresh : stale).fetch_add(1);
+            return Vec3{static_cast<double>(s.cycle % 1000) * 1e-3, 0.0, 0.0};
+        });
+        servo.start();
+        EXPECT_TRUE(zelkor_test::wait_until([&] { return fresh.load() >= 150; }, 60000));
+        servo.stop();
+        EXPECT_EQ(stale.load(), 0) << "states paired with the wrong request";
+        EXPECT_GT(servo.stats().failed_exchanges, 0u) << "the held replies came late";
+        EXPECT_GT(servo.stats().stale_dropped, 0u) << "and were dropped when they came";
+        EXPECT_TRUE(servo.stats().left_limp);
+    }
+}
+
+TEST(servo_test, a_device_slow_to_answer_at_first_has_its_later_quick_replies_taken) {
+    // The first 20 replies take 10 ms more than the wire's 3.3 ms: a reply twice as quick as
+    // the quickest of them is still the device's own, once the line proves it.
+    Pty pty;
+    SerialStream stream(pty.path().c_str());
+    Arbelon arm(&stream);
+    SlowWirePeer peer(pty, 1000000, 0, 20, 10000);
+    ServoSettings settings = at(100.0);
+    settings.give_up_after = 10.0;
+    Servo servo(arm, settings);
+    std::atomic<int> fresh{0}, stale{0};
+    servo.set_force_function([&](const ServoState& s) {
+        if (s.cycle > 1) (s.position == s.force ? fresh : stale).fetch_add(1);
+        return Vec3{static_cast<double>(s.cycle % 1000) * 1e-3, 0.0, 0.0};
+    });
+    servo.start();
+    EXPECT_TRUE(zelkor_test::wait_until([&] { return fresh.load() >= 100; }, 60000));
+    servo.stop();
+    EXPECT_EQ(stale.load(), 0);
+    EXPECT_LE(servo.stats().failed_exchanges, 2u) << "quick replies were taken for stray ones";
 }

@@ -2,6 +2,7 @@
 // the command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -655,7 +656,7 @@ TEST(sim_options_test, accepts_the_documented_options) {
     EXPECT_EQ(o->faults.silent_after, never);
     EXPECT_TRUE(o->exit_on_stdin_eof);
     EXPECT_TRUE(o->verbose);
-    EXPECT_EQ(o->line, LineKind::ftdi_16ms);
+    EXPECT_EQ(o->line, line_kind("ftdi-16ms"));
     EXPECT_TRUE(o->realtime);
     EXPECT_TRUE(o->echo);
 
@@ -671,7 +672,43 @@ TEST(sim_options_test, accepts_the_documented_options) {
     EXPECT_EQ(o->identity.device_id, 0x0D01);  // the handle's default
     EXPECT_EQ(o->line, LineKind::pty);
 
+    o = parse({"arbelon", "--late-reply", "60:0.06"}, error);
+    ASSERT_TRUE(o) << error;
+    EXPECT_EQ(o->faults.late_every, 60u);
+    EXPECT_DOUBLE_EQ(o->faults.late_seconds, 0.06);
+    EXPECT_EQ(parse({"arbelon"}, error)->faults.late_every, 0u);
+
     EXPECT_TRUE(parse({"--help"}, error)->help);
+    EXPECT_TRUE(parse({"--lines"}, error)->lines);
+}
+
+TEST(sim_options_test, the_help_and_lines_list_every_line_model_from_its_table) {
+    // Under --line each model's name starts a row at column 28, its description wrapped to
+    // the help's width; --lines gives each a row of its own, in the same order.
+    const std::string help = usage();
+    std::vector<std::string> rows, listed;
+    for (std::size_t from = 0; from < help.size();) {
+        const std::size_t end = help.find('\n', from);
+        rows.push_back(help.substr(from, end - from));
+        from = end + 1;
+    }
+    for (const std::string& row : rows) EXPECT_LE(row.size(), 92u) << row;
+    const std::string list = line_list();
+    for (std::size_t from = 0; from < list.size();) {
+        const std::size_t end = list.find('\n', from);
+        listed.push_back(list.substr(from, list.find(' ', from) - from));
+        from = end + 1;
+    }
+    std::vector<std::string> names;
+    for (const LineModel& m : line_models()) {
+        names.push_back(m.name);
+        const std::string start = std::string(28, ' ') + m.name + ' ';
+        EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                                [&](const std::string& r) { return r.rfind(start, 0) == 0; }),
+                  1)
+            << m.name;
+    }
+    EXPECT_EQ(listed, names);
 }
 
 TEST(sim_options_test, the_arm_and_the_hand) {
@@ -729,6 +766,16 @@ TEST(sim_options_test, rejects_mistakes_with_a_reason) {
         {{"handle", "--line"}, "--line needs a value"},
         {{"arbelon", "--realtime", "1"}, "unexpected argument '1'"},
         {{"handle", "--echo"}, "arbelon only"},
+        {{"handle", "--late-reply", "60:0.06"}, "arbelon only"},
+        {{"arbelon", "--late-reply", "0:0.06"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "-1:0.06"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", ":0.06"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60:"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60:0"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60:11"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "60:0.06:1"}, "is not EVERY:SECONDS"},
+        {{"arbelon", "--late-reply", "sixty:0.06"}, "is not EVERY:SECONDS"},
         {{"arbelon", "--arm-mass", "0"}, "a mass from 0.01 to 10 kg"},
         {{"arbelon", "--arm-damping", "-1"}, "a damping from 0 to 100 N s/m"},
         {{"handle", "--hand", "spring:1,1,0,0,0"}, "arbelon only"},

@@ -160,3 +160,75 @@ TEST(stream_use_test, one_holder_nested_entries_suspension_and_a_driver) {
     }).join();
     use.leave();
 }
+
+TEST(stream_use_test, a_receiver_shares_the_stream_and_keeps_drivers_and_other_receivers_out) {
+    StreamUse use;
+    const int first = 0, second = 0;
+    const auto on_other_thread = [](auto f) { std::thread(f).join(); };
+
+    EXPECT_FALSE(use.begin_receiving(&first)) << "only a holder registers";
+    ASSERT_EQ(use.try_enter(), Entry::taken);
+    use.suspend();
+    EXPECT_FALSE(use.begin_receiving(&first)) << "nor a signal handler of its suspended call";
+    use.resume();
+    EXPECT_FALSE(use.begin_receiving(nullptr));
+    EXPECT_TRUE(use.begin_receiving(&first));
+    EXPECT_FALSE(use.begin_receiving(&second)) << "one receiver per stream";
+    EXPECT_FALSE(use.begin_receiving(&first)) << "registered once";
+    EXPECT_EQ(use.receiver(), &first);
+
+    // Neither the holder's hold nor a free stream becomes a drive; a refused drive leaves the
+    // stream as it found it.
+    EXPECT_FALSE(use.drive());
+    EXPECT_TRUE(use.held_by_caller());
+    EXPECT_FALSE(use.driven());
+    use.leave();
+    on_other_thread([&] {
+        EXPECT_FALSE(use.drive());
+        EXPECT_FALSE(use.held_by_caller());
+    });
+    EXPECT_EQ(use.try_enter(), Entry::taken) << "free again after the refused drive";
+    use.leave();
+
+    // Other threads' calls still take turns with the receiver.
+    on_other_thread([&] {
+        EXPECT_EQ(use.try_enter(), Entry::taken);
+        use.leave();
+    });
+
+    use.end_receiving(&second);  // not the one registered: nothing
+    EXPECT_EQ(use.receiver(), &first);
+    on_other_thread([&] { use.end_receiving(&first); });  // any thread ends it
+    EXPECT_EQ(use.receiver(), nullptr);
+
+    // Once it has ended, a servo may drive; a driven stream cannot be held, so no receiver
+    // registers until the drive ends.
+    EXPECT_TRUE(use.drive());
+    EXPECT_EQ(use.try_enter(), Entry::driven);
+    EXPECT_FALSE(use.begin_receiving(&second));
+    use.end_drive();
+    ASSERT_EQ(use.try_enter(), Entry::taken);
+    EXPECT_TRUE(use.begin_receiving(&second));
+    use.leave();
+    use.end_receiving(&second);
+}
+
+TEST(stream_use_test, a_forked_child_has_no_holder_and_no_receiver) {
+    StreamUse use;
+    const int receiver = 0;
+    ASSERT_EQ(use.try_enter(), Entry::taken);
+    ASSERT_TRUE(use.begin_receiving(&receiver));
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // The threads that held and read the stream stayed in the parent.
+        const bool ok =
+            use.receiver() == nullptr && !use.held_by_caller() && use.inherited() && use.drive();
+        _exit(ok ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(use.receiver(), &receiver) << "the parent's receiver reads on";
+    use.end_receiving(&receiver);
+    use.leave();
+}

@@ -1,7 +1,10 @@
 // Every Arbelon exchange, send half and receive half behind the fuzzed port. Each request
 // written must be the encoding of the request; each receive must return the payload length
 // with the outputs decoded from the delivered payload, or the short count or -1 with the
-// outputs untouched.
+// outputs untouched. The bytes a read delivers come from the input, or, as the input's first
+// byte chooses, from the simulated Arbelon of the port's device model, behind one of the
+// simulator's lines and with its late replies: replies that come after their exchange gave up
+// on them, in the middle of later ones.
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 
 #include <array>
@@ -227,11 +230,25 @@ class Harness {
     Arbelon& arm_;
 };
 
+// The input's choice of what plays the device: from 128 on, the device model, on the line of
+// the low bits, holding every 1st to 8th state reply (or none) 1 ms to 2.5 s, so that some
+// come after the read that waited for them has given up.
+void choose_device(FuzzedDataProvider& in, FakePort& port) {
+    const std::uint8_t choice = in.ConsumeIntegral<std::uint8_t>();
+    if (choice < 128) return;
+    DeviceModelSettings settings;
+    settings.line = choice & 0x0F;
+    settings.late_every = in.ConsumeIntegralInRange<std::uint64_t>(0, 8);
+    settings.late_seconds = in.ConsumeIntegralInRange<int>(1, 2500) * 1e-3;
+    port.play(settings);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     FakePort port(in);
+    choose_device(in, port);
     PortModel model;
     {
         std::size_t from = port.mark();

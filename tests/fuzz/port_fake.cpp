@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
+
+#include "arbelon_sim.h"
+#include "device_end.h"
 
 namespace zelkor_fuzz {
 
@@ -21,6 +25,96 @@ void check_region(const void* p, std::size_t n) {
 }
 
 }  // namespace
+
+// ---- The device model --------------------------------------------------------------------
+
+class DeviceModel {
+  public:
+    explicit DeviceModel(const DeviceModelSettings& settings)
+        : arm_({}, 0.001), end_(arm_, faults(settings), line(settings), 0.0) {
+        arm_.echo_forces();
+    }
+
+    /// The host wrote `bytes`.
+    void write(const Bytes& bytes) { end_.write(bytes.data(), bytes.size(), now_); }
+
+    /// Up to `count` bytes, waiting up to `budget` seconds for all of them; fewer when the
+    /// wait runs out first.
+    Bytes read(std::size_t count, double budget) {
+        wait_for(count, budget);
+        return take(count);
+    }
+
+    /// Whether bytes are there, after waiting up to `budget` seconds for one.
+    bool wait_readable(double budget) {
+        wait_for(1, budget);
+        return end_.readable() > 0;
+    }
+
+    std::size_t waiting() {
+        run_until(now_);
+        return end_.readable();
+    }
+
+    /// The bytes there now, at most `count`, taken.
+    Bytes take(std::size_t count) {
+        run_until(now_);
+        Bytes out;
+        while (out.size() < count && end_.readable() > 0) {
+            const std::uint8_t* data = nullptr;
+            const std::size_t n = end_.front(count - out.size(), data);
+            out.insert(out.end(), data, data + n);
+            end_.consume(n);
+        }
+        return out;
+    }
+
+    void open() { end_.connect(now_); }
+    void close() { end_.disconnect(now_); }
+
+  private:
+    static Zelkor::Sim::FaultSettings faults(const DeviceModelSettings& settings) {
+        Zelkor::Sim::FaultSettings f;
+        f.late_every = settings.late_every;
+        f.late_seconds = settings.late_seconds;
+        return f;
+    }
+
+    static Zelkor::Sim::LineKind line(const DeviceModelSettings& settings) {
+        return static_cast<Zelkor::Sim::LineKind>(settings.line %
+                                                  Zelkor::Sim::line_models().size());
+    }
+
+    void run_until(double t) {
+        now_ = std::max(now_, t);
+        FUZZ_CHECK(end_.advance(now_));
+        // Else the simulator's loop would wake at once, for ever.
+        FUZZ_CHECK(end_.next() > now_);
+    }
+
+    void wait_for(std::size_t count, double budget) {
+        const double until = now_ + std::max(budget, 0.0);
+        run_until(now_);
+        while (end_.readable() < count && end_.next() <= until) run_until(end_.next());
+        if (end_.readable() < count) run_until(until);
+    }
+
+    Zelkor::Sim::ArbelonSim arm_;
+    Zelkor::Sim::DeviceEnd end_;
+    double now_ = 0.0;
+};
+
+// Every input's model is made in the same place: a fresh allocation would cost each input
+// the model's pages anew (some 230 KiB, mostly the simulator's buffers).
+void FakePort::play(const DeviceModelSettings& settings) {
+    alignas(DeviceModel) static unsigned char storage[sizeof(DeviceModel)];
+    device_.reset();
+    device_.reset(new (storage) DeviceModel(settings));
+}
+
+void EndDeviceModel::operator()(DeviceModel* model) const {
+    model->~DeviceModel();
+}
 
 FakePort::FakePort(FuzzedDataProvider& script) : script_(script) {
     FUZZ_CHECK(installed == nullptr);
@@ -215,6 +309,8 @@ void Expect::close() {
 
 namespace Zelkor::HardwareAPI::IO::port {
 
+using Zelkor::Sim::DeviceEnd;
+using zelkor_fuzz::DeviceModel;
 using zelkor_fuzz::FakePort;
 using zelkor_fuzz::PortEvent;
 using Step = PortError::Step;
@@ -226,6 +322,19 @@ namespace {
 std::size_t partial(FakePort& port, std::size_t count) {
     if (count <= 1) return 0;
     return port.script().ConsumeIntegralInRange<std::size_t>(0, count - 1);
+}
+
+// How long a read of `count` bytes may wait, s: its total time-out, or less until the hook's
+// deadline (whole milliseconds of it, so that a replay waits as the run did).
+double read_budget(const PortTimeouts& t, std::size_t count, const WaitHook& hook) {
+    double budget =
+        (t.read_total_multiplier * static_cast<double>(count) + t.read_total_constant) * 1e-3;
+    if (hook.deadline != WaitHook::Clock::time_point::max()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            hook.deadline - WaitHook::Clock::now());
+        budget = std::min(budget, std::max(0.0, static_cast<double>(left.count()) * 1e-3));
+    }
+    return budget;
 }
 
 }  // namespace
@@ -266,6 +375,9 @@ OpenCode open(const char* name, PortHandle& handle, const PortTimeouts& t, PortE
         }
     }
     event.open_code = code;
+    if (port.device() && code != OpenCode::not_found && code != OpenCode::open_failed) {
+        port.device()->open();
+    }
     switch (code) {
         case OpenCode::ok:
             event.handle = handle = port.new_handle();
@@ -297,7 +409,7 @@ bool apply_timeouts(PortHandle handle, const PortTimeouts&, int& system_error) {
 }
 
 Outcome read(PortHandle handle, void* destination, std::uint32_t count, const PortTimeouts& t, bool,
-             const WaitHook&) {
+             const WaitHook& hook) {
     FakePort& port = FakePort::current();
     port.check_usable(handle);
     zelkor_fuzz::check_region(destination, count);
@@ -328,7 +440,19 @@ Outcome read(PortHandle handle, void* destination, std::uint32_t count, const Po
         outcome.ending = Ending::interrupted;
         want = partial(port, count);
     }
-    zelkor_fuzz::Bytes bytes = port.script().ConsumeBytes<std::uint8_t>(want);
+    zelkor_fuzz::Bytes bytes;
+    if (DeviceModel* device = port.device()) {
+        // The model's bytes: all it has sent within the read's time-out, or on an ending the
+        // input chose, the part of them that had come.
+        if (outcome.ending == Ending::complete) {
+            bytes = device->read(count, read_budget(t, count, hook));
+            if (bytes.size() < count) outcome.ending = Ending::timed_out;
+        } else {
+            bytes = device->take(want);
+        }
+    } else {
+        bytes = port.script().ConsumeBytes<std::uint8_t>(want);
+    }
     // The input ran dry: the line goes quiet.
     if (bytes.size() < want && outcome.ending == Ending::complete) {
         outcome.ending = Ending::timed_out;
@@ -382,6 +506,11 @@ Outcome write(PortHandle handle, const void* source, std::size_t count, const Po
         outcome.count = partial(port, count);
     }
 
+    if (DeviceModel* device = port.device()) {
+        device->write(zelkor_fuzz::Bytes(
+            bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(outcome.count)));
+    }
+
     PortEvent& event = port.log(PortEvent::Kind::write, handle);
     event.requested = count;
     event.bytes = std::move(bytes);
@@ -392,9 +521,10 @@ Outcome write(PortHandle handle, const void* source, std::size_t count, const Po
 }
 
 // Whether input is waiting is the input's to decide; nothing is read.
-bool wait_readable(PortHandle handle, std::uint32_t, const WaitHook&) {
+bool wait_readable(PortHandle handle, std::uint32_t timeout_ms, const WaitHook&) {
     FakePort& port = FakePort::current();
     port.check_usable(handle);
+    if (DeviceModel* device = port.device()) return device->wait_readable(timeout_ms * 1e-3);
     return (port.decide() & 1) != 0;
 }
 
@@ -402,6 +532,7 @@ bool discard_input(PortHandle handle) {
     FakePort& port = FakePort::current();
     port.check_usable(handle);
     const bool ok = (port.decide() & 0x0F) != 0x0F;
+    if (ok && port.device()) port.device()->take(DeviceEnd::max_unread);
     port.log(PortEvent::Kind::discard, handle).ok = ok;
     return ok;
 }
@@ -410,12 +541,14 @@ bool discard_input(PortHandle handle) {
 long bytes_waiting(PortHandle handle) {
     FakePort& port = FakePort::current();
     port.check_usable(handle);
+    if (DeviceModel* device = port.device()) return static_cast<long>(device->waiting());
     return static_cast<long>(port.decide() % 64) - 1;
 }
 
 void close(PortHandle handle) noexcept {
     FakePort& port = FakePort::current();
     port.release(handle);
+    if (port.device()) port.device()->close();
     port.log(PortEvent::Kind::close, handle);
 }
 

@@ -5,6 +5,10 @@
 // The fake also checks the library's side of the seam on every call: transfers only on a
 // port that is open (and not hung up), buffers that really hold the bytes asked for, the
 // documented time-outs, and a close right after every hang-up.
+//
+// Or a device model plays the far side (FakePort::play): the simulator's own Arbelon behind
+// one of its lines, with its late-reply fault, in the port's own time; the input then still
+// decides how each transfer ends, and the model the bytes a read delivers.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -14,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,12 +56,33 @@ struct PortEvent {
     std::string name;  ///< open: the port name
 };
 
+/// The device model's settings: what plays the far side of the port.
+struct DeviceModelSettings {
+    std::size_t line = 0;          ///< the simulator's line model, by its place in the table
+    std::uint64_t late_every = 0;  ///< the simulator's --late-reply: every this many state
+    double late_seconds = 0.0;     ///< replies one is held this long (s); 0: none
+};
+
+class DeviceModel;
+/// Ends a device model in the storage it was made in.
+struct EndDeviceModel {
+    void operator()(DeviceModel* model) const;
+};
+
 /// Installs itself as the port that port::open and the rest talk to, taking its decisions
 /// from `script`; one at a time. The destructor checks that every port opened was closed.
 class FakePort {
   public:
     explicit FakePort(FuzzedDataProvider& script);
     ~FakePort();
+
+    /// From now on a simulated Arbelon that echoes each force as its position answers what
+    /// the library writes, and a read delivers what it has sent by then (the input still
+    /// decides each transfer's ending). Time is the port's own: it starts at 0 and passes
+    /// only while a read or a wait waits, up to its time-out, for the model's bytes.
+    void play(const DeviceModelSettings& settings);
+    /// The device model, when one plays; else null.
+    DeviceModel* device() const { return device_.get(); }
     FakePort(const FakePort&) = delete;
     FakePort& operator=(const FakePort&) = delete;
 
@@ -83,6 +109,7 @@ class FakePort {
     std::vector<io::PortHandle> open_;
     std::vector<io::PortHandle> hung_up_;
     io::PortHandle next_handle_ = 100;
+    std::unique_ptr<DeviceModel, EndDeviceModel> device_;
 };
 
 /// What a target knows about the port from the events alone.

@@ -17,9 +17,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class Seed:
-    def __init__(self):
+    def __init__(self, follow_timeouts=False):
         self.front = bytearray()
         self.back = bytearray()  # in the order consumed
+        # With follow_timeouts, a transfer takes the time-outs' decision only when the stream
+        # applies them (PortModel in port_fake.h): a read when the driver may hold others than
+        # a read's, a write when it holds ones the stream does not know. Without, every read
+        # takes one, as the seeds of the handle and stream targets were written.
+        self.follow_timeouts = follow_timeouts
+        self.timeouts = "unknown"
+        self.reads_set = False
 
     # ---- FuzzedDataProvider ----
     def int(self, value, size):
@@ -70,27 +77,50 @@ class Seed:
     # ---- The fake port (port_fake.cpp) ----
     def open_ok(self):
         self.u8(0)
+        self.timeouts, self.reads_set = "from_open", False
 
     def open_code(self, d):
         self.u8(d)
+
+    def _timeouts_for(self, read, bounded=False):
+        """The time-outs' decision (0: applied) where the stream asks for one."""
+        if not self.follow_timeouts:
+            if read:
+                self.u8(0)
+            return
+        if read:
+            self.reads_set = True
+            if bounded:
+                self.timeouts = "unknown"  # the platform's own, for the deadline
+            elif self.timeouts != "for_reads":
+                self.u8(0)
+                self.timeouts = "for_reads"
+        elif self.timeouts == "unknown":
+            self.u8(0)
+            self.timeouts = "for_reads" if self.reads_set else "from_open"
 
     def partial(self, count, k):
         if count > 1:
             self.in_range(0, count - 1, k, 8)
 
-    def read(self, count, delivered=None, decision=0):
+    def read(self, count, delivered=None, decision=0, bounded=False):
         """One read of `count` bytes: decision 0 full, 128 short, 160 empty, 192 failed,
-        208 hung up, 224 interrupted."""
-        self.u8(0)  # the time-outs apply
+        208 hung up, 224 interrupted. `delivered` None: the device model delivers (what it
+        has sent within the read's time-out, or part of it on a failure)."""
+        self._timeouts_for(True, bounded)
         self.u8(decision)
+        model = delivered is None
         if decision in (0, 240):
-            self.data(delivered)
+            if not model:
+                self.data(delivered)
         elif decision >= 128 and not (160 <= decision < 192):
-            self.partial(count, len(delivered))
-            self.data(delivered)
+            self.partial(count, 0 if model else len(delivered))
+            if not model:
+                self.data(delivered)
 
     def write(self, count=1, decision=0, accepted=0):
         """decision 0 full, 192 short, 216 failed, 232 hung up, 244 interrupted."""
+        self._timeouts_for(False)
         self.u8(decision)
         if decision >= 192:
             self.partial(count, accepted)
@@ -185,10 +215,23 @@ REQUEST = {
 }
 
 
+def arbelon_device(s, line=None, late_every=0, late_ms=1):
+    """What plays the device: the input (line None), or the device model on the line of that
+    place in the simulator's table, holding every `late_every`-th state reply `late_ms`."""
+    if line is None:
+        s.u8(0)
+        return
+    s.u8(128 + line)
+    s.in_range(0, 8, late_every, 8)
+    s.in_range(1, 2500, late_ms, 4)
+
+
 def arbelon_step(
     s, op, mode, command=(0.0, 0.0, 1.5), reply=None, reads=None, write=None, discard=False
 ):
-    """mode 0 exchange, 3 send half, 4 receive half."""
+    """mode 0 exchange, 3 send half, 4 receive half. Reads of 1024 bytes are the bounded drain
+    of a wrong reply. A read whose bytes are None takes them from the device model; `reads`
+    "model" reads the code and the payload from it."""
     s.u8(OPS[op] + 6 * mode)
     for x in command:
         s.f32(x)
@@ -206,10 +249,12 @@ def arbelon_step(
             s.discard()
         s.write(13 if op not in ("wakeup", "current") else 1, *(write or (0, 0)))
     if mode in (0, 4):
-        if reads is None:
+        if reads == "model":
+            reads = [(1, None, 0), (length, None, 0)]
+        elif reads is None:
             reads = [(1, bytes([code]), 0), (length, reply or bytes(length), 0)]
         for count, delivered, decision in reads:
-            s.read(count, delivered, decision)
+            s.read(count, delivered, decision, bounded=count == 1024)
 
 
 def state(position, velocity):
@@ -219,12 +264,14 @@ def state(position, velocity):
 def arbelon_seeds():
     identity = struct.pack("<HBBB", 0x0A01, 1, 2, 6) + b"Zelkor simulator"
 
-    s = Seed()
+    s = Seed(follow_timeouts=True)
+    arbelon_device(s)
     s.open_ok()
     arbelon_step(s, "wakeup", 0, reply=identity)
     save("arbelon", "wakeup", s)
 
-    s = Seed()
+    s = Seed(follow_timeouts=True)
+    arbelon_device(s)
     s.open_ok()
     home = state((0.283, 0.0, 0.0), (0.0, 0.0, 0.0))
     joints = state((0.0, 0.785, -1.571), (0.0, 0.1, -0.1))
@@ -235,14 +282,16 @@ def arbelon_seeds():
     arbelon_step(s, "current", 0, reply=struct.pack("<3f", 0.1, -0.2, 0.3))
     save("arbelon", "exchanges", s)
 
-    s = Seed()
+    s = Seed(follow_timeouts=True)
+    arbelon_device(s)
     s.open_ok()
     arbelon_step(s, "force", 0, reads=[(1, b"\x1b", 0), (1024, home, 128)])  # wrong code
     arbelon_step(s, "force", 0, reads=[(1, b"\x2b", 0), (24, home[:10], 128)])  # short
     arbelon_step(s, "angles", 0, reads=[(1, b"", 160)])  # silent
     save("arbelon", "spoilt_replies", s)
 
-    s = Seed()
+    s = Seed(follow_timeouts=True)
+    arbelon_device(s)
     s.open_ok()
     arbelon_step(s, "torques", 0, reads=[(1, b"\x1b", 0), (24, joints[:5], 224)])  # cut short
     arbelon_step(s, "torques", 0, reply=joints, discard=True)
@@ -254,6 +303,37 @@ def arbelon_seeds():
     arbelon_step(s, "current", 3)
     arbelon_step(s, "current", 4, reply=struct.pack("<3f", 1.0, 2.0, 3.0))
     save("arbelon", "halves_and_failures", s)
+
+    # The device model plays the arm. Each exchange writes, then reads the code (the first
+    # read after the open applies the read time-outs) and, when one came, the payload.
+    s = Seed(follow_timeouts=True)
+    arbelon_device(s, line=1, late_every=3, late_ms=60)  # uart, every 3rd state reply 60 ms late
+    s.open_ok()
+    for op in ("wakeup", "force", "position", "torques", "angles", "current"):
+        arbelon_step(s, op, 0, reads="model")
+    save("arbelon", "model_uart_late", s)
+
+    # Every 2nd state reply 1.5 s late, past the 1 s read time-out: the 2nd exchange gets
+    # nothing, the 3rd and 4th get the 2nd's and 3rd's replies, the 5th nothing again (the 4th
+    # reply is held), the 6th the 4th's.
+    s = Seed(follow_timeouts=True)
+    arbelon_device(s, line=0, late_every=2, late_ms=1500)
+    s.open_ok()
+    for command, came in enumerate((True, False, True, True, False, True)):
+        arbelon_step(
+            s, "force", 0, (float(command), 0.0, 0.0), reads="model" if came else [(1, None, 0)]
+        )
+    save("arbelon", "model_replies_past_the_time_out", s)
+
+    # Behind the adapter with its 16 ms timer: two requests in flight, then both replies.
+    s = Seed(follow_timeouts=True)
+    arbelon_device(s, line=3)
+    s.open_ok()
+    arbelon_step(s, "force", 3)
+    arbelon_step(s, "force", 3, (0.0, 0.0, 2.5))
+    arbelon_step(s, "force", 4, reads="model")
+    arbelon_step(s, "force", 4, reads="model")
+    save("arbelon", "model_adapter_pipelined", s)
 
 
 # ---- Stream -----------------------------------------------------------------------------

@@ -2,6 +2,7 @@ from __future__ import annotations
 
 import os
 import select
+import signal
 import sys
 import time
 from typing import TYPE_CHECKING, Iterator
@@ -20,6 +21,12 @@ if TYPE_CHECKING:
 
 # The device simulator speaks through a POSIX pseudo-terminal.
 collect_ignore_glob = ["test_e2e_*.py"] if sys.platform == "win32" else []
+
+# A run started in the background by a shell without job control (`bash tests/run &` in a
+# script) inherits SIGINT ignored, and so would every program the tests start: those that take
+# a Ctrl-C, as a terminal sends it, would never see it. They get it back here.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class Device:

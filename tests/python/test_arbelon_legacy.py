@@ -1,4 +1,6 @@
+import re
 import struct
+import sys
 import warnings
 
 import pytest
@@ -122,6 +124,41 @@ def test_each_deprecated_call_warns_once_with_its_text(device, arm, name):
         (DeprecationWarning, DEPRECATED[name])
     ]
     assert caught[0].filename == __file__, "attributed to the calling line"
+
+
+def called_here(call):
+    """Calls `call` and returns the line it was called from."""
+    line = sys._getframe().f_lineno + 1
+    call()
+    return line
+
+
+REPLY = {"ReceiveState": b"\x2b" + STATE, "ReceiveJointState": b"\x1b" + STATE}
+
+
+@pytest.mark.parametrize("name", sorted(DEPRECATED))
+def test_each_warning_is_the_calling_lines_for_filters_and_registry(device, arm, name):
+    method = getattr(arm, name)
+    device.send(REPLY.get(name, b"") * 5)  # one reply for each call below
+    # "default" shows a warning once per line, through the calling module's registry: three
+    # calls from one line warn once.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("default")
+        lines = {called_here(method) for _ in range(3)}
+    assert [(w.category, str(w.message), w.filename, w.lineno) for w in caught] == [
+        (DeprecationWarning, DEPRECATED[name], __file__, *lines)
+    ]
+    # Filters match the calling module.
+    for module, raised in ((re.escape(__name__), True), ("elsewhere", False)):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("ignore")
+            warnings.filterwarnings("error", category=DeprecationWarning, module=module)
+            if raised:
+                with pytest.raises(DeprecationWarning, match=DEPRECATED[name]):
+                    method()
+            else:
+                method()
+        assert caught == []
 
 
 def test_the_three_number_send_force_warns_too(arm):

@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 import threading
 import time
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Callable
 
 import pytest
 import ZelkorHardwareAPI as zh
@@ -101,6 +101,38 @@ def test_writes_and_callbacks_share_a_receiving_stream(device: Device) -> None:
     assert got.count(b"\x0a") >= 20
     echoes = [got[i + 4] for i in range(len(got) - 4) if got[i : i + 4] == b"\xdb\x01\x00\x01"]
     assert echoes == list(range(20))
+
+
+def test_a_receiving_stream_has_one_reader_and_no_servo(device: Device) -> None:
+    stream = zh.SerialStream(device.path)
+    reader, other = Recorder(stream), Recorder(stream)
+    servo = zh.Servo(zh.Arbelon(stream), 100.0)
+    reader.start_receiving()
+    refused: list[tuple[Callable[[], object], str]] = [
+        (reader.start_receiving, "already receiving"),
+        (reader.Receive, "call stop_receiving"),
+        # A second reader would take some of the messages meant for the first.
+        (other.start_receiving, "another handle receives .* call its stop_receiving"),
+        (other.Receive, "another handle receives .* call its stop_receiving"),
+        (servo.start, "a Servo needs the stream to itself"),
+        (stream.close, "stop_receiving"),
+        (lambda: stream.connect(device.path), "stop_receiving"),
+    ]
+    for call, message in refused:
+        with pytest.raises(RuntimeError, match=message):
+            call()
+    assert not other.receiving and not servo.running and stream.is_open
+    device.send(ERROR)
+    end = time.monotonic() + 5
+    while not reader.messages and time.monotonic() < end:
+        time.sleep(0.01)
+    reader.stop_receiving()
+    assert reader.messages == [("error", (1, 7))] and other.messages == []
+    # Stopped, it leaves the stream to whichever comes next.
+    other.start_receiving()
+    other.stop_receiving()
+    servo.start()
+    servo.stop()
 
 
 def test_release_gil_lets_other_threads_run_during_a_quiet_read(device: Device) -> None:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 from typing import TYPE_CHECKING
@@ -108,3 +109,33 @@ def test_the_status_line_gives_no_rate_before_a_full_second(loop: tuple[str, ...
     assert status, run.stdout
     for t, rate in status:
         assert (rate == "-") == (float(t) < 1.0), run.stdout
+
+
+@pytest.mark.parametrize("loop", [(), ("--python-loop",)])
+def test_ctrl_c_ends_the_demo_with_one_line(loop: tuple[str, ...]) -> None:
+    # As a terminal does it: SIGINT to the whole foreground process group, the demo and the
+    # simulator it started alike. The simulator must not take it: the servo would see its port
+    # close, and blame the device.
+    with subprocess.Popen(
+        [sys.executable, DEMO, "--seconds", "600", *loop],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    ) as demo:
+        assert demo.stdout is not None and demo.stderr is not None
+        shown = ""
+        while "  t " not in shown:  # the loop runs
+            line = demo.stdout.readline()
+            assert line, shown + demo.stderr.read()
+            shown += line
+        os.killpg(demo.pid, signal.SIGINT)
+        out, err = demo.communicate(timeout=60)
+    assert demo.returncode == 130, err
+    last = out.splitlines()[-1]
+    assert re.fullmatch(
+        r"interrupted after [\d.]+ s: \d+ exchanges at [\d.]+ Hz, \d+ failed, .*"
+        r"; the arm is left limp",
+        last,
+    ), out + err
+    assert "Traceback" not in err and "stopped by itself" not in out + err, out + err

@@ -16,6 +16,7 @@ import warnings
 from pathlib import Path
 from typing import Any, Callable, Iterator, Sequence
 
+import numpy as np
 import pytest
 import ZelkorHardwareAPI as zh
 from zelkor_sim import Simulator
@@ -98,7 +99,9 @@ def test_a_floor_holds_the_arm_up(mujoco: Any) -> None:
 
 def test_a_free_box_moves_when_pushed_and_the_arm_feels_it(mujoco: Any, tmp_path: Any) -> None:
     # The hand leads the arm 5 cm forward at 2 cm/s; 1 cm on, the tool meets a 0.2 kg box and
-    # pushes it along the floor, whose friction (about 2 N) the arm feels.
+    # pushes it along the floor, whose friction (about 2 N) the arm feels. The box sticks and
+    # slips (the hand's spring and the coupling store what the friction holds back), so the
+    # force felt rises to the friction and falls back as it slips: its peak is the friction.
     path = tmp_path / "forward.csv"
     path.write_text(
         "time,x,y,z\n"
@@ -119,9 +122,10 @@ def test_a_free_box_moves_when_pushed_and_the_arm_feels_it(mujoco: Any, tmp_path
     run = servo.recording()
     assert run.scene_force is not None
     t = run.cycle * PERIOD  # the simulator's time and the scene's: a step a cycle
-    pushing = (t > 1.5) & (t < 2.5)
+    pushing = (t > 1.5) & (t < 3.5)
     felt = -run.scene_force[pushing, 0, 0]
-    assert felt.mean() == pytest.approx(0.2 * 9.81, rel=0.3), "the floor's friction on the box"
+    assert np.percentile(felt, 95) == pytest.approx(0.2 * 9.81, rel=0.2), "the floor's friction"
+    assert felt.mean() > 0.5, "felt all along the push"
     free = (t > 0.3) & (t < 0.7)  # the tool not yet at the box
     assert abs(run.scene_force[free, 0, 0]).max() < 0.5
 

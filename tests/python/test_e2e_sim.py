@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import os
 import pathlib
+import select
 import signal
+import struct
 import subprocess
 import time
 from typing import TYPE_CHECKING
@@ -60,6 +62,25 @@ def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how: str) -> None:
     sim.stop()
 
 
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGINT"])
+def test_a_signal_ends_it_while_its_input_never_runs_dry(signal_name: str) -> None:
+    # Standard input from /dev/zero is always ready: the wait for the port and the input never
+    # waits, which once kept the signal out for ever while the simulator spun.
+    with open(os.devnull) as quiet, open("/dev/zero", "rb") as zeros, subprocess.Popen(
+        [executable(), "arbelon", "--exit-on-stdin-eof"],
+        stdin=zeros,
+        stdout=subprocess.PIPE,
+        stderr=quiet,
+    ) as sim:
+        assert sim.stdout is not None
+        assert sim.stdout.readline().startswith(b"/dev/")  # serving
+        sim.send_signal(getattr(signal, signal_name))
+        try:
+            assert sim.wait(timeout=10) == 0
+        finally:
+            sim.kill()
+
+
 @pytest.mark.parametrize(
     "args,says",
     [
@@ -67,6 +88,8 @@ def test_it_ends_cleanly_on_a_signal_or_the_end_of_its_input(how: str) -> None:
         (["arm"], "unknown device"),
         (["arbelon", "--drop", "2"], "chance"),
         (["arbelon", "--line", "rs232"], "'rs232' is not a line: give pty, uart"),
+        (["handle", "--trace", "trace.csv"], "--trace applies to the arbelon only"),
+        (["arbelon", "--trace", "/zelkor-no-such-folder/t.csv"], "No such file or directory"),
     ],
 )
 def test_bad_command_lines_are_refused_with_a_reason(args: list[str], says: str) -> None:
@@ -74,6 +97,37 @@ def test_bad_command_lines_are_refused_with_a_reason(args: list[str], says: str)
     assert run.returncode == 2
     assert says in run.stderr
     assert run.stdout == ""
+
+
+def test_a_trace_has_each_state_request_by_the_time_its_reply_comes(
+    simulator: StartSimulator, tmp_path: pathlib.Path
+) -> None:
+    trace = tmp_path / "trace.csv"
+    sim = simulator("arbelon", "--fixed-dt", "0.001", "--trace", str(trace))
+    arm = zh.Arbelon(zh.SerialStream(sim.port))
+    arm.device_wakeup()  # no state request: no row
+    requests = [
+        ("force", [0.0, 0.0, 0.5], arm.end_effector_force),
+        ("position", [0.28, 0.0, 0.01], arm.end_effector_position),
+        ("torques", [0.0, 0.01, 0.0], arm.joint_torques),
+        ("angles", [0.0, 0.8, -1.5], arm.joint_angles),
+        ("force", [0.0, 0.0, 0.0], arm.end_effector_force),
+    ]
+    for n, (name, values, call) in enumerate(requests, 1):
+        state, velocity = call(values)
+        rows = trace.read_text().splitlines()
+        assert rows[0] == (
+            "time,request,x,y,z,position_x,position_y,position_z,velocity_x,velocity_y,velocity_z"
+        )
+        assert len(rows) == 1 + n, rows
+        row = rows[-1].split(",")
+        # The arm's simulated time: a millisecond a state request here.
+        assert float(row[0]) == pytest.approx(0.001 * n)
+        assert row[1] == name
+        assert [float(v) for v in row[2:5]] == pytest.approx(values)
+        if name in ("force", "position"):  # an end-effector reply: the row's state
+            assert [float(v) for v in row[5:8]] == pytest.approx(state, abs=1e-6)
+            assert [float(v) for v in row[8:11]] == pytest.approx(velocity, abs=1e-6)
 
 
 def test_its_port_and_process_are_there_once_it_has_started() -> None:
@@ -91,6 +145,21 @@ def test_a_simulator_that_does_not_start_says_why() -> None:
         Simulator("arbelon", "--bogus").start()
     with pytest.raises(RuntimeError, match="'serial' is not a line"):
         Simulator("arbelon", line="serial").start()
+
+
+def test_the_launchers_lines_are_the_ones_the_simulator_lists() -> None:
+    # LINES is a literal so that argparse can offer it at import; the simulator's table is
+    # the one that counts.
+    run = subprocess.run([executable(), "--lines"], capture_output=True, text=True, timeout=10)
+    assert run.returncode == 0 and run.stderr == ""
+    rows = [row.split(None, 3) for row in run.stdout.splitlines()]
+    assert tuple(name for name, *_ in rows) == LINES
+    for name, strict, pipelined, description in rows:
+        if name == "pty":
+            assert strict == pipelined == "-"  # no limit of the line's own
+        else:
+            assert 0 < float(strict) <= float(pipelined) <= 2 * float(strict), name
+        assert description
 
 
 # Milliseconds per strict exchange in a loop. The line never lets a byte through early, so the
@@ -130,6 +199,61 @@ def test_each_line_answers_every_exchange_no_sooner_than_its_wire_allows(line: s
     at_least, at_most = BOUNDS[line]
     assert each >= at_least, f"{count} exchanges, {each:.3f} ms each"
     assert at_most is None or each <= at_most, f"{count} exchanges, {each:.3f} ms each"
+
+
+@pytest.mark.parametrize("line", ["pty", "uart"])
+def test_a_late_reply_comes_after_its_hold_and_the_later_ones_behind_it_in_order(
+    line: str,
+) -> None:
+    # Every 3rd state reply held 0.3 s; the arm echoes each force, so each reply names the
+    # request it answers. Raw bytes on the port, as a host that pairs replies by count sees them.
+    hold = 0.3
+    sim = Simulator("arbelon", "--verbose", "--echo", "--late-reply", f"3:{hold}", line=line)
+    sim.start()
+    fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
+    try:
+
+        def request(tag: int) -> None:
+            os.write(fd, b"\x2a" + struct.pack("<3f", tag, 0.0, 0.0))
+
+        def replies(count: int) -> list[tuple[int, float]]:
+            """The next `count` replies: the force each echoes, and when it was in."""
+            got: list[tuple[int, float]] = []
+            data = b""
+            end = time.monotonic() + 10.0
+            while (
+                len(got) < count and select.select([fd], [], [], max(0, end - time.monotonic()))[0]
+            ):
+                data += os.read(fd, 25 * count - len(data))
+                while len(data) >= 25 * (len(got) + 1):
+                    reply = data[25 * len(got) : 25 * (len(got) + 1)]
+                    assert reply[0] == 0x2B
+                    got.append((int(struct.unpack_from("<f", reply, 1)[0]), time.monotonic()))
+            return got
+
+        for tag in (1, 2):
+            request(tag)
+            assert [t for t, _ in replies(1)] == [tag]
+        # The 3rd is held; the arm reads the 4th and the 5th meanwhile and answers them after it.
+        sent = time.monotonic()
+        for tag in (3, 4, 5):
+            request(tag)
+        got = replies(3)
+        assert [t for t, _ in got] == [3, 4, 5]
+        # Never sooner than the hold, and on the wire the three replies cross after it: the
+        # request's 13 bytes and three replies of 25 at 86.8 us a byte.
+        wire = (13 + 3 * 25) * 10 / 115200 if line == "uart" else 0.0
+        assert got[0][1] - sent >= hold
+        assert got[2][1] - sent >= hold + wire
+        sent = time.monotonic()
+        request(6)
+        assert [t for t, _ in replies(1)] == [6]
+        assert time.monotonic() - sent >= hold
+    finally:
+        os.close(fd)
+        log = sim.stop()
+    assert sim.process.returncode == 0
+    assert log.count("holding a 0x2B reply for 0.3 s") == 2, log
 
 
 def test_bad_input_neither_crashes_nor_wedges_it(simulator: StartSimulator) -> None:

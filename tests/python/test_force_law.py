@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import gc
 import math
+import pathlib
 import time
 from typing import TYPE_CHECKING, Any
 
@@ -34,7 +35,9 @@ def wait_for(condition: Any, limit: float = 10.0) -> bool:
 
 def test_a_law_runs_in_the_loop_with_its_parameters(simulator: StartSimulator) -> None:
     arm = zh.Arbelon(zh.SerialStream(simulator("arbelon", "--echo").port))
-    servo = zh.Servo(arm, 500.0, max_force=20.0, soft_start=0.0)
+    # A ctypes law of a Python function waits for the interpreter lock each cycle: on a loaded
+    # machine that can take longer than the default law_timeout.
+    servo = zh.Servo(arm, 500.0, max_force=20.0, soft_start=0.0, law_timeout=2.0)
     servo.force_law = LAW(spring)  # the only reference: the servo keeps it alive
     gc.collect()
     servo.params = (0.0, 0.0, 0.0, 0.0)
@@ -53,7 +56,7 @@ def test_a_law_whose_force_is_not_finite_stops_the_loop(simulator: StartSimulato
     def broken(inputs: Any, params: Any, out: Any) -> None:
         out[0] = math.nan if inputs[1] > 20 else 0.0
 
-    servo = zh.Servo(zh.Arbelon(zh.SerialStream(simulator("arbelon").port)), 500.0)
+    servo = zh.Servo(zh.Arbelon(zh.SerialStream(simulator("arbelon").port)), 500.0, law_timeout=2.0)
     servo.force_law = law = LAW(broken)
     assert servo.force_law is law
     servo.start()
@@ -62,7 +65,7 @@ def test_a_law_whose_force_is_not_finite_stops_the_loop(simulator: StartSimulato
 
 
 def test_what_a_law_may_be(simulator: StartSimulator) -> None:
-    servo = zh.Servo(zh.Arbelon(zh.SerialStream(simulator("arbelon").port)))
+    servo = zh.Servo(zh.Arbelon(zh.SerialStream(simulator("arbelon").port)), law_timeout=2.0)
     law = LAW(spring)
     address = ctypes.cast(law, ctypes.c_void_p).value
     assert address
@@ -126,15 +129,114 @@ def test_numba_laws_compile_to_the_abi_and_match_python() -> None:
         zh.force_law(lambda t, position, velocity, previous_force, params, force: [1, "a"].sort())
 
 
-def test_the_custom_law_example_runs_against_the_simulator() -> None:
+def test_the_custom_law_example_runs_against_the_simulator(tmp_path: pathlib.Path) -> None:
     pytest.importorskip("numba", reason="the jit extra (Numba) is not installed")
     import os
     import subprocess
     import sys
 
+    from motion import Traces, tracing
+    from zelkor_sim import executable
+
     example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "custom_law.py")
     done = subprocess.run(
-        [sys.executable, example, "--seconds", "1"], capture_output=True, text=True, timeout=120
+        [sys.executable, example, "--seconds", "1"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, "ZELKOR_SIM": str(tracing(tmp_path, executable()))},
     )
     assert done.returncode == 0, done.stderr[-2000:]
     assert "stopped: stopped" in done.stdout and "deepest into the sphere" in done.stdout
+    # Its sphere once had the arm's rest inside it, and threw the arm 28 cm.
+    assert Traces(tmp_path / "traces").thrown() == ""
+
+
+def test_a_law_that_fails_stops_the_loop_and_says_why_once(
+    simulator: StartSimulator, capfd: pytest.CaptureFixture[str], caplog: pytest.LogCaptureFixture
+) -> None:
+    numba = pytest.importorskip("numba", reason="the jit extra (Numba) is not installed")
+    assert numba
+
+    def divides(t, position, velocity, previous_force, params, force):  # type: ignore[no-untyped-def]
+        force[0] = params[0] / params[1]  # params[1] is 0: an infinity, as numpy gives
+
+    def raises(t, position, velocity, previous_force, params, force):  # type: ignore[no-untyped-def]
+        if t > 0.02:
+            raise ValueError("out of reach")
+
+    def python_raises(inputs: Any, params: Any, out: Any) -> None:
+        if inputs[1] > 10:
+            raise KeyError("no such tool")
+
+    cases = [
+        (zh.force_law(divides), "FloatingPointError: divide by zero encountered in scalar divide"),
+        (zh.force_law(raises), "ValueError: out of reach"),
+        (LAW(python_raises), "KeyError: 'no such tool'"),
+    ]
+    arm = zh.Arbelon(zh.SerialStream(simulator("arbelon").port))
+    for law, failure in cases:
+        told: list[Any] = []
+        servo = zh.Servo(arm, 500.0, on_stop=told.append, law_timeout=2.0)
+        servo.force_law = law
+        servo.params = [1.0, 0.0]
+        with caplog.at_level("WARNING", logger="ZelkorHardwareAPI"):
+            servo.start()
+            assert wait_for(lambda s=servo, t=told: not s.running and t)
+        stats = servo.stats()
+        assert (stats.stop_reason, stats.failure) == ("force law failed", failure)
+        assert told == ["force law failed"] and told[0].error == failure
+        assert any(failure in r.getMessage() for r in caplog.records)
+        assert stats.left_limp
+    # Told once in the stats, the log and on_stop: nothing printed from the loop's thread.
+    assert "Exception ignored" not in capfd.readouterr().err
+
+
+def test_a_law_that_never_returns_is_taken_over_and_the_program_exits(tmp_path: Any) -> None:
+    pytest.importorskip("numba", reason="the jit extra (Numba) is not installed")
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent(
+        """
+        import math, sys, time
+        import ZelkorHardwareAPI as zh
+        from zelkor_sim import Simulator
+
+        @zh.force_law
+        def spins(t, position, velocity, previous_force, params, force):
+            x = position[0]
+            if t > 0.05:
+                for i in range(10**15):  # never returns
+                    x = math.sin(x) + params[3]
+            force[0] = x * 1e-9
+
+        with Simulator("arbelon") as sim:
+            arm = zh.Arbelon(zh.SerialStream(sim.port))
+            servo = zh.Servo(arm, 500.0, law_timeout=0.05)
+            servo.force_law = spins
+            servo.start()
+            end = time.monotonic() + 10
+            while servo.running and time.monotonic() < end:
+                time.sleep(0.01)
+            stats = servo.stats()
+            servo.stop()  # returns at once: the stuck thread is left to itself
+            assert stats.stop_reason == "force law overran", stats
+            assert stats.failure.startswith("a cycle spent more than 0.05 s"), stats.failure
+            assert stats.left_limp
+            try:
+                servo.start()
+            except RuntimeError as e:
+                assert "never returned" in str(e), e
+            else:
+                raise AssertionError("started again")
+            # The stream is free: a direct exchange answers.
+            assert arm.end_effector_force([0, 0, 0])
+        print("ok", flush=True)
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stdout + done.stderr

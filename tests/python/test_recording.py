@@ -23,7 +23,7 @@ def push_x(inputs: Any, params: Any, out: Any) -> None:
 
 def test_a_servo_records_every_cycle(simulator: StartSimulator, tmp_path: Any) -> None:
     arm = zh.Arbelon(zh.SerialStream(simulator("arbelon", "--echo").port))
-    servo = zh.Servo(arm, 1000.0, record=2.0, soft_start=0.0)
+    servo = zh.Servo(arm, 1000.0, record=2.0, soft_start=0.0, law_timeout=2.0)
     servo.effects = [zh.ConstantForce((0.0, 0.5, 0.0))]
     servo.force_law = law = ctypes.CFUNCTYPE(None, DOUBLES, DOUBLES, DOUBLES)(push_x)
     servo.params = [0.25]

@@ -14,12 +14,15 @@ struct LineMeasurement {
     /// reply, µs (percentiles within ~3 %).
     double exchange_p50_us = 0.0;
     double exchange_p99_us = 0.0;
-    /// The highest rate a strict loop holds: 99 % of its exchanges fit in the period, Hz.
+    /// The highest rate a strict loop holds, Hz: 93 % of one over the mean exchange time (the
+    /// rest is the host's own jitter).
     double strict_hz = 0.0;
     /// With one request in flight: the time from one whole reply to the next, µs.
     double pipelined_p50_us = 0.0;
     double pipelined_p99_us = 0.0;
-    /// The highest rate a pipelined loop holds, Hz.
+    /// The highest rate a pipelined loop holds, Hz: 93 % of one over the mean time from one
+    /// whole reply to the next (packetised lines deliver in bursts: the mean, not a cycle's
+    /// own time, says what the line carries).
     double pipelined_hz = 0.0;
     /// Exchanges made, and those without a whole reply within the time-out.
     std::uint64_t exchanges = 0;

@@ -34,25 +34,32 @@ enum class StopReason : std::uint8_t {
     force_law_failed,      ///< the force function threw, or the force law gave a force that
                            ///< is not finite
     forked,                ///< the process forked while it ran: this is the child's copy
+    force_law_overran,     ///< a cycle's force law (or function) ran longer than law_timeout:
+                           ///< the servo's supervisor sent zero and let the stream go
     scene_failed,          ///< the scene's state went bad (not finite, or the engine reset it)
     scene_too_slow,        ///< the scene's steps took longer than the period for longer than
                            ///< the loop's stall time
 };
 
 /// The text of a reason: "stopped", "device not answering", "port closed", "force law
-/// failed", "forked", "scene failed", "scene too slow"; null for none.
+/// failed", "forked", "force law overran", "scene failed", "scene too slow"; null for none.
 ZELKOR_API const char* to_text(StopReason reason) noexcept;
 
 /// What a servo's loop tells of itself as it happens (see Servo::set_notify).
 struct ServoNotice {
     enum class Kind : std::uint8_t {
-        stalled,  ///< a cycle ended more than 50 ms, and more than ten periods, after its
-                  ///< deadline (at most one notice a second)
-        ended,    ///< the loop ended by itself: `reason` says why
+        stalled,   ///< a cycle ended more than 50 ms, and more than ten periods, after its
+                   ///< deadline (at most one notice a second)
+        ended,     ///< the loop ended by itself: `reason` says why
+        measured,  ///< the loop measured its line (rate_hz 0) and chose its rate and mode
     };
     Kind kind = Kind::stalled;
     StopReason reason = StopReason::none;  ///< ended: why
     double late = 0.0;                     ///< stalled: seconds after the deadline
+    /// measured: the rates the line holds, strict and with a request in flight (Hz), the
+    /// rate chosen and whether it keeps a request in flight.
+    double strict_hz = 0.0, pipelined_hz = 0.0, rate_hz = 0.0;
+    bool pipelined = false;
 };
 
 /// The loop's latest view of the arm.
@@ -95,6 +102,10 @@ struct ServoStats {
     /// false while it runs, and when that request could not be sent or got no reply (the arm
     /// may then still push).
     bool left_limp = false;
+    /// What failed, when stop_reason is force_law_failed or force_law_overran: what the law
+    /// said (zelkor_force_law_failed), what the force function threw, or the force that was
+    /// not finite and where; empty otherwise.
+    char failure[160] = {};
 };
 
 /// One cycle of a servo recording (see Servo::record), as servo_columns.def lists its columns.
@@ -274,6 +285,12 @@ class ZELKOR_API Servo {
     /// ServoRecord::width doubles). Returns the rows copied.
     std::size_t copy_recording(double* out, std::uint64_t& overwritten) const noexcept;
 
+    /// When the last run ended because a call of the force law failed: true, with the input
+    /// and the parameters it was given (to run the law's source again with them and see
+    /// why). False otherwise, also while running.
+    bool failed_law_input(ZelkorServoInput& input,
+                          std::array<double, ZELKOR_FORCE_LAW_PARAMS>& params) const noexcept;
+
     /// The latest state the loop has seen (of arm `arm`; a default state for an arm it does not
     /// drive). Any thread, never blocks the loop.
     ServoState state(std::size_t arm = 0) const noexcept;
@@ -292,6 +309,9 @@ class ZELKOR_API Servo {
     /// The rate the loop runs at: settings().rate_hz, or the one it picked by measuring the
     /// line (0 until it has).
     double rate_hz() const noexcept;
+    /// True when the loop keeps a request in flight: settings().pipeline, or, for a measured
+    /// rate, when the line holds more that way (a single arm only).
+    bool pipelined() const noexcept;
     /// The arms driven, in order.
     std::size_t arm_count() const noexcept;
     Devices::Arbelon& arm(std::size_t i = 0) const noexcept;
@@ -303,7 +323,9 @@ class ZELKOR_API Servo {
     struct Impl;
 
   private:
-    std::unique_ptr<Impl> impl_;
+    // Shared with the loop's thread: a thread abandoned in a force law that never returns
+    // keeps what it may touch alive (see law_timeout).
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace Zelkor::HardwareAPI::Control

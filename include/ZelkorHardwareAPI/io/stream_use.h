@@ -9,7 +9,9 @@
 
 namespace Zelkor::HardwareAPI::IO {
 
-/// The right to use one stream, held by one thread at a time or by a servo that drives it.
+/// The right to use one stream, held by one thread at a time, by a servo that drives it, or
+/// shared with a receiver that reads it in the background. Every user of a stream goes through
+/// this one token: there is no other lock to take.
 ///
 /// A call that uses the port enters before its first transfer and leaves after its last, so a
 /// request and its reply are never split by another thread's bytes. Entering again on the
@@ -17,8 +19,11 @@ namespace Zelkor::HardwareAPI::IO {
 /// the holder's call is suspended (its wait was interrupted and a signal handler runs in its
 /// place) the holder's own thread is refused, since the handler would break into the middle
 /// of an exchange. A servo turns its starter's hold into a drive, which refuses everyone until
-/// the servo ends. Nothing here allocates after construction; entering a free stream and
-/// leaving it take no lock.
+/// the servo ends. A receiver (a thread that takes a device's messages as they come) is
+/// registered by a thread that holds the stream; it enters around each message like any
+/// caller, so other threads' calls take turns with it, but while it is registered no servo
+/// drives the stream and no second receiver reads it. Nothing here allocates after
+/// construction; entering a free stream and leaving it take no lock.
 class ZELKOR_API StreamUse {
   public:
     /// What an attempt to enter found.
@@ -53,12 +58,23 @@ class ZELKOR_API StreamUse {
 
     /// Makes a servo the driver: takes over the calling thread's single hold, or a free
     /// stream. False when another thread holds it, the caller's hold is nested or suspended,
-    /// or a servo drives it already.
+    /// a servo drives it already, or a receiver reads it.
     bool drive() noexcept;
     /// Ends the drive; waiting threads may then enter.
     void end_drive() noexcept;
     /// True while a servo drives the stream.
     bool driven() const noexcept { return holder_.load(std::memory_order_acquire) == driver_tag; }
+
+    /// Registers `receiver` (any address that names it; not null) as the stream's background
+    /// reader. The calling thread must hold the stream (an entry, not suspended), so that no
+    /// drive and no other registration interleaves. False when it does not, or when a receiver
+    /// (this one included) is registered already: receiver() tells which.
+    bool begin_receiving(const void* receiver) noexcept;
+    /// Ends `receiver`'s registration; nothing when another one is registered. Any thread,
+    /// holding the stream or not.
+    void end_receiving(const void* receiver) noexcept;
+    /// The registered receiver, or null.
+    const void* receiver() const noexcept { return receiver_.load(std::memory_order_acquire); }
 
     /// True in the child of a fork, for a stream the parent had opened: the child's close
     /// then leaves the port's settings to the parent.
@@ -71,9 +87,10 @@ class ZELKOR_API StreamUse {
     void wake_waiters() noexcept;
     static void after_fork_in_child(void* self);
 
-    std::atomic<std::uintptr_t> holder_{0};  // 0 free, driver_tag, or the holder's thread tag
-    std::uint32_t depth_ = 0;                // the holder's entries
-    bool suspended_ = false;                 // the holder's call is suspended
+    std::atomic<std::uintptr_t> holder_{0};       // 0 free, driver_tag, or the holder's thread tag
+    std::uint32_t depth_ = 0;                     // the holder's entries
+    bool suspended_ = false;                      // the holder's call is suspended
+    std::atomic<const void*> receiver_{nullptr};  // changed only by a holder, or cleared
     std::atomic<bool> inherited_{false};
     std::unique_ptr<Waiting> waiting_;
 };

@@ -1,12 +1,14 @@
 // One arm's paired exchange: the servo's link to its device, which the line measurement uses
-// too. A line that carries no request ids is paired by order: each request's reply is read, or
-// timed out and drained, before a reply is taken for a later request.
+// too. A line that carries no request ids is paired by count: the replies owed are kept in
+// order, across cycles, so a reply to a request that timed out is dropped whenever it comes,
+// however late; and a reply that comes sooner than the line allows cannot be the one awaited.
 #pragma once
 
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/io/serial_stream.h>
 
+#include <array>
 #include <cstdint>
 
 #include "control/servo/ramp.h"
@@ -66,8 +68,11 @@ class ArmLink {
         Outcome outcome = Outcome::none;
         Request request;         ///< fresh: the request the state answers; failed: the lost one
         Clock::time_point at{};  ///< when the read ended
-        bool first = false;      ///< fresh: the first state of the run
     };
+
+    /// Requests whose replies a link keeps count of at most; beyond, the oldest are taken for
+    /// lost (a device silent for that many requests has long been given up on).
+    static constexpr std::size_t max_owed = 64;
 
     ArmLink() = default;
     ArmLink(Devices::Arbelon& arm, const LinkSettings& settings, Counters& counters) noexcept;
@@ -75,20 +80,21 @@ class ArmLink {
     /// Puts `hook` (the loop's stop check) on the stream, keeping the one it had; `now` starts
     /// the time without a reply.
     void activate(const IO::WaitHook& hook, Clock::time_point now) noexcept;
-    /// The link's last act: a reply still in flight is read (or drained), input waiting is
-    /// dropped, and one zero-force exchange leaves the arm limp. Puts the stream's own hook
-    /// back. True when the zero force was answered whole.
+    /// The link's last act: the replies still owed are read (or waited for, at most a
+    /// reply_timeout after each was due), and one zero-force exchange leaves the arm limp.
+    /// Puts the stream's own hook back. True when the zero force was answered whole.
     bool deactivate() noexcept;
-    /// Reads the reply of a request still in flight, or drains it (the end of a pipelined run).
+    /// Reads the replies still owed, each given until a reply_timeout after it was due, and
+    /// drops what waits after them: the stream owes nothing to anyone then, as far as a
+    /// device that answers at all allows.
     void settle() noexcept;
 
-    /// Writes `request`. With nothing in flight, input already waiting answers no request and
-    /// is dropped first; with a request in flight, more than its reply waiting means the count
-    /// went wrong (a reply came later than the wait for it): everything goes, and the pairing
-    /// starts afresh.
+    /// Writes `request`. With nothing owed, input already waiting answers no request and is
+    /// dropped first.
     void send(const Request& request) noexcept;
-    /// Reads the reply this cycle owes: the request just sent (strict), or the one sent the
-    /// cycle before (pipelined). `stop_requested` tells whether a stop cut a wait short.
+    /// Reads the reply this cycle awaits: to the request just sent (strict), or to the one
+    /// sent the cycle before (pipelined). Replies owed to older requests that come first are
+    /// dropped. `stop_requested` tells whether a stop cut a wait short.
     Received receive(bool stop_requested) noexcept;
 
     /// Why the link ended (Outcome::end not cut short by a stop): port closed, or device not
@@ -101,16 +107,32 @@ class ArmLink {
     const Vector3& moved() const noexcept { return moved_; }
     /// Failed exchanges since the latest whole reply.
     std::uint32_t failures() const noexcept { return failures_; }
-    /// ns from the latest read's request to its end (0: no read this cycle).
+    /// ns from the awaited reply's request to the read's end (0: no read this cycle).
     std::int64_t exchange_ns() const noexcept { return exchange_ns_; }
+    /// Replies owed: requests written and not yet answered nor taken for lost.
+    std::size_t owed() const noexcept { return count_; }
     bool open() const noexcept { return stream_->is_open(); }
+    /// Before the first exchange: whether to keep a request in flight.
+    void set_pipeline(bool pipeline) noexcept { settings_.pipeline = pipeline; }
 
   private:
-    Received take_reply(const Request& sent, Clock::time_point written,
-                        Clock::time_point drain_bound, int replies_owed,
-                        bool stop_requested) noexcept;
-    Received fail(const Request& sent, Clock::time_point at, Clock::time_point drain_bound,
-                  long owed, bool stop_requested) noexcept;
+    // One request whose reply is owed.
+    struct Owed {
+        Request request;
+        Clock::time_point written{};
+    };
+    enum class Read : std::uint8_t { whole, timed_out, broken };
+
+    Owed& owed_at(std::size_t i) noexcept { return owed_[(head_ + i) % max_owed]; }
+    void push(const Owed& owed) noexcept;
+    void pop() noexcept;
+    Read read_reply(Clock::time_point deadline) noexcept;
+    Received await(std::size_t index, bool stop_requested) noexcept;
+    Received fresh(const Owed& owed, Clock::time_point at, bool first) noexcept;
+    Received fail(const Owed& owed, Clock::time_point at, bool taken_for_older,
+                  bool stop_requested) noexcept;
+    void resynchronise(Clock::time_point bound) noexcept;
+    void learn(Clock::duration exchange, bool proven = false) noexcept;
 
     Devices::Arbelon* arm_ = nullptr;
     IO::SerialStream* stream_ = nullptr;
@@ -125,12 +147,19 @@ class ArmLink {
     std::int64_t exchange_ns_ = 0;
     StopReason reason_ = StopReason::none;
 
-    Request sending_;  // this cycle's
-    Clock::time_point written_{};
-    // With pipeline: the request in flight, written the cycle before.
-    bool in_flight_ = false;
-    Request in_flight_request_;
-    Clock::time_point in_flight_at_{};
+    // The replies owed, oldest first, and the bytes of the oldest one read so far.
+    std::array<Owed, max_owed> owed_{};
+    std::size_t head_ = 0, count_ = 0;
+    std::array<std::uint8_t, Devices::Arbelon::state_reply_length + 1> reply_{};
+    std::size_t partial_ = 0;
+    // No reply comes sooner after its request than this: half the quickest strict exchange of
+    // the run (0 until the first few are in). It only ever comes down: a reply taken as too
+    // soon that proves to be the awaited one (nothing else came) teaches it too.
+    Clock::duration soonest_{};
+    Clock::duration quickest_ = Clock::duration::max();
+    std::uint32_t learnt_ = 0;
+    std::uint32_t overcounted_ = 0;  // cycles in a row that dropped a reply, then timed out
+    bool resynchronising_ = false;   // pipelined, after a failure: strict until a reply comes
 };
 
 }  // namespace Zelkor::HardwareAPI::Control::servo

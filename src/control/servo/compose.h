@@ -4,6 +4,7 @@
 
 #include <ZelkorHardwareAPI/control/servo.h>
 
+#include <array>
 #include <cstddef>
 
 #include "control/servo/mailbox.h"
@@ -27,6 +28,17 @@ struct Wanted {
     bool failed = false;  ///< the force function threw, or the law's force is not finite
 };
 
+/// What went wrong in a call of the force law or function: set by the call (through
+/// zelkor_force_law_failed, on its own thread) or by the loop (a force that is not finite, an
+/// exception), read once the loop ends.
+struct LawCall {
+    bool failed = false;
+    char what[sizeof(ServoStats::failure)] = {};
+    bool law = false;  ///< the law's call (not the function's): its input is below
+    ZelkorServoInput input{};
+    std::array<double, ZELKOR_FORCE_LAW_PARAMS> params{};
+};
+
 class Compose {
   public:
     /// Composes for the `count` arms `arms` (the views of this cycle).
@@ -37,16 +49,21 @@ class Compose {
     /// force function's ServoState). A failure wants zero.
     void arm(std::size_t arm, ArmCommand& command, const SharedCommand& shared,
              const double* params, double time, std::uint64_t cycle, double energy,
-             Wanted& out) const noexcept;
+             Wanted& out) noexcept;
+
+    /// Where the calls of this cycle say what failed.
+    LawCall& failure() noexcept { return failure_; }
 
   private:
     Vec3 effects(ArmCommand& command, const ArmView& view, double time) const noexcept;
     void add_couplings(const SharedCommand& shared, std::size_t arm, Vec3& force) const noexcept;
-    static bool add_law(const SharedCommand& shared, const ArmView& view, const double* params,
-                        double time, std::uint64_t cycle, Wanted& out) noexcept;
+    bool add_law(const SharedCommand& shared, const ArmView& view, const double* params,
+                 double time, std::uint64_t cycle, Wanted& out) noexcept;
+    bool call_function(const SharedCommand& shared, const ServoState& state, Wanted& out) noexcept;
 
     const ArmView* arms_;
     std::size_t count_;
+    LawCall failure_;
 };
 
 }  // namespace Zelkor::HardwareAPI::Control::servo

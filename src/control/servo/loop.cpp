@@ -50,6 +50,7 @@ Loop::Loop(Servo::Impl& servo)
       spin_(std::chrono::duration_cast<Clock::duration>(
           std::chrono::duration<double, std::micro>(servo.settings.spin_us))),
       recording_(std::atomic_load(&servo.recording)) {
+    servo.loop.store(this, std::memory_order_release);
     const LinkSettings link = link_settings(servo.settings);
     for (std::size_t i = 0; i < count_; ++i) {
         arms_[i].link = ArmLink(*servo.arms[i], link, servo.telemetry.counters);
@@ -60,7 +61,14 @@ void Loop::run() noexcept {
     prepare();
     while (!s_.thread.stop_requested() && cycle()) {
     }
-    finish();
+    // A loop abandoned in its force law (see take_over) touches nothing more.
+    if (!abandoned_)
+        finish(reason_,
+               reason_ == StopReason::force_law_failed ? compose_.failure().what : nullptr);
+}
+
+void Loop::take_over(const char* why) noexcept {
+    finish(StopReason::force_law_overran, why);
 }
 
 void Loop::prepare() noexcept {
@@ -68,16 +76,7 @@ void Loop::prepare() noexcept {
     if (settings.cpu >= 0) (void)platform::pin_to_cpu(settings.cpu);
     if (settings.realtime) s_.telemetry.realtime.store(platform::make_realtime());
     platform::tighten_timers();
-    if (settings.rate_hz == 0.0) {
-        // The rate the slowest line holds, measured before the first cycle; a line that
-        // answers nothing leaves the lowest rate, and the loop gives up on it as usual.
-        double held = 1000.0;
-        for (std::size_t i = 0; i < count_; ++i) {
-            const LineMeasurement line = measure_line(*s_.arms[i], 0.3, settings.reply_timeout);
-            held = std::min(held, settings.pipeline ? line.pipelined_hz : line.strict_hz);
-        }
-        s_.telemetry.rate_hz.store(std::clamp(std::floor(held), 1.0, 1000.0));
-    }
+    if (settings.rate_hz == 0.0) choose_rate();
     // Waits for the ports look at the stop request every few milliseconds, so stop() never
     // waits for a silent line's time-out.
     IO::WaitHook hook;
@@ -90,6 +89,31 @@ void Loop::prepare() noexcept {
     previous_ = now;
 }
 
+// The rate the slowest line holds, measured before the first cycle, and for a single arm
+// whether a request in flight holds more; a line that answers nothing leaves the lowest rate,
+// and the loop gives up on it as usual.
+void Loop::choose_rate() noexcept {
+    const ServoSettings& settings = s_.settings;
+    double strict = 1000.0, pipelined = 1000.0;
+    for (std::size_t i = 0; i < count_; ++i) {
+        const LineMeasurement line = measure_line(*s_.arms[i], 1.0, settings.reply_timeout);
+        strict = std::min(strict, line.strict_hz);
+        pipelined = std::min(pipelined, line.pipelined_hz);
+    }
+    const bool pipe = settings.pipeline || (count_ == 1 && pipelined > strict);
+    const double rate = std::clamp(std::floor(pipe ? pipelined : strict), 1.0, 1000.0);
+    s_.telemetry.rate_hz.store(rate);
+    s_.telemetry.pipelined.store(pipe);
+    arms_[0].link.set_pipeline(pipe);
+    ServoNotice told;
+    told.kind = ServoNotice::Kind::measured;
+    told.strict_hz = strict;
+    told.pipelined_hz = pipelined;
+    told.rate_hz = rate;
+    told.pipelined = pipe;
+    if (s_.notices.push(told)) s_.notifier.wake();
+}
+
 bool Loop::cycle() noexcept {
     ++cycle_;
     Counters& counters = s_.telemetry.counters;
@@ -100,9 +124,15 @@ bool Loop::cycle() noexcept {
     take_commands(begun);
     const double time = seconds_between(s_.telemetry.started(), begun);
     bool failed = false;
+    // The supervisor watches this: a cycle that stays too long in its force law is taken over.
+    s_.composing_since.store(begun.time_since_epoch().count(), std::memory_order_release);
     for (std::size_t i = 0; i < count_; ++i) {
         guard_arm(i, begun, time, dt, wanted_[i]);
         failed = failed || wanted_[i].failed;
+    }
+    if (s_.composing_since.exchange(0, std::memory_order_acq_rel) == Servo::Impl::abandoned) {
+        abandoned_ = true;  // the stream is the supervisor's now
+        return false;
     }
     const ArmLink::Outcome reply = exchange();
     // The last cycle, too, is on record, whatever ends the loop.
@@ -262,14 +292,15 @@ void Loop::record(Clock::time_point now, const Wanted& wanted, ArmLink::Outcome 
 
 // The last act: leave every arm limp, if its port still lets us, tell how the run ended, and
 // let the streams go.
-void Loop::finish() noexcept {
+void Loop::finish(StopReason reason, const char* failure) noexcept {
+    s_.law_failure = reason == StopReason::force_law_failed ? compose_.failure() : LawCall{};
     bool limp = true;
     for (std::size_t i = 0; i < count_; ++i) limp = arms_[i].link.deactivate() && limp;
     if (scene_ != nullptr) scene_->let_go();
-    s_.telemetry.end(Clock::now(), reason_, limp);
+    s_.telemetry.end(Clock::now(), reason, limp, failure);
     // From here another servo may drive the streams, and this one may be started again.
     for (std::size_t i = 0; i < count_; ++i) s_.drives[i].release();
-    if (reason_ != StopReason::stopped) s_.ended.store(reason_, std::memory_order_release);
+    if (reason != StopReason::stopped) s_.ended.store(reason, std::memory_order_release);
 }
 
 }  // namespace servo

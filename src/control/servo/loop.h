@@ -26,6 +26,9 @@ class Loop {
 
     /// The loop's life: its cycles until a stop or a failure ends it, then its last act.
     void run() noexcept;
+    /// The supervisor's: the last act for a loop stuck in its force law, on the supervisor's
+    /// thread, once it has taken the stream over (Servo::Impl::composing_since).
+    void take_over(const char* why) noexcept;
 
   private:
     /// What the loop keeps of each arm.
@@ -39,6 +42,7 @@ class Loop {
     };
 
     void prepare() noexcept;
+    void choose_rate() noexcept;
     bool cycle() noexcept;
     void take_commands(Clock::time_point now) noexcept;
     void take_scene() noexcept;
@@ -48,7 +52,7 @@ class Loop {
     void received(std::size_t i, const ArmLink::Received& r) noexcept;
     void record(Clock::time_point now, const Wanted& wanted, ArmLink::Outcome reply,
                 const Schedule::Verdict& verdict, bool stale) noexcept;
-    void finish() noexcept;
+    void finish(StopReason reason, const char* failure) noexcept;
 
     Servo::Impl& s_;
     std::size_t count_;
@@ -61,6 +65,7 @@ class Loop {
     Clock::duration spin_{};
     std::shared_ptr<RowRing> recording_;
     StopReason reason_ = StopReason::stopped;
+    bool abandoned_ = false;  // the supervisor took the stream over
     std::uint64_t cycle_ = 0;
     Clock::time_point previous_{};
     std::int64_t exchange_ns_ = 0;  // arm 0's, for the recording

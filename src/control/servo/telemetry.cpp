@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace Zelkor::HardwareAPI::Control::servo {
@@ -40,6 +42,7 @@ void Telemetry::begin(Clock::time_point started) noexcept {
     exchange_times.clear();
     realtime.store(false);
     stop_reason_.store(StopReason::none);
+    failure_[0] = '\0';
     left_limp_.store(false);
     ended_ns_.store(0);
     for (std::size_t i = 0; i < arms_; ++i) publish(i, ServoState{});
@@ -88,7 +91,9 @@ ServoState Telemetry::state(std::size_t arm) const noexcept {
     }
 }
 
-void Telemetry::end(Clock::time_point now, StopReason reason, bool limp) noexcept {
+void Telemetry::end(Clock::time_point now, StopReason reason, bool limp,
+                    const char* failure) noexcept {
+    std::snprintf(failure_, sizeof failure_, "%s", failure != nullptr ? failure : "");
     ended_ns_.store(std::max<std::int64_t>(1, ns_between(started_, now)),
                     std::memory_order_release);
     left_limp_.store(limp, std::memory_order_release);
@@ -104,6 +109,7 @@ ServoStats Telemetry::stats(bool forked) const noexcept {
     s.stale_dropped = counters.stale.load(std::memory_order_relaxed);
     s.expired = counters.expired.load(std::memory_order_relaxed);
     s.stop_reason = stop_reason_.load(std::memory_order_acquire);
+    if (s.stop_reason != StopReason::none) std::memcpy(s.failure, failure_, sizeof s.failure);
     if (s.stop_reason == StopReason::none && forked) s.stop_reason = StopReason::forked;
     s.left_limp = left_limp_.load(std::memory_order_acquire);
     std::int64_t elapsed = ended_ns_.load(std::memory_order_acquire);

@@ -34,8 +34,9 @@ class Telemetry {
     void publish(std::size_t arm, const ServoState& state) noexcept;
     /// Any thread: arm `arm`'s latest state (a default one for an arm not driven).
     ServoState state(std::size_t arm) const noexcept;
-    /// The loop's last act: how it ended.
-    void end(Clock::time_point now, StopReason reason, bool limp) noexcept;
+    /// The loop's last act: how it ended, and what failed (may be null).
+    void end(Clock::time_point now, StopReason reason, bool limp,
+             const char* failure = nullptr) noexcept;
     /// Any thread: the figures so far; `forked` says the run is a forked child's copy.
     ServoStats stats(bool forked) const noexcept;
     Clock::time_point started() const noexcept { return started_; }
@@ -43,6 +44,7 @@ class Telemetry {
     Counters counters;
     DurationHistogram exchange_times;
     std::atomic<double> rate_hz{0.0};
+    std::atomic<bool> pipelined{false};
     std::atomic<bool> realtime{false};
 
   private:
@@ -54,6 +56,7 @@ class Telemetry {
     std::atomic<std::int64_t> ended_ns_{0};     // after the start; 0 while running
     std::atomic<StopReason> stop_reason_{StopReason::none};
     std::atomic<bool> left_limp_{false};
+    char failure_[sizeof(ServoStats::failure)] = {};  // written before stop_reason_
 };
 
 }  // namespace Zelkor::HardwareAPI::Control::servo

@@ -51,7 +51,7 @@ class Recording:
         columns, flag_bits = _servo_table()
         width = sum(column[2] for column in columns)
         rows = np.asarray(rows, dtype=np.float64).reshape(-1, width)
-        flags = next(rows[:, first] for _, first, _, kind, _ in columns if kind == "flags")
+        flags = next(rows[:, first] for _name, first, _, kind, _ in columns if kind == "flags")
         flags = flags.astype(np.int64)
         arrays: Dict[str, Any] = {}
         for name, first, size, kind, flag in columns:
