@@ -55,6 +55,12 @@ std::vector<Devices::Arbelon*> checked_arms(const std::vector<Devices::Arbelon*>
 // One setter of a scene at a time, of any servo: a scene changes hands whole.
 std::mutex scene_setters;
 
+// The engine steps a cycle of servo `s` takes of `scene`: 0 for a measured rate, which the loop
+// fits to the scene (Loop::choose_rate).
+std::uint32_t steps_a_cycle(const MujocoScene& scene, const Servo::Impl& s) {
+    return s.settings.rate_hz > 0.0 ? scene.steps_per(1.0 / s.settings.rate_hz) : 0;
+}
+
 // A scene for servo `s`: its tools one per arm, its steps a whole number per period (returned),
 // and no other servo's. Claims it.
 std::uint32_t check_scene(MujocoScene& scene, Servo::Impl& s) {
@@ -63,11 +69,7 @@ std::uint32_t check_scene(MujocoScene& scene, Servo::Impl& s) {
                                     " tools and the servo " + std::to_string(s.arm_count) +
                                     " arms: one tool per arm, in order");
     }
-    if (!(s.settings.rate_hz > 0.0)) {
-        throw std::invalid_argument(
-            "a scene steps by the servo's period: give the servo a rate_hz, not a measured one");
-    }
-    const std::uint32_t steps = scene.steps_per(1.0 / s.settings.rate_hz);
+    const std::uint32_t steps = steps_a_cycle(scene, s);
     const void* owner = nullptr;
     if (!scene.impl().owner.compare_exchange_strong(owner, &s) && owner != &s) {
         throw std::logic_error(
@@ -82,7 +84,7 @@ void renew_scene(Servo::Impl& s) {
     const std::shared_ptr<MujocoScene> scene = s.mailbox.scene();
     if (!scene) return;
     std::uint64_t serial = 0;
-    s.mailbox.set_scene(scene, scene->steps_per(1.0 / s.settings.rate_hz), serial);
+    s.mailbox.set_scene(scene, steps_a_cycle(*scene, s), serial);
 }
 
 void release_scene(const std::shared_ptr<MujocoScene>& scene, const Servo::Impl* s) {

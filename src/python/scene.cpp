@@ -343,7 +343,8 @@ void set_scene_of(Servo& servo, py::handle value) {
     }
     if (!scene || servo.settings().passivity) return;
     const double bound = servo.stable_stiffness(1.0);
-    if (!(scene->coupling().stiffness > bound)) return;
+    // 0: a measured rate not measured yet, which tells nothing.
+    if (!(bound > 0.0 && scene->coupling().stiffness > bound)) return;
     const std::string text =
         "the scene's coupling of " +
         py::repr(py::float_(scene->coupling().stiffness)).cast<std::string>() +
@@ -360,7 +361,8 @@ void check_scene_before_start(Servo& servo) {
     const double timestep =
         py::module_::import("zelkor.scene").attr("timestep")(own.model()).cast<double>();
     if (timestep != scene->timestep()) scene->set_timestep(timestep);
-    (void)scene->steps_per(1.0 / servo.settings().rate_hz);
+    // A measured rate is fitted to the scene instead.
+    if (servo.settings().rate_hz > 0.0) (void)scene->steps_per(1.0 / servo.settings().rate_hz);
 }
 
 }  // namespace Zelkor::HardwareAPI::Python

@@ -227,7 +227,11 @@ TEST(scene_test, what_does_not_fit_is_refused) {
     } catch (const std::invalid_argument& e) {
         EXPECT_NE(std::string(e.what()).find("0.0003"), std::string::npos) << e.what();
     }
-    EXPECT_THROW(measuring.set_scene(one.scene), std::invalid_argument);
+    measuring.set_scene(uneven.scene);  // a measured rate is fitted to the scene
+    measuring.set_scene(nullptr);
+    EXPECT_NEAR(uneven.scene->whole_steps_from(0.001), 0.0012, 1e-15) << "four steps";
+    EXPECT_NEAR(one.scene->whole_steps_from(0.001), 0.001, 1e-15) << "two steps, not three";
+    EXPECT_NEAR(one.scene->whole_steps_from(1e-6), 0.0005, 1e-15) << "a step at least";
     EXPECT_EQ(servo.scene(), nullptr) << "nothing refused was set";
 
     servo.set_scene(one.scene);

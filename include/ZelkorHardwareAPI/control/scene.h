@@ -105,6 +105,9 @@ class ZELKOR_API MujocoScene {
     /// The engine steps that make up `period` seconds; std::invalid_argument, naming the
     /// timestep, when they do not make it up exactly.
     std::uint32_t steps_per(double period) const;
+    /// The shortest whole number of engine steps, one at least, that lasts `period` seconds or
+    /// more, in seconds: the period of a measured rate fitted to the scene.
+    double whole_steps_from(double period) const noexcept;
 
     /// The latest state the loop published (the scene as made, before any step). Any thread.
     SceneState state() const;

@@ -263,8 +263,10 @@ class ZELKOR_API Servo {
     /// (see MujocoScene); nullptr detaches it. Any thread but the loop's own, also while the
     /// loop runs: it steps the new scene from its next cycle, and this returns once the loop
     /// has let go of the scene before (at most a cycle), which another servo may then be given.
-    /// std::invalid_argument for a scene whose tools are not one per arm, a servo whose rate is
-    /// measured, or a timestep that does not divide the period (start() checks that again);
+    /// A servo whose rate is measured (rate_hz 0) lowers the rate it measured to the nearest
+    /// whose period the scene's timestep divides; a scene set while such a loop runs takes the
+    /// whole steps nearest its period. std::invalid_argument for a scene whose tools are not one
+    /// per arm, or a timestep that does not divide the period (start() checks that again);
     /// std::logic_error for a scene another servo holds, or from the loop's thread.
     void set_scene(std::shared_ptr<MujocoScene> scene);
     /// The scene the loop steps (nullptr: none).

@@ -1,5 +1,6 @@
 #include "control/servo/scene.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -62,7 +63,13 @@ MujocoScene::Impl::Impl(const MujocoBinding& binding, std::vector<MujocoTool> to
 
 void MujocoScene::Impl::begin(std::uint32_t steps, Clock::duration period,
                               Clock::duration stall) noexcept {
-    steps_per_cycle_ = steps;
+    // 0: as many as make up the period (a measured rate, fitted to the scene when it was set
+    // before the start).
+    const double ts = timestep.load(std::memory_order_relaxed);
+    steps_per_cycle_ =
+        steps != 0 ? steps
+                   : static_cast<std::uint32_t>(std::clamp(
+                         std::round(std::chrono::duration<double>(period).count() / ts), 1.0, 1e6));
     period_ = period;
     stall_ = stall;
     overrunning_ = false;
@@ -201,6 +208,12 @@ std::uint32_t MujocoScene::steps_per(double period) const {
                                     " s into whole steps");
     }
     return static_cast<std::uint32_t>(n);
+}
+
+double MujocoScene::whole_steps_from(double period) const noexcept {
+    const double ts = timestep();
+    // A period a rounding short of whole steps is whole steps.
+    return std::max(1.0, std::ceil(period / ts * (1.0 - 1e-9))) * ts;
 }
 
 SceneState MujocoScene::state() const {

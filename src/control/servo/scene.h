@@ -25,7 +25,8 @@ struct MujocoScene::Impl {
          const VirtualCoupling& coupling, std::shared_ptr<const void> keep_alive);
 
     // The loop of the servo that owns the scene, one cycle after another.
-    /// From this cycle on the loop takes `steps` engine steps a cycle, and a run of cycles
+    /// From this cycle on the loop takes `steps` engine steps a cycle (0: the whole steps
+    /// nearest `period`), and a run of cycles
     /// whose steps take longer than `period` that lasts more than `stall` fails the scene.
     void begin(std::uint32_t steps, Clock::duration period, Clock::duration stall) noexcept;
     /// Arm `arm`'s end-effector is at `p` moving at `v` (the arm's frame): adds the coupling's
