@@ -259,9 +259,14 @@ def run_line(mode, rate, seconds, port):
     arm = zh.Arbelon(zh.SerialStream(port))
     arm.device_wakeup()
     line = zh.measure_line(arm, 1.0)
-    servo = zh.Servo(arm, rate, pipeline=mode == "pipelined")
+    # auto: the rate and the loop the servo chooses from its own measurement of the line
+    servo = zh.Servo(arm, None if mode == "auto" else rate, pipeline=mode == "pipelined")
     samples = stale = 0
     with servo:
+        # The run counts from the first cycle: a servo that measures its line first starts later.
+        begun = time.monotonic() + 30.0
+        while servo.state().cycle == 0 and servo.running and time.monotonic() < begun:
+            time.sleep(0.001)
         end = time.monotonic() + seconds
         k = 0
         while time.monotonic() < end:
@@ -282,6 +287,8 @@ def run_line(mode, rate, seconds, port):
                 "measured_pipelined_hz": line.pipelined_hz,
                 "exchange_p50_us": line.exchange_p50_us,
                 "achieved_hz": stats.rate_hz,
+                "chosen_hz": servo.rate_hz,
+                "chose_pipelined": servo.pipelined,
                 "cycles": stats.cycles,
                 "late": stats.late_cycles,
                 "missed": stats.missed,

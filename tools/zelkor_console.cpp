@@ -410,8 +410,9 @@ int find(int argc, char** argv) {
             case Outcome::in_use:
                 std::printf("in use by another program, left alone\n");
                 break;
-            default:
-                std::printf("%s\n", probe.error.message().c_str());
+            default:  // a failure, or a line that talks but is no device
+                std::printf("%s\n", probe.error ? probe.error.message().c_str()
+                                                : hw::Devices::to_text(probe.outcome));
                 break;
         }
     }

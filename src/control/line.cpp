@@ -37,8 +37,18 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
         throw std::invalid_argument(
             "measure_line: reply_timeout must be more than 0 and at most 10 s");
     }
+    return servo::measure_line(arm, seconds, reply_timeout, {});
+}
+
+namespace servo {
+
+// With `stop` set, the measurement ends as soon as it asks (its waits look at it too).
+LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply_timeout,
+                             const IO::WaitHook& stop) noexcept {
+    const auto stopped = [&stop] { return stop && stop.stop(stop.context); };
     IO::SerialStream& stream = arm.get_stream();
-    const IO::WaitHook::Clock::time_point deadline_before = stream.wait_hook().deadline;
+    const IO::WaitHook hook_before = stream.wait_hook();
+    if (stop) stream.set_wait_hook(stop);
     const auto half =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds / 2));
     LineMeasurement m;
@@ -53,7 +63,7 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
     // Strict: one request, its reply, the next.
     servo::ArmLink link(arm, settings, counters);
     Clock::time_point end = Clock::now() + half;
-    while (Clock::now() < end && stream.is_open()) {
+    while (Clock::now() < end && stream.is_open() && !stopped()) {
         link.send({});
         const servo::ArmLink::Received r = link.receive(false);
         ++m.exchanges;
@@ -72,7 +82,7 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
     servo::ArmLink piped(arm, settings, counters);
     end = Clock::now() + half;
     Clock::time_point last_reply{};
-    while (Clock::now() < end && stream.is_open()) {
+    while (Clock::now() < end && stream.is_open() && !stopped()) {
         piped.send({});
         const servo::ArmLink::Received r = piped.receive(false);
         if (r.outcome == servo::ArmLink::Outcome::none) continue;
@@ -90,7 +100,7 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
         last_reply = r.at;
     }
     piped.settle();
-    stream.set_deadline(deadline_before);
+    stream.set_wait_hook(hook_before);
 
     const double fractions[2] = {0.50, 0.99};
     std::uint64_t out[2] = {};
@@ -104,5 +114,7 @@ LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply
     m.pipelined_hz = gap_count > 0 ? held_rate(gap_sum / double(gap_count)) : 0.0;
     return m;
 }
+
+}  // namespace servo
 
 }  // namespace Zelkor::HardwareAPI::Control

@@ -83,7 +83,7 @@ void def_state_exchange(py::class_<Arbelon>& cls, const char* name, const char* 
 // interpreter's fast calling convention that converts the numbers, runs the exchange and
 // builds the result with no object but the result itself. Every other call (keywords, other
 // sequences, numbers of other types, values that must be refused, a stream that releases the
-// interpreter lock or has a servo or a background reader, a subclass) goes to the pybind11
+// interpreter lock or has a servo or background reception, a subclass) goes to the pybind11
 // function unchanged, so errors, messages, defaults and docstrings are that function's.
 
 struct FastEntry {

@@ -38,6 +38,10 @@ void register_ports(pybind11::module_& m);
 /// with a short TypeError that names it and, where one is close, the keyword meant.
 void guard_keywords(pybind11::module_& m, const std::vector<const char*>& classes);
 
+/// zelkor.recording.Recording, imported once per process: a recording read while another
+/// thread forks never waits in the child for an import lock the parent's threads held.
+pybind11::object recording_class();
+
 /// Stops every servo loop and background reception the module started, and refuses new ones:
 /// run at interpreter exit, while reception threads can still take the interpreter lock for
 /// their callbacks.

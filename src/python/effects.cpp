@@ -81,7 +81,7 @@ void define_force(py::class_<E>& cls, const char* more = "") {
             "The force this effect makes at position (m) moving at velocity (m/s) at the "
             "servo's time (s), in newtons, as the servo's loop computes it.\n\n"
             "A tuple of three floats, before any scaling down to a servo's max_force; for "
-            "trying a force law offline. ValueError for a position or velocity that is not "
+            "trying an effect's force offline. ValueError for a position or velocity that is not "
             "three finite numbers, or a time that is not finite.") +
         more;
     cls.def(

@@ -272,9 +272,9 @@ void register_records(py::module_& m) {
 
 // ---- The fast entry of Receive ----
 //
-// A listening loop calls Receive for every message. Called with no argument or one small int,
-// on a stream that neither releases the interpreter lock nor has a servo or a background
-// reader, it runs as a C function of the interpreter's fast calling convention; every other
+// A receiving loop calls Receive for every message. Called with no argument or one small int,
+// on a stream that neither releases the interpreter lock nor has a servo or background
+// reception, it runs as a C function of the interpreter's fast calling convention; every other
 // call goes to the pybind11 function unchanged.
 
 PyMethodDef receive_def{};
@@ -582,7 +582,11 @@ void register_handle_class(py::module_& m) {
         "also ended reception. Does nothing when the handle is not receiving. Called from a "
         "callback, it ends reception after that callback returns.");
     cls.def(
-        "record", [](Handle& self, std::size_t messages) { reception_of(self).record(messages); },
+        "record",
+        [](Handle& self, std::size_t messages) {
+            reception_of(self).record(messages);
+            if (messages > 0) (void)recording_class();  // see Servo.record
+        },
         py::arg("messages"),
         "Keep the latest `messages` status messages from now on (0: none), in a ring made now: "
         "each one's time (s since this call), device id, quaternion, error flag, connection "

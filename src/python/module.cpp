@@ -56,13 +56,19 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
     hw::Python::check_conduits(m);
 
     // Recording is written in Python over numpy (the package zelkor); it is imported when first
-    // asked for, so importing the module stays as quick as before.
+    // asked for, so importing the module stays as quick as before. So is remote (zelkor.remote:
+    // serving an arm over Zenoh), whose dependencies are an optional extra.
     py::object module = m;
     m.def("__getattr__", [module](const py::str& name) -> py::object {
         if (std::string(name) == "Recording") {
             py::object recording = py::module_::import("zelkor.recording").attr("Recording");
             py::setattr(module, "Recording", recording);
             return recording;
+        }
+        if (std::string(name) == "remote") {
+            py::object remote = py::module_::import("zelkor.remote");
+            py::setattr(module, "remote", remote);
+            return remote;
         }
         throw py::attribute_error("module 'ZelkorHardwareAPI' has no attribute '" +
                                   std::string(name) + "'");

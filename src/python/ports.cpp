@@ -208,6 +208,8 @@ std::string reason_of(const Devices::PortProbe& probe) {
             return "stopped";
         case Outcome::failed:
             break;
+        default:  // a line that talks, but is no device: why not
+            return Devices::to_text(probe.outcome);
     }
     const int error = probe.error.error_number();
     if (error == EACCES || error == EPERM) return "permission denied";
@@ -232,8 +234,11 @@ void register_port_probe(py::module_& m) {
             "reason", [](const Devices::PortProbe& p) { return reason_of(p); },
             "What happened: 'answered'; 'no reply' (it opened, but nothing said who it is in "
             "time); 'in use' (another program holds it: nothing was sent); 'permission denied' "
-            "(see `zelkor doctor`); 'no such port'; 'stopped' (Ctrl-C); or the system's "
-            "words for another failure.\n\nA str.")
+            "(see `zelkor doctor`); 'no such port'; 'stopped' (Ctrl-C); the system's words for "
+            "another failure; or, for a line that talks but is no device, why not: 'the line "
+            "was not quiet before the probe' (nothing was sent), 'it echoes what it is sent', "
+            "'the reply was not a message a device sends', 'the reply was not the length a "
+            "device answers with', 'a second probe gave a different identity'.\n\nA str.")
         .def("__repr__", [](const Devices::PortProbe& p) {
             return "PortProbe(port=" + quoted(p.port) + ", reason=" + quoted(reason_of(p)) + ")";
         });
@@ -298,9 +303,12 @@ void register_ports(py::module_& m) {
         "default every port of list_ports() but the kernel's console. Each port is tried on a "
         "thread of its own, all at once, with the interpreter lock let go: it is opened for "
         "exclusive use (a port another program holds is skipped, never forced, and nothing is "
-        "sent to it), woken with the one-byte wake-up both devices know, and read until the "
-        "device says who it is or timeout seconds have passed; then it is closed. Nothing "
-        "else is sent: never a force. A woken Handle goes on sending its status messages.\n\n"
+        "sent to it), given 3 ms for its line to fall quiet (a line that does not within "
+        "0.1 s gets nothing), woken with the one-byte wake-up both devices know, and read "
+        "until the device says who it is or timeout seconds have passed. It counts as a "
+        "device only when that reply is a device's identity, whole and alone, and a second "
+        "wake-up gives the same one; then it is closed. Nothing else is sent: never a force. "
+        "A woken Handle goes on sending its status messages.\n\n"
         "Returns after about timeout seconds at most (default 0.5), a list, maybe empty. "
         "Ports that do not exist, do not open or stay silent are left out. TypeError when "
         "ports is one name rather than a list of them, or holds something else; ValueError "

@@ -1,10 +1,12 @@
 #include "python/reception.h"
 
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/numpy.h>
 
 #include <condition_variable>
 #include <stdexcept>
 
+#include "python/bindings.h"
 #include "python/lifecycle.h"
 #include "python/notify.h"
 
@@ -159,9 +161,15 @@ py::object Reception::recording() const {
         n = ring->copy(out, first);
     }
     py::object sliced = rows[py::slice(0, static_cast<py::ssize_t>(n), 1)];
-    return py::module_::import("zelkor.recording")
-        .attr("Recording")
-        .attr("from_handle_rows")(sliced, first);
+    return recording_class().attr("from_handle_rows")(sliced, first);
+}
+
+py::object recording_class() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> once;
+    return once
+        .call_once_and_store_result(
+            [] { return py::module_::import("zelkor.recording").attr("Recording"); })
+        .get_stored();
 }
 
 void Reception::stop_all() noexcept {

@@ -11,6 +11,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -217,6 +218,10 @@ class BoundServo : public Servo {
         }
         if (running()) throw std::runtime_error("record() while the Servo runs: stop it first");
         record(seconds);
+        // Imported here, by the thread that asks for a recording, rather than by whichever
+        // first reads one: a fork while another thread is in the middle of an import leaves
+        // the child waiting for that import's lock for ever.
+        if (seconds > 0.0) (void)recording_class();
     }
 
     /// Every row recorded so far, as a zh.Recording, copied without stopping the loop.
@@ -236,9 +241,7 @@ class BoundServo : public Servo {
             n = copy_recording(out, overwritten);
         }
         py::object sliced = rows[py::slice(0, static_cast<py::ssize_t>(n), 1)];
-        return py::module_::import("zelkor.recording")
-            .attr("Recording")
-            .attr("from_servo_rows")(sliced, overwritten, arm_count());
+        return recording_class().attr("from_servo_rows")(sliced, overwritten, arm_count());
     }
 
     void stop_bound() {
@@ -344,6 +347,7 @@ void export_recording_table(py::module_& m) {
 
 void register_records(py::module_& m) {
     export_recording_table(m);
+    export_settings_table(m);
     py::class_<ServoState>(m, "ServoState",
                            "The servo loop's latest view of the arm.\n\n"
                            "Made by Servo.state(), a copy taken at the call; it has no "
@@ -649,6 +653,12 @@ void register_servo_class(py::module_& m) {
                                      ZELKOR_FORCE_LAW_SIGNATURE +
                                      "', saying the function has the force law's signature");
             }
+            const py::int_ highest(std::numeric_limits<std::uintptr_t>::max());
+            if (law < py::int_(0) || law > highest) {
+                throw py::value_error("set_force_law(): an address is from 1 to " +
+                                      std::to_string(std::numeric_limits<std::uintptr_t>::max()) +
+                                      "; got " + py::repr(law).cast<std::string>());
+            }
             const auto address = law.cast<std::uintptr_t>();
             if (address == 0) throw py::value_error("set_force_law(): the address is 0");
             s.set_law(reinterpret_cast<ZelkorForceLaw>(address), law);
@@ -659,7 +669,7 @@ void register_servo_class(py::module_& m) {
         "force law's signature: nothing can check it, and whatever holds the code must outlive "
         "the law's use.\n\n"
         "TypeError for an integer without that signature, or a signature with anything but an "
-        "integer; ValueError for the address 0.");
+        "integer; ValueError for the address 0 or one out of range.");
     cls.def_property(
         "params",
         [](const BoundServo& s) {

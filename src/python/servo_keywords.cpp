@@ -137,6 +137,42 @@ ServoSettings servo_settings_from(py::handle rate_hz, const py::kwargs& keywords
     return settings;
 }
 
+void export_settings_table(py::module_& m) {
+    py::list rows;
+    const ServoSettings defaults;
+    for_each_setting(defaults, [&](const SettingInfo& info, const auto& value) {
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (!std::is_same_v<T, Vec3>) {
+            const SettingRange& range = info.range;
+            const bool sentinel =
+                range.has_sentinel && static_cast<double>(value) == range.sentinel;
+            py::object initial = py::none();
+            const char* kind = std::is_same_v<T, bool> ? "bool"
+                               : std::is_integral_v<T> ? "int"
+                                                       : "float";
+            if (!sentinel) initial = py::cast(value);
+            py::object stands_for = py::none();
+            if (range.has_sentinel) {
+                stands_for = std::is_integral_v<T>
+                                 ? py::object(py::int_(static_cast<long long>(range.sentinel)))
+                                 : py::object(py::float_(range.sentinel));
+            }
+            rows.append(py::make_tuple(info.name, kind, initial, info.unit, info.doc, stands_for,
+                                       range.sentinel_means));
+        }
+    });
+    m.attr("_servo_settings") = py::tuple(rows);
+    m.def(
+        "_check_servo_settings",
+        [](py::handle rate_hz, const py::kwargs& keywords) {
+            ServoExtras extras;
+            (void)servo_settings_from(rate_hz, keywords, extras);
+        },
+        py::arg("rate_hz") = ServoSettings{}.rate_hz,
+        "Checks Servo() keywords as the constructor does, without an arm: ValueError or "
+        "TypeError as it raises them.");
+}
+
 std::string servo_init_doc(const char* preamble) {
     const ServoSettings defaults;
     std::string signature =

@@ -22,6 +22,13 @@ struct ServoExtras {
 Control::ServoSettings servo_settings_from(pybind11::handle rate_hz,
                                            const pybind11::kwargs& keywords, ServoExtras& extras);
 
+/// Exports the table to Python as _servo_settings: a (name, kind, default, unit, doc, sentinel,
+/// sentinel's meaning) per setting the Servo takes as a keyword, in the table's order. kind is
+/// "float", "int" or "bool"; default is the keyword's (None for the sentinel); sentinel is the
+/// number the sentinel stands for, or None for a setting without one. And
+/// _check_servo_settings(rate_hz, **keywords), which checks them as Servo() does without an arm.
+void export_settings_table(pybind11::module_& m);
+
 /// The constructor's signature line and the text on its keywords, from the table.
 std::string servo_init_doc(const char* preamble);
 

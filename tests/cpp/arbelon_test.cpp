@@ -262,7 +262,7 @@ TEST(arbelon_test, surplus_reply_bytes_wait_for_the_next_receive) {
     EXPECT_EQ(position, state_position);
 }
 
-// ---- Legacy halves ----
+// ---- The exchange's halves by their CamelCase names (SendForce, ReceiveState) ----
 
 TEST(arbelon_legacy_test, sends_put_the_current_requests_on_the_wire) {
     using LegacySend = void (Arbelon::*)(const Vector3&);

@@ -812,5 +812,6 @@ TEST(servo_test, a_device_slow_to_answer_at_first_has_its_later_quick_replies_ta
     EXPECT_TRUE(zelkor_test::wait_until([&] { return fresh.load() >= 100; }, 60000));
     servo.stop();
     EXPECT_EQ(stale.load(), 0);
-    EXPECT_LE(servo.stats().failed_exchanges, 2u) << "quick replies were taken for stray ones";
+    // The first quick one fails, and the two after it settle the count.
+    EXPECT_LE(servo.stats().failed_exchanges, 4u) << "quick replies were taken for stray ones";
 }

@@ -85,6 +85,13 @@ def test_what_a_law_may_be(simulator: StartSimulator) -> None:
             servo.force_law = wrong
     with pytest.raises(TypeError, match="signature='zelkor_force_law_v1'"):
         servo.set_force_law(address)
+    for wrong_address, error in [
+        (0, "is 0"),
+        (-1, "from 1 to"),
+        (2**64, "got 18446744073709551616"),
+    ]:
+        with pytest.raises(ValueError, match=error):
+            servo.set_force_law(wrong_address, signature="zelkor_force_law_v1")
     servo.set_force_law(address, signature="zelkor_force_law_v1")
     assert servo.force_law == address
     servo.force_law = None

@@ -310,6 +310,42 @@ SCENARIOS = {
         servo.stop()
         handle.stop_receiving()
     """,
+    "forks while other threads set parameters and read the recording": """
+        from zelkor_sim import Simulator
+        sim = Simulator("arbelon")
+        servo = zh.Servo(zh.Arbelon(zh.SerialStream(sim.start(), release_gil=True)), 1000.0,
+                         record=1.0)
+        servo.start()
+        done = threading.Event()
+        def params():
+            while not done.is_set():
+                servo.set_params([1.0, 2.0], ramp=0.01)
+        def recordings():
+            while not done.is_set():
+                servo.recording()
+        threads = [threading.Thread(target=params), threading.Thread(target=recordings)]
+        for t in threads:
+            t.start()
+        # The first forks come while the reading thread may still be in its first recording.
+        for pause in (0.0, 0.001, 0.01, 0.1):
+            time.sleep(pause)
+            pid = os.fork()
+            if pid == 0:
+                servo.set_params([0.5])
+                servo.recording()
+                os._exit(0)
+            end = time.monotonic() + 20.0
+            while os.waitpid(pid, os.WNOHANG) == (0, 0):
+                if time.monotonic() > end:
+                    os.kill(pid, signal.SIGKILL)
+                    raise AssertionError("the child hangs")
+                time.sleep(0.01)
+        done.set()
+        for t in threads:
+            t.join()
+        servo.stop()
+        sim.stop()
+    """,
 }
 
 

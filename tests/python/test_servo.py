@@ -18,7 +18,7 @@ import pytest
 import ZelkorHardwareAPI as zh
 
 if TYPE_CHECKING:
-    from conftest import Device
+    from conftest import Device, StartSimulator
 
 
 class ArmThread:
@@ -448,3 +448,97 @@ def test_a_force_law_that_returns_its_force_is_refused() -> None:
         TypeError, match=r"returns a value \(float64\).*writes its force.*force\[0\] ="
     ):
         zh.force_law(returns)  # type: ignore[arg-type]
+
+
+def test_a_direct_call_after_a_servo_never_takes_a_reply_meant_for_it(
+    simulator: StartSimulator,
+) -> None:
+    # The simulator echoes each force as the position; a position request is answered with the
+    # arm where it is, never exactly at the servo's 0.5 N. Every 7th reply is held past the
+    # servo's time-out: a servo stopped meanwhile still owes it, and must take it off the line
+    # before the stream is the program's again.
+    sim = simulator("arbelon", "--echo", "--late-reply", "7:0.03")
+    arm = zh.Arbelon(zh.SerialStream(sim.port, release_gil=True))
+    crossed: list[list[float]] = []
+    done = threading.Event()
+
+    def direct() -> None:
+        while not done.is_set():
+            try:
+                position = arm.end_effector_position([0.0, 0.0, 0.0])[0]
+            except RuntimeError:  # the servo has the stream
+                time.sleep(0.0002)
+                continue
+            if position == [0.5, 0.0, 0.0]:
+                crossed.append(position)
+
+    caller = threading.Thread(target=direct)
+    caller.start()
+    stale = 0
+    try:
+        for _ in range(150):
+            servo = zh.Servo(arm, 1000.0, soft_start=0.0, max_failures=None)
+            servo.effects = [zh.ConstantForce((0.5, 0.0, 0.0))]
+            servo.start()
+            time.sleep(0.005)
+            state = servo.state()
+            servo.stop()
+            stale += bool(state.cycle) and state.position != state.force
+    finally:
+        done.set()
+        caller.join()
+    assert crossed == [] and stale == 0
+
+
+def test_on_stop_may_start_the_servo_again_and_stop_is_prompt_while_it_measures(
+    simulator: StartSimulator,
+) -> None:
+    import ctypes
+    import os
+    import signal
+
+    doubles = ctypes.POINTER(ctypes.c_double)
+
+    @ctypes.CFUNCTYPE(None, doubles, doubles, doubles)
+    def fails_when_asked(inputs: Any, params: Any, out: Any) -> None:
+        out[0] = math.nan if params[0] > 0 else 0.0
+
+    sim = simulator("arbelon")
+    arm = zh.Arbelon(zh.SerialStream(sim.port, release_gil=True))
+    # Once the loop ends by itself, on_stop runs when running is already False: a start() from
+    # there starts it again.
+    for _ in range(10):
+        restarted: list[object] = []
+        servos: list[zh.Servo] = []
+
+        def again(
+            reason: str, servos: list[zh.Servo] = servos, told: list[object] = restarted
+        ) -> None:
+            if reason != "stopped":
+                servos[0].params = [0.0]
+                try:
+                    servos[0].start()
+                    told.append(True)
+                except RuntimeError as error:
+                    told.append(error)
+
+        servo = zh.Servo(arm, 1000.0, law_timeout=2.0, on_stop=again)
+        servos.append(servo)
+        servo.force_law = fails_when_asked
+        servo.start()
+        servo.params = [1.0]
+        assert wait_for(lambda told=restarted: bool(told), 10.0)
+        assert restarted == [True] and servo.running
+        servo.stop()
+    # A device silent while the servo measures its line: stop() does not wait for the
+    # measurement's second.
+    os.kill(sim.process.pid, signal.SIGSTOP)
+    try:
+        servo = zh.Servo(arm, None)
+        servo.start()
+        time.sleep(0.1)
+        began = time.monotonic()
+        servo.stop()
+        assert time.monotonic() - began < 0.6
+    finally:
+        os.kill(sim.process.pid, signal.SIGCONT)

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import pathlib
 import sys
+import time
 import typing
 import uuid
 import warnings
@@ -446,6 +447,26 @@ def scene(stream: zh.SerialStream) -> None:
     assert loop.scene is None
 
 
+def remote() -> None:
+    """zh.remote: nobody serves here, so connect fails within its time-out; the wire's own
+    types need no server."""
+    began = time.monotonic()
+    try:
+        zh.remote.connect("typing/nobody", "tcp/127.0.0.1:9", timeout=0.2)
+    except TimeoutError as error:
+        assert "typing/nobody" in str(error)
+    else:
+        raise AssertionError("connected to nobody")
+    assert time.monotonic() - began < 30.0
+    state: zh.remote.RemoteState = zh.remote.RemoteState()
+    assert state.cycle == 0 and vector(state.position)
+    stats: zh.remote.RemoteStats = zh.remote.RemoteStats()
+    assert stats.states_received == 0 and stats.p50_us is None
+    assert issubclass(zh.remote.RemoteError, RuntimeError)
+    assert zh.remote.DEFAULT_TTL == 0.25
+    assert isinstance(zh.remote.RemoteServo, type) and isinstance(zh.remote.Server, type)
+
+
 def main() -> None:
     module_functions()
     ports()
@@ -455,6 +476,7 @@ def main() -> None:
     records()
     servo(stream)
     scene(stream)
+    remote()
     used = {
         "__version__",
         "get_cpp_version",
@@ -484,6 +506,7 @@ def main() -> None:
         "PortProbe",
         "list_ports",
         "find_devices",
+        "remote",
     } | {cls.__name__ for cls in zh.effect_types}
     public = {name for name in vars(zh) if not name.startswith("_")} | {"__version__"}
     assert public == used, f"names this script does not call: {sorted(public - used)}"

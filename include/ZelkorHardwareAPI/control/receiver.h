@@ -17,7 +17,7 @@ class BackgroundThread;
 /// Calls Handle::Receive in a loop on a thread of its own, so the handle's callbacks run there
 /// as its messages arrive.
 ///
-/// While it runs, the receiver is registered as the stream's background reader
+/// While it runs, the receiver is registered as the stream's background reception
 /// (IO::StreamUse::begin_receiving): no servo drives the stream and no second receiver reads
 /// it meanwhile. The thread waits for input without holding the stream, and holds it while it
 /// takes a message, callbacks included. Everyone else who uses the handle's stream meanwhile

@@ -33,11 +33,17 @@ ZELKOR_API const char* to_text(FoundDevice::Kind kind) noexcept;
 /// How trying one port ended.
 struct PortProbe {
     enum class Outcome : std::uint8_t {
-        answered,  ///< a device answered; `device` says which
+        answered,  ///< a device answered, the same twice; `device` says which
         silent,    ///< woken, but nothing recognisable came within the time-out
         in_use,    ///< another program holds the port: it was left alone, nothing was sent
         failed,    ///< the port did not open or take the settings, or the wake-up did not go out
         stopped,   ///< the caller's stop check ended the wait first
+        // Something talks on the line, but it is no device:
+        not_quiet,         ///< bytes kept coming before the wake-up; nothing was sent
+        echoed,            ///< the wake-up came back, and nothing else
+        not_a_reply,       ///< what came after the wake-up starts no message a device sends
+        wrong_length,      ///< an identity that ended early or ran on
+        identity_changed,  ///< a second wake-up was answered with another identity
     };
 
     std::string port;
@@ -46,7 +52,10 @@ struct PortProbe {
     IO::PortError error;  ///< why, for in_use and failed
 };
 
-/// "answered", "silent", "in use", "failed" or "stopped".
+/// "answered", "silent", "in use", "failed" or "stopped"; for a line that talks but is no
+/// device, why not, in words: "the line was not quiet before the probe", "it echoes what it
+/// is sent", "the reply was not a message a device sends", "the reply was not the length a
+/// device answers with", "a second probe gave a different identity".
 ZELKOR_API const char* to_text(PortProbe::Outcome outcome) noexcept;
 
 /// What probe_ports asks while it waits; `stop(context)` returning true ends every wait.
@@ -57,12 +66,17 @@ struct ProbeStop {
 
 /// Tries every port of `ports` at once, one thread each (threads start with every signal
 /// blocked). Each opens its port for exclusive use, as SerialStream does; a port that another
-/// program holds is left alone, never forced. On an open port it drops what has arrived,
-/// writes the one-byte wake-up that both devices know (0x0A) and nothing else, never a force,
-/// and reads until an Arbelon's identity or a Handle's information message arrives, skipping
-/// a Handle's status and error messages and any byte that starts no message; then it closes
-/// the port. A woken Handle goes on sending status messages until its port is next opened and
-/// it is woken again.
+/// program holds is left alone, never forced. On an open port it drops what has arrived and
+/// waits for the line to stay quiet for 3 ms (a device speaks only when spoken to; a Handle
+/// left awake leaves gaps between its status messages); a line that does not within 100 ms
+/// is left alone (`not_quiet`). It then writes the one-byte wake-up that both devices know
+/// (0x0A), never a force, and reads what answers: an Arbelon's identity, or a Handle's
+/// information message with its status and error messages, whole, around it. Anything else
+/// after the wake-up means no device: bytes that start no message, the wake-up coming back,
+/// an identity that ends early (a pause of 100 ms within it) or runs on within 3 ms. A device
+/// that answered is woken once more and must give the same identity (a Handle's count of tool
+/// data remaining aside). Then the port is closed. A woken Handle goes on sending status
+/// messages until its port is next opened and it is woken again.
 ///
 /// Each port is given `timeout` from the call, so the call returns after about `timeout` (plus
 /// the time a driver takes to open and close its port) at the latest, with one probe per

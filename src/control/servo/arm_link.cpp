@@ -187,14 +187,13 @@ ArmLink::Received ArmLink::await(std::size_t index, bool stop_requested) noexcep
             return fail(awaited, at, false, stop_requested);
         }
         if (r == Read::timed_out) {
-            // A reply taken as too soon, and nothing after it: it was ours (now owed no more),
-            // and the line is quicker than learnt.
-            if (too_soon != Clock::duration{} && partial_ == 0) {
-                learn(too_soon, true);
-                pop();
-                return fail(awaited, at, false, stop_requested);
-            }
-            return fail(awaited, at, dropped_older && index == 0, stop_requested);
+            // A reply taken as too soon, and nothing after it: the line is quicker than learnt.
+            // It was most likely ours, but only the count of the next cycles can tell (a
+            // reply the device never sent, below): taken for ours, a stray reply would pair
+            // every later one with the wrong request.
+            if (too_soon != Clock::duration{} && partial_ == 0) learn(too_soon, true);
+            return fail(awaited, at, (dropped_older || too_soon != Clock::duration{}) && index == 0,
+                        stop_requested);
         }
         if (index > 0) {  // an older request's reply, come at last
             pop();

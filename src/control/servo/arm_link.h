@@ -4,6 +4,7 @@
 // however late; and a reply that comes sooner than the line allows cannot be the one awaited.
 #pragma once
 
+#include <ZelkorHardwareAPI/control/line.h>
 #include <ZelkorHardwareAPI/control/servo.h>
 #include <ZelkorHardwareAPI/devices/arbelon.h>
 #include <ZelkorHardwareAPI/io/serial_stream.h>
@@ -161,5 +162,9 @@ class ArmLink {
     std::uint32_t overcounted_ = 0;  // cycles in a row that dropped a reply, then timed out
     bool resynchronising_ = false;   // pipelined, after a failure: strict until a reply comes
 };
+
+// The line's measurement (see Control::measure_line), ended early when `stop` says so.
+LineMeasurement measure_line(Devices::Arbelon& arm, double seconds, double reply_timeout,
+                             const IO::WaitHook& stop) noexcept;
 
 }  // namespace Zelkor::HardwareAPI::Control::servo

@@ -76,13 +76,13 @@ void Loop::prepare() noexcept {
     if (settings.cpu >= 0) (void)platform::pin_to_cpu(settings.cpu);
     if (settings.realtime) s_.telemetry.realtime.store(platform::make_realtime());
     platform::tighten_timers();
-    if (settings.rate_hz == 0.0) choose_rate();
     // Waits for the ports look at the stop request every few milliseconds, so stop() never
-    // waits for a silent line's time-out.
+    // waits for a silent line's time-out, nor for the line's measurement.
     IO::WaitHook hook;
     hook.stop = stop_asked;
     hook.context = &s_.thread;
     hook.interval_ms = stop_check_ms;
+    if (settings.rate_hz == 0.0) choose_rate(hook);
     const Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < count_; ++i) arms_[i].link.activate(hook, now);
     schedule_ = Schedule(seconds(1.0 / s_.telemetry.rate_hz.load()), now);
@@ -92,11 +92,11 @@ void Loop::prepare() noexcept {
 // The rate the slowest line holds, measured before the first cycle, and for a single arm
 // whether a request in flight holds more; a line that answers nothing leaves the lowest rate,
 // and the loop gives up on it as usual.
-void Loop::choose_rate() noexcept {
+void Loop::choose_rate(const IO::WaitHook& stop) noexcept {
     const ServoSettings& settings = s_.settings;
     double strict = 1000.0, pipelined = 1000.0;
     for (std::size_t i = 0; i < count_; ++i) {
-        const LineMeasurement line = measure_line(*s_.arms[i], 1.0, settings.reply_timeout);
+        const LineMeasurement line = measure_line(*s_.arms[i], 1.0, settings.reply_timeout, stop);
         strict = std::min(strict, line.strict_hz);
         pipelined = std::min(pipelined, line.pipelined_hz);
     }
@@ -109,6 +109,7 @@ void Loop::choose_rate() noexcept {
     s_.telemetry.rate_hz.store(rate);
     s_.telemetry.pipelined.store(pipe);
     arms_[0].link.set_pipeline(pipe);
+    if (s_.thread.stop_requested()) return;  // stopped while measuring: nothing to tell
     ServoNotice told;
     told.kind = ServoNotice::Kind::measured;
     told.strict_hz = strict;

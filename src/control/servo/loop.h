@@ -42,7 +42,7 @@ class Loop {
     };
 
     void prepare() noexcept;
-    void choose_rate() noexcept;
+    void choose_rate(const IO::WaitHook& stop) noexcept;
     bool cycle() noexcept;
     void take_commands(Clock::time_point now) noexcept;
     void take_scene() noexcept;

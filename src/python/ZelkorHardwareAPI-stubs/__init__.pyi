@@ -37,6 +37,7 @@ from typing import (
 
 import numpy
 from typing_extensions import Self, TypeAlias, deprecated
+from zelkor import remote as remote
 
 __version__: str
 
@@ -696,6 +697,9 @@ class LineMeasurement(metaclass=_pybind11_type):
     def failed(self) -> int: ...
 
 def force_law(function: Callable[..., None]) -> Any: ...
+
+# remote: written in Python (zelkor.remote, the extra [remote]); reached as
+# ZelkorHardwareAPI.remote, imported when first asked for.
 
 class Recording:
     # Written in Python (zelkor.recording); reached as ZelkorHardwareAPI.Recording.

@@ -2,6 +2,10 @@
 
 zelkor doctor [PORT]    checks this machine for driving a device, and says how to fix
                         what it finds; exit status 1 on a problem
+zelkor serve PORT --key KEY --listen ENDPOINT
+                        serves an Arbelon over Zenoh (the extra [remote])
+zelkor teleop leader|follower --arm KEY --link KEY
+                        couples two served arms across a network
 """
 
 from __future__ import annotations
@@ -44,12 +48,19 @@ def parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="read sys/ and dev/ under DIR instead of / (for tests, or a copied tree)",
     )
+    from zelkor import remote_commands
+
+    remote_commands.add_commands(commands)
     return top
 
 
 def main(argv: List[str] | None = None) -> int:
     top = parser()
     args = top.parse_args(argv)
+    if args.command in ("serve", "teleop"):
+        from zelkor import remote_commands
+
+        return int(getattr(remote_commands, args.command)(args))
     if args.command != "doctor":
         top.print_usage(sys.stderr)
         print("zelkor: a command is needed, such as: zelkor doctor", file=sys.stderr)

@@ -111,7 +111,11 @@ class Recording:
 
     def save(self, path: _Path) -> None:
         """Writes the arrays to `path` as .npz (numpy.savez, not compressed, so that the
-        simulator's replay reads it too)."""
+        simulator's replay reads it too); a path ending in .mcap gets MCAP with ROS 2
+        messages instead (see _save_mcap)."""
+        if os.fspath(path).lower().endswith(".mcap"):
+            _save_mcap(self, path)
+            return
         present = {k: v for k, v in self._arrays.items() if v is not None}
         np.savez(path, overwritten=np.int64(self.overwritten), kind=np.str_(self.kind), **present)
 
@@ -162,3 +166,16 @@ class Recording:
             writer.writerow(names)
             for row in table:
                 writer.writerow([repr(float(x)) for x in row])
+
+
+def _save_mcap(recording: Recording, path: _Path) -> None:
+    """Writes a recording as MCAP with ROS 2 messages: a topic per array, a message per row
+    (zelkor.mcap_recording; needs the extra [remote], which brings mcap and its ROS 2 support)."""
+    try:
+        from zelkor import mcap_recording
+    except ImportError as error:  # pragma: no cover - depends on what is installed
+        raise ImportError(
+            "saving as .mcap needs mcap and mcap-ros2-support: pip install "
+            "'ZelkorHardwareAPI[remote]'"
+        ) from error
+    mcap_recording.save(recording, path)

@@ -43,25 +43,32 @@ std::string summary(const PortProbe& probe) {
 TEST(find_test, probes_in_parallel) {
     struct Line {
         const char* name;
-        Bytes answer;  // sent once the wake-up came
+        Bytes answer;  // sent for each wake-up
         enum { stays, hangs_up, held } line;
         const char* expected;
+        int wakeups;  // a device's identity is asked for twice
     };
     const std::vector<Line> lines = {
-        {"arbelon", identity, Line::stays, "answered Arbelon 2561 1 2 6"},
+        {"arbelon", identity, Line::stays, "answered Arbelon 2561 1 2 6", 2},
         // Awake already: its status messages come before and after the answer.
         {"awake handle", cat({handle_status, handle_error, handle_info, handle_status}),
-         Line::stays, "answered Handle 3329 2 1 3"},
+         Line::stays, "answered Handle 3329 2 1 3", 2},
+        // What answers the wake-up must be the identity and nothing before it.
         {"noise first", cat({{0x00, 0xFF, 0x0C}, handle_info}), Line::stays,
-         "answered Handle 3329 2 1 3"},
-        {"silent", {}, Line::stays, "silent"},
+         "the reply was not a message a device sends", 1},
+        {"silent", {}, Line::stays, "silent", 1},
         {"identity cut short", Bytes(identity.begin(), identity.begin() + 10), Line::stays,
-         "silent"},
-        {"hangs up", {}, Line::hangs_up, "failed: the line hung up (device unplugged or closed)"},
+         "the reply was not the length a device answers with", 1},
+        {"hangs up",
+         {},
+         Line::hangs_up,
+         "failed: the line hung up (device unplugged or closed)",
+         1},
         {"held elsewhere",
          {},
          Line::held,
-         "in use: open failed: the port is in use by another program"},
+         "in use: open failed: the port is in use by another program",
+         0},
     };
     std::vector<std::unique_ptr<Pty>> ptys;
     std::vector<std::string> ports;
@@ -79,17 +86,21 @@ TEST(find_test, probes_in_parallel) {
     std::vector<std::thread> devices;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         devices.emplace_back([&, i] {
-            // Until the probe opens the port, the master side reads as hung up.
-            wait_until(
-                [&] {
-                    if (written[i].empty()) written[i] = ptys[i]->receive(1, 20);
-                    return !written[i].empty() || probed.load();
-                },
-                5000);
-            if (written[i] != Bytes{0x0A}) return;
-            ptys[i]->send(lines[i].answer);
-            if (lines[i].line == Line::hangs_up) ptys[i]->close_master();
-            written[i] = cat({written[i], ptys[i]->drain(200)});
+            while (!probed.load()) {
+                const Bytes got = ptys[i]->receive(1, 20);
+                if (got.empty()) {
+                    // Until the probe opens the port, the master side reads as hung up.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    continue;
+                }
+                written[i] = cat({written[i], got});
+                if (got != Bytes{0x0A}) continue;
+                ptys[i]->send(lines[i].answer);
+                if (lines[i].line == Line::hangs_up) {
+                    ptys[i]->close_master();
+                    return;
+                }
+            }
         });
     }
     const std::vector<PortProbe> probes =
@@ -104,7 +115,7 @@ TEST(find_test, probes_in_parallel) {
         EXPECT_EQ(probes[i].device.port, ports[i]);
         EXPECT_EQ(summary(probes[i]), lines[i].expected);
         // The wake-up and nothing else; a held port gets nothing at all.
-        EXPECT_EQ(written[i], lines[i].line == Line::held ? Bytes{} : Bytes{0x0A});
+        EXPECT_EQ(written[i], Bytes(static_cast<std::size_t>(lines[i].wakeups), 0x0A));
     }
     EXPECT_EQ(summary(probes[lines.size()]),
               "failed: open failed: No such file or directory (errno 2)");
