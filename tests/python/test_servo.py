@@ -499,9 +499,10 @@ def test_on_stop_may_start_the_servo_again_and_stop_is_prompt_while_it_measures(
 
     doubles = ctypes.POINTER(ctypes.c_double)
 
-    @ctypes.CFUNCTYPE(None, doubles, doubles, doubles)
-    def fails_when_asked(inputs: Any, params: Any, out: Any) -> None:
+    def fails(inputs: Any, params: Any, out: Any) -> None:
         out[0] = math.nan if params[0] > 0 else 0.0
+
+    fails_when_asked = ctypes.CFUNCTYPE(None, doubles, doubles, doubles)(fails)
 
     sim = simulator("arbelon")
     arm = zh.Arbelon(zh.SerialStream(sim.port, release_gil=True))
@@ -527,7 +528,8 @@ def test_on_stop_may_start_the_servo_again_and_stop_is_prompt_while_it_measures(
         servo.force_law = fails_when_asked
         servo.start()
         servo.params = [1.0]
-        assert wait_for(lambda told=restarted: bool(told), 10.0)
+        told: list[object] = restarted
+        assert wait_for(lambda: bool(told), 10.0)  # noqa: B023 (read within the iteration)
         assert restarted == [True] and servo.running
         servo.stop()
     # A device silent while the servo measures its line: stop() does not wait for the
