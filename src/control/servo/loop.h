@@ -1,6 +1,7 @@
 // The servo's cycle, stage by stage, as a peer's controller loop reads: take the commands,
-// compose the force, guard it, exchange it for the next state, publish the state, record the
-// cycle, keep the schedule.
+// compose the force (a scene's coupling added to the effects' and the law's), guard it,
+// exchange it for the next state (the scene stepping while the requests are on their way),
+// publish the state, record the cycle, keep the schedule.
 #pragma once
 
 #include <ZelkorHardwareAPI/control/servo.h>
