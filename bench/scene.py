@@ -5,7 +5,10 @@
   Servo's scene): rate and late cycles, quiet, each in a fresh host process (bench/scenehost.py);
 - the instructions the scene adds to a servo cycle: the loop thread's user-space instructions
   per cycle under callgrind, with and without the scene (one step of the 20-body scene per
-  cycle), the difference;
+  cycle), the difference; callgrind runs the engine far too slowly for a 1 ms step each
+  millisecond, so the count takes one 50 ms step a 50 ms cycle, which costs the engine more than
+  a 1 ms step; beside it, what a 1 ms step of the scene takes on the machine (mj_step timed from
+  Python, without callgrind);
 - penetration into a fixed floor at coupling stiffness k: how far the arm goes below where the
   tool rests, against the hand's force over k (the simulator in its own time, one step per
   request);
@@ -106,6 +109,25 @@ def instructions(bin_dir, mode, count):
     return (totals[1] - totals[0]) / count
 
 
+def step_time(steps=2000, rounds=5):
+    """The fastest of `rounds` means of `steps` 1 ms steps of the 20-body scene, at rest on its
+    floor, s: mj_step called from Python, the binding's call included."""
+    sys.path.insert(0, HERE)
+    from scenehost import scene_xml
+
+    model = mujoco.MjModel.from_xml_string(scene_xml())
+    data = mujoco.MjData(model)
+    for _ in range(1000):  # the bodies come to rest
+        mujoco.mj_step(model, data)
+    best = float("inf")
+    for _ in range(rounds):
+        begun = time.perf_counter()
+        for _ in range(steps):
+            mujoco.mj_step(model, data)
+        best = min(best, (time.perf_counter() - begun) / steps)
+    return best
+
+
 def floor_scene(stiffness, damping=2.0):
     xml = f"""<mujoco><option timestep="{PERIOD}"/>
 <default><geom solref="0.002 1"/></default>
@@ -179,6 +201,7 @@ def main():
     print("loops done", file=sys.stderr)
     counted = 100 if args.smoke else 500
     counts = {mode: instructions(args.bin, mode, counted) for mode in ("none", "scene")}
+    step = step_time()
     print("instructions counted", file=sys.stderr)
     cycles = 1500 if args.smoke else 3000
     depths = {k: penetration(k, cycles) for k in (250.0, 500.0, 1000.0)}
@@ -206,8 +229,13 @@ def main():
     )
     print("| servo | instructions/cycle |\n|---|---:|")
     print(f"| without a scene | {counts['none']:,.0f} |")
-    print(f"| with the 20-body scene (one step a cycle) | {counts['scene']:,.0f} |")
+    print(f"| with the 20-body scene (one 50 ms step a cycle) | {counts['scene']:,.0f} |")
     print(f"| added by the scene | {added:,.0f} |")
+    print(
+        f"\nA 1 ms step of the same scene at rest takes {step * 1e6:.1f} µs on this machine "
+        f"(mj_step from Python, the fastest mean of 5 x 2,000): {step / PERIOD * 100:.1f} % of "
+        "the 1 kHz period."
+    )
     print(
         "\nPenetration into a fixed floor: the hand pulls 3 cm down (100 N/m); how far the arm "
         "goes below where the tool rests, against the hand's force over k.\n"
