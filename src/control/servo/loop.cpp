@@ -103,9 +103,7 @@ void Loop::choose_rate(const IO::WaitHook& stop) noexcept {
     const bool pipe = settings.pipeline || (count_ == 1 && pipelined > strict);
     double rate = std::clamp(std::floor(pipe ? pipelined : strict), 1.0, 1000.0);
     // A scene steps by whole timesteps: the period lengthened to the nearest they make up.
-    if (const std::shared_ptr<MujocoScene> scene = s_.mailbox.scene()) {
-        rate = 1.0 / scene->whole_steps_from(1.0 / rate);
-    }
+    rate = 1.0 / s_.mailbox.scene_period(1.0 / rate);
     s_.telemetry.rate_hz.store(rate);
     s_.telemetry.pipelined.store(pipe);
     arms_[0].link.set_pipeline(pipe);

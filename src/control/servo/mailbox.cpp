@@ -1,5 +1,7 @@
 #include "control/servo/mailbox.h"
 
+#include <ZelkorHardwareAPI/control/scene.h>
+
 #include <algorithm>
 
 namespace Zelkor::HardwareAPI::Control::servo {
@@ -72,6 +74,11 @@ std::shared_ptr<MujocoScene> Mailbox::set_scene(std::shared_ptr<MujocoScene> sce
 std::shared_ptr<MujocoScene> Mailbox::scene() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return scene_latest_.scene;
+}
+
+double Mailbox::scene_period(double period) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return scene_latest_.scene ? scene_latest_.scene->whole_steps_from(period) : period;
 }
 
 void Mailbox::publish_shared() {

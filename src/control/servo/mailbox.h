@@ -74,6 +74,10 @@ class Mailbox {
     ZelkorForceLaw law() const;
     std::vector<double> params() const;
     std::shared_ptr<MujocoScene> scene() const;
+    /// `period` lengthened to whole steps of the scene handed over last (see
+    /// MujocoScene::whole_steps_from); `period` without one. Holds no reference to the scene,
+    /// whose last would free it on the caller's thread.
+    double scene_period(double period) const;
     /// True once the loop has taken hand-over `serial` of the scene, or a later one.
     bool scene_taken(std::uint64_t serial) const noexcept {
         return scene_taken_.load(std::memory_order_acquire) >= serial;
