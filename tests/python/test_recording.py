@@ -28,9 +28,15 @@ def test_a_servo_records_every_cycle(simulator: StartSimulator, tmp_path: Any) -
     servo.force_law = law = ctypes.CFUNCTYPE(None, DOUBLES, DOUBLES, DOUBLES)(push_x)
     servo.params = [0.25]
     with servo:
-        time.sleep(0.3)
+
+        def run_past(cycles: int) -> None:  # however long a loaded machine holds the loop up
+            end = time.monotonic() + 60.0
+            while servo.stats().cycles < cycles and time.monotonic() < end:
+                time.sleep(0.01)
+
+        run_past(100)
         live = servo.recording()  # copied while the loop runs
-        time.sleep(0.2)
+        run_past(len(live) + 100)
         with pytest.raises(RuntimeError, match="stop it first"):
             servo.record(1.0)
     assert law is servo.force_law
