@@ -12,6 +12,7 @@
 #include "control/servo/loop.h"
 #include "control/servo/rows.h"
 #include "control/servo/scene.h"
+#include "platform/files.h"
 #include "platform/threads.h"
 
 namespace Zelkor::HardwareAPI::Control {
@@ -178,6 +179,21 @@ bool Servo::Impl::take_over_when_stuck() noexcept {
     return true;
 }
 
+namespace {
+
+// The recording's ring for a run that streams to a file: one that holds what the file's
+// thread takes in a few of its turns (two seconds' worth), or the one record() made when it
+// holds more. Made here, before the loop runs.
+void ring_for_file(Servo::Impl& s) {
+    const double rate = s.settings.rate_hz > 0.0 ? s.settings.rate_hz : 1000.0;
+    const auto rows = static_cast<std::size_t>(std::ceil(2.0 * rate)) + 1;
+    const std::shared_ptr<RowRing> ring = std::atomic_load(&s.recording);
+    if (ring && ring->capacity() >= rows) return;
+    std::atomic_store(&s.recording, std::make_shared<RowRing>(ServoRecord::width, rows));
+}
+
+}  // namespace
+
 Servo::Servo(Devices::Arbelon& arm, const ServoSettings& settings)
     : Servo(std::vector<Devices::Arbelon*>{&arm}, settings) {}
 
@@ -226,10 +242,21 @@ void Servo::start() {
     s.ended.store(StopReason::none);
     s.loop_done.store(false);
     s.notices.clear();
+    const std::shared_ptr<servo::RecordingFile> file = std::atomic_load(&s.file);
+    try {
+        if (file) {
+            file->end();  // the last run's file, finishing if its loop ended by itself
+            ring_for_file(s);
+        }
+    } catch (...) {
+        for (std::size_t i = 0; i < s.arm_count; ++i) s.drives[i].release();
+        throw;
+    }
     if (const std::shared_ptr<RowRing> ring = std::atomic_load(&s.recording)) ring->clear();
     s.telemetry.begin(Clock::now());
     s.composing_since.store(0);
     try {
+        if (file) file->begin(std::atomic_load(&s.recording), [&s] { return s.loop_done.load(); });
         s.notifier.start([&s] { s.supervise(); });
         // The loop's thread keeps the servo's insides alive: abandoned in a force law that
         // never returns, it may outlive the Servo. The end is told once running() is false: a
@@ -244,6 +271,7 @@ void Servo::start() {
         for (std::size_t i = 0; i < s.arm_count; ++i) s.drives[i].release();
         s.loop_done.store(true);
         s.notifier.stop();
+        if (file) file->end();
         throw;
     }
 }
@@ -255,6 +283,8 @@ void Servo::stop() noexcept {
         return;
     }
     s.thread.stop();
+    // The loop has ended: the file takes its last rows.
+    if (const std::shared_ptr<servo::RecordingFile> file = std::atomic_load(&s.file)) file->end();
     s.notifier.stop();
 }
 
@@ -371,6 +401,35 @@ void Servo::record(double seconds) {
                                          static_cast<std::size_t>(std::ceil(seconds * rate)) + 1);
     }
     std::atomic_store(&impl_->recording, std::move(ring));
+}
+
+void Servo::record_to(const std::string& path) {
+    if (running()) throw std::logic_error("a recording can only be set up while stopped");
+    std::shared_ptr<servo::RecordingFile> file;
+    if (!path.empty()) {
+        if (const std::error_code e = platform::check_writable(path)) {
+            throw std::system_error(e, "cannot stream the recording to '" + path + "'");
+        }
+        file = std::make_shared<servo::RecordingFile>(path, servo::row_layout());
+    }
+    if (const std::shared_ptr<servo::RecordingFile> old = std::atomic_load(&impl_->file))
+        old->end();
+    std::atomic_store(&impl_->file, std::move(file));
+}
+
+std::string Servo::recording_file() const {
+    const std::shared_ptr<servo::RecordingFile> file = std::atomic_load(&impl_->file);
+    return file ? file->path() : std::string();
+}
+
+std::error_code Servo::recording_file_error() const noexcept {
+    const std::shared_ptr<servo::RecordingFile> file = std::atomic_load(&impl_->file);
+    return file && !file->streaming() ? file->error() : std::error_code();
+}
+
+std::uint64_t Servo::recording_file_lost() const noexcept {
+    const std::shared_ptr<servo::RecordingFile> file = std::atomic_load(&impl_->file);
+    return file && !file->streaming() ? file->lost() : 0;
 }
 
 std::size_t Servo::recording_capacity() const noexcept {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "python/bindings.h"
@@ -41,6 +42,17 @@ Registry<BoundServo>& servos() {
     static auto* registry = new Registry<BoundServo>;  // never destroyed: servos may outlive it
     return *registry;
 }
+// OSError (the subclass its number makes, FileNotFoundError and so on) naming `path`, for a
+// file the servo's recording cannot be written to.
+[[noreturn]] void raise_os_error(const std::system_error& e, const std::string& path) {
+    const bool numbered = e.code().category() == std::generic_category() ||
+                          e.code().category() == std::system_category();
+    const std::string why = "cannot stream the recording there: " + e.code().message();
+    PyErr_SetObject(PyExc_OSError,
+                    py::make_tuple(numbered ? e.code().value() : 0, why, path).ptr());
+    throw py::error_already_set();
+}
+
 }  // namespace
 
 // A Servo made from Python. It takes the stream as a call would (waiting for another thread's
@@ -143,6 +155,8 @@ class BoundServo : public Servo {
                 std::rethrow_exception(failure);
             } catch (const std::invalid_argument& e) {
                 throw py::value_error(e.what());
+            } catch (const std::system_error& e) {
+                raise_os_error(e, recording_file());
             } catch (const std::logic_error& e) {
                 throw std::runtime_error(e.what());
             }
@@ -217,11 +231,47 @@ class BoundServo : public Servo {
             throw py::value_error("record: seconds must be from 0 to 86400");
         }
         if (running()) throw std::runtime_error("record() while the Servo runs: stop it first");
-        record(seconds);
+        try {
+            record(seconds);
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(std::string("record: ") + e.what() +
+                                  "; a longer run streams to disk with record_to=path");
+        }
         // Imported here, by the thread that asks for a recording, rather than by whichever
         // first reads one: a fork while another thread is in the middle of an import leaves
         // the child waiting for that import's lock for ever.
         if (seconds > 0.0) (void)recording_class();
+    }
+
+    void record_to_checked(py::object path) {
+        if (running()) throw std::runtime_error("record_to() while the Servo runs: stop it first");
+        if (path.is_none()) {
+            record_to("");
+            return;
+        }
+        const std::string text = path_text(path, "record_to");
+        // A folder, a device or a pipe is refused as Recording.save refuses it.
+        py::module_::import("zelkor.recording").attr("_refuse_unwritable")(text);
+        try {
+            record_to(text);
+        } catch (const std::system_error& e) {
+            raise_os_error(e, text);
+        }
+    }
+
+    /// After a run that streamed to a file: a warning when its writing failed or the disk fell
+    /// behind.
+    void warn_of_the_file() {
+        const std::string path = recording_file();
+        if (path.empty()) return;
+        if (const std::error_code e = recording_file_error()) {
+            log(LogLevel::warning, "the recording to " + path + " stopped early: " + e.message() +
+                                       " (the rows before it are in the file)");
+        }
+        if (const std::uint64_t lost = recording_file_lost()) {
+            log(LogLevel::warning, "the recording to " + path + " lost " + std::to_string(lost) +
+                                       " rows: the disk fell behind the loop");
+        }
     }
 
     /// Every row recorded so far, as a zh.Recording, copied without stopping the loop.
@@ -254,6 +304,7 @@ class BoundServo : public Servo {
         if (was_running) {
             log(LogLevel::info, "the servo on " + ports_ + " stopped after " +
                                     std::to_string(stats().cycles) + " cycles");
+            warn_of_the_file();
         }
     }
 
@@ -530,6 +581,7 @@ void register_servo_class(py::module_& m) {
                     const ServoSettings settings = servo_settings_from(rate_hz, keywords, extras);
                     auto servo = std::make_unique<BoundServo>(arms, std::move(objects), settings);
                     if (extras.record) servo->record_checked(*extras.record);
+                    if (extras.record_to) servo->record_to_checked(py::str(*extras.record_to));
                     servo->set_on_stop(std::move(extras.on_stop));
                     return servo;
                 }),
@@ -709,6 +761,15 @@ void register_servo_class(py::module_& m) {
             "recording() reads it.\n\n"
             "Writing a row allocates nothing and takes no lock in the loop. RuntimeError while "
             "the loop runs; ValueError for seconds outside 0 to 86400.");
+    cls.def("record_to", &BoundServo::record_to_checked, py::arg("path"),
+            "Stream every cycle of the next runs to the .npz file at path (str or os.PathLike), "
+            "emptied by each start(); None streams nothing. A thread of the servo's own writes "
+            "the rows from the recording's ring (which then holds at least 2 s), so the loop "
+            "does no more than for a recording in memory; the file is whole once the loop has "
+            "ended, and Recording.load reads it. A warning (logging) says when the writing "
+            "stopped early or rows were lost.\n\n"
+            "RuntimeError while the loop runs; OSError naming the path for a file that cannot "
+            "be written (a missing folder, a folder, a device or a pipe, no permission).");
     cls.def("recording", &BoundServo::recording_object,
             "The cycles recorded so far (see record()), as a Recording of numpy arrays: time and "
             "cycle, position, velocity and the force sent, the effects' and the law's parts, "

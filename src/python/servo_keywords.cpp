@@ -17,7 +17,7 @@ namespace {
 
 // The keywords the Servo takes that are no setting, and the settings Python gives another way.
 bool is_extra(const std::string& name) {
-    return name == "record" || name == "workspace" || name == "on_stop";
+    return name == "record" || name == "record_to" || name == "workspace" || name == "on_stop";
 }
 bool is_hidden(const char* name) {
     return std::string(name) == "workspace_min" || std::string(name) == "workspace_max";
@@ -66,6 +66,19 @@ void assign(const SettingInfo& info, T& field, py::handle value) {
     }
 }
 
+}  // namespace
+
+std::string path_text(py::handle value, const char* keyword) {
+    const py::object path = py::module_::import("os").attr("fspath")(value);
+    if (!py::isinstance<py::str>(path)) {
+        throw py::type_error(std::string(keyword) +
+                             " takes a path as str or os.PathLike of str, not " + type_name(value));
+    }
+    return path.cast<std::string>();
+}
+
+namespace {
+
 void set_workspace(ServoSettings& settings, py::handle value) {
     if (value.is_none()) return;
     const auto corners = value.cast<std::pair<Triple, Triple>>();
@@ -84,6 +97,8 @@ void set_extra(const std::string& name, py::handle value, ServoSettings& setting
         set_workspace(settings, value);
     } else if (name == "record") {
         if (!value.is_none()) extras.record = value.cast<double>();
+    } else if (name == "record_to") {
+        if (!value.is_none()) extras.record_to = path_text(value, "record_to");
     } else {
         extras.on_stop = py::reinterpret_borrow<py::object>(value);
     }
@@ -194,10 +209,14 @@ std::string servo_init_doc(const char* preamble) {
         signature += ", " + name + ": " + type_text<T>(info) + " = " + default_text(info, value);
         keywords += name + ": " + info.doc + " ";
     });
-    signature += ", record: Optional[float] = None, on_stop: object = None) -> None";
+    signature +=
+        ", record: Optional[float] = None, record_to: Optional[str | os.PathLike[str]] = None, "
+        "on_stop: object = None) -> None";
     std::string rate = std::string("rate_hz: ") + setting_info::rate_hz.doc + " ";
     return signature + "\n\n" + preamble + rate + keywords +
-           "record: seconds of cycles to keep (see record()); None keeps none. on_stop: called "
+           "record: seconds of cycles to keep (see record()); None keeps none. record_to: an .npz "
+           "file every cycle streams to while the loop runs (see record_to()); None: none. "
+           "on_stop: called "
            "with the stop reason (a str such as 'device not answering') when the loop ends by "
            "itself, on a thread of the library's own that holds the interpreter lock; never for "
            "stop(). ValueError for a value out of range; TypeError for an arm that is not an "

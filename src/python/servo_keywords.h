@@ -12,7 +12,8 @@ namespace Zelkor::HardwareAPI::Python {
 
 /// What the keywords of Servo(...) give beyond the settings.
 struct ServoExtras {
-    std::optional<double> record;  ///< seconds to record
+    std::optional<double> record;          ///< seconds to record
+    std::optional<std::string> record_to;  ///< the file to stream the recording to
     pybind11::object on_stop = pybind11::none();
 };
 
@@ -21,6 +22,9 @@ struct ServoExtras {
 /// take); the keywords that are no setting go into `extras`.
 Control::ServoSettings servo_settings_from(pybind11::handle rate_hz,
                                            const pybind11::kwargs& keywords, ServoExtras& extras);
+
+/// The path `value` (a str or os.PathLike of str) names; TypeError naming `keyword` otherwise.
+std::string path_text(pybind11::handle value, const char* keyword);
 
 /// Exports the table to Python as _servo_settings: a (name, kind, default, unit, doc, sentinel,
 /// sentinel's meaning) per setting the Servo takes as a keyword, in the table's order. kind is

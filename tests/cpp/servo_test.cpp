@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "pty.h"
@@ -814,4 +816,46 @@ TEST(servo_test, a_device_slow_to_answer_at_first_has_its_later_quick_replies_ta
     EXPECT_EQ(stale.load(), 0);
     // The first quick one fails, and the two after it settle the count.
     EXPECT_LE(servo.stats().failed_exchanges, 4u) << "quick replies were taken for stray ones";
+}
+
+// A run that ends by itself (the device hangs up) while its recording streams to a file: the
+// file is finished without a stop(), with a row for every cycle, and each start() empties it.
+TEST(servo_test, a_recording_streamed_to_a_file_is_whole_when_the_loop_ends_by_itself) {
+    const std::string path = ::testing::TempDir() + "servo_test_stream.npz";
+    auto file_text = [&] {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        std::string text;
+        if (f == nullptr) return text;
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
+            text.append(buffer, n);
+        }
+        std::fclose(f);
+        return text;
+    };
+    auto whole = [](const std::string& text) {  // ends with the zip's end record
+        return text.size() > 22 && text.compare(text.size() - 22, 4, "PK\x05\x06") == 0;
+    };
+    for (int run = 0; run < 2; ++run) {
+        Pty pty;
+        SerialStream stream(pty.path().c_str());
+        Arbelon arm(&stream);
+        ArmPeer peer(pty, {0.1f, 0, 0}, ArmPeer::After::hang_up, 120 + 30 * run);
+        Servo servo(arm, at(500.0));
+        servo.record_to(path);
+        EXPECT_EQ(servo.recording_file(), path);
+        servo.start();
+        ASSERT_TRUE(wait_until_stopped(servo, 10000));
+        ASSERT_TRUE(zelkor_test::wait_until([&] { return whole(file_text()); }))
+            << "finished without a stop()";
+        const std::string shape = "'shape': (" + std::to_string(servo.stats().cycles) + ", " +
+                                  std::to_string(ServoRecord::width) + ")";
+        EXPECT_NE(file_text().find(shape), std::string::npos) << shape;
+        servo.stop();
+        EXPECT_FALSE(servo.recording_file_error());
+        EXPECT_EQ(servo.recording_file_lost(), 0u);
+        EXPECT_THROW(servo.record_to(::testing::TempDir() + "no such folder/x.npz"),
+                     std::system_error);
+    }
+    std::remove(path.c_str());
 }

@@ -176,7 +176,7 @@ def test_the_scene_advances_exactly_a_period_each_cycle_while_python_spins(
     assert copy.xpos[model.body("tool").id][1] == pytest.approx(state.tool_positions[0][1])
 
 
-def test_two_arms_hold_two_tools(mujoco: Any) -> None:
+def test_two_arms_hold_two_tools(mujoco: Any, tmp_path: Path) -> None:
     # Each arm's home maps to its own tool's place; one hand pulls 1 cm forward, the other
     # 1 cm to the right, and each tool follows its own arm.
     model = mujoco.MjModel.from_xml_string(scene_xml(tools=("left", "right")))
@@ -186,6 +186,7 @@ def test_two_arms_hold_two_tools(mujoco: Any) -> None:
         "arbelon", *STEP, hand=hand(dy=-0.01)
     ) as b:
         servo = servo_for(a.port, b.port, record=5.0)
+        servo.record_to(tmp_path / "streamed.npz")
         servo.scene = scene
         run_until(servo, lambda: servo.stats().cycles >= 2000)
     left, right = scene.state().tool_positions
@@ -195,6 +196,12 @@ def test_two_arms_hold_two_tools(mujoco: Any) -> None:
         assert max(abs(f) for f in servo.state(arm).force) < 0.3, "at rest, nothing to feel"
     run = servo.recording()
     assert run.scene_force is not None and run.scene_force.shape == (len(run), 2, 3)
+    # Each arm's part kept, saved and loaded, and streamed to a file while the loop ran.
+    run.save(tmp_path / "saved.npz")
+    for name in ("saved.npz", "streamed.npz"):
+        loaded = zh.Recording.load(tmp_path / name)
+        assert loaded.scene_force is not None, name
+        np.testing.assert_array_equal(loaded.scene_force[-len(run) :], run.scene_force)
 
 
 def test_a_scene_that_goes_bad_stops_the_servo_limp(

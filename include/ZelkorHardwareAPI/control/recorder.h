@@ -8,8 +8,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace Zelkor::HardwareAPI::Control {
+
+/// The most bytes one recording's ring may take: a quarter of the memory this process may
+/// use (physical memory, or less where the system caps the process), so that the ring and the
+/// copies a reader makes of it (its rows, then their columns) fit together. 0 when the system
+/// does not say how much memory there is (no limit then).
+ZELKOR_API std::uint64_t recording_memory_limit() noexcept;
+
+/// Bytes as a reader takes them in at a glance: "1,680,000,168 bytes (1.68 GB)".
+ZELKOR_API std::string bytes_text(std::uint64_t bytes);
 
 /// Rows of `width` doubles in a ring of `capacity` rows, made once. One writer appends a row at
 /// a time; readers copy the rows held (the latest `capacity` ones) at any moment. Every value
@@ -17,8 +27,9 @@ namespace Zelkor::HardwareAPI::Control {
 /// reader copies it is never a data race: the reader drops such rows (see copy()).
 class ZELKOR_API RowRing {
   public:
-    /// Allocates the ring. Throws std::invalid_argument for a width of 0 or more than 64, or a
-    /// capacity of 0 or one whose rows would not fit in memory (more than 2^32 values).
+    /// Allocates the ring. Throws std::invalid_argument, before allocating anything, for a width
+    /// of 0 or more than 64, a capacity of 0, more than 2^32 values, or more bytes than
+    /// recording_memory_limit() (the message says how many it would take).
     RowRing(std::size_t width, std::size_t capacity);
     ~RowRing();
     RowRing(const RowRing&) = delete;
@@ -47,6 +58,13 @@ class ZELKOR_API RowRing {
     /// the copy are left out. Returns the number of rows copied and sets `first` to the
     /// appended() index of the first of them (rows before it were overwritten).
     std::size_t copy(double* out, std::uint64_t& first) const noexcept;
+    /// Copies at most `most` rows from the appended() index `from` on, oldest first, into `out`
+    /// (room for `most` rows), from any thread while the writer goes on: for a reader that
+    /// takes every row once. Returns the rows copied and sets `first` to the index of the first
+    /// of them; `first` is beyond `from` when the writer overwrote rows before they could be
+    /// copied (they are lost to this reader).
+    std::size_t copy_from(std::uint64_t from, double* out, std::size_t most,
+                          std::uint64_t& first) const noexcept;
 
   private:
     std::size_t width_;

@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <vector>
 
 namespace Zelkor::HardwareAPI::Control {
@@ -278,6 +280,24 @@ class ZELKOR_API Servo {
     /// Each start() begins the recording afresh. Writing a row allocates nothing and takes no
     /// lock.
     void record(double seconds);
+    /// Streams every cycle (of arm 0) of the next runs to the .npz file at `path` (UTF-8),
+    /// emptied by each start(), as they are recorded; "" streams nothing. A thread of the
+    /// servo's own takes the rows from the recording's ring (made with at least two seconds'
+    /// worth, see record()) and writes them, so the loop allocates and writes nothing more
+    /// than for a recording in memory. The file is whole once the loop has ended (by itself or
+    /// by stop()); it holds the arrays `kind`, `layout` (the stored row's columns, as
+    /// "time:1,cycle:1,..."), `rows` (N rows of ServoRecord::width doubles), `overwritten`
+    /// (0) and `lost` (rows the ring overwrote before they could be written: a disk that fell
+    /// more than the ring behind). Only while not running (std::logic_error otherwise);
+    /// std::system_error naming the file when it cannot be written, here and now or at
+    /// start().
+    void record_to(const std::string& path);
+    /// The file record_to() streams to ("" for none).
+    std::string recording_file() const;
+    /// After a run that streamed to a file: what stopped the writing, if anything (the rows
+    /// before it are in the file), and the rows lost.
+    std::error_code recording_file_error() const noexcept;
+    std::uint64_t recording_file_lost() const noexcept;
     /// The rows a recording holds at most (0: not recording).
     std::size_t recording_capacity() const noexcept;
     /// The rows recorded so far, oldest first, copied from any thread while the loop runs;

@@ -16,6 +16,7 @@
 #include "control/servo/compose.h"
 #include "control/servo/mailbox.h"
 #include "control/servo/notices.h"
+#include "control/servo/recording_file.h"
 #include "control/servo/telemetry.h"
 
 namespace Zelkor::HardwareAPI::Control {
@@ -61,6 +62,10 @@ struct Servo::Impl {
     // Replaced only while stopped; read through std::atomic_load by the recording's readers,
     // which may run on any thread meanwhile.
     std::shared_ptr<RowRing> recording;
+    // The file the recording streams to, if any: replaced only while stopped (read through
+    // std::atomic_load). Its writer thread reads loop_done; it is joined before this object
+    // goes (the file's destructor ends it, and `file` goes before loop_done).
+    std::shared_ptr<servo::RecordingFile> file;
     // Taken by start(), let go by the loop's last act.
     std::array<servo::StreamDrive, max_arms> drives;
 };

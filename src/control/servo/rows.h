@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace Zelkor::HardwareAPI::Control::servo {
 
@@ -46,6 +47,17 @@ inline void get(const double* at, ArmForces& v) noexcept {
 }
 
 }  // namespace row_detail
+
+/// The stored row's columns as text, "time:1,cycle:1,position:3,...": a file of rows says
+/// which layout it holds.
+inline std::string row_layout() {
+    std::string text;
+#define ZELKOR_SERVO_COLUMN(type, name, width, kind, flag, doc) \
+    text += std::string(text.empty() ? "" : ",") + #name ":" #width;
+#include <ZelkorHardwareAPI/control/servo_columns.def>
+#undef ZELKOR_SERVO_COLUMN
+    return text;
+}
 
 /// Appends `row` to `ring` (ServoRecord::width wide): no allocation, no lock.
 inline void write_row(RowRing& ring, const ServoRow& row) noexcept {
