@@ -123,11 +123,15 @@ def servo_instructions(bin_dir, how, count):
                     capture_output=True,
                     timeout=900,
                 )
-                # Thread 1 is the host's main thread, thread 2 the servo's loop.
-                with open(out + "-02") as f:
-                    text = f.read()
-                found = re.search(r"^(?:summary|totals):\s*(\d+)", text, re.M)
-                totals.append(int(found.group(1)))
+                # Thread 1 is the host's main thread; of the servo's threads (its loop, the
+                # one that watches it and tells its notices), the loop is the busiest by far.
+                counts = []
+                for name in os.listdir(tmp):
+                    if name.startswith("count-") and not name.endswith("-01"):
+                        with open(os.path.join(tmp, name)) as f:
+                            found = re.search(r"^(?:summary|totals):\s*(\d+)", f.read(), re.M)
+                        counts.append(int(found.group(1)))
+                totals.append(max(counts))
         finally:
             peer.wait(timeout=10)
     return (totals[1] - totals[0]) / count

@@ -73,14 +73,15 @@ void ArmLink::pop() noexcept {
 ArmLink::Read ArmLink::read_reply(Clock::time_point deadline) noexcept {
     stream_->set_deadline(deadline);
     char* const into = reinterpret_cast<char*>(reply_.data());
-    if (partial_ == 0) {
-        if (stream_->read_bytes(into, 1) != 1) return Read::timed_out;
-        if (reply_[0] != Protocol::Code::end_effector_state) return Read::broken;
-        partial_ = 1;
-    }
+    const bool starts = partial_ == 0;
     const std::streamsize got =
         stream_->read_bytes(into + partial_, static_cast<std::streamsize>(reply_length - partial_));
     partial_ += static_cast<std::size_t>(std::max<std::streamsize>(got, 0));
+    if (partial_ == 0) return Read::timed_out;
+    if (starts && reply_[0] != Protocol::Code::end_effector_state) {
+        partial_ = 0;
+        return Read::broken;
+    }
     if (partial_ < reply_length) return Read::timed_out;
     partial_ = 0;
     return Read::whole;
