@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "control/servo/impl.h"
 #include "control/servo/loop.h"
 #include "control/servo/rows.h"
+#include "control/servo/scene.h"
 #include "platform/files.h"
 #include "platform/threads.h"
 
@@ -51,6 +53,46 @@ std::vector<Devices::Arbelon*> checked_arms(const std::vector<Devices::Arbelon*>
     return arms;
 }
 
+// One setter of a scene at a time, of any servo: a scene changes hands whole.
+std::mutex scene_setters;
+
+// The engine steps a cycle of servo `s` takes of `scene`: 0 for a measured rate, which the loop
+// fits to the scene (Loop::choose_rate).
+std::uint32_t steps_a_cycle(const MujocoScene& scene, const Servo::Impl& s) {
+    return s.settings.rate_hz > 0.0 ? scene.steps_per(1.0 / s.settings.rate_hz) : 0;
+}
+
+// A scene for servo `s`: its tools one per arm, its steps a whole number per period (returned),
+// and no other servo's. Claims it.
+std::uint32_t check_scene(MujocoScene& scene, Servo::Impl& s) {
+    if (scene.tool_count() != s.arm_count) {
+        throw std::invalid_argument("the scene has " + std::to_string(scene.tool_count()) +
+                                    " tools and the servo " + std::to_string(s.arm_count) +
+                                    " arms: one tool per arm, in order");
+    }
+    const std::uint32_t steps = steps_a_cycle(scene, s);
+    const void* owner = nullptr;
+    if (!scene.impl().owner.compare_exchange_strong(owner, &s) && owner != &s) {
+        throw std::logic_error(
+            "this scene is another servo's: set that servo's scene to none first");
+    }
+    return steps;
+}
+
+// Before a start: the scene's steps a cycle as its timestep is now.
+void renew_scene(Servo::Impl& s) {
+    std::lock_guard<std::mutex> hold(scene_setters);
+    const std::shared_ptr<MujocoScene> scene = s.mailbox.scene();
+    if (!scene) return;
+    std::uint64_t serial = 0;
+    s.mailbox.set_scene(scene, steps_a_cycle(*scene, s), serial);
+}
+
+void release_scene(const std::shared_ptr<MujocoScene>& scene, const Servo::Impl* s) {
+    const void* owner = s;
+    if (scene) scene->impl().owner.compare_exchange_strong(owner, nullptr);
+}
+
 }  // namespace
 
 const char* to_text(StopReason reason) noexcept {
@@ -69,6 +111,10 @@ const char* to_text(StopReason reason) noexcept {
             return "forked";
         case StopReason::force_law_overran:
             return "force law overran";
+        case StopReason::scene_failed:
+            return "scene failed";
+        case StopReason::scene_too_slow:
+            return "scene too slow";
     }
     return nullptr;
 }
@@ -158,6 +204,7 @@ Servo::~Servo() {
     // A destructor run by the loop's own thread (from a force function) leaves the thread to
     // end by itself, as stop() does there.
     stop();
+    if (!impl_->thread.running()) release_scene(impl_->mailbox.scene(), impl_.get());
 }
 
 bool Servo::running() const noexcept {
@@ -179,6 +226,7 @@ void Servo::start() {
         throw std::logic_error(
             "this servo's loop was left in a force law that never returned: make a new Servo");
     }
+    renew_scene(s);
     for (std::size_t i = 0; i < s.arm_count; ++i) {
         IO::StreamUse& use = s.arms[i]->get_stream().use();
         s.drives[i] = servo::StreamDrive::take(use);
@@ -269,6 +317,27 @@ void Servo::set_couplings(std::vector<Coupling> couplings) {
 
 std::vector<Coupling> Servo::couplings() const {
     return impl_->mailbox.couplings();
+}
+
+void Servo::set_scene(std::shared_ptr<MujocoScene> scene) {
+    Impl& s = *impl_;
+    if (s.thread.on_thread()) throw std::logic_error("a servo's scene cannot be set from its loop");
+    std::lock_guard<std::mutex> hold(scene_setters);
+    if (scene == s.mailbox.scene()) return;
+    const std::uint32_t steps = scene ? check_scene(*scene, s) : 1;
+    std::uint64_t serial = 0;
+    const std::shared_ptr<MujocoScene> before =
+        s.mailbox.set_scene(std::move(scene), steps, serial);
+    // The scene before may still be stepped in the cycle under way: it changes hands once the
+    // loop took the new one, or ended.
+    while (!s.loop_done.load(std::memory_order_acquire) && !s.mailbox.scene_taken(serial)) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    release_scene(before, &s);
+}
+
+std::shared_ptr<MujocoScene> Servo::scene() const {
+    return impl_->mailbox.scene();
 }
 
 void Servo::set_notify(std::function<void(const ServoNotice&)> notify) {

@@ -33,6 +33,12 @@ class TripleBuffer {
     }
     /// True when a value was published that the reader has not taken yet.
     bool pending() const noexcept { return (middle_.load(std::memory_order_acquire) & fresh) != 0; }
+    /// Calls `f` on each slot, to make them ready (room reserved, say): only before either side
+    /// uses the buffer.
+    template <class F>
+    void each(F&& f) {
+        for (T& slot : slots_) f(slot);
+    }
 
   private:
     static constexpr std::uint8_t fresh = 4;

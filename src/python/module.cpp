@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/bindings.h"
+#include "python/scene.h"
 
 namespace py = pybind11;
 namespace hw = Zelkor::HardwareAPI;
@@ -36,9 +37,10 @@ PYBIND11_MODULE(ZelkorHardwareAPI, m) {
 
     hw::Python::register_arbelon(m);
     hw::Python::register_handle(m);
+    hw::Python::register_scene(m);
     hw::Python::register_servo(m);
     hw::Python::register_ports(m);
-    std::vector<const char*> guarded{"Servo", "Coupling"};
+    std::vector<const char*> guarded{"Servo", "Coupling", "MujocoScene"};
     const auto& effects = hw::Control::effect_names;
     guarded.insert(guarded.end(), effects.begin(), effects.end());
     hw::Python::guard_keywords(m, guarded);

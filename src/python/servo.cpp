@@ -25,6 +25,7 @@
 #include "python/notify.h"
 #include "python/port_call.h"
 #include "python/reception.h"
+#include "python/scene.h"
 #include "python/servo_keywords.h"
 #include "python/values.h"
 
@@ -118,6 +119,7 @@ class BoundServo : public Servo {
 
     void start_bound() {
         if (running()) throw std::runtime_error("this Servo is already running");
+        check_scene_before_start(*this);
         start_notices();
         // Every stream held first (a call of another thread halfway through an exchange is
         // waited for), so that what is checked stands until the drive takes the holds over.
@@ -151,6 +153,8 @@ class BoundServo : public Servo {
         if (failure) {
             try {
                 std::rethrow_exception(failure);
+            } catch (const std::invalid_argument& e) {
+                throw py::value_error(e.what());
             } catch (const std::system_error& e) {
                 raise_os_error(e, recording_file());
             } catch (const std::logic_error& e) {
@@ -287,7 +291,7 @@ class BoundServo : public Servo {
             n = copy_recording(out, overwritten);
         }
         py::object sliced = rows[py::slice(0, static_cast<py::ssize_t>(n), 1)];
-        return recording_class().attr("from_servo_rows")(sliced, overwritten);
+        return recording_class().attr("from_servo_rows")(sliced, overwritten, arm_count());
     }
 
     void stop_bound() {
@@ -486,12 +490,16 @@ void register_records(py::module_& m) {
                 return reason ? py::object(py::str(reason)) : py::object(py::none());
             },
             "None while running (or never started); else 'stopped', 'device not answering', "
-            "'port closed' or 'forked'.\n\n"
+            "'port closed', 'forked', 'force law failed', 'force law overran', 'scene failed' or "
+            "'scene too slow'.\n\n"
             "'stopped': stop(), leaving a with block, the Servo's end or the interpreter's "
             "exit; 'device not answering': max_failures exchanges in a row got no whole reply; "
             "'port closed': the port hung up or was closed; 'forked': this process is the "
             "child of a fork made while the loop ran in the parent (the loop runs on there, "
-            "not here).")
+            "not here); 'force law overran': a cycle spent longer than law_timeout in its force "
+            "law; 'scene failed': the scene's state went bad (not finite, or reset by the "
+            "engine); 'scene too slow': its steps took longer than the period for longer than "
+            "the stall time.")
         .def_property_readonly(
             "failure", [](const ServoStats& s) { return std::string(s.failure); },
             "What failed, when stop_reason is 'force law failed' or 'force law overran': the "
@@ -645,6 +653,23 @@ void register_servo_class(py::module_& m) {
         "Damper, ConstantForce, Sphere, Box, ViscousRegion, Guide, Vibration, Detents and "
         "Friction objects; TypeError for anything else, leaving the effects as they were. A "
         "Friction's copy starts without a proxy and takes its own at its first contact.");
+    cls.def_property(
+        "scene", [](const BoundServo& s) { return scene_of(s); },
+        [](BoundServo& s, py::handle scene) { set_scene_of(s, scene); },
+        "A MujocoScene the loop steps every cycle, each arm holding its tool through the "
+        "scene's coupling, whose force adds to the arm's effects' and law's. None: none.\n\n"
+        "May be set from any thread, also while the loop runs: the loop steps the new scene from "
+        "its next cycle, and setting returns once it has let go of the one before (at most a "
+        "cycle), which another servo may then step. TypeError for anything but a MujocoScene "
+        "or None; ValueError for a scene whose tools are not one per arm, or a model timestep "
+        "that does not divide the period (start() checks it again); RuntimeError for a scene "
+        "another servo holds. Warns (RuntimeWarning) "
+        "when the coupling is stiffer than stable_stiffness() unless passivity is on. A scene "
+        "that goes bad or whose steps overrun the period for longer than the stall time stops "
+        "the loop (stop_reason 'scene failed', 'scene too slow').\n\n"
+        "With rate_hz=None the rate measured at the start is lowered to the nearest whose period "
+        "the model's timestep divides (a timestep of 0.3 ms: 833.3 Hz); a scene set while such "
+        "a loop runs takes the whole steps nearest its period.");
     cls.def_property(
         "force_law", [](const BoundServo& s) { return s.law_object(); },
         [](BoundServo& s, py::object law) {

@@ -33,6 +33,7 @@ def servo_recording() -> Any:
         "exchange_us": rng.uniform(20, 900, ROWS),
         "energy": rng.normal(size=ROWS) * 1e-3,
         "damping_added": rng.uniform(0, 20, ROWS),
+        "scene_force": rng.normal(size=(ROWS, 2, 3)),  # two arms: a topic each
         "late": flags[0],
         "failed": flags[1],
         "missed": flags[2],
@@ -55,6 +56,22 @@ def handle_recording() -> Any:
         },
         kind="handle",
     )
+
+
+def topics_of(recording: Any) -> Dict[str, Any]:
+    """The topics a recording's arrays make: a topic per array, per arm of an (N, arms, 3)
+    one; each with its array's name and the rows it carries."""
+    topics: Dict[str, Any] = {}
+    for name in recording.names:
+        array = getattr(recording, name)
+        if array is None:
+            continue
+        if array.ndim == 3:
+            for arm in range(array.shape[1]):
+                topics[f"/{name}/{arm}"] = (name, array[:, arm])
+        else:
+            topics[f"/{name}"] = (name, array)
+    return topics
 
 
 def read_back(path: Path) -> Dict[str, List[Any]]:
@@ -85,8 +102,8 @@ def test_a_recording_saved_as_mcap_reads_back_row_for_row(
     path = tmp_path / f"run{suffix}"
     recording.save(path)  # a PathLike as well as a str
     topics = read_back(path)
-    present = [name for name in recording.names if getattr(recording, name) is not None]
-    assert sorted(topics) == sorted(f"/{name}" for name in present)
+    expected = topics_of(recording)
+    assert sorted(topics) == sorted(expected)
     expected_types = {
         "position": "geometry_msgs/msg/PointStamped",
         "velocity": "geometry_msgs/msg/Vector3Stamped",
@@ -95,10 +112,10 @@ def test_a_recording_saved_as_mcap_reads_back_row_for_row(
         "cycle": "std_msgs/msg/Int64",
         "device_id": "std_msgs/msg/Int64",
         "late": "std_msgs/msg/Bool",
+        "scene_force": "geometry_msgs/msg/Vector3Stamped",
     }
-    for name in present:
-        messages = topics[f"/{name}"]
-        array = getattr(recording, name)
+    for topic, (name, array) in expected.items():
+        messages = topics[topic]
         assert len(messages) == len(recording) == ROWS
         if name in expected_types:
             assert messages[0].schema.name == expected_types[name]

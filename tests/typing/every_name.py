@@ -416,6 +416,37 @@ def ports() -> None:
         assert all(isinstance(x, int) for x in (device.device_id, device.model, hardware, firmware))
 
 
+SCENE = """<mujoco><option timestep="0.001"/><worldbody>
+<geom name="floor" type="plane" size="1 1 0.1" pos="0 0 -0.05"/>
+<body name="left"><freejoint/><geom type="sphere" size="0.01"/></body>
+<body name="right" pos="0.1 0 0"><freejoint/><geom type="sphere" size="0.01"/></body>
+</worldbody></mujoco>"""
+
+
+def scene(stream: zh.SerialStream) -> None:
+    try:
+        import mujoco
+    except ImportError:
+        raise SystemExit("every_name.py needs mujoco: pip install '.[mujoco]'") from None
+    model = mujoco.MjModel.from_xml_string(SCENE)
+    one = zh.MujocoScene(model, ["left"], 400.0, damping=2.0, origin=(0.28, 0.0, 0.0), scale=2.0)
+    assert one.model is model and one.tools == ("left",) and one.data is not None
+    assert (one.stiffness, one.damping, one.scale) == (400.0, 2.0, 2.0)
+    assert one.origin == (0.28, 0.0, 0.0)
+    now: zh.SceneState = one.state()
+    assert isinstance(now.time, float) and isinstance(now.steps, int)
+    assert now.qpos.shape == (14,) and all(vector(p) for p in now.tool_positions)
+    assert all(vector(f) for f in now.coupling_forces)
+    assert one.copy_data().time == now.time
+    two = zh.MujocoScene(model, ("left", "right"), 300.0, origin=[(0.28, 0, 0), (0.28, 0.1, 0)])
+    assert two.origin == ((0.28, 0.0, 0.0), (0.28, 0.1, 0.0))
+    loop = zh.Servo(zh.Arbelon(stream), 1000.0)
+    loop.scene = one
+    assert loop.scene is one
+    loop.scene = None
+    assert loop.scene is None
+
+
 def remote() -> None:
     """zh.remote: nobody serves here, so connect fails within its time-out; the wire's own
     types need no server."""
@@ -444,6 +475,7 @@ def main() -> None:
     handle(stream)
     records()
     servo(stream)
+    scene(stream)
     remote()
     used = {
         "__version__",
@@ -463,6 +495,8 @@ def main() -> None:
         "ServoStats",
         "Servo",
         "Coupling",
+        "MujocoScene",
+        "SceneState",
         "LineMeasurement",
         "measure_line",
         "force_law",

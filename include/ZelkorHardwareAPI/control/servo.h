@@ -20,6 +20,13 @@
 
 namespace Zelkor::HardwareAPI::Control {
 
+class MujocoScene;
+
+/// The most arms one servo drives (Servo::max_arms).
+inline constexpr std::size_t servo_max_arms = 4;
+/// A force for each arm a servo may drive, N (0 for an arm it does not drive).
+using ArmForces = std::array<Vec3, servo_max_arms>;
+
 /// Why a servo's loop ended.
 enum class StopReason : std::uint8_t {
     none,                  ///< it has not ended: running, or never started
@@ -31,10 +38,13 @@ enum class StopReason : std::uint8_t {
     forked,                ///< the process forked while it ran: this is the child's copy
     force_law_overran,     ///< a cycle's force law (or function) ran longer than law_timeout:
                            ///< the servo's supervisor sent zero and let the stream go
+    scene_failed,          ///< the scene's state went bad (not finite, or the engine reset it)
+    scene_too_slow,        ///< the scene's steps took longer than the period for longer than
+                           ///< the loop's stall time
 };
 
 /// The text of a reason: "stopped", "device not answering", "port closed", "force law
-/// failed", "forked", "force law overran"; null for none.
+/// failed", "forked", "force law overran", "scene failed", "scene too slow"; null for none.
 ZELKOR_API const char* to_text(StopReason reason) noexcept;
 
 /// What a servo's loop tells of itself as it happens (see Servo::set_notify).
@@ -174,7 +184,7 @@ using ForceFunction = std::function<Vec3(const ServoState&)>;
 class ZELKOR_API Servo {
   public:
     /// The most arms one servo drives.
-    static constexpr std::size_t max_arms = 4;
+    static constexpr std::size_t max_arms = servo_max_arms;
 
     /// Binds the servo to `arm`, which must outlive it. Throws std::invalid_argument on
     /// settings out of range (see validate()).
@@ -191,7 +201,8 @@ class ZELKOR_API Servo {
     Servo& operator=(const Servo&) = delete;
 
     /// Starts the loop. Throws std::logic_error when this servo already runs or another one
-    /// drives the arm's stream (or another thread holds it; see IO::StreamUse).
+    /// drives the arm's stream (or another thread holds it; see IO::StreamUse);
+    /// std::invalid_argument when the scene's timestep no longer divides the period.
     void start();
     /// Ends the loop and waits for its thread: at most the exchange under way (never more
     /// than a few milliseconds of a silent line) plus the last zero-force exchange. Does
@@ -249,6 +260,19 @@ class ZELKOR_API Servo {
     void set_params(const double* values, std::size_t count, double ramp, double ttl);
     /// The values last given to set_params.
     std::vector<double> params() const;
+
+    /// Makes the loop step `scene` every cycle and add each arm's coupling force to its force
+    /// (see MujocoScene); nullptr detaches it. Any thread but the loop's own, also while the
+    /// loop runs: it steps the new scene from its next cycle, and this returns once the loop
+    /// has let go of the scene before (at most a cycle), which another servo may then be given.
+    /// A servo whose rate is measured (rate_hz 0) lowers the rate it measured to the nearest
+    /// whose period the scene's timestep divides; a scene set while such a loop runs takes the
+    /// whole steps nearest its period. std::invalid_argument for a scene whose tools are not one
+    /// per arm, or a timestep that does not divide the period (start() checks that again);
+    /// std::logic_error for a scene another servo holds, or from the loop's thread.
+    void set_scene(std::shared_ptr<MujocoScene> scene);
+    /// The scene the loop steps (nullptr: none).
+    std::shared_ptr<MujocoScene> scene() const;
 
     /// Keeps every cycle (of arm 0) of the next runs in a ring made now: the latest `seconds`
     /// worth at the rate (ServoRow has the columns); 0 records nothing. Only while not running

@@ -101,7 +101,9 @@ void Loop::choose_rate(const IO::WaitHook& stop) noexcept {
         pipelined = std::min(pipelined, line.pipelined_hz);
     }
     const bool pipe = settings.pipeline || (count_ == 1 && pipelined > strict);
-    const double rate = std::clamp(std::floor(pipe ? pipelined : strict), 1.0, 1000.0);
+    double rate = std::clamp(std::floor(pipe ? pipelined : strict), 1.0, 1000.0);
+    // A scene steps by whole timesteps: the period lengthened to the nearest they make up.
+    rate = 1.0 / s_.mailbox.scene_period(1.0 / rate);
     s_.telemetry.rate_hz.store(rate);
     s_.telemetry.pipelined.store(pipe);
     arms_[0].link.set_pipeline(pipe);
@@ -138,6 +140,9 @@ bool Loop::cycle() noexcept {
     const ArmLink::Outcome reply = exchange();
     // The last cycle, too, is on record, whatever ends the loop.
     if (failed) reason_ = StopReason::force_law_failed;
+    if (scene_failure_ != StopReason::none && reason_ == StopReason::stopped) {
+        reason_ = scene_failure_;
+    }
     const bool ending = reason_ != StopReason::stopped || s_.thread.stop_requested();
     const Clock::time_point now = Clock::now();
     const Schedule::Verdict verdict = schedule_.end_cycle(now, ending);
@@ -155,6 +160,7 @@ bool Loop::cycle() noexcept {
 
 void Loop::take_commands(Clock::time_point now) noexcept {
     for (std::size_t i = 0; i < count_; ++i) arms_[i].command = &s_.mailbox.take_arm(i);
+    take_scene();
     bool changed = false;
     shared_ = &s_.mailbox.take_shared(changed);
     if (changed && shared_->params_serial != params_serial_) {
@@ -170,6 +176,21 @@ void Loop::take_commands(Clock::time_point now) noexcept {
         }
         params_ramping_ = f < 1.0;
     }
+}
+
+// The scene handed over last: the one before is pulled no more, the new one steps from here.
+void Loop::take_scene() noexcept {
+    bool changed = false;
+    const SceneCommand& command = s_.mailbox.take_scene(changed);
+    MujocoScene* const next = command.scene.get();
+    MujocoScene::Impl* const impl = next != nullptr ? &next->impl() : nullptr;
+    if (impl != scene_) {
+        if (scene_ != nullptr) scene_->let_go();
+        scene_ = impl;
+        if (scene_ != nullptr) scene_->begin(command.steps, schedule_.period(), schedule_.stall());
+    }
+    // Only now may the scene before change hands.
+    if (changed) s_.mailbox.scene_taken_up_to(command.serial);
 }
 
 // Arm i's request this cycle: what its environment wants, guarded; the last force held after
@@ -189,6 +210,7 @@ void Loop::guard_arm(std::size_t i, Clock::time_point now, double time, double d
     }
     compose_.arm(i, *a.command, *shared_, params_.data(), time, cycle_, a.passivity.energy(), w);
     if (w.failed) return;  // zero goes out, then the loop ends
+    if (scene_ != nullptr) scene_->couple(i, view.position, view.velocity, w.force);
     const Vec3& v = view.velocity;
     if (s_.settings.passivity) {
         a.damping_added = a.passivity.damping(v, dt, s_.settings.passivity_max_damping);
@@ -207,6 +229,8 @@ void Loop::guard_arm(std::size_t i, Clock::time_point now, double time, double d
 // overlap. Returns arm 0's outcome.
 ArmLink::Outcome Loop::exchange() noexcept {
     for (std::size_t i = 0; i < count_; ++i) arms_[i].link.send(arms_[i].request);
+    // The scene steps while the requests are on their way: its time is not the state's.
+    if (scene_ != nullptr) scene_failure_ = scene_->step();
     s_.telemetry.counters.cycles.store(cycle_, std::memory_order_relaxed);
     ArmLink::Outcome first = ArmLink::Outcome::fresh;
     exchange_ns_ = 0;
@@ -262,6 +286,10 @@ void Loop::record(Clock::time_point now, const Wanted& wanted, ArmLink::Outcome 
                 (failed ? ServoRecord::failed : 0u) | (stale ? ServoRecord::stale_dropped : 0u);
     row.energy = a.passivity.energy();
     row.damping_added = a.damping_added;
+    if (scene_ != nullptr) {
+        row.scene_force = scene_->arm_parts();
+        row.flags |= ServoRecord::scene;
+    }
     write_row(*recording_, row);
 }
 
@@ -271,6 +299,7 @@ void Loop::finish(StopReason reason, const char* failure) noexcept {
     s_.law_failure = reason == StopReason::force_law_failed ? compose_.failure() : LawCall{};
     bool limp = true;
     for (std::size_t i = 0; i < count_; ++i) limp = arms_[i].link.deactivate() && limp;
+    if (scene_ != nullptr) scene_->let_go();
     s_.telemetry.end(Clock::now(), reason, limp, failure);
     // From here another servo may drive the streams, and this one may be started again.
     for (std::size_t i = 0; i < count_; ++i) s_.drives[i].release();

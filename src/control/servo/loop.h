@@ -1,6 +1,7 @@
 // The servo's cycle, stage by stage, as a peer's controller loop reads: take the commands,
-// compose the force, guard it, exchange it for the next state, publish the state, record the
-// cycle, keep the schedule.
+// compose the force (a scene's coupling added to the effects' and the law's), guard it,
+// exchange it for the next state (the scene stepping while the requests are on their way),
+// publish the state, record the cycle, keep the schedule.
 #pragma once
 
 #include <ZelkorHardwareAPI/control/servo.h>
@@ -13,6 +14,7 @@
 #include "control/servo/guards.h"
 #include "control/servo/impl.h"
 #include "control/servo/passivity.h"
+#include "control/servo/scene.h"
 #include "control/servo/schedule.h"
 
 namespace Zelkor::HardwareAPI::Control::servo {
@@ -44,6 +46,7 @@ class Loop {
     void choose_rate(const IO::WaitHook& stop) noexcept;
     bool cycle() noexcept;
     void take_commands(Clock::time_point now) noexcept;
+    void take_scene() noexcept;
     void guard_arm(std::size_t i, Clock::time_point now, double time, double dt,
                    Wanted& w) noexcept;
     ArmLink::Outcome exchange() noexcept;
@@ -67,6 +70,10 @@ class Loop {
     std::uint64_t cycle_ = 0;
     Clock::time_point previous_{};
     std::int64_t exchange_ns_ = 0;  // arm 0's, for the recording
+
+    // The scene the loop steps (null: none), and why its latest step failed.
+    MujocoScene::Impl* scene_ = nullptr;
+    StopReason scene_failure_ = StopReason::none;
 
     // The shared command and the law's parameters: those in force, and a ramp to the next.
     SharedCommand* shared_ = nullptr;

@@ -1,5 +1,7 @@
 #include "control/servo/mailbox.h"
 
+#include <ZelkorHardwareAPI/control/scene.h>
+
 #include <algorithm>
 
 namespace Zelkor::HardwareAPI::Control::servo {
@@ -55,6 +57,28 @@ void Mailbox::set_params(const double* values, std::size_t count, double ramp,
     shared_latest_.params_expire = expires;
     ++shared_latest_.params_serial;
     publish_shared();
+}
+
+std::shared_ptr<MujocoScene> Mailbox::set_scene(std::shared_ptr<MujocoScene> scene,
+                                                std::uint32_t steps, std::uint64_t& serial) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::shared_ptr<MujocoScene> before = std::move(scene_latest_.scene);
+    scene_latest_.scene = std::move(scene);
+    scene_latest_.steps = steps;
+    serial = ++scene_latest_.serial;
+    scene_slot_.to_fill() = scene_latest_;
+    scene_slot_.publish();
+    return before;
+}
+
+std::shared_ptr<MujocoScene> Mailbox::scene() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return scene_latest_.scene;
+}
+
+double Mailbox::scene_period(double period) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return scene_latest_.scene ? scene_latest_.scene->whole_steps_from(period) : period;
 }
 
 void Mailbox::publish_shared() {

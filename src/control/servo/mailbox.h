@@ -8,6 +8,7 @@
 #include <ZelkorHardwareAPI/control/servo.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,13 @@ struct SharedCommand {
     Clock::time_point params_expire = Clock::time_point::max();
 };
 
+/// The scene the loop steps, and which hand-over brought it.
+struct SceneCommand {
+    std::shared_ptr<MujocoScene> scene;
+    std::uint32_t steps = 1;   // engine steps per cycle
+    std::uint64_t serial = 0;  // counts set_scene
+};
+
 class Mailbox {
   public:
     explicit Mailbox(std::size_t arms);
@@ -55,12 +63,25 @@ class Mailbox {
     void set_law(ZelkorForceLaw law, std::shared_ptr<const void> keep_alive);
     void set_params(const double* values, std::size_t count, double ramp,
                     Clock::time_point expires);
+    /// Hands `scene` over, to take `steps` engine steps a cycle; returns the scene it replaces,
+    /// and in `serial` the hand-over's number, which scene_taken() tells once the loop took it.
+    std::shared_ptr<MujocoScene> set_scene(std::shared_ptr<MujocoScene> scene, std::uint32_t steps,
+                                           std::uint64_t& serial);
 
     // What was set last: any thread.
     std::vector<Effect> effects(std::size_t arm) const;
     std::vector<Coupling> couplings() const;
     ZelkorForceLaw law() const;
     std::vector<double> params() const;
+    std::shared_ptr<MujocoScene> scene() const;
+    /// `period` lengthened to whole steps of the scene handed over last (see
+    /// MujocoScene::whole_steps_from); `period` without one. Holds no reference to the scene,
+    /// whose last would free it on the caller's thread.
+    double scene_period(double period) const;
+    /// True once the loop has taken hand-over `serial` of the scene, or a later one.
+    bool scene_taken(std::uint64_t serial) const noexcept {
+        return scene_taken_.load(std::memory_order_acquire) >= serial;
+    }
 
     // The loop.
     /// Arm `arm`'s command, taking a new one if one came (each effect that kept its id keeps
@@ -69,6 +90,15 @@ class Mailbox {
         Mailslot<ArmCommand>& slot = arm_slots_[arm];
         if (slot.take()) carry_states(slot);
         return slot.current();
+    }
+    /// The scene's command, taking a new one if one came (`changed`).
+    SceneCommand& take_scene(bool& changed) noexcept {
+        changed = scene_slot_.take();
+        return scene_slot_.current();
+    }
+    /// The loop is done with every scene before hand-over `serial` (scene_taken() tells it).
+    void scene_taken_up_to(std::uint64_t serial) noexcept {
+        scene_taken_.store(serial, std::memory_order_release);
     }
     /// The shared command; `changed` tells whether a new one came.
     SharedCommand& take_shared(bool& changed) noexcept {
@@ -87,6 +117,9 @@ class Mailbox {
     Mailslot<SharedCommand> shared_slot_;
     SharedCommand shared_latest_;
     std::uint64_t next_id_ = 0;
+    Mailslot<SceneCommand> scene_slot_;
+    SceneCommand scene_latest_;
+    std::atomic<std::uint64_t> scene_taken_{0};
 };
 
 }  // namespace Zelkor::HardwareAPI::Control::servo

@@ -7,7 +7,7 @@
 namespace Zelkor::HardwareAPI::Control::servo {
 
 namespace {
-// Rows taken from the ring at a time: 8192 rows of a servo's 21 doubles are 1.4 MB.
+// Rows taken from the ring at a time: 8192 rows of a servo's 33 doubles are 2.2 MB.
 constexpr std::size_t chunk_rows = 8192;
 // What a failed write lets go of at the end of the rows (the last whole rows, block-sized
 // and more), so that on a full disk the file's end and index (well under 1 KiB) still fit.

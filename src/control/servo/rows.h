@@ -26,6 +26,10 @@ inline void put(std::atomic<double>* at, const Vec3& v) noexcept {
     for (int i = 0; i < 3; ++i) put(at + i, v[i]);
 }
 
+inline void put(std::atomic<double>* at, const ArmForces& v) noexcept {
+    for (std::size_t i = 0; i < v.size(); ++i) put(at + 3 * i, v[i]);
+}
+
 inline void get(const double* at, double& v) noexcept {
     v = *at;
 }
@@ -37,6 +41,9 @@ inline void get(const double* at, unsigned& v) noexcept {
 }
 inline void get(const double* at, Vec3& v) noexcept {
     for (int i = 0; i < 3; ++i) v[i] = at[i];
+}
+inline void get(const double* at, ArmForces& v) noexcept {
+    for (std::size_t i = 0; i < v.size(); ++i) get(at + 3 * i, v[i]);
 }
 
 }  // namespace row_detail

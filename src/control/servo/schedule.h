@@ -38,6 +38,8 @@ class Schedule {
     }
 
     Clock::duration period() const noexcept { return period_; }
+    /// How long after its deadline a cycle ends for the loop to count as stalled.
+    Clock::duration stall() const noexcept { return stall_; }
     Clock::time_point due() const noexcept { return due_; }
 
   private:

@@ -3,6 +3,8 @@ message per row, readable by the mcap ROS 2 reader and by the tools that read RO
 
     /position                          geometry_msgs/msg/PointStamped
     /velocity, /force, ... (N, 3)      geometry_msgs/msg/Vector3Stamped
+    /scene_force/0, /scene_force/1 ... geometry_msgs/msg/Vector3Stamped: a topic per arm of an
+      (N, arms, 3) array
     /quaternion (N, 4: w, x, y, z)     geometry_msgs/msg/QuaternionStamped
     /time, /exchange_us, /energy, ...  std_msgs/msg/Float64
     /cycle, /device_id, ... (integers) std_msgs/msg/Int64
@@ -69,10 +71,19 @@ def save(recording: Any, path: _Path) -> None:
             array = getattr(recording, name)
             if array is None:
                 continue
-            type_name, make = _topic(name, np.asarray(array))
-            if type_name not in schemas:
-                schemas[type_name] = writer.register_msgdef(type_name, msgs.full_text(type_name))
-            columns.append((f"/{name}", np.asarray(array), schemas[type_name], make))
+            array = np.asarray(array)
+            # Each arm's part of an (N, arms, 3) array (a scene's force) on a topic of its own.
+            if array.ndim == 3:
+                parts = [(f"/{name}/{arm}", array[:, arm]) for arm in range(array.shape[1])]
+            else:
+                parts = [(f"/{name}", array)]
+            for topic, rows in parts:
+                type_name, make = _topic(name, rows)
+                if type_name not in schemas:
+                    schemas[type_name] = writer.register_msgdef(
+                        type_name, msgs.full_text(type_name)
+                    )
+                columns.append((topic, rows, schemas[type_name], make))
         # Row by row, every topic's message of a row before the next row's: a reader that
         # takes messages in log time order gets the rows back whole.
         for row, log_time in enumerate(nanoseconds):

@@ -30,6 +30,9 @@ def _servo_table() -> Tuple[Tuple[Tuple[str, int, int, str, int], ...], Dict[str
 
 # An array's expected form: its dtype and the shape of one row (() for one value a row).
 _Form = Tuple[Any, Tuple[int, ...]]
+# In a form's row: as many arms as the servo drove (an arm_part column), 1 to _MAX_ARMS.
+_ANY_ARMS = -1
+_MAX_ARMS = 4
 
 _HANDLE_SCHEMA: Dict[str, _Form] = {
     "time": (np.float64, ()),
@@ -53,14 +56,30 @@ def _schema(kind: str) -> Tuple[Dict[str, _Form], Tuple[str, ...]]:
         if kind_of == "flags":
             continue
         dtype = np.int64 if kind_of == "count" else np.float64
-        forms[name] = (dtype, () if width == 1 else (width,))
-        if kind_of == "part":
+        if kind_of == "arm_part":  # (N, arms, 3), of 1 to as many arms as a servo drives
+            forms[name] = (dtype, (_ANY_ARMS, 3))
+        else:
+            forms[name] = (dtype, () if width == 1 else (width,))
+        if kind_of in ("part", "arm_part"):
             optional.append(name)
-    parts = {flag for *_, kind_of, flag in columns if kind_of == "part"}
+    parts = {flag for *_, kind_of, flag in columns if kind_of in ("part", "arm_part")}
     for name, bit in flag_bits.items():
         if bit not in parts:
             forms[name] = (np.bool_, ())
     return forms, tuple(optional)
+
+
+def _arms_in(rows: Any) -> int:
+    """How many arms streamed rows are of: a file of rows does not say, so up to the last arm
+    whose scene force is not zero in some row (an arm the servo did not drive has zero there
+    throughout), one at least."""
+    columns = _servo_table()[0]
+    for _name, first, width, kind, _flag in columns:
+        if kind == "arm_part":
+            parts = np.asarray(rows)[:, first : first + width].reshape(len(rows), -1, 3)
+            used = np.flatnonzero((parts != 0).any(axis=(0, 2)))
+            return int(used[-1]) + 1 if len(used) else 1
+    return 1
 
 
 def _layout() -> str:
@@ -74,7 +93,14 @@ def _dtype_text(dtype: Any) -> str:
 
 
 def _shape_text(shape: Tuple[int, ...]) -> str:
-    return "(N" + "".join(f", {n}" for n in shape) + ")"
+    return "(N" + "".join(f", {'arms' if n == _ANY_ARMS else n}" for n in shape) + ")"
+
+
+def _fits(shape: Tuple[int, ...], row: Tuple[int, ...]) -> bool:
+    """Whether an array's row `shape` is `row`, an arm count in it 1 to 4."""
+    return len(shape) == len(row) and all(
+        s == r or (r == _ANY_ARMS and 1 <= s <= _MAX_ARMS) for s, r in zip(shape, row)
+    )
 
 
 def _checked(path: Any, name: str, array: Any, form: _Form, length: int | None) -> Any:
@@ -87,7 +113,7 @@ def _checked(path: Any, name: str, array: Any, form: _Form, length: int | None) 
             f"{path}: array {name!r} is {_dtype_text(array.dtype)}, a recording's is "
             f"{_dtype_text(want)}"
         )
-    if array.ndim != 1 + len(row) or tuple(array.shape[1:]) != row:
+    if array.ndim != 1 + len(row) or not _fits(tuple(array.shape[1:]), row):
         raise ValueError(
             f"{path}: array {name!r} has shape {tuple(array.shape)}, a recording's is "
             f"{_shape_text(row)}"
@@ -159,9 +185,10 @@ class Recording:
     `force` (the force sent) of shape (N, 3); `effects_force` and `law_force` (the parts that made
     it, before scaling to max_force) of shape (N, 3), or None when that part never took part;
     `exchange_us` of shape (N,); the booleans `late`, `failed`, `missed` and `stale_dropped` of
-    shape (N,); and the passivity controller's `energy` (J) and `damping_added` (N s/m), of
-    shape (N,). A handle's has `time`, `device_id`, `quaternion` (N, 4), `error_flag`,
-    `connection_sensor` and `user_data_length`.
+    shape (N,); the passivity controller's `energy` (J) and `damping_added` (N s/m), of
+    shape (N,); and `scene_force`, each arm's part from a scene's coupling, of shape
+    (N, arms, 3), or None without a scene. A handle's has `time`, `device_id`, `quaternion`
+    (N, 4), `error_flag`, `connection_sensor` and `user_data_length`.
     """
 
     def __init__(self, arrays: Dict[str, Any], overwritten: int = 0, kind: str = "servo"):
@@ -172,7 +199,8 @@ class Recording:
         self.kind = kind
 
     @classmethod
-    def from_servo_rows(cls, rows: Any, overwritten: int) -> Recording:
+    def from_servo_rows(cls, rows: Any, overwritten: int, arms: int = 1) -> Recording:
+        """The recording of a servo of `arms` arms from its stored rows."""
         columns, flag_bits = _servo_table()
         width = sum(column[2] for column in columns)
         rows = np.asarray(rows, dtype=np.float64).reshape(-1, width)
@@ -185,11 +213,13 @@ class Recording:
                 continue
             if kind == "count":
                 arrays[name] = values.astype(np.int64)
-            elif kind == "part":  # None when that part never took part
+            elif kind in ("part", "arm_part"):  # None when that part never took part
+                if kind == "arm_part":  # x, y, z of each arm in turn
+                    values = values.reshape(len(rows), size // 3, 3)[:, :arms]
                 arrays[name] = values.copy() if (flags & flag).any() else None
             else:
                 arrays[name] = values.copy()
-        parts = {flag for *_, kind, flag in columns if kind == "part"}
+        parts = {flag for *_, kind, flag in columns if kind in ("part", "arm_part")}
         for name, bit in flag_bits.items():
             if bit not in parts:
                 arrays[name] = (flags & bit) != 0
@@ -336,7 +366,7 @@ class Recording:
             )
         width = sum(column[2] for column in _servo_table()[0])
         rows = _checked(path, "rows", arrays["rows"], (np.float64, (width,)), None)
-        return cls.from_servo_rows(rows, overwritten)
+        return cls.from_servo_rows(rows, overwritten, _arms_in(rows))
 
     def columns(self) -> Tuple[List[str], Any]:
         """The recording as one table: column names (position_x, ...) and an (N, k) array."""
@@ -348,6 +378,9 @@ class Recording:
             if array.ndim == 1:
                 names.append(name)
                 parts.append(array.astype(np.float64)[:, None])
+            elif array.ndim == 3:  # (N, arms, 3): x, y, z of each arm
+                names += [f"{name}_{arm}_{axis}" for arm in range(array.shape[1]) for axis in "xyz"]
+                parts.append(array.reshape(len(array), -1).astype(np.float64))
             else:
                 axes = "xyz" if array.shape[1] == 3 else "wxyz"
                 names += [f"{name}_{axis}" for axis in axes[: array.shape[1]]]
