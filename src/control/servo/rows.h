@@ -62,8 +62,10 @@ inline std::string row_layout() {
 /// Appends `row` to `ring` (ServoRecord::width wide): no allocation, no lock.
 inline void write_row(RowRing& ring, const ServoRow& row) noexcept {
     std::atomic<double>* const out = ring.row();
+    // A part counts only in rows that have its flag: one that took no part is not written.
 #define ZELKOR_SERVO_COLUMN(type, name, width, kind, flag, doc) \
-    row_detail::put(out + ServoRecord::name, row.name);
+    if ((flag) == 0 || (row.flags & (flag)) != 0)               \
+        row_detail::put(out + ServoRecord::name, row.name);
 #include <ZelkorHardwareAPI/control/servo_columns.def>
 #undef ZELKOR_SERVO_COLUMN
     ring.append();
@@ -72,8 +74,10 @@ inline void write_row(RowRing& ring, const ServoRow& row) noexcept {
 /// The row stored at `stored` (ServoRecord::width doubles).
 inline ServoRow read_row(const double* stored) noexcept {
     ServoRow row;
+    row_detail::get(stored + ServoRecord::flags, row.flags);
 #define ZELKOR_SERVO_COLUMN(type, name, width, kind, flag, doc) \
-    row_detail::get(stored + ServoRecord::name, row.name);
+    if ((flag) == 0 || (row.flags & (flag)) != 0)               \
+        row_detail::get(stored + ServoRecord::name, row.name);
 #include <ZelkorHardwareAPI/control/servo_columns.def>
 #undef ZELKOR_SERVO_COLUMN
     return row;

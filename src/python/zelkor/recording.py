@@ -216,7 +216,14 @@ class Recording:
             elif kind in ("part", "arm_part"):  # None when that part never took part
                 if kind == "arm_part":  # x, y, z of each arm in turn
                     values = values.reshape(len(rows), size // 3, 3)[:, :arms]
-                arrays[name] = values.copy() if (flags & flag).any() else None
+                took_part = (flags & flag) != 0
+                if took_part.any():
+                    # The rows whose flags lack it hold nothing of that part.
+                    values = values.copy()
+                    values[~took_part] = 0.0
+                    arrays[name] = values
+                else:
+                    arrays[name] = None
             else:
                 arrays[name] = values.copy()
         parts = {flag for *_, kind, flag in columns if kind in ("part", "arm_part")}
