@@ -12,14 +12,13 @@ and vary between runs; compare them side by side within one run.
 import argparse
 import json
 import os
-import re
 import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
-from targets import print_targets  # noqa: E402  (this folder: the script's own)
+from counting import loop_thread_instructions  # noqa: E402  (this folder: the script's own)
+from targets import print_targets  # noqa: E402
 from zelkor_sim import Simulator, executable  # noqa: E402
 
 HOST = os.path.join(HERE, "loophost.py")
@@ -96,45 +95,10 @@ def servo_instructions(bin_dir, how, count):
     and keeping the schedule. The host asks for 20 kHz, which no cycle keeps up with under
     callgrind: every cycle is late and the next starts at once, so every run takes the same
     way and the count repeats."""
-    totals = []
-    for n in (count, 2 * count):
-        peer = subprocess.Popen(
-            [os.path.join(bin_dir, "zelkor-bench-peer"), "arbelon"],
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        try:
-            port = peer.stdout.readline().strip()
-            with tempfile.TemporaryDirectory() as tmp:
-                out = os.path.join(tmp, "count")
-                subprocess.run(
-                    [
-                        "valgrind",
-                        "--tool=callgrind",
-                        "--separate-threads=yes",
-                        f"--callgrind-out-file={out}",
-                        os.path.join(bin_dir, "zelkor-bench-host"),
-                        how,
-                        port,
-                        str(n),
-                        "--counted",
-                    ],
-                    check=True,
-                    capture_output=True,
-                    timeout=900,
-                )
-                # Thread 1 is the host's main thread; of the servo's threads (its loop, the
-                # one that watches it and tells its notices), the loop is the busiest by far.
-                counts = []
-                for name in os.listdir(tmp):
-                    if name.startswith("count-") and not name.endswith("-01"):
-                        with open(os.path.join(tmp, name)) as f:
-                            found = re.search(r"^(?:summary|totals):\s*(\d+)", f.read(), re.M)
-                        counts.append(int(found.group(1)))
-                totals.append(max(counts))
-        finally:
-            peer.wait(timeout=10)
-    return (totals[1] - totals[0]) / count
+    host = os.path.join(bin_dir, "zelkor-bench-host")
+    return loop_thread_instructions(
+        bin_dir, lambda n, port: [host, how, port, str(n), "--counted"], count
+    )
 
 
 # The instructions of a servo cycle's thread (servo_instructions) in the loop as it was before

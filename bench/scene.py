@@ -22,10 +22,8 @@
 import argparse
 import json
 import os
-import re
 import subprocess
 import sys
-import tempfile
 import time
 import warnings
 
@@ -35,7 +33,8 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 import ZelkorHardwareAPI as zh  # noqa: E402
-from targets import print_targets  # noqa: E402  (this folder: the script's own)
+from counting import loop_thread_instructions  # noqa: E402  (this folder: the script's own)
+from targets import print_targets  # noqa: E402
 from zelkor_sim import Simulator  # noqa: E402
 
 HOST = os.path.join(HERE, "scenehost.py")
@@ -65,48 +64,14 @@ def host(how, amount, options=()):
 def instructions(bin_dir, mode, count):
     """The loop thread's instructions per cycle in scenehost's count mode `mode`, under
     callgrind: runs of `count` and 2 x `count` cycles against the benchmark peer, the
-    difference over `count`. The loop's thread is the one, other than the main thread, that
-    ran the most instructions."""
-    totals = []
-    for n in (count, 2 * count):
-        peer = subprocess.Popen(
-            [os.path.join(bin_dir, "zelkor-bench-peer"), "arbelon"],
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        try:
-            port = peer.stdout.readline().strip()
-            with tempfile.TemporaryDirectory() as tmp:
-                out = os.path.join(tmp, "count")
-                subprocess.run(
-                    [
-                        "valgrind",
-                        "--tool=callgrind",
-                        "--separate-threads=yes",
-                        f"--callgrind-out-file={out}",
-                        sys.executable,
-                        HOST,
-                        "count",
-                        mode,
-                        str(n),
-                        port,
-                    ],
-                    check=True,
-                    capture_output=True,
-                    timeout=3600,
-                    env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"},
-                )
-                counts = []
-                for name in os.listdir(tmp):
-                    if not name.startswith("count-") or name.endswith("-01"):
-                        continue
-                    with open(os.path.join(tmp, name)) as f:
-                        found = re.search(r"^(?:summary|totals):\s*(\d+)", f.read(), re.M)
-                    counts.append(int(found.group(1)))
-                totals.append(max(counts))
-        finally:
-            peer.wait(timeout=10)
-    return (totals[1] - totals[0]) / count
+    difference over `count`."""
+    return loop_thread_instructions(
+        bin_dir,
+        lambda n, port: [sys.executable, HOST, "count", mode, str(n), port],
+        count,
+        timeout=3600,
+        env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"},
+    )
 
 
 def step_time(steps=2000, rounds=5):
