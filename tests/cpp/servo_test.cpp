@@ -113,11 +113,20 @@ class ArmPeer {
 
 // Plays an arm that reports as its position the force it was last asked for, so a state is
 // fresh exactly when its position equals the force of the request it answers. The n-th reply
-// (from 1) waits delay_us(n) microseconds first.
+// (from 1) waits delay_us(n) microseconds first, the replies after it waiting in line behind
+// it. With `byte_us`, the arm is behind a serial wire: a request is the device's only once its
+// 13 bytes have crossed, and each reply byte takes its own time, so surplus replies are not all
+// waiting when the host writes next, as they are on a bare pseudo-terminal.
 class EchoPeer {
   public:
-    EchoPeer(Pty& pty, std::function<int(int)> delay_us)
-        : pty_(pty), delay_us_(std::move(delay_us)), thread_([this] { serve(); }) {}
+    // A 115200-baud wire: 86.8 us a byte.
+    static constexpr int uart_byte_us = 87;
+
+    EchoPeer(Pty& pty, std::function<int(int)> delay_us, int byte_us = 0)
+        : pty_(pty),
+          delay_us_(std::move(delay_us)),
+          byte_us_(byte_us),
+          thread_([this] { serve(); }) {}
     ~EchoPeer() {
         done_ = true;
         thread_.join();
@@ -129,68 +138,29 @@ class EchoPeer {
         while (!done_) {
             const Bytes request = pty_.receive(13, 20);
             if (request.size() < 13 || request[0] != 0x2A) continue;
+            std::this_thread::sleep_for(std::chrono::microseconds(13 * byte_us_));  // crossing
             std::this_thread::sleep_for(std::chrono::microseconds(delay_us_(++n)));
             Bytes reply{0x2B};
             reply.insert(reply.end(), request.begin() + 1, request.end());
             for (int i = 0; i < 3; ++i) put_f32(reply, 0.0f);
-            pty_.send(reply);
-        }
-    }
-
-    Pty& pty_;
-    std::function<int(int)> delay_us_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
-// Plays an arm behind a 115200-baud wire, echoing each force as the position: a request is
-// the device's only once its 13 bytes have crossed (86.8 us each), and each reply byte takes its
-// own 86.8 us, so surplus replies are not all waiting when the host writes next, as they are
-// on a bare pseudo-terminal. Every `stall_every`-th reply (from 1) is held `stall_us` first,
-// the replies after it waiting in line behind it; the first `waking` replies are each held
-// `waking_us` (a device slow to answer at first).
-class SlowWirePeer {
-  public:
-    static constexpr int byte_us = 87;
-
-    SlowWirePeer(Pty& pty, int stall_every, int stall_us, int waking = 0, int waking_us = 0)
-        : pty_(pty),
-          stall_every_(stall_every),
-          stall_us_(stall_us),
-          waking_(waking),
-          waking_us_(waking_us),
-          thread_([this] { serve(); }) {}
-    ~SlowWirePeer() {
-        done_ = true;
-        thread_.join();
-    }
-
-  private:
-    void serve() {
-        int n = 0;
-        while (!done_) {
-            const Bytes request = pty_.receive(13, 20);
-            if (request.size() < 13 || request[0] != 0x2A) continue;
-            std::this_thread::sleep_for(std::chrono::microseconds(13 * byte_us));  // crossing
-            if (++n % stall_every_ == 0) {
-                std::this_thread::sleep_for(std::chrono::microseconds(stall_us_));
+            if (byte_us_ == 0) {
+                pty_.send(reply);
+                continue;
             }
-            if (n <= waking_) std::this_thread::sleep_for(std::chrono::microseconds(waking_us_));
-            Bytes reply{0x2B};
-            reply.insert(reply.end(), request.begin() + 1, request.end());
-            for (int i = 0; i < 3; ++i) put_f32(reply, 0.0f);
             // Each byte at its own time on the wire: a late wake-up sends what is due at once,
             // as a wire would have carried it meanwhile.
             const auto start = Clock::now();
             for (std::size_t k = 0; k < reply.size(); ++k) {
-                std::this_thread::sleep_until(start + std::chrono::microseconds(byte_us * (k + 1)));
+                std::this_thread::sleep_until(start +
+                                              std::chrono::microseconds(byte_us_ * (k + 1)));
                 pty_.send({reply[k]});
             }
         }
     }
 
     Pty& pty_;
-    int stall_every_, stall_us_, waking_, waking_us_;
+    std::function<int(int)> delay_us_;
+    int byte_us_;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
@@ -776,7 +746,9 @@ TEST(servo_test, a_reply_later_than_any_wait_is_dropped_whenever_it_comes_on_a_s
         Pty pty;
         SerialStream stream(pty.path().c_str());
         Arbelon arm(&stream);
-        SlowWirePeer peer(pty, 25, 60000);
+        // One reply in 25 held 60 ms.
+        EchoPeer peer(
+            pty, [](int n) { return n % 25 == 0 ? 60000 : 0; }, EchoPeer::uart_byte_us);
         ServoSettings settings = at(100.0);
         settings.pipeline = pipeline;
         settings.max_failures = 1000000;
@@ -803,7 +775,8 @@ TEST(servo_test, a_device_slow_to_answer_at_first_has_its_later_quick_replies_ta
     Pty pty;
     SerialStream stream(pty.path().c_str());
     Arbelon arm(&stream);
-    SlowWirePeer peer(pty, 1000000, 0, 20, 10000);
+    EchoPeer peer(
+        pty, [](int n) { return n <= 20 ? 10000 : 0; }, EchoPeer::uart_byte_us);
     ServoSettings settings = at(100.0);
     settings.give_up_after = 10.0;
     Servo servo(arm, settings);
