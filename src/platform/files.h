@@ -27,7 +27,14 @@ class OutputFile {
     OutputFile() noexcept = default;
     ~OutputFile() { close(); }
     OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-    OutputFile& operator=(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = other.handle_;
+            other.handle_ = -1;
+        }
+        return *this;
+    }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 

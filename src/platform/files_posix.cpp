@@ -110,15 +110,6 @@ std::error_code check_writable(const std::string& path) noexcept {
     return {};
 }
 
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
 std::error_code OutputFile::open(const std::string& path) noexcept {
     close();
     // Never blocking: a FIFO with no reader fails at once instead of holding start() up.
